@@ -1,0 +1,26 @@
+// Perstando: keeps up to eight chosen applications running.
+
+#include "core/instance_lock.h"
+#include "core/program_folder.h"
+#include "monitor/main_window.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[]) {
+    // A second copy for the same program folder ends at once, without a word.
+    core::InstanceLock instance;
+    if (!instance.tryAcquire(core::programFolder())) {
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Perstando"));
+    QApplication::setApplicationVersion(QStringLiteral(PERSTANDO_VERSION));
+    // The program lives on in the tray with no window shown; only Exit ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    auto *form1 = new Form1();
+    form1->show();
+    form1->activateWindow();
+    return QApplication::exec();
+}

@@ -1,0 +1,301 @@
+#include "core/ini_file.h"
+
+#include "core/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+namespace core {
+
+std::string_view truncateUtf8(std::string_view text, std::size_t maxChars) {
+    std::size_t pos = 0;
+    std::size_t chars = 0;
+    while (pos < text.size() && chars < maxChars) {
+        const auto lead = static_cast<unsigned char>(text[pos]);
+        std::size_t len = 1;
+        if (lead >= 0xF0 && lead <= 0xF4) {
+            len = 4;
+        } else if (lead >= 0xE0) {
+            len = lead <= 0xEF ? 3 : 1;
+        } else if (lead >= 0xC2) {
+            len = 2;
+        }
+        if (len > 1) {
+            // Only a complete sequence of continuation bytes counts as one character.
+            if (pos + len > text.size()) {
+                len = 1;
+            } else {
+                for (std::size_t i = 1; i < len; ++i) {
+                    if ((static_cast<unsigned char>(text[pos + i]) & 0xC0) != 0x80) {
+                        len = 1;
+                        break;
+                    }
+                }
+            }
+        }
+        pos += len;
+        ++chars;
+    }
+    return text.substr(0, pos);
+}
+
+} // namespace core
+
+namespace {
+
+constexpr std::string_view Blanks = " \t";
+
+std::string_view trim(std::string_view s) {
+    const auto first = s.find_first_not_of(Blanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    const auto last = s.find_last_not_of(Blanks);
+    return s.substr(first, last - first + 1);
+}
+
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto x = static_cast<unsigned char>(a[i]);
+        auto y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') {
+            x = static_cast<unsigned char>(x - 'A' + 'a');
+        }
+        if (y >= 'A' && y <= 'Z') {
+            y = static_cast<unsigned char>(y - 'A' + 'a');
+        }
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// One line of the file: `text` without its line break; `next` is where the
+/// following line starts.
+struct Line {
+    std::string_view text;
+    std::size_t begin = 0;
+    std::size_t next = 0;
+};
+
+class LineReader {
+public:
+    explicit LineReader(std::string_view data) : data_(data) {
+        if (data_.substr(0, 3) == "\xEF\xBB\xBF") {
+            pos_ = 3;
+        }
+    }
+    std::optional<Line> next() {
+        if (pos_ >= data_.size()) {
+            return std::nullopt;
+        }
+        Line line;
+        line.begin = pos_;
+        const auto nl = data_.find('\n', pos_);
+        std::size_t end = nl == std::string_view::npos ? data_.size() : nl;
+        line.next = nl == std::string_view::npos ? data_.size() : nl + 1;
+        if (end > pos_ && data_[end - 1] == '\r') {
+            --end;
+        }
+        line.text = data_.substr(pos_, end - pos_);
+        pos_ = line.next;
+        return line;
+    }
+
+private:
+    std::string_view data_;
+    std::size_t pos_ = 0;
+};
+
+enum class LineKind { Other, Section, Pair };
+
+struct Parsed {
+    LineKind kind = LineKind::Other;
+    std::string_view name; // section or key name, trimmed
+    std::string_view value;
+};
+
+Parsed parse(std::string_view text) {
+    const auto t = trim(text);
+    if (t.empty() || t.front() == ';') {
+        return {};
+    }
+    if (t.front() == '[') {
+        const auto close = t.find(']');
+        if (close == std::string_view::npos) {
+            return {}; // a broken header is neither a section nor a pair
+        }
+        return {LineKind::Section, trim(t.substr(1, close - 1)), {}};
+    }
+    const auto eq = t.find('=');
+    if (eq == std::string_view::npos) {
+        return {};
+    }
+    return {LineKind::Pair, trim(t.substr(0, eq)), trim(t.substr(eq + 1))};
+}
+
+/// Where a key lives in the file, as far as the writer needs to know.
+struct Location {
+    bool sectionFound = false;
+    std::optional<Line> keyLine;
+    std::size_t insertAt = 0; // end of the section's last non-blank line
+    bool insertNeedsBreak = false;
+};
+
+Location locate(std::string_view data, std::string_view section, std::string_view key) {
+    Location loc;
+    LineReader reader(data);
+    bool inSection = false;
+    while (auto line = reader.next()) {
+        const auto p = parse(line->text);
+        if (p.kind == LineKind::Section) {
+            if (inSection) {
+                break; // the first matching section is the one that counts
+            }
+            if (equalsIgnoreCase(p.name, section)) {
+                inSection = true;
+                loc.sectionFound = true;
+                loc.insertAt = line->next;
+                loc.insertNeedsBreak = line->next == line->begin + line->text.size();
+            }
+            continue;
+        }
+        if (!inSection) {
+            continue;
+        }
+        if (p.kind == LineKind::Pair && equalsIgnoreCase(p.name, key)) {
+            loc.keyLine = line;
+            return loc;
+        }
+        if (!trim(line->text).empty()) {
+            loc.insertAt = line->next;
+            loc.insertNeedsBreak = line->next == line->begin + line->text.size();
+        }
+    }
+    return loc;
+}
+
+std::optional<std::string> readWholeFile(const std::filesystem::path &file, int &error) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    std::string data;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+        data.reserve(static_cast<std::size_t>(st.st_size));
+    }
+    char buffer[65536];
+    for (;;) {
+        const auto n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            error = errno;
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+std::string singleLine(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        if (c != '\r' && c != '\n' && c != '\0') {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+namespace RWINI1 {
+
+std::string ReadIni(std::string_view section, std::string_view key,
+                    const std::filesystem::path &file) {
+    int error = 0;
+    const auto data = readWholeFile(file, error);
+    if (!data) {
+        return {};
+    }
+    const auto loc = locate(*data, section, key);
+    if (!loc.keyLine) {
+        return {};
+    }
+    auto value = parse(loc.keyLine->text).value;
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    return std::string(core::truncateUtf8(value, MaxValueChars));
+}
+
+WriteResult WriteIni(std::string_view section, std::string_view key, std::string_view value,
+                     const std::filesystem::path &file) {
+    const auto cleanSection = singleLine(section);
+    const auto cleanKey = singleLine(key);
+    const auto cleanValue = singleLine(value);
+    if (cleanKey.find('=') != std::string::npos || trim(cleanKey).empty()) {
+        return {false, "invalid key name"};
+    }
+
+    int error = 0;
+    std::string data;
+    if (auto existing = readWholeFile(file, error)) {
+        data = std::move(*existing);
+    } else if (error != ENOENT) {
+        return {false, std::strerror(error)};
+    }
+
+    const std::string eol = data.find("\r\n") != std::string::npos ? "\r\n" : "\n";
+    const std::string pair = std::string(trim(cleanKey)) + "=" + cleanValue;
+    const auto loc = locate(data, trim(cleanSection), trim(cleanKey));
+
+    std::string out;
+    out.reserve(data.size() + pair.size() + cleanSection.size() + 8);
+    if (loc.keyLine) {
+        // The stored spelling of the key stays; only its value changes.
+        const auto end = loc.keyLine->begin + loc.keyLine->text.size();
+        out.append(data, 0, loc.keyLine->begin);
+        out += std::string(parse(loc.keyLine->text).name) + "=" + cleanValue;
+        out.append(data, end, std::string::npos);
+    } else if (loc.sectionFound) {
+        out.append(data, 0, loc.insertAt);
+        if (loc.insertNeedsBreak) {
+            out += eol;
+        }
+        out += pair;
+        if (!loc.insertNeedsBreak) {
+            out += eol;
+        }
+        out.append(data, loc.insertAt, std::string::npos);
+    } else {
+        out = data;
+        if (!out.empty() && out.back() != '\n') {
+            out += eol;
+        }
+        out += "[" + std::string(trim(cleanSection)) + "]" + eol + pair + eol;
+    }
+    auto result = core::replaceFileAtomically(file, out);
+    return {result.ok, std::move(result.error)};
+}
+
+} // namespace RWINI1

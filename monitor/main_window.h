@@ -1,0 +1,132 @@
+#pragma once
+
+#include "ui/form_timer.h"
+#include "ui/main_window_link.h"
+
+#include <QMainWindow>
+#include <QString>
+#include <array>
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStatusBar;
+class QSystemTrayIcon;
+class QToolBar;
+
+/// Number of watched applications.
+inline constexpr int SlotCount = 8;
+
+/// The settings the main window holds between re-reads, as read.
+struct HeldSettings {
+    QString startMode;
+    std::array<QString, SlotCount> commandLine;
+    std::array<QString, SlotCount> commandSwitch;
+    std::array<QString, SlotCount> workingDirectory;
+    std::array<QString, SlotCount> interval;
+    QString logPath;
+    QString sendTo;
+    QString port;
+    QString address;
+    QString server;
+    QString visual;
+    QString pop;
+    QString audio;
+    QString monitor;
+    QString restart;
+    QString restartName;
+    QString alive;
+    QString soundFile;
+    QString pictureFile;
+};
+
+/// Form1: the main window and the program. It owns every timer, holds the
+/// settings the monitoring uses and shows the eight slots.
+class Form1 : public QMainWindow, public ui::MainWindowLink {
+    Q_OBJECT
+
+public:
+    /// Runs the load steps: reads every setting, sets the slot intervals and
+    /// writes the start line. The single-instance check happens before.
+    explicit Form1(QWidget *parent = nullptr);
+    ~Form1() override;
+
+    /// Re-reads the settings and clears the pause; runs when the window
+    /// becomes active from another window of the program and at first show.
+    void activate();
+
+    const HeldSettings &held() const { return held_; }
+
+    /// Caption of slot N's frame (1-based): the slot's name.
+    QString slotName(int slot) const;
+    ui::FormTimer *slotTimer(int slot) const;
+    QLineEdit *slotStatus(int slot) const;
+
+    /// Appends one entry to the log file; false when it could not be written.
+    bool appendLog(const QStringList &lines) const;
+
+    // ui::MainWindowLink
+    void pauseChecking() override;
+    void setNotificationSwitch(const QString &value) override;
+    void setSlotTimersEnabled(bool enabled) override;
+
+    /// The hourglass frame shown, 0 before the first tick, then 1 to 9.
+    int anistate() const { return anistate_; }
+
+    /// Window caption at rest: the program's name followed by 47 blanks.
+    static QString restingCaption();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void buildSlots(QWidget *central);
+    void buildMenus();
+    void buildToolbar();
+    void buildStatusBar();
+    void readSlotIntervals();
+    void applyInterval(int slot, const QString &text);
+
+    void timer1Tick();
+    void timer10Tick();
+    void sendToTray();
+
+    struct SlotView {
+        QGroupBox *frame = nullptr;
+        QLineEdit *status = nullptr;
+        ui::FormTimer *timer = nullptr;
+        QLabel *commandPicture = nullptr;
+    };
+    std::array<SlotView, SlotCount> slots_{};
+    HeldSettings held_;
+
+    QLineEdit *text9_ = nullptr;
+    QCheckBox *check1_ = nullptr;
+    QPushButton *command1_ = nullptr;
+    QPushButton *command2_ = nullptr;
+    std::array<QLabel *, 9> hourglass_{};
+    QLabel *picture10_ = nullptr;
+    QLabel *gif89a1_ = nullptr;
+    QStatusBar *statusBar1_ = nullptr;
+    QLabel *statusDate_ = nullptr;
+    QLabel *statusTime_ = nullptr;
+    QToolBar *toolbar1_ = nullptr;
+    QSystemTrayIcon *trayIcon1_ = nullptr;
+
+    ui::FormTimer *timer1_ = nullptr;
+    ui::FormTimer *timer10_ = nullptr;
+    ui::FormTimer *timer11_ = nullptr;
+    ui::FormTimer *timer12_ = nullptr;
+    ui::FormTimer *timer13_ = nullptr;
+    ui::FormTimer *timer14_ = nullptr;
+    ui::FormTimer *flashtmr_ = nullptr;
+    ui::FormTimer *icon_ = nullptr;
+    ui::FormTimer *icontray_ = nullptr;
+
+    int anistate_ = 0;
+    bool firstShowDone_ = false;
+};

@@ -1,0 +1,236 @@
+#include "core/ini_file.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+struct ReadCase {
+    const char *name;
+    const char *content;
+    const char *section;
+    const char *key;
+    const char *expected;
+};
+
+class IniReadTest : public ::testing::TestWithParam<ReadCase> {};
+
+TEST_P(IniReadTest, ReadsLikeThePrivateProfileCall) {
+    const auto &c = GetParam();
+    TempDir dir;
+    writeFile(dir / "settings.ini", c.content);
+    EXPECT_EQ(RWINI1::ReadIni(c.section, c.key, dir / "settings.ini"), c.expected);
+}
+
+const ReadCase readCases[] = {
+    {"OtherSpellingOfSectionAndKey", "[internet]\nrestartname=dsl\n", "Internet", "Restartname",
+     "dsl"},
+    {"StartupModeSpellings", "[StartupMode]\nInIconTray=Yes\n", "Startupmode", "inicontray", "Yes"},
+    {"BlanksAroundNamesAndValues", "  [ exe1 ]  \n  name   =  Order entry  \n", "exe1", "name",
+     "Order entry"},
+    {"OnePairOfQuotesDropped", "[a]\nk=\"quoted value\"\n", "a", "k", "quoted value"},
+    {"OnlyOnePairOfQuotes", "[a]\nk=\"\"x\"\"\n", "a", "k", "\"x\""},
+    {"LoneQuoteKept", "[a]\nk=\"open\n", "a", "k", "\"open"},
+    {"CommentLinesIgnored", "[a]\n;k=commented\nk=real\n", "a", "k", "real"},
+    {"ByteOrderMarkSkipped", "\xEF\xBB\xBF[a]\nk=v\n", "a", "k", "v"},
+    {"CrLfLines", "[a]\r\nk=v\r\nj=w\r\n", "a", "j", "w"},
+    {"NoFinalNewline", "[a]\nk=v", "a", "k", "v"},
+    {"FirstDuplicateKeyWins", "[a]\nk=first\nk=second\n", "a", "k", "first"},
+    {"FirstDuplicateSectionWins", "[a]\nk=first\n[a]\nk=second\n", "a", "k", "first"},
+    {"KeyOnlyInLaterDuplicateSection", "[a]\nx=1\n[a]\nk=second\n", "a", "k", ""},
+    {"KeyInOtherSectionNotFound", "[a]\nk=v\n[b]\n", "b", "k", ""},
+    {"EmptyValue", "[a]\nk=\n", "a", "k", ""},
+    {"EqualsInValue", "[a]\nk=x=y\n", "a", "k", "x=y"},
+    {"LineWithoutEqualsIgnored", "[a]\njunk line\nk=v\n", "a", "k", "v"},
+    {"BrokenHeaderIsNoSection", "[a\nk=v\n[b]\nk=w\n", "a", "k", ""},
+    {"BrokenHeaderKeepsPreviousSection", "[b]\n[a\nk=v\n", "b", "k", "v"},
+    {"InvalidUtf8ReadAsIs", "[a]\nk=\xFF\xFEok\n", "a", "k", "\xFF\xFEok"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, IniReadTest, ::testing::ValuesIn(readCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(IniRead, ExampleFileKeyByKey) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "[exe1]\nname=Order entry\npath=orders.exe\ntimer=5000\n[workingexe1]\n"
+                    "path1=/srv/orders\n[cmdline]\ncmdexe1=/usr/bin/pager 555\nstatusexe1=On\n"
+                    "[Alerts]\nvisual=On\naudio=Off\nPop=On\n[log]\npath=/srv/watch.log\n"
+                    "[mail]\nnotification=Off\n[StartupMode]\nInIconTray=No\n");
+    const std::pair<std::pair<const char *, const char *>, const char *> expected[] = {
+        {{"exe1", "name"}, "Order entry"},
+        {{"exe1", "path"}, "orders.exe"},
+        {{"exe1", "timer"}, "5000"},
+        {{"workingexe1", "path1"}, "/srv/orders"},
+        {{"cmdline", "cmdexe1"}, "/usr/bin/pager 555"},
+        {{"cmdline", "statusexe1"}, "On"},
+        {{"Alerts", "visual"}, "On"},
+        {{"Alerts", "audio"}, "Off"},
+        {{"Alerts", "Pop"}, "On"},
+        {{"log", "path"}, "/srv/watch.log"},
+        {{"mail", "notification"}, "Off"},
+        {{"Startupmode", "InIconTray"}, "No"},
+        {{"exe2", "name"}, ""},
+        {{"mail", "Sendto"}, ""},
+    };
+    for (const auto &[where, value] : expected) {
+        EXPECT_EQ(RWINI1::ReadIni(where.first, where.second, file), value)
+            << where.first << "/" << where.second;
+    }
+}
+
+TEST(IniRead, LongValuesAreCutTo254CharactersNeverMidSequence) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "[a]\nascii=" + std::string(300, 'x') + "\nwide=" + std::string(253, 'x') +
+                        "\xC3\xA9\xC3\xA9\n");
+    EXPECT_EQ(RWINI1::ReadIni("a", "ascii", file), std::string(254, 'x'));
+    EXPECT_EQ(RWINI1::ReadIni("a", "wide", file), std::string(253, 'x') + "\xC3\xA9");
+}
+
+TEST(IniRead, MissingFileReadsEmptyAndIsNotCreated) {
+    TempDir dir;
+    EXPECT_EQ(RWINI1::ReadIni("exe1", "name", dir / "settings.ini"), "");
+    EXPECT_FALSE(std::filesystem::exists(dir / "settings.ini"));
+}
+
+TEST(IniRead, HostileContentNeitherCrashesNorHangs) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    std::string junk;
+    junk += std::string("[a]\nk=v\0w\n", 10);
+    junk += "long=" + std::string(4 * 1024 * 1024, 'L') + "\n";
+    junk += "[unterminated\n===\n=\n[]\n\xFF\xFE\xFD\n";
+    junk += "[b]\nafter=yes";
+    writeFile(file, junk);
+    EXPECT_EQ(RWINI1::ReadIni("a", "k", file), std::string("v\0w", 3));
+    EXPECT_EQ(RWINI1::ReadIni("a", "long", file), std::string(254, 'L'));
+    EXPECT_EQ(RWINI1::ReadIni("b", "after", file), "yes");
+
+    std::string big;
+    big.reserve(50u << 20);
+    for (int i = 0; big.size() < (50u << 20); ++i) {
+        big += "[s" + std::to_string(i) + "]\nkey=value " + std::to_string(i) + "\n";
+    }
+    big += "[last]\nkey=found\n";
+    writeFile(file, big);
+    EXPECT_EQ(RWINI1::ReadIni("last", "key", file), "found");
+}
+
+TEST(IniWrite, CreatesFileSectionAndKeyAndReadsBack) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    ASSERT_TRUE(RWINI1::WriteIni("StartupMode", "InIconTray", "Yes", file));
+    ASSERT_TRUE(RWINI1::WriteIni("exe1", "name", "NotePad", file));
+    ASSERT_TRUE(RWINI1::WriteIni("exe1", "path", "", file));
+    EXPECT_EQ(readFile(file), "[StartupMode]\nInIconTray=Yes\n[exe1]\nname=NotePad\npath=\n");
+    EXPECT_EQ(RWINI1::ReadIni("startupmode", "inicontray", file), "Yes");
+    EXPECT_EQ(RWINI1::ReadIni("exe1", "path", file), "");
+}
+
+TEST(IniWrite, ReplacesOnlyItsValueAndKeepsEveryOtherByte) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "; my notes\r\n[Internet]\r\nRestartname=old\r\n\r\n[zeta]\r\nk = 1 \r\n");
+    ASSERT_TRUE(RWINI1::WriteIni("internet", "restartname", "new", file));
+    ASSERT_TRUE(RWINI1::WriteIni("Internet", "Monitor", "On", file));
+    EXPECT_EQ(readFile(file), "; my notes\r\n[Internet]\r\nRestartname=new\r\nMonitor=On\r\n"
+                              "\r\n[zeta]\r\nk = 1 \r\n");
+}
+
+TEST(IniWrite, AppendsToFileWithoutFinalNewline) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "[a]\nk=v");
+    ASSERT_TRUE(RWINI1::WriteIni("a", "j", "w", file));
+    ASSERT_TRUE(RWINI1::WriteIni("b", "x", "y", file));
+    EXPECT_EQ(readFile(file), "[a]\nk=v\nj=w\n[b]\nx=y\n");
+}
+
+TEST(IniWrite, LineBreaksInValuesCannotForgeKeys) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    ASSERT_TRUE(RWINI1::WriteIni("log", "path", "/tmp/a.log\n[exe1]\npath=evil", file));
+    EXPECT_EQ(RWINI1::ReadIni("log", "path", file), "/tmp/a.log[exe1]path=evil");
+    EXPECT_EQ(RWINI1::ReadIni("exe1", "path", file), "");
+}
+
+TEST(IniWrite, ReadOnlyFileIsReportedAndUnchanged) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "[a]\nk=old\n");
+    ::chmod(file.c_str(), 0444);
+    const auto result = RWINI1::WriteIni("a", "k", "new", file);
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(result.error.empty());
+    EXPECT_EQ(readFile(file), "[a]\nk=old\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(IniWrite, MissingFolderIsReported) {
+    TempDir dir;
+    const auto result = RWINI1::WriteIni("a", "k", "v", dir / "missing" / "settings.ini");
+    EXPECT_FALSE(result.ok);
+    EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+TEST(IniWrite, KeepsPermissionsOfTheFile) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "[a]\nk=v\n");
+    ::chmod(file.c_str(), 0600);
+    ASSERT_TRUE(RWINI1::WriteIni("a", "k", "w", file));
+    struct stat st {};
+    ::stat(file.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A writer killed at any moment leaves the old file or the new one, never a
+// torn one: every key parses and holds one of the values ever written.
+TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    constexpr int Keys = 20;
+    for (int k = 0; k < Keys; ++k) {
+        ASSERT_TRUE(
+            RWINI1::WriteIni("s" + std::to_string(k % 4), "key" + std::to_string(k), "gen0", file));
+    }
+    std::mt19937 random(42);
+    for (int round = 0; round < 25; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int gen = 1;; ++gen) {
+                for (int k = 0; k < Keys; ++k) {
+                    RWINI1::WriteIni("s" + std::to_string(k % 4), "key" + std::to_string(k),
+                                     "gen" + std::to_string(gen) + std::string(gen % 50, '.'),
+                                     file);
+                }
+            }
+        }
+        ::usleep(static_cast<useconds_t>(1000 + random() % 20000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        for (int k = 0; k < Keys; ++k) {
+            const auto value =
+                RWINI1::ReadIni("s" + std::to_string(k % 4), "key" + std::to_string(k), file);
+            ASSERT_EQ(value.rfind("gen", 0), 0u)
+                << "round " << round << " key " << k << ": " << value;
+        }
+        // The killed writer's leftovers never replace the settings.
+        const auto content = readFile(file);
+        ASSERT_EQ(content.back(), '\n');
+    }
+}
+
+} // namespace

@@ -1,0 +1,174 @@
+#include "monitor/main_window.h"
+#include "tests/gui/gui_test_support.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QTest>
+
+using testing_support::WindowTest;
+
+namespace {
+
+class MainWindowTest : public WindowTest {
+protected:
+    Form1 *start() {
+        form_ = new Form1();
+        form_->show();
+        return form_;
+    }
+    template <class T> T *control(const char *name) const {
+        return form_->findChild<T *>(QString::fromLatin1(name));
+    }
+    ui::FormTimer *timer(const char *name) const { return control<ui::FormTimer>(name); }
+    Form1 *form_ = nullptr;
+};
+
+TEST_F(MainWindowTest, NoSettingsFileGivesANormalIdleWindow) {
+    start();
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_EQ(form_->windowTitle(), QStringLiteral("Perstando (Tenacor)") + QString(47, u' '));
+    for (int n = 1; n <= SlotCount; ++n) {
+        EXPECT_EQ(form_->slotTimer(n)->interval(), 0) << n;
+        EXPECT_FALSE(form_->slotTimer(n)->isActive()) << n;
+    }
+    EXPECT_FALSE(timer("icontray")->isEnabled());
+    EXPECT_TRUE(timer("Timer13")->isEnabled());
+    EXPECT_FALSE(std::filesystem::exists(settingsFile()));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.path()), {}), 0);
+}
+
+TEST_F(MainWindowTest, TimersStartAsTheTimerTableSays) {
+    start();
+    const std::tuple<const char *, int, bool> expected[] = {
+        {"Timer1", 500, true},    {"Timer10", 500, true},   {"Timer11", 30000, true},
+        {"Timer12", 5000, false}, {"Timer14", 500, true},   {"flashtmr", 1000, false},
+        {"icon", 500, true},      {"icontray", 100, false}, {"Timer13", 4000, true},
+    };
+    for (const auto &[name, interval, enabled] : expected) {
+        ASSERT_NE(timer(name), nullptr) << name;
+        EXPECT_EQ(timer(name)->interval(), interval) << name;
+        EXPECT_EQ(timer(name)->isEnabled(), enabled) << name;
+    }
+}
+
+TEST_F(MainWindowTest, IntervalsComeFromTheFileAndBadTextKeepsThePreviousOne) {
+    writeSettings("[exe1]\nname=One\ntimer=1500\n[exe3]\ntimer=250.5\n[exe4]\ntimer=251.5\n"
+                  "[exe5]\ntimer=70000\n");
+    start();
+    EXPECT_EQ(form_->slotTimer(1)->interval(), 1500);
+    EXPECT_EQ(form_->slotTimer(3)->interval(), 250); // ties go to the even neighbour
+    EXPECT_EQ(form_->slotTimer(4)->interval(), 252);
+    EXPECT_EQ(form_->slotTimer(5)->interval(), 0);
+
+    writeSettings("[exe1]\nname=One\ntimer=abc\n[exe2]\ntimer=\n");
+    form_->activate();
+    EXPECT_EQ(form_->slotTimer(1)->interval(), 1500);
+    EXPECT_EQ(form_->slotTimer(2)->interval(), 0);
+}
+
+TEST_F(MainWindowTest, OnlyExactlyYesStartsInTheTray) {
+    writeSettings("[StartupMode]\nInIconTray=yes\n");
+    start();
+    EXPECT_FALSE(timer("icontray")->isEnabled());
+    delete form_;
+
+    writeSettings("[StartupMode]\nInIconTray=Yes\n");
+    start();
+    EXPECT_TRUE(timer("icontray")->isEnabled());
+}
+
+TEST_F(MainWindowTest, ActivateReReadsEverythingAndClearsThePause) {
+    start();
+    control<QCheckBox>("Check1")->setChecked(true);
+    writeSettings("[exe2]\nname=Orders\ntimer=2000\n[workingexe2]\npath2=/srv/orders\n"
+                  "[cmdline]\ncmdexe2=/usr/bin/pager 5\nstatusexe2=On\n[mail]\n"
+                  "notification=On\nport=25\n[Alerts]\nPop=On\n[Internet]\nMonitor=On\n"
+                  "[log]\npath=/tmp/x.log\n");
+    form_->activate();
+    EXPECT_FALSE(control<QCheckBox>("Check1")->isChecked());
+    EXPECT_EQ(form_->slotName(2), QStringLiteral("Orders"));
+    EXPECT_EQ(form_->slotTimer(2)->interval(), 2000);
+    EXPECT_EQ(form_->held().workingDirectory[1], QStringLiteral("/srv/orders"));
+    EXPECT_EQ(form_->held().commandLine[1], QStringLiteral("/usr/bin/pager 5"));
+    EXPECT_EQ(form_->held().commandSwitch[1], QStringLiteral("On"));
+    EXPECT_EQ(control<QLineEdit>("Text9")->text(), QStringLiteral("On"));
+    EXPECT_EQ(form_->held().port, QStringLiteral("25"));
+    EXPECT_EQ(form_->held().pop, QStringLiteral("On"));
+    EXPECT_EQ(form_->held().monitor, QStringLiteral("On"));
+    EXPECT_EQ(form_->held().logPath, QStringLiteral("/tmp/x.log"));
+}
+
+TEST_F(MainWindowTest, StartLineHasTheGeneralDateAndTime) {
+    const auto log = folder_ / "watch.log";
+    writeSettings("[log]\npath=" + log.string() + "\n");
+    start();
+    const auto text = QString::fromStdString(testing_support::readFile(log));
+    static const QRegularExpression line(QStringLiteral(
+        "^\\d{1,2}/\\d{1,2}/\\d{4} \\d{1,2}:\\d{2}:\\d{2} [AP]M, Tenacor has been started\\.\\n$"));
+    EXPECT_TRUE(line.match(text).hasMatch()) << text.toStdString();
+}
+
+TEST_F(MainWindowTest, LogInAMissingFolderLosesTheLineQuietly) {
+    writeSettings("[log]\npath=" + (folder_ / "missing" / "watch.log").string() + "\n");
+    start();
+    EXPECT_TRUE(form_->isVisible());
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "missing"));
+}
+
+TEST_F(MainWindowTest, StatusPanelMarksUnconfiguredSlotsAndRunsNamedOnes) {
+    writeSettings("[exe2]\nname=Executable 3\ntimer=60000\n[exe3]\nname=Executable 3\n"
+                  "timer=60000\n[cmdline]\nstatusexe4=on\nstatusexe5=On\n");
+    start();
+    form_->slotStatus(3)->setText(QStringLiteral("stale"));
+    ASSERT_TRUE(waitFor([&] { return form_->slotName(1) == QStringLiteral("Executable 1"); }));
+    EXPECT_FALSE(form_->slotTimer(1)->isEnabled());
+    EXPECT_TRUE(form_->slotTimer(2)->isEnabled()); // slot 2 named "Executable 3" is named
+    EXPECT_TRUE(form_->slotTimer(2)->isActive());
+    EXPECT_FALSE(form_->slotTimer(3)->isEnabled());
+    EXPECT_TRUE(form_->slotStatus(3)->text().isEmpty());
+    EXPECT_TRUE(control<QLabel>("Picture21")->isHidden());
+    EXPECT_FALSE(control<QLabel>("Picture22")->isHidden());
+}
+
+TEST_F(MainWindowTest, EnablingARunningSlotTimerKeepsItsCountdown) {
+    writeSettings("[exe1]\nname=One\ntimer=1000\n");
+    start();
+    auto *t = form_->slotTimer(1);
+    ASSERT_TRUE(waitFor([&] { return t->isActive(); }));
+    QTest::qWait(700); // two Timer1 ticks re-enable it meanwhile
+    EXPECT_LT(t->remainingTime(), 400);
+}
+
+TEST_F(MainWindowTest, HourglassCyclesThroughNineFrames) {
+    start();
+    EXPECT_EQ(form_->anistate(), 0);
+    ASSERT_TRUE(waitFor([&] { return form_->anistate() == 1; }));
+    EXPECT_FALSE(control<QLabel>("Picture9")->isHidden());
+    EXPECT_TRUE(control<QLabel>("Picture1")->isHidden());
+    int highest = 0;
+    waitFor(
+        [&] {
+            highest = std::max(highest, form_->anistate());
+            return false;
+        },
+        5200);
+    EXPECT_EQ(highest, 9);
+}
+
+TEST_F(MainWindowTest, InternetWatchFollowsItsSwitchWithinHalfASecond) {
+    writeSettings("[Internet]\nMonitor=On\n");
+    start();
+    ASSERT_TRUE(waitFor(
+        [&] { return timer("Timer11")->isEnabled() && !control<QLabel>("Picture10")->isHidden(); },
+        600));
+    writeSettings("[Internet]\nMonitor=on\n");
+    form_->activate();
+    ASSERT_TRUE(waitFor(
+        [&] { return !timer("Timer11")->isEnabled() && control<QLabel>("Picture10")->isHidden(); },
+        600));
+}
+
+} // namespace

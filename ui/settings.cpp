@@ -1,0 +1,32 @@
+#include "ui/settings.h"
+
+#include "core/ini_file.h"
+#include "core/program_folder.h"
+
+namespace ui {
+
+QString readSetting(const QString &section, const QString &key) {
+    return QString::fromStdString(
+        RWINI1::ReadIni(section.toStdString(), key.toStdString(), core::settingsPath()));
+}
+
+SettingWrite writeSetting(const QString &section, const QString &key, const QString &value) {
+    const auto result = RWINI1::WriteIni(section.toStdString(), key.toStdString(),
+                                         value.toStdString(), core::settingsPath());
+    return {result.ok, QString::fromStdString(result.error)};
+}
+
+QString settingsPathText() {
+    return QString::fromStdString(core::settingsPath());
+}
+
+QString programFolderText() {
+    return QString::fromStdString(core::programFolder());
+}
+
+QString saveFailedMessage(const QString &reason) {
+    return QStringLiteral("Your settings could not be saved to %1:\n%2")
+        .arg(settingsPathText(), reason);
+}
+
+} // namespace ui

@@ -1,0 +1,27 @@
+#pragma once
+// The settings file as the windows use it: Qt text in, Qt text out.
+
+#include <QString>
+
+namespace ui {
+
+/// ReadIni on the settings path of the program folder.
+QString readSetting(const QString &section, const QString &key);
+
+struct SettingWrite {
+    bool ok = true;
+    QString error;
+};
+
+/// Writes one key; the result says whether it reached the file.
+SettingWrite writeSetting(const QString &section, const QString &key, const QString &value);
+
+/// The settings path of the program folder, as text.
+QString settingsPathText();
+/// The program folder, as text.
+QString programFolderText();
+
+/// The message a window shows when a save did not reach the settings file.
+QString saveFailedMessage(const QString &reason);
+
+} // namespace ui

@@ -1,0 +1,59 @@
+#pragma once
+// The program's collection of loaded windows: created on first use, brought
+// forward when open, unloaded all together on exit.
+
+#include <QList>
+#include <QPointer>
+#include <QWidget>
+
+namespace ui {
+
+class WindowRegistry {
+public:
+    static WindowRegistry &instance();
+
+    /// Records a window as loaded, in load order. Windows call it when created.
+    void add(QWidget *window);
+
+    /// Loaded windows, in the order they were loaded.
+    QList<QWidget *> loaded() const;
+
+    /// The loaded window of class T, or nullptr.
+    template <class T> T *find() const {
+        for (QWidget *w : loaded()) {
+            if (auto *t = qobject_cast<T *>(w)) {
+                return t;
+            }
+        }
+        return nullptr;
+    }
+
+    /// The loaded window of class T, created (and so loaded, not shown) when missing.
+    template <class T> T *load() {
+        if (T *existing = find<T>()) {
+            return existing;
+        }
+        auto *created = new T();
+        add(created);
+        return created;
+    }
+
+    /// Shows the window of class T modeless, creating it first when needed; an
+    /// open one is only brought forward.
+    template <class T> T *show() {
+        T *window = load<T>();
+        bringForward(window);
+        return window;
+    }
+
+    static void bringForward(QWidget *window);
+
+    /// Closes every loaded window in load order; windows a close left loaded
+    /// get a second pass. Each window is deleted when it closes.
+    void unloadAll();
+
+private:
+    QList<QPointer<QWidget>> windows_;
+};
+
+} // namespace ui
