@@ -1,0 +1,53 @@
+#pragma once
+// Starting other programs: the start by association (the shell's "open") and
+// ShellRun, which splits a command line the way a user types it.
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace core {
+
+/// Window styles the callers pass; X11 has no equivalent, they are accepted and ignored.
+inline constexpr int SW_SHOWNORMAL = 1;
+inline constexpr int SW_SHOWNOACTIVATE = 4;
+
+/// Result codes of a start by association: above 31 is success.
+inline constexpr int ShellSuccess = 42;
+inline constexpr int ShellFileNotFound = 2;
+inline constexpr int ShellPathNotFound = 3;
+inline constexpr int ShellAccessDenied = 5;
+inline constexpr int ShellNoAssociation = 31;
+
+/// Starts `file` with `parameters` (split quote-aware) in `directory`: an
+/// executable is started detached (own session, stdio on /dev/null, no
+/// inherited descriptors, never left a zombie, outlives Perstando); any other
+/// file is opened with the desktop's default application. The file is looked
+/// up as an absolute path, else in `directory`, else on PATH. Returns
+/// ShellSuccess, or the error code when it cannot be started.
+int shellOpen(const std::string &file, const std::string &parameters,
+              const std::string &directory, int windowStyle);
+
+/// Splits a command line into words: blanks separate them, double quotes group them.
+std::vector<std::string> splitCommandLine(const std::string &line);
+
+} // namespace core
+
+namespace shellmod {
+
+/// Both the start by association and the direct start of the whole line failed.
+class StartFailed : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// Splits `commandLine` into program and arguments, derives the working
+/// directory from the program's folder when `directory` is absent, and starts
+/// it by association; below 32 it starts the whole line directly, never through
+/// a shell, and throws StartFailed when that fails too. A line that starts with
+/// a double quote has its two quotes removed in the caller's string.
+int ShellRun(std::string &commandLine, int windowStyle,
+             const std::optional<std::string> &directory = std::nullopt);
+
+} // namespace shellmod
