@@ -89,6 +89,7 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
         icontray_->setEnabled(false);
     });
     connect(command2_, &QPushButton::clicked, this, &Form1::sendToTray);
+    connect(command1_, &QPushButton::clicked, this, &Form1::acknowledgeAlarms);
 
     // Load, in its order. Nothing here can stop the start: a value that does
     // not convert or a log that cannot be written is passed over.
@@ -422,8 +423,59 @@ void Form1::buildMenus() {
     add(help, {"mnuhelp", "Help &Topics", nullptr});
     add(help, {"mnuabout", "&About", nullptr});
 
-    connect(findChild<QAction *>(QStringLiteral("mnuexit")), &QAction::triggered, this,
-            &QWidget::close);
+    registerMenuHandlers();
+    for (QAction *action : findChildren<QAction *>()) {
+        const QString name = action->objectName();
+        if (name.startsWith(QStringLiteral("mnu"))) {
+            connect(action, &QAction::triggered, this, [this, name] { runMenuItem(name); });
+        }
+    }
+}
+
+void Form1::registerMenuHandlers() {
+    // Each menu item's handler, by the item's name; the toolbar reuses them.
+    menuHandlers_ = {
+        {QStringLiteral("mnuexit"), [this] { close(); }},
+    };
+}
+
+void Form1::runMenuItem(const QString &itemName) {
+    const auto handler = menuHandlers_.constFind(itemName);
+    if (handler != menuHandlers_.constEnd()) {
+        (*handler)();
+    }
+}
+
+void Form1::toolbarClick(const QString &key) {
+    static const QHash<QString, QString> itemOfKey = {
+        {QStringLiteral("file"), QStringLiteral("mnuSetup")},
+        {QStringLiteral("log"), QStringLiteral("mnulog")},
+        {QStringLiteral("mail"), QStringLiteral("mnuemail")},
+        {QStringLiteral("cmd"), QStringLiteral("mnucmd")},
+        {QStringLiteral("audio"), QStringLiteral("mnuAlert")},
+        {QStringLiteral("timer"), QStringLiteral("mnuscan")},
+        {QStringLiteral("view"), QStringLiteral("mnuview")},
+        {QStringLiteral("help"), QStringLiteral("mnuhelp")},
+    };
+    const auto item = itemOfKey.constFind(key);
+    if (item != itemOfKey.constEnd()) {
+        runMenuItem(*item);
+    }
+}
+
+void Form1::startVisualAlarm() {
+    gif89a1_->setVisible(true);
+    flashtmr_->setEnabled(true);
+}
+
+void Form1::startAudioAlarm() {
+    timer12_->setEnabled(true);
+}
+
+void Form1::acknowledgeAlarms() {
+    timer12_->setEnabled(false);
+    flashtmr_->setEnabled(false);
+    gif89a1_->setVisible(false);
 }
 
 void Form1::buildToolbar() {
@@ -445,9 +497,11 @@ void Form1::buildToolbar() {
         {"help", "Help Topics"},
     };
     for (const auto &b : buttons) {
-        auto *action = toolbar1_->addAction(QString::fromLatin1(b.key));
-        action->setData(QString::fromLatin1(b.key));
+        const QString key = QString::fromLatin1(b.key);
+        auto *action = toolbar1_->addAction(key);
+        action->setData(key);
         action->setToolTip(QString::fromLatin1(b.tip));
+        connect(action, &QAction::triggered, this, [this, key] { toolbarClick(key); });
     }
 }
 

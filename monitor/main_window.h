@@ -3,9 +3,11 @@
 #include "ui/form_timer.h"
 #include "ui/main_window_link.h"
 
+#include <QHash>
 #include <QMainWindow>
 #include <QString>
 #include <array>
+#include <functional>
 
 class QAction;
 class QCheckBox;
@@ -73,6 +75,17 @@ public:
     void setNotificationSwitch(const QString &value) override;
     void setSlotTimersEnabled(bool enabled) override;
 
+    /// Alarm operations: start the visual alarm (warning picture shown, window
+    /// flashing), start the audio alarm (the sound repeats), acknowledge both.
+    void startVisualAlarm();
+    void startAudioAlarm();
+    void acknowledgeAlarms();
+
+    /// Runs the handler of the menu item named `itemName` (its objectName).
+    void runMenuItem(const QString &itemName);
+    /// A toolbar click: the key is compared exactly with the keys of the buttons.
+    void toolbarClick(const QString &key);
+
     /// The hourglass frame shown, 0 before the first tick, then 1 to 9.
     int anistate() const { return anistate_; }
 
@@ -90,6 +103,8 @@ private:
     void buildStatusBar();
     void readSlotIntervals();
     void applyInterval(int slot, const QString &text);
+
+    void registerMenuHandlers();
 
     void timer1Tick();
     void timer10Tick();
@@ -127,6 +142,7 @@ private:
     ui::FormTimer *icon_ = nullptr;
     ui::FormTimer *icontray_ = nullptr;
 
+    QHash<QString, std::function<void()>> menuHandlers_;
     int anistate_ = 0;
     bool firstShowDone_ = false;
 };
