@@ -4,6 +4,7 @@
 #include "core/mail_accounts.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -98,11 +99,6 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == prefix;
 }
 
-fs::path profileFolder(const fs::path &root, const std::string &path, bool relative) {
-    const fs::path p(path);
-    return relative || p.is_relative() ? root / p : p;
-}
-
 /// The profile Thunderbird opens without asking: the one its installation
 /// names, else the one marked default, else the first listed.
 std::optional<fs::path> defaultProfile(const fs::path &root) {
@@ -114,7 +110,7 @@ std::optional<fs::path> defaultProfile(const fs::path &root) {
     std::vector<fs::path> candidates;
     for (const auto &s : sections) {
         if (startsWithNoCase(s.name, "install") && !s.value("default").empty()) {
-            candidates.push_back(profileFolder(root, s.value("default"), false));
+            candidates.push_back(root / s.value("default"));
         }
     }
     const IniSection *marked = nullptr;
@@ -132,8 +128,8 @@ std::optional<fs::path> defaultProfile(const fs::path &root) {
     }
     for (const IniSection *s : {marked, first}) {
         if (s) {
-            candidates.push_back(
-                profileFolder(root, s->value("path"), s->value("isrelative") != "0"));
+            // An absolute path (IsRelative=0) replaces the root when appended.
+            candidates.push_back(root / s->value("path"));
         }
     }
     for (const auto &candidate : candidates) {
