@@ -53,7 +53,11 @@ private:
 
 std::string statField(pid_t pid, int field) {
     const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return {}; // gone meanwhile
+    }
+    std::istringstream rest(stat.substr(close + 1));
     std::string value;
     for (int i = 3; i <= field; ++i) {
         rest >> value;
