@@ -1,6 +1,7 @@
 #include "monitor/main_window.h"
 
 #include "core/log_file.h"
+#include "monitor/restart_mailer.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -77,6 +78,9 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     buildMenus();
     buildToolbar();
     buildStatusBar();
+
+    mailer_ =
+        new RestartMailer([this](const QStringList &lines) { return appendLog(lines); }, this);
 
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
@@ -219,6 +223,11 @@ bool Form1::appendLog(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(held_.logPath.toStdString(), entry);
+}
+
+void Form1::sendRestartMail(int slot, bool restartFailed) {
+    mailer_->sendRestartMail({held_.sendTo, held_.port, held_.address, held_.server},
+                             slotName(slot), restartFailed);
 }
 
 void Form1::pauseChecking() {

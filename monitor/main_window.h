@@ -18,6 +18,7 @@ class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
 class QToolBar;
+class RestartMailer;
 
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
@@ -69,6 +70,10 @@ public:
 
     /// Appends one entry to the log file; false when it could not be written.
     bool appendLog(const QStringList &lines) const;
+
+    /// The restart e-mail of slot N (1-based) with the mail settings held now;
+    /// returns about 5 s later, the event loop running meanwhile.
+    void sendRestartMail(int slot, bool restartFailed);
 
     // ui::MainWindowLink
     void pauseChecking() override;
@@ -142,6 +147,7 @@ private:
     ui::FormTimer *icon_ = nullptr;
     ui::FormTimer *icontray_ = nullptr;
 
+    RestartMailer *mailer_ = nullptr;
     QHash<QString, std::function<void()>> menuHandlers_;
     int anistate_ = 0;
     bool firstShowDone_ = false;
