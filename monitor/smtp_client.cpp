@@ -356,11 +356,7 @@ void Client::connectToServer() {
     lastError_.clear();
     tlsErrors_.clear();
     buffer_.clear();
-    if (socket_) {
-        socket_->disconnect(this);
-        socket_->abort();
-        socket_->deleteLater();
-    }
+    closeSocket();
     if (port_ < 1 || port_ > 65535) {
         failLater(QStringLiteral("no valid port"));
         return;
@@ -431,7 +427,6 @@ void Client::disconnectFromServer() {
     case State::Ready:
         quit();
         break;
-    case State::Deciding:
     case State::Reset:
     case State::Quit:
         break; // the step under way ends in QUIT
