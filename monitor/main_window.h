@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 
+class InternetWatch;
 class QAction;
 class QCheckBox;
 class QGroupBox;
@@ -81,6 +82,11 @@ public:
     void startAudioAlarm();
     void acknowledgeAlarms();
 
+    /// Starts the keep-up companion when the `alive` switch, read afresh, is "On".
+    void LinkmindCheck();
+    /// The connection watch that Timer11 runs.
+    InternetWatch *internetWatch() const { return internetWatch_; }
+
     /// Runs the handler of the menu item named `itemName` (its objectName).
     void runMenuItem(const QString &itemName);
     /// A toolbar click: the key is compared exactly with the keys of the buttons.
@@ -141,6 +147,8 @@ private:
     ui::FormTimer *flashtmr_ = nullptr;
     ui::FormTimer *icon_ = nullptr;
     ui::FormTimer *icontray_ = nullptr;
+
+    InternetWatch *internetWatch_ = nullptr;
 
     QHash<QString, std::function<void()>> menuHandlers_;
     int anistate_ = 0;
