@@ -3,6 +3,9 @@
 #include "core/companion.h"
 #include "core/log_file.h"
 #include "core/program_folder.h"
+#include "dialogs/alert_dialog.h"
+#include "dialogs/email_dialog.h"
+#include "dialogs/log_file_dialog.h"
 #include "monitor/internet_watch.h"
 #include "monitor/run_at_start.h"
 #include "ui/activation_tracker.h"
@@ -447,6 +450,9 @@ void Form1::registerMenuHandlers() {
         {QStringLiteral("mnuexit"), [this] { close(); }},
         {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
         {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
+        {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
+        {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
+        {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
     };
 }
 
