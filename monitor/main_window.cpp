@@ -8,6 +8,7 @@
 #include "dialogs/log_file_dialog.h"
 #include "monitor/internet_watch.h"
 #include "monitor/run_at_start.h"
+#include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -88,6 +89,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
 
+    watchCycle_ = new WatchCycle(*this);
+    for (int n = 1; n <= SlotCount; ++n) {
+        connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
+    }
     connect(timer1_, &QTimer::timeout, this, &Form1::timer1Tick);
     connect(timer10_, &QTimer::timeout, this, &Form1::timer10Tick);
     internetWatch_ = new InternetWatch(*this, *picture10_);
@@ -231,6 +236,10 @@ bool Form1::appendLog(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(held_.logPath.toStdString(), entry);
+}
+
+QString Form1::notificationSwitch() const {
+    return text9_->text();
 }
 
 void Form1::pauseChecking() {

@@ -19,6 +19,7 @@ class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
 class QToolBar;
+class WatchCycle;
 
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
@@ -67,6 +68,10 @@ public:
     QString slotName(int slot) const;
     ui::FormTimer *slotTimer(int slot) const;
     QLineEdit *slotStatus(int slot) const;
+
+    /// The e-mail switch as last loaded (the hidden box Text9).
+    QString notificationSwitch() const;
+    WatchCycle &watchCycle() { return *watchCycle_; }
 
     /// Appends one entry to the log file; false when it could not be written.
     bool appendLog(const QStringList &lines) const;
@@ -151,6 +156,7 @@ private:
     InternetWatch *internetWatch_ = nullptr;
 
     QHash<QString, std::function<void()>> menuHandlers_;
+    WatchCycle *watchCycle_ = nullptr;
     int anistate_ = 0;
     bool firstShowDone_ = false;
 };
