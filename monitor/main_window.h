@@ -9,11 +9,13 @@
 #include <array>
 #include <functional>
 
+class AlarmSound;
 class QAction;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMovie;
 class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
@@ -80,9 +82,20 @@ public:
     void startVisualAlarm();
     void startAudioAlarm();
     void acknowledgeAlarms();
+    /// Shows slot N's restart popup (Display1 ... Display8), created with the
+    /// slot's name and the time when it is not open, else only brought forward.
+    void showRestartPopup(int slot);
+    /// The alarms of a restart of slot N, as the switches held say: visual,
+    /// audio, then the popup, each only when its switch is exactly "On".
+    void raiseRestartAlarms(int slot);
+
+    /// The tray icon's restore event: the window comes back, the icon goes.
+    void restoreFromTray();
 
     /// Runs the handler of the menu item named `itemName` (its objectName).
     void runMenuItem(const QString &itemName);
+    /// Installs or replaces the handler of the menu item named `itemName`.
+    void setMenuHandler(const QString &itemName, std::function<void()> handler);
     /// A toolbar click: the key is compared exactly with the keys of the buttons.
     void toolbarClick(const QString &key);
 
@@ -110,6 +123,12 @@ private:
     void timer10Tick();
     void sendToTray();
 
+    void prepareAlarmControls(const QString &folder);
+    void buildTrayIcon();
+    void pausePoll();
+    void writeStartMode(const QString &value);
+    void showHelp();
+
     struct SlotView {
         QGroupBox *frame = nullptr;
         QLineEdit *status = nullptr;
@@ -131,6 +150,8 @@ private:
     QLabel *statusTime_ = nullptr;
     QToolBar *toolbar1_ = nullptr;
     QSystemTrayIcon *trayIcon1_ = nullptr;
+    AlarmSound *mmControl1_ = nullptr;
+    QMovie *warning_ = nullptr;
 
     ui::FormTimer *timer1_ = nullptr;
     ui::FormTimer *timer10_ = nullptr;
