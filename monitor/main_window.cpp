@@ -1,7 +1,16 @@
 #include "monitor/main_window.h"
 
+#include "core/companion.h"
 #include "core/log_file.h"
+#include "core/program_folder.h"
+#include "dialogs/alert_dialog.h"
+#include "dialogs/email_dialog.h"
+#include "dialogs/log_file_dialog.h"
 #include "monitor/alarm_sound.h"
+#include "monitor/internet_watch.h"
+#include "monitor/restart_mailer.h"
+#include "monitor/run_at_start.h"
+#include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -80,13 +89,29 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     buildToolbar();
     buildStatusBar();
 
+    mailer_ =
+        new RestartMailer([this](const QStringList &lines) { return appendLog(lines); }, this);
+
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
     buildTrayIcon();
 
+    watchCycle_ = new WatchCycle(*this);
+    watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
+        sendRestartMail(slot, restartFailed);
+    };
+    watchCycle_->hooks().showPopup = [this](int slot) { showRestartPopup(slot); };
+    for (int n = 1; n <= SlotCount; ++n) {
+        connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
+    }
     connect(timer1_, &QTimer::timeout, this, &Form1::timer1Tick);
     connect(timer10_, &QTimer::timeout, this, &Form1::timer10Tick);
-    connect(timer13_, &QTimer::timeout, this, [this] { timer13_->setEnabled(false); });
+    internetWatch_ = new InternetWatch(*this, *picture10_);
+    connect(timer11_, &QTimer::timeout, internetWatch_, &InternetWatch::check);
+    connect(timer13_, &QTimer::timeout, this, [this] {
+        LinkmindCheck();
+        timer13_->setEnabled(false);
+    });
     connect(icontray_, &QTimer::timeout, this, [this] {
         sendToTray();
         icontray_->setEnabled(false);
@@ -221,6 +246,15 @@ bool Form1::appendLog(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(held_.logPath.toStdString(), entry);
+}
+
+QString Form1::notificationSwitch() const {
+    return text9_->text();
+}
+
+void Form1::sendRestartMail(int slot, bool restartFailed) {
+    mailer_->sendRestartMail({held_.sendTo, held_.port, held_.address, held_.server},
+                             slotName(slot), restartFailed);
 }
 
 void Form1::pauseChecking() {
@@ -450,7 +484,19 @@ void Form1::registerMenuHandlers() {
         {QStringLiteral("mnuiconyes"), [this] { writeStartMode(QStringLiteral("Yes")); }},
         {QStringLiteral("mnunormalmode"), [this] { writeStartMode(QStringLiteral("No")); }},
         {QStringLiteral("mnuhelp"), [this] { showHelp(); }},
+        {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
+        {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
+        {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
+        {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
+        {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
     };
+}
+
+void Form1::LinkmindCheck() {
+    held_.alive = ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive"));
+    if (held_.alive == QStringLiteral("On")) {
+        core::startCompanion(core::programFolder());
+    }
 }
 
 void Form1::runMenuItem(const QString &itemName) {

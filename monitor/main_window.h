@@ -10,6 +10,7 @@
 #include <functional>
 
 class AlarmSound;
+class InternetWatch;
 class QAction;
 class QCheckBox;
 class QGroupBox;
@@ -20,6 +21,8 @@ class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
 class QToolBar;
+class WatchCycle;
+class RestartMailer;
 
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
@@ -69,8 +72,16 @@ public:
     ui::FormTimer *slotTimer(int slot) const;
     QLineEdit *slotStatus(int slot) const;
 
+    /// The e-mail switch as last loaded (the hidden box Text9).
+    QString notificationSwitch() const;
+    WatchCycle &watchCycle() { return *watchCycle_; }
+
     /// Appends one entry to the log file; false when it could not be written.
     bool appendLog(const QStringList &lines) const;
+
+    /// The restart e-mail of slot N (1-based) with the mail settings held now;
+    /// returns about 5 s later, the event loop running meanwhile.
+    void sendRestartMail(int slot, bool restartFailed);
 
     // ui::MainWindowLink
     void pauseChecking() override;
@@ -85,12 +96,14 @@ public:
     /// Shows slot N's restart popup (Display1 ... Display8), created with the
     /// slot's name and the time when it is not open, else only brought forward.
     void showRestartPopup(int slot);
-    /// The alarms of a restart of slot N, as the switches held say: visual,
-    /// audio, then the popup, each only when its switch is exactly "On".
-    void raiseRestartAlarms(int slot);
 
     /// The tray icon's restore event: the window comes back, the icon goes.
     void restoreFromTray();
+
+    /// Starts the keep-up companion when the `alive` switch, read afresh, is "On".
+    void LinkmindCheck();
+    /// The connection watch that Timer11 runs.
+    InternetWatch *internetWatch() const { return internetWatch_; }
 
     /// Runs the handler of the menu item named `itemName` (its objectName).
     void runMenuItem(const QString &itemName);
@@ -163,7 +176,11 @@ private:
     ui::FormTimer *icon_ = nullptr;
     ui::FormTimer *icontray_ = nullptr;
 
+    RestartMailer *mailer_ = nullptr;
+    InternetWatch *internetWatch_ = nullptr;
+
     QHash<QString, std::function<void()>> menuHandlers_;
+    WatchCycle *watchCycle_ = nullptr;
     int anistate_ = 0;
     bool firstShowDone_ = false;
 };

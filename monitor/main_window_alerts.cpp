@@ -17,14 +17,6 @@
 #include <QMovie>
 #include <QSystemTrayIcon>
 
-namespace {
-
-bool isOn(const QString &value) {
-    return value == QStringLiteral("On");
-}
-
-} // namespace
-
 void Form1::prepareAlarmControls(const QString &folder) {
     held_.soundFile = folder + QStringLiteral("/ringin.wav");
     mmControl1_ = new AlarmSound(this);
@@ -41,18 +33,6 @@ void Form1::prepareAlarmControls(const QString &folder) {
 
 void Form1::showRestartPopup(int slot) {
     showRestartPopupOf(slot, slotName(slot));
-}
-
-void Form1::raiseRestartAlarms(int slot) {
-    if (isOn(held_.visual)) {
-        startVisualAlarm();
-    }
-    if (isOn(held_.audio)) {
-        startAudioAlarm();
-    }
-    if (isOn(held_.pop)) {
-        showRestartPopup(slot);
-    }
 }
 
 void Form1::buildTrayIcon() {

@@ -1,36 +1,64 @@
 #include "monitor/alarm_sound.h"
 #include "monitor/restart_popup.h"
+#include "monitor/watch_cycle.h"
 #include "monitor/window_flash.h"
 #include "tests/gui/form1_fixture.h"
 #include "ui/locale_text.h"
 #include "ui/window_registry.h"
 
 #include <QLabel>
+#include <QLineEdit>
 #include <QMovie>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTest>
+#include <map>
 
 using testing_support::Form1Test;
 
 namespace {
 
+/// Alarms as restarts raise them: each slot watches a real program that the
+/// test kills, so the slot's tick starts it again and raises what is switched on.
 class AlarmsTest : public Form1Test {
 protected:
     void SetUp() override {
         Form1Test::SetUp();
         RestartPopup::setBeeper([this] { ++beeps_; });
+        for (int slot : {2, 3, 7}) {
+            programs_[slot] = testing_support::copyExecutable(
+                WATCHED_PROGRAM, folder_.path(), testing_support::uniqueName("watched"));
+        }
     }
     void TearDown() override {
+        for (const auto &[slot, exe] : programs_) {
+            testing_support::killAll(exe);
+        }
         RestartPopup::setBeeper({});
         Form1Test::TearDown();
     }
     void startWithSwitches(const std::string &visual, const std::string &audio,
                            const std::string &pop) {
-        writeSettings("[exe1]\nname=Orders\n[exe2]\nname=Billing\n[exe7]\nname=Mail relay\n"
-                      "[Alerts]\nvisual=" +
-                      visual + "\naudio=" + audio + "\nPop=" + pop + "\n");
+        std::string settings;
+        const std::pair<int, const char *> names[] = {
+            {2, "Billing"}, {3, "Orders"}, {7, "Mail relay"}};
+        for (const auto &[slot, name] : names) {
+            settings += "[exe" + std::to_string(slot) + "]\nname=" + name +
+                        "\npath=" + programs_[slot].string() + "\n";
+        }
+        writeSettings(settings + "[Alerts]\nvisual=" + visual + "\naudio=" + audio +
+                      "\nPop=" + pop + "\n");
         start();
+    }
+    /// Kills the slot's program and lets the slot's tick find it gone.
+    void restart(int slot) {
+        const auto &exe = programs_[slot];
+        testing_support::killAll(exe);
+        ASSERT_TRUE(
+            testing_support::waitUntil([&] { return testing_support::pidsOf(exe).empty(); }));
+        form_->watchCycle().tick(slot);
+        ASSERT_TRUE(form_->slotStatus(slot)->text().startsWith(u"Restarted: "))
+            << form_->slotStatus(slot)->text().toStdString();
     }
     static QList<RestartPopup *> popups() {
         QList<RestartPopup *> found;
@@ -57,6 +85,7 @@ protected:
         }
     }
     int beeps_ = 0;
+    std::map<int, std::filesystem::path> programs_;
 };
 
 TEST_F(AlarmsTest, ARestartStartsExactlyTheChannelsSwitchedOn) {
@@ -66,7 +95,7 @@ TEST_F(AlarmsTest, ARestartStartsExactlyTheChannelsSwitchedOn) {
         const bool pop = combination & 4;
         const auto word = [](bool on) { return on ? std::string("On") : std::string("Off"); };
         startWithSwitches(word(visual), word(audio), word(pop));
-        form_->raiseRestartAlarms(2);
+        restart(2);
         SCOPED_TRACE(combination);
         EXPECT_EQ(picture()->isVisible(), visual);
         EXPECT_EQ(timer("flashtmr")->isEnabled(), visual);
@@ -79,7 +108,7 @@ TEST_F(AlarmsTest, ARestartStartsExactlyTheChannelsSwitchedOn) {
     // Only "On" in that spelling counts.
     beeps_ = 0;
     startWithSwitches("on", "ON", "On ");
-    form_->raiseRestartAlarms(1);
+    restart(3);
     EXPECT_FALSE(picture()->isVisible());
     EXPECT_FALSE(timer("flashtmr")->isEnabled());
     EXPECT_FALSE(timer("Timer12")->isEnabled());
@@ -91,7 +120,7 @@ TEST_F(AlarmsTest, VisualAlarmShowsTheMovingWarningAndFlashesUntilAcknowledged) 
     copyProgramFile("warning_4.gif");
     startWithSwitches("On", "Off", "Off");
     speedUpAlarmTimers();
-    form_->raiseRestartAlarms(1);
+    restart(3);
     auto *movie = picture()->movie();
     ASSERT_NE(movie, nullptr);
     EXPECT_TRUE(movie->isValid());
@@ -122,7 +151,7 @@ TEST_F(AlarmsTest, SoundPlaysFromItsStartOneAtATimeAndAcknowledgeSilencesIt) {
     copyProgramFile("ringin.wav");
     startWithSwitches("Off", "On", "Off");
     speedUpAlarmTimers();
-    form_->raiseRestartAlarms(1);
+    restart(3);
     EXPECT_EQ(sound()->startedCount(), 0) << "the first ring comes with the first tick";
     ASSERT_TRUE(waitFor([&] { return sound()->startedCount() == 1; }));
     ASSERT_TRUE(waitFor([&] { return sound()->isLoaded(); })) << "ringin.wav did not decode";
@@ -144,7 +173,7 @@ TEST_F(AlarmsTest, SoundPlaysFromItsStartOneAtATimeAndAcknowledgeSilencesIt) {
 TEST_F(AlarmsTest, MissingSoundAndPictureAreSilentAndStopNothingElse) {
     startWithSwitches("On", "On", "On");
     speedUpAlarmTimers();
-    form_->raiseRestartAlarms(7);
+    restart(7);
     ASSERT_TRUE(waitFor([&] { return sound()->startedCount() >= 2; }))
         << "every tick tries the missing file again";
     EXPECT_FALSE(sound()->isLoaded());
@@ -173,7 +202,7 @@ TEST_F(AlarmsTest, MissingSoundAndPictureAreSilentAndStopNothingElse) {
 
 TEST_F(AlarmsTest, OneSlotRestartedTwiceKeepsOnePopupWithTheFirstTimeAndBeepsOnce) {
     startWithSwitches("Off", "Off", "On");
-    form_->raiseRestartAlarms(1);
+    restart(3);
     ASSERT_EQ(popups().size(), 1);
     auto *first = popups().first();
     const QString firstText = textOf(first);
@@ -183,7 +212,7 @@ TEST_F(AlarmsTest, OneSlotRestartedTwiceKeepsOnePopupWithTheFirstTimeAndBeepsOnc
     // Let the clock pass the second the popup shows.
     const QString shownTime = firstText.section(QStringLiteral(", "), -1);
     ASSERT_TRUE(waitFor([&] { return ui::longTime(QTime::currentTime()) != shownTime; }, 3000));
-    form_->raiseRestartAlarms(1);
+    restart(3);
     ASSERT_EQ(popups().size(), 1);
     EXPECT_EQ(popups().first(), first);
     EXPECT_EQ(textOf(first), firstText);
@@ -192,7 +221,7 @@ TEST_F(AlarmsTest, OneSlotRestartedTwiceKeepsOnePopupWithTheFirstTimeAndBeepsOnc
     // "&Ok" unloads it; the next restart makes a fresh one.
     QTest::mouseClick(first->findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return popups().isEmpty(); }));
-    form_->raiseRestartAlarms(1);
+    restart(3);
     ASSERT_EQ(popups().size(), 1);
     EXPECT_NE(textOf(popups().first()), firstText);
     EXPECT_EQ(beeps_, 2);
@@ -200,8 +229,8 @@ TEST_F(AlarmsTest, OneSlotRestartedTwiceKeepsOnePopupWithTheFirstTimeAndBeepsOnc
 
 TEST_F(AlarmsTest, TwoSlotsGiveTwoPopupsEachNamingItsOwnSlot) {
     startWithSwitches("Off", "Off", "On");
-    form_->raiseRestartAlarms(2);
-    form_->raiseRestartAlarms(7);
+    restart(2);
+    restart(7);
     auto &registry = ui::WindowRegistry::instance();
     auto *billing = registry.find<Display2>();
     auto *relay = registry.find<Display7>();

@@ -36,11 +36,11 @@ protected:
 };
 
 TEST_F(TrayPauseMenuTest, PauseStopsEveryCheckAndResumesOnlyConfiguredSlots) {
-    writeSettings("[exe1]\nname=Orders\ntimer=60000\n[exe3]\nname=Billing\ntimer=60000\n"
-                  "[Alerts]\nvisual=On\naudio=On\n");
+    writeSettings("[exe1]\nname=Orders\ntimer=60000\n[exe3]\nname=Billing\ntimer=60000\n");
     start();
     ASSERT_TRUE(waitFor([&] { return slotTimersEnabled({1, 3}); }));
-    form_->raiseRestartAlarms(1);
+    form_->startVisualAlarm();
+    form_->startAudioAlarm();
     const bool timer13Before = timer("Timer13")->isEnabled();
 
     pauseBox()->setChecked(true);
@@ -268,9 +268,9 @@ TEST_F(TrayPauseMenuTest, HelpShowsTheManualAtItsContentsAndReportsAMissingFile)
 }
 
 TEST_F(TrayPauseMenuTest, ExitUnloadsEveryWindow) {
-    writeSettings("[exe1]\nname=Orders\n[Alerts]\nPop=On\n");
+    writeSettings("[exe1]\nname=Orders\n");
     start();
-    form_->raiseRestartAlarms(1);
+    form_->showRestartPopup(1);
     form_->runMenuItem(QStringLiteral("mnuhelp"));
     ASSERT_EQ(ui::WindowRegistry::instance().loaded().size(), 3);
     menuItem("mnuexit")->trigger();

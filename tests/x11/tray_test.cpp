@@ -122,7 +122,6 @@ TEST_F(TrayTest, WithoutANotificationAreaTheWindowIsMinimizedInstead) {
 
 TEST_F(TrayTest, VisualAlarmTogglesDemandsAttentionUntilAcknowledged) {
     startWindowManager();
-    writeSettings("[Alerts]\nvisual=On\n");
     start();
     ASSERT_TRUE(waitFor([&] { return form_->windowHandle()->isExposed(); }));
     // An active window is never marked, so another window takes the focus.
@@ -133,7 +132,7 @@ TEST_F(TrayTest, VisualAlarmTogglesDemandsAttentionUntilAcknowledged) {
     ASSERT_TRUE(waitFor([&] { return other.isActiveWindow(); }));
 
     timer("flashtmr")->setIntervalMs(300);
-    form_->raiseRestartAlarms(1);
+    form_->startVisualAlarm();
     const xcb_atom_t demands = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
     const auto marked = [&] {
         const auto state = property(formWindow(), "_NET_WM_STATE");
