@@ -8,9 +8,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSystemTrayIcon>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QToolBar>
 
@@ -262,7 +264,22 @@ TEST_F(TrayPauseMenuTest, HelpShowsTheManualAtItsContentsAndReportsAMissingFile)
     auto *browser = help->findChild<QTextBrowser *>(QStringLiteral("Browser"));
     help->resize(500, 300);
     EXPECT_EQ(browser->verticalScrollBar()->value(), 0);
-    // The contents' links lead to their sections.
+    // Every link of the contents leads to a section.
+    QStringList anchors;
+    for (QTextBlock block = browser->document()->begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            anchors += it.fragment().charFormat().anchorNames();
+        }
+    }
+    const QString manual =
+        QString::fromStdString(testing_support::readFile(folder_ / "perstando.hlp"));
+    static const QRegularExpression link(QStringLiteral("\\]\\(#([^)]+)\\)"));
+    int links = 0;
+    for (const auto &match : link.globalMatch(manual)) {
+        EXPECT_TRUE(anchors.contains(match.captured(1))) << match.captured(1).toStdString();
+        ++links;
+    }
+    EXPECT_GT(links, 10);
     browser->setSource(QUrl(QStringLiteral("#linux-notes")));
     EXPECT_GT(browser->verticalScrollBar()->value(), 0);
 }
