@@ -1,6 +1,9 @@
 #include "monitor/main_window.h"
 
 #include "core/log_file.h"
+#include "dialogs/command_line_dialog.h"
+#include "dialogs/interval_dialog.h"
+#include "dialogs/setup_dialog.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -436,6 +439,9 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
+        {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
+        {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
     };
 }
 
