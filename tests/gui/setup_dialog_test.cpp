@@ -250,6 +250,18 @@ TEST_F(SetupDialogTest, HiddenLoadThenShowRunsOnlyTheActivation) {
     EXPECT_EQ(companionStarts(), (QStringList{QStringLiteral("load"), QStringLiteral("unload")}));
 }
 
+TEST_F(SetupDialogTest, AHiddenDialogStartsTheCompanionWhenItIsUnloaded) {
+    writeSettings("[Internet]\nalive=On\n");
+    installCompanion(folder_.path());
+    form_ = ui::WindowRegistry::instance().load<Form2>();
+    ASSERT_TRUE(companionStartsReach(1));
+    setPhase("unload");
+    form_->close();
+    EXPECT_TRUE(closedAndGone());
+    ASSERT_TRUE(companionStartsReach(2));
+    EXPECT_EQ(companionStarts(), (QStringList{QStringLiteral("load"), QStringLiteral("unload")}));
+}
+
 TEST_F(SetupDialogTest, CompanionStartsAtLoadClickAndUnloadWhenTheSavedSwitchIsOn) {
     writeSettings("[Internet]\nalive=On\n");
     installCompanion(folder_.path());
