@@ -1,8 +1,11 @@
 #include "monitor/main_window.h"
 
 #include "core/log_file.h"
+#include "dialogs/alert_dialog.h"
 #include "dialogs/command_line_dialog.h"
+#include "dialogs/email_dialog.h"
 #include "dialogs/interval_dialog.h"
+#include "dialogs/log_file_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
@@ -442,6 +445,9 @@ void Form1::registerMenuHandlers() {
         {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
         {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
         {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
+        {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
+        {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
+        {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
     };
 }
 
