@@ -1,12 +1,18 @@
 #include "monitor/main_window.h"
 
+#include "core/companion.h"
 #include "core/log_file.h"
+#include "core/program_folder.h"
 #include "dialogs/alert_dialog.h"
 #include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
 #include "dialogs/setup_dialog.h"
+#include "monitor/internet_watch.h"
+#include "monitor/restart_mailer.h"
+#include "monitor/run_at_start.h"
+#include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -84,12 +90,31 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     buildToolbar();
     buildStatusBar();
 
+    mailer_ =
+        new RestartMailer([this](const QStringList &lines) { return appendLog(lines); }, this);
+
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
 
+    watchCycle_ = new WatchCycle(*this);
+    watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
+        sendRestartMail(slot, restartFailed);
+    };
+    // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
+    watchCycle_->hooks().slotOneProgram = [](const QString &program) {
+        ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
+    };
+    for (int n = 1; n <= SlotCount; ++n) {
+        connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
+    }
     connect(timer1_, &QTimer::timeout, this, &Form1::timer1Tick);
     connect(timer10_, &QTimer::timeout, this, &Form1::timer10Tick);
-    connect(timer13_, &QTimer::timeout, this, [this] { timer13_->setEnabled(false); });
+    internetWatch_ = new InternetWatch(*this, *picture10_);
+    connect(timer11_, &QTimer::timeout, internetWatch_, &InternetWatch::check);
+    connect(timer13_, &QTimer::timeout, this, [this] {
+        LinkmindCheck();
+        timer13_->setEnabled(false);
+    });
     connect(icontray_, &QTimer::timeout, this, [this] {
         sendToTray();
         icontray_->setEnabled(false);
@@ -225,6 +250,15 @@ bool Form1::appendLog(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(held_.logPath.toStdString(), entry);
+}
+
+QString Form1::notificationSwitch() const {
+    return text9_->text();
+}
+
+void Form1::sendRestartMail(int slot, bool restartFailed) {
+    mailer_->sendRestartMail({held_.sendTo, held_.port, held_.address, held_.server},
+                             slotName(slot), restartFailed);
 }
 
 void Form1::pauseChecking() {
@@ -445,10 +479,19 @@ void Form1::registerMenuHandlers() {
         {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
         {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
         {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
+        {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
+        {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
         {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
         {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
     };
+}
+
+void Form1::LinkmindCheck() {
+    held_.alive = ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive"));
+    if (held_.alive == QStringLiteral("On")) {
+        core::startCompanion(core::programFolder());
+    }
 }
 
 void Form1::runMenuItem(const QString &itemName) {
