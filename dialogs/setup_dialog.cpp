@@ -1,6 +1,8 @@
 #include "dialogs/setup_dialog.h"
 
+#include "core/companion.h"
 #include "core/launcher.h"
+#include "core/program_folder.h"
 #include "dialogs/dialog_parts.h"
 #include "dialogs/settings_batch.h"
 #include "ui/activation_tracker.h"
@@ -308,21 +310,9 @@ void Form2::browse(int slot) {
 }
 
 void Form2::LinkmindCheck() {
-    if (ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive")) !=
+    if (ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive")) ==
         QStringLiteral("On")) {
-        return;
-    }
-    QString folder = ui::programFolderText();
-    if (!folder.endsWith(QLatin1Char('/'))) {
-        folder += QLatin1Char('/');
-    }
-    // Quoted, so a program folder with blanks is not split into program and arguments.
-    std::string commandLine =
-        (QLatin1Char('"') + folder + QStringLiteral("linkmind") + QLatin1Char('"')).toStdString();
-    try {
-        shellmod::ShellRun(commandLine, core::SW_SHOWNOACTIVATE);
-    } catch (const std::exception &) {
-        // A missing companion must not disturb the load, the click or the unload.
+        core::startCompanion(core::programFolder());
     }
 }
 
