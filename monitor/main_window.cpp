@@ -4,8 +4,11 @@
 #include "core/log_file.h"
 #include "core/program_folder.h"
 #include "dialogs/alert_dialog.h"
+#include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
+#include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "dialogs/setup_dialog.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/internet_watch.h"
 #include "monitor/restart_mailer.h"
@@ -101,6 +104,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
         sendRestartMail(slot, restartFailed);
     };
     watchCycle_->hooks().showPopup = [this](int slot) { showRestartPopup(slot); };
+    // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
+    watchCycle_->hooks().slotOneProgram = [](const QString &program) {
+        ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
+    };
     for (int n = 1; n <= SlotCount; ++n) {
         connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
     }
@@ -501,6 +508,9 @@ void Form1::registerMenuHandlers() {
         {QStringLiteral("mnuiconyes"), [this] { writeStartMode(QStringLiteral("Yes")); }},
         {QStringLiteral("mnunormalmode"), [this] { writeStartMode(QStringLiteral("No")); }},
         {QStringLiteral("mnuhelp"), [this] { showHelp(); }},
+        {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
+        {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
+        {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
         {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
         {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
