@@ -1,6 +1,7 @@
 #include "monitor/main_window.h"
 
 #include "core/log_file.h"
+#include "core/window_closer.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -87,6 +88,12 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     connect(icontray_, &QTimer::timeout, this, [this] {
         sendToTray();
         icontray_->setEnabled(false);
+    });
+    // Error-report windows keep a crashed program alive; this runs paused or not.
+    connect(timer14_, &QTimer::timeout, this, [this] {
+        KillWin(QStringLiteral("Error Reporting"));
+        KillWin(QStringLiteral("Application Error"));
+        KillWin(QStringLiteral("Application error"));
     });
     connect(command2_, &QPushButton::clicked, this, &Form1::sendToTray);
     connect(command1_, &QPushButton::clicked, this, &Form1::acknowledgeAlarms);
@@ -219,6 +226,10 @@ bool Form1::appendLog(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(held_.logPath.toStdString(), entry);
+}
+
+void Form1::KillWin(const QString &Title) {
+    winkill::KillWin(Title.toStdString());
 }
 
 void Form1::pauseChecking() {
