@@ -91,9 +91,22 @@ void encode(char32_t c, std::string &out) {
 } // namespace
 
 std::string lowerCaseUtf8(std::string_view text) {
-    std::string lowered;
-    lowered.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
+    // Most titles are plain ASCII: one tight pass, no decoding.
+    std::string lowered(text);
+    char *const bytes = lowered.data();
+    const std::size_t size = lowered.size();
+    std::size_t i = 0;
+    for (; i < size && static_cast<unsigned char>(bytes[i]) < 0x80; ++i) {
+        if (bytes[i] >= 'A' && bytes[i] <= 'Z') {
+            bytes[i] = static_cast<char>(bytes[i] - 'A' + 'a');
+        }
+    }
+    if (i == size) {
+        return lowered;
+    }
+    // The ASCII prefix is done; the rest is decoded.
+    lowered.resize(i);
+    while (i < text.size()) {
         char32_t c = 0;
         const std::size_t length = decode(text, i, c);
         if (length == 0) {

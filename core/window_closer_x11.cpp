@@ -2,6 +2,11 @@
 // managed clients a window manager lists (_NET_CLIENT_LIST_STACKING), else the
 // root's children with the client found below each frame (WM_STATE). A close
 // is the ICCCM WM_DELETE_WINDOW message, else the EWMH _NET_CLOSE_WINDOW request.
+//
+// A sweep runs six times a second for the program's life, so what it reads
+// about a window is kept, and the window is watched: its property and
+// structure events say when that goes stale. In the steady state a sweep is
+// one round trip with three small requests, whatever the window count.
 
 #include "core/window_closer.h"
 
@@ -14,6 +19,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace winkill {
@@ -22,6 +29,21 @@ namespace {
 
 /// How far below a top-level frame the client window is looked for.
 constexpr int ClientSearchDepth = 3;
+
+/// Events of a watched window: title and WM_STATE changes, its end, its children.
+constexpr std::uint32_t WatchMask = XCB_EVENT_MASK_PROPERTY_CHANGE |
+                                    XCB_EVENT_MASK_STRUCTURE_NOTIFY |
+                                    XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+
+/// What is known about a watched window; an event about it forgets it again.
+struct Known {
+    std::optional<std::string> title;
+    /// The window is its own client: it carries WM_STATE, or it has neither
+    /// WM_STATE nor children.
+    bool ownClient = false;
+    /// The last sweep that listed it; the others are forgotten.
+    std::uint64_t sweep = 0;
+};
 
 struct FreeReply {
     void operator()(void *reply) const { std::free(reply); }
@@ -46,11 +68,63 @@ public:
         return connection || open();
     }
 
-    /// Drops events and errors that arrived unasked (no one else reads them).
-    void drainEvents() const {
+    /// Starts watching `window` (its events are selected before anything is
+    /// read from it, so no change slips in between) and marks it as listed.
+    Known &watch(xcb_window_t window) {
+        auto [entry, added] = known.try_emplace(window);
+        if (added) {
+            xcb_change_window_attributes(connection, window, XCB_CW_EVENT_MASK, &WatchMask);
+        }
+        entry->second.sweep = sweep;
+        return entry->second;
+    }
+
+    /// Applies the events that have arrived. Called after a reply: the server
+    /// sends the events of earlier changes first, so nothing stale is used.
+    /// Errors of requests that were not waited for land here too and are dropped.
+    void applyEvents() {
         while (xcb_generic_event_t *event = xcb_poll_for_event(connection)) {
+            switch (event->response_type & 0x7F) {
+            case XCB_PROPERTY_NOTIFY: {
+                const auto *e = reinterpret_cast<xcb_property_notify_event_t *>(event);
+                if (e->atom == XCB_ATOM_WM_NAME || e->atom == ewmh._NET_WM_NAME) {
+                    if (auto entry = known.find(e->window); entry != known.end()) {
+                        entry->second.title.reset();
+                    }
+                } else if (e->atom == wmState) {
+                    forgetShape(e->window);
+                }
+                break;
+            }
+            case XCB_DESTROY_NOTIFY: {
+                const auto *e = reinterpret_cast<xcb_destroy_notify_event_t *>(event);
+                // Window ids are reused: nothing of a destroyed window may stay.
+                known.erase(e->window);
+                forgetShape(e->event);
+                if (e->window == trustedCheck) {
+                    trustedCheck = XCB_NONE;
+                }
+                break;
+            }
+            case XCB_CREATE_NOTIFY:
+                forgetShape(reinterpret_cast<xcb_create_notify_event_t *>(event)->parent);
+                break;
+            case XCB_REPARENT_NOTIFY: {
+                const auto *e = reinterpret_cast<xcb_reparent_notify_event_t *>(event);
+                forgetShape(e->event);
+                forgetShape(e->parent);
+                break;
+            }
+            default:
+                break;
+            }
             std::free(event);
         }
+    }
+
+    /// Forgets the windows the current sweep did not list.
+    void forgetUnlisted() {
+        std::erase_if(known, [&](const auto &entry) { return entry.second.sweep != sweep; });
     }
 
     xcb_connection_t *connection = nullptr;
@@ -59,8 +133,18 @@ public:
     xcb_window_t root = XCB_NONE;
     xcb_atom_t wmState = XCB_NONE;
     xcb_atom_t wmDeleteWindow = XCB_NONE;
+    std::unordered_map<xcb_window_t, Known> known;
+    /// The window manager's check window once it has named itself.
+    xcb_window_t trustedCheck = XCB_NONE;
+    std::uint64_t sweep = 0;
 
 private:
+    void forgetShape(xcb_window_t window) {
+        if (auto entry = known.find(window); entry != known.end()) {
+            entry->second.ownClient = false;
+        }
+    }
+
     bool open() {
         int screenNumber = 0;
         xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
@@ -98,6 +182,8 @@ private:
         xcb_ewmh_connection_wipe(&ewmh);
         xcb_disconnect(connection);
         connection = nullptr;
+        known.clear();
+        trustedCheck = XCB_NONE;
     }
 };
 
@@ -138,11 +224,6 @@ TitleRequest requestTitle(Display &d, xcb_window_t window) {
     return {xcb_ewmh_get_wm_name(&d.ewmh, window), xcb_icccm_get_wm_name(d.connection, window)};
 }
 
-void discardTitle(Display &d, const TitleRequest &request) {
-    xcb_discard_reply(d.connection, request.netName.sequence);
-    xcb_discard_reply(d.connection, request.wmName.sequence);
-}
-
 /// _NET_WM_NAME (UTF-8) when the window has one, else WM_NAME (Latin-1 when
 /// its type is STRING), else "".
 std::string collectTitle(Display &d, const TitleRequest &request) {
@@ -166,24 +247,24 @@ std::string collectTitle(Display &d, const TitleRequest &request) {
     return firstString(std::move(title));
 }
 
-std::vector<TitleRequest> requestTitles(Display &d, const std::vector<xcb_window_t> &windows) {
-    std::vector<TitleRequest> requests;
-    requests.reserve(windows.size());
+/// Reads the titles it does not know yet, all requests at once, then hands
+/// every title to `visit` in order until it returns false.
+void visitTitles(Display &d, const std::vector<xcb_window_t> &windows, WindowVisitor visit) {
+    std::vector<Known *> entries;
+    entries.reserve(windows.size());
+    std::vector<std::pair<Known *, TitleRequest>> reads;
     for (const xcb_window_t window : windows) {
-        requests.push_back(requestTitle(d, window));
+        Known &entry = d.watch(window);
+        entries.push_back(&entry);
+        if (!entry.title) {
+            reads.emplace_back(&entry, requestTitle(d, window));
+        }
     }
-    return requests;
-}
-
-/// Hands the titles to `visit` in order; the replies left when it stops are
-/// discarded unread.
-void visitTitles(Display &d, const std::vector<xcb_window_t> &windows,
-                 const std::vector<TitleRequest> &requests, WindowVisitor visit) {
+    for (auto &[entry, request] : reads) {
+        entry->title = collectTitle(d, request);
+    }
     for (std::size_t i = 0; i < windows.size(); ++i) {
-        if (!visit(windows[i], collectTitle(d, requests[i]))) {
-            for (std::size_t k = i + 1; k < requests.size(); ++k) {
-                discardTitle(d, requests[k]);
-            }
+        if (!visit(windows[i], *entries[i]->title)) {
             return;
         }
     }
@@ -191,7 +272,8 @@ void visitTitles(Display &d, const std::vector<xcb_window_t> &windows,
 
 /// For each top-level window, the client inside it: the first window carrying
 /// WM_STATE breadth-first below it, or the window itself when none does (no
-/// window manager). One batch of requests per level, not per window.
+/// window manager). One batch of requests per level, not per window; a window
+/// found to be its own client is not searched again until an event says so.
 std::vector<xcb_window_t> clientWindows(Display &d, const std::vector<xcb_window_t> &tops) {
     std::vector<xcb_window_t> clients(tops.size(), XCB_NONE);
     struct Probe {
@@ -199,9 +281,12 @@ std::vector<xcb_window_t> clientWindows(Display &d, const std::vector<xcb_window
         xcb_window_t window;
     };
     std::vector<Probe> level;
-    level.reserve(tops.size());
     for (std::size_t i = 0; i < tops.size(); ++i) {
-        level.push_back({i, tops[i]});
+        if (d.watch(tops[i]).ownClient) {
+            clients[i] = tops[i];
+        } else {
+            level.push_back({i, tops[i]});
+        }
     }
     for (int depth = 0; depth <= ClientSearchDepth && !level.empty(); ++depth) {
         const bool descend = depth < ClientSearchDepth;
@@ -227,12 +312,16 @@ std::vector<xcb_window_t> clientWindows(Display &d, const std::vector<xcb_window
             if (clients[probe.top] != XCB_NONE) {
                 continue;
             }
-            if (state && state->type != XCB_NONE) {
+            const bool hasState = state && state->type != XCB_NONE;
+            const int childCount = tree ? xcb_query_tree_children_length(tree.get()) : 0;
+            if (depth == 0 && state && tree && (hasState || childCount == 0)) {
+                d.known[probe.window].ownClient = true;
+            }
+            if (hasState) {
                 clients[probe.top] = probe.window;
             } else if (tree) {
                 const xcb_window_t *children = xcb_query_tree_children(tree.get());
-                const int count = xcb_query_tree_children_length(tree.get());
-                for (int c = count - 1; c >= 0; --c) {
+                for (int c = childCount - 1; c >= 0; --c) {
                     next.push_back({probe.top, children[c]});
                 }
             }
@@ -273,7 +362,19 @@ bool windowManagerAlive(Display &d, xcb_get_property_cookie_t rootCheckCookie) {
 
 enum class Sweep { Done, DisplayGone };
 
+/// True when `check` is the live window manager's: known from an earlier
+/// sweep (its destruction would have been seen), or naming itself now.
+bool trustWindowManager(Display &d, xcb_window_t check) {
+    d.watch(check);
+    if (check != d.trustedCheck &&
+        checkWindowEchoes(d, check, xcb_ewmh_get_supporting_wm_check(&d.ewmh, check))) {
+        d.trustedCheck = check;
+    }
+    return check == d.trustedCheck;
+}
+
 Sweep sweep(Display &d, WindowVisitor visit) {
+    ++d.sweep;
     const auto stackingCookie = xcb_ewmh_get_client_list_stacking(&d.ewmh, d.screen);
     const auto checkCookie = xcb_ewmh_get_supporting_wm_check(&d.ewmh, d.root);
     const auto treeCookie = xcb_query_tree(d.connection, d.root);
@@ -286,35 +387,27 @@ Sweep sweep(Display &d, WindowVisitor visit) {
         stacking.assign(list.windows, list.windows + list.windows_len);
         xcb_ewmh_get_windows_reply_wipe(&list);
     }
-    const xcb_window_t check = listed ? announcedCheckWindow(d, checkCookie) : XCB_NONE;
-    if (!listed) {
-        xcb_discard_reply(d.connection, checkCookie.sequence);
-    }
-    if (check != XCB_NONE) {
-        // The check and every title in one round trip; the list runs bottom to top.
-        const auto echoCookie = xcb_ewmh_get_supporting_wm_check(&d.ewmh, check);
-        std::reverse(stacking.begin(), stacking.end());
-        const auto requests = requestTitles(d, stacking);
-        if (checkWindowEchoes(d, check, echoCookie)) {
-            xcb_discard_reply(d.connection, treeCookie.sequence);
-            visitTitles(d, stacking, requests, visit);
-            return Sweep::Done;
-        }
-        for (const auto &request : requests) {
-            discardTitle(d, request);
-        }
-    }
+    const xcb_window_t check = announcedCheckWindow(d, checkCookie);
     Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(d.connection, treeCookie, nullptr));
     if (!tree) {
         // The root always answers: the display went away.
         return Sweep::DisplayGone;
     }
-    const xcb_window_t *children = xcb_query_tree_children(tree.get());
-    // Children come bottom to top.
-    std::vector<xcb_window_t> tops(children, children + xcb_query_tree_children_length(tree.get()));
-    std::reverse(tops.begin(), tops.end());
-    const auto clients = clientWindows(d, tops);
-    visitTitles(d, clients, requestTitles(d, clients), visit);
+    d.applyEvents();
+
+    if (listed && check != XCB_NONE && trustWindowManager(d, check)) {
+        // The list runs bottom to top.
+        std::reverse(stacking.begin(), stacking.end());
+        visitTitles(d, stacking, visit);
+    } else {
+        const xcb_window_t *children = xcb_query_tree_children(tree.get());
+        // Children come bottom to top.
+        std::vector<xcb_window_t> tops(children,
+                                       children + xcb_query_tree_children_length(tree.get()));
+        std::reverse(tops.begin(), tops.end());
+        visitTitles(d, clientWindows(d, tops), visit);
+    }
+    d.forgetUnlisted();
     return Sweep::Done;
 }
 
@@ -360,7 +453,6 @@ void enumTopLevelWindows(WindowVisitor visit) {
         if (!d.ready()) {
             return;
         }
-        d.drainEvents();
         if (sweep(d, visit) == Sweep::Done) {
             return;
         }

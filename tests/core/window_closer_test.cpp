@@ -205,6 +205,38 @@ TEST_P(WindowCloser, WindowWithoutTheCloseProtocolIsLeftToTheWindowManager) {
     }
 }
 
+TEST_P(WindowCloser, TitleChangesAreSeenByTheNextCall) {
+    auto window = open(titled("Notes - Text Editor", true));
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+
+    client_.setTitle(window->id(), "Notes.exe - Application Error");
+    expectDismissed("Application Error", *window);
+
+    client_.setTitle(window->id(), "Notes - Text Editor");
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+}
+
+/// Without EWMH, a frame is followed down to the client window marked WM_STATE.
+class ReparentingWindowManager : public WindowCloser {};
+
+TEST_P(ReparentingWindowManager, TheClientInsideAFrameIsFoundUnderTheFrame) {
+    auto window = open(titled("Crash.exe - Application Error", true));
+    const std::uint32_t frame = client_.createWindow();
+    expectDismissed("Application Error", *window);
+    winkill::KillWin("");
+    EXPECT_EQ(winkill::foundWindow, frame) << "the empty text matches the topmost window";
+
+    // The frame, seen before as a window of its own, now holds the client.
+    client_.adopt(frame, window->id());
+    expectDismissed("Application Error", *window);
+    expectDismissed("", *window);
+}
+
+INSTANTIATE_TEST_SUITE_P(X11, ReparentingWindowManager, ::testing::Values(false),
+                         [](const ::testing::TestParamInfo<bool> &) { return "NoEwmh"; });
+
 TEST(LowerCase, MapsLettersOfEveryScriptAndKeepsBrokenBytes) {
     EXPECT_EQ(core::lowerCaseUtf8("Straße ÄÖÜ ΣΦΑΛΜΑ ОШИБКА Ǆ"), "straße äöü σφαλμα ошибка ǆ");
     // A Latin-1 byte inside a UTF-8 title and a cut-off sequence stay as they are.

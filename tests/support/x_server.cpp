@@ -228,6 +228,35 @@ void XClient::sendProbe(std::uint32_t window) {
                 internAtom(connection_, "PERSTANDO_TEST_PROBE"), 0, 0);
 }
 
+void XClient::setTitle(std::uint32_t window, const std::string &title) {
+    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window,
+                        internAtom(connection_, "_NET_WM_NAME"),
+                        internAtom(connection_, "UTF8_STRING"), 8, title.size(), title.data());
+    sync();
+}
+
+std::uint32_t XClient::createWindow() {
+    const xcb_window_t window = xcb_generate_id(connection_);
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, 300, 200, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
+    xcb_map_window(connection_, window);
+    sync();
+    return window;
+}
+
+void XClient::adopt(std::uint32_t frame, std::uint32_t client) {
+    xcb_reparent_window(connection_, client, frame, 0, 20);
+    const xcb_atom_t wmState = internAtom(connection_, "WM_STATE");
+    const std::uint32_t normal[] = {1, XCB_NONE};
+    xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, client, wmState, wmState, 32, 2,
+                        normal);
+    sync();
+}
+
+void XClient::sync() {
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+}
+
 TestWindow::TestWindow(const std::string &display, const TestWindowOptions &options)
     : record_(folder_ / "record") {
     std::vector<std::string> argv{PERSTANDO_X_TEST_WINDOW, record_.string()};

@@ -25,6 +25,7 @@ public:
     /// ":N"
     const std::string &display() const { return display_; }
     bool hasWindowManager() const { return withWindowManager_; }
+    pid_t serverPid() const { return server_.pid(); }
     /// Ends the window manager and the server: the display goes away.
     void stop();
     /// Starts a fresh server (and window manager) on the same display number.
@@ -70,8 +71,16 @@ public:
     void raise(std::uint32_t window, bool managed);
     /// Sends our probe message to `window`.
     void sendProbe(std::uint32_t window);
+    /// Sets the _NET_WM_NAME of any client's window; done when it returns.
+    void setTitle(std::uint32_t window, const std::string &title);
+    /// A mapped top-level window without a title, on top; done when it returns.
+    std::uint32_t createWindow();
+    /// What a reparenting window manager does: `client` moved into `frame`
+    /// and marked with WM_STATE; done when it returns.
+    void adopt(std::uint32_t frame, std::uint32_t client);
 
 private:
+    void sync();
     xcb_connection_t *connection_ = nullptr;
     std::uint32_t root_ = 0;
 };
