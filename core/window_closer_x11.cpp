@@ -224,11 +224,19 @@ TitleRequest requestTitle(Display &d, xcb_window_t window) {
     return {xcb_ewmh_get_wm_name(&d.ewmh, window), xcb_icccm_get_wm_name(d.connection, window)};
 }
 
+/// True when `error` says the window does not exist (any more); frees it.
+bool windowGone(xcb_generic_error_t *error) {
+    const bool gone = error && error->error_code == XCB_WINDOW;
+    std::free(error);
+    return gone;
+}
+
 /// _NET_WM_NAME (UTF-8) when the window has one, else WM_NAME (Latin-1 when
-/// its type is STRING), else "".
-std::string collectTitle(Display &d, const TitleRequest &request) {
+/// its type is STRING), else ""; nothing when the window is gone.
+std::optional<std::string> collectTitle(Display &d, const TitleRequest &request) {
+    xcb_generic_error_t *error = nullptr;
     xcb_ewmh_get_utf8_strings_reply_t netName;
-    if (xcb_ewmh_get_wm_name_reply(&d.ewmh, request.netName, &netName, nullptr)) {
+    if (xcb_ewmh_get_wm_name_reply(&d.ewmh, request.netName, &netName, &error)) {
         std::string title = firstString(std::string(netName.strings, netName.strings_len));
         xcb_ewmh_get_utf8_strings_reply_wipe(&netName);
         if (!title.empty()) {
@@ -236,9 +244,17 @@ std::string collectTitle(Display &d, const TitleRequest &request) {
             return title;
         }
     }
+    if (windowGone(error)) {
+        xcb_discard_reply(d.connection, request.wmName.sequence);
+        return std::nullopt;
+    }
     xcb_icccm_get_text_property_reply_t wmName;
-    if (!xcb_icccm_get_wm_name_reply(d.connection, request.wmName, &wmName, nullptr)) {
-        return {};
+    error = nullptr;
+    if (!xcb_icccm_get_wm_name_reply(d.connection, request.wmName, &wmName, &error)) {
+        if (windowGone(error)) {
+            return std::nullopt;
+        }
+        return std::string();
     }
     std::string title = wmName.encoding == XCB_ATOM_STRING
                             ? latin1ToUtf8(wmName.name, wmName.name_len)
@@ -250,21 +266,30 @@ std::string collectTitle(Display &d, const TitleRequest &request) {
 /// Reads the titles it does not know yet, all requests at once, then hands
 /// every title to `visit` in order until it returns false.
 void visitTitles(Display &d, const std::vector<xcb_window_t> &windows, WindowVisitor visit) {
-    std::vector<Known *> entries;
-    entries.reserve(windows.size());
-    std::vector<std::pair<Known *, TitleRequest>> reads;
-    for (const xcb_window_t window : windows) {
-        Known &entry = d.watch(window);
-        entries.push_back(&entry);
-        if (!entry.title) {
-            reads.emplace_back(&entry, requestTitle(d, window));
+    static const std::string none;
+    std::vector<const std::string *> titles(windows.size(), &none);
+    std::vector<std::pair<std::size_t, TitleRequest>> reads;
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        const Known &entry = d.watch(windows[i]);
+        if (entry.title) {
+            titles[i] = &*entry.title;
+        } else {
+            reads.emplace_back(i, requestTitle(d, windows[i]));
         }
     }
-    for (auto &[entry, request] : reads) {
-        entry->title = collectTitle(d, request);
+    for (const auto &[i, request] : reads) {
+        if (auto title = collectTitle(d, request)) {
+            auto &kept = d.known[windows[i]].title;
+            kept = std::move(title);
+            titles[i] = &*kept;
+        } else {
+            // Gone before it was watched, so no event would ever clear what is
+            // kept, and its id may come back on a new window.
+            d.known.erase(windows[i]);
+        }
     }
     for (std::size_t i = 0; i < windows.size(); ++i) {
-        if (!visit(windows[i], *entries[i]->title)) {
+        if (!visit(windows[i], *titles[i])) {
             return;
         }
     }
@@ -465,7 +490,7 @@ std::string windowTitle(WindowHandle window) {
         if (!d.ready()) {
             return {};
         }
-        std::string title = collectTitle(d, requestTitle(d, window));
+        std::string title = collectTitle(d, requestTitle(d, window)).value_or(std::string());
         if (!xcb_connection_has_error(d.connection)) {
             return title;
         }

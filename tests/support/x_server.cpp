@@ -177,6 +177,11 @@ bool XClient::windowManagerRunning() {
     return echoed.size() == 1 && echoed[0] == check[0];
 }
 
+std::uint32_t XClient::activeWindow() {
+    const auto active = windowProperty(connection_, root_, "_NET_ACTIVE_WINDOW");
+    return active.empty() ? 0 : active.front();
+}
+
 bool XClient::windowManagerAnswers(std::chrono::milliseconds timeout) {
     const xcb_window_t window = xcb_generate_id(connection_);
     xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, 10, 10, 0,
@@ -235,13 +240,35 @@ void XClient::setTitle(std::uint32_t window, const std::string &title) {
     sync();
 }
 
-std::uint32_t XClient::createWindow() {
-    const xcb_window_t window = xcb_generate_id(connection_);
+std::uint32_t XClient::createWindow(std::uint32_t id) {
+    const xcb_window_t window = id != 0 ? id : xcb_generate_id(connection_);
     xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window, root_, 0, 0, 300, 200, 0,
                       XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0, nullptr);
     xcb_map_window(connection_, window);
     sync();
     return window;
+}
+
+void XClient::destroyWindow(std::uint32_t window) {
+    xcb_destroy_window(connection_, window);
+    sync();
+}
+
+void XClient::announceWindowManager(const std::vector<std::uint32_t> &stacking) {
+    const auto setWindows = [&](xcb_window_t on, const char *name,
+                                const std::vector<std::uint32_t> &windows) {
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, on, internAtom(connection_, name),
+                            XCB_ATOM_WINDOW, 32, windows.size(), windows.data());
+    };
+    if (checkWindow_ == 0) {
+        checkWindow_ = xcb_generate_id(connection_);
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, checkWindow_, root_, -10, -10, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        setWindows(checkWindow_, "_NET_SUPPORTING_WM_CHECK", {checkWindow_});
+        setWindows(root_, "_NET_SUPPORTING_WM_CHECK", {checkWindow_});
+    }
+    setWindows(root_, "_NET_CLIENT_LIST_STACKING", stacking);
+    sync();
 }
 
 void XClient::adopt(std::uint32_t frame, std::uint32_t client) {

@@ -60,6 +60,8 @@ public:
     std::vector<std::uint32_t> managedStacking();
     /// True when a window manager's check window is announced and names itself.
     bool windowManagerRunning();
+    /// The window manager's _NET_ACTIVE_WINDOW; 0 when none.
+    std::uint32_t activeWindow();
     /// Maps a window of its own and waits for the window manager to list it:
     /// proof that the manager handles requests, not only that it started.
     bool windowManagerAnswers(std::chrono::milliseconds timeout);
@@ -73,8 +75,13 @@ public:
     void sendProbe(std::uint32_t window);
     /// Sets the _NET_WM_NAME of any client's window; done when it returns.
     void setTitle(std::uint32_t window, const std::string &title);
-    /// A mapped top-level window without a title, on top; done when it returns.
-    std::uint32_t createWindow();
+    /// A mapped top-level window without a title, on top, with the given id
+    /// (an id of this connection's) or a new one; done when it returns.
+    std::uint32_t createWindow(std::uint32_t id = 0);
+    void destroyWindow(std::uint32_t window);
+    /// Plays an EWMH window manager: a check window naming itself and
+    /// `stacking` (bottom to top) as the client list; done when it returns.
+    void announceWindowManager(const std::vector<std::uint32_t> &stacking);
     /// What a reparenting window manager does: `client` moved into `frame`
     /// and marked with WM_STATE; done when it returns.
     void adopt(std::uint32_t frame, std::uint32_t client);
@@ -83,6 +90,7 @@ private:
     void sync();
     xcb_connection_t *connection_ = nullptr;
     std::uint32_t root_ = 0;
+    std::uint32_t checkWindow_ = 0;
 };
 
 /// Options of a test window; the title is `netName` (UTF-8, _NET_WM_NAME)
