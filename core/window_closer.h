@@ -35,9 +35,9 @@ void KillWin(std::string_view title);
 using WindowVisitor = bool (*)(WindowHandle window, std::string_view title);
 
 /// Calls `visit` for every top-level client window, topmost first, until it
-/// returns false. The titles of all windows are fetched together, so a sweep
-/// costs a fixed number of server round trips whatever the window count.
-/// Without a display nothing is visited.
+/// returns false. Titles are requested all at once and kept while the window
+/// says nothing changed, so a sweep costs a fixed number of server round trips
+/// whatever the window count. Without a display nothing is visited.
 void enumTopLevelWindows(WindowVisitor visit);
 
 /// Title reader: the window's title as UTF-8; "" when it has none or is gone.
