@@ -1,7 +1,19 @@
 #include "monitor/main_window.h"
 
+#include "core/companion.h"
 #include "core/log_file.h"
+#include "core/program_folder.h"
 #include "core/window_closer.h"
+#include "dialogs/alert_dialog.h"
+#include "dialogs/command_line_dialog.h"
+#include "dialogs/email_dialog.h"
+#include "dialogs/interval_dialog.h"
+#include "dialogs/log_file_dialog.h"
+#include "dialogs/setup_dialog.h"
+#include "monitor/internet_watch.h"
+#include "monitor/restart_mailer.h"
+#include "monitor/run_at_start.h"
+#include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -79,12 +91,31 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     buildToolbar();
     buildStatusBar();
 
+    mailer_ =
+        new RestartMailer([this](const QStringList &lines) { return appendLog(lines); }, this);
+
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
 
+    watchCycle_ = new WatchCycle(*this);
+    watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
+        sendRestartMail(slot, restartFailed);
+    };
+    // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
+    watchCycle_->hooks().slotOneProgram = [](const QString &program) {
+        ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
+    };
+    for (int n = 1; n <= SlotCount; ++n) {
+        connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
+    }
     connect(timer1_, &QTimer::timeout, this, &Form1::timer1Tick);
     connect(timer10_, &QTimer::timeout, this, &Form1::timer10Tick);
-    connect(timer13_, &QTimer::timeout, this, [this] { timer13_->setEnabled(false); });
+    internetWatch_ = new InternetWatch(*this, *picture10_);
+    connect(timer11_, &QTimer::timeout, internetWatch_, &InternetWatch::check);
+    connect(timer13_, &QTimer::timeout, this, [this] {
+        LinkmindCheck();
+        timer13_->setEnabled(false);
+    });
     connect(icontray_, &QTimer::timeout, this, [this] {
         sendToTray();
         icontray_->setEnabled(false);
@@ -105,37 +136,16 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     gif89a1_->setVisible(false);
     held_.pictureFile = folder + QStringLiteral("/warning_4.gif");
 
-    auto read = [](const char *section, const QString &key) {
-        return ui::readSetting(QString::fromLatin1(section), key);
-    };
-    held_.startMode = read("Startupmode", QStringLiteral("InIconTray"));
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandLine[n - 1] = read("cmdline", QStringLiteral("cmdexe%1").arg(n));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandSwitch[n - 1] = read("cmdline", QStringLiteral("statusexe%1").arg(n));
-    }
-    text9_->setText(read("mail", QStringLiteral("notification")));
-    for (int n = 1; n <= SlotCount; ++n) {
-        slots_[n - 1].frame->setTitle(ui::readSetting(slotSection(n), QStringLiteral("name")));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.workingDirectory[n - 1] =
-            ui::readSetting(QStringLiteral("workingexe%1").arg(n), QStringLiteral("path%1").arg(n));
-    }
-    held_.logPath = read("log", QStringLiteral("path"));
-    held_.sendTo = read("mail", QStringLiteral("Sendto"));
-    held_.port = read("mail", QStringLiteral("port"));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.server = read("mail", QStringLiteral("server"));
-    held_.visual = read("Alerts", QStringLiteral("visual"));
-    held_.pop = read("Alerts", QStringLiteral("Pop"));
-    held_.audio = read("Alerts", QStringLiteral("audio"));
+    readStartMode();
+    readCommandLines();
+    readNotificationSwitch();
+    readSlotNames();
+    readWorkingDirectories();
+    readLogPath();
+    readMailSettings();
+    readAlertSwitches();
     readSlotIntervals();
-    held_.monitor = read("Internet", QStringLiteral("Monitor"));
-    held_.restart = read("Internet", QStringLiteral("Restart"));
-    held_.restartName = read("Internet", QStringLiteral("Restartname"));
-    held_.alive = read("Internet", QStringLiteral("alive"));
+    readInternetSettings();
 
     appendLog(
         {ui::timestampNow() + QStringLiteral(", ") + QStringLiteral("Tenacor has been started.")});
@@ -159,39 +169,77 @@ QString Form1::restingCaption() {
 
 void Form1::activate() {
     check1_->setChecked(false);
+    readStartMode();
+    readSlotNames();
+    readCommandLines();
+    readAlertSwitches();
+    readLogPath();
+    readMailSettings();
+    readSlotIntervals();
+    readWorkingDirectories();
+    readNotificationSwitch();
+    held_.address = readValue("mail", "address");
+    readInternetSettings();
+}
 
-    auto read = [](const char *section, const QString &key) {
-        return ui::readSetting(QString::fromLatin1(section), key);
-    };
-    held_.startMode = read("Startupmode", QStringLiteral("InIconTray"));
+QString Form1::readValue(const char *section, const char *key) {
+    return ui::readSetting(QString::fromLatin1(section), QString::fromLatin1(key));
+}
+
+void Form1::readStartMode() {
+    held_.startMode = readValue("Startupmode", "InIconTray");
+}
+
+void Form1::readCommandLines() {
+    for (int n = 1; n <= SlotCount; ++n) {
+        held_.commandLine[n - 1] =
+            ui::readSetting(QStringLiteral("cmdline"), QStringLiteral("cmdexe%1").arg(n));
+    }
+    for (int n = 1; n <= SlotCount; ++n) {
+        held_.commandSwitch[n - 1] =
+            ui::readSetting(QStringLiteral("cmdline"), QStringLiteral("statusexe%1").arg(n));
+    }
+}
+
+void Form1::readNotificationSwitch() {
+    text9_->setText(readValue("mail", "notification"));
+}
+
+void Form1::readSlotNames() {
     for (int n = 1; n <= SlotCount; ++n) {
         slots_[n - 1].frame->setTitle(ui::readSetting(slotSection(n), QStringLiteral("name")));
     }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandLine[n - 1] = read("cmdline", QStringLiteral("cmdexe%1").arg(n));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandSwitch[n - 1] = read("cmdline", QStringLiteral("statusexe%1").arg(n));
-    }
-    held_.visual = read("Alerts", QStringLiteral("visual"));
-    held_.pop = read("Alerts", QStringLiteral("Pop"));
-    held_.audio = read("Alerts", QStringLiteral("audio"));
-    held_.logPath = read("log", QStringLiteral("path"));
-    held_.sendTo = read("mail", QStringLiteral("Sendto"));
-    held_.port = read("mail", QStringLiteral("port"));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.server = read("mail", QStringLiteral("server"));
-    readSlotIntervals();
+}
+
+void Form1::readWorkingDirectories() {
     for (int n = 1; n <= SlotCount; ++n) {
         held_.workingDirectory[n - 1] =
             ui::readSetting(QStringLiteral("workingexe%1").arg(n), QStringLiteral("path%1").arg(n));
     }
-    text9_->setText(read("mail", QStringLiteral("notification")));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.monitor = read("Internet", QStringLiteral("Monitor"));
-    held_.restart = read("Internet", QStringLiteral("Restart"));
-    held_.restartName = read("Internet", QStringLiteral("Restartname"));
-    held_.alive = read("Internet", QStringLiteral("alive"));
+}
+
+void Form1::readLogPath() {
+    held_.logPath = readValue("log", "path");
+}
+
+void Form1::readMailSettings() {
+    held_.sendTo = readValue("mail", "Sendto");
+    held_.port = readValue("mail", "port");
+    held_.address = readValue("mail", "address");
+    held_.server = readValue("mail", "server");
+}
+
+void Form1::readAlertSwitches() {
+    held_.visual = readValue("Alerts", "visual");
+    held_.pop = readValue("Alerts", "Pop");
+    held_.audio = readValue("Alerts", "audio");
+}
+
+void Form1::readInternetSettings() {
+    held_.monitor = readValue("Internet", "Monitor");
+    held_.restart = readValue("Internet", "Restart");
+    held_.restartName = readValue("Internet", "Restartname");
+    held_.alive = readValue("Internet", "alive");
 }
 
 void Form1::readSlotIntervals() {
@@ -226,6 +274,15 @@ bool Form1::appendLog(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(held_.logPath.toStdString(), entry);
+}
+
+QString Form1::notificationSwitch() const {
+    return text9_->text();
+}
+
+void Form1::sendRestartMail(int slot, bool restartFailed) {
+    mailer_->sendRestartMail({held_.sendTo, held_.port, held_.address, held_.server},
+                             slotName(slot), restartFailed);
 }
 
 void Form1::KillWin(const QString &Title) {
@@ -447,7 +504,22 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
+        {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
+        {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
+        {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
+        {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
+        {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
+        {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
+        {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
     };
+}
+
+void Form1::LinkmindCheck() {
+    held_.alive = ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive"));
+    if (held_.alive == QStringLiteral("On")) {
+        core::startCompanion(core::programFolder());
+    }
 }
 
 void Form1::runMenuItem(const QString &itemName) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 
+class InternetWatch;
 class QAction;
 class QCheckBox;
 class QGroupBox;
@@ -18,6 +19,8 @@ class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
 class QToolBar;
+class WatchCycle;
+class RestartMailer;
 
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
@@ -67,8 +70,16 @@ public:
     ui::FormTimer *slotTimer(int slot) const;
     QLineEdit *slotStatus(int slot) const;
 
+    /// The e-mail switch as last loaded (the hidden box Text9).
+    QString notificationSwitch() const;
+    WatchCycle &watchCycle() { return *watchCycle_; }
+
     /// Appends one entry to the log file; false when it could not be written.
     bool appendLog(const QStringList &lines) const;
+
+    /// The restart e-mail of slot N (1-based) with the mail settings held now;
+    /// returns about 5 s later, the event loop running meanwhile.
+    void sendRestartMail(int slot, bool restartFailed);
 
     // ui::MainWindowLink
     void pauseChecking() override;
@@ -80,6 +91,11 @@ public:
     void startVisualAlarm();
     void startAudioAlarm();
     void acknowledgeAlarms();
+
+    /// Starts the keep-up companion when the `alive` switch, read afresh, is "On".
+    void LinkmindCheck();
+    /// The connection watch that Timer11 runs.
+    InternetWatch *internetWatch() const { return internetWatch_; }
 
     /// Runs the handler of the menu item named `itemName` (its objectName).
     void runMenuItem(const QString &itemName);
@@ -105,6 +121,17 @@ private:
     void buildMenus();
     void buildToolbar();
     void buildStatusBar();
+    // The groups of settings Load and Activate read, each in its own order.
+    static QString readValue(const char *section, const char *key);
+    void readStartMode();
+    void readCommandLines();
+    void readNotificationSwitch();
+    void readSlotNames();
+    void readWorkingDirectories();
+    void readLogPath();
+    void readMailSettings();
+    void readAlertSwitches();
+    void readInternetSettings();
     void readSlotIntervals();
     void applyInterval(int slot, const QString &text);
 
@@ -146,7 +173,11 @@ private:
     ui::FormTimer *icon_ = nullptr;
     ui::FormTimer *icontray_ = nullptr;
 
+    RestartMailer *mailer_ = nullptr;
+    InternetWatch *internetWatch_ = nullptr;
+
     QHash<QString, std::function<void()>> menuHandlers_;
+    WatchCycle *watchCycle_ = nullptr;
     int anistate_ = 0;
     bool firstShowDone_ = false;
 };
