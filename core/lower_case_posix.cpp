@@ -70,7 +70,9 @@ std::size_t decode(std::string_view text, std::size_t i, char32_t &out) {
     return length;
 }
 
-void encode(char32_t c, std::string &out) {
+} // namespace
+
+void appendUtf8(std::string &out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -87,8 +89,6 @@ void encode(char32_t c, std::string &out) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
-
-} // namespace
 
 std::string lowerCaseUtf8(std::string_view text) {
     // Most titles are plain ASCII: one tight pass, no decoding.
@@ -113,7 +113,7 @@ std::string lowerCaseUtf8(std::string_view text) {
             lowered += text[i++];
             continue;
         }
-        encode(lowerCodePoint(c), lowered);
+        appendUtf8(lowered, lowerCodePoint(c));
         i += length;
     }
     return lowered;
