@@ -3,6 +3,7 @@
 #include "core/companion.h"
 #include "core/log_file.h"
 #include "core/program_folder.h"
+#include "core/window_closer.h"
 #include "dialogs/alert_dialog.h"
 #include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
@@ -122,6 +123,12 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     connect(icontray_, &QTimer::timeout, this, [this] {
         sendToTray();
         icontray_->setEnabled(false);
+    });
+    // Error-report windows keep a crashed program alive; this runs paused or not.
+    connect(timer14_, &QTimer::timeout, this, [this] {
+        KillWin(QStringLiteral("Error Reporting"));
+        KillWin(QStringLiteral("Application Error"));
+        KillWin(QStringLiteral("Application error"));
     });
     connect(command2_, &QPushButton::clicked, this, &Form1::sendToTray);
     connect(command1_, &QPushButton::clicked, this, &Form1::acknowledgeAlarms);
@@ -279,6 +286,10 @@ QString Form1::notificationSwitch() const {
 void Form1::sendRestartMail(int slot, bool restartFailed) {
     mailer_->sendRestartMail({held_.sendTo, held_.port, held_.address, held_.server},
                              slotName(slot), restartFailed);
+}
+
+void Form1::KillWin(const QString &Title) {
+    winkill::KillWin(Title.toStdString());
 }
 
 void Form1::pauseChecking() {

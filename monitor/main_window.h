@@ -112,6 +112,10 @@ public:
     /// A toolbar click: the key is compared exactly with the keys of the buttons.
     void toolbarClick(const QString &key);
 
+    /// Asks the topmost window whose title contains `Title`, ignoring case, to
+    /// close; an empty text matches any window. Nothing is reported.
+    void KillWin(const QString &Title);
+
     /// The hourglass frame shown, 0 before the first tick, then 1 to 9.
     int anistate() const { return anistate_; }
 
