@@ -92,15 +92,20 @@ ParsedLog parseLog(const std::string &text, const std::vector<std::string> &name
     return parsed;
 }
 
-/// The pid of the one running copy of `exe` once that copy has recorded its
-/// start, else -1.
-pid_t recordedPid(const std::filesystem::path &exe) {
+/// The pid of the one running copy of `exe` once it has recorded its start as
+/// start number `starts`, else -1. Counting the starts keeps a copy that got
+/// a recycled pid from passing for one recorded earlier.
+pid_t recordedPid(const std::filesystem::path &exe, int starts) {
     const auto pids = pidsOf(exe);
     if (pids.size() != 1) {
         return -1;
     }
-    const std::string needle = "pid=" + std::to_string(pids[0]) + " ";
-    return readFile(exe.string() + ".starts").find(needle) == std::string::npos ? -1 : pids[0];
+    const auto lines = linesOf(readFile(exe.string() + ".starts"));
+    const std::string record = "pid=" + std::to_string(pids[0]) + " ";
+    if (static_cast<int>(lines.size()) != starts || !lines.back().starts_with(record)) {
+        return -1;
+    }
+    return pids[0];
 }
 
 TEST(Chaos, EightSlotsSurviveRandomKills) {
@@ -130,7 +135,7 @@ TEST(Chaos, EightSlotsSurviveRandomKills) {
                     {"QT_QPA_PLATFORM=offscreen"});
     const pid_t pid = perstando.pid();
     for (const auto &exe : programs) {
-        ASSERT_TRUE(waitUntil([&] { return recordedPid(exe) > 0; }, std::chrono::seconds(30)))
+        ASSERT_TRUE(waitUntil([&] { return recordedPid(exe, 1) > 0; }, std::chrono::seconds(30)))
             << exe << " was never started";
     }
     // Descriptors and children as they are with everything up; a probe or a
@@ -152,7 +157,8 @@ TEST(Chaos, EightSlotsSurviveRandomKills) {
         std::this_thread::sleep_for(std::chrono::milliseconds(gap(random)));
         ASSERT_TRUE(perstando.running()) << "Perstando ended during the run";
         const int slot = pick(random);
-        const pid_t victim = recordedPid(programs[static_cast<std::size_t>(slot)]);
+        const pid_t victim = recordedPid(programs[static_cast<std::size_t>(slot)],
+                                         1 + kills[static_cast<std::size_t>(slot)]);
         if (victim > 0 && ::kill(victim, SIGKILL) == 0) {
             ++kills[static_cast<std::size_t>(slot)];
         }
@@ -168,7 +174,8 @@ TEST(Chaos, EightSlotsSurviveRandomKills) {
     // Every program is back, each start recorded once.
     for (std::size_t slot = 0; slot < programs.size(); ++slot) {
         const auto &exe = programs[slot];
-        EXPECT_TRUE(waitUntil([&] { return recordedPid(exe) > 0; })) << names[slot] << " is down";
+        EXPECT_TRUE(waitUntil([&] { return recordedPid(exe, 1 + kills[slot]) > 0; }))
+            << names[slot] << " is down or was started more than once";
         EXPECT_EQ(static_cast<int>(linesOf(readFile(exe.string() + ".starts")).size()),
                   1 + kills[slot])
             << names[slot] << ": one start at first and one per kill";
@@ -197,7 +204,8 @@ TEST(Chaos, EightSlotsSurviveRandomKills) {
     EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) == startDescriptors; }))
         << "descriptors: " << startDescriptors << " at start, " << openDescriptors(pid) << " now";
     EXPECT_EQ(zombieChildren(pid), startZombies);
-    std::cout << "chaos: " << totalKills << " kills; resident memory " << memoryAtWarmUp
+    std::cout << "chaos: " << totalKills << " kills; " << startDescriptors
+              << " descriptors; resident memory " << memoryAtWarmUp
               << " KiB after the warm-up, at most " << memoryPeak << " KiB after it" << std::endl;
 #ifndef PERSTANDO_SANITIZED
     EXPECT_LT(memoryPeak - memoryAtWarmUp, 5 * 1024) << "resident memory grew";
