@@ -5,6 +5,9 @@
 #include "ui/locale_text.h"
 #include "ui/settings.h"
 #include "ui/window_registry.h"
+#include "viewers/about_box.h"
+#include "viewers/log_viewer.h"
+#include "viewers/running_apps_viewer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -436,6 +439,9 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuview"), [] { ui::WindowRegistry::instance().show<Form4>(); }},
+        {QStringLiteral("mnuapprunning"), [] { ui::WindowRegistry::instance().show<Form9>(); }},
+        {QStringLiteral("mnuabout"), [] { ui::WindowRegistry::instance().show<frmAbout>(); }},
     };
 }
 
