@@ -16,12 +16,12 @@ struct ClientArea {
     QWidget *surface = nullptr;
 };
 
-/// Gives `window` its menu bar and an empty client area, and sizes the window
-/// so that the client area has `designSize`.
-ClientArea makeClientArea(QWidget *window, QSize designSize);
+/// Gives `window` its menu bar and an empty client area.
+ClientArea makeClientArea(QWidget *window);
 
-/// Places `control` over the whole client area, then records the proportional
-/// layout, as a window does at load.
-ProportionalLayout *fillAndRecord(const ClientArea &area, QWidget *control);
+/// Once the menu holds its commands: sizes the window so that the client area
+/// has `designSize`, places `control` over the whole client area and records
+/// the proportional layout, as a window does at load.
+ProportionalLayout *fillAndRecord(const ClientArea &area, QWidget *control, QSize designSize);
 
 } // namespace viewers

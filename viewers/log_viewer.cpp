@@ -24,7 +24,7 @@ Form4::Form4(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form4"));
     setWindowTitle(QStringLiteral("Perstando Log File Viewer"));
 
-    const auto area = viewers::makeClientArea(this, QSize(640, 420));
+    const auto area = viewers::makeClientArea(this);
     mnudelete_ = area.menu->addAction(QStringLiteral("&Delete LogFile"));
     mnudelete_->setObjectName(QStringLiteral("mnudelete"));
     connect(mnudelete_, &QAction::triggered, this, &Form4::deleteLog);
@@ -34,7 +34,7 @@ Form4::Form4(QWidget *parent) : QWidget(parent) {
     text1_->setLineWrapMode(QPlainTextEdit::NoWrap);
     text1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     text1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    viewers::fillAndRecord(area, text1_);
+    viewers::fillAndRecord(area, text1_, QSize(640, 420));
 
     setSlotTimersEnabled(false);
     logPath_ = ui::readSetting(QStringLiteral("log"), QStringLiteral("path"));

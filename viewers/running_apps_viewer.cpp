@@ -54,7 +54,7 @@ Form9::Form9(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form9"));
     setWindowTitle(QStringLiteral("Perstando now showing programs running"));
 
-    const auto area = viewers::makeClientArea(this, QSize(420, 480));
+    const auto area = viewers::makeClientArea(this);
     mnuprint_ = area.menu->addAction(QStringLiteral("Print List"));
     mnuprint_->setObjectName(QStringLiteral("mnuprint"));
     mnuexit2_ = area.menu->addAction(QStringLiteral("E&xit"));
@@ -66,7 +66,7 @@ Form9::Form9(QWidget *parent) : QWidget(parent) {
     list1_->setObjectName(QStringLiteral("List1"));
     list1_->setSortingEnabled(false);
     list1_->setSelectionMode(QAbstractItemView::SingleSelection);
-    viewers::fillAndRecord(area, list1_);
+    viewers::fillAndRecord(area, list1_, QSize(420, 480));
 
     timer1_ = new ui::FormTimer(QStringLiteral("Timer1"), 10000, true, this);
     connect(timer1_, &QTimer::timeout, this, &Form9::relist);
