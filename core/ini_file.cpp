@@ -190,14 +190,19 @@ std::optional<std::string> readWholeFile(const std::filesystem::path &file, int 
         error = errno;
         return std::nullopt;
     }
-    std::string data;
+    // Read straight into the string: this runs for every key a window reads.
     struct stat st {};
+    std::size_t capacity = 4096;
     if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        data.reserve(static_cast<std::size_t>(st.st_size));
+        capacity = static_cast<std::size_t>(st.st_size) + 1;
     }
-    char buffer[65536];
+    std::string data(capacity, '\0');
+    std::size_t used = 0;
     for (;;) {
-        const auto n = ::read(fd, buffer, sizeof buffer);
+        if (used == data.size()) {
+            data.resize(data.size() * 2);
+        }
+        const auto n = ::read(fd, data.data() + used, data.size() - used);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -209,9 +214,10 @@ std::optional<std::string> readWholeFile(const std::filesystem::path &file, int 
         if (n == 0) {
             break;
         }
-        data.append(buffer, static_cast<std::size_t>(n));
+        used += static_cast<std::size_t>(n);
     }
     ::close(fd);
+    data.resize(used);
     return data;
 }
 

@@ -1,6 +1,9 @@
 #include "monitor/main_window.h"
 
 #include "core/log_file.h"
+#include "dialogs/alert_dialog.h"
+#include "dialogs/email_dialog.h"
+#include "dialogs/log_file_dialog.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -439,6 +442,9 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
+        {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
+        {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
         {QStringLiteral("mnuview"), [] { ui::WindowRegistry::instance().show<Form4>(); }},
         {QStringLiteral("mnuapprunning"), [] { ui::WindowRegistry::instance().show<Form9>(); }},
         {QStringLiteral("mnuabout"), [] { ui::WindowRegistry::instance().show<frmAbout>(); }},

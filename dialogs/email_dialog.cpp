@@ -1,0 +1,264 @@
+#include "dialogs/email_dialog.h"
+
+#include "dialogs/save_keys.h"
+#include "ui/main_window_link.h"
+#include "ui/message_box.h"
+#include "ui/settings.h"
+#include "ui/window_registry.h"
+
+#include <QApplication>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStyledItemDelegate>
+#include <QVBoxLayout>
+
+namespace {
+
+const QString mail = QStringLiteral("mail");
+const QString notification = QStringLiteral("notification");
+
+/// Draws "label<TAB>value" items with the values in one column, 100 dialog
+/// units (25 average characters) from the left edge of the text.
+class TabStopDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    static int tabStop(const QFontMetrics &metrics) { return metrics.averageCharWidth() * 25; }
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override {
+        QStyleOptionViewItem item(option);
+        initStyleOption(&item, index);
+        const QString text = item.text;
+        item.text.clear();
+        const QWidget *widget = item.widget;
+        QStyle *style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &item, painter, widget);
+
+        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget);
+        const auto group =
+            item.state.testFlag(QStyle::State_Enabled) ? QPalette::Normal : QPalette::Disabled;
+        const auto role = item.state.testFlag(QStyle::State_Selected) ? QPalette::HighlightedText
+                                                                      : QPalette::Text;
+        painter->save();
+        painter->setFont(item.font);
+        painter->setPen(item.palette.color(group, role));
+        const auto tab = text.indexOf(QLatin1Char('\t'));
+        const int flags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine;
+        if (tab < 0) {
+            painter->drawText(area, flags, text);
+        } else {
+            const QString label = text.left(tab);
+            const int column =
+                std::max(tabStop(item.fontMetrics),
+                         item.fontMetrics.horizontalAdvance(label + QLatin1Char(' ')));
+            painter->drawText(area, flags, label);
+            painter->drawText(area.adjusted(column, 0, 0, 0), flags, text.mid(tab + 1));
+        }
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override {
+        QSize size = QStyledItemDelegate::sizeHint(option, index);
+        const QString text = index.data().toString();
+        const auto tab = text.indexOf(QLatin1Char('\t'));
+        if (tab >= 0) {
+            const auto &metrics = option.fontMetrics;
+            const int column = std::max(
+                tabStop(metrics), metrics.horizontalAdvance(text.left(tab) + QLatin1Char(' ')));
+            size.setWidth(column + metrics.horizontalAdvance(text.mid(tab + 1)) +
+                          2 * metrics.averageCharWidth());
+        }
+        return size;
+    }
+};
+
+QString line(const char *label, const std::string &value) {
+    return QString::fromLatin1(label) + QLatin1Char('\t') + QString::fromStdString(value);
+}
+
+/// The block of one account: news when it has a news server, else directory
+/// when it has an LDAP server, else mail.
+void appendBlock(QStringList &lines, const core::MailAccount &a) {
+    if (!a.nntpServer.empty()) {
+        lines << line("NNTP Type", a.nntpSignature) << line("NNTP Name", a.accountName)
+              << line("NNTP User", a.nntpUserName) << line("NNTP Server", a.nntpServer)
+              << line("NNTP Email", a.nntpEmailAddress)
+              << line("NNTP ReplyTo", a.nntpReplyToEmailAddress);
+    } else if (!a.ldapServer.empty()) {
+        lines << line("Name", a.accountName) << line("LDAP Server", a.ldapServer)
+              << line("LDAP Url", a.ldapUrl);
+    } else {
+        lines << line("SMTP Type", a.smtpSignature) << line("SMTP Name", a.accountName)
+              << line("SMTP Server", a.smtpServer) << line("SMTP User", a.smtpUserName)
+              << line("SMTP Email", a.smtpEmailAddress)
+              << line("SMTP ReplyTo", a.smtpReplyToEmailAddress) << line("POP3 Name", a.accountName)
+              << line("POP3 Server", a.pop3Server) << line("POP3 User", a.pop3UserName)
+              << line("POP3 Email", a.pop3EmailAddress)
+              << line("POP3 ReplyTo", a.pop3ReplyToEmailAddress);
+    }
+}
+
+QLineEdit *field(const char *name, QWidget *parent) {
+    auto *edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    return edit;
+}
+
+/// Checks or clears a button of an exclusive pair; clearing the checked one
+/// needs the exclusivity lifted for a moment.
+void setShown(QRadioButton *button, bool checked) {
+    if (button->isChecked() == checked) {
+        return;
+    }
+    button->setAutoExclusive(false);
+    button->setChecked(checked);
+    button->setAutoExclusive(true);
+}
+
+} // namespace
+
+Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("Form5"));
+    setWindowTitle(QStringLiteral("E-mail Notification Setup"));
+    ui::WindowRegistry::instance().add(this);
+
+    auto *heading = new QLabel(QStringLiteral("E-Mail Setup"), this);
+    QFont headingFont = heading->font();
+    headingFont.setBold(true);
+    headingFont.setPointSizeF(headingFont.pointSizeF() * 1.3);
+    heading->setFont(headingFont);
+
+    text1_ = field("Text1", this);
+    text1_->setToolTip(QStringLiteral("Separate E-mail addresses with ;"));
+    text2_ = field("Text2", this);
+    text3_ = field("Text3", this);
+    text4_ = field("Text4", this);
+    text4_->setToolTip(
+        QStringLiteral("This information is found in the Internet Accounts Information"));
+
+    option1_ = new QRadioButton(QStringLiteral("Notification Enabled"), this);
+    option1_->setObjectName(QStringLiteral("Option1"));
+    option2_ = new QRadioButton(QStringLiteral("Notification Disabled"), this);
+    option2_->setObjectName(QStringLiteral("Option2"));
+
+    list1_ = new QListWidget(this);
+    list1_->setObjectName(QStringLiteral("List1"));
+    list1_->setItemDelegate(new TabStopDelegate(list1_));
+    list1_->setMinimumWidth(TabStopDelegate::tabStop(list1_->fontMetrics()) * 2);
+
+    command1_ = new QPushButton(QStringLiteral("&Save"), this);
+    command1_->setObjectName(QStringLiteral("Command1"));
+    command1_->setToolTip(QStringLiteral("Click here to save e-mail settings"));
+    command2_ = new QPushButton(QStringLiteral("&Clear All"), this);
+    command2_->setObjectName(QStringLiteral("Command2"));
+
+    timer1_ = new ui::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+
+    auto *fields = new QGridLayout;
+    auto addField = [&](int row, const char *label, QLineEdit *edit) {
+        auto *caption = new QLabel(QString::fromLatin1(label), this);
+        caption->setBuddy(edit);
+        fields->addWidget(caption, row, 0);
+        fields->addWidget(edit, row, 1);
+    };
+    addField(0, "Send to:", text1_);
+    addField(1, "Port Number", text2_);
+    fields->addWidget(new QLabel(QStringLiteral("Typical Setting is 25"), this), 1, 2);
+    addField(2, "From:", text3_);
+    addField(3, "SMTP Server", text4_);
+
+    auto *options = new QHBoxLayout;
+    options->addWidget(option1_);
+    options->addWidget(option2_);
+    options->addStretch();
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(command1_);
+    buttons->addWidget(command2_);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(heading);
+    layout->addLayout(fields);
+    layout->addLayout(options);
+    layout->addWidget(new QLabel(QStringLiteral("Internet Accounts Information"), this));
+    layout->addWidget(list1_, 1);
+    layout->addLayout(buttons);
+
+    connect(option1_, &QRadioButton::clicked, this, [this] { writeSwitch(QStringLiteral("On")); });
+    connect(option2_, &QRadioButton::clicked, this, [this] { writeSwitch(QStringLiteral("Off")); });
+    connect(command1_, &QPushButton::clicked, this, &Form5::save);
+    connect(command2_, &QPushButton::clicked, this, &Form5::clearAll);
+    connect(timer1_, &QTimer::timeout, this, &Form5::showStoredSwitch);
+
+    text1_->setText(ui::readSetting(mail, QStringLiteral("Sendto")));
+    text2_->setText(ui::readSetting(mail, QStringLiteral("port")));
+    text3_->setText(ui::readSetting(mail, QStringLiteral("address")));
+    text4_->setText(ui::readSetting(mail, QStringLiteral("server")));
+    // The option buttons wait for the first timer tick.
+    if (auto *mainWindow = ui::mainWindowLink()) {
+        mainWindow->setNotificationSwitch(ui::readSetting(mail, notification));
+    }
+    list1_->addItems(accountLines(core::readCurrentUserMailAccounts()));
+}
+
+QStringList Form5::accountLines(const std::optional<core::MailAccountStore> &store) {
+    if (!store) {
+        return {};
+    }
+    QStringList lines;
+    lines << line("Default Mail account", store->defaults.mail)
+          << line("Default News account", store->defaults.news)
+          << line("Default LDAP account", store->defaults.ldap) << QString();
+    for (const auto &account : store->accounts) {
+        lines << QStringLiteral("Account  ") + QString::fromStdString(account.id);
+        appendBlock(lines, account);
+        lines << QString();
+    }
+    return lines;
+}
+
+void Form5::save() {
+    const QString stored = ui::readSetting(mail, notification);
+    if (stored == QStringLiteral("On") && text3_->text().isEmpty()) {
+        ui::message(this, QStringLiteral("Please enter E-mail address."));
+    } else if (!dialogs::saveKeys(this, mail,
+                                  {{QStringLiteral("Sendto"), text1_->text()},
+                                   {QStringLiteral("port"), text2_->text()},
+                                   {QStringLiteral("address"), text3_->text()},
+                                   {QStringLiteral("server"), text4_->text()}})) {
+        return; // the error said it all; a reminder now would read as a success
+    }
+    if (!text4_->text().isEmpty()) {
+        ui::message(this,
+                    QStringLiteral("Please make sure that you enabled e-mail notification before "
+                                   "leaving this screen!"),
+                    QStringLiteral("Tenacor Reminder"), QMessageBox::Warning);
+    }
+}
+
+void Form5::clearAll() {
+    text4_->clear();
+    text1_->clear();
+    text3_->clear();
+}
+
+void Form5::writeSwitch(const QString &value) {
+    if (!dialogs::saveKeys(this, mail, {{notification, value}})) {
+        showStoredSwitch(); // the buttons go back to what is really stored
+    }
+}
+
+void Form5::showStoredSwitch() {
+    const QString stored = ui::readSetting(mail, notification);
+    setShown(option1_, stored == QStringLiteral("On"));
+    setShown(option2_, stored == QStringLiteral("Off"));
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "core/mail_accounts.h"
+#include "ui/form_timer.h"
+
+#include <QStringList>
+#include <QWidget>
+#include <optional>
+
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+
+/// Form5: the e-mail notification settings, with the user's mail accounts
+/// listed beside them for reference.
+class Form5 : public QWidget {
+    Q_OBJECT
+
+public:
+    /// Loads the four fields, passes the stored switch to the main window and
+    /// lists the current user's accounts.
+    explicit Form5(QWidget *parent = nullptr);
+
+    /// Writes the four fields unless the switch is on without a From address,
+    /// then reminds of the switch when a server is set.
+    void save();
+    /// Empties the recipients, From and server fields; the port stays.
+    void clearAll();
+
+    /// The lines of the account list for what the mail client holds: the three
+    /// defaults and an empty line, then per account a header, its block and an
+    /// empty line. No store: no lines.
+    static QStringList accountLines(const std::optional<core::MailAccountStore> &store);
+
+private:
+    void writeSwitch(const QString &value);
+    void showStoredSwitch();
+
+    QLineEdit *text1_ = nullptr;
+    QLineEdit *text2_ = nullptr;
+    QLineEdit *text3_ = nullptr;
+    QLineEdit *text4_ = nullptr;
+    QRadioButton *option1_ = nullptr;
+    QRadioButton *option2_ = nullptr;
+    QListWidget *list1_ = nullptr;
+    QPushButton *command1_ = nullptr;
+    QPushButton *command2_ = nullptr;
+    ui::FormTimer *timer1_ = nullptr;
+};

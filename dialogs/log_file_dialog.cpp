@@ -1,0 +1,62 @@
+#include "dialogs/log_file_dialog.h"
+
+#include "dialogs/save_keys.h"
+#include "ui/file_picker.h"
+#include "ui/settings.h"
+#include "ui/window_registry.h"
+
+#include <QAction>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+Form3::Form3(QWidget *parent) : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("Form3"));
+    setWindowTitle(QStringLiteral("Log File Setup"));
+    ui::WindowRegistry::instance().add(this);
+
+    auto *menuBar = new QMenuBar(this);
+    mnuexit_ = menuBar->addAction(QStringLiteral("E&xit"));
+    mnuexit_->setObjectName(QStringLiteral("mnuexit"));
+    connect(mnuexit_, &QAction::triggered, this, &QWidget::close);
+
+    text2_ = new QLineEdit(this);
+    text2_->setObjectName(QStringLiteral("Text2"));
+    text2_->setMinimumWidth(text2_->fontMetrics().averageCharWidth() * 50);
+    command1_ = new QPushButton(QStringLiteral("&Browse"), this);
+    command1_->setObjectName(QStringLiteral("Command1"));
+    command2_ = new QPushButton(QStringLiteral("&Save"), this);
+    command2_->setObjectName(QStringLiteral("Command2"));
+    connect(command1_, &QPushButton::clicked, this, &Form3::browse);
+    connect(command2_, &QPushButton::clicked, this, &Form3::save);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setMenuBar(menuBar);
+    auto *pathRow = new QHBoxLayout;
+    pathRow->addWidget(text2_, 1);
+    pathRow->addWidget(command1_);
+    layout->addLayout(pathRow);
+    layout->addWidget(command2_, 0, Qt::AlignRight);
+
+    text2_->setText(ui::readSetting(QStringLiteral("log"), QStringLiteral("path")));
+}
+
+void Form3::browse() {
+    ui::PickRequest request;
+    // "*.log*" also lists rotated logs such as watch.log1.
+    request.filters = ui::filtersFromPairs(QStringLiteral("Log Files|*.log*|All Files|*.*"));
+    const auto picked = ui::filePicker().openFile(this, request);
+    if (picked.status == ui::PickResult::Status::Chosen) {
+        text2_->setText(picked.path);
+    }
+}
+
+void Form3::save() {
+    // Nothing checks or creates the file: the path is stored as typed.
+    if (dialogs::saveKeys(this, QStringLiteral("log"),
+                          {{QStringLiteral("path"), text2_->text()}})) {
+        close();
+    }
+}
