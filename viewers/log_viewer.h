@@ -15,7 +15,7 @@ public:
     explicit Form4(QWidget *parent = nullptr);
 
     /// Logs longer than this are not shown: the text box would freeze the program.
-    static constexpr qint64 MaxLogBytes = 32LL * 1024 * 1024;
+    static constexpr qint64 MaxLogBytes = 20LL * 1024 * 1024;
 
     static QString noLogMessage();
 

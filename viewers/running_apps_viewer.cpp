@@ -65,7 +65,6 @@ Form9::Form9(QWidget *parent) : QWidget(parent) {
     list1_ = new QListWidget();
     list1_->setObjectName(QStringLiteral("List1"));
     list1_->setSortingEnabled(false);
-    list1_->setSelectionMode(QAbstractItemView::SingleSelection);
     viewers::fillAndRecord(area, list1_, QSize(420, 480));
 
     timer1_ = new ui::FormTimer(QStringLiteral("Timer1"), 10000, true, this);

@@ -27,7 +27,7 @@ protected:
         std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
         return tool;
     }
-    std::filesystem::path bin_ = folder_ / "bin";
+    std::filesystem::path bin_ = folder_ / "tool bin"; // a blank, as in many install paths
 };
 
 TEST_F(AboutBoxTest, ShowsTitleAndTheBuildsVersion) {

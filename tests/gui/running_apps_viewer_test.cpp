@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QListWidget>
 #include <QPrinter>
+#include <QPrinterInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -196,12 +197,21 @@ TEST_F(RunningAppsViewerTest, AFailedPrintSaysWhyAndLeavesTheNormalPointer) {
     EXPECT_EQ(pointerWhilePrinting_, Qt::WaitCursor);
     EXPECT_EQ(form->cursor().shape(), Qt::ArrowCursor);
 
+    const QString noPrinter =
+        QStringLiteral("The list could not be printed.\nNo printer is installed.");
     Form9::setPrinterFactory([] { return std::unique_ptr<QPrinter>(); });
     print(form);
     ASSERT_EQ(messages_.shown.size(), 2);
-    EXPECT_EQ(messages_.shown[1].text,
-              QStringLiteral("The list could not be printed.\nNo printer is installed."));
+    EXPECT_EQ(messages_.shown[1].text, noPrinter);
     EXPECT_EQ(form->cursor().shape(), Qt::ArrowCursor);
+
+    // The real default printer, only where there is none to print on.
+    if (QPrinterInfo::availablePrinters().isEmpty()) {
+        Form9::setPrinterFactory({});
+        print(form);
+        ASSERT_EQ(messages_.shown.size(), 3);
+        EXPECT_EQ(messages_.shown[2].text, noPrinter);
+    }
 }
 
 TEST_F(RunningAppsViewerTest, ExitClosesTheWindow) {
