@@ -18,6 +18,8 @@ inline constexpr int ShellSuccess = 42;
 inline constexpr int ShellFileNotFound = 2;
 inline constexpr int ShellPathNotFound = 3;
 inline constexpr int ShellAccessDenied = 5;
+inline constexpr int ShellOutOfMemory = 8;
+inline constexpr int ShellBadFormat = 11;
 inline constexpr int ShellNoAssociation = 31;
 
 /// Starts `file` with `parameters` (split quote-aware) in `directory`: an
@@ -26,11 +28,16 @@ inline constexpr int ShellNoAssociation = 31;
 /// file is opened with the desktop's default application. The file is looked
 /// up as an absolute path, else in `directory`, else on PATH. Returns
 /// ShellSuccess, or the error code when it cannot be started.
-int shellOpen(const std::string &file, const std::string &parameters,
-              const std::string &directory, int windowStyle);
+int shellOpen(const std::string &file, const std::string &parameters, const std::string &directory,
+              int windowStyle);
 
 /// Splits a command line into words: blanks separate them, double quotes group them.
 std::vector<std::string> splitCommandLine(const std::string &line);
+
+/// Starts words[0] with the other words as its arguments, detached like shellOpen,
+/// in the current directory; never through a shell or the default application.
+/// words[0] without a '/' is looked up on PATH. Returns ShellSuccess or an error code.
+int startDirect(const std::vector<std::string> &words, int windowStyle);
 
 } // namespace core
 
@@ -41,6 +48,18 @@ class StartFailed : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+/// How ShellRun reads a command line.
+struct CommandParts {
+    std::string program;
+    std::string arguments;
+    std::string directory;
+};
+
+/// ShellRun's split and directory rule: a leading quoted program loses its two
+/// quotes in `commandLine`; without `directory`, the program's folder ("/" for
+/// a program directly under the root) or, without a folder, the current directory.
+CommandParts splitCommand(std::string &commandLine, const std::optional<std::string> &directory);
 
 /// Splits `commandLine` into program and arguments, derives the working
 /// directory from the program's folder when `directory` is absent, and starts

@@ -1,0 +1,198 @@
+// The presence probes run on every slot tick, so their walk over a crowded
+// process list is measured against the floor: listing /proc and reading each
+// exe link, nothing more. And the launcher: from its call until the new
+// process is visible to the probes.
+
+#include "core/launcher.h"
+#include "core/process_probe.h"
+
+#include <benchmark/benchmark.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int crowdSize = 1000;
+constexpr const char *absentName = "perstando-bench-absent";
+
+/// A scratch folder with a copy of /bin/sleep under a name of its own.
+struct Scratch {
+    fs::path dir;
+    fs::path exe;
+    explicit Scratch(const std::string &name) {
+        char pattern[] = "/tmp/perstando-bench-XXXXXX";
+        dir = ::mkdtemp(pattern);
+        exe = dir / (name + "-" + std::to_string(::getpid()));
+        fs::copy_file("/bin/sleep", exe);
+        fs::permissions(exe, fs::perms::owner_all);
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+};
+
+/// Extra processes that every walk has to step over.
+class Crowd {
+public:
+    Crowd() : scratch_("crowd") {
+        const std::string path = scratch_.exe.string();
+        char *argv[] = {const_cast<char *>(path.c_str()), const_cast<char *>("100000"), nullptr};
+        for (int i = 0; i < crowdSize; ++i) {
+            pid_t pid = 0;
+            if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) == 0) {
+                pids_.push_back(pid);
+            }
+        }
+    }
+    ~Crowd() {
+        for (const pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+        }
+        for (const pid_t pid : pids_) {
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+    std::size_t size() const { return pids_.size(); }
+
+private:
+    Scratch scratch_;
+    std::vector<pid_t> pids_;
+};
+
+Crowd &crowd() {
+    static Crowd instance;
+    return instance;
+}
+
+/// The floor: list /proc and read each exe link, nothing more.
+std::size_t floorWalk() {
+    DIR *dir = ::opendir("/proc");
+    const int fd = ::dirfd(dir);
+    char target[PATH_MAX];
+    std::size_t readable = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+            continue;
+        }
+        char link[40];
+        const std::size_t len = ::strnlen(entry->d_name, 20);
+        std::memcpy(link, entry->d_name, len);
+        std::memcpy(link + len, "/exe", 5);
+        readable += ::readlinkat(fd, link, target, sizeof target) > 0;
+    }
+    ::closedir(dir);
+    return readable;
+}
+
+/// Times `probe` and the floor in turn, so both see the same load, and reports
+/// the probe's time with the floor and the ratio beside it.
+template <typename Probe> void againstFloor(benchmark::State &state, const Probe &probe) {
+    state.counters["processes"] = static_cast<double>(crowd().size());
+    double probeSeconds = 0;
+    double floorSeconds = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        benchmark::DoNotOptimize(floorWalk());
+        const auto t1 = Clock::now();
+        benchmark::DoNotOptimize(probe());
+        const auto t2 = Clock::now();
+        const double floorTime = std::chrono::duration<double>(t1 - t0).count();
+        const double probeTime = std::chrono::duration<double>(t2 - t1).count();
+        floorSeconds += floorTime;
+        probeSeconds += probeTime;
+        state.SetIterationTime(probeTime);
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["floor_us"] = floorSeconds / n * 1e6;
+    state.counters["ratio"] = probeSeconds / floorSeconds;
+}
+
+void BM_Floor(benchmark::State &state) {
+    state.counters["processes"] = static_cast<double>(crowd().size());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(floorWalk());
+    }
+}
+
+void BM_FindProcess(benchmark::State &state) {
+    againstFloor(state, [] { return WMI_FindProcess::FindProcess(absentName); });
+}
+
+void BM_IsAppRunning(benchmark::State &state) {
+    againstFloor(state, [] { return Module4::IsAppRunning(absentName); });
+}
+
+/// From shellOpen's call until IsAppRunning sees the new process.
+void BM_LaunchUntilVisible(benchmark::State &state) {
+    // Started programs become our children again, so they can be reaped here.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    Scratch scratch("launched");
+    const std::string exe = scratch.exe.string();
+    std::vector<double> visible;
+    std::vector<double> returned;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        const int result = core::shellOpen(exe, "1000", scratch.dir.string(), core::SW_SHOWNORMAL);
+        const auto t1 = Clock::now();
+        while (result == core::ShellSuccess && !Module4::IsAppRunning(exe)) {
+        }
+        const auto t2 = Clock::now();
+        if (result != core::ShellSuccess) {
+            state.SkipWithError("shellOpen failed");
+            break;
+        }
+        visible.push_back(std::chrono::duration<double>(t2 - t0).count());
+        returned.push_back(std::chrono::duration<double>(t1 - t0).count());
+        state.SetIterationTime(visible.back());
+
+        for (const auto &entry : fs::directory_iterator("/proc")) {
+            std::error_code ec;
+            if (fs::read_symlink(entry.path() / "exe", ec) == scratch.exe) {
+                const pid_t child = std::stoi(entry.path().filename().string());
+                ::kill(child, SIGKILL);
+                ::waitpid(child, nullptr, 0);
+            }
+        }
+    }
+    const auto percentile = [](std::vector<double> values, double p) {
+        if (values.empty()) {
+            return 0.0;
+        }
+        std::sort(values.begin(), values.end());
+        return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))] * 1e3;
+    };
+    state.counters["median_ms"] = percentile(visible, 0.5);
+    state.counters["p90_ms"] = percentile(visible, 0.9);
+    state.counters["returned_median_ms"] = percentile(returned, 0.5);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+} // namespace
+
+// The launcher first, before the crowd exists; then the walks with the crowd.
+BENCHMARK(BM_LaunchUntilVisible)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FindProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IsAppRunning)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();

@@ -1,0 +1,335 @@
+// Starting programs on Linux. An executable is started detached through a
+// double fork: the intermediate child forks the program, which leads a session
+// of its own, and exits at once; it is reaped here, so the program is no child
+// of Perstando, leaves no zombie in it and outlives it. The program reports a failed exec back
+// through a close-on-exec pipe, so the caller's result code is known before it returns. Any other
+// file goes to the desktop's default application (xdg-open).
+
+#include "core/launcher.h"
+#include "core/read_fully.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+extern char **environ;
+
+namespace core {
+namespace {
+
+/// Where a start failed, as the program's side reports it through the pipe.
+enum class Stage : int { None = 0, Fork, Directory, Stdio, Exec };
+
+struct Failure {
+    Stage stage = Stage::None;
+    int error = 0;
+};
+
+/// What the child may use after fork: no allocation, no locks.
+struct SpawnPlan {
+    const char *path;
+    char *const *argv;
+    const char *directory; // nullptr: keep the current directory
+    int maxFd;
+};
+
+[[noreturn]] void reportAndExit(int pipeFd, Stage stage, int error) {
+    const Failure failure{stage, error};
+    // Nothing to do about a failed write: the parent then reads EOF.
+    [[maybe_unused]] const ssize_t n = ::write(pipeFd, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+/// Marks every descriptor from 3 on close-on-exec, so the program inherits
+/// only its standard streams (the report pipe closes with the exec).
+void closeOnExecFromThree(int maxFd) {
+    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+        return;
+    }
+    // Older kernels: walk /proc/self/fd with raw getdents64, which is safe after fork.
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        alignas(8) char buf[4096];
+        long n;
+        while ((n = ::syscall(SYS_getdents64, dir, buf, sizeof buf)) > 0) {
+            for (long off = 0; off < n;) {
+                const auto *entry = reinterpret_cast<const dirent64 *>(buf + off);
+                int fd = 0;
+                const char *c = entry->d_name;
+                for (; *c >= '0' && *c <= '9'; ++c) {
+                    fd = fd * 10 + (*c - '0');
+                }
+                if (*c == '\0' && c != entry->d_name && fd >= 3 && fd != dir) {
+                    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+                }
+                off += entry->d_reclen;
+            }
+        }
+        ::close(dir);
+        return;
+    }
+    for (int fd = 3; fd < maxFd; ++fd) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+[[noreturn]] void runProgram(const SpawnPlan &plan, int pipeFd) {
+    ::setsid(); // a session of its own: no hangup or job control from Perstando's terminal
+    // Perstando's blocked and ignored signals are not the program's business.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) {
+        ::sigaction(sig, &defaults, nullptr);
+    }
+    if (plan.directory && ::chdir(plan.directory) != 0) {
+        reportAndExit(pipeFd, Stage::Directory, errno);
+    }
+    const int devNull = ::open("/dev/null", O_RDWR);
+    if (devNull < 0) {
+        reportAndExit(pipeFd, Stage::Stdio, errno);
+    }
+    for (int fd = 0; fd < 3; ++fd) {
+        if (devNull != fd && ::dup2(devNull, fd) < 0) {
+            reportAndExit(pipeFd, Stage::Stdio, errno);
+        }
+    }
+    if (devNull > 2) {
+        ::close(devNull);
+    }
+    closeOnExecFromThree(plan.maxFd);
+    ::execve(plan.path, plan.argv, environ);
+    reportAndExit(pipeFd, Stage::Exec, errno);
+}
+
+/// A descriptor of the report pipe moved above the standard streams, so that
+/// setting up stdin/stdout/stderr in the child cannot overwrite it.
+int aboveStdio(int fd) {
+    if (fd > 2) {
+        return fd;
+    }
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    ::close(fd);
+    return moved;
+}
+
+Failure spawnDetached(const std::string &path, const std::vector<std::string> &args,
+                      const std::string &directory) {
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (const auto &arg : args) {
+        argv.push_back(const_cast<char *>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    rlimit limit{};
+    const int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
+                          ? static_cast<int>(limit.rlim_cur)
+                          : 65536;
+    const SpawnPlan plan{path.c_str(), argv.data(), directory.empty() ? nullptr : directory.c_str(),
+                         maxFd};
+
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return {Stage::Fork, errno};
+    }
+    const int readFd = aboveStdio(fds[0]);
+    const int writeFd = aboveStdio(fds[1]);
+    if (readFd < 0 || writeFd < 0) {
+        const int error = errno;
+        ::close(readFd);
+        ::close(writeFd);
+        return {Stage::Fork, error};
+    }
+
+    const pid_t intermediate = ::fork();
+    if (intermediate < 0) {
+        const int error = errno;
+        ::close(readFd);
+        ::close(writeFd);
+        return {Stage::Fork, error};
+    }
+    if (intermediate == 0) {
+        const pid_t program = ::_Fork();
+        if (program < 0) {
+            reportAndExit(writeFd, Stage::Fork, errno);
+        }
+        if (program == 0) {
+            runProgram(plan, writeFd);
+        }
+        ::_exit(0);
+    }
+
+    ::close(writeFd);
+    while (::waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    // EOF: the exec succeeded and closed the pipe's last writer.
+    Failure failure;
+    const std::size_t got = readFully(readFd, reinterpret_cast<char *>(&failure), sizeof failure);
+    ::close(readFd);
+    return got == sizeof failure ? failure : Failure{};
+}
+
+int resultCode(const Failure &failure) {
+    switch (failure.stage) {
+    case Stage::None:
+        return ShellSuccess;
+    case Stage::Fork:
+        return ShellOutOfMemory;
+    case Stage::Directory:
+        return failure.error == EACCES ? ShellAccessDenied : ShellPathNotFound;
+    case Stage::Stdio:
+        return ShellAccessDenied;
+    case Stage::Exec:
+        break;
+    }
+    switch (failure.error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return ShellFileNotFound;
+    case ENOMEM:
+    case E2BIG:
+    case EAGAIN:
+        return ShellOutOfMemory;
+    case ENOEXEC:
+    case ELIBBAD:
+    case EINVAL:
+        return ShellBadFormat;
+    default:
+        return ShellAccessDenied;
+    }
+}
+
+bool isExecutableFile(const std::filesystem::path &file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(file.c_str(), X_OK) == 0;
+}
+
+std::filesystem::path absoluteFrom(const std::filesystem::path &base,
+                                   const std::filesystem::path &path) {
+    if (path.is_absolute()) {
+        return path;
+    }
+    std::error_code ec;
+    const auto cwd = std::filesystem::current_path(ec);
+    return base.is_absolute() ? base / path : cwd / base / path;
+}
+
+/// An executable `name` on PATH (empty entries, meaning the current directory, are skipped).
+std::filesystem::path findOnPath(const std::string &name) {
+    std::string search;
+    if (const char *env = std::getenv("PATH")) {
+        search = env;
+    } else {
+        search.resize(::confstr(_CS_PATH, nullptr, 0));
+        ::confstr(_CS_PATH, search.data(), search.size());
+        search.resize(search.find('\0'));
+    }
+    std::size_t start = 0;
+    while (start <= search.size()) {
+        auto end = search.find(':', start);
+        if (end == std::string::npos) {
+            end = search.size();
+        }
+        if (end > start) {
+            const auto candidate = absoluteFrom({}, search.substr(start, end - start)) / name;
+            if (isExecutableFile(candidate)) {
+                return candidate;
+            }
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+/// Opens `file` with the desktop's default application.
+int openWithDefaultApplication(const std::filesystem::path &file, const std::string &directory) {
+    const auto opener = findOnPath("xdg-open");
+    if (opener.empty()) {
+        return ShellNoAssociation;
+    }
+    const Failure failure = spawnDetached(opener, {opener.string(), file.string()}, directory);
+    return failure.stage == Stage::None ? ShellSuccess : ShellNoAssociation;
+}
+
+} // namespace
+
+int shellOpen(const std::string &file, const std::string &parameters, const std::string &directory,
+              int /*windowStyle: X11 has none*/) {
+    struct stat st {};
+    if (!directory.empty()) {
+        if (::stat(directory.c_str(), &st) != 0) {
+            return errno == EACCES ? ShellAccessDenied : ShellPathNotFound;
+        }
+        if (!S_ISDIR(st.st_mode)) {
+            return ShellPathNotFound;
+        }
+    }
+    if (file.empty()) {
+        return ShellFileNotFound;
+    }
+
+    // Absolute; else in the working directory; else, for a bare name, on PATH.
+    const std::filesystem::path given(file);
+    std::filesystem::path target = absoluteFrom(directory, given);
+    if (::stat(target.c_str(), &st) != 0) {
+        const int error = errno;
+        std::filesystem::path onPath;
+        if (given.has_parent_path() || (onPath = findOnPath(file)).empty()) {
+            if (error == EACCES) {
+                return ShellAccessDenied;
+            }
+            return error == ENOTDIR || ::access(target.parent_path().c_str(), F_OK) != 0
+                       ? ShellPathNotFound
+                       : ShellFileNotFound;
+        }
+        target = onPath;
+        ::stat(target.c_str(), &st);
+    }
+
+    if (!S_ISREG(st.st_mode) || ::access(target.c_str(), X_OK) != 0) {
+        return openWithDefaultApplication(target, directory);
+    }
+    std::vector<std::string> argv{target.string()};
+    for (auto &word : splitCommandLine(parameters)) {
+        argv.push_back(std::move(word));
+    }
+    const Failure failure = spawnDetached(target, argv, directory);
+    if (failure.stage == Stage::Exec && failure.error == ENOEXEC) {
+        // Marked executable but no program, as every file on a FAT or NTFS mount is.
+        return openWithDefaultApplication(target, directory);
+    }
+    return resultCode(failure);
+}
+
+int startDirect(const std::vector<std::string> &words, int /*windowStyle*/) {
+    if (words.empty() || words.front().empty()) {
+        return ShellFileNotFound;
+    }
+    const std::string &program = words.front();
+    const std::filesystem::path path =
+        program.find('/') != std::string::npos ? absoluteFrom({}, program) : findOnPath(program);
+    if (path.empty()) {
+        return ShellFileNotFound;
+    }
+    return resultCode(spawnDetached(path, words, {}));
+}
+
+} // namespace core

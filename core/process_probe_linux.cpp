@@ -1,0 +1,393 @@
+// The process probes over /proc. Both walk the whole list on every call and
+// keep nothing between calls; every descriptor they open is closed before they
+// return. The walk runs on every slot tick, so the loop sticks to fixed
+// buffers and the *at() calls relative to the open /proc directory.
+
+#include "core/process_probe.h"
+#include "core/read_fully.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace {
+
+/// The open /proc listing. Anything but a mounted procfs counts as no list.
+class ProcListing {
+public:
+    ProcListing() : dir_(::opendir("/proc")) {
+        struct statfs fs {};
+        if (dir_ && (::fstatfs(::dirfd(dir_), &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC)) {
+            ::closedir(dir_);
+            dir_ = nullptr;
+        }
+    }
+    ~ProcListing() {
+        if (dir_) {
+            ::closedir(dir_);
+        }
+    }
+    ProcListing(const ProcListing &) = delete;
+    ProcListing &operator=(const ProcListing &) = delete;
+
+    bool ok() const { return dir_ != nullptr; }
+    int fd() const { return ::dirfd(dir_); }
+
+    /// The next process id as its directory name, or nullptr at the end.
+    const char *next() {
+        while (const dirent *entry = ::readdir(dir_)) {
+            if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') {
+                return entry->d_name;
+            }
+        }
+        return nullptr;
+    }
+
+private:
+    DIR *dir_;
+};
+
+/// "PID/leaf", relative to /proc.
+class ProcPath {
+public:
+    ProcPath(const char *pid, const char *leaf) {
+        const std::size_t pidLen = ::strnlen(pid, 20);
+        const std::size_t leafLen = std::strlen(leaf);
+        std::memcpy(text_, pid, pidLen);
+        text_[pidLen] = '/';
+        std::memcpy(text_ + pidLen + 1, leaf, leafLen + 1);
+    }
+    const char *c_str() const { return text_; }
+
+private:
+    char text_[40];
+};
+
+std::string_view readLink(int procFd, const char *pid, const char *leaf, char *buf,
+                          std::size_t size) {
+    const ssize_t n = ::readlinkat(procFd, ProcPath(pid, leaf).c_str(), buf, size);
+    if (n <= 0 || static_cast<std::size_t>(n) >= size) {
+        return {};
+    }
+    return {buf, static_cast<std::size_t>(n)};
+}
+
+/// The executable's path; a binary replaced or removed on disk keeps its path.
+std::string_view readExe(int procFd, const char *pid, char *buf, std::size_t size) {
+    constexpr std::string_view deleted = " (deleted)";
+    std::string_view path = readLink(procFd, pid, "exe", buf, size);
+    if (path.size() > deleted.size() && path.ends_with(deleted)) {
+        path.remove_suffix(deleted.size());
+    }
+    return path;
+}
+
+/// Reads /proc/PID/leaf into buf, at most size bytes; -1 when it cannot be read.
+ssize_t readProcFile(int procFd, const char *pid, const char *leaf, char *buf, std::size_t size) {
+    const int fd = ::openat(procFd, ProcPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    const std::size_t total = core::readFully(fd, buf, size);
+    ::close(fd);
+    return static_cast<ssize_t>(total);
+}
+
+struct StatFields {
+    std::string_view name;
+    char state = '?';
+};
+
+/// Name and state from /proc/PID/stat. The name sits between the first '(' and
+/// the last ')' and may itself hold blanks and parentheses.
+std::optional<StatFields> readStat(int procFd, const char *pid, char *buf, std::size_t size) {
+    const ssize_t n = readProcFile(procFd, pid, "stat", buf, size);
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    const std::string_view text(buf, static_cast<std::size_t>(n));
+    const auto open = text.find('(');
+    const auto close = text.rfind(')');
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open ||
+        close + 2 >= text.size()) {
+        return std::nullopt;
+    }
+    return StatFields{text.substr(open + 1, close - open - 1), text[close + 2]};
+}
+
+/// A zombie has ended; a process that vanished meanwhile has too.
+bool isLive(int procFd, const char *pid) {
+    char buf[1024];
+    const auto stat = readStat(procFd, pid, buf, sizeof buf);
+    return stat && stat->state != 'Z' && stat->state != 'X' && stat->state != 'x';
+}
+
+/// The first argument of a NUL-separated argument vector.
+std::string_view firstArgument(std::string_view cmdline) {
+    return cmdline.substr(0, cmdline.find('\0'));
+}
+
+std::string_view fileName(std::string_view path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+enum class Interpreter { None, Shell, Other };
+
+/// Programs that run scripts through a #! line, by file name without a version
+/// suffix (python3.11 is python).
+Interpreter interpreterKind(std::string_view name) {
+    while (!name.empty() && ((name.back() >= '0' && name.back() <= '9') || name.back() == '.')) {
+        name.remove_suffix(1);
+    }
+    static constexpr std::string_view shells[] = {"sh",  "bash", "dash", "ash",  "ksh",    "mksh",
+                                                  "zsh", "fish", "csh",  "tcsh", "busybox"};
+    static constexpr std::string_view others[] = {
+        "python", "pypy", "perl", "ruby", "node", "nodejs", "php",    "lua",     "luajit",
+        "tclsh",  "wish", "gawk", "mawk", "awk",  "nawk",   "expect", "Rscript", "guile"};
+    for (const auto shell : shells) {
+        if (name == shell) {
+            return Interpreter::Shell;
+        }
+    }
+    for (const auto other : others) {
+        if (name == other) {
+            return Interpreter::Other;
+        }
+    }
+    return Interpreter::None;
+}
+
+/// The script an interpreter runs: the first argument after its options. The
+/// kernel starts "#!/bin/sh -e" scripts as "/bin/sh -e /path/script". Code given
+/// on the command line (sh -c, python -m, perl -e) is no script.
+std::string_view scriptArgument(std::string_view cmdline, Interpreter kind) {
+    std::size_t pos = cmdline.find('\0');
+    bool optionsEnded = false;
+    while (pos != std::string_view::npos && pos + 1 < cmdline.size()) {
+        const std::size_t start = pos + 1;
+        pos = cmdline.find('\0', start);
+        if (pos == std::string_view::npos) {
+            return {}; // cut off by the read buffer
+        }
+        const std::string_view arg = cmdline.substr(start, pos - start);
+        if (arg.empty() || arg == "-") {
+            return {};
+        }
+        if (optionsEnded || arg.front() != '-') {
+            return arg;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "-c" || arg == "-m" ||
+                   (kind == Interpreter::Other && (arg == "-e" || arg == "-E"))) {
+            return {};
+        }
+    }
+    return {};
+}
+
+/// A relative script path made absolute against the process's working directory.
+std::string scriptPath(int procFd, const char *pid, std::string_view script) {
+    if (script.front() == '/') {
+        return std::string(script);
+    }
+    char cwd[PATH_MAX];
+    const std::string_view dir = readLink(procFd, pid, "cwd", cwd, sizeof cwd);
+    if (dir.empty()) {
+        return std::string(script);
+    }
+    return (std::filesystem::path(dir) / script).lexically_normal().string();
+}
+
+char upperAscii(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+std::string upperAscii(std::string_view text) {
+    std::string out(text);
+    for (char &c : out) {
+        c = upperAscii(c);
+    }
+    return out;
+}
+
+bool equalsIgnoringCase(std::string_view text, std::string_view upper) {
+    if (text.size() != upper.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (upperAscii(text[i]) != upper[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool containsIgnoringCase(std::string_view text, std::string_view upper) {
+    if (upper.empty()) {
+        return true;
+    }
+    if (text.size() < upper.size()) {
+        return false;
+    }
+    const std::size_t last = text.size() - upper.size();
+    for (std::size_t start = 0; start <= last; ++start) {
+        if (upperAscii(text[start]) != upper[0]) {
+            continue;
+        }
+        std::size_t i = 1;
+        while (i < upper.size() && upperAscii(text[start + i]) == upper[i]) {
+            ++i;
+        }
+        if (i == upper.size()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// Does a script run by this interpreter match? Reads the argument vector only
+/// for interpreters, which keeps the common walk at one readlink per process.
+template <typename Match>
+bool scriptMatches(int procFd, const char *pid, std::string_view cmdline, Interpreter kind,
+                   const Match &matches) {
+    const std::string_view script = scriptArgument(cmdline, kind);
+    if (script.empty()) {
+        return false;
+    }
+    const std::string path = scriptPath(procFd, pid, script);
+    return matches(fileName(path), std::string_view(path));
+}
+
+/// Walks every process until `matches(fileName, fullPath)` holds for a live
+/// one. Processes whose exe link cannot be read (another account's, kernel
+/// threads) take part only when `seeUnreadable`: by argv[0], else by the name
+/// in their stat line, with no full path. Empty when there is no list at all.
+template <typename Match>
+std::optional<bool> anyLiveProcess(bool seeUnreadable, const Match &matches) {
+    ProcListing list;
+    if (!list.ok()) {
+        return std::nullopt;
+    }
+    const int procFd = list.fd();
+    char exeBuf[PATH_MAX];
+    char argBuf[4096];
+    while (const char *pid = list.next()) {
+        const std::string_view exe = readExe(procFd, pid, exeBuf, sizeof exeBuf);
+        if (!exe.empty()) {
+            bool hit = matches(fileName(exe), exe);
+            if (!hit) {
+                const Interpreter kind = interpreterKind(fileName(exe));
+                if (kind != Interpreter::None) {
+                    const ssize_t n = readProcFile(procFd, pid, "cmdline", argBuf, sizeof argBuf);
+                    hit = n > 0 && scriptMatches(procFd, pid, {argBuf, static_cast<std::size_t>(n)},
+                                                 kind, matches);
+                }
+            }
+            if (hit && isLive(procFd, pid)) {
+                return true;
+            }
+            continue;
+        }
+        if (!seeUnreadable) {
+            continue;
+        }
+        const ssize_t n = readProcFile(procFd, pid, "cmdline", argBuf, sizeof argBuf);
+        const std::string_view cmdline(argBuf, n > 0 ? static_cast<std::size_t>(n) : 0);
+        const std::string_view argv0 = firstArgument(cmdline);
+        bool hit = false;
+        if (!argv0.empty()) {
+            hit = matches(fileName(argv0), argv0);
+            const Interpreter kind = interpreterKind(fileName(argv0));
+            if (!hit && kind != Interpreter::None) {
+                hit = scriptMatches(procFd, pid, cmdline, kind, matches);
+            }
+        } else {
+            char statBuf[1024];
+            const auto stat = readStat(procFd, pid, statBuf, sizeof statBuf);
+            hit = stat && matches(stat->name, std::string_view());
+        }
+        if (hit && isLive(procFd, pid)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+namespace WMI_FindProcess {
+
+bool FindProcess(std::string_view name) {
+    const std::string upper = upperAscii(name);
+    const bool byPath = name.find('/') != std::string_view::npos;
+    const auto found = anyLiveProcess(true, [&](std::string_view file, std::string_view fullPath) {
+        return equalsIgnoringCase(byPath ? fullPath : file, upper);
+    });
+    if (!found) {
+        throw ProcessListUnavailable("the process list cannot be read from /proc");
+    }
+    return *found;
+}
+
+} // namespace WMI_FindProcess
+
+namespace Module4 {
+
+bool IsAppRunning(std::string_view name) noexcept {
+    try {
+        const std::string upper = upperAscii(name);
+        return anyLiveProcess(false,
+                              [&](std::string_view, std::string_view fullPath) {
+                                  return containsIgnoringCase(fullPath, upper);
+                              })
+            .value_or(false);
+    } catch (...) {
+        return false;
+    }
+}
+
+int GetPlatformId() noexcept {
+    return 2;
+}
+
+} // namespace Module4
+
+namespace core {
+
+std::vector<std::string> runningExecutableNames() {
+    std::vector<std::string> names;
+    ProcListing list;
+    if (!list.ok()) {
+        return names;
+    }
+    const int procFd = list.fd();
+    char buf[PATH_MAX];
+    while (const char *pid = list.next()) {
+        if (const auto exe = readExe(procFd, pid, buf, sizeof buf); !exe.empty()) {
+            names.emplace_back(fileName(exe));
+            continue;
+        }
+        const ssize_t n = readProcFile(procFd, pid, "cmdline", buf, sizeof buf);
+        const auto argv0 = firstArgument({buf, n > 0 ? static_cast<std::size_t>(n) : 0});
+        if (!argv0.empty()) {
+            names.emplace_back(fileName(argv0));
+        } else if (const auto stat = readStat(procFd, pid, buf, sizeof buf)) {
+            names.emplace_back(stat->name); // kernel threads and zombies
+        }
+    }
+    return names;
+}
+
+} // namespace core

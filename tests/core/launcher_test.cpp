@@ -1,0 +1,362 @@
+#include "core/launcher.h"
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using core::shellOpen;
+using testing_support::copyExecutable;
+using testing_support::pidsOf;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::uniqueName;
+using testing_support::waitUntil;
+using testing_support::writeFile;
+
+/// PATH for the length of a test.
+class ScopedPath {
+public:
+    explicit ScopedPath(const std::string &value) {
+        if (const char *old = std::getenv("PATH")) {
+            old_ = old;
+        }
+        ::setenv("PATH", value.c_str(), 1);
+    }
+    ~ScopedPath() { ::setenv("PATH", old_.c_str(), 1); }
+
+private:
+    std::string old_;
+};
+
+/// What the launcher starts is no child of ours: it is killed by path at the end.
+class KillAtEnd {
+public:
+    explicit KillAtEnd(fs::path exe) : exe_(std::move(exe)) {}
+    ~KillAtEnd() { testing_support::killAll(exe_); }
+
+private:
+    fs::path exe_;
+};
+
+std::string statField(pid_t pid, int field) {
+    const auto stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return {}; // gone meanwhile
+    }
+    std::istringstream rest(stat.substr(close + 1));
+    std::string value;
+    for (int i = 3; i <= field; ++i) {
+        rest >> value;
+    }
+    return value;
+}
+
+/// True while any child of this process exists, zombies included.
+bool haveChildren() {
+    if (::waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD) {
+        return false;
+    }
+    const std::string self = std::to_string(::getpid());
+    for (const auto &entry : fs::directory_iterator("/proc")) {
+        const auto pid = entry.path().filename().string();
+        if (std::isdigit(static_cast<unsigned char>(pid[0])) &&
+            statField(std::stoi(pid), 4) == self) {
+            return true;
+        }
+    }
+    return false;
+}
+
+pid_t onlyProcessOf(const fs::path &exe) {
+    pid_t pid = -1;
+    EXPECT_TRUE(waitUntil([&] {
+        const auto pids = pidsOf(exe);
+        pid = pids.size() == 1 ? pids.front() : -1;
+        return pid > 0;
+    }));
+    return pid;
+}
+
+/// A script that writes its working directory and then its arguments, one a
+/// line, to "<script>.out", which appears complete.
+fs::path recorder(const fs::path &folder) {
+    fs::create_directories(folder);
+    const auto script = folder / "record.sh";
+    writeFile(script, "#!/bin/sh\n"
+                      "{ pwd -P; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } "
+                      "> \"$0.tmp\" && mv \"$0.tmp\" \"$0.out\"\n");
+    fs::permissions(script, fs::perms::owner_all);
+    return script;
+}
+
+std::vector<std::string> recorded(const fs::path &file) {
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(file); })) << file;
+    std::vector<std::string> lines;
+    std::istringstream in(readFile(file));
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    fs::remove(file);
+    return lines;
+}
+
+std::vector<std::string> recordedRun(const fs::path &script) {
+    return recorded(script.string() + ".out");
+}
+
+TEST(Launcher, StartsDetachedInTheGivenDirectoryWithNothingInherited) {
+    TempDir dir;
+    const auto work = dir / "Wörk Dir ü";
+    fs::create_directories(work);
+    fs::create_directories(dir / "Prög Földer");
+    const auto exe = copyExecutable("/bin/sleep", dir / "Prög Földer", uniqueName("my prog ü"));
+    KillAtEnd cleanup(exe);
+
+    const int inheritable = ::open("/dev/null", O_RDONLY); // deliberately without O_CLOEXEC
+    ASSERT_GE(inheritable, 3);
+    EXPECT_EQ(shellOpen(exe.string(), "1000", work.string(), core::SW_SHOWNORMAL),
+              core::ShellSuccess);
+    ::close(inheritable);
+    EXPECT_FALSE(haveChildren());
+
+    const pid_t pid = onlyProcessOf(exe);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(testing_support::cwdOf(pid), work);
+    EXPECT_EQ(::getsid(pid), pid);
+    EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/cmdline"),
+              exe.string() + '\0' + "1000" + '\0');
+    std::set<std::string> descriptors;
+    for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        descriptors.insert(fd.path().filename().string());
+        EXPECT_EQ(fs::read_symlink(fd.path()), "/dev/null");
+    }
+    EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
+}
+
+TEST(Launcher, SplitsParametersWithoutAShellAndLeavesNoZombie) {
+    TempDir dir;
+    const auto script = recorder(dir / "Scripts ü");
+    fs::create_directories(dir / "work");
+    const auto pwned = dir / "pwned";
+    EXPECT_EQ(shellOpen(script.string(),
+                        "one \"two words\" \"\" $HOME ; touch " + pwned.string() + " `id`",
+                        (dir / "work").string(), core::SW_SHOWNOACTIVATE),
+              core::ShellSuccess);
+    EXPECT_EQ(recordedRun(script),
+              (std::vector<std::string>{(dir / "work").string(), "one", "two words", "", "$HOME",
+                                        ";", "touch", pwned.string(), "`id`"}));
+    EXPECT_FALSE(fs::exists(pwned));
+    // The script has ended; neither it nor the intermediate is left as our zombie.
+    EXPECT_FALSE(haveChildren());
+}
+
+TEST(Launcher, ProgramOutlivesTheProcessThatStartedIt) {
+    TempDir dir;
+    const auto exe = copyExecutable("/bin/sleep", dir.path(), uniqueName("survivor"));
+    KillAtEnd cleanup(exe);
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t starter = ::fork();
+    if (starter == 0) {
+        ::setsid(); // as a terminal session would be
+        const int result = shellOpen(exe.string(), "1000", dir.path().string(), 1);
+        [[maybe_unused]] const auto n = ::write(report[1], &result, sizeof result);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    int result = 0;
+    ASSERT_EQ(::read(report[0], &result, sizeof result), static_cast<ssize_t>(sizeof result));
+    ::close(report[0]);
+    EXPECT_EQ(result, core::ShellSuccess);
+
+    const pid_t pid = onlyProcessOf(exe);
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(::getpgid(pid), starter);
+    ::kill(-starter, SIGHUP); // the hangup reaches the starter's whole group
+    ::waitpid(starter, nullptr, 0);
+    EXPECT_EQ(pidsOf(exe), std::vector<pid_t>{pid});
+    EXPECT_NE(statField(pid, 4), std::to_string(starter));
+}
+
+TEST(Launcher, FailuresGiveTheShellCodes) {
+    TempDir dir;
+    EXPECT_EQ(shellOpen((dir / "missing").string(), "", "", 1), core::ShellFileNotFound);
+    EXPECT_EQ(shellOpen("perstando-no-such-program", "", dir.path().string(), 1),
+              core::ShellFileNotFound);
+    EXPECT_EQ(shellOpen("", "", "", 1), core::ShellFileNotFound);
+    EXPECT_EQ(shellOpen("/bin/sleep", "1", (dir / "no folder").string(), 1),
+              core::ShellPathNotFound);
+    EXPECT_EQ(shellOpen((dir / "no folder" / "prog").string(), "", "", 1), core::ShellPathNotFound);
+
+    // Failures of the exec itself come back as codes too.
+    const auto interpreter = dir / "interpreter";
+    writeFile(interpreter, "not executable\n");
+    fs::permissions(interpreter, fs::perms::owner_read | fs::perms::owner_write);
+    const auto denied = dir / "denied.sh";
+    writeFile(denied, "#!" + interpreter.string() + "\n");
+    fs::permissions(denied, fs::perms::owner_all);
+    EXPECT_EQ(shellOpen(denied.string(), "", "", 1), core::ShellAccessDenied);
+    const auto orphan = dir / "orphan.sh";
+    writeFile(orphan, "#!" + (dir / "no interpreter").string() + "\n");
+    fs::permissions(orphan, fs::perms::owner_all);
+    EXPECT_EQ(shellOpen(orphan.string(), "", "", 1), core::ShellFileNotFound);
+    EXPECT_FALSE(haveChildren());
+}
+
+TEST(Launcher, OtherFilesGoToTheDefaultApplication) {
+    TempDir dir;
+    fs::create_directories(dir / "bin");
+    const auto opened = dir / "opened";
+    writeFile(dir / "bin" / "xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + opened.string() +
+                                            ".tmp' && mv '" + opened.string() + ".tmp' '" +
+                                            opened.string() + "'\n");
+    fs::permissions(dir / "bin" / "xdg-open", fs::perms::owner_all);
+    const auto folder = dir / "Dökument Folder";
+    fs::create_directories(folder);
+    const auto document = folder / "Rëport 1.txt";
+    writeFile(document, "text\n");
+    const auto marked = folder / "looks executable.pdf"; // as every file on a FAT mount
+    writeFile(marked, "%PDF-1.4\n");
+    fs::permissions(marked, fs::perms::owner_all);
+    {
+        ScopedPath path((dir / "bin").string() + ":" + std::getenv("PATH"));
+        EXPECT_EQ(shellOpen(document.string(), "ignored", "", 1), core::ShellSuccess);
+        EXPECT_EQ(recorded(opened), std::vector<std::string>{document.string()});
+        EXPECT_EQ(shellOpen("Rëport 1.txt", "", folder.string(), 1), core::ShellSuccess);
+        EXPECT_EQ(recorded(opened), std::vector<std::string>{document.string()});
+        EXPECT_EQ(shellOpen(marked.string(), "", "", 1), core::ShellSuccess);
+        EXPECT_EQ(recorded(opened), std::vector<std::string>{marked.string()});
+        EXPECT_EQ(shellOpen(folder.string(), "", "", 1), core::ShellSuccess);
+        EXPECT_EQ(recorded(opened), std::vector<std::string>{folder.string()});
+    }
+    ScopedPath noOpener((dir / "nothing here").string());
+    EXPECT_EQ(shellOpen(document.string(), "", "", 1), core::ShellNoAssociation);
+}
+
+TEST(Launcher, LooksInTheWorkingDirectoryThenOnPath) {
+    TempDir dir;
+    fs::create_directories(dir / "bin");
+    fs::create_directories(dir / "work");
+    const auto onPath = copyExecutable("/bin/sleep", dir / "bin", uniqueName("on-path"));
+    const auto inWork = copyExecutable("/bin/sleep", dir / "work", uniqueName("in-work"));
+    KillAtEnd cleanupPath(onPath);
+    KillAtEnd cleanupWork(inWork);
+    ScopedPath path((dir / "bin").string() + ":" + std::getenv("PATH"));
+
+    EXPECT_EQ(shellOpen(inWork.filename().string(), "1000", (dir / "work").string(), 1),
+              core::ShellSuccess);
+    EXPECT_GT(onlyProcessOf(inWork), 0);
+    EXPECT_EQ(shellOpen(onPath.filename().string(), "1000", (dir / "work").string(), 1),
+              core::ShellSuccess);
+    const pid_t pid = onlyProcessOf(onPath);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(testing_support::cwdOf(pid), dir / "work");
+}
+
+TEST(Launcher, SplitCommandLineGroupsQuotedWords) {
+    using Words = std::vector<std::string>;
+    EXPECT_EQ(core::splitCommandLine(""), Words{});
+    EXPECT_EQ(core::splitCommandLine(" \t "), Words{});
+    EXPECT_EQ(core::splitCommandLine("a  \"b c\"\td"), (Words{"a", "b c", "d"}));
+    EXPECT_EQ(core::splitCommandLine("\"\" x"), (Words{"", "x"}));
+    EXPECT_EQ(core::splitCommandLine("ab\"c d\"e f"), (Words{"abc de", "f"}));
+    EXPECT_EQ(core::splitCommandLine("\"/opt/My App/x -y"), (Words{"/opt/My App/x -y"}));
+}
+
+TEST(ShellRun, SplitAndDirectoryRule) {
+    const std::string cwd = fs::current_path().string();
+    struct Row {
+        std::string line;
+        std::optional<std::string> directory;
+        std::string program, arguments, derived, lineAfter;
+    };
+    const std::vector<Row> rows{
+        {"/T/Tools/pager 555 -q",
+         {},
+         "/T/Tools/pager",
+         "555 -q",
+         "/T/Tools",
+         "/T/Tools/pager 555 -q"},
+        {"\"/T/Program Files/Pager/pg\"   -n 2",
+         {},
+         "/T/Program Files/Pager/pg",
+         "-n 2",
+         "/T/Program Files/Pager",
+         "/T/Program Files/Pager/pg   -n 2"},
+        {"/pg", {}, "/pg", "", "/", "/pg"},
+        {"pg /x", {}, "pg", "/x", cwd, "pg /x"},
+        {"\"/T/Program Files/pg",
+         {},
+         "\"/T/Program Files/pg",
+         "",
+         "\"/T/Program Files",
+         "\"/T/Program Files/pg"},
+        {"", {}, "", "", cwd, ""},
+        {" lead", {}, "", "lead", cwd, " lead"},
+        {"\"/T/a b/x\"-y", {}, "/T/a b/x", "-y", "/T/a b", "/T/a b/x-y"},
+        {"\"pg\" a", {}, "pg", "a", cwd, "pg a"},
+        {"/T/Tools/pager 1", "/w", "/T/Tools/pager", "1", "/w", "/T/Tools/pager 1"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.line);
+        std::string line = row.line;
+        const auto parts = shellmod::splitCommand(line, row.directory);
+        EXPECT_EQ(parts.program, row.program);
+        EXPECT_EQ(parts.arguments, row.arguments);
+        EXPECT_EQ(parts.directory, row.derived);
+        EXPECT_EQ(line, row.lineAfter);
+    }
+}
+
+TEST(ShellRun, StartsInTheProgramsFolderAndRemovesTheQuotes) {
+    TempDir dir;
+    const auto script = recorder(dir / "Program Files ü");
+    std::string line = "\"" + script.string() + "\"   -n 2";
+    EXPECT_EQ(shellmod::ShellRun(line, core::SW_SHOWNOACTIVATE), core::ShellSuccess);
+    EXPECT_EQ(line, script.string() + "   -n 2");
+    EXPECT_EQ(recordedRun(script),
+              (std::vector<std::string>{script.parent_path().string(), "-n", "2"}));
+}
+
+TEST(ShellRun, FallbackStartsTheWholeLineDirectlyOrRaises) {
+    TempDir dir;
+    const std::string cwd = fs::canonical(fs::current_path()).string();
+    const auto plain = recorder(dir / "plain");
+    const auto pwned = dir / "pwned";
+    // A missing directory makes the start by association fail; the fallback runs
+    // the line itself, here in Perstando's directory, with no shell in between.
+    std::string line = plain.string() + " 'a b' $HOME ; touch " + pwned.string();
+    EXPECT_EQ(shellmod::ShellRun(line, 1, (dir / "gone").string()), core::ShellPathNotFound);
+    EXPECT_EQ(recordedRun(plain),
+              (std::vector<std::string>{cwd, "'a", "b'", "$HOME", ";", "touch", pwned.string()}));
+    EXPECT_FALSE(fs::exists(pwned));
+
+    // No closing quote: the derived folder starts with the quote and does not exist.
+    const auto spaced = recorder(dir / "with blanks");
+    line = "\"" + spaced.string();
+    EXPECT_EQ(shellmod::ShellRun(line, 1), core::ShellPathNotFound);
+    EXPECT_EQ(recordedRun(spaced), std::vector<std::string>{cwd});
+
+    std::string missing = (dir / "missing").string() + " arg";
+    EXPECT_THROW(shellmod::ShellRun(missing, 1), shellmod::StartFailed);
+    std::string empty;
+    EXPECT_THROW(shellmod::ShellRun(empty, 1), shellmod::StartFailed);
+    EXPECT_FALSE(haveChildren());
+}
+
+} // namespace
