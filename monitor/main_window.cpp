@@ -4,6 +4,7 @@
 #include "dialogs/alert_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
 #include "ui/settings.h"
@@ -87,6 +88,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
 
+    watchCycle_ = new WatchCycle(*this);
+    for (int n = 1; n <= SlotCount; ++n) {
+        connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
+    }
     connect(timer1_, &QTimer::timeout, this, &Form1::timer1Tick);
     connect(timer10_, &QTimer::timeout, this, &Form1::timer10Tick);
     connect(timer13_, &QTimer::timeout, this, [this] { timer13_->setEnabled(false); });
@@ -225,6 +230,10 @@ bool Form1::appendLog(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(held_.logPath.toStdString(), entry);
+}
+
+QString Form1::notificationSwitch() const {
+    return text9_->text();
 }
 
 void Form1::pauseChecking() {

@@ -18,6 +18,7 @@ class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
 class QToolBar;
+class WatchCycle;
 
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
@@ -66,6 +67,10 @@ public:
     QString slotName(int slot) const;
     ui::FormTimer *slotTimer(int slot) const;
     QLineEdit *slotStatus(int slot) const;
+
+    /// The e-mail switch as last loaded (the hidden box Text9).
+    QString notificationSwitch() const;
+    WatchCycle &watchCycle() { return *watchCycle_; }
 
     /// Appends one entry to the log file; false when it could not be written.
     bool appendLog(const QStringList &lines) const;
@@ -143,6 +148,7 @@ private:
     ui::FormTimer *icontray_ = nullptr;
 
     QHash<QString, std::function<void()>> menuHandlers_;
+    WatchCycle *watchCycle_ = nullptr;
     int anistate_ = 0;
     bool firstShowDone_ = false;
 };
