@@ -4,6 +4,7 @@
 #include "viewers/log_viewer.h"
 
 #include <QAction>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QSignalSpy>
@@ -118,19 +119,23 @@ TEST_F(LogViewerTest, WithoutALogClosingStillEnablesTheEightSlotTimers) {
 }
 
 TEST_F(LogViewerTest, AConfiguredSlotIsCheckedAgainWhileTheViewerIsOpen) {
-    configureLog("[exe1]\nname=Orders\ntimer=200\n");
+    using namespace testing_support;
+    const auto exe = copyExecutable("/bin/sleep", folder_.path(), uniqueName("orders"));
+    Child running({exe.string(), "300"});
+    configureLog("[exe1]\nname=Orders\ntimer=200\npath=" + exe.string() + "\n");
     testing_support::writeFile(log_, "");
     startMain();
     ASSERT_TRUE(main_->slotTimer(1)->isActive());
     openViewer();
     EXPECT_FALSE(main_->slotTimer(1)->isActive());
+    main_->slotStatus(1)->clear();
 
     // The status timer's next pass switches the named slot back on, not the others.
     ASSERT_TRUE(nextTick("Timer1"));
     EXPECT_TRUE(main_->slotTimer(1)->isEnabled());
     EXPECT_FALSE(main_->slotTimer(2)->isEnabled());
-    QSignalSpy checks(main_->slotTimer(1), &QTimer::timeout);
-    EXPECT_TRUE(checks.wait(5000));
+    EXPECT_TRUE(waitFor(
+        [&] { return main_->slotStatus(1)->text().startsWith(QStringLiteral("Last Checked: ")); }));
 }
 
 TEST_F(LogViewerTest, WhilePausedClosingEnablesTheTimersAndThePausePollStopsThemAgain) {
