@@ -4,6 +4,7 @@
 #include "dialogs/alert_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "monitor/restart_mailer.h"
 #include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
@@ -85,10 +86,16 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     buildToolbar();
     buildStatusBar();
 
+    mailer_ =
+        new RestartMailer([this](const QStringList &lines) { return appendLog(lines); }, this);
+
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
 
     watchCycle_ = new WatchCycle(*this);
+    watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
+        sendRestartMail(slot, restartFailed);
+    };
     for (int n = 1; n <= SlotCount; ++n) {
         connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
     }
@@ -234,6 +241,11 @@ bool Form1::appendLog(const QStringList &lines) const {
 
 QString Form1::notificationSwitch() const {
     return text9_->text();
+}
+
+void Form1::sendRestartMail(int slot, bool restartFailed) {
+    mailer_->sendRestartMail({held_.sendTo, held_.port, held_.address, held_.server},
+                             slotName(slot), restartFailed);
 }
 
 void Form1::pauseChecking() {

@@ -19,6 +19,7 @@ class QStatusBar;
 class QSystemTrayIcon;
 class QToolBar;
 class WatchCycle;
+class RestartMailer;
 
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
@@ -74,6 +75,10 @@ public:
 
     /// Appends one entry to the log file; false when it could not be written.
     bool appendLog(const QStringList &lines) const;
+
+    /// The restart e-mail of slot N (1-based) with the mail settings held now;
+    /// returns about 5 s later, the event loop running meanwhile.
+    void sendRestartMail(int slot, bool restartFailed);
 
     // ui::MainWindowLink
     void pauseChecking() override;
@@ -147,6 +152,7 @@ private:
     ui::FormTimer *icon_ = nullptr;
     ui::FormTimer *icontray_ = nullptr;
 
+    RestartMailer *mailer_ = nullptr;
     QHash<QString, std::function<void()>> menuHandlers_;
     WatchCycle *watchCycle_ = nullptr;
     int anistate_ = 0;

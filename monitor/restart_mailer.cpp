@@ -1,0 +1,173 @@
+#include "monitor/restart_mailer.h"
+
+#include "monitor/smtp_client.h"
+#include "ui/locale_text.h"
+#include "ui/message_box.h"
+#include "ui/wait_seconds.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTime>
+#include <QWidget>
+
+namespace {
+
+QString asteriskRow() {
+    return QString(54, QLatin1Char('*'));
+}
+
+/// The stored port as a number; nullopt when it is empty, no whole number or
+/// no TCP port.
+std::optional<int> portFromText(const QString &text) {
+    bool ok = false;
+    const int port = text.trimmed().toInt(&ok, 10);
+    if (!ok || port < 1 || port > 65535) {
+        return std::nullopt;
+    }
+    return port;
+}
+
+} // namespace
+
+/// One restart e-mail: what its caller has asked for so far, and how far the
+/// connection has carried it out. Only the first job in line owns a connection.
+struct RestartMailer::Job {
+    int port = 0;
+    QString host;
+    std::optional<smtp::Message> message;
+    bool disconnectAsked = false;
+
+    smtp::Client *client = nullptr;
+    bool sendDone = false;
+    bool disconnectDone = false;
+};
+
+RestartMailer::RestartMailer(LogWriter log, QWidget *window)
+    : QObject(window), log_(std::move(log)), window_(window),
+      replyTimeoutMs_(smtp::Client::DefaultTimeoutMs),
+      drainTimeoutMs_(smtp::Client::DefaultTimeoutMs) {
+    setObjectName(QStringLiteral("RestartMailer"));
+}
+
+RestartMailer::~RestartMailer() = default;
+
+void RestartMailer::setTimeouts(int replyMs, int drainMs) {
+    replyTimeoutMs_ = replyMs;
+    drainTimeoutMs_ = drainMs;
+}
+
+void RestartMailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
+                                    bool restartFailed) {
+    const auto port = portFromText(settings.port);
+    if (!port) {
+        logFailure(QStringLiteral("no valid port"));
+        return;
+    }
+    QPointer<RestartMailer> self(this);
+    auto job = std::make_shared<Job>();
+    job->port = *port;
+    job->host = settings.server;
+    jobs_.push_back(job);
+    advance(); // connect
+
+    Module5::WaitSeconds(3);
+    if (!self) {
+        return;
+    }
+    smtp::Message message;
+    message.sender = settings.address;
+    message.replyTo = settings.address;
+    message.recipients = settings.sendTo;
+    message.subject = subject();
+    message.body = slotName +
+                   (restartFailed ? QStringLiteral(" could not be restarted at: ")
+                                  : QStringLiteral(" was restarted at: ")) +
+                   ui::longTime(QTime::currentTime());
+    message.option = 1;
+    job->message = message;
+    advance(); // send
+
+    Module5::WaitSeconds(2);
+    if (!self) {
+        return;
+    }
+    job->disconnectAsked = true;
+    advance(); // disconnect
+}
+
+void RestartMailer::advance() {
+    // Client signals can arrive from inside the calls below; they only ask
+    // for another pass.
+    if (advancing_) {
+        advanceAgain_ = true;
+        return;
+    }
+    advancing_ = true;
+    do {
+        advanceAgain_ = false;
+        while (!jobs_.empty()) {
+            const std::shared_ptr<Job> job = jobs_.front();
+            if (!job->client) {
+                auto *client = new smtp::Client(this);
+                job->client = client;
+                client->setTimeout(replyTimeoutMs_);
+                client->setDrainTimeout(drainTimeoutMs_);
+                client->setPort(job->port);
+                client->setHost(job->host);
+                connect(client, &smtp::Client::messageFailed, this, &RestartMailer::logFailure);
+                connect(client, &smtp::Client::finished, this, &RestartMailer::advance);
+                connect(
+                    client, &smtp::Client::sendError, this,
+                    [this, client](const QString &address, const QString &response, bool &cancel) {
+                        askToContinue(client, address, response, cancel);
+                    },
+                    Qt::DirectConnection);
+                client->connectToServer();
+            }
+            if (job->message && !job->sendDone) {
+                job->sendDone = true;
+                job->client->send(*job->message);
+            }
+            if (job->disconnectAsked && !job->disconnectDone) {
+                job->disconnectDone = true;
+                job->client->disconnectFromServer();
+            }
+            if (!job->disconnectDone || job->client->isActive()) {
+                break; // its caller has more to do, or the server is still at work
+            }
+            // Still connected: a failure it reports from a queued event is logged.
+            job->client->deleteLater();
+            jobs_.pop_front();
+        }
+    } while (advanceAgain_);
+    advancing_ = false;
+}
+
+void RestartMailer::askToContinue(smtp::Client *client, const QString &address,
+                                  const QString &response, bool &cancel) {
+    const QString text =
+        QStringLiteral("An error occured sending the following email address: ") + address +
+        QStringLiteral("\r\n") + QStringLiteral("The server response was: ") + response +
+        QStringLiteral("\r\n") + QStringLiteral("Would you like to continue sending?");
+    QPointer<smtp::Client> guard(client);
+    const auto answer = ui::message(window_, text, ui::programTitle(), QMessageBox::NoIcon,
+                                    QMessageBox::Yes | QMessageBox::No);
+    if (answer == QMessageBox::Yes) {
+        cancel = false;
+        return;
+    }
+    cancel = true;
+    QCoreApplication::processEvents();
+    if (guard) {
+        guard->disconnectFromServer();
+    }
+}
+
+void RestartMailer::logFailure(const QString &reason) const {
+    if (log_) {
+        log_({asteriskRow(),
+              ui::timestampNow() + QStringLiteral(" E-mail notification could not be sent: ") +
+                  reason,
+              asteriskRow()});
+    }
+}

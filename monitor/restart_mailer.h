@@ -1,0 +1,72 @@
+#pragma once
+// The restart e-mail: one alert per restart through the user's SMTP server.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QWidget;
+
+namespace smtp {
+class Client;
+}
+
+/// The mail settings the main window holds, as read from the settings file.
+struct MailSettings {
+    QString sendTo;  ///< recipients, separated by ";"
+    QString port;    ///< text; converted when the e-mail is sent
+    QString address; ///< sender
+    QString server;
+};
+
+/// Sends the restart e-mails of the slots. Each e-mail keeps its pacing (connect,
+/// 3 s, send, 2 s, disconnect) inside the caller's event handler, and the
+/// e-mails share one connection at a time: an e-mail started during another
+/// one's waits talks to the server after the earlier one has finished, so
+/// every restart gets its own message, in the order of the restarts.
+class RestartMailer : public QObject {
+    Q_OBJECT
+
+public:
+    /// Writes one log entry; Form1::appendLog fits.
+    using LogWriter = std::function<bool(const QStringList &)>;
+
+    /// `window` parents the question about refused addresses and owns the mailer.
+    RestartMailer(LogWriter log, QWidget *window);
+    ~RestartMailer() override;
+
+    /// The restart e-mail of the slot named `slotName`. Returns after the
+    /// disconnect step, about 5 s later, having run the event loop meanwhile.
+    /// When `restartFailed`, the body says the program could not be restarted.
+    /// An e-mail that cannot be delivered is written to the log.
+    void sendRestartMail(const MailSettings &settings, const QString &slotName, bool restartFailed);
+
+    /// Bounds on waiting for the server, for tests (ms): each answer, and the
+    /// time a disconnect lets a message still in flight finish.
+    void setTimeouts(int replyMs, int drainMs);
+
+    /// E-mails whose conversation with the server has not ended yet.
+    int pendingMails() const { return static_cast<int>(jobs_.size()); }
+
+    static QString subject() { return QStringLiteral("*****Perstando Alert*****"); }
+
+private:
+    struct Job;
+
+    void advance();
+    void logFailure(const QString &reason) const;
+    void askToContinue(smtp::Client *client, const QString &address, const QString &response,
+                       bool &cancel);
+
+    LogWriter log_;
+    QWidget *window_ = nullptr;
+    int replyTimeoutMs_;
+    int drainTimeoutMs_;
+    std::deque<std::shared_ptr<Job>> jobs_;
+    bool advancing_ = false;
+    bool advanceAgain_ = false;
+};

@@ -1,0 +1,65 @@
+#pragma once
+// A real SMTP server (tests/support/smtp_server.py on python3-aiosmtpd) run by a
+// test on a free port, with what it received read back.
+
+#include "tests/support/test_support.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+/// One message the server accepted.
+struct ReceivedMail {
+    std::string mailFrom;
+    std::vector<std::string> rcptTo;
+    bool tls = false;
+    /// The message as received, dot-stuffing removed, lines ending in CR LF.
+    std::string content;
+    /// The value of the first header field `name` (unfolded), or "".
+    std::string header(const std::string &name) const;
+    std::string body() const;
+};
+
+struct SmtpServerOptions {
+    enum class Tls { None, StartTls, Implicit };
+    std::string host = "127.0.0.1";
+    int port = 0; ///< 0: a free port
+    Tls tls = Tls::None;
+    std::vector<std::string> refuse = {}; ///< recipients answered with 550
+    double dataDelaySeconds = 0;          ///< pause before the reply to the message
+    bool refuseEhlo = false;              ///< answers EHLO with 502
+    bool silent = false;                  ///< accepts connections, never answers
+};
+
+class SmtpTestServer {
+public:
+    /// Starts the server and waits until it listens. started() is false when
+    /// it could not listen (for example a privileged port without the right).
+    explicit SmtpTestServer(const SmtpServerOptions &options = {});
+    ~SmtpTestServer();
+    SmtpTestServer(const SmtpTestServer &) = delete;
+    SmtpTestServer &operator=(const SmtpTestServer &) = delete;
+
+    bool started() const { return port_ > 0; }
+    int port() const { return port_; }
+    const std::string &host() const { return options_.host; }
+    /// PEM of the server's self-signed certificate (made with openssl).
+    std::string certificatePem() const;
+
+    std::vector<ReceivedMail> messages() const;
+    /// What happened in the sessions, one event a line ("connect", "rcpt x", "quit", ...).
+    std::vector<std::string> events() const;
+    /// Stops the server; later connections are refused.
+    void stop();
+
+private:
+    SmtpServerOptions options_;
+    TempDir folder_;
+    Child process_;
+    int port_ = 0;
+};
+
+} // namespace testing_support
