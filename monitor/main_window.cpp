@@ -1,10 +1,14 @@
 #include "monitor/main_window.h"
 
+#include "core/companion.h"
 #include "core/log_file.h"
+#include "core/program_folder.h"
 #include "dialogs/alert_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "monitor/internet_watch.h"
 #include "monitor/restart_mailer.h"
+#include "monitor/run_at_start.h"
 #include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
 #include "ui/locale_text.h"
@@ -101,7 +105,12 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     }
     connect(timer1_, &QTimer::timeout, this, &Form1::timer1Tick);
     connect(timer10_, &QTimer::timeout, this, &Form1::timer10Tick);
-    connect(timer13_, &QTimer::timeout, this, [this] { timer13_->setEnabled(false); });
+    internetWatch_ = new InternetWatch(*this, *picture10_);
+    connect(timer11_, &QTimer::timeout, internetWatch_, &InternetWatch::check);
+    connect(timer13_, &QTimer::timeout, this, [this] {
+        LinkmindCheck();
+        timer13_->setEnabled(false);
+    });
     connect(icontray_, &QTimer::timeout, this, [this] {
         sendToTray();
         icontray_->setEnabled(false);
@@ -463,6 +472,8 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
+        {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
         {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
         {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
@@ -470,6 +481,13 @@ void Form1::registerMenuHandlers() {
         {QStringLiteral("mnuapprunning"), [] { ui::WindowRegistry::instance().show<Form9>(); }},
         {QStringLiteral("mnuabout"), [] { ui::WindowRegistry::instance().show<frmAbout>(); }},
     };
+}
+
+void Form1::LinkmindCheck() {
+    held_.alive = ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive"));
+    if (held_.alive == QStringLiteral("On")) {
+        core::startCompanion(core::programFolder());
+    }
 }
 
 void Form1::runMenuItem(const QString &itemName) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <functional>
 
+class InternetWatch;
 class QAction;
 class QCheckBox;
 class QGroupBox;
@@ -91,6 +92,11 @@ public:
     void startAudioAlarm();
     void acknowledgeAlarms();
 
+    /// Starts the keep-up companion when the `alive` switch, read afresh, is "On".
+    void LinkmindCheck();
+    /// The connection watch that Timer11 runs.
+    InternetWatch *internetWatch() const { return internetWatch_; }
+
     /// Runs the handler of the menu item named `itemName` (its objectName).
     void runMenuItem(const QString &itemName);
     /// A toolbar click: the key is compared exactly with the keys of the buttons.
@@ -153,6 +159,8 @@ private:
     ui::FormTimer *icontray_ = nullptr;
 
     RestartMailer *mailer_ = nullptr;
+    InternetWatch *internetWatch_ = nullptr;
+
     QHash<QString, std::function<void()>> menuHandlers_;
     WatchCycle *watchCycle_ = nullptr;
     int anistate_ = 0;

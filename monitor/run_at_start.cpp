@@ -1,0 +1,56 @@
+#include "monitor/run_at_start.h"
+
+#include "core/autostart.h"
+#include "monitor/main_window.h"
+#include "ui/locale_text.h"
+#include "ui/message_box.h"
+#include "ui/settings.h"
+
+#include <string>
+
+namespace {
+
+struct Texts {
+    QString done;
+    QString doneEntry;
+    QString failed;
+    QString failedEntry;
+};
+
+/// Tells the user and the log how it went: a failure says so, with the
+/// system's reason on a second line.
+void report(Form1 &form, bool ok, const std::string &reason, const Texts &texts) {
+    if (ok) {
+        ui::message(&form, texts.done);
+    } else {
+        ui::message(&form, texts.failed + QLatin1Char('\n') + QString::fromStdString(reason),
+                    ui::programTitle(), QMessageBox::Warning);
+    }
+    form.appendLog(
+        {ui::timestampNow() + QStringLiteral(", ") + (ok ? texts.doneEntry : texts.failedEntry)});
+}
+
+} // namespace
+
+void enableRunAtStart(Form1 &form) {
+    const std::string command = ui::programFolderText().toStdString() + "/perstando";
+    std::string reason;
+    const bool ok = Module6::SetRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando",
+                                         command, &reason);
+    report(form, ok, reason,
+           {QStringLiteral("Run on windows startup has been enabled."),
+            QStringLiteral("Tenacor has been enabled to run on upon windows startup."),
+            QStringLiteral("Run on windows startup could not be enabled."),
+            QStringLiteral("Tenacor could not be enabled to run on upon windows startup.")});
+}
+
+void disableRunAtStart(Form1 &form) {
+    std::string reason;
+    const bool ok =
+        Module6::DeleteRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando", &reason);
+    report(form, ok, reason,
+           {QStringLiteral("Run on windows startup has been disabled."),
+            QStringLiteral("Tenacor has been disabled to run on upon windows startup."),
+            QStringLiteral("Run on windows startup could not be disabled."),
+            QStringLiteral("Tenacor could not be disabled to run on upon windows startup.")});
+}

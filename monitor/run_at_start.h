@@ -1,0 +1,12 @@
+#pragma once
+// The "Startup Options" commands that add the program to the desktop's
+// autostart and take it out again.
+
+class Form1;
+
+/// Writes the autostart entry for the program, then confirms and logs; a
+/// failure is told and logged as one, with its reason.
+void enableRunAtStart(Form1 &form);
+
+/// Removes the autostart entry (none there is fine), then confirms and logs.
+void disableRunAtStart(Form1 &form);
