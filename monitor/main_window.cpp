@@ -125,37 +125,16 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     gif89a1_->setVisible(false);
     held_.pictureFile = folder + QStringLiteral("/warning_4.gif");
 
-    auto read = [](const char *section, const QString &key) {
-        return ui::readSetting(QString::fromLatin1(section), key);
-    };
-    held_.startMode = read("Startupmode", QStringLiteral("InIconTray"));
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandLine[n - 1] = read("cmdline", QStringLiteral("cmdexe%1").arg(n));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandSwitch[n - 1] = read("cmdline", QStringLiteral("statusexe%1").arg(n));
-    }
-    text9_->setText(read("mail", QStringLiteral("notification")));
-    for (int n = 1; n <= SlotCount; ++n) {
-        slots_[n - 1].frame->setTitle(ui::readSetting(slotSection(n), QStringLiteral("name")));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.workingDirectory[n - 1] =
-            ui::readSetting(QStringLiteral("workingexe%1").arg(n), QStringLiteral("path%1").arg(n));
-    }
-    held_.logPath = read("log", QStringLiteral("path"));
-    held_.sendTo = read("mail", QStringLiteral("Sendto"));
-    held_.port = read("mail", QStringLiteral("port"));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.server = read("mail", QStringLiteral("server"));
-    held_.visual = read("Alerts", QStringLiteral("visual"));
-    held_.pop = read("Alerts", QStringLiteral("Pop"));
-    held_.audio = read("Alerts", QStringLiteral("audio"));
+    readStartMode();
+    readCommandLines();
+    readNotificationSwitch();
+    readSlotNames();
+    readWorkingDirectories();
+    readLogPath();
+    readMailSettings();
+    readAlertSwitches();
     readSlotIntervals();
-    held_.monitor = read("Internet", QStringLiteral("Monitor"));
-    held_.restart = read("Internet", QStringLiteral("Restart"));
-    held_.restartName = read("Internet", QStringLiteral("Restartname"));
-    held_.alive = read("Internet", QStringLiteral("alive"));
+    readInternetSettings();
 
     appendLog(
         {ui::timestampNow() + QStringLiteral(", ") + QStringLiteral("Tenacor has been started.")});
@@ -179,39 +158,77 @@ QString Form1::restingCaption() {
 
 void Form1::activate() {
     check1_->setChecked(false);
+    readStartMode();
+    readSlotNames();
+    readCommandLines();
+    readAlertSwitches();
+    readLogPath();
+    readMailSettings();
+    readSlotIntervals();
+    readWorkingDirectories();
+    readNotificationSwitch();
+    held_.address = readValue("mail", "address");
+    readInternetSettings();
+}
 
-    auto read = [](const char *section, const QString &key) {
-        return ui::readSetting(QString::fromLatin1(section), key);
-    };
-    held_.startMode = read("Startupmode", QStringLiteral("InIconTray"));
+QString Form1::readValue(const char *section, const char *key) {
+    return ui::readSetting(QString::fromLatin1(section), QString::fromLatin1(key));
+}
+
+void Form1::readStartMode() {
+    held_.startMode = readValue("Startupmode", "InIconTray");
+}
+
+void Form1::readCommandLines() {
+    for (int n = 1; n <= SlotCount; ++n) {
+        held_.commandLine[n - 1] =
+            ui::readSetting(QStringLiteral("cmdline"), QStringLiteral("cmdexe%1").arg(n));
+    }
+    for (int n = 1; n <= SlotCount; ++n) {
+        held_.commandSwitch[n - 1] =
+            ui::readSetting(QStringLiteral("cmdline"), QStringLiteral("statusexe%1").arg(n));
+    }
+}
+
+void Form1::readNotificationSwitch() {
+    text9_->setText(readValue("mail", "notification"));
+}
+
+void Form1::readSlotNames() {
     for (int n = 1; n <= SlotCount; ++n) {
         slots_[n - 1].frame->setTitle(ui::readSetting(slotSection(n), QStringLiteral("name")));
     }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandLine[n - 1] = read("cmdline", QStringLiteral("cmdexe%1").arg(n));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandSwitch[n - 1] = read("cmdline", QStringLiteral("statusexe%1").arg(n));
-    }
-    held_.visual = read("Alerts", QStringLiteral("visual"));
-    held_.pop = read("Alerts", QStringLiteral("Pop"));
-    held_.audio = read("Alerts", QStringLiteral("audio"));
-    held_.logPath = read("log", QStringLiteral("path"));
-    held_.sendTo = read("mail", QStringLiteral("Sendto"));
-    held_.port = read("mail", QStringLiteral("port"));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.server = read("mail", QStringLiteral("server"));
-    readSlotIntervals();
+}
+
+void Form1::readWorkingDirectories() {
     for (int n = 1; n <= SlotCount; ++n) {
         held_.workingDirectory[n - 1] =
             ui::readSetting(QStringLiteral("workingexe%1").arg(n), QStringLiteral("path%1").arg(n));
     }
-    text9_->setText(read("mail", QStringLiteral("notification")));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.monitor = read("Internet", QStringLiteral("Monitor"));
-    held_.restart = read("Internet", QStringLiteral("Restart"));
-    held_.restartName = read("Internet", QStringLiteral("Restartname"));
-    held_.alive = read("Internet", QStringLiteral("alive"));
+}
+
+void Form1::readLogPath() {
+    held_.logPath = readValue("log", "path");
+}
+
+void Form1::readMailSettings() {
+    held_.sendTo = readValue("mail", "Sendto");
+    held_.port = readValue("mail", "port");
+    held_.address = readValue("mail", "address");
+    held_.server = readValue("mail", "server");
+}
+
+void Form1::readAlertSwitches() {
+    held_.visual = readValue("Alerts", "visual");
+    held_.pop = readValue("Alerts", "Pop");
+    held_.audio = readValue("Alerts", "audio");
+}
+
+void Form1::readInternetSettings() {
+    held_.monitor = readValue("Internet", "Monitor");
+    held_.restart = readValue("Internet", "Restart");
+    held_.restartName = readValue("Internet", "Restartname");
+    held_.alive = readValue("Internet", "alive");
 }
 
 void Form1::readSlotIntervals() {
