@@ -4,8 +4,11 @@
 #include "core/log_file.h"
 #include "core/program_folder.h"
 #include "dialogs/alert_dialog.h"
+#include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
+#include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "dialogs/setup_dialog.h"
 #include "monitor/internet_watch.h"
 #include "monitor/restart_mailer.h"
 #include "monitor/run_at_start.h"
@@ -99,6 +102,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     watchCycle_ = new WatchCycle(*this);
     watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
         sendRestartMail(slot, restartFailed);
+    };
+    // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
+    watchCycle_->hooks().slotOneProgram = [](const QString &program) {
+        ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
     };
     for (int n = 1; n <= SlotCount; ++n) {
         connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
@@ -489,6 +496,9 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
+        {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
+        {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
         {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
         {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
