@@ -9,6 +9,7 @@
 #include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
 #include "dialogs/setup_dialog.h"
+#include "monitor/alarm_sound.h"
 #include "monitor/internet_watch.h"
 #include "monitor/restart_mailer.h"
 #include "monitor/run_at_start.h"
@@ -31,6 +32,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
+#include <QMovie>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
@@ -98,11 +100,13 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
 
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
+    buildTrayIcon();
 
     watchCycle_ = new WatchCycle(*this);
     watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
         sendRestartMail(slot, restartFailed);
     };
+    watchCycle_->hooks().showPopup = [this](int slot) { showRestartPopup(slot); };
     // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
     watchCycle_->hooks().slotOneProgram = [](const QString &program) {
         ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
@@ -124,13 +128,12 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     });
     connect(command2_, &QPushButton::clicked, this, &Form1::sendToTray);
     connect(command1_, &QPushButton::clicked, this, &Form1::acknowledgeAlarms);
+    connect(icon_, &QTimer::timeout, this, &Form1::pausePoll);
 
     // Load, in its order. Nothing here can stop the start: a value that does
     // not convert or a log that cannot be written is passed over.
     const QString folder = ui::programFolderText();
-    held_.soundFile = folder + QStringLiteral("/ringin.wav");
-    gif89a1_->setVisible(false);
-    held_.pictureFile = folder + QStringLiteral("/warning_4.gif");
+    prepareAlarmControls(folder);
 
     readStartMode();
     readCommandLines();
@@ -315,7 +318,13 @@ void Form1::showEvent(QShowEvent *event) {
 
 void Form1::sendToTray() {
     trayIcon1_->setVisible(true);
-    hide();
+    // Hidden with no notification area to show the icon in, the program could
+    // not be reached again.
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+    } else {
+        showMinimized();
+    }
 }
 
 void Form1::timer1Tick() {
@@ -374,7 +383,7 @@ void Form1::buildSlots(QWidget *central) {
         slot.commandPicture = new QLabel(slot.frame);
         slot.commandPicture->setObjectName(QStringLiteral("Picture%1").arg(n + 17));
         slot.commandPicture->setToolTip(QStringLiteral("Command Line Enabled"));
-        slot.commandPicture->setText(QStringLiteral("\u2318"));
+        slot.commandPicture->setPixmap(QPixmap(QStringLiteral(":/pictures/cmdline.png")));
         slot.commandPicture->setFixedWidth(20);
         slot.commandPicture->setVisible(false);
         row->addWidget(slot.status, 1);
@@ -392,6 +401,7 @@ void Form1::buildSlots(QWidget *central) {
         auto *picture = new QLabel(hourglassBox);
         picture->setObjectName(QStringLiteral("Picture%1").arg(i + 1));
         picture->setFixedSize(32, 32);
+        picture->setPixmap(QPixmap(QStringLiteral(":/pictures/hourglass_%1.png").arg(i + 1)));
         picture->setVisible(false);
         hourglassLayout->addWidget(picture, 0, 0);
         hourglass_[static_cast<std::size_t>(i)] = picture;
@@ -403,6 +413,7 @@ void Form1::buildSlots(QWidget *central) {
     picture10_ = new QLabel(central);
     picture10_->setObjectName(QStringLiteral("Picture10"));
     picture10_->setFixedSize(32, 32);
+    picture10_->setPixmap(QPixmap(QStringLiteral(":/pictures/internet.png")));
     picture10_->setVisible(false);
     bottom->addWidget(picture10_);
 
@@ -467,6 +478,7 @@ void Form1::buildMenus() {
     add(setup, {"mnuscan", "Settings for Interval Scan of Executables", "Ctrl+S"});
     auto *startup = setup->addMenu(QStringLiteral("Startup Options"));
     startup->setObjectName(QStringLiteral("mnustupoptions"));
+    startup->menuAction()->setObjectName(QStringLiteral("mnustupoptions"));
     add(startup, {"mnustartup", "Start Perstando Automatically when Windows Starts", "Ctrl+T"});
     add(startup,
         {"mnudisable", "Do not Start Perstando Automatically when Windows Starts", "Ctrl+D"});
@@ -496,6 +508,9 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuiconyes"), [this] { writeStartMode(QStringLiteral("Yes")); }},
+        {QStringLiteral("mnunormalmode"), [this] { writeStartMode(QStringLiteral("No")); }},
+        {QStringLiteral("mnuhelp"), [this] { showHelp(); }},
         {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
         {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
         {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
@@ -543,6 +558,7 @@ void Form1::toolbarClick(const QString &key) {
 
 void Form1::startVisualAlarm() {
     gif89a1_->setVisible(true);
+    warning_->start();
     flashtmr_->setEnabled(true);
 }
 
@@ -552,8 +568,10 @@ void Form1::startAudioAlarm() {
 
 void Form1::acknowledgeAlarms() {
     timer12_->setEnabled(false);
+    mmControl1_->stop();
     flashtmr_->setEnabled(false);
     gif89a1_->setVisible(false);
+    warning_->stop();
 }
 
 void Form1::buildToolbar() {
@@ -576,7 +594,8 @@ void Form1::buildToolbar() {
     };
     for (const auto &b : buttons) {
         const QString key = QString::fromLatin1(b.key);
-        auto *action = toolbar1_->addAction(key);
+        auto *action =
+            toolbar1_->addAction(QIcon(QStringLiteral(":/pictures/toolbar_%1.png").arg(key)), key);
         action->setData(key);
         action->setToolTip(QString::fromLatin1(b.tip));
         connect(action, &QAction::triggered, this, [this, key] { toolbarClick(key); });
