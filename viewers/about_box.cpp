@@ -3,12 +3,11 @@
 #include "core/launcher.h"
 #include "ui/message_box.h"
 
-#include <QApplication>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QPushButton>
-#include <QStyle>
 
 namespace {
 
@@ -31,11 +30,7 @@ frmAbout::frmAbout(QWidget *parent) : QWidget(parent) {
 
     picIcon_ = new QLabel(this);
     picIcon_->setObjectName(QStringLiteral("picIcon"));
-    QIcon icon = QApplication::windowIcon();
-    if (icon.isNull()) {
-        icon = style()->standardIcon(QStyle::SP_ComputerIcon);
-    }
-    picIcon_->setPixmap(icon.pixmap(48, 48));
+    picIcon_->setPixmap(QIcon(QStringLiteral(":/pictures/perstando.png")).pixmap(48, 48));
     lblTitle_ = new QLabel(QStringLiteral("Perstando"), this);
     lblTitle_->setObjectName(QStringLiteral("lblTitle"));
     QFont titleFont = lblTitle_->font();

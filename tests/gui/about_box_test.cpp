@@ -37,7 +37,9 @@ TEST_F(AboutBoxTest, ShowsTitleAndTheBuildsVersion) {
               QStringLiteral("Perstando"));
     EXPECT_EQ(box->findChild<QLabel *>(QStringLiteral("lblVersion"))->text(),
               QStringLiteral("Version " PERSTANDO_TEST_VERSION));
-    EXPECT_NE(box->findChild<QLabel *>(QStringLiteral("picIcon")), nullptr);
+    auto *picIcon = box->findChild<QLabel *>(QStringLiteral("picIcon"));
+    ASSERT_NE(picIcon, nullptr);
+    EXPECT_FALSE(picIcon->pixmap().isNull());
     EXPECT_EQ(box->findChild<QPushButton *>(QStringLiteral("cmdSysInfo"))->text(),
               QStringLiteral("&System Info..."));
 
