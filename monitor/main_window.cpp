@@ -4,8 +4,11 @@
 #include "core/log_file.h"
 #include "core/program_folder.h"
 #include "dialogs/alert_dialog.h"
+#include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
+#include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "dialogs/setup_dialog.h"
 #include "monitor/internet_watch.h"
 #include "monitor/restart_mailer.h"
 #include "monitor/run_at_start.h"
@@ -97,6 +100,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
         sendRestartMail(slot, restartFailed);
     };
+    // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
+    watchCycle_->hooks().slotOneProgram = [](const QString &program) {
+        ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
+    };
     for (int n = 1; n <= SlotCount; ++n) {
         connect(slots_[n - 1].timer, &QTimer::timeout, this, [this, n] { watchCycle_->tick(n); });
     }
@@ -122,37 +129,16 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     gif89a1_->setVisible(false);
     held_.pictureFile = folder + QStringLiteral("/warning_4.gif");
 
-    auto read = [](const char *section, const QString &key) {
-        return ui::readSetting(QString::fromLatin1(section), key);
-    };
-    held_.startMode = read("Startupmode", QStringLiteral("InIconTray"));
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandLine[n - 1] = read("cmdline", QStringLiteral("cmdexe%1").arg(n));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandSwitch[n - 1] = read("cmdline", QStringLiteral("statusexe%1").arg(n));
-    }
-    text9_->setText(read("mail", QStringLiteral("notification")));
-    for (int n = 1; n <= SlotCount; ++n) {
-        slots_[n - 1].frame->setTitle(ui::readSetting(slotSection(n), QStringLiteral("name")));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.workingDirectory[n - 1] =
-            ui::readSetting(QStringLiteral("workingexe%1").arg(n), QStringLiteral("path%1").arg(n));
-    }
-    held_.logPath = read("log", QStringLiteral("path"));
-    held_.sendTo = read("mail", QStringLiteral("Sendto"));
-    held_.port = read("mail", QStringLiteral("port"));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.server = read("mail", QStringLiteral("server"));
-    held_.visual = read("Alerts", QStringLiteral("visual"));
-    held_.pop = read("Alerts", QStringLiteral("Pop"));
-    held_.audio = read("Alerts", QStringLiteral("audio"));
+    readStartMode();
+    readCommandLines();
+    readNotificationSwitch();
+    readSlotNames();
+    readWorkingDirectories();
+    readLogPath();
+    readMailSettings();
+    readAlertSwitches();
     readSlotIntervals();
-    held_.monitor = read("Internet", QStringLiteral("Monitor"));
-    held_.restart = read("Internet", QStringLiteral("Restart"));
-    held_.restartName = read("Internet", QStringLiteral("Restartname"));
-    held_.alive = read("Internet", QStringLiteral("alive"));
+    readInternetSettings();
 
     appendLog(
         {ui::timestampNow() + QStringLiteral(", ") + QStringLiteral("Tenacor has been started.")});
@@ -176,39 +162,77 @@ QString Form1::restingCaption() {
 
 void Form1::activate() {
     check1_->setChecked(false);
+    readStartMode();
+    readSlotNames();
+    readCommandLines();
+    readAlertSwitches();
+    readLogPath();
+    readMailSettings();
+    readSlotIntervals();
+    readWorkingDirectories();
+    readNotificationSwitch();
+    held_.address = readValue("mail", "address");
+    readInternetSettings();
+}
 
-    auto read = [](const char *section, const QString &key) {
-        return ui::readSetting(QString::fromLatin1(section), key);
-    };
-    held_.startMode = read("Startupmode", QStringLiteral("InIconTray"));
+QString Form1::readValue(const char *section, const char *key) {
+    return ui::readSetting(QString::fromLatin1(section), QString::fromLatin1(key));
+}
+
+void Form1::readStartMode() {
+    held_.startMode = readValue("Startupmode", "InIconTray");
+}
+
+void Form1::readCommandLines() {
+    for (int n = 1; n <= SlotCount; ++n) {
+        held_.commandLine[n - 1] =
+            ui::readSetting(QStringLiteral("cmdline"), QStringLiteral("cmdexe%1").arg(n));
+    }
+    for (int n = 1; n <= SlotCount; ++n) {
+        held_.commandSwitch[n - 1] =
+            ui::readSetting(QStringLiteral("cmdline"), QStringLiteral("statusexe%1").arg(n));
+    }
+}
+
+void Form1::readNotificationSwitch() {
+    text9_->setText(readValue("mail", "notification"));
+}
+
+void Form1::readSlotNames() {
     for (int n = 1; n <= SlotCount; ++n) {
         slots_[n - 1].frame->setTitle(ui::readSetting(slotSection(n), QStringLiteral("name")));
     }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandLine[n - 1] = read("cmdline", QStringLiteral("cmdexe%1").arg(n));
-    }
-    for (int n = 1; n <= SlotCount; ++n) {
-        held_.commandSwitch[n - 1] = read("cmdline", QStringLiteral("statusexe%1").arg(n));
-    }
-    held_.visual = read("Alerts", QStringLiteral("visual"));
-    held_.pop = read("Alerts", QStringLiteral("Pop"));
-    held_.audio = read("Alerts", QStringLiteral("audio"));
-    held_.logPath = read("log", QStringLiteral("path"));
-    held_.sendTo = read("mail", QStringLiteral("Sendto"));
-    held_.port = read("mail", QStringLiteral("port"));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.server = read("mail", QStringLiteral("server"));
-    readSlotIntervals();
+}
+
+void Form1::readWorkingDirectories() {
     for (int n = 1; n <= SlotCount; ++n) {
         held_.workingDirectory[n - 1] =
             ui::readSetting(QStringLiteral("workingexe%1").arg(n), QStringLiteral("path%1").arg(n));
     }
-    text9_->setText(read("mail", QStringLiteral("notification")));
-    held_.address = read("mail", QStringLiteral("address"));
-    held_.monitor = read("Internet", QStringLiteral("Monitor"));
-    held_.restart = read("Internet", QStringLiteral("Restart"));
-    held_.restartName = read("Internet", QStringLiteral("Restartname"));
-    held_.alive = read("Internet", QStringLiteral("alive"));
+}
+
+void Form1::readLogPath() {
+    held_.logPath = readValue("log", "path");
+}
+
+void Form1::readMailSettings() {
+    held_.sendTo = readValue("mail", "Sendto");
+    held_.port = readValue("mail", "port");
+    held_.address = readValue("mail", "address");
+    held_.server = readValue("mail", "server");
+}
+
+void Form1::readAlertSwitches() {
+    held_.visual = readValue("Alerts", "visual");
+    held_.pop = readValue("Alerts", "Pop");
+    held_.audio = readValue("Alerts", "audio");
+}
+
+void Form1::readInternetSettings() {
+    held_.monitor = readValue("Internet", "Monitor");
+    held_.restart = readValue("Internet", "Restart");
+    held_.restartName = readValue("Internet", "Restartname");
+    held_.alive = readValue("Internet", "alive");
 }
 
 void Form1::readSlotIntervals() {
@@ -469,6 +493,9 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
+        {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
+        {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
         {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this); }},
         {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this); }},
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},

@@ -117,6 +117,17 @@ private:
     void buildMenus();
     void buildToolbar();
     void buildStatusBar();
+    // The groups of settings Load and Activate read, each in its own order.
+    static QString readValue(const char *section, const char *key);
+    void readStartMode();
+    void readCommandLines();
+    void readNotificationSwitch();
+    void readSlotNames();
+    void readWorkingDirectories();
+    void readLogPath();
+    void readMailSettings();
+    void readAlertSwitches();
+    void readInternetSettings();
     void readSlotIntervals();
     void applyInterval(int slot, const QString &text);
 

@@ -28,6 +28,9 @@ void ActivationTracker::focusChanged(QWindow *now) {
     if (!now) {
         return; // another application took the focus; remember who had it
     }
+    if (now->transientParent() || now->modality() != Qt::NonModal) {
+        return; // a message box or picker over a window is part of that window
+    }
     const QWindow *previous = lastActive_.data();
     lastActive_ = now;
     if (previous == now) {

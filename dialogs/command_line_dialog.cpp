@@ -1,0 +1,141 @@
+#include "dialogs/command_line_dialog.h"
+
+#include "core/launcher.h"
+#include "dialogs/dialog_parts.h"
+#include "dialogs/settings_batch.h"
+#include "ui/message_box.h"
+#include "ui/settings.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+using dialogs::named;
+
+namespace {
+
+const QString CmdLine = QStringLiteral("cmdline");
+
+QString commandKey(int slot) {
+    return QStringLiteral("cmdexe%1").arg(slot);
+}
+
+QString switchKey(int slot) {
+    return QStringLiteral("statusexe%1").arg(slot);
+}
+
+} // namespace
+
+Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
+    dialogs::setUpWindow(this, QStringLiteral("Form6"),
+                         QStringLiteral("Command Line Setting for each Executable"));
+
+    auto *outer = new QVBoxLayout(this);
+    frame1_ =
+        named<QGroupBox>(QStringLiteral("Frame1"), QStringLiteral("Command Line Settings"), this);
+    auto *frameLayout = new QVBoxLayout(frame1_);
+    sstab1_ = named<QTabWidget>(QStringLiteral("SSTab1"), frame1_);
+    for (int n = 1; n <= Slots; ++n) {
+        auto *page = new QWidget(sstab1_);
+        auto *grid = new QGridLayout(page);
+        auto &controls = slots_[static_cast<std::size_t>(n - 1)];
+        controls.command = named<QLineEdit>(QStringLiteral("Text%1").arg(n), page);
+        controls.enabled = named<QComboBox>(QStringLiteral("Combo%1").arg(n), page);
+        controls.enabled->addItems({QStringLiteral("On"), QStringLiteral("Off")});
+        controls.enabled->setToolTip(
+            QStringLiteral("Would you like command line settings activated for this executable?"));
+        auto *test = named<QPushButton>(QStringLiteral("Command%1").arg(n + 1),
+                                        QStringLiteral("Test Command Line"), page);
+        grid->addWidget(new QLabel(QStringLiteral("Please enter command line"), page), 0, 0, 1, 2);
+        grid->addWidget(controls.command, 1, 0);
+        grid->addWidget(test, 1, 1);
+        grid->addWidget(new QLabel(QStringLiteral("Enable for Exe%1").arg(n), page), 2, 0, 1, 2);
+        grid->addWidget(controls.enabled, 3, 0, Qt::AlignLeft);
+        grid->setColumnStretch(0, 1);
+        grid->setRowStretch(4, 1);
+        sstab1_->addTab(page, QStringLiteral("Exe%1").arg(n));
+        connect(test, &QPushButton::clicked, this, [this, n] { testCommandLine(n); });
+    }
+    frameLayout->addWidget(sstab1_);
+    auto *note = new QLabel(QStringLiteral("Command Line will trigger only after an executable "
+                                           "failure occurs.  Command Line is dependent upon an "
+                                           "executable failure."),
+                            frame1_);
+    note->setWordWrap(true);
+    frameLayout->addWidget(note);
+    outer->addWidget(frame1_);
+
+    auto *buttons = new QHBoxLayout();
+    buttons->addStretch(1);
+    command1_ = named<QPushButton>(QStringLiteral("Command1"), QStringLiteral("&Save All"), this);
+    command1_->setToolTip(QStringLiteral("Click here to save all command line settings"));
+    buttons->addWidget(command1_);
+    outer->addLayout(buttons);
+
+    QAction *mnuexample =
+        dialogs::addMenuItem(this, QStringLiteral("mnuexample"), QStringLiteral("Example"));
+    connect(mnuexample, &QAction::triggered, this, &Form6::example);
+    connect(command1_, &QPushButton::clicked, this, &Form6::saveAll);
+
+    for (int n = 1; n <= Slots; ++n) {
+        slots_[static_cast<std::size_t>(n - 1)].command->setText(
+            ui::readSetting(CmdLine, commandKey(n)));
+    }
+    for (int n = 1; n <= Slots; ++n) {
+        // A value that is neither entry leaves no selection, which saves as "".
+        auto *box = slots_[static_cast<std::size_t>(n - 1)].enabled;
+        box->setCurrentIndex(box->findText(ui::readSetting(CmdLine, switchKey(n))));
+    }
+}
+
+void Form6::saveAll() {
+    for (int n = 1; n <= Slots; ++n) {
+        const auto &controls = slots_[static_cast<std::size_t>(n - 1)];
+        if (controls.enabled->currentText() == QStringLiteral("On") &&
+            controls.command->text().isEmpty()) {
+            ui::message(this, QStringLiteral("Please input command line for exe%1.").arg(n));
+            return;
+        }
+    }
+    dialogs::SettingsBatch batch;
+    for (int n = 1; n <= Slots; ++n) {
+        batch.write(CmdLine, commandKey(n),
+                    slots_[static_cast<std::size_t>(n - 1)].command->text());
+    }
+    for (int n = 1; n <= Slots; ++n) {
+        batch.write(CmdLine, switchKey(n),
+                    slots_[static_cast<std::size_t>(n - 1)].enabled->currentText());
+    }
+    if (batch.failed()) {
+        // Stay open with the user's entries, so they can be saved again.
+        batch.reportFailure(this);
+        return;
+    }
+    close();
+}
+
+void Form6::testCommandLine(int slot) {
+    // Started the way a restart runs the action: split into program and
+    // arguments. A failed start says nothing.
+    std::string commandLine =
+        slots_[static_cast<std::size_t>(slot - 1)].command->text().toStdString();
+    try {
+        shellmod::ShellRun(commandLine, core::SW_SHOWNORMAL);
+    } catch (const std::exception &) {
+    }
+}
+
+void Form6::example() {
+    ui::message(
+        this,
+        QStringLiteral("c:\\attn\\attn -a Call_Me  This example sends a command line argument to "
+                       "a paging application.  The first attn is the directory, the next attn is "
+                       "the executable.  The following are commands passed to the application "
+                       "called attn."));
+}

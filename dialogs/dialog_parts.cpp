@@ -1,0 +1,33 @@
+#include "dialogs/dialog_parts.h"
+
+#include <QLayout>
+#include <QMenuBar>
+
+#include "ui/window_registry.h"
+
+namespace dialogs {
+
+void setUpWindow(QWidget *window, const QString &name, const QString &caption) {
+    window->setObjectName(name);
+    window->setWindowTitle(caption);
+    ui::WindowRegistry::instance().add(window);
+}
+
+QString exeSection(int slot) {
+    return QStringLiteral("exe%1").arg(slot);
+}
+
+QAction *addMenuItem(QWidget *window, const QString &name, const QString &caption) {
+    auto *bar = window->findChild<QMenuBar *>(QString(), Qt::FindDirectChildrenOnly);
+    if (!bar) {
+        bar = new QMenuBar(window);
+        if (window->layout()) {
+            window->layout()->setMenuBar(bar);
+        }
+    }
+    QAction *item = bar->addAction(caption);
+    item->setObjectName(name);
+    return item;
+}
+
+} // namespace dialogs

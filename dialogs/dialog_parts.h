@@ -1,0 +1,28 @@
+#pragma once
+// Small pieces the dialogs build their windows from.
+
+#include <QString>
+#include <QWidget>
+#include <utility>
+
+class QAction;
+
+namespace dialogs {
+
+/// Creates a control of type T with the object name the design gives it.
+template <class T, class... Args> T *named(const QString &name, Args &&...args) {
+    auto *control = new T(std::forward<Args>(args)...);
+    control->setObjectName(name);
+    return control;
+}
+
+/// Names and titles a dialog's window and records it as loaded.
+void setUpWindow(QWidget *window, const QString &name, const QString &caption);
+
+/// Section of slot N's program settings: exe1 ... exe8.
+QString exeSection(int slot);
+
+/// Gives `window` a menu bar holding one command item, as the dialogs' single menus are.
+QAction *addMenuItem(QWidget *window, const QString &name, const QString &caption);
+
+} // namespace dialogs

@@ -1,0 +1,96 @@
+#include "dialogs/interval_dialog.h"
+
+#include "dialogs/dialog_parts.h"
+#include "dialogs/settings_batch.h"
+#include "ui/message_box.h"
+#include "ui/settings.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <cmath>
+
+using dialogs::exeSection;
+using dialogs::named;
+
+Form8::Form8(QWidget *parent) : QWidget(parent, Qt::Window) {
+    dialogs::setUpWindow(this, QStringLiteral("Form8"),
+                         QStringLiteral("Settings for Interval Scan of Executables"));
+
+    auto *outer = new QVBoxLayout(this);
+    sstab1_ = named<QTabWidget>(QStringLiteral("SSTab1"), this);
+    for (int n = 1; n <= Slots; ++n) {
+        auto *page = new QWidget(sstab1_);
+        auto *layout = new QVBoxLayout(page);
+        auto *label = new QLabel(QStringLiteral("Please enter number in milliseconds."), page);
+        label->setToolTip(QStringLiteral("An entry of 0 will turn off scanning of the executable, "
+                                         "and an entry of 1000 equates to 1 second."));
+        auto *field = named<QLineEdit>(QStringLiteral("Text%1").arg(n), page);
+        text_[static_cast<std::size_t>(n - 1)] = field;
+        layout->addWidget(label);
+        layout->addWidget(field);
+        layout->addStretch(1);
+        sstab1_->addTab(page, QStringLiteral("Exe%1").arg(n));
+    }
+    outer->addWidget(sstab1_);
+
+    auto *buttons = new QHBoxLayout();
+    command1_ = named<QPushButton>(QStringLiteral("Command1"), QStringLiteral("Hint"), this);
+    command2_ = named<QPushButton>(QStringLiteral("Command2"), QStringLiteral("&Save All"), this);
+    buttons->addWidget(command1_);
+    buttons->addStretch(1);
+    buttons->addWidget(command2_);
+    outer->addLayout(buttons);
+
+    connect(command1_, &QPushButton::clicked, this, &Form8::hint);
+    connect(command2_, &QPushButton::clicked, this, &Form8::saveAll);
+
+    for (int n = 1; n <= Slots; ++n) {
+        text_[static_cast<std::size_t>(n - 1)]->setText(
+            ui::readSetting(exeSection(n), QStringLiteral("timer")));
+    }
+}
+
+void Form8::saveAll() {
+    dialogs::SettingsBatch batch;
+    for (int n = 1; n <= Slots; ++n) {
+        const QString text = text_[static_cast<std::size_t>(n - 1)]->text();
+        bool isNumber = false;
+        const double value = QLocale().toDouble(text, &isNumber);
+        if (!isNumber || std::isnan(value)) {
+            // This slot and the ones after it stay as they are in the file.
+            ui::message(this,
+                        QStringLiteral("Please make sure that all data inputs are valid numeric "
+                                       "entries"),
+                        QStringLiteral("Invalid Entry"), QMessageBox::Warning);
+            batch.reportFailure(this);
+            return;
+        }
+        if (value < 0 || value > LongestInterval) {
+            ui::message(this,
+                        QStringLiteral("The number that you entered is not valid.  Please input a "
+                                       "number between 0 and 60000."),
+                        QStringLiteral("Invalid Input"), QMessageBox::Critical);
+            continue;
+        }
+        batch.write(exeSection(n), QStringLiteral("timer"), text);
+    }
+    if (batch.failed()) {
+        batch.reportFailure(this);
+        return;
+    }
+    ui::message(this, QStringLiteral("Your valid data entries have been saved."),
+                QStringLiteral("Validation of Saved Data"), QMessageBox::Information);
+}
+
+void Form8::hint() {
+    ui::message(
+        this, QStringLiteral("This value determines the interval to which the executable will be "
+                             "checked.  An entry of 1000 equates to a check time of every second.  "
+                             "This value is very important for determining how soon the failed "
+                             "application starts or is checked."));
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QWidget>
+#include <array>
+
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+/// Form8: the check interval of each slot, in milliseconds.
+class Form8 : public QWidget {
+    Q_OBJECT
+
+public:
+    /// Loads the eight intervals from the settings file.
+    explicit Form8(QWidget *parent = nullptr);
+
+    /// The largest interval accepted: one check a minute.
+    static constexpr double LongestInterval = 60000;
+
+private:
+    static constexpr int Slots = 8;
+    void saveAll();
+    void hint();
+
+    QTabWidget *sstab1_ = nullptr;
+    std::array<QLineEdit *, Slots> text_{};
+    QPushButton *command1_ = nullptr;
+    QPushButton *command2_ = nullptr;
+};

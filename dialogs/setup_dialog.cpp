@@ -1,0 +1,333 @@
+#include "dialogs/setup_dialog.h"
+
+#include "core/companion.h"
+#include "core/launcher.h"
+#include "core/program_folder.h"
+#include "dialogs/dialog_parts.h"
+#include "dialogs/settings_batch.h"
+#include "ui/activation_tracker.h"
+#include "ui/main_window_link.h"
+#include "ui/message_box.h"
+#include "ui/settings.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+using dialogs::exeSection;
+using dialogs::named;
+
+namespace {
+
+QString workingSection(int slot) {
+    return QStringLiteral("workingexe%1").arg(slot);
+}
+
+QString workingKey(int slot) {
+    return QStringLiteral("path%1").arg(slot);
+}
+
+QString control(const char *kind, int number) {
+    return QString::fromLatin1(kind) + QString::number(number);
+}
+
+/// Quick Erase buttons skip Command5, which is "&Save All".
+int quickEraseNumber(int slot) {
+    return slot <= 4 ? slot : slot + 1;
+}
+
+qsizetype lastSeparator(const QString &path) {
+    return std::max(path.lastIndexOf(QLatin1Char('/')), path.lastIndexOf(QLatin1Char('\\')));
+}
+
+/// A chosen folder as the field shows it: no trailing separator, except the root.
+QString withoutTrailingSeparator(QString folder) {
+    while (folder.size() > 1 && folder.endsWith(QLatin1Char('/'))) {
+        folder.chop(1);
+    }
+    return folder;
+}
+
+} // namespace
+
+Form2::Form2(QWidget *parent) : QWidget(parent, Qt::Window) {
+    dialogs::setUpWindow(this, QStringLiteral("Form2"), QStringLiteral("Perstando Setup"));
+
+    auto *outer = new QVBoxLayout(this);
+    sstab1_ = named<QTabWidget>(QStringLiteral("SSTab1"), this);
+    for (int n = 1; n <= Slots; ++n) {
+        sstab1_->addTab(buildSlotPage(n), QStringLiteral("EXE %1").arg(n));
+    }
+    sstab1_->addTab(buildInternetPage(), QStringLiteral("Internet"));
+    outer->addWidget(sstab1_);
+
+    auto *bottom = new QHBoxLayout();
+    bottom->addWidget(new QLabel(QStringLiteral("Run Perstando in Icon Tray at Startup"), this));
+    combo1_ = named<QComboBox>(QStringLiteral("Combo1"), this);
+    combo1_->setEditable(true);
+    combo1_->addItems({QStringLiteral("Yes"), QStringLiteral("No")});
+    bottom->addWidget(combo1_);
+    bottom->addStretch(1);
+    command5_ = named<QPushButton>(QStringLiteral("Command5"), QStringLiteral("&Save All"), this);
+    command5_->setToolTip(QStringLiteral("Click here to save your settings"));
+    bottom->addWidget(command5_);
+    outer->addLayout(bottom);
+
+    QAction *mnuexit =
+        dialogs::addMenuItem(this, QStringLiteral("mnuexit"), QStringLiteral("E&xit"));
+    connect(mnuexit, &QAction::triggered, this, &QWidget::close);
+    connect(command5_, &QPushButton::clicked, this, &Form2::saveAll);
+    // Every change of the box, the load's included, consults the saved setting.
+    connect(check3_, &QCheckBox::toggled, this, [this] { LinkmindCheck(); });
+
+    load();
+    ui::ActivationTracker::instance().watch(this, [this] { activate(); });
+}
+
+QWidget *Form2::buildSlotPage(int slot) {
+    auto *page = new QWidget(sstab1_);
+    auto *grid = new QGridLayout(page);
+    auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
+
+    fields.name = named<QLineEdit>(control("Text", 2 * slot - 1), page);
+    fields.name->setToolTip(
+        QStringLiteral("Type the program name associated with the executable.  Example, "
+                       "notepad.exe would be named NotePad."));
+    fields.executable = named<QLineEdit>(control("Text", 2 * slot), page);
+    fields.executable->setToolTip(QStringLiteral(
+        "Using the browse button, locate the executable associated with the program you want to "
+        "be kept alive.  For example: NotePad would be located at c:\\windows\\notepad.exe.  Click "
+        "open and notepad.exe should now appear in the box.  Don't forget to click save!"));
+    fields.workingDirectory = named<QLineEdit>(control("Text", 17 + slot), page);
+
+    auto *erase = named<QPushButton>(control("Command", quickEraseNumber(slot)),
+                                     QStringLiteral("&Quick Erase"), page);
+    auto *select = named<QPushButton>(control("Command", 9 + slot),
+                                      QStringLiteral("&Select Executable"), page);
+    auto *start =
+        named<QPushButton>(control("Command", 17 + slot), QStringLiteral("Start Exe"), page);
+    auto *browseButton =
+        named<QPushButton>(control("Command", 25 + slot), QStringLiteral("Browse"), page);
+
+    grid->addWidget(
+        new QLabel(QStringLiteral("Please enter name of executable to be checked."), page), 0, 0, 1,
+        3);
+    grid->addWidget(fields.name, 1, 0);
+    grid->addWidget(erase, 1, 1);
+    grid->addWidget(
+        new QLabel(QStringLiteral("Please locate the executable to be kept alive."), page), 2, 0, 1,
+        3);
+    grid->addWidget(fields.executable, 3, 0);
+    grid->addWidget(select, 3, 1);
+    grid->addWidget(start, 3, 2);
+    grid->addWidget(new QLabel(QStringLiteral("Path Display of Selected Executable"), page), 4, 0,
+                    1, 3);
+    grid->addWidget(fields.workingDirectory, 5, 0);
+    grid->addWidget(browseButton, 5, 1);
+    grid->setColumnStretch(0, 1);
+    grid->setRowStretch(6, 1);
+
+    connect(erase, &QPushButton::clicked, this, [this, slot] { quickErase(slot); });
+    connect(select, &QPushButton::clicked, this, [this, slot] { selectExecutable(slot); });
+    connect(start, &QPushButton::clicked, this, [this, slot] { startExe(slot); });
+    connect(browseButton, &QPushButton::clicked, this, [this, slot] { browse(slot); });
+    return page;
+}
+
+QWidget *Form2::buildInternetPage() {
+    auto *page = new QWidget(sstab1_);
+    auto *layout = new QVBoxLayout(page);
+    frame1_ = named<QGroupBox>(QStringLiteral("Frame1"),
+                               QStringLiteral("Perstando Options for Internet"), page);
+    auto *frameLayout = new QVBoxLayout(frame1_);
+    check1_ =
+        named<QCheckBox>(QStringLiteral("Check1"),
+                         QStringLiteral("Monitor  Internet Connection Every 30 Seconds (Pop-Up "
+                                        "and E-Mail Notifications do not apply for this type of "
+                                        "Monitoring)"),
+                         frame1_);
+    check2_ =
+        named<QCheckBox>(QStringLiteral("Check2"),
+                         QStringLiteral("Auto Restart Internet Connection after Failure"), frame1_);
+    text17_ = named<QLineEdit>(QStringLiteral("Text17"), frame1_);
+    text17_->setToolTip(
+        QStringLiteral("Type in exact dialup networking name that needs to be restarted."));
+    check3_ = named<QCheckBox>(QStringLiteral("Check3"),
+                               QStringLiteral("Keep Internet Connection Alive"), frame1_);
+    label18_ =
+        named<QLabel>(QStringLiteral("Label18"),
+                      QStringLiteral("The option to \"Keep Internet Connection Alive,\" only "
+                                     "works when PCs are installed with Microsoft Internet "
+                                     "Explorer"),
+                      frame1_);
+    label18_->setWordWrap(true);
+    frameLayout->addWidget(check1_);
+    frameLayout->addWidget(check2_);
+    frameLayout->addWidget(text17_);
+    frameLayout->addWidget(check3_);
+    frameLayout->addWidget(label18_);
+    layout->addWidget(frame1_);
+    layout->addStretch(1);
+    return page;
+}
+
+void Form2::load() {
+    for (int n = 1; n <= Slots; ++n) {
+        slots_[static_cast<std::size_t>(n - 1)].workingDirectory->setText(
+            ui::readSetting(workingSection(n), workingKey(n)));
+    }
+    for (int n = 1; n <= Slots; ++n) {
+        auto &fields = slots_[static_cast<std::size_t>(n - 1)];
+        fields.name->setText(ui::readSetting(exeSection(n), QStringLiteral("name")));
+        fields.executable->setText(ui::readSetting(exeSection(n), QStringLiteral("path")));
+    }
+    combo1_->setCurrentText(
+        ui::readSetting(QStringLiteral("Startupmode"), QStringLiteral("InIconTray")));
+
+    const QString internet = QStringLiteral("Internet");
+    const QString monitor = ui::readSetting(internet, QStringLiteral("Monitor"));
+    const QString restart = ui::readSetting(internet, QStringLiteral("Restart"));
+    text17_->setText(ui::readSetting(internet, QStringLiteral("Restartname")));
+    const QString alive = ui::readSetting(internet, QStringLiteral("alive"));
+    const QString on = QStringLiteral("On");
+    check1_->setChecked(monitor == on);
+    check2_->setChecked(restart == on);
+    check3_->setChecked(alive == on);
+}
+
+void Form2::activate() {
+    combo1_->setCurrentText(
+        ui::readSetting(QStringLiteral("Startupmode"), QStringLiteral("InIconTray")));
+    if (auto *main = ui::mainWindowLink()) {
+        main->pauseChecking();
+    }
+}
+
+void Form2::setProgramOfSlotOne(const QString &program) {
+    slots_[0].executable->setText(program);
+}
+
+QLineEdit *Form2::text2() const {
+    return slots_[0].executable;
+}
+
+void Form2::saveAll() {
+    dialogs::SettingsBatch batch;
+    for (int n = 1; n <= Slots; ++n) {
+        const auto &fields = slots_[static_cast<std::size_t>(n - 1)];
+        batch.write(exeSection(n), QStringLiteral("name"), fields.name->text());
+        batch.write(exeSection(n), QStringLiteral("path"), fields.executable->text());
+    }
+    for (int n = 1; n <= Slots; ++n) {
+        batch.write(workingSection(n), workingKey(n),
+                    slots_[static_cast<std::size_t>(n - 1)].workingDirectory->text());
+    }
+    batch.write(QStringLiteral("internet"), QStringLiteral("restartname"), text17_->text());
+    batch.write(QStringLiteral("StartupMode"), QStringLiteral("InIconTray"),
+                combo1_->currentText());
+    const QString internet = QStringLiteral("Internet");
+    batch.write(internet, QStringLiteral("Monitor"), dialogs::onOff(check1_->isChecked()));
+    batch.write(internet, QStringLiteral("Restart"), dialogs::onOff(check2_->isChecked()));
+    batch.write(internet, QStringLiteral("alive"), dialogs::onOff(check3_->isChecked()));
+
+    if (batch.failed()) {
+        // Stay open: what was typed is still here to save again.
+        batch.reportFailure(this);
+        return;
+    }
+    ui::message(this, QStringLiteral("Your settings have been saved"), QStringLiteral("Tenacor"),
+                QMessageBox::Information);
+    close();
+}
+
+void Form2::quickErase(int slot) {
+    auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
+    fields.name->clear();
+    fields.executable->clear();
+    fields.workingDirectory->clear();
+}
+
+void Form2::selectExecutable(int slot) {
+    auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
+    if (fields.name->text().isEmpty()) {
+        ui::message(this, QStringLiteral("Please enter name of application in the first field"));
+        return;
+    }
+    commonDialog1_.filters = ui::filtersFromPairs(QStringLiteral("Exe Files|*.exe*|All Files|*.*"));
+    commonDialog1_.executablesInFirstFilter = true;
+    const auto picked = ui::filePicker().openFile(this, commonDialog1_);
+    if (picked.status != ui::PickResult::Status::Chosen) {
+        return;
+    }
+    const qsizetype separator = lastSeparator(picked.path);
+    fields.executable->setText(picked.path.mid(separator + 1));
+    if (separator >= 0) {
+        fields.workingDirectory->setText(picked.path.left(separator + 1));
+    }
+}
+
+void Form2::startExe(int slot) {
+    const auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
+    if (fields.executable->text().isEmpty()) {
+        ui::message(this,
+                    QStringLiteral("Please use the browse button to select an executable path for "
+                                   "the exe that you would like to start"),
+                    QStringLiteral("Testing Start Up of Executable"), QMessageBox::Information);
+        return;
+    }
+    // A failed start says nothing: the test start shows itself or it does not.
+    core::shellOpen(fields.executable->text().toStdString(), "",
+                    fields.workingDirectory->text().toStdString(), core::SW_SHOWNORMAL);
+}
+
+void Form2::browse(int slot) {
+    commonDialog1_.title = QStringLiteral("Select the working directory to");
+    commonDialog1_.startFolder = ui::programFolderText();
+    commonDialog1_.fileName = QStringLiteral("Working Directory");
+    commonDialog1_.filters = ui::filtersFromPairs(QStringLiteral("Folders|*.~#!"));
+    commonDialog1_.executablesInFirstFilter = false;
+    const auto picked = ui::filePicker().chooseFolder(this, commonDialog1_);
+    switch (picked.status) {
+    case ui::PickResult::Status::Chosen:
+        slots_[static_cast<std::size_t>(slot - 1)].workingDirectory->setText(
+            withoutTrailingSeparator(picked.path));
+        break;
+    case ui::PickResult::Status::Cancelled:
+        break;
+    case ui::PickResult::Status::Failed:
+        ui::message(this, QStringLiteral("Operation Failed, Please Try Again"),
+                    QStringLiteral("Failure"), QMessageBox::Critical);
+        break;
+    }
+}
+
+void Form2::LinkmindCheck() {
+    if (ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive")) ==
+        QStringLiteral("On")) {
+        core::startCompanion(core::programFolder());
+    }
+}
+
+void Form2::showEvent(QShowEvent *event) {
+    QWidget::showEvent(event);
+    if (!firstShowDone_) {
+        // The first show activates the window whether or not the desktop gives
+        // it the focus.
+        firstShowDone_ = true;
+        ui::ActivationTracker::instance().noteActive(this);
+        activate();
+    }
+}
+
+void Form2::closeEvent(QCloseEvent *event) {
+    LinkmindCheck();
+    event->accept();
+}

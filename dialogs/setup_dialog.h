@@ -1,0 +1,73 @@
+#pragma once
+
+#include "ui/file_picker.h"
+
+#include <QWidget>
+#include <array>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+/// Form2: the setup dialog, where each slot's program, name and working
+/// directory and the internet options are edited and saved.
+class Form2 : public QWidget {
+    Q_OBJECT
+
+public:
+    /// Loads every field from the settings file; the window stays hidden
+    /// until shown, so the slot-1 check can load it without showing it.
+    explicit Form2(QWidget *parent = nullptr);
+
+    /// Starts the keep-up companion when the saved setting asks for it.
+    void LinkmindCheck();
+
+    /// Re-reads the start mode and pauses the main window's checking; runs at
+    /// the first show and whenever the window becomes active from another
+    /// window of the program.
+    void activate();
+
+    /// The slot-1 check writes the saved program of slot 1 here on each tick.
+    void setProgramOfSlotOne(const QString &program);
+    QLineEdit *text2() const;
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    static constexpr int Slots = 8;
+    struct SlotFields {
+        QLineEdit *name = nullptr;
+        QLineEdit *executable = nullptr;
+        QLineEdit *workingDirectory = nullptr;
+    };
+
+    QWidget *buildSlotPage(int slot);
+    QWidget *buildInternetPage();
+    void load();
+    void saveAll();
+    void quickErase(int slot);
+    void selectExecutable(int slot);
+    void startExe(int slot);
+    void browse(int slot);
+
+    std::array<SlotFields, Slots> slots_{};
+    QTabWidget *sstab1_ = nullptr;
+    QGroupBox *frame1_ = nullptr;
+    QCheckBox *check1_ = nullptr;
+    QCheckBox *check2_ = nullptr;
+    QCheckBox *check3_ = nullptr;
+    QLineEdit *text17_ = nullptr;
+    QLabel *label18_ = nullptr;
+    QComboBox *combo1_ = nullptr;
+    QPushButton *command5_ = nullptr;
+    /// The one file dialog all picker buttons share: what a button sets stays
+    /// set for the next use.
+    ui::PickRequest commonDialog1_;
+    bool firstShowDone_ = false;
+};
