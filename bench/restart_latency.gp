@@ -5,12 +5,12 @@ set title "Restart latency after SIGKILL, until the new process is visible in /p
 set xlabel "milliseconds (log scale)"
 set ylabel "share of restarts"
 set logscale x
-set xrange [0.5:3000]
+set xrange [5:3000]
 set yrange [0:1.02]
 set grid xtics ytics mxtics
 set key left top box opaque
 set arrow from 100, graph 0 to 100, graph 1 nohead dashtype 2 lc rgb "#888888"
-set arrow from 250, graph 0 to 250, graph 1 nohead dashtype 3 lc rgb "#888888"
+set arrow from 250, graph 0 to 250, graph 1 nohead dashtype 2 lc rgb "#888888"
 set label "100 ms" at 100, graph 0.04 offset 0.5,0 textcolor rgb "#666666"
 set label "250 ms" at 250, graph 0.04 offset 0.5,0 textcolor rgb "#666666"
 plot dir."/perstando-100.dat" using 1:2 with steps lw 2 lc rgb "#1f77b4" title "Perstando, 100 ms slot", \
