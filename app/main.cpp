@@ -5,6 +5,7 @@
 #include "monitor/main_window.h"
 
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char *argv[]) {
     // A second copy for the same program folder ends at once, without a word.
@@ -16,6 +17,7 @@ int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Perstando"));
     QApplication::setApplicationVersion(QStringLiteral(PERSTANDO_VERSION));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/perstando.png")));
     // The program lives on in the tray with no window shown; only Exit ends it.
     QApplication::setQuitOnLastWindowClosed(false);
 

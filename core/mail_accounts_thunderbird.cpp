@@ -3,6 +3,8 @@
 
 #include "core/mail_accounts.h"
 
+#include "core/lower_case.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -152,24 +154,6 @@ struct NoCaseLess {
     }
 };
 using PrefMap = std::map<std::string, std::string, NoCaseLess>;
-
-void appendUtf8(std::string &out, std::uint32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
 
 /// Reads one user_pref(...) statement at a time from the text of prefs.js.
 class PrefsParser {

@@ -3,12 +3,14 @@
 #include "core/companion.h"
 #include "core/log_file.h"
 #include "core/program_folder.h"
+#include "core/window_closer.h"
 #include "dialogs/alert_dialog.h"
 #include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
 #include "dialogs/setup_dialog.h"
+#include "monitor/alarm_sound.h"
 #include "monitor/internet_watch.h"
 #include "monitor/restart_mailer.h"
 #include "monitor/run_at_start.h"
@@ -28,6 +30,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMenuBar>
+#include <QMovie>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
@@ -95,11 +98,13 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
 
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
+    buildTrayIcon();
 
     watchCycle_ = new WatchCycle(*this);
     watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
         sendRestartMail(slot, restartFailed);
     };
+    watchCycle_->hooks().showPopup = [this](int slot) { showRestartPopup(slot); };
     // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
     watchCycle_->hooks().slotOneProgram = [](const QString &program) {
         ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
@@ -119,15 +124,20 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
         sendToTray();
         icontray_->setEnabled(false);
     });
+    // Error-report windows keep a crashed program alive; this runs paused or not.
+    connect(timer14_, &QTimer::timeout, this, [this] {
+        KillWin(QStringLiteral("Error Reporting"));
+        KillWin(QStringLiteral("Application Error"));
+        KillWin(QStringLiteral("Application error"));
+    });
     connect(command2_, &QPushButton::clicked, this, &Form1::sendToTray);
     connect(command1_, &QPushButton::clicked, this, &Form1::acknowledgeAlarms);
+    connect(icon_, &QTimer::timeout, this, &Form1::pausePoll);
 
     // Load, in its order. Nothing here can stop the start: a value that does
     // not convert or a log that cannot be written is passed over.
     const QString folder = ui::programFolderText();
-    held_.soundFile = folder + QStringLiteral("/ringin.wav");
-    gif89a1_->setVisible(false);
-    held_.pictureFile = folder + QStringLiteral("/warning_4.gif");
+    prepareAlarmControls(folder);
 
     readStartMode();
     readCommandLines();
@@ -278,6 +288,10 @@ void Form1::sendRestartMail(int slot, bool restartFailed) {
                              slotName(slot), restartFailed);
 }
 
+void Form1::KillWin(const QString &Title) {
+    winkill::KillWin(Title.toStdString());
+}
+
 void Form1::pauseChecking() {
     check1_->setChecked(true);
 }
@@ -312,7 +326,13 @@ void Form1::showEvent(QShowEvent *event) {
 
 void Form1::sendToTray() {
     trayIcon1_->setVisible(true);
-    hide();
+    // Hidden with no notification area to show the icon in, the program could
+    // not be reached again.
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        hide();
+    } else {
+        showMinimized();
+    }
 }
 
 void Form1::timer1Tick() {
@@ -371,7 +391,7 @@ void Form1::buildSlots(QWidget *central) {
         slot.commandPicture = new QLabel(slot.frame);
         slot.commandPicture->setObjectName(QStringLiteral("Picture%1").arg(n + 17));
         slot.commandPicture->setToolTip(QStringLiteral("Command Line Enabled"));
-        slot.commandPicture->setText(QStringLiteral("\u2318"));
+        slot.commandPicture->setPixmap(QPixmap(QStringLiteral(":/pictures/cmdline.png")));
         slot.commandPicture->setFixedWidth(20);
         slot.commandPicture->setVisible(false);
         row->addWidget(slot.status, 1);
@@ -389,6 +409,7 @@ void Form1::buildSlots(QWidget *central) {
         auto *picture = new QLabel(hourglassBox);
         picture->setObjectName(QStringLiteral("Picture%1").arg(i + 1));
         picture->setFixedSize(32, 32);
+        picture->setPixmap(QPixmap(QStringLiteral(":/pictures/hourglass_%1.png").arg(i + 1)));
         picture->setVisible(false);
         hourglassLayout->addWidget(picture, 0, 0);
         hourglass_[static_cast<std::size_t>(i)] = picture;
@@ -400,6 +421,7 @@ void Form1::buildSlots(QWidget *central) {
     picture10_ = new QLabel(central);
     picture10_->setObjectName(QStringLiteral("Picture10"));
     picture10_->setFixedSize(32, 32);
+    picture10_->setPixmap(QPixmap(QStringLiteral(":/pictures/internet.png")));
     picture10_->setVisible(false);
     bottom->addWidget(picture10_);
 
@@ -464,6 +486,7 @@ void Form1::buildMenus() {
     add(setup, {"mnuscan", "Settings for Interval Scan of Executables", "Ctrl+S"});
     auto *startup = setup->addMenu(QStringLiteral("Startup Options"));
     startup->setObjectName(QStringLiteral("mnustupoptions"));
+    startup->menuAction()->setObjectName(QStringLiteral("mnustupoptions"));
     add(startup, {"mnustartup", "Start Perstando Automatically when Windows Starts", "Ctrl+T"});
     add(startup,
         {"mnudisable", "Do not Start Perstando Automatically when Windows Starts", "Ctrl+D"});
@@ -493,6 +516,9 @@ void Form1::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
+        {QStringLiteral("mnuiconyes"), [this] { writeStartMode(QStringLiteral("Yes")); }},
+        {QStringLiteral("mnunormalmode"), [this] { writeStartMode(QStringLiteral("No")); }},
+        {QStringLiteral("mnuhelp"), [this] { showHelp(); }},
         {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
         {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
         {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
@@ -537,6 +563,7 @@ void Form1::toolbarClick(const QString &key) {
 
 void Form1::startVisualAlarm() {
     gif89a1_->setVisible(true);
+    warning_->start();
     flashtmr_->setEnabled(true);
 }
 
@@ -546,8 +573,10 @@ void Form1::startAudioAlarm() {
 
 void Form1::acknowledgeAlarms() {
     timer12_->setEnabled(false);
+    mmControl1_->stop();
     flashtmr_->setEnabled(false);
     gif89a1_->setVisible(false);
+    warning_->stop();
 }
 
 void Form1::buildToolbar() {
@@ -570,7 +599,8 @@ void Form1::buildToolbar() {
     };
     for (const auto &b : buttons) {
         const QString key = QString::fromLatin1(b.key);
-        auto *action = toolbar1_->addAction(key);
+        auto *action =
+            toolbar1_->addAction(QIcon(QStringLiteral(":/pictures/toolbar_%1.png").arg(key)), key);
         action->setData(key);
         action->setToolTip(QString::fromLatin1(b.tip));
         connect(action, &QAction::triggered, this, [this, key] { toolbarClick(key); });

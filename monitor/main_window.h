@@ -9,12 +9,14 @@
 #include <array>
 #include <functional>
 
+class AlarmSound;
 class InternetWatch;
 class QAction;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMovie;
 class QPushButton;
 class QStatusBar;
 class QSystemTrayIcon;
@@ -91,6 +93,12 @@ public:
     void startVisualAlarm();
     void startAudioAlarm();
     void acknowledgeAlarms();
+    /// Shows slot N's restart popup (Display1 ... Display8), created with the
+    /// slot's name and the time when it is not open, else only brought forward.
+    void showRestartPopup(int slot);
+
+    /// The tray icon's restore event: the window comes back, the icon goes.
+    void restoreFromTray();
 
     /// Starts the keep-up companion when the `alive` switch, read afresh, is "On".
     void LinkmindCheck();
@@ -99,8 +107,14 @@ public:
 
     /// Runs the handler of the menu item named `itemName` (its objectName).
     void runMenuItem(const QString &itemName);
+    /// Installs or replaces the handler of the menu item named `itemName`.
+    void setMenuHandler(const QString &itemName, std::function<void()> handler);
     /// A toolbar click: the key is compared exactly with the keys of the buttons.
     void toolbarClick(const QString &key);
+
+    /// Asks the topmost window whose title contains `Title`, ignoring case, to
+    /// close; an empty text matches any window. Nothing is reported.
+    void KillWin(const QString &Title);
 
     /// The hourglass frame shown, 0 before the first tick, then 1 to 9.
     int anistate() const { return anistate_; }
@@ -137,6 +151,12 @@ private:
     void timer10Tick();
     void sendToTray();
 
+    void prepareAlarmControls(const QString &folder);
+    void buildTrayIcon();
+    void pausePoll();
+    void writeStartMode(const QString &value);
+    void showHelp();
+
     struct SlotView {
         QGroupBox *frame = nullptr;
         QLineEdit *status = nullptr;
@@ -158,6 +178,8 @@ private:
     QLabel *statusTime_ = nullptr;
     QToolBar *toolbar1_ = nullptr;
     QSystemTrayIcon *trayIcon1_ = nullptr;
+    AlarmSound *mmControl1_ = nullptr;
+    QMovie *warning_ = nullptr;
 
     ui::FormTimer *timer1_ = nullptr;
     ui::FormTimer *timer10_ = nullptr;

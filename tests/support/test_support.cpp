@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
 
 extern char **environ;
@@ -83,9 +85,21 @@ Child::Child(const std::vector<std::string> &argv, const std::filesystem::path &
         args.push_back(const_cast<char *>(a.c_str()));
     }
     args.push_back(nullptr);
+    // An extra NAME=value replaces the inherited NAME: the first of two would win.
+    const auto overridden = [&](std::string_view entry) {
+        const auto equals = entry.find('=');
+        if (equals == std::string_view::npos) {
+            return false;
+        }
+        const auto name = entry.substr(0, equals + 1);
+        return std::any_of(extraEnv.begin(), extraEnv.end(),
+                           [&](const std::string &e) { return e.rfind(name, 0) == 0; });
+    };
     std::vector<std::string> envStrings;
     for (char **e = environ; *e; ++e) {
-        envStrings.emplace_back(*e);
+        if (!overridden(*e)) {
+            envStrings.emplace_back(*e);
+        }
     }
     for (const auto &e : extraEnv) {
         envStrings.push_back(e);

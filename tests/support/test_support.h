@@ -40,6 +40,7 @@ std::filesystem::path copyExecutable(const std::filesystem::path &source,
                                      const std::filesystem::path &folder, const std::string &name);
 
 /// A child process started by the test; killed and reaped at the end.
+/// `extraEnv` entries (NAME=value) replace inherited variables of the same name.
 class Child {
 public:
     Child() = default;

@@ -1,0 +1,147 @@
+// One KillWin sweep over 200 top-level windows, none of them matching (the
+// usual case and the most work: every window is looked at), on an Xvfb
+// display of the bench's own, without and with a window manager. Besides the
+// time per call it reports the share of one core that Timer14's six sweeps a
+// second cost, in this process and in the X server, and the time of the first
+// sweep, which reads every title (later ones read only what changed).
+
+#include "core/window_closer.h"
+#include "tests/support/x_server.h"
+
+#include <benchmark/benchmark.h>
+#include <xcb/xcb.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+using namespace testing_support;
+
+namespace {
+
+constexpr int WindowCount = 200;
+constexpr double SweepsPerSecond = 6; // Timer14: three calls every 500 ms
+
+double processCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+/// A server with 200 mapped, titled windows of one client, all listed.
+struct Desktop {
+    explicit Desktop(bool managed) : server(managed) {
+        ::setenv("DISPLAY", server.display().c_str(), 1);
+        connection = xcb_connect(server.display().c_str(), nullptr);
+        const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+        const auto atom = [&](const char *name) {
+            auto *reply = xcb_intern_atom_reply(
+                connection, xcb_intern_atom(connection, 0, std::strlen(name), name), nullptr);
+            const xcb_atom_t result = reply->atom;
+            std::free(reply);
+            return result;
+        };
+        const xcb_atom_t netWmName = atom("_NET_WM_NAME");
+        const xcb_atom_t utf8 = atom("UTF8_STRING");
+        for (int i = 0; i < WindowCount; ++i) {
+            const xcb_window_t window = xcb_generate_id(connection);
+            xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, i, i, 200,
+                              100, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0,
+                              nullptr);
+            const std::string title = "Document " + std::to_string(i) + " - Text Editor";
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, netWmName, utf8, 8,
+                                title.size(), title.data());
+            xcb_change_property(connection, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME,
+                                XCB_ATOM_STRING, 8, title.size(), title.data());
+            xcb_map_window(connection, window);
+        }
+        xcb_flush(connection);
+        XClient client(server.display());
+        listed = waitUntil(
+            [&] { return static_cast<int>(client.topmostFirst(managed).size()) >= WindowCount; },
+            std::chrono::seconds(60));
+        // The first sweep reads every title; later ones only what events said changed.
+        winkill::windowTitle(client.root()); // connects
+        const double cpuStart = processCpuSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        winkill::KillWin("Application Error");
+        firstSweepCpuMs = (processCpuSeconds() - cpuStart) * 1000;
+        firstSweepMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count();
+    }
+    ~Desktop() { xcb_disconnect(connection); }
+
+    XServer server;
+    xcb_connection_t *connection = nullptr;
+    bool listed = false;
+    double firstSweepMs = 0;
+    double firstSweepCpuMs = 0;
+};
+
+Desktop &desktop(bool managed) {
+    static std::unique_ptr<Desktop> current;
+    if (!current || current->server.hasWindowManager() != managed) {
+        current.reset(); // one server at a time
+        current = std::make_unique<Desktop>(managed);
+    }
+    return *current;
+}
+
+/// User plus system time of another process, from /proc/PID/stat.
+double cpuSecondsOf(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+void BM_KillWinSweep(benchmark::State &state) {
+    Desktop &d = desktop(state.range(0) != 0);
+    if (!d.listed) {
+        state.SkipWithError("the windows were not all listed");
+        return;
+    }
+    const double ownBefore = processCpuSeconds();
+    const double serverBefore = cpuSecondsOf(d.server.serverPid());
+    for (auto _ : state) {
+        winkill::KillWin("Application Error");
+        benchmark::DoNotOptimize(winkill::foundWindow);
+    }
+    const double calls = static_cast<double>(state.iterations());
+    const double ownPerCall = (processCpuSeconds() - ownBefore) / calls;
+    const double serverPerCall = (cpuSecondsOf(d.server.serverPid()) - serverBefore) / calls;
+    state.counters["own_cpu_share_pct"] = ownPerCall * SweepsPerSecond * 100;
+    state.counters["xserver_cpu_share_pct"] = serverPerCall * SweepsPerSecond * 100;
+    state.counters["first_sweep_ms"] = d.firstSweepMs;
+    state.counters["first_sweep_cpu_ms"] = d.firstSweepCpuMs;
+    if (winkill::foundWindow != 0) {
+        state.SkipWithError("a window matched");
+    }
+}
+
+BENCHMARK(BM_KillWinSweep)
+    ->ArgName("openbox")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,39 @@
+#pragma once
+// MMControl1: plays the alarm sound file, one playing at a time, without
+// holding up the window while it plays.
+
+#include <QObject>
+#include <QString>
+
+class QSoundEffect;
+
+class AlarmSound : public QObject {
+    Q_OBJECT
+
+public:
+    explicit AlarmSound(QObject *parent);
+
+    /// Plays `file` from its start. While a playing is still going on, the new
+    /// one follows at once when it ends; further requests meanwhile add nothing.
+    /// A missing or unplayable file, or no sound device, is silent.
+    void play(const QString &file);
+    /// Ends the playing now and forgets a waiting one.
+    void stop();
+
+    bool isPlaying() const;
+    /// A playing waits for the current one to end.
+    bool isPending() const { return pending_; }
+    /// How many playings have been started, for tests.
+    int startedCount() const { return started_; }
+    /// The sound as last loaded: true when it decoded as playable audio.
+    bool isLoaded() const;
+
+private:
+    void start();
+    void playingChanged();
+
+    QSoundEffect *effect_ = nullptr;
+    QString file_;
+    bool pending_ = false;
+    int started_ = 0;
+};

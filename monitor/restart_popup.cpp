@@ -1,0 +1,82 @@
+#include "monitor/restart_popup.h"
+
+#include "ui/locale_text.h"
+#include "ui/window_registry.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <array>
+
+namespace {
+
+std::function<void()> &beeper() {
+    static std::function<void()> beep;
+    return beep;
+}
+
+template <class T> RestartPopup *showPopup(const QString &slotName) {
+    auto &registry = ui::WindowRegistry::instance();
+    T *popup = registry.find<T>();
+    if (!popup) {
+        popup = new T(slotName);
+        registry.add(popup);
+    }
+    ui::WindowRegistry::bringForward(popup);
+    return popup;
+}
+
+} // namespace
+
+RestartPopup::RestartPopup(int slot, const QString &slotName, QWidget *parent)
+    : QDialog(parent), slot_(slot) {
+    setWindowTitle(QStringLiteral("Perstando"));
+    label1_ = new QLabel(this);
+    label1_->setObjectName(QStringLiteral("Label1"));
+    QFont bold = label1_->font();
+    bold.setBold(true);
+    label1_->setFont(bold);
+    label1_->setWordWrap(true);
+    label1_->setMinimumWidth(320);
+    command1_ = new QPushButton(QStringLiteral("&Ok"), this);
+    command1_->setObjectName(QStringLiteral("Command1"));
+    command1_->setDefault(true);
+    connect(command1_, &QPushButton::clicked, this, &QWidget::close);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(label1_);
+    auto *buttons = new QHBoxLayout();
+    buttons->addStretch(1);
+    buttons->addWidget(command1_);
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+
+    // The load: the text is made once, with the time the window appeared.
+    const QDateTime now = QDateTime::currentDateTime();
+    label1_->setText(slotName + QStringLiteral(" has been restarted at ") +
+                     ui::shortDate(now.date()) + QStringLiteral(", ") + ui::longTime(now.time()));
+    if (beeper()) {
+        beeper()();
+    } else {
+        QApplication::beep();
+    }
+}
+
+void RestartPopup::setBeeper(std::function<void()> beeper_) {
+    beeper() = std::move(beeper_);
+}
+
+RestartPopup *showRestartPopupOf(int slot, const QString &slotName) {
+    using Show = RestartPopup *(*)(const QString &);
+    static constexpr std::array<Show, 8> show = {
+        &showPopup<Display1>, &showPopup<Display2>, &showPopup<Display3>, &showPopup<Display4>,
+        &showPopup<Display5>, &showPopup<Display6>, &showPopup<Display7>, &showPopup<Display8>,
+    };
+    if (slot < 1 || slot > static_cast<int>(show.size())) {
+        return nullptr;
+    }
+    return show[static_cast<std::size_t>(slot - 1)](slotName);
+}

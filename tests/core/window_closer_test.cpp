@@ -1,0 +1,330 @@
+// The window closer against a real X server, with and without a window manager.
+
+#include "core/lower_case.h"
+#include "core/window_closer.h"
+#include "tests/support/x_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+using namespace testing_support;
+
+namespace {
+
+/// Points DISPLAY at a test server and puts the old value back afterwards.
+class DisplayVariable {
+public:
+    explicit DisplayVariable(const std::optional<std::string> &value) {
+        if (const char *old = std::getenv("DISPLAY")) {
+            saved_ = old;
+        }
+        set(value);
+    }
+    ~DisplayVariable() { set(saved_); }
+    DisplayVariable(const DisplayVariable &) = delete;
+    DisplayVariable &operator=(const DisplayVariable &) = delete;
+
+private:
+    static void set(const std::optional<std::string> &value) {
+        if (value) {
+            ::setenv("DISPLAY", value->c_str(), 1);
+        } else {
+            ::unsetenv("DISPLAY");
+        }
+    }
+    std::optional<std::string> saved_;
+};
+
+TestWindowOptions untitledWindow() {
+    TestWindowOptions options;
+    options.stay = true;
+    return options;
+}
+
+class WindowCloser : public ::testing::TestWithParam<bool> {
+protected:
+    WindowCloser() : server_(GetParam()), display_(server_.display()), client_(server_.display()) {}
+
+    bool managed() const { return GetParam(); }
+
+    /// A test window, waited for until the desktop lists it.
+    std::unique_ptr<TestWindow> open(const TestWindowOptions &options) {
+        auto window = std::make_unique<TestWindow>(server_.display(), options);
+        const std::uint32_t id = window->id();
+        EXPECT_NE(id, 0u) << "the test window did not start";
+        EXPECT_TRUE(waitUntil([&] { return listed(id); })) << "the window was never listed";
+        // openbox raises a new window when it focuses it, which may come after
+        // it is listed: wait for that, so the stacking holds still afterwards.
+        if (managed()) {
+            EXPECT_TRUE(waitUntil([&] { return client_.activeWindow() == id; }));
+        }
+        return window;
+    }
+
+    /// Puts `window` on top and waits until it is there (and focused, with openbox).
+    void raise(TestWindow &window) {
+        const std::uint32_t id = window.id();
+        client_.raise(id, managed());
+        EXPECT_TRUE(waitUntil([&] {
+            return client_.topmostFirst(managed()).front() == id &&
+                   (!managed() || client_.activeWindow() == id);
+        }));
+    }
+
+    bool listed(std::uint32_t id) {
+        const auto windows = client_.topmostFirst(managed());
+        return std::find(windows.begin(), windows.end(), id) != windows.end();
+    }
+
+    /// Waits until `window` has closed and left the desktop.
+    void waitGone(TestWindow &window) {
+        const std::uint32_t id = window.id();
+        EXPECT_NE(window.process().waitExit(std::chrono::seconds(10)), -1);
+        EXPECT_TRUE(waitUntil([&] { return !listed(id) && !client_.exists(id); }));
+    }
+
+    /// Once every window has its probe, everything the closer posted before
+    /// has arrived: the title read is a round trip on the closer's connection,
+    /// so the server has handled its earlier requests before ours.
+    void settle(const std::vector<TestWindow *> &windows) {
+        winkill::windowTitle(client_.root());
+        for (TestWindow *window : windows) {
+            const int before = window->count("probe");
+            client_.sendProbe(window->id());
+            EXPECT_TRUE(window->waitFor("probe", before + 1));
+        }
+    }
+
+    /// One search that must find `window` and only it.
+    void expectDismissed(const std::string &search, TestWindow &window) {
+        const int before = window.count("closed");
+        winkill::KillWin(search);
+        EXPECT_EQ(winkill::searchText, search);
+        EXPECT_EQ(winkill::foundWindow, window.id()) << search;
+        EXPECT_TRUE(window.waitFor("closed", before + 1)) << search;
+    }
+
+    XServer server_;
+    DisplayVariable display_;
+    XClient client_;
+};
+
+TEST_P(WindowCloser, FindsTheTextAnywhereInTheTitleIgnoringCase) {
+    const char *titles[] = {"Explorer.EXE - Application Error", "APPLICATION ERROR",
+                            "Ошибка приложения: Application eRRor"};
+    for (const char *title : titles) {
+        auto window = open(titled(title, /*stay=*/true));
+        expectDismissed("Application Error", *window);
+        // Still there: the next call finds it again, whichever capitals it uses.
+        expectDismissed("Application error", *window);
+        window->process().stop();
+        waitGone(*window);
+    }
+}
+
+TEST_P(WindowCloser, LowerCasingCoversLettersBeyondAscii) {
+    auto window = open(titled("ÉCHEC DE L'APPLICATION — ΣΦΑΛΜΑ — ОШИБКА", true));
+    expectDismissed("échec de l'application", *window);
+    expectDismissed("σφαλμα", *window);
+    expectDismissed("ошибка", *window);
+}
+
+TEST_P(WindowCloser, MatchingWindowsAreDismissedOnePerCallTopmostFirst) {
+    auto first = open(titled("first - Application Error"));
+    auto second = open(titled("second - Application Error"));
+    auto third = open(titled("third - Application Error"));
+    // The middle one raised: neither creation order nor list order is stacking order.
+    raise(*second);
+
+    std::vector<TestWindow *> remaining{first.get(), second.get(), third.get()};
+    for (int call = 1; !remaining.empty(); ++call) {
+        // A window manager may restack when a window closes: the order is read anew.
+        TestWindow *topmost = nullptr;
+        for (const std::uint32_t id : client_.topmostFirst(managed())) {
+            for (TestWindow *window : remaining) {
+                if (!topmost && window->id() == id) {
+                    topmost = window;
+                }
+            }
+        }
+        ASSERT_NE(topmost, nullptr);
+        if (call == 1) {
+            EXPECT_EQ(topmost, second.get());
+        }
+        winkill::KillWin("Application Error");
+        EXPECT_EQ(winkill::foundWindow, topmost->id()) << "call " << call;
+        EXPECT_TRUE(topmost->waitFor("closed"));
+        std::erase(remaining, topmost);
+        settle(remaining);
+        for (TestWindow *other : remaining) {
+            EXPECT_EQ(other->count("closed"), 0) << "call " << call << " closed two windows";
+        }
+        waitGone(*topmost);
+        if (managed() && !remaining.empty()) {
+            // openbox hands the focus on; the next order is read once it has.
+            EXPECT_TRUE(waitUntil([&] {
+                const std::uint32_t active = client_.activeWindow();
+                return std::any_of(remaining.begin(), remaining.end(),
+                                   [&](TestWindow *w) { return w->id() == active; });
+            }));
+        }
+    }
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+}
+
+TEST_P(WindowCloser, NothingIsPostedWithoutAMatch) {
+    auto window = open(titled("Crash.exe - Application Error", true));
+    expectDismissed("application error", *window);
+    winkill::KillWin("Error Reporting");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+    settle({window.get()});
+    EXPECT_EQ(window->events(), (std::vector<std::string>{"closed", "probe"}));
+}
+
+TEST_P(WindowCloser, EmptySearchTextMatchesTheTopmostWindow) {
+    auto lower = open(titled("lower", true));
+    auto upper = open(untitledWindow()); // no title at all
+    raise(*upper);
+    expectDismissed("", *upper);
+}
+
+TEST_P(WindowCloser, TitleComesFromNetWmNameElseFromLatin1WmName) {
+    TestWindowOptions both = titled("Unicode ☃ name", true);
+    both.wmName = "legacy name";
+    auto preferred = open(both);
+    TestWindowOptions legacy;
+    legacy.wmName = "Café - Application Error";
+    legacy.stay = true;
+    auto latin1 = open(legacy);
+    auto untitled = open(untitledWindow());
+
+    EXPECT_EQ(winkill::windowTitle(preferred->id()), "Unicode ☃ name");
+    EXPECT_EQ(winkill::windowTitle(latin1->id()), "Café - Application Error");
+    EXPECT_EQ(winkill::windowTitle(untitled->id()), "");
+    EXPECT_EQ(winkill::windowTitle(0x7ffffff0u), "") << "a window that does not exist";
+    expectDismissed("CAFÉ", *latin1);
+}
+
+TEST_P(WindowCloser, WindowWithoutTheCloseProtocolIsLeftToTheWindowManager) {
+    TestWindowOptions options = titled("Old.exe - Application Error");
+    options.acceptsDelete = false;
+    auto window = open(options);
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, window->id());
+    if (managed()) {
+        // openbox closes a client that cannot be asked by disconnecting it.
+        EXPECT_TRUE(window->waitFor("disconnected"));
+    } else {
+        // Nobody to ask: nothing is sent and the window stays.
+        settle({window.get()});
+        EXPECT_EQ(window->events(), std::vector<std::string>{"probe"});
+        EXPECT_TRUE(window->process().running());
+    }
+}
+
+TEST_P(WindowCloser, TitleChangesAreSeenByTheNextCall) {
+    auto window = open(titled("Notes - Text Editor", true));
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+
+    client_.setTitle(window->id(), "Notes.exe - Application Error");
+    expectDismissed("Application Error", *window);
+
+    client_.setTitle(window->id(), "Notes - Text Editor");
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+}
+
+/// Without EWMH, a frame is followed down to the client window marked WM_STATE.
+class ReparentingWindowManager : public WindowCloser {};
+
+TEST_P(ReparentingWindowManager, TheClientInsideAFrameIsFoundUnderTheFrame) {
+    auto window = open(titled("Crash.exe - Application Error", true));
+    const std::uint32_t frame = client_.createWindow();
+    expectDismissed("Application Error", *window);
+    winkill::KillWin("");
+    EXPECT_EQ(winkill::foundWindow, frame) << "the empty text matches the topmost window";
+
+    // The frame, seen before as a window of its own, now holds the client.
+    client_.adopt(frame, window->id());
+    expectDismissed("Application Error", *window);
+    expectDismissed("", *window);
+}
+
+INSTANTIATE_TEST_SUITE_P(X11, ReparentingWindowManager, ::testing::Values(false),
+                         [](const ::testing::TestParamInfo<bool> &) { return "NoEwmh"; });
+
+/// The test itself plays an EWMH window manager whose list lags behind.
+class LaggingClientList : public WindowCloser {};
+
+TEST_P(LaggingClientList, AWindowGoneBeforeItIsReadLeavesNothingBehindForItsId) {
+    const std::uint32_t id = client_.createWindow();
+    client_.destroyWindow(id);
+    client_.announceWindowManager({id});
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+
+    // Window ids are reused: a new window with the same id must be read afresh.
+    ASSERT_EQ(client_.createWindow(id), id);
+    client_.setTitle(id, "Crash.exe - Application Error");
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, id);
+}
+
+INSTANTIATE_TEST_SUITE_P(X11, LaggingClientList, ::testing::Values(false),
+                         [](const ::testing::TestParamInfo<bool> &) { return "StandIn"; });
+
+TEST(LowerCase, MapsLettersOfEveryScriptAndKeepsBrokenBytes) {
+    EXPECT_EQ(core::lowerCaseUtf8("Straße ÄÖÜ ΣΦΑΛΜΑ ОШИБКА Ǆ"), "straße äöü σφαλμα ошибка ǆ");
+    // A Latin-1 byte inside a UTF-8 title and a cut-off sequence stay as they are.
+    EXPECT_EQ(core::lowerCaseUtf8("A\xc9"
+                                  "B\xe2\x82"),
+              "a\xc9"
+              "b\xe2\x82");
+}
+
+INSTANTIATE_TEST_SUITE_P(X11, WindowCloser, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return info.param ? "Openbox" : "NoWindowManager";
+                         });
+
+TEST(WindowCloserDisplay, NoDisplayFindsNothingAndSaysNothing) {
+    DisplayVariable none(std::nullopt);
+    ::testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) {
+        winkill::KillWin("");
+        EXPECT_EQ(winkill::foundWindow, 0u);
+    }
+    EXPECT_EQ(winkill::windowTitle(1), "");
+    winkill::postClose(1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(WindowCloserDisplay, DisplayThatWentAwayIsOpenedAgain) {
+    XServer server;
+    DisplayVariable display(server.display());
+    auto before = std::make_unique<TestWindow>(server.display(), titled("Application Error", true));
+    ASSERT_NE(before->id(), 0u);
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, before->id());
+
+    server.stop();
+    before.reset();
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, 0u);
+
+    server.restart();
+    TestWindow after(server.display(), titled("Application Error"));
+    ASSERT_NE(after.id(), 0u);
+    winkill::KillWin("Application Error");
+    EXPECT_EQ(winkill::foundWindow, after.id());
+    EXPECT_TRUE(after.waitFor("closed"));
+}
+
+} // namespace

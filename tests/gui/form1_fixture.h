@@ -1,0 +1,39 @@
+#pragma once
+// A Form1 in a temporary program folder, with its controls found by name.
+
+#include "monitor/main_window.h"
+#include "tests/gui/gui_test_support.h"
+
+#include <QString>
+#include <ostream>
+
+/// Lets failures print Qt text readably.
+inline void PrintTo(const QString &text, std::ostream *out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace testing_support {
+
+class Form1Test : public WindowTest {
+protected:
+    /// Creates and shows the main window, as the program start does.
+    Form1 *start() {
+        form_ = new Form1();
+        form_->show();
+        return form_;
+    }
+    template <class T> T *control(const char *name) const {
+        return form_->findChild<T *>(QString::fromLatin1(name));
+    }
+    ui::FormTimer *timer(const char *name) const { return control<ui::FormTimer>(name); }
+
+    /// Copies a file the build put beside the program into the test's program folder.
+    void copyProgramFile(const char *name) const {
+        std::filesystem::copy_file(std::filesystem::path(PERSTANDO_PROGRAM_DIR) / name,
+                                   folder_ / name);
+    }
+
+    Form1 *form_ = nullptr;
+};
+
+} // namespace testing_support
