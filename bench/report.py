@@ -49,11 +49,20 @@ def gbench_rows(run):
         for entry in json.loads(file.read_text())["benchmarks"]:
             if entry.get("run_type") == "aggregate" or "error_message" in entry:
                 continue
-            name = entry["name"].split("/")[0].removeprefix("BM_")
+            parts = entry["name"].split("/")
+            # Arguments stay (e.g. openbox:1); how the run was timed goes.
+            arguments = [p for p in parts[1:] if not p.startswith(("min_time", "iterations"))
+                         and p not in ("real_time", "manual_time")]
+            name = " ".join([parts[0].removeprefix("BM_")] + arguments)
             seconds = entry["real_time"] * UNITS[entry["time_unit"]]
             result = duration(seconds)
             if "median_ms" in entry:
                 result = f"median {entry['median_ms']:.3g} ms, p90 {entry['p90_ms']:.3g} ms"
+            for key in sorted(k for k in entry if k.endswith("_pct")):
+                label = key.removesuffix("_pct").replace("_", " ").replace("xserver", "X server")
+                result += f"; {label.replace('cpu', 'CPU')} {entry[key]:.3g} % of a core"
+            if "first_sweep_ms" in entry:
+                result += f"; first sweep {entry['first_sweep_ms']:.3g} ms"
             floors = [k for k in entry if k.startswith("floor")]
             floor = ""
             if floors:
