@@ -85,6 +85,7 @@ struct Line {
     std::string_view text;
     std::size_t begin = 0;
     std::size_t next = 0;
+    bool terminated = false; ///< ends in LF; the last line of a file may not
 };
 
 class LineReader {
@@ -103,6 +104,7 @@ public:
         const auto nl = data_.find('\n', pos_);
         std::size_t end = nl == std::string_view::npos ? data_.size() : nl;
         line.next = nl == std::string_view::npos ? data_.size() : nl + 1;
+        line.terminated = nl != std::string_view::npos;
         if (end > pos_ && data_[end - 1] == '\r') {
             --end;
         }
@@ -165,7 +167,7 @@ Location locate(std::string_view data, std::string_view section, std::string_vie
                 inSection = true;
                 loc.sectionFound = true;
                 loc.insertAt = line->next;
-                loc.insertNeedsBreak = line->next == line->begin + line->text.size();
+                loc.insertNeedsBreak = !line->terminated;
             }
             continue;
         }
@@ -178,7 +180,7 @@ Location locate(std::string_view data, std::string_view section, std::string_vie
         }
         if (!trim(line->text).empty()) {
             loc.insertAt = line->next;
-            loc.insertNeedsBreak = line->next == line->begin + line->text.size();
+            loc.insertNeedsBreak = !line->terminated;
         }
     }
     return loc;
@@ -275,6 +277,11 @@ WriteResult WriteIni(std::string_view section, std::string_view key, std::string
     const std::string pair = std::string(trim(cleanKey)) + "=" + cleanValue;
     const auto loc = locate(data, trim(cleanSection), trim(cleanKey));
 
+    // A last line without LF gets one; when it ends in a lone CR, which the
+    // reader already drops, the LF completes that CR so the line reads the same.
+    auto endLastLine = [&eol](std::string &text) {
+        text += !text.empty() && text.back() == '\r' ? std::string("\n") : eol;
+    };
     std::string out;
     out.reserve(data.size() + pair.size() + cleanSection.size() + 8);
     if (loc.keyLine) {
@@ -286,7 +293,7 @@ WriteResult WriteIni(std::string_view section, std::string_view key, std::string
     } else if (loc.sectionFound) {
         out.append(data, 0, loc.insertAt);
         if (loc.insertNeedsBreak) {
-            out += eol;
+            endLastLine(out);
         }
         out += pair;
         if (!loc.insertNeedsBreak) {
@@ -296,7 +303,7 @@ WriteResult WriteIni(std::string_view section, std::string_view key, std::string
     } else {
         out = data;
         if (!out.empty() && out.back() != '\n') {
-            out += eol;
+            endLastLine(out);
         }
         out += "[" + std::string(trim(cleanSection)) + "]" + eol + pair + eol;
     }

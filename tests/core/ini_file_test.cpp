@@ -157,6 +157,23 @@ TEST(IniWrite, AppendsToFileWithoutFinalNewline) {
     EXPECT_EQ(readFile(file), "[a]\nk=v\nj=w\n[b]\nx=y\n");
 }
 
+// A last line that ends in a lone CR (a CR LF cut short): the reader drops the
+// CR, so a key added after it must start a line of its own and the line
+// before must read as it did.
+TEST(IniWrite, AppendsAfterALastLineEndingInALoneCarriageReturn) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "[a]\r\nk=\"v\" \r");
+    ASSERT_EQ(RWINI1::ReadIni("a", "k", file), "v");
+    ASSERT_TRUE(RWINI1::WriteIni("a", "j", "w", file));
+    EXPECT_EQ(RWINI1::ReadIni("a", "j", file), "w");
+    EXPECT_EQ(RWINI1::ReadIni("a", "k", file), "v");
+    writeFile(file, "[a]\r\nk=v\r");
+    ASSERT_TRUE(RWINI1::WriteIni("b", "x", "y", file));
+    EXPECT_EQ(readFile(file), "[a]\r\nk=v\r\n[b]\r\nx=y\r\n");
+    EXPECT_EQ(RWINI1::ReadIni("b", "x", file), "y");
+}
+
 TEST(IniWrite, LineBreaksInValuesCannotForgeKeys) {
     TempDir dir;
     const auto file = dir / "settings.ini";
