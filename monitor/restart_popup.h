@@ -28,19 +28,19 @@ private:
 };
 
 /// One class per slot, so each slot has its own single window.
-template <int Slot> class Display final : public RestartPopup {
+template <int Slot> class SlotPopup final : public RestartPopup {
 public:
-    explicit Display(const QString &slotName, QWidget *parent = nullptr)
+    explicit SlotPopup(const QString &slotName, QWidget *parent = nullptr)
         : RestartPopup(Slot, slotName, parent) {}
 };
-using Display1 = Display<1>;
-using Display2 = Display<2>;
-using Display3 = Display<3>;
-using Display4 = Display<4>;
-using Display5 = Display<5>;
-using Display6 = Display<6>;
-using Display7 = Display<7>;
-using Display8 = Display<8>;
+using Display1 = SlotPopup<1>;
+using Display2 = SlotPopup<2>;
+using Display3 = SlotPopup<3>;
+using Display4 = SlotPopup<4>;
+using Display5 = SlotPopup<5>;
+using Display6 = SlotPopup<6>;
+using Display7 = SlotPopup<7>;
+using Display8 = SlotPopup<8>;
 
 /// Shows slot N's popup (1-based): created with its text when it is not
 /// loaded, otherwise only brought forward. Returns the window.

@@ -5,7 +5,9 @@ Listens on --host/--port (port 0: a free one), writes the port it got to
 FOLDER/port once it accepts connections, stores every message it accepts as
 FOLDER/mail-NNNN.txt (envelope lines, a blank line, the message as received)
 and appends what happens in each session to FOLDER/events. Files appear whole:
-they are written beside and renamed.
+they are written beside and renamed. --silent and --hostile run a server that
+misbehaves instead: it never answers, hangs up in the middle of DATA, or
+answers with garbage.
 """
 
 import argparse
@@ -121,6 +123,40 @@ async def silent_session(reader, writer):
         writer.close()
 
 
+async def scripted_session(reader, writer, mode, recorder):
+    # A hostile server: a normal start, then the fault of its mode.
+    recorder.event("connect")
+    try:
+        writer.write(b"220 test.invalid ESMTP\r\n")
+        await writer.drain()
+        while True:
+            line = await reader.readline()
+            if not line:
+                break
+            verb = line[:4].upper()
+            if mode == "garbage":
+                # Bytes that are no reply, then a run without any line end.
+                writer.write(b"\x00\xff\xfe garbage \x80\x81\r\n25\r\n" + b"\x1b" * 70000)
+                recorder.event("garbage")
+            elif verb == b"EHLO":
+                writer.write(b"250-test.invalid\r\n250 8BITMIME\r\n")
+            elif verb == b"DATA":
+                writer.write(b"354 go ahead\r\n")
+                await writer.drain()
+                await reader.readline()  # the first line of the message, then hang up
+                recorder.event("data dropped")
+                writer.transport.abort()
+                return
+            else:
+                writer.write(b"250 OK\r\n")
+            await writer.drain()
+    except ConnectionError:
+        pass  # the client gave up on us, as it should
+    finally:
+        recorder.event("close")
+        writer.close()
+
+
 async def serve(args):
     recorder = Recorder(args.folder)
     context = None
@@ -130,6 +166,9 @@ async def serve(args):
     loop = asyncio.get_running_loop()
     if args.silent:
         server = await asyncio.start_server(silent_session, args.host, args.port)
+    elif args.hostile:
+        server = await asyncio.start_server(
+            lambda r, w: scripted_session(r, w, args.hostile, recorder), args.host, args.port)
     else:
         handler = Handler(args, recorder)
         RecordingSMTP.recorder = recorder
@@ -158,6 +197,7 @@ def main():
     parser.add_argument("--data-delay", type=float, default=0.0)
     parser.add_argument("--no-ehlo", action="store_true")
     parser.add_argument("--silent", action="store_true")
+    parser.add_argument("--hostile", choices=["drop-in-data", "garbage"])
     args = parser.parse_args()
     try:
         asyncio.run(serve(args))

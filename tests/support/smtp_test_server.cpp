@@ -95,6 +95,11 @@ SmtpTestServer::SmtpTestServer(const SmtpServerOptions &options) : options_(opti
     if (options.silent) {
         argv.emplace_back("--silent");
     }
+    if (options.fault != SmtpServerOptions::Fault::None) {
+        argv.insert(argv.end(), {"--hostile", options.fault == SmtpServerOptions::Fault::DropInData
+                                                  ? "drop-in-data"
+                                                  : "garbage"});
+    }
     process_ = Child(argv);
     const auto portFile = folder_ / "port";
     waitUntil([&] { return std::filesystem::exists(portFile) || !process_.running(); },

@@ -32,6 +32,9 @@ struct SmtpServerOptions {
     double dataDelaySeconds = 0;          ///< pause before the reply to the message
     bool refuseEhlo = false;              ///< answers EHLO with 502
     bool silent = false;                  ///< accepts connections, never answers
+    enum class Fault { None, DropInData, Garbage };
+    /// Hangs up after the first line of the message, or answers commands with garbage.
+    Fault fault = Fault::None;
 };
 
 class SmtpTestServer {

@@ -1,0 +1,96 @@
+// Mail servers that misbehave: each failed alert is logged, nothing hangs, and
+// the other slots keep being checked while the alert is under way.
+
+#include "monitor/main_window.h"
+#include "monitor/restart_mailer.h"
+#include "tests/gui/gui_test_support.h"
+#include "tests/support/smtp_test_server.h"
+
+#include <QTimer>
+#include <signal.h>
+
+using namespace Qt::StringLiterals;
+
+using testing_support::SmtpServerOptions;
+using testing_support::SmtpTestServer;
+using testing_support::WindowTest;
+
+namespace {
+
+int countOf(const std::string &text, const std::string &needle) {
+    int count = 0;
+    for (auto pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+struct Hostile {
+    const char *name;
+    SmtpServerOptions options;
+    const char *reason; ///< start of the reason the log gives
+    const char *event;  ///< what the server records when it did its worst
+};
+
+class HostileMailTest : public WindowTest, public ::testing::WithParamInterface<Hostile> {};
+
+TEST_P(HostileMailTest, TheAlertFailsInTheLogWhileAnotherSlotIsStillRestarted) {
+    const Hostile &hostile = GetParam();
+    SmtpTestServer server(hostile.options);
+    ASSERT_TRUE(server.started());
+    const auto exe = testing_support::copyExecutable(WATCHED_PROGRAM, folder_.path(),
+                                                     testing_support::uniqueName("bystander"));
+    const auto log = folder_ / "perstando.log";
+    writeSettings("[exe1]\nname=One\n[exe2]\nname=Two\ntimer=100\npath=" + exe.string() +
+                  "\n[log]\npath=" + log.string() +
+                  "\n[mail]\nnotification=Off\nSendto=ops@example.com\nport=" +
+                  std::to_string(server.port()) +
+                  "\naddress=perstando@example.com\nserver=127.0.0.1\n");
+    // The alert is slot 1's, sent by hand; slot 2's restarts send none.
+    auto *form = new Form1();
+    auto *mailer = form->findChild<RestartMailer *>(u"RestartMailer"_s);
+    ASSERT_NE(mailer, nullptr);
+    mailer->setTimeouts(1500, 1500);
+    ASSERT_TRUE(waitFor([&] { return testing_support::pidsOf(exe).size() == 1; }));
+    const pid_t first = testing_support::pidsOf(exe).at(0);
+
+    // Slot 2's program dies while slot 1's alert talks to the server.
+    QTimer::singleShot(500, form, [first] { ::kill(first, SIGKILL); });
+    form->sendRestartMail(1, false);
+    const auto now = testing_support::pidsOf(exe);
+    ASSERT_EQ(now.size(), 1u) << "slot 2 was not checked during the alert";
+    EXPECT_NE(now[0], first);
+
+    ASSERT_TRUE(waitFor([&] { return mailer->pendingMails() == 0; }, 20000))
+        << "the alert never ended";
+    const std::string text = testing_support::readFile(log);
+    EXPECT_EQ(countOf(text, " E-mail notification could not be sent: "), 1) << text;
+    EXPECT_EQ(
+        countOf(text, std::string(" E-mail notification could not be sent: ") + hostile.reason), 1)
+        << text;
+    EXPECT_EQ(countOf(text, ",Two has been restarted."), 2) << text;
+    EXPECT_TRUE(server.messages().empty());
+    if (hostile.event) {
+        const auto events = server.events();
+        EXPECT_NE(std::find(events.begin(), events.end(), hostile.event), events.end());
+    }
+    EXPECT_TRUE(messages_.shown.isEmpty());
+    delete form;
+    testing_support::killAll(exe);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, HostileMailTest,
+    ::testing::Values(Hostile{"DropsTheConnectionInData",
+                              {.fault = SmtpServerOptions::Fault::DropInData},
+                              "connection ",
+                              "data dropped"},
+                      Hostile{"SendsGarbage",
+                              {.fault = SmtpServerOptions::Fault::Garbage},
+                              "unreadable answer",
+                              "garbage"},
+                      Hostile{
+                          "NeverAnswers", {.silent = true}, "no answer from the server", nullptr}),
+    [](const ::testing::TestParamInfo<Hostile> &info) { return std::string(info.param.name); });
+
+} // namespace
