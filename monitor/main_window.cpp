@@ -19,6 +19,9 @@
 #include "ui/locale_text.h"
 #include "ui/settings.h"
 #include "ui/window_registry.h"
+#include "viewers/about_box.h"
+#include "viewers/log_viewer.h"
+#include "viewers/running_apps_viewer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -527,6 +530,9 @@ void Form1::registerMenuHandlers() {
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
         {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
         {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
+        {QStringLiteral("mnuview"), [] { ui::WindowRegistry::instance().show<Form4>(); }},
+        {QStringLiteral("mnuapprunning"), [] { ui::WindowRegistry::instance().show<Form9>(); }},
+        {QStringLiteral("mnuabout"), [] { ui::WindowRegistry::instance().show<frmAbout>(); }},
     };
 }
 

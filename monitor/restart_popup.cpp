@@ -33,6 +33,7 @@ template <class T> RestartPopup *showPopup(const QString &slotName) {
 
 RestartPopup::RestartPopup(int slot, const QString &slotName, QWidget *parent)
     : QDialog(parent), slot_(slot) {
+    setObjectName(QStringLiteral("Display%1").arg(slot));
     setWindowTitle(QStringLiteral("Perstando"));
     label1_ = new QLabel(this);
     label1_->setObjectName(QStringLiteral("Label1"));

@@ -27,55 +27,20 @@ private:
     QPushButton *command1_ = nullptr;
 };
 
-// One class per slot, so each slot has its own single window.
-class Display1 : public RestartPopup {
-    Q_OBJECT
+/// One class per slot, so each slot has its own single window.
+template <int Slot> class SlotPopup final : public RestartPopup {
 public:
-    explicit Display1(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(1, slotName, parent) {}
+    explicit SlotPopup(const QString &slotName, QWidget *parent = nullptr)
+        : RestartPopup(Slot, slotName, parent) {}
 };
-class Display2 : public RestartPopup {
-    Q_OBJECT
-public:
-    explicit Display2(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(2, slotName, parent) {}
-};
-class Display3 : public RestartPopup {
-    Q_OBJECT
-public:
-    explicit Display3(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(3, slotName, parent) {}
-};
-class Display4 : public RestartPopup {
-    Q_OBJECT
-public:
-    explicit Display4(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(4, slotName, parent) {}
-};
-class Display5 : public RestartPopup {
-    Q_OBJECT
-public:
-    explicit Display5(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(5, slotName, parent) {}
-};
-class Display6 : public RestartPopup {
-    Q_OBJECT
-public:
-    explicit Display6(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(6, slotName, parent) {}
-};
-class Display7 : public RestartPopup {
-    Q_OBJECT
-public:
-    explicit Display7(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(7, slotName, parent) {}
-};
-class Display8 : public RestartPopup {
-    Q_OBJECT
-public:
-    explicit Display8(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(8, slotName, parent) {}
-};
+using Display1 = SlotPopup<1>;
+using Display2 = SlotPopup<2>;
+using Display3 = SlotPopup<3>;
+using Display4 = SlotPopup<4>;
+using Display5 = SlotPopup<5>;
+using Display6 = SlotPopup<6>;
+using Display7 = SlotPopup<7>;
+using Display8 = SlotPopup<8>;
 
 /// Shows slot N's popup (1-based): created with its text when it is not
 /// loaded, otherwise only brought forward. Returns the window.

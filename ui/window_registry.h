@@ -21,7 +21,8 @@ public:
     /// The loaded window of class T, or nullptr.
     template <class T> T *find() const {
         for (QWidget *w : loaded()) {
-            if (auto *t = qobject_cast<T *>(w)) {
+            // dynamic_cast: window classes made from one template share a meta-object.
+            if (auto *t = dynamic_cast<T *>(w)) {
                 return t;
             }
         }

@@ -1,0 +1,295 @@
+// Measures a watcher (Perstando, supervisord, monit) keeping programs up:
+//
+//   latency PROGRAM KILLS GAP_MIN_MS GAP_MAX_MS OUT -- WATCHER ARGS...
+//     SIGKILLs PROGRAM KILLS times, each after a random gap, and writes to OUT
+//     the milliseconds from each kill until a new process of PROGRAM is visible
+//     in /proc (polled every millisecond), one a line.
+//   idle SECONDS OUT PROGRAM... -- WATCHER ARGS...
+//     Once every PROGRAM runs, writes to OUT the watcher's CPU time over
+//     SECONDS as a percentage of one core and its resident memory in MB.
+//
+// The watcher runs as our child and we are the subreaper, so the programs it
+// starts detached end up as our children: they are reaped here instead of
+// lingering as zombies in the process walks being measured, and every one of
+// them is killed when we are done, even when the measurement fails.
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+pid_t watcher = 0;
+
+/// Pids whose executable is `program`, apart from `except`.
+std::vector<pid_t> pidsOf(const std::string &program, pid_t except = 0) {
+    std::vector<pid_t> found;
+    DIR *dir = ::opendir("/proc");
+    if (!dir) {
+        throw std::runtime_error("cannot list /proc");
+    }
+    char link[sizeof(dirent::d_name) + 8];
+    char target[PATH_MAX];
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+            continue;
+        }
+        std::snprintf(link, sizeof link, "%s/exe", entry->d_name);
+        const auto n = ::readlinkat(::dirfd(dir), link, target, sizeof target);
+        const auto pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (n == static_cast<ssize_t>(program.size()) &&
+            program.compare(0, program.size(), target, static_cast<std::size_t>(n)) == 0 &&
+            pid != except) {
+            found.push_back(pid);
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+/// Reaps every child that has ended; the watcher must not be among them.
+void reap() {
+    int status = 0;
+    pid_t pid = 0;
+    while ((pid = ::waitpid(-1, &status, WNOHANG)) > 0) {
+        if (pid == watcher) {
+            watcher = 0;
+            throw std::runtime_error("the watcher ended during the measurement");
+        }
+    }
+}
+
+/// Sleeps `duration`, reaping ended children every 10 ms meanwhile.
+void pause(Clock::duration duration) {
+    const auto until = Clock::now() + duration;
+    while (Clock::now() < until) {
+        reap();
+        std::this_thread::sleep_for(std::min<Clock::duration>(10ms, until - Clock::now()));
+    }
+}
+
+pid_t waitForOne(const std::string &program, pid_t except, Clock::duration limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        const auto pids = pidsOf(program, except);
+        if (!pids.empty()) {
+            return pids.front();
+        }
+        if (Clock::now() > deadline) {
+            throw std::runtime_error("no process of " + program + " appeared");
+        }
+        pause(10ms);
+    }
+}
+
+void startWatcher(char **argv) {
+    const pid_t parent = ::getpid();
+    watcher = ::fork();
+    if (watcher < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (watcher == 0) {
+        // The watcher must not outlive us, whatever ends us.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::execvp(argv[0], argv);
+        std::perror(argv[0]);
+        ::_exit(127);
+    }
+}
+
+/// Ends the watcher (politely first), then every program it kept, and reaps all.
+void stopAll(const std::vector<std::string> &programs) {
+    if (watcher > 0) {
+        ::kill(watcher, SIGTERM);
+        const auto deadline = Clock::now() + 5s;
+        while (::waitpid(watcher, nullptr, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                ::kill(watcher, SIGKILL);
+                ::waitpid(watcher, nullptr, 0);
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        watcher = 0;
+    }
+    for (const auto &program : programs) {
+        for (const pid_t pid : pidsOf(program)) {
+            ::kill(pid, SIGKILL);
+        }
+    }
+    const auto deadline = Clock::now() + 5s;
+    while (Clock::now() < deadline && ::waitpid(-1, nullptr, WNOHANG) >= 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+void measureLatency(const std::string &program, int kills, int gapMinMs, int gapMaxMs,
+                    const std::string &out) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> gap(gapMinMs, gapMaxMs);
+    pid_t current = waitForOne(program, 0, 30s);
+    std::vector<double> latencies;
+    for (int i = 0; i < kills; ++i) {
+        // A random gap, so that kills fall at every phase of a periodic check.
+        pause(std::chrono::milliseconds(gap(random)));
+        const auto pids = pidsOf(program);
+        if (pids.size() != 1) {
+            throw std::runtime_error(std::to_string(pids.size()) + " processes of " + program);
+        }
+        current = pids.front();
+        const auto killed = Clock::now();
+        ::kill(current, SIGKILL);
+        auto next = killed;
+        for (;;) {
+            if (!pidsOf(program, current).empty()) {
+                break;
+            }
+            if (Clock::now() - killed > 20s) {
+                throw std::runtime_error("no restart within 20 s after kill " +
+                                         std::to_string(i + 1));
+            }
+            reap();
+            next += 1ms;
+            std::this_thread::sleep_until(next);
+        }
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - killed).count());
+    }
+    std::ofstream file(out);
+    for (const double ms : latencies) {
+        file << ms << "\n";
+    }
+    if (!file.flush()) {
+        throw std::runtime_error("cannot write " + out);
+    }
+}
+
+/// utime + stime of a process in clock ticks.
+long long cpuTicks(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name may hold blanks and parentheses: fields count from the last ')'.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long long ticks = 0;
+    for (int n = 3; n <= 15 && fields >> field; ++n) {
+        if (n == 14 || n == 15) {
+            ticks += std::stoll(field);
+        }
+    }
+    return ticks;
+}
+
+double residentMegabytes(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    throw std::runtime_error("no resident memory for the watcher");
+}
+
+void measureIdle(int seconds, const std::string &out, const std::vector<std::string> &programs) {
+    std::vector<pid_t> before;
+    for (const auto &program : programs) {
+        before.push_back(waitForOne(program, 0, 30s));
+    }
+    pause(3s); // past the start-up work
+    const long long ticks0 = cpuTicks(watcher);
+    const auto t0 = Clock::now();
+    pause(std::chrono::seconds(seconds));
+    const long long ticks1 = cpuTicks(watcher);
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double rss = residentMegabytes(watcher);
+    for (std::size_t i = 0; i < programs.size(); ++i) {
+        if (pidsOf(programs[i]) != std::vector<pid_t>{before[i]}) {
+            throw std::runtime_error(programs[i] + " was not kept as it was while idle");
+        }
+    }
+    const double cpuPercent = static_cast<double>(ticks1 - ticks0) /
+                              static_cast<double>(::sysconf(_SC_CLK_TCK)) / elapsed * 100.0;
+    std::ofstream file(out);
+    file << "cpu_percent " << cpuPercent << "\nrss_mb " << rss << "\n";
+    if (!file.flush()) {
+        throw std::runtime_error("cannot write " + out);
+    }
+}
+
+int usage() {
+    std::fprintf(
+        stderr,
+        "usage: restart_latency latency PROGRAM KILLS GAP_MIN_MS GAP_MAX_MS OUT -- WATCHER...\n"
+        "       restart_latency idle SECONDS OUT PROGRAM... -- WATCHER...\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int separator = 1;
+    while (separator < argc && std::strcmp(argv[separator], "--") != 0) {
+        ++separator;
+    }
+    if (argc < 3 || separator + 1 >= argc) {
+        return usage();
+    }
+    const std::string mode = argv[1];
+    std::vector<std::string> programs;
+    if (mode == "latency" && separator == 7) {
+        programs.push_back(argv[2]);
+    } else if (mode == "idle" && separator > 4) {
+        programs.assign(argv + 4, argv + separator);
+    } else {
+        return usage();
+    }
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // Ended by the script's clean-up: still take the watcher and programs along.
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        ::signal(sig, [](int) {
+            if (watcher > 0) {
+                ::kill(watcher, SIGKILL);
+            }
+            ::_exit(1);
+        });
+    }
+    int result = 0;
+    try {
+        startWatcher(argv + separator + 1);
+        if (mode == "latency") {
+            measureLatency(programs.front(), std::atoi(argv[3]), std::atoi(argv[4]),
+                           std::atoi(argv[5]), argv[6]);
+        } else {
+            measureIdle(std::atoi(argv[2]), argv[3], programs);
+        }
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "restart_latency: %s\n", error.what());
+        result = 1;
+    }
+    stopAll(programs);
+    return result;
+}

@@ -1,0 +1,122 @@
+#include "monitor/main_window.h"
+#include "tests/gui/gui_test_support.h"
+#include "tests/support/scoped_env.h"
+#include "ui/window_registry.h"
+#include "viewers/about_box.h"
+#include "viewers/log_viewer.h"
+#include "viewers/running_apps_viewer.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+using namespace testing_support;
+
+namespace {
+
+class AboutBoxTest : public WindowTest {
+protected:
+    frmAbout *open() { return ui::WindowRegistry::instance().show<frmAbout>(); }
+    static void clickSysInfo(frmAbout *box) {
+        box->findChild<QPushButton *>(QStringLiteral("cmdSysInfo"))->click();
+    }
+    /// A system information tool that writes its own path into `marker` when run.
+    std::filesystem::path fakeTool(const std::string &name, const std::filesystem::path &marker) {
+        std::filesystem::create_directories(bin_);
+        const auto tool = bin_ / name;
+        writeFile(tool, "#!/bin/sh\necho \"$0\" > '" + marker.string() + "'\n");
+        std::filesystem::permissions(tool, std::filesystem::perms::owner_all);
+        return tool;
+    }
+    std::filesystem::path bin_ = folder_ / "tool bin"; // a blank, as in many install paths
+};
+
+TEST_F(AboutBoxTest, ShowsTitleAndTheBuildsVersion) {
+    frmAbout *box = open();
+    EXPECT_EQ(box->windowTitle(), QStringLiteral("About Tenacor "));
+    EXPECT_EQ(box->findChild<QLabel *>(QStringLiteral("lblTitle"))->text(),
+              QStringLiteral("Perstando"));
+    EXPECT_EQ(box->findChild<QLabel *>(QStringLiteral("lblVersion"))->text(),
+              QStringLiteral("Version " PERSTANDO_TEST_VERSION));
+    auto *picIcon = box->findChild<QLabel *>(QStringLiteral("picIcon"));
+    ASSERT_NE(picIcon, nullptr);
+    EXPECT_FALSE(picIcon->pixmap().isNull());
+    EXPECT_EQ(box->findChild<QPushButton *>(QStringLiteral("cmdSysInfo"))->text(),
+              QStringLiteral("&System Info..."));
+
+    QPointer<frmAbout> guard = box;
+    auto *ok = box->findChild<QPushButton *>(QStringLiteral("cmdOK"));
+    EXPECT_EQ(ok->text(), QStringLiteral("OK"));
+    ok->click();
+    EXPECT_TRUE(waitFor([&] { return guard.isNull(); }));
+}
+
+TEST_F(AboutBoxTest, SystemInfoStartsTheFirstToolOnThePath) {
+    const auto marker = folder_ / "ran";
+    fakeTool("gnome-system-monitor", folder_ / "wrong");
+    const auto preferred = fakeTool("hardinfo", marker);
+    ScopedEnv path("PATH", bin_.string());
+    clickSysInfo(open());
+    EXPECT_TRUE(waitUntil([&] { return readFile(marker) == preferred.string() + "\n"; }));
+    EXPECT_TRUE(messages_.shown.isEmpty());
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "wrong"));
+}
+
+TEST_F(AboutBoxTest, WithoutAToolOrWhenItCannotStartSystemInfoIsUnavailable) {
+    ScopedEnv path("PATH", bin_.string());
+    frmAbout *box = open();
+    clickSysInfo(box);
+    EXPECT_EQ(messages_.texts(), QStringList{frmAbout::unavailableMessage()});
+    EXPECT_EQ(messages_.shown.value(0).buttons, QMessageBox::Ok);
+
+    // Found, but its interpreter is missing: both ways of starting it fail.
+    std::filesystem::create_directories(bin_);
+    writeFile(bin_ / "hardinfo2", "#!/nonexistent/interpreter\n");
+    std::filesystem::permissions(bin_ / "hardinfo2", std::filesystem::perms::owner_all);
+    messages_.shown.clear();
+    clickSysInfo(box);
+    EXPECT_EQ(messages_.texts(), QStringList{frmAbout::unavailableMessage()});
+}
+
+TEST_F(AboutBoxTest, GetKeyValueClearsTheValueWhenMissing) {
+    ScopedEnv path("PATH", bin_.string());
+    frmAbout *box = open();
+    QString value = QStringLiteral("left over");
+    EXPECT_FALSE(box->GetKeyValue(core::RegistryRoot::LocalMachine,
+                                  QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location"),
+                                  QStringLiteral("MSINFO"), value));
+    EXPECT_TRUE(value.isEmpty());
+
+    const auto tool = fakeTool("kinfocenter", folder_ / "unused");
+    EXPECT_TRUE(box->GetKeyValue(core::RegistryRoot::LocalMachine,
+                                 QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
+                                 QStringLiteral("path"), value));
+    EXPECT_EQ(value, QString::fromStdString(tool.string()));
+}
+
+TEST_F(AboutBoxTest, MainWindowMenusOpenEachViewerOnce) {
+    auto *main = new Form1();
+    main->show();
+    const struct {
+        const char *item;
+        std::function<QWidget *()> find;
+    } entries[] = {
+        {"mnuview", [] { return ui::WindowRegistry::instance().find<Form4>(); }},
+        {"mnuapprunning", [] { return ui::WindowRegistry::instance().find<Form9>(); }},
+        {"mnuabout", [] { return ui::WindowRegistry::instance().find<frmAbout>(); }},
+    };
+    for (const auto &entry : entries) {
+        main->runMenuItem(QString::fromLatin1(entry.item));
+        QWidget *window = entry.find();
+        ASSERT_NE(window, nullptr) << entry.item;
+        EXPECT_TRUE(window->isVisible()) << entry.item;
+        main->runMenuItem(QString::fromLatin1(entry.item));
+        EXPECT_EQ(entry.find(), window) << entry.item;
+    }
+    QPointer<Form4> closing = ui::WindowRegistry::instance().find<Form4>();
+    closing->close();
+    ASSERT_TRUE(waitFor([&] { return closing.isNull(); }));
+    main->toolbarClick(QStringLiteral("view"));
+    EXPECT_NE(ui::WindowRegistry::instance().find<Form4>(), nullptr);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+#include "monitor/main_window.h"
+#include "tests/gui/gui_test_support.h"
+#include "ui/window_registry.h"
+#include "viewers/log_viewer.h"
+
+#include <QAction>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QSignalSpy>
+
+using testing_support::WindowTest;
+
+namespace {
+
+class LogViewerTest : public WindowTest {
+protected:
+    void configureLog(const std::string &extra = {}) {
+        writeSettings("[log]\npath=" + log_.string() + "\n" + extra);
+    }
+    Form1 *startMain() {
+        main_ = new Form1();
+        main_->show();
+        return main_;
+    }
+    Form4 *openViewer() {
+        if (main_) {
+            main_->runMenuItem(QStringLiteral("mnuview"));
+            return ui::WindowRegistry::instance().find<Form4>();
+        }
+        return ui::WindowRegistry::instance().show<Form4>();
+    }
+    /// Closes the viewer and waits until it is gone, so that opening it again loads it anew.
+    static void closeAndWait(Form4 *form) {
+        QPointer<Form4> closing = form;
+        form->close();
+        ASSERT_TRUE(waitFor([&] { return closing.isNull(); }));
+    }
+    static QString text1(Form4 *form) {
+        return form->findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->toPlainText();
+    }
+    bool slotTimersEnabled(bool enabled) const {
+        for (int n = 1; n <= SlotCount; ++n) {
+            if (main_->slotTimer(n)->isEnabled() != enabled) {
+                return false;
+            }
+        }
+        return true;
+    }
+    /// Waits for the next tick of the main window's timer `name`, its handler run.
+    bool nextTick(const char *name, int timeoutMs = 5000) const {
+        QSignalSpy ticks(main_->findChild<ui::FormTimer *>(QString::fromLatin1(name)),
+                         &QTimer::timeout);
+        return ticks.wait(timeoutMs);
+    }
+
+    std::filesystem::path log_ = folder_ / "watch.log";
+    Form1 *main_ = nullptr;
+};
+
+TEST_F(LogViewerTest, ShowsTheWholeLogAsUtf8AndDeleteRemovesIt) {
+    configureLog();
+    const std::string content = "1/2/2024 3:04:05 PM, Tenacor has been started.\n"
+                                "***\nZ\xC3\xBCrich \xE2\x9C\x93\nlast line without end";
+    testing_support::writeFile(log_, content);
+    Form4 *form = openViewer();
+    ASSERT_NE(form, nullptr);
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Perstando Log File Viewer"));
+    EXPECT_TRUE(messages_.shown.isEmpty());
+    EXPECT_EQ(text1(form), QString::fromUtf8(content));
+
+    auto *mnudelete = form->findChild<QAction *>(QStringLiteral("mnudelete"));
+    ASSERT_NE(mnudelete, nullptr);
+    EXPECT_EQ(mnudelete->text(), QStringLiteral("&Delete LogFile"));
+    mnudelete->trigger();
+    EXPECT_FALSE(std::filesystem::exists(log_));
+    EXPECT_TRUE(text1(form).isEmpty());
+    mnudelete->trigger(); // nothing left to delete: still no message
+    EXPECT_TRUE(messages_.shown.isEmpty());
+
+    closeAndWait(form);
+    form = openViewer();
+    EXPECT_EQ(messages_.texts(), QStringList{Form4::noLogMessage()});
+    EXPECT_TRUE(text1(form).isEmpty());
+}
+
+TEST_F(LogViewerTest, LogsThatCannotBeShownGiveTheMessageAndAnEmptyView) {
+    const std::filesystem::path unreadable[] = {
+        {},                  // no log configured
+        folder_ / "missing", // never written
+        folder_.path(),      // a folder
+        folder_ / "huge.log",
+    };
+    testing_support::writeFile(folder_ / "huge.log", "");
+    std::filesystem::resize_file(folder_ / "huge.log", Form4::MaxLogBytes + 1); // sparse
+    for (const auto &path : unreadable) {
+        messages_.shown.clear();
+        writeSettings(path.empty() ? "" : "[log]\npath=" + path.string() + "\n");
+        Form4 *form = openViewer();
+        EXPECT_EQ(messages_.texts(), QStringList{Form4::noLogMessage()}) << path;
+        EXPECT_EQ(messages_.shown.value(0).buttons, QMessageBox::Ok);
+        EXPECT_TRUE(text1(form).isEmpty()) << path;
+        delete form;
+    }
+}
+
+TEST_F(LogViewerTest, WithoutALogClosingStillEnablesTheEightSlotTimers) {
+    startMain();
+    ASSERT_TRUE(slotTimersEnabled(true));
+    Form4 *form = openViewer();
+    EXPECT_EQ(messages_.texts(), QStringList{Form4::noLogMessage()});
+    EXPECT_TRUE(text1(form).isEmpty());
+    EXPECT_TRUE(slotTimersEnabled(false));
+
+    // Unconfigured slots are off after the status timer's pass; closing turns all on.
+    ASSERT_TRUE(nextTick("Timer1"));
+    form->close();
+    EXPECT_TRUE(slotTimersEnabled(true));
+}
+
+TEST_F(LogViewerTest, AConfiguredSlotIsCheckedAgainWhileTheViewerIsOpen) {
+    using namespace testing_support;
+    const auto exe = copyExecutable("/bin/sleep", folder_.path(), uniqueName("orders"));
+    Child running({exe.string(), "300"});
+    configureLog("[exe1]\nname=Orders\ntimer=200\npath=" + exe.string() + "\n");
+    testing_support::writeFile(log_, "");
+    startMain();
+    ASSERT_TRUE(main_->slotTimer(1)->isActive());
+    openViewer();
+    EXPECT_FALSE(main_->slotTimer(1)->isActive());
+    main_->slotStatus(1)->clear();
+
+    // The status timer's next pass switches the named slot back on, not the others.
+    ASSERT_TRUE(nextTick("Timer1"));
+    EXPECT_TRUE(main_->slotTimer(1)->isEnabled());
+    EXPECT_FALSE(main_->slotTimer(2)->isEnabled());
+    EXPECT_TRUE(waitFor(
+        [&] { return main_->slotStatus(1)->text().startsWith(QStringLiteral("Last Checked: ")); }));
+}
+
+TEST_F(LogViewerTest, WhilePausedClosingEnablesTheTimersAndThePausePollStopsThemAgain) {
+    configureLog("[exe1]\nname=Orders\ntimer=200\n");
+    testing_support::writeFile(log_, "");
+    startMain();
+    main_->pauseChecking();
+    ASSERT_TRUE(nextTick("icon"));
+    ASSERT_FALSE(main_->findChild<ui::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    Form4 *form = openViewer();
+    form->close();
+    EXPECT_TRUE(slotTimersEnabled(true));
+    // The named slot stays off: the status timer that would switch it on is paused too.
+    ASSERT_TRUE(nextTick("icon"));
+    EXPECT_TRUE(slotTimersEnabled(false));
+    EXPECT_FALSE(main_->findChild<ui::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+}
+
+} // namespace

@@ -1,0 +1,106 @@
+#include "viewers/about_box.h"
+
+#include "core/launcher.h"
+#include "ui/message_box.h"
+
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QPushButton>
+
+namespace {
+
+const QString SysInfoKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO");
+const QString SysInfoValue = QStringLiteral("path");
+const QString SysInfoLocationKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location");
+const QString SysInfoLocationValue = QStringLiteral("MSINFO");
+
+QString versionText() {
+    return QStringLiteral("Version %1.%2.%3")
+        .arg(PERSTANDO_VERSION_MAJOR)
+        .arg(PERSTANDO_VERSION_MINOR)
+        .arg(PERSTANDO_VERSION_PATCH);
+}
+
+} // namespace
+
+frmAbout::frmAbout(QWidget *parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("frmAbout"));
+
+    picIcon_ = new QLabel(this);
+    picIcon_->setObjectName(QStringLiteral("picIcon"));
+    picIcon_->setPixmap(QIcon(QStringLiteral(":/pictures/perstando.png")).pixmap(48, 48));
+    lblTitle_ = new QLabel(QStringLiteral("Perstando"), this);
+    lblTitle_->setObjectName(QStringLiteral("lblTitle"));
+    QFont titleFont = lblTitle_->font();
+    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
+    titleFont.setBold(true);
+    lblTitle_->setFont(titleFont);
+    lblVersion_ = new QLabel(QStringLiteral("Version"), this);
+    lblVersion_->setObjectName(QStringLiteral("lblVersion"));
+    cmdOK_ = new QPushButton(QStringLiteral("OK"), this);
+    cmdOK_->setObjectName(QStringLiteral("cmdOK"));
+    cmdOK_->setDefault(true);
+    cmdSysInfo_ = new QPushButton(QStringLiteral("&System Info..."), this);
+    cmdSysInfo_->setObjectName(QStringLiteral("cmdSysInfo"));
+
+    auto *grid = new QGridLayout(this);
+    grid->addWidget(picIcon_, 0, 0, 2, 1, Qt::AlignTop);
+    grid->addWidget(lblTitle_, 0, 1, 1, 2);
+    grid->addWidget(lblVersion_, 1, 1, 1, 2);
+    grid->setRowStretch(2, 1);
+    grid->setColumnStretch(1, 1);
+    grid->addWidget(cmdOK_, 3, 2);
+    grid->addWidget(cmdSysInfo_, 4, 2);
+
+    connect(cmdOK_, &QPushButton::clicked, this, &QWidget::close);
+    connect(cmdSysInfo_, &QPushButton::clicked, this, &frmAbout::StartSysInfo);
+
+    // Load.
+    setWindowTitle(QStringLiteral("About ") + QStringLiteral("Tenacor "));
+    lblTitle_->setText(ui::programTitle());
+    lblVersion_->setText(versionText());
+}
+
+QString frmAbout::unavailableMessage() {
+    return QStringLiteral("System Information Is Unavailable At This Time");
+}
+
+bool frmAbout::GetKeyValue(core::RegistryRoot KeyRoot, const QString &KeyName,
+                           const QString &SubKeyRef, QString &KeyVal) {
+    const auto value =
+        core::readRegistryValue(KeyRoot, KeyName.toStdString(), SubKeyRef.toStdString());
+    if (!value) {
+        KeyVal.clear();
+        return false;
+    }
+    if (const auto text = core::registryValueText(*value)) {
+        KeyVal = QString::fromStdString(*text);
+    }
+    return true;
+}
+
+void frmAbout::StartSysInfo() {
+    try {
+        QString path;
+        bool found = GetKeyValue(core::RegistryRoot::LocalMachine, SysInfoKey, SysInfoValue, path);
+        QString folder;
+        if (!found && GetKeyValue(core::RegistryRoot::LocalMachine, SysInfoLocationKey,
+                                  SysInfoLocationValue, folder)) {
+            path = folder + QStringLiteral("/MSINFO32.EXE");
+            found = QFileInfo::exists(path);
+        }
+        if (!found) {
+            ui::message(this, unavailableMessage());
+            return;
+        }
+        // Quoted, a path with blanks stays one program for the launcher's split.
+        std::string commandLine = path.contains(QLatin1Char(' '))
+                                      ? (QLatin1Char('"') + path + QLatin1Char('"')).toStdString()
+                                      : path.toStdString();
+        shellmod::ShellRun(commandLine, core::SW_SHOWNORMAL);
+    } catch (const std::exception &) {
+        ui::message(this, unavailableMessage());
+    }
+}
