@@ -109,7 +109,7 @@ pid_t recordedPid(const std::filesystem::path &exe, int starts) {
 }
 
 TEST(Chaos, EightSlotsSurviveRandomKills) {
-    const auto duration = std::chrono::seconds(environmentNumber("PERSTANDO_CHAOS_SECONDS", 25));
+    const auto duration = std::chrono::seconds(environmentNumber("PERSTANDO_CHAOS_SECONDS", 120));
     // Memory is compared from the end of the first minute; a short run skips a third.
     const auto warmUp = std::min<std::chrono::milliseconds>(std::chrono::minutes(1), duration / 3);
     const auto seed = static_cast<std::uint32_t>(
