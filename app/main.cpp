@@ -1,5 +1,6 @@
 // Perstando: keeps up to eight chosen applications running.
 
+#include "core/atomic_file.h"
 #include "core/instance_lock.h"
 #include "core/program_folder.h"
 #include "monitor/main_window.h"
@@ -13,6 +14,9 @@ int main(int argc, char *argv[]) {
     if (!instance.tryAcquire(core::programFolder())) {
         return 0;
     }
+    // Saves cut short by a crash or a power cut leave their temporary files;
+    // with the folder ours alone, nobody is writing the settings now.
+    core::removeLeftoverTemporaries(core::settingsPath());
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Perstando"));

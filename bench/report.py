@@ -22,7 +22,9 @@ LATENCY = [
     ("supervisord", "supervisord (autorestart, startsecs=0)"),
     ("monit", "monit (set daemon 1)"),
 ]
-IDLE = [("perstando", "Perstando"), ("supervisord", "supervisord"), ("monit", "monit")]
+IDLE = [("perstando", "Perstando"), ("perstando-tray", "Perstando"), ("supervisord", "supervisord"),
+        ("monit", "monit")]
+MINE = [("perstando", "window shown (offscreen)"), ("perstando-tray", "in the tray (Xvfb, trayer)")]
 UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
@@ -120,14 +122,16 @@ def main():
         if file.exists():
             idle[key] = dict((k, float(v)) for k, v in (line.split() for line in file.read_text().splitlines()))
     seconds = (run / "idle" / "seconds").read_text().strip() if (run / "idle" / "seconds").exists() else "?"
-    if "perstando" in idle:
-        others = [k for k, _ in IDLE if k in idle and k != "perstando"]
-        mine = idle["perstando"]
+    others = [k for k, _ in IDLE if k in idle and not k.startswith("perstando")]
+    for key, where in MINE:
+        if key not in idle:
+            continue
+        mine = idle[key]
         cpu_checks = [f"< 0.5 % of a core: {verdict(mine['cpu_percent'] < 0.5)}"]
         if "monit" in idle:
             cpu_checks.insert(0, f"≤ monit's: {verdict(mine['cpu_percent'] <= idle['monit']['cpu_percent'])}")
         rows.append([
-            f"Idle CPU, 8 programs, slots at 1,000 ms, {seconds} s",
+            f"Idle CPU, 8 programs, slots at 1,000 ms, {seconds} s, {where}",
             f"{mine['cpu_percent']:.3f} % of one core",
             "; ".join(f"{k} {idle[k]['cpu_percent']:.3f} %" for k in others),
             "; ".join(f"{mine['cpu_percent'] / idle[k]['cpu_percent']:.2f} × {k}"
@@ -135,7 +139,7 @@ def main():
             "; ".join(cpu_checks),
         ])
         rows.append([
-            "Idle resident memory, same run",
+            f"Idle resident memory, same run, {where}",
             f"{mine['rss_mb']:.1f} MB",
             "; ".join(f"{k} {idle[k]['rss_mb']:.1f} MB" for k in others),
             "; ".join(f"{mine['rss_mb'] / idle[k]['rss_mb']:.2f} × {k}" for k in others),

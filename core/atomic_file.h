@@ -18,4 +18,8 @@ struct FileResult {
 /// even for root. On failure `file` is untouched and no temporary file remains.
 FileResult replaceFileAtomically(const std::filesystem::path &file, std::string_view content);
 
+/// Deletes the temporary files, older than a minute, that writers of `file`
+/// killed mid-write left beside it. Returns how many were deleted.
+int removeLeftoverTemporaries(const std::filesystem::path &file);
+
 } // namespace core

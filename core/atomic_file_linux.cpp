@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <system_error>
 
 namespace core {
@@ -29,22 +30,52 @@ bool writeAll(int fd, std::string_view content) {
     return true;
 }
 
+/// The file a write lands in: through a symbolic link to the file it names,
+/// not over the link.
+std::filesystem::path writeTarget(const std::filesystem::path &file, std::error_code &ec) {
+    if (std::filesystem::is_symlink(file, ec)) {
+        return std::filesystem::weakly_canonical(file, ec);
+    }
+    ec.clear();
+    return file;
+}
+
+std::filesystem::path folderOf(const std::filesystem::path &target) {
+    const std::filesystem::path folder = target.parent_path();
+    return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+/// ".NAME." followed by mkstemp's six letters and digits.
+std::string temporaryPrefix(const std::filesystem::path &target) {
+    return "." + target.filename().string() + ".";
+}
+
+constexpr std::size_t TemporarySuffixLength = 6;
+constexpr std::time_t LeftoverAgeSeconds = 60;
+
+bool isTemporaryOf(std::string_view name, std::string_view prefix) {
+    if (name.size() != prefix.size() + TemporarySuffixLength || !name.starts_with(prefix)) {
+        return false;
+    }
+    for (const char c : name.substr(prefix.size())) {
+        const bool alnum =
+            (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!alnum) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 FileResult replaceFileAtomically(const std::filesystem::path &file, std::string_view content) {
-    // Write through a symbolic link to the file it names, not over the link.
     std::error_code ec;
-    std::filesystem::path target = file;
-    if (std::filesystem::is_symlink(file, ec)) {
-        target = std::filesystem::weakly_canonical(file, ec);
-        if (ec) {
-            return {false, ec.message()};
-        }
+    const std::filesystem::path target = writeTarget(file, ec);
+    if (ec) {
+        return {false, ec.message()};
     }
-    std::filesystem::path folder = target.parent_path();
-    if (folder.empty()) {
-        folder = ".";
-    }
+    const std::filesystem::path folder = folderOf(target);
 
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
@@ -59,7 +90,8 @@ FileResult replaceFileAtomically(const std::filesystem::path &file, std::string_
         return failure(errno);
     }
 
-    std::string tempName = (folder / ("." + target.filename().string() + ".XXXXXX")).string();
+    std::string tempName =
+        (folder / (temporaryPrefix(target) + std::string(TemporarySuffixLength, 'X'))).string();
     const int fd = ::mkstemp(tempName.data());
     if (fd < 0) {
         return failure(errno);
@@ -106,6 +138,29 @@ FileResult replaceFileAtomically(const std::filesystem::path &file, std::string_
         ::close(dirFd);
     }
     return {true, {}};
+}
+
+int removeLeftoverTemporaries(const std::filesystem::path &file) {
+    std::error_code ec;
+    const std::filesystem::path target = writeTarget(file, ec);
+    if (ec) {
+        return 0;
+    }
+    const std::string prefix = temporaryPrefix(target);
+    const std::time_t now = std::time(nullptr);
+    int removed = 0;
+    std::filesystem::directory_iterator it(folderOf(target), ec);
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+        // Never through a link: only the writers' own plain files go. A write
+        // in flight (a settings file shared through a link) is a fresh file.
+        struct stat info {};
+        if (isTemporaryOf(it->path().filename().string(), prefix) &&
+            ::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_mtime < now - LeftoverAgeSeconds && ::unlink(it->path().c_str()) == 0) {
+            ++removed;
+        }
+    }
+    return removed;
 }
 
 } // namespace core

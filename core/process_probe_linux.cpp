@@ -103,33 +103,41 @@ ssize_t readProcFile(int procFd, const char *pid, const char *leaf, char *buf, s
     return static_cast<ssize_t>(total);
 }
 
-struct StatFields {
-    std::string_view name;
-    char state = '?';
-};
-
-/// Name and state from /proc/PID/stat. The name sits between the first '(' and
-/// the last ')' and may itself hold blanks and parentheses.
-std::optional<StatFields> readStat(int procFd, const char *pid, char *buf, std::size_t size) {
+/// The state letter from /proc/PID/stat. It follows the name, which sits
+/// between the first '(' and the last ')' and may itself hold blanks and
+/// parentheses.
+std::optional<char> readState(int procFd, const char *pid, char *buf, std::size_t size) {
     const ssize_t n = readProcFile(procFd, pid, "stat", buf, size);
     if (n <= 0) {
         return std::nullopt;
     }
     const std::string_view text(buf, static_cast<std::size_t>(n));
-    const auto open = text.find('(');
     const auto close = text.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open ||
-        close + 2 >= text.size()) {
+    if (close == std::string_view::npos || close + 2 >= text.size()) {
         return std::nullopt;
     }
-    return StatFields{text.substr(open + 1, close - open - 1), text[close + 2]};
+    return text[close + 2];
+}
+
+/// The kernel's short name of a process (kernel threads and zombies have no
+/// other). Cheaper than the stat line, which the kernel fills field by field.
+std::string_view readComm(int procFd, const char *pid, char *buf, std::size_t size) {
+    const ssize_t n = readProcFile(procFd, pid, "comm", buf, size);
+    if (n <= 0) {
+        return {};
+    }
+    std::string_view name(buf, static_cast<std::size_t>(n));
+    if (name.back() == '\n') {
+        name.remove_suffix(1);
+    }
+    return name;
 }
 
 /// A zombie has ended; a process that vanished meanwhile has too.
 bool isLive(int procFd, const char *pid) {
     char buf[1024];
-    const auto stat = readStat(procFd, pid, buf, sizeof buf);
-    return stat && stat->state != 'Z' && stat->state != 'X' && stat->state != 'x';
+    const auto state = readState(procFd, pid, buf, sizeof buf);
+    return state && *state != 'Z' && *state != 'X' && *state != 'x';
 }
 
 /// The first argument of a NUL-separated argument vector.
@@ -272,8 +280,8 @@ bool scriptMatches(int procFd, const char *pid, std::string_view cmdline, Interp
 
 /// Walks every process until `matches(fileName, fullPath)` holds for a live
 /// one. Processes whose exe link cannot be read (another account's, kernel
-/// threads) take part only when `seeUnreadable`: by argv[0], else by the name
-/// in their stat line, with no full path. Empty when there is no list at all.
+/// threads) take part only when `seeUnreadable`: by argv[0], else by their
+/// kernel name, with no full path. Empty when there is no list at all.
 template <typename Match>
 std::optional<bool> anyLiveProcess(bool seeUnreadable, const Match &matches) {
     ProcListing list;
@@ -314,9 +322,9 @@ std::optional<bool> anyLiveProcess(bool seeUnreadable, const Match &matches) {
                 hit = scriptMatches(procFd, pid, cmdline, kind, matches);
             }
         } else {
-            char statBuf[1024];
-            const auto stat = readStat(procFd, pid, statBuf, sizeof statBuf);
-            hit = stat && matches(stat->name, std::string_view());
+            char commBuf[64];
+            const std::string_view name = readComm(procFd, pid, commBuf, sizeof commBuf);
+            hit = !name.empty() && matches(name, std::string_view());
         }
         if (hit && isLive(procFd, pid)) {
             return true;
@@ -383,8 +391,8 @@ std::vector<std::string> runningExecutableNames() {
         const auto argv0 = firstArgument({buf, n > 0 ? static_cast<std::size_t>(n) : 0});
         if (!argv0.empty()) {
             names.emplace_back(fileName(argv0));
-        } else if (const auto stat = readStat(procFd, pid, buf, sizeof buf)) {
-            names.emplace_back(stat->name); // kernel threads and zombies
+        } else if (const auto name = readComm(procFd, pid, buf, sizeof buf); !name.empty()) {
+            names.emplace_back(name); // kernel threads and zombies
         }
     }
     return names;

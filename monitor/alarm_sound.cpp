@@ -1,5 +1,8 @@
 #include "monitor/alarm_sound.h"
 
+#include "core/wave_file.h"
+
+#include <QFile>
 #include <QSoundEffect>
 #include <QUrl>
 
@@ -23,9 +26,14 @@ void AlarmSound::start() {
     // The file is read afresh for every playing, so a replaced file is heard
     // and a missing one found again without a restart.
     effect_->setSource(QUrl());
+    ++started_;
+    // A sound cut short would never finish loading: the player would stay
+    // "playing" and silent for good, and hang the program when released.
+    if (!core::isCompleteWaveFile(QFile::encodeName(file_).toStdString())) {
+        return;
+    }
     effect_->setSource(QUrl::fromLocalFile(file_));
     effect_->play();
-    ++started_;
 }
 
 void AlarmSound::stop() {

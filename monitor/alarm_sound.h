@@ -15,7 +15,8 @@ public:
 
     /// Plays `file` from its start. While a playing is still going on, the new
     /// one follows at once when it ends; further requests meanwhile add nothing.
-    /// A missing or unplayable file, or no sound device, is silent.
+    /// A missing, cut short or unplayable file, or no sound device, is silent;
+    /// the next request tries the file again.
     void play(const QString &file);
     /// Ends the playing now and forgets a waiting one.
     void stop();

@@ -1,13 +1,18 @@
+#include "core/atomic_file.h"
 #include "core/ini_file.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <random>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using testing_support::readFile;
 using testing_support::TempDir;
@@ -214,6 +219,41 @@ TEST(IniWrite, KeepsPermissionsOfTheFile) {
 
 // A writer killed at any moment leaves the old file or the new one, never a
 // torn one: every key parses and holds one of the values ever written.
+TEST(IniWrite, OnlyOldLeftoversOfKilledWritersAreRemoved) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    writeFile(file, "[a]\nb=c\n");
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5);
+    const auto make = [&](const std::string &name) {
+        writeFile(dir / name, "[a]\nb=");
+        std::filesystem::last_write_time(dir / name, old);
+    };
+    make(".settings.ini.Ab12Cd");
+    make(".settings.ini.zz99YY");
+    make(".settings.ini.bak");     // a user's copy
+    make(".settings.ini.ABCDEFG"); // not mkstemp's six
+    make(".settings.ini.AB-DEF");
+    make("settings.ini.ABCDEF");
+    make(".other.ini.ABCDEF");
+    writeFile(dir / ".settings.ini.Fresh1", "[a]\nb="); // a write in flight
+    std::filesystem::create_directory(dir / ".settings.ini.Dir123");
+    std::filesystem::last_write_time(dir / ".settings.ini.Dir123", old);
+    std::filesystem::create_symlink(dir / ".other.ini.ABCDEF", dir / ".settings.ini.Lnk123");
+
+    EXPECT_EQ(core::removeLeftoverTemporaries(file), 2);
+    std::vector<std::string> left;
+    for (const auto &entry : std::filesystem::directory_iterator(dir.path())) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{
+                        ".other.ini.ABCDEF", ".settings.ini.AB-DEF", ".settings.ini.ABCDEFG",
+                        ".settings.ini.Dir123", ".settings.ini.Fresh1", ".settings.ini.Lnk123",
+                        ".settings.ini.bak", "settings.ini", "settings.ini.ABCDEF"}));
+    EXPECT_EQ(readFile(file), "[a]\nb=c\n");
+    EXPECT_EQ(core::removeLeftoverTemporaries(dir / "missing" / "settings.ini"), 0);
+}
+
 TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
     TempDir dir;
     const auto file = dir / "settings.ini";

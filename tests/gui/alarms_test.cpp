@@ -170,6 +170,25 @@ TEST_F(AlarmsTest, SoundPlaysFromItsStartOneAtATimeAndAcknowledgeSilencesIt) {
     EXPECT_FALSE(sound()->isPlaying());
 }
 
+TEST_F(AlarmsTest, ACutShortSoundFileDoesNotSilenceTheAlarmForGood) {
+    // The header promises more sound than the file holds, as a file caught
+    // while being copied does; the decoder waits for the rest.
+    const auto full =
+        testing_support::readFile(std::filesystem::path(PERSTANDO_PROGRAM_DIR) / "ringin.wav");
+    testing_support::writeFile(folder_ / "ringin.wav", full.substr(0, 4000));
+    startWithSwitches("Off", "On", "Off");
+    speedUpAlarmTimers();
+    restart(7);
+    ASSERT_TRUE(waitFor([&] { return sound()->startedCount() >= 1; }));
+    QTest::qWait(300);
+    EXPECT_FALSE(sound()->isLoaded());
+
+    copyProgramFile("ringin.wav", true);
+    ASSERT_TRUE(waitFor([&] { return sound()->isLoaded(); }, 8000))
+        << "the alarm stays silent after a sound file that never finished loading";
+    EXPECT_TRUE(timer("Timer12")->isEnabled());
+}
+
 TEST_F(AlarmsTest, MissingSoundAndPictureAreSilentAndStopNothingElse) {
     startWithSwitches("On", "On", "On");
     speedUpAlarmTimers();

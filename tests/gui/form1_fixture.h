@@ -28,9 +28,16 @@ protected:
     ui::FormTimer *timer(const char *name) const { return control<ui::FormTimer>(name); }
 
     /// Copies a file the build put beside the program into the test's program folder.
-    void copyProgramFile(const char *name) const {
-        std::filesystem::copy_file(std::filesystem::path(PERSTANDO_PROGRAM_DIR) / name,
-                                   folder_ / name);
+    /// Copied under another name and renamed into place, so the program never
+    /// sees it half written.
+    void copyProgramFile(const char *name, bool replace = false) const {
+        const auto part = folder_ / (std::string(name) + ".part");
+        std::filesystem::copy_file(std::filesystem::path(PERSTANDO_PROGRAM_DIR) / name, part,
+                                   std::filesystem::copy_options::overwrite_existing);
+        if (!replace) {
+            ASSERT_FALSE(std::filesystem::exists(folder_ / name));
+        }
+        std::filesystem::rename(part, folder_ / name);
     }
 
     Form1 *form_ = nullptr;

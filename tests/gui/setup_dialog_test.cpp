@@ -53,8 +53,11 @@ protected:
         writeScript(folder / "linkmind",
                     "cat '" + phaseFile_.string() + "' >> '" + companionLog_.string() + "'");
     }
+    /// Renamed into place: a companion starting meanwhile reads a whole phase.
     void setPhase(const std::string &phase) const {
-        testing_support::writeFile(phaseFile_, phase + "\n");
+        const auto next = phaseFile_.string() + ".next";
+        testing_support::writeFile(next, phase + "\n");
+        std::filesystem::rename(next, phaseFile_);
     }
     QStringList companionStarts() const { return linesOf(companionLog_); }
     bool companionStartsReach(qsizetype count) const {

@@ -139,9 +139,11 @@ TEST(Chaos, EightSlotsSurviveRandomKills) {
             << exe << " was never started";
     }
     // Descriptors and children as they are with everything up; a probe or a
-    // log write in flight may hold one for a moment, so take the least of a few.
+    // log write in flight may hold one for a moment, so take the least of a
+    // second's samples.
     int startDescriptors = openDescriptors(pid);
     for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         startDescriptors = std::min(startDescriptors, openDescriptors(pid));
     }
     const int startZombies = zombieChildren(pid);
@@ -201,7 +203,8 @@ TEST(Chaos, EightSlotsSurviveRandomKills) {
     }
     EXPECT_GT(totalKills, static_cast<int>(duration.count()));
 
-    EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) == startDescriptors; }))
+    // Fewer is no fault: start-up may still have held one of its own.
+    EXPECT_TRUE(waitUntil([&] { return openDescriptors(pid) <= startDescriptors; }))
         << "descriptors: " << startDescriptors << " at start, " << openDescriptors(pid) << " now";
     EXPECT_EQ(zombieChildren(pid), startZombies);
     std::cout << "chaos: " << totalKills << " kills; " << startDescriptors

@@ -6,6 +6,9 @@
 
 #include <sys/wait.h>
 
+#include <chrono>
+#include <filesystem>
+
 using namespace testing_support;
 
 namespace {
@@ -45,6 +48,17 @@ TEST_F(Startup, WritesOneStartLineAndASecondCopyEndsAtOnce) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(countOf(readFile(log_), "Tenacor has been started."), 1);
     EXPECT_TRUE(first.running());
+}
+
+TEST_F(Startup, ClearsTheLeftoversOfASaveCutShort) {
+    const auto leftover = folder_ / ".settings.ini.k1LLed";
+    writeFile(leftover, "[exe1]\nname=half");
+    std::filesystem::last_write_time(leftover, std::filesystem::file_time_type::clock::now() -
+                                                   std::chrono::hours(1));
+    Child perstando = startPerstando();
+    ASSERT_TRUE(waitUntil([&] { return countOf(readFile(log_), "has been started") == 1; }));
+    EXPECT_FALSE(std::filesystem::exists(leftover));
+    EXPECT_TRUE(std::filesystem::exists(folder_ / "settings.ini"));
 }
 
 TEST_F(Startup, CopiesInDifferentFoldersRunSideBySide) {
