@@ -5,6 +5,7 @@
 #include "dialogs/settings_batch.h"
 #include "ui/message_box.h"
 #include "ui/settings.h"
+#include "ui/window_fit.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -46,6 +47,7 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
         auto *grid = new QGridLayout(page);
         auto &controls = slots_[static_cast<std::size_t>(n - 1)];
         controls.command = named<QLineEdit>(QStringLiteral("Text%1").arg(n), page);
+        ui::showCharacters(controls.command, 60);
         controls.enabled = named<QComboBox>(QStringLiteral("Combo%1").arg(n), page);
         controls.enabled->addItems({QStringLiteral("On"), QStringLiteral("Off")});
         controls.enabled->setToolTip(
@@ -92,6 +94,7 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
         auto *box = slots_[static_cast<std::size_t>(n - 1)].enabled;
         box->setCurrentIndex(box->findText(ui::readSetting(CmdLine, switchKey(n))));
     }
+    ui::fitDialog(this);
 }
 
 void Form6::saveAll() {

@@ -4,6 +4,7 @@
 #include "ui/main_window_link.h"
 #include "ui/message_box.h"
 #include "ui/settings.h"
+#include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
 #include <QApplication>
@@ -141,6 +142,10 @@ Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
     text2_ = field("Text2", this);
     text3_ = field("Text3", this);
     text4_ = field("Text4", this);
+    // Room for a few addresses, an address and a server name.
+    ui::showCharacters(text1_, 60);
+    ui::showCharacters(text3_, 40);
+    ui::showCharacters(text4_, 40);
     text4_->setToolTip(
         QStringLiteral("This information is found in the Internet Accounts Information"));
 
@@ -208,6 +213,7 @@ Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
         mainWindow->setNotificationSwitch(ui::readSetting(mail, notification));
     }
     list1_->addItems(accountLines(core::readCurrentUserMailAccounts()));
+    ui::fitDialog(this);
 }
 
 QStringList Form5::accountLines(const std::optional<core::MailAccountStore> &store) {

@@ -4,6 +4,7 @@
 #include "dialogs/settings_batch.h"
 #include "ui/message_box.h"
 #include "ui/settings.h"
+#include "ui/window_fit.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -53,6 +54,7 @@ Form8::Form8(QWidget *parent) : QWidget(parent, Qt::Window) {
         text_[static_cast<std::size_t>(n - 1)]->setText(
             ui::readSetting(exeSection(n), QStringLiteral("timer")));
     }
+    ui::fitDialog(this);
 }
 
 void Form8::saveAll() {

@@ -3,6 +3,7 @@
 #include "dialogs/save_keys.h"
 #include "ui/file_picker.h"
 #include "ui/settings.h"
+#include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
 #include <QAction>
@@ -24,7 +25,7 @@ Form3::Form3(QWidget *parent) : QWidget(parent, Qt::Window) {
 
     text2_ = new QLineEdit(this);
     text2_->setObjectName(QStringLiteral("Text2"));
-    text2_->setMinimumWidth(text2_->fontMetrics().averageCharWidth() * 50);
+    ui::showCharacters(text2_, 50);
     command1_ = new QPushButton(QStringLiteral("&Browse"), this);
     command1_->setObjectName(QStringLiteral("Command1"));
     command2_ = new QPushButton(QStringLiteral("&Save"), this);
@@ -41,12 +42,15 @@ Form3::Form3(QWidget *parent) : QWidget(parent, Qt::Window) {
     layout->addWidget(command2_, 0, Qt::AlignRight);
 
     text2_->setText(ui::readSetting(QStringLiteral("log"), QStringLiteral("path")));
+    ui::fitDialog(this);
 }
 
 void Form3::browse() {
     ui::PickRequest request;
     // "*.log*" also lists rotated logs such as watch.log1.
     request.filters = ui::filtersFromPairs(QStringLiteral("Log Files|*.log*|All Files|*.*"));
+    // The log is created on its first entry, so a new name is fine.
+    request.newFileAllowed = true;
     const auto picked = ui::filePicker().openFile(this, request);
     if (picked.status == ui::PickResult::Status::Chosen) {
         text2_->setText(picked.path);

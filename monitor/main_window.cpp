@@ -29,6 +29,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -70,6 +71,37 @@ std::optional<int> intervalFromText(const QString &text) {
     }
     return static_cast<int>(rounded);
 }
+
+/// The read-only status lines would take copy, select-all and end-of-line
+/// (Ctrl+C, Ctrl+A, Ctrl+E) for themselves; the menu's shortcuts come first
+/// wherever the focus sits in the window.
+class MenuShortcutsFirst final : public QObject {
+public:
+    explicit MenuShortcutsFirst(QWidget *window) : QObject(window), window_(window) {
+        for (QWidget *child : window->findChildren<QWidget *>()) {
+            child->installEventFilter(this);
+        }
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() != QEvent::ShortcutOverride) {
+            return QObject::eventFilter(watched, event);
+        }
+        const QKeySequence pressed(static_cast<QKeyEvent *>(event)->keyCombination());
+        for (const QAction *action : window_->findChildren<QAction *>()) {
+            if (action->shortcut() == pressed) {
+                // Left unaccepted, the key goes on to the shortcut.
+                event->ignore();
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QWidget *window_;
+};
 
 } // namespace
 
@@ -161,6 +193,7 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     icontray_->setEnabled(held_.startMode == QStringLiteral("Yes"));
 
     ui::ActivationTracker::instance().watch(this, [this] { activate(); });
+    new MenuShortcutsFirst(this);
 }
 
 Form1::~Form1() {

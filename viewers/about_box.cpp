@@ -2,6 +2,7 @@
 
 #include "core/launcher.h"
 #include "ui/message_box.h"
+#include "ui/window_fit.h"
 
 #include <QFileInfo>
 #include <QGridLayout>
@@ -61,6 +62,7 @@ frmAbout::frmAbout(QWidget *parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("About ") + QStringLiteral("Tenacor "));
     lblTitle_->setText(ui::programTitle());
     lblVersion_->setText(versionText());
+    ui::fitDialog(this);
 }
 
 QString frmAbout::unavailableMessage() {

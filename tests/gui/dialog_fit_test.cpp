@@ -1,0 +1,64 @@
+// The dialogs as a person first meets them: every tab in view, and Esc doing
+// what the close box does.
+
+#include "dialogs/alert_dialog.h"
+#include "dialogs/command_line_dialog.h"
+#include "dialogs/email_dialog.h"
+#include "dialogs/interval_dialog.h"
+#include "dialogs/log_file_dialog.h"
+#include "dialogs/setup_dialog.h"
+#include "tests/gui/gui_test_support.h"
+#include "ui/window_registry.h"
+#include "viewers/about_box.h"
+
+#include <QPointer>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolButton>
+
+using testing_support::WindowTest;
+
+namespace {
+
+class DialogFitTest : public WindowTest {
+protected:
+    template <class T> QWidget *shown() {
+        QWidget *window = ui::WindowRegistry::instance().show<T>();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(window)) << typeid(T).name();
+        return window;
+    }
+};
+
+TEST_F(DialogFitTest, EveryTabIsInViewAtTheFirstSize) {
+    for (QWidget *window : {shown<Form8>(), shown<Form6>(), shown<Form2>()}) {
+        const std::string name = window->objectName().toStdString();
+        auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("SSTab1"));
+        ASSERT_NE(tabs, nullptr) << name;
+        const QTabBar *bar = tabs->tabBar();
+        for (const QToolButton *arrow : bar->findChildren<QToolButton *>()) {
+            EXPECT_FALSE(arrow->isVisible()) << name << ": scroll arrows shown";
+        }
+        for (int i = 0; i < bar->count(); ++i) {
+            const QRect tab = bar->tabRect(i);
+            EXPECT_TRUE(bar->rect().contains(tab)) << name << ": tab " << i << " cut off";
+            EXPECT_GT(tab.width(), bar->fontMetrics().horizontalAdvance(bar->tabText(i)))
+                << name << ": caption of tab " << i << " shortened";
+        }
+    }
+}
+
+TEST_F(DialogFitTest, EscClosesEachDialog) {
+    for (QWidget *opened : {shown<Form2>(), shown<Form3>(), shown<Form5>(), shown<Form6>(),
+                            shown<Form7>(), shown<Form8>(), shown<frmAbout>()}) {
+        QPointer<QWidget> window = opened;
+        const std::string name = window->objectName().toStdString();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window)) << name;
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : window.data(),
+                        Qt::Key_Escape);
+        EXPECT_TRUE(waitFor([&] { return window.isNull() || !window->isVisible(); })) << name;
+    }
+}
+
+} // namespace
