@@ -6,6 +6,8 @@
 #include "ui/message_box.h"
 #include "ui/settings.h"
 
+#include <unistd.h>
+
 #include <string>
 
 namespace {
@@ -35,7 +37,9 @@ void report(Form1 &form, bool ok, const std::string &reason, const Texts &texts)
 void enableRunAtStart(Form1 &form) {
     const std::string command = ui::programFolderText().toStdString() + "/perstando";
     std::string reason;
-    const bool ok = Module6::SetRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando",
+    // The user's own autostart folder: every desktop reads it at login, and
+    // unlike the system one it needs no root.
+    const bool ok = Module6::SetRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando",
                                          command, &reason);
     report(form, ok, reason,
            {QStringLiteral("Run on windows startup has been enabled."),
@@ -46,8 +50,13 @@ void enableRunAtStart(Form1 &form) {
 
 void disableRunAtStart(Form1 &form) {
     std::string reason;
-    const bool ok =
-        Module6::DeleteRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando", &reason);
+    bool ok =
+        Module6::DeleteRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando", &reason);
+    // Earlier versions wrote to the system folder; only root can take that out.
+    if (ok && ::geteuid() == 0) {
+        ok = Module6::DeleteRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando",
+                                     &reason);
+    }
     report(form, ok, reason,
            {QStringLiteral("Run on windows startup has been disabled."),
             QStringLiteral("Tenacor has been disabled to run on upon windows startup."),

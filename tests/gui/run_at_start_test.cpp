@@ -1,7 +1,9 @@
-// The "Startup Options" commands against a system autostart folder of the test's own.
+// The "Startup Options" commands against user and system autostart folders of
+// the test's own.
 
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/support/scoped_env.h"
 
 #include <QAction>
 #include <QRegularExpression>
@@ -49,23 +51,16 @@ class RunAtStartTest : public WindowTest {
 protected:
     void SetUp() override {
         WindowTest::SetUp();
-        if (const char *old = std::getenv("XDG_CONFIG_DIRS")) {
-            oldDirs_ = old;
-        }
-        useConfigDirs((config_ / "first").string() + ":" + (config_ / "second").string());
+        home_.emplace("XDG_CONFIG_HOME", (config_ / "home").string());
+        systemDirs_.emplace("XDG_CONFIG_DIRS",
+                            (config_ / "first").string() + ":" + (config_ / "second").string());
         writeSettings("[log]\npath=" + log_.string() + "\n");
         form_ = new Form1();
     }
     void TearDown() override {
-        if (oldDirs_) {
-            ::setenv("XDG_CONFIG_DIRS", oldDirs_->c_str(), 1);
-        } else {
-            ::unsetenv("XDG_CONFIG_DIRS");
-        }
         WindowTest::TearDown();
-    }
-    static void useConfigDirs(const std::string &dirs) {
-        ::setenv("XDG_CONFIG_DIRS", dirs.c_str(), 1);
+        home_.reset();
+        systemDirs_.reset();
     }
 
     /// Log lines after the start line, without their timestamps.
@@ -82,10 +77,12 @@ protected:
     }
 
     TempDir config_;
-    std::filesystem::path entry_ = config_ / "first" / "autostart" / "Perstando.desktop";
+    std::optional<ScopedEnv> home_;
+    std::optional<ScopedEnv> systemDirs_;
+    std::filesystem::path entry_ = config_ / "home" / "autostart" / "Perstando.desktop";
+    std::filesystem::path systemEntry_ = config_ / "first" / "autostart" / "Perstando.desktop";
     std::filesystem::path log_ = folder_ / "watch.log";
     Form1 *form_ = nullptr;
-    std::optional<std::string> oldDirs_;
 };
 
 const QString Enabled = QStringLiteral("Run on windows startup has been enabled.");
@@ -104,7 +101,8 @@ TEST_F(RunAtStartTest, EnableWritesTheEntryAndDisableRemovesIt) {
     EXPECT_NE(text.find("\nExec=" + folder_.path().string() + "/perstando\n"), std::string::npos)
         << text;
     EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u);
-    EXPECT_FALSE(std::filesystem::exists(config_ / "second" / "autostart"));
+    EXPECT_FALSE(std::filesystem::exists(config_ / "first"));
+    EXPECT_FALSE(std::filesystem::exists(config_ / "second"));
 
     writeFile(entry_, "stale");
     form_->runMenuItem(QStringLiteral("mnustartup"));
@@ -136,10 +134,11 @@ TEST_F(RunAtStartTest, AFolderThatCannotBeWrittenIsReportedAsAFailure) {
     }
     EXPECT_EQ(readFile(entry_), text) << "the entry is untouched";
 
-    // A first config folder that is a file: there is nowhere to put the entry,
-    // and no entry to remove.
+    // A config folder that is a file: there is nowhere to put the entry, and
+    // no entry to remove.
     writeFile(config_ / "file", "");
-    useConfigDirs((config_ / "file").string());
+    home_.reset();
+    home_.emplace("XDG_CONFIG_HOME", (config_ / "file").string());
     form_->runMenuItem(QStringLiteral("mnustartup"));
     form_->runMenuItem(QStringLiteral("mnudisable"));
 
@@ -165,6 +164,40 @@ TEST_F(RunAtStartTest, AFolderThatCannotBeWrittenIsReportedAsAFailure) {
                   QStringLiteral("Tenacor could not be disabled to run on upon windows startup."),
                   QStringLiteral("Tenacor could not be enabled to run on upon windows startup."),
                   DisabledEntry}));
+}
+
+TEST_F(RunAtStartTest, AnOrdinaryUserGetsTheEntryInTheirOwnFolder) {
+    // What an ordinary user meets: a system folder they cannot write, no
+    // XDG_CONFIG_HOME and no autostart folder yet.
+    std::filesystem::create_directories(systemEntry_.parent_path());
+    ReadOnlyFolder readOnly(systemEntry_.parent_path());
+    if (!readOnly.made()) {
+        GTEST_SKIP() << "cannot make a read-only folder here";
+    }
+    TempDir home;
+    home_.reset();
+    ::unsetenv("XDG_CONFIG_HOME");
+    ScopedEnv userHome("HOME", home.path().string());
+    const auto entry = home / ".config" / "autostart" / "Perstando.desktop";
+
+    form_->runMenuItem(QStringLiteral("mnustartup"));
+    EXPECT_EQ(messages_.texts(), QStringList{Enabled});
+    EXPECT_EQ(readFile(entry), "[Desktop Entry]\nType=Application\nName=Perstando\nExec=" +
+                                   folder_.path().string() + "/perstando\nTerminal=false\n");
+    form_->runMenuItem(QStringLiteral("mnudisable"));
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(logged(), (QStringList{EnabledEntry, DisabledEntry}));
+}
+
+TEST_F(RunAtStartTest, DisableAsRootAlsoTakesOutAnEntryLeftInTheSystemFolder) {
+    std::filesystem::create_directories(systemEntry_.parent_path());
+    writeFile(systemEntry_, "[Desktop Entry]\nType=Application\nExec=/old/perstando\n");
+    form_->runMenuItem(QStringLiteral("mnustartup"));
+    form_->runMenuItem(QStringLiteral("mnudisable"));
+    EXPECT_FALSE(std::filesystem::exists(entry_));
+    // Only root may write there; anyone else leaves it alone.
+    EXPECT_EQ(std::filesystem::exists(systemEntry_), ::geteuid() != 0);
+    EXPECT_EQ(messages_.texts(), (QStringList{Enabled, Disabled}));
 }
 
 } // namespace
