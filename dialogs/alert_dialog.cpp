@@ -1,11 +1,12 @@
 #include "dialogs/alert_dialog.h"
 
+#include "dialogs/dialog_parts.h"
 #include "dialogs/save_keys.h"
 #include "ui/settings.h"
+#include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
 #include <QComboBox>
-#include <QCompleter>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -19,12 +20,9 @@ const QString alerts = QStringLiteral("Alerts");
 QComboBox *switchChoice(const char *name, bool editable, QWidget *parent) {
     auto *combo = new QComboBox(parent);
     combo->setObjectName(QString::fromLatin1(name));
-    combo->setEditable(editable);
     combo->addItems({QStringLiteral("Off"), QStringLiteral("On")});
     if (editable) {
-        // Typed text is kept as typed: "on" must not turn into the entry "On".
-        combo->setInsertPolicy(QComboBox::NoInsert);
-        combo->completer()->setCaseSensitivity(Qt::CaseSensitive);
+        dialogs::keepTypedText(combo);
     }
     return combo;
 }
@@ -82,6 +80,7 @@ Form7::Form7(QWidget *parent) : QWidget(parent, Qt::Window) {
     combo1_->setEditText(ui::readSetting(alerts, QStringLiteral("audio")));
     combo2_->setCurrentIndex(combo2_->findText(ui::readSetting(alerts, QStringLiteral("visual"))));
     combo3_->setCurrentIndex(combo3_->findText(ui::readSetting(alerts, QStringLiteral("Pop"))));
+    ui::fitDialog(this);
 }
 
 void Form7::saveAll() {

@@ -1,5 +1,7 @@
 #include "dialogs/dialog_parts.h"
 
+#include <QComboBox>
+#include <QCompleter>
 #include <QLayout>
 #include <QMenuBar>
 
@@ -28,6 +30,12 @@ QAction *addMenuItem(QWidget *window, const QString &name, const QString &captio
     QAction *item = bar->addAction(caption);
     item->setObjectName(name);
     return item;
+}
+
+void keepTypedText(QComboBox *combo) {
+    combo->setEditable(true);
+    combo->setInsertPolicy(QComboBox::NoInsert);
+    combo->completer()->setCaseSensitivity(Qt::CaseSensitive);
 }
 
 } // namespace dialogs

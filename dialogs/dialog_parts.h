@@ -6,6 +6,7 @@
 #include <utility>
 
 class QAction;
+class QComboBox;
 
 namespace dialogs {
 
@@ -24,5 +25,9 @@ QString exeSection(int slot);
 
 /// Gives `window` a menu bar holding one command item, as the dialogs' single menus are.
 QAction *addMenuItem(QWidget *window, const QString &name, const QString &caption);
+
+/// An editable choice that keeps typed text as typed: nothing is added to the
+/// list, and completion matches case, so "on" never turns into the entry "On".
+void keepTypedText(QComboBox *combo);
 
 } // namespace dialogs

@@ -9,6 +9,7 @@
 #include "ui/main_window_link.h"
 #include "ui/message_box.h"
 #include "ui/settings.h"
+#include "ui/window_fit.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -72,8 +73,8 @@ Form2::Form2(QWidget *parent) : QWidget(parent, Qt::Window) {
     auto *bottom = new QHBoxLayout();
     bottom->addWidget(new QLabel(QStringLiteral("Run Perstando in Icon Tray at Startup"), this));
     combo1_ = named<QComboBox>(QStringLiteral("Combo1"), this);
-    combo1_->setEditable(true);
     combo1_->addItems({QStringLiteral("Yes"), QStringLiteral("No")});
+    dialogs::keepTypedText(combo1_);
     bottom->addWidget(combo1_);
     bottom->addStretch(1);
     command5_ = named<QPushButton>(QStringLiteral("Command5"), QStringLiteral("&Save All"), this);
@@ -90,6 +91,7 @@ Form2::Form2(QWidget *parent) : QWidget(parent, Qt::Window) {
 
     load();
     ui::ActivationTracker::instance().watch(this, [this] { activate(); });
+    ui::fitDialog(this);
 }
 
 QWidget *Form2::buildSlotPage(int slot) {

@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTest>
 
 using testing_support::linesOf;
 using testing_support::WindowTest;
@@ -170,6 +171,36 @@ TEST_F(SetupDialogTest, SwitchesCountOnlyExactlyOnAndTheStartModeIsSavedAsTyped)
               std::string::npos)
         << saved;
     EXPECT_NE(saved.find("[Startupmode]\nInIconTray=Sometimes\n"), std::string::npos) << saved;
+}
+
+TEST_F(SetupDialogTest, TypedStartModeKeepsItsCase) {
+    writeSettings("[StartupMode]\nInIconTray=No\n");
+    auto typeAndSave = [&](const QString &typed, bool enter) {
+        open();
+        form_->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form_));
+        QLineEdit *edit = combo1()->lineEdit();
+        ASSERT_NE(edit, nullptr);
+        combo1()->setFocus();
+        ASSERT_TRUE(waitFor([&] { return edit->hasFocus(); }));
+        edit->selectAll();
+        QTest::keyClicks(edit, typed);
+        if (enter) {
+            QTest::keyClick(edit, Qt::Key_Return);
+        } else {
+            text(1)->setFocus(); // leaves the field
+        }
+        click(5);
+        ASSERT_TRUE(closedAndGone());
+    };
+    auto startMode = [] {
+        return ui::readSetting(QStringLiteral("StartupMode"), QStringLiteral("InIconTray"));
+    };
+    typeAndSave(QStringLiteral("yes"), true);
+    EXPECT_EQ(startMode(), QStringLiteral("yes"));
+    // Completion must not finish the word as "No".
+    typeAndSave(QStringLiteral("n"), false);
+    EXPECT_EQ(startMode(), QStringLiteral("n"));
 }
 
 TEST_F(SetupDialogTest, ActivationPausesTheMainWindowAndReReadsTheStartMode) {
