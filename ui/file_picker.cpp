@@ -1,5 +1,6 @@
 #include "ui/file_picker.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 
@@ -10,7 +11,14 @@ class RealFilePicker final : public FilePicker {
 public:
     PickResult openFile(QWidget *parent, const PickRequest &request) override {
         QFileDialog dialog(parent, request.title, request.startFolder);
-        dialog.setFileMode(QFileDialog::ExistingFile);
+        if (request.newFileAllowed) {
+            // Qt's own dialog takes a typed name that is no file yet; native
+            // dialogs in open mode may refuse it.
+            dialog.setFileMode(QFileDialog::AnyFile);
+            dialog.setOption(QFileDialog::DontUseNativeDialog);
+        } else {
+            dialog.setFileMode(QFileDialog::ExistingFile);
+        }
         dialog.setNameFilters(request.filters);
         if (!request.fileName.isEmpty()) {
             dialog.selectFile(request.fileName);
@@ -26,7 +34,7 @@ public:
             return {PickResult::Status::Cancelled, {}};
         }
         const auto files = dialog.selectedFiles();
-        if (files.isEmpty()) {
+        if (files.isEmpty() || !QFileInfo(files.first()).dir().exists()) {
             return {PickResult::Status::Failed, {}};
         }
         return {PickResult::Status::Chosen, files.first()};

@@ -20,6 +20,7 @@ struct PickRequest {
     QString startFolder;
     QString fileName;
     bool executablesInFirstFilter = false; ///< Also list executable files under the first filter.
+    bool newFileAllowed = false; ///< A typed name of a file not there yet, in an existing folder.
 };
 
 class FilePicker {

@@ -6,10 +6,13 @@
 #include "ui/window_registry.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <sys/stat.h>
 
 using testing_support::WindowTest;
@@ -69,6 +72,61 @@ TEST_F(LogFileDialogTest, BrowseFillsThePathAndACancelKeepsTheTyping) {
     EXPECT_EQ(text2()->text(), QStringLiteral("/typed/but/unsaved.log"));
     EXPECT_TRUE(messages_.shown.isEmpty());
     EXPECT_FALSE(std::filesystem::exists(settingsFile()));
+}
+
+/// Answers the real file dialog when it comes up: types `name` and presses
+/// Enter. Whatever is still modal after that (the dialog refusing the name, or
+/// its warning) is cancelled.
+class RealDialogAnswer {
+public:
+    explicit RealDialogAnswer(const QString &name) {
+        QObject::connect(&poll_, &QTimer::timeout, [this, name] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (!modal) {
+                return;
+            }
+            auto *dialog = qobject_cast<QFileDialog *>(modal);
+            if (typed_ || !dialog) {
+                refused_ = true;
+                modal->close();
+                return;
+            }
+            auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            ASSERT_NE(edit, nullptr);
+            edit->setText(name);
+            typed_ = true;
+            // Queued: a warning the dialog opens must not block this timer.
+            QMetaObject::invokeMethod(
+                edit, [edit] { QTest::keyClick(edit, Qt::Key_Return); }, Qt::QueuedConnection);
+        });
+        poll_.start(20);
+    }
+    bool refused() const { return refused_; }
+
+private:
+    QTimer poll_;
+    bool typed_ = false;
+    bool refused_ = false;
+};
+
+TEST_F(LogFileDialogTest, BrowseTakesTheNameOfALogNotYetThere) {
+    ui::setFilePicker(nullptr); // the real dialog
+    open();
+    const QString fresh = QString::fromStdString((folder_ / "fresh.log").string());
+    {
+        RealDialogAnswer answer(fresh);
+        click("Command1");
+        EXPECT_FALSE(answer.refused());
+    }
+    EXPECT_EQ(text2()->text(), fresh);
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "fresh.log")); // created by its first entry
+
+    // A folder that is not there either cannot hold the log.
+    {
+        RealDialogAnswer answer(QString::fromStdString((folder_ / "no" / "x.log").string()));
+        click("Command1");
+    }
+    EXPECT_EQ(text2()->text(), fresh);
 }
 
 TEST_F(LogFileDialogTest, ExitUnloadsWithoutStoring) {
