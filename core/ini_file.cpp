@@ -197,7 +197,7 @@ constexpr std::size_t MaxFileBytes = 16 * 1024 * 1024;
 /// regular file is read (through links), and opening never blocks: a FIFO
 /// without a writer would hang every window that reads a setting.
 std::optional<std::string> readWholeFile(const std::filesystem::path &file, std::string &problem) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) {
             problem = std::strerror(errno);
