@@ -30,14 +30,25 @@ bool writeAll(int fd, std::string_view content) {
     return true;
 }
 
-/// The file a write lands in: through a symbolic link to the file it names,
-/// not over the link.
+/// The file a write lands in: through symbolic links, however many, to the
+/// file the last one names, which need not exist yet. Replacing a link that
+/// points nowhere with a plain file would detach the user's real settings.
 std::filesystem::path writeTarget(const std::filesystem::path &file, std::error_code &ec) {
-    if (std::filesystem::is_symlink(file, ec)) {
-        return std::filesystem::weakly_canonical(file, ec);
+    constexpr int MaxLinks = 40; // as the kernel's own limit
+    std::filesystem::path target = file;
+    for (int hop = 0; hop < MaxLinks; ++hop) {
+        struct stat info {};
+        if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+            return target;
+        }
+        const std::filesystem::path next = std::filesystem::read_symlink(target, ec);
+        if (ec) {
+            return {};
+        }
+        target = next.is_absolute() ? next : target.parent_path() / next;
     }
-    ec.clear();
-    return file;
+    ec = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+    return {};
 }
 
 std::filesystem::path folderOf(const std::filesystem::path &target) {

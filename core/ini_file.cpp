@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -186,32 +188,59 @@ Location locate(std::string_view data, std::string_view section, std::string_vie
     return loc;
 }
 
-std::optional<std::string> readWholeFile(const std::filesystem::path &file, int &error) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+/// Larger settings files are refused as unreadable: no real one comes near,
+/// and a link to /dev/zero or to a growing log must not fill the memory.
+constexpr std::size_t MaxFileBytes = 16 * 1024 * 1024;
+
+/// The whole file, or nullopt with `problem` saying why it cannot be read;
+/// `problem` stays empty for a missing file, which reads as empty. Only a
+/// regular file is read (through links), and opening never blocks: a FIFO
+/// without a writer would hang every window that reads a setting.
+std::optional<std::string> readWholeFile(const std::filesystem::path &file, std::string &problem) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        error = errno;
+        if (errno != ENOENT) {
+            problem = std::strerror(errno);
+        }
         return std::nullopt;
     }
-    // Read straight into the string: this runs for every key a window reads.
+    auto refuse = [&](std::string why) -> std::optional<std::string> {
+        ::close(fd);
+        problem = std::move(why);
+        return std::nullopt;
+    };
     struct stat st {};
-    std::size_t capacity = 4096;
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-        capacity = static_cast<std::size_t>(st.st_size) + 1;
+    if (::fstat(fd, &st) != 0) {
+        return refuse(std::strerror(errno));
     }
-    std::string data(capacity, '\0');
+    if (S_ISDIR(st.st_mode)) {
+        return refuse(std::strerror(EISDIR));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return refuse("not a regular file");
+    }
+    constexpr const char *tooLarge = "larger than 16 MiB";
+    if (static_cast<std::uintmax_t>(st.st_size) > MaxFileBytes) {
+        return refuse(tooLarge);
+    }
+    // Read straight into the string: this runs for every key a window reads.
+    // One byte more than the limit tells a file that grew past it meanwhile.
+    const auto expected = std::max<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 4096);
+    std::string data(std::min(expected, MaxFileBytes + 1), '\0');
     std::size_t used = 0;
     for (;;) {
         if (used == data.size()) {
-            data.resize(data.size() * 2);
+            if (used > MaxFileBytes) {
+                return refuse(tooLarge);
+            }
+            data.resize(std::min(data.size() * 2, MaxFileBytes + 1));
         }
         const auto n = ::read(fd, data.data() + used, data.size() - used);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            error = errno;
-            ::close(fd);
-            return std::nullopt;
+            return refuse(std::strerror(errno));
         }
         if (n == 0) {
             break;
@@ -240,8 +269,8 @@ namespace RWINI1 {
 
 std::string ReadIni(std::string_view section, std::string_view key,
                     const std::filesystem::path &file) {
-    int error = 0;
-    const auto data = readWholeFile(file, error);
+    std::string problem;
+    const auto data = readWholeFile(file, problem);
     if (!data) {
         return {};
     }
@@ -265,12 +294,12 @@ WriteResult WriteIni(std::string_view section, std::string_view key, std::string
         return {false, "invalid key name"};
     }
 
-    int error = 0;
+    std::string problem;
     std::string data;
-    if (auto existing = readWholeFile(file, error)) {
+    if (auto existing = readWholeFile(file, problem)) {
         data = std::move(*existing);
-    } else if (error != ENOENT) {
-        return {false, std::strerror(error)};
+    } else if (!problem.empty()) {
+        return {false, problem};
     }
 
     const std::string eol = data.find("\r\n") != std::string::npos ? "\r\n" : "\n";
@@ -312,3 +341,13 @@ WriteResult WriteIni(std::string_view section, std::string_view key, std::string
 }
 
 } // namespace RWINI1
+
+namespace core {
+
+std::string settingsReadProblem(const std::filesystem::path &file) {
+    std::string problem;
+    readWholeFile(file, problem);
+    return problem;
+}
+
+} // namespace core

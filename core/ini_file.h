@@ -37,6 +37,11 @@ WriteResult WriteIni(std::string_view section, std::string_view key, std::string
 
 namespace core {
 
+/// Why `file` cannot be read, in a few words; "" when it can and when it is
+/// missing (a missing file reads as empty). Only a regular file of at most
+/// 16 MiB is read; anything else reads as empty and cannot be written either.
+std::string settingsReadProblem(const std::filesystem::path &file);
+
 /// Cuts `text` to at most `maxChars` UTF-8 characters without splitting a sequence.
 /// A byte that starts no valid sequence counts as one character.
 std::string_view truncateUtf8(std::string_view text, std::size_t maxChars);

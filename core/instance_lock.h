@@ -1,12 +1,13 @@
 #pragma once
-// One running Perstando per program folder.
+// One running Perstando per program folder, per account.
 
 #include <string>
 
 namespace core {
 
 /// Held for as long as the object lives; the system releases it when the
-/// process ends, however it ends.
+/// process ends, however it ends. It is the account's own: another account
+/// can neither hold it nor stand in for a copy of ours.
 class InstanceLock {
 public:
     InstanceLock() = default;
@@ -14,12 +15,21 @@ public:
     InstanceLock &operator=(const InstanceLock &) = delete;
     ~InstanceLock();
 
-    /// True when this process now holds the lock for `folder`; false when
-    /// another process holds it.
-    bool tryAcquire(const std::string &folder);
+    /// True when this process now holds the lock for `key` (a program folder,
+    /// or a program's own path); false when another process of this account
+    /// holds it. Also true when no private folder for the lock can be had:
+    /// better a second copy than none.
+    bool tryAcquire(const std::string &key);
+
+    /// The holder's listening socket (non-blocking, close-on-exec) beside the
+    /// lock, where later copies and commands of the same account can reach
+    /// the running one; -1 when there is none.
+    int listeningSocket() const { return socket_; }
 
 private:
-    int fd_ = -1;
+    int lock_ = -1;
+    int socket_ = -1;
+    std::string socketPath_;
 };
 
 } // namespace core

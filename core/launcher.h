@@ -2,6 +2,7 @@
 // Starting other programs: the start by association (the shell's "open") and
 // ShellRun, which splits a command line the way a user types it.
 
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -22,12 +23,21 @@ inline constexpr int ShellOutOfMemory = 8;
 inline constexpr int ShellBadFormat = 11;
 inline constexpr int ShellNoAssociation = 31;
 
+/// The file shellOpen starts for `file` in `directory`: an absolute path as
+/// given; else `file` in `directory` (itself taken from the current
+/// directory when relative); else, when that does not exist and `file` is a
+/// bare name, the executable of that name on PATH. Links and ".." are kept,
+/// as exec gets them; the path need not exist.
+std::filesystem::path locateProgram(const std::string &file, const std::string &directory);
+
 /// Starts `file` with `parameters` (split quote-aware) in `directory`: an
 /// executable is started detached (own session, stdio on /dev/null, no
-/// inherited descriptors, never left a zombie, outlives Perstando); any other
-/// file is opened with the desktop's default application. The file is looked
-/// up as an absolute path, else in `directory`, else on PATH. Returns
-/// ShellSuccess, or the error code when it cannot be started.
+/// inherited descriptors, never left a zombie, outlives Perstando); a folder
+/// is refused (ShellAccessDenied); any other file is opened with the desktop's
+/// default application, which fails the start when it reports failure within
+/// two seconds (the call then returns that late at most). The file is found by
+/// locateProgram. Returns ShellSuccess, or the error code when it cannot be
+/// started.
 int shellOpen(const std::string &file, const std::string &parameters, const std::string &directory,
               int windowStyle);
 

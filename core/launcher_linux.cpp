@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -31,7 +32,11 @@ namespace core {
 namespace {
 
 /// Where a start failed, as the program's side reports it through the pipe.
-enum class Stage : int { None = 0, Fork, Directory, Stdio, Exec };
+enum class Stage : int { None = 0, Fork, Directory, Stdio, Exec, EarlyExit };
+
+/// How long a program started with a grace time has to fail: xdg-open gives
+/// up within milliseconds when nothing opens the file.
+constexpr int OpenerGraceMs = 2000;
 
 struct Failure {
     Stage stage = Stage::None;
@@ -128,8 +133,44 @@ int aboveStdio(int fd) {
     return moved;
 }
 
+/// In the intermediate child: waits up to `graceMs` for the program and reports
+/// any end but exit status 0 meanwhile. Async-signal-safe calls only.
+void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
+    // Perstando's SIGCHLD handler, if any, must not reap the program first.
+    struct sigaction defaults {};
+    defaults.sa_handler = SIG_DFL;
+    ::sigaction(SIGCHLD, &defaults, nullptr);
+    timespec start{};
+    ::clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        int status = 0;
+        const pid_t ended = ::waitpid(program, &status, WNOHANG);
+        if (ended == program) {
+            if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+                reportAndExit(pipeFd, Stage::EarlyExit, status);
+            }
+            return;
+        }
+        if (ended < 0 && errno != EINTR) {
+            return;
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long elapsedMs =
+            (now.tv_sec - start.tv_sec) * 1000L + (now.tv_nsec - start.tv_nsec) / 1000000L;
+        if (elapsedMs >= graceMs) {
+            return; // still running: started
+        }
+        const timespec step{0, 5 * 1000 * 1000};
+        ::nanosleep(&step, nullptr);
+    }
+}
+
+/// Starts `path` detached. With `graceMs`, the start also fails when the
+/// program ends with anything but success within that time; the caller then
+/// waits that long at most.
 Failure spawnDetached(const std::string &path, const std::vector<std::string> &args,
-                      const std::string &directory) {
+                      const std::string &directory, int graceMs = 0) {
     std::vector<char *> argv;
     argv.reserve(args.size() + 1);
     for (const auto &arg : args) {
@@ -171,6 +212,9 @@ Failure spawnDetached(const std::string &path, const std::vector<std::string> &a
         if (program == 0) {
             runProgram(plan, writeFd);
         }
+        if (graceMs > 0) {
+            reportEarlyExit(program, graceMs, writeFd);
+        }
         ::_exit(0);
     }
 
@@ -194,6 +238,8 @@ int resultCode(const Failure &failure) {
         return failure.error == EACCES ? ShellAccessDenied : ShellPathNotFound;
     case Stage::Stdio:
         return ShellAccessDenied;
+    case Stage::EarlyExit:
+        return ShellNoAssociation;
     case Stage::Exec:
         break;
     }
@@ -259,17 +305,32 @@ std::filesystem::path findOnPath(const std::string &name) {
     return {};
 }
 
-/// Opens `file` with the desktop's default application.
+/// Opens `file` with the desktop's default application. xdg-open fails within
+/// milliseconds when nothing can open the file; where it runs the viewer in
+/// the foreground (desktops without a launcher of their own) it has not
+/// failed within the grace time, and counts as started.
 int openWithDefaultApplication(const std::filesystem::path &file, const std::string &directory) {
     const auto opener = findOnPath("xdg-open");
     if (opener.empty()) {
         return ShellNoAssociation;
     }
-    const Failure failure = spawnDetached(opener, {opener.string(), file.string()}, directory);
+    const Failure failure =
+        spawnDetached(opener, {opener.string(), file.string()}, directory, OpenerGraceMs);
     return failure.stage == Stage::None ? ShellSuccess : ShellNoAssociation;
 }
 
 } // namespace
+
+std::filesystem::path locateProgram(const std::string &file, const std::string &directory) {
+    const std::filesystem::path given(file);
+    const std::filesystem::path inDirectory = absoluteFrom(directory, given);
+    struct stat st {};
+    if (given.has_parent_path() || ::stat(inDirectory.c_str(), &st) == 0) {
+        return inDirectory;
+    }
+    const auto onPath = findOnPath(file);
+    return onPath.empty() ? inDirectory : onPath;
+}
 
 int shellOpen(const std::string &file, const std::string &parameters, const std::string &directory,
               int /*windowStyle: X11 has none*/) {
@@ -286,22 +347,18 @@ int shellOpen(const std::string &file, const std::string &parameters, const std:
         return ShellFileNotFound;
     }
 
-    // Absolute; else in the working directory; else, for a bare name, on PATH.
-    const std::filesystem::path given(file);
-    std::filesystem::path target = absoluteFrom(directory, given);
+    const std::filesystem::path target = locateProgram(file, directory);
     if (::stat(target.c_str(), &st) != 0) {
-        const int error = errno;
-        std::filesystem::path onPath;
-        if (given.has_parent_path() || (onPath = findOnPath(file)).empty()) {
-            if (error == EACCES) {
-                return ShellAccessDenied;
-            }
-            return error == ENOTDIR || ::access(target.parent_path().c_str(), F_OK) != 0
-                       ? ShellPathNotFound
-                       : ShellFileNotFound;
+        if (errno == EACCES) {
+            return ShellAccessDenied;
         }
-        target = onPath;
-        ::stat(target.c_str(), &st);
+        return errno == ENOTDIR || ::access(target.parent_path().c_str(), F_OK) != 0
+                   ? ShellPathNotFound
+                   : ShellFileNotFound;
+    }
+    // A folder opens no program: starting one would report a restart of nothing.
+    if (S_ISDIR(st.st_mode)) {
+        return ShellAccessDenied;
     }
 
     if (!S_ISREG(st.st_mode) || ::access(target.c_str(), X_OK) != 0) {

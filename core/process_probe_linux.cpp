@@ -3,12 +3,14 @@
 // return. The walk runs on every slot tick, so the loop sticks to fixed
 // buffers and the *at() calls relative to the open /proc directory.
 
+#include "core/launcher.h"
 #include "core/process_probe.h"
 #include "core/read_fully.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace {
 
@@ -265,6 +268,33 @@ bool containsIgnoringCase(std::string_view text, std::string_view upper) {
     return false;
 }
 
+/// The configured program as the launcher finds it, in the upper case the
+/// match rules compare in, as a full path or as a file name.
+class ResolvedProgram {
+public:
+    ResolvedProgram(std::string_view name, const std::string &workingDirectory, bool byPath) {
+        const core::ProgramPaths paths = core::resolveProgram(name, workingDirectory);
+        for (const std::string_view path :
+             {std::string_view(paths.started), std::string_view(paths.real)}) {
+            if (!path.empty()) {
+                forms_[count_++] = upperAscii(byPath ? path : fileName(path));
+            }
+        }
+    }
+    bool matches(std::string_view subject) const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (equalsIgnoringCase(subject, forms_[i])) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    std::string forms_[2];
+    std::size_t count_ = 0;
+};
+
 /// Does a script run by this interpreter match? Reads the argument vector only
 /// for interpreters, which keeps the common walk at one readlink per process.
 template <typename Match>
@@ -337,11 +367,13 @@ std::optional<bool> anyLiveProcess(bool seeUnreadable, const Match &matches) {
 
 namespace WMI_FindProcess {
 
-bool FindProcess(std::string_view name) {
+bool FindProcess(std::string_view name, const std::string &workingDirectory) {
     const std::string upper = upperAscii(name);
     const bool byPath = name.find('/') != std::string_view::npos;
+    const ResolvedProgram program(name, workingDirectory, byPath);
     const auto found = anyLiveProcess(true, [&](std::string_view file, std::string_view fullPath) {
-        return equalsIgnoringCase(byPath ? fullPath : file, upper);
+        const std::string_view subject = byPath ? fullPath : file;
+        return equalsIgnoringCase(subject, upper) || program.matches(subject);
     });
     if (!found) {
         throw ProcessListUnavailable("the process list cannot be read from /proc");
@@ -353,12 +385,14 @@ bool FindProcess(std::string_view name) {
 
 namespace Module4 {
 
-bool IsAppRunning(std::string_view name) noexcept {
+bool IsAppRunning(std::string_view name, const std::string &workingDirectory) noexcept {
     try {
         const std::string upper = upperAscii(name);
+        const ResolvedProgram program(name, workingDirectory, true);
         return anyLiveProcess(false,
                               [&](std::string_view, std::string_view fullPath) {
-                                  return containsIgnoringCase(fullPath, upper);
+                                  return containsIgnoringCase(fullPath, upper) ||
+                                         program.matches(fullPath);
                               })
             .value_or(false);
     } catch (...) {
@@ -373,6 +407,23 @@ int GetPlatformId() noexcept {
 } // namespace Module4
 
 namespace core {
+
+ProgramPaths resolveProgram(std::string_view program, const std::string &workingDirectory) {
+    if (program.empty()) {
+        return {};
+    }
+    const std::filesystem::path located = locateProgram(std::string(program), workingDirectory);
+    struct stat st {};
+    if (::stat(located.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return {};
+    }
+    std::error_code ec;
+    const auto real = std::filesystem::canonical(located, ec);
+    if (ec) {
+        return {};
+    }
+    return {located.lexically_normal().string(), real.string()};
+}
 
 std::vector<std::string> runningExecutableNames() {
     std::vector<std::string> names;

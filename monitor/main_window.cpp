@@ -41,6 +41,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -184,6 +185,7 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     readAlertSwitches();
     readSlotIntervals();
     readInternetSettings();
+    reportUnreadableSettings();
 
     appendLog(
         {ui::timestampNow() + QStringLiteral(", ") + QStringLiteral("Tenacor has been started.")});
@@ -219,6 +221,20 @@ void Form1::activate() {
     readNotificationSwitch();
     held_.address = readValue("mail", "address");
     readInternetSettings();
+    reportUnreadableSettings();
+}
+
+void Form1::reportUnreadableSettings() {
+    const QString problem = ui::settingsUnreadableMessage();
+    if (problem != settingsProblem_ && !problem.isEmpty()) {
+        std::fprintf(stderr, "perstando: %s\n", problem.toLocal8Bit().constData());
+    }
+    settingsProblem_ = problem;
+    if (problem.isEmpty()) {
+        statusBar1_->clearMessage();
+    } else {
+        statusBar1_->showMessage(problem);
+    }
 }
 
 QString Form1::readValue(const char *section, const char *key) {

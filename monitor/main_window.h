@@ -144,6 +144,9 @@ private:
     void readInternetSettings();
     void readSlotIntervals();
     void applyInterval(int slot, const QString &text);
+    /// Says when the settings file exists but cannot be read: everything then
+    /// reads as empty and nothing would be watched without a word.
+    void reportUnreadableSettings();
 
     void registerMenuHandlers();
 
@@ -154,6 +157,7 @@ private:
     void prepareAlarmControls(const QString &folder);
     void buildTrayIcon();
     void pausePoll();
+    QString withSettingsProblem(const QString &toolTip) const;
     void writeStartMode(const QString &value);
     void showHelp();
 
@@ -198,4 +202,5 @@ private:
     WatchCycle *watchCycle_ = nullptr;
     int anistate_ = 0;
     bool firstShowDone_ = false;
+    QString settingsProblem_;
 };

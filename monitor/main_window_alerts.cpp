@@ -62,6 +62,10 @@ void Form1::restoreFromTray() {
     trayIcon1_->setVisible(false);
 }
 
+QString Form1::withSettingsProblem(const QString &toolTip) const {
+    return settingsProblem_.isEmpty() ? toolTip : toolTip + QLatin1Char('\n') + settingsProblem_;
+}
+
 void Form1::pausePoll() {
     if (check1_->isChecked()) {
         timer1_->setEnabled(false);
@@ -71,14 +75,14 @@ void Form1::pausePoll() {
         timer10_->setEnabled(false);
         timer11_->setEnabled(false);
         setWindowTitle(QStringLiteral("Tenacor is now paused!"));
-        trayIcon1_->setToolTip(QStringLiteral("Tenacor Paused!"));
+        trayIcon1_->setToolTip(withSettingsProblem(QStringLiteral("Tenacor Paused!")));
     } else {
         // The slot timers come back with the next Timer1 tick, only for named slots.
         timer1_->setEnabled(true);
         timer10_->setEnabled(true);
         timer11_->setEnabled(true);
         setWindowTitle(QStringLiteral("Tenacor"));
-        trayIcon1_->setToolTip(QStringLiteral("Tenacor"));
+        trayIcon1_->setToolTip(withSettingsProblem(QStringLiteral("Tenacor")));
     }
 }
 

@@ -45,15 +45,18 @@ void WatchCycle::tick(int slot) {
         hooks_.slotOneProgram(ui::readSetting(section, QStringLiteral("path")));
     }
 
+    // Found the way the start below finds it: links, "..", folder and PATH.
+    const std::string workingDirectory =
+        form_.held().workingDirectory[static_cast<std::size_t>(slot - 1)].toStdString();
     bool running = false;
     if (slot == 1) {
         try {
-            running = WMI_FindProcess::FindProcess(program.toStdString());
+            running = WMI_FindProcess::FindProcess(program.toStdString(), workingDirectory);
         } catch (const WMI_FindProcess::ProcessListUnavailable &) {
             return; // nothing can be known this tick; the status line keeps its text
         }
     } else {
-        running = Module4::IsAppRunning(program.toStdString());
+        running = Module4::IsAppRunning(program.toStdString(), workingDirectory);
     }
     QLineEdit *status = form_.slotStatus(slot);
     if (running) {

@@ -24,6 +24,15 @@ QString programFolderText() {
     return QString::fromStdString(core::programFolder());
 }
 
+QString settingsUnreadableMessage() {
+    const std::string problem = core::settingsReadProblem(core::settingsPath());
+    if (problem.empty()) {
+        return {};
+    }
+    return QStringLiteral("The settings file %1 cannot be read: %2")
+        .arg(settingsPathText(), QString::fromStdString(problem));
+}
+
 QString saveFailedMessage(const QString &reason) {
     return QStringLiteral("Your settings could not be saved to %1:\n%2")
         .arg(settingsPathText(), reason);

@@ -21,6 +21,10 @@ QString settingsPathText();
 /// The program folder, as text.
 QString programFolderText();
 
+/// "The settings file <path> cannot be read: <reason>", or "" when it can be
+/// read or is missing (a missing file reads as empty).
+QString settingsUnreadableMessage();
+
 /// The message a window shows when a save did not reach the settings file.
 QString saveFailedMessage(const QString &reason);
 

@@ -13,18 +13,6 @@ using namespace testing_support;
 
 namespace {
 
-/// True once `pid` holds its lock, a socket; it holds SIGTERM back before that.
-bool settled(pid_t pid) {
-    std::error_code ec;
-    for (const auto &fd :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        if (std::filesystem::read_symlink(fd.path(), ec).string().rfind("socket:", 0) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 bool endedCleanly(int status) {
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
@@ -39,7 +27,8 @@ protected:
 
 TEST_F(Linkmind, OneCopyRunsAndSignalsEndItCleanly) {
     Child first({binary_.string()});
-    ASSERT_TRUE(waitUntil([&] { return settled(first.pid()); }));
+    // It holds SIGTERM back until it holds its lock, a socket.
+    ASSERT_TRUE(waitUntil([&] { return holdsASocket(first.pid()); }));
 
     Child second({binary_.string()});
     EXPECT_TRUE(endedCleanly(second.waitExit(std::chrono::seconds(10))))
@@ -49,7 +38,7 @@ TEST_F(Linkmind, OneCopyRunsAndSignalsEndItCleanly) {
     EXPECT_TRUE(endedCleanly(first.stop(SIGTERM)));
 
     Child third({binary_.string()});
-    ASSERT_TRUE(waitUntil([&] { return settled(third.pid()); }))
+    ASSERT_TRUE(waitUntil([&] { return holdsASocket(third.pid()); }))
         << "the lock goes with the copy that held it";
     EXPECT_TRUE(endedCleanly(third.stop(SIGINT)));
 }

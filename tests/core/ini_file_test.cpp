@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
+#include <future>
 #include <random>
 #include <signal.h>
 #include <sys/stat.h>
@@ -122,14 +124,37 @@ TEST(IniRead, HostileContentNeitherCrashesNorHangs) {
     EXPECT_EQ(RWINI1::ReadIni("a", "long", file), std::string(254, 'L'));
     EXPECT_EQ(RWINI1::ReadIni("b", "after", file), "yes");
 
+    // Up to 16 MiB is read; a larger file, or a link to /dev/zero, would only
+    // fill the memory.
+    const std::string last = "[last]\nkey=found\n";
     std::string big;
-    big.reserve(50u << 20);
-    for (int i = 0; big.size() < (50u << 20); ++i) {
+    big.reserve(16u << 20);
+    for (int i = 0; big.size() + 64 < (16u << 20) - last.size(); ++i) {
         big += "[s" + std::to_string(i) + "]\nkey=value " + std::to_string(i) + "\n";
     }
-    big += "[last]\nkey=found\n";
+    big += ";" + std::string((16u << 20) - last.size() - big.size() - 2, 'c') + "\n" + last;
+    ASSERT_EQ(big.size(), 16u << 20);
     writeFile(file, big);
     EXPECT_EQ(RWINI1::ReadIni("last", "key", file), "found");
+    writeFile(file, ";" + big);
+    EXPECT_EQ(RWINI1::ReadIni("last", "key", file), "");
+    EXPECT_FALSE(RWINI1::WriteIni("last", "key", "lost", file));
+}
+
+TEST(IniRead, AFifoNeitherHangsNorIsReplaced) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+    auto read = std::async(std::launch::async, [&] { return RWINI1::ReadIni("a", "k", file); });
+    if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // A writer that comes and goes lets the blocked open, then the read, end.
+        ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK));
+        read.wait();
+        FAIL() << "reading a FIFO blocked";
+    }
+    EXPECT_EQ(read.get(), "");
+    EXPECT_FALSE(RWINI1::WriteIni("a", "k", "v", file));
+    EXPECT_TRUE(std::filesystem::is_fifo(file));
 }
 
 TEST(IniWrite, CreatesFileSectionAndKeyAndReadsBack) {
@@ -204,6 +229,20 @@ TEST(IniWrite, MissingFolderIsReported) {
     const auto result = RWINI1::WriteIni("a", "k", "v", dir / "missing" / "settings.ini");
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
+}
+
+TEST(IniWrite, ThroughALinkToAFileYetToBeWrittenCreatesTheTarget) {
+    TempDir dir;
+    std::filesystem::create_directories(dir / "program");
+    std::filesystem::create_directories(dir / "dot");
+    const auto link = dir / "program" / "settings.ini";
+    std::filesystem::create_symlink("../dot/new.ini", link);
+    ASSERT_TRUE(RWINI1::WriteIni("a", "k", "v", link));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readFile(dir / "dot" / "new.ini"), "[a]\nk=v\n");
+    ASSERT_TRUE(RWINI1::WriteIni("a", "j", "w", link));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readFile(dir / "dot" / "new.ini"), "[a]\nk=v\nj=w\n");
 }
 
 TEST(IniWrite, KeepsPermissionsOfTheFile) {

@@ -241,11 +241,39 @@ TEST(Launcher, OtherFilesGoToTheDefaultApplication) {
         EXPECT_EQ(recorded(opened), std::vector<std::string>{document.string()});
         EXPECT_EQ(shellOpen(marked.string(), "", "", 1), core::ShellSuccess);
         EXPECT_EQ(recorded(opened), std::vector<std::string>{marked.string()});
-        EXPECT_EQ(shellOpen(folder.string(), "", "", 1), core::ShellSuccess);
-        EXPECT_EQ(recorded(opened), std::vector<std::string>{folder.string()});
+        // A folder opens no program: a failed start, never a restart of nothing.
+        EXPECT_EQ(shellOpen(folder.string(), "", "", 1), core::ShellAccessDenied);
+        EXPECT_EQ(shellOpen("Dökument Folder", "", dir.path().string(), 1),
+                  core::ShellAccessDenied);
+        EXPECT_FALSE(fs::exists(opened));
     }
     ScopedPath noOpener((dir / "nothing here").string());
     EXPECT_EQ(shellOpen(document.string(), "", "", 1), core::ShellNoAssociation);
+}
+
+TEST(Launcher, DefaultApplicationFailingAtOnceFailsTheStart) {
+    TempDir dir;
+    fs::create_directories(dir / "failing");
+    fs::create_directories(dir / "slow");
+    writeFile(dir / "failing" / "xdg-open", "#!/bin/sh\nexit 4\n");
+    fs::permissions(dir / "failing" / "xdg-open", fs::perms::owner_all);
+    // An opener that runs the viewer in the foreground has not failed.
+    const auto viewer = copyExecutable("/bin/sleep", dir.path(), uniqueName("viewer"));
+    KillAtEnd cleanup(viewer);
+    writeFile(dir / "slow" / "xdg-open", "#!/bin/sh\nexec '" + viewer.string() + "' 30\n");
+    fs::permissions(dir / "slow" / "xdg-open", fs::perms::owner_all);
+    const auto script = dir / "not executable.sh";
+    writeFile(script, "#!/bin/sh\nexit 0\n");
+    fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
+    {
+        ScopedPath path((dir / "failing").string() + ":" + std::getenv("PATH"));
+        EXPECT_EQ(shellOpen(script.string(), "", "", 1), core::ShellNoAssociation);
+        EXPECT_FALSE(haveChildren());
+    }
+    ScopedPath path((dir / "slow").string() + ":" + std::getenv("PATH"));
+    EXPECT_EQ(shellOpen(script.string(), "", "", 1), core::ShellSuccess);
+    EXPECT_GT(onlyProcessOf(viewer), 0);
+    EXPECT_FALSE(haveChildren());
 }
 
 TEST(Launcher, LooksInTheWorkingDirectoryThenOnPath) {

@@ -62,6 +62,17 @@ void writeFile(const std::filesystem::path &file, const std::string &content) {
     out << content;
 }
 
+bool holdsASocket(pid_t pid) {
+    std::error_code ec;
+    for (const auto &fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        if (std::filesystem::read_symlink(fd.path(), ec).string().rfind("socket:", 0) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string uniqueName(const std::string &stem) {
     static std::atomic<int> counter{0};
     return stem + "-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);

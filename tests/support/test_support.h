@@ -67,6 +67,9 @@ std::vector<pid_t> pidsOf(const std::filesystem::path &exe);
 /// The working directory of a process.
 std::filesystem::path cwdOf(pid_t pid);
 
+/// True once `pid` holds a socket, as a program holding its single-instance lock does.
+bool holdsASocket(pid_t pid);
+
 /// Kills every process whose executable is `exe`.
 void killAll(const std::filesystem::path &exe);
 
