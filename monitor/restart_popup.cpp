@@ -31,8 +31,7 @@ template <class T> RestartPopup *showPopup(const QString &slotName, bool restart
 
 } // namespace
 
-RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed,
-                           QWidget *parent)
+RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed, QWidget *parent)
     : QDialog(parent), slot_(slot) {
     setObjectName(QStringLiteral("Display%1").arg(slot));
     setWindowTitle(QStringLiteral("Perstando"));

@@ -95,8 +95,9 @@ TEST_F(WatchCycleTest, ProgramThatCannotStartIsReportedAsFailedOnEveryTick) {
     const auto *popup = ui::WindowRegistry::instance().find<Display3>();
     ASSERT_NE(popup, nullptr);
     const QString popupText = popup->findChild<QLabel *>(QStringLiteral("Label1"))->text();
-    static const QRegularExpression failedPopup(QStringLiteral(
-        "^Ghost could not be restarted at \\d{1,2}/\\d{1,2}/\\d{4}, \\d{1,2}:\\d{2}:\\d{2} [AP]M$"));
+    static const QRegularExpression failedPopup(
+        QStringLiteral("^Ghost could not be restarted at \\d{1,2}/\\d{1,2}/\\d{4}, "
+                       "\\d{1,2}:\\d{2}:\\d{2} [AP]M$"));
     EXPECT_TRUE(failedPopup.match(popupText).hasMatch()) << popupText.toStdString();
 
     form_->watchCycle().tick(1); // slot 1 with an empty program fails too
@@ -172,7 +173,8 @@ TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
     form_->show();
     form_->watchCycle().tick(2);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
-    EXPECT_TRUE(waitUntil([&] { return count(readFile(pager.string() + ".starts"), "args=") == 1; }));
+    EXPECT_TRUE(
+        waitUntil([&] { return count(readFile(pager.string() + ".starts"), "args=") == 1; }));
     EXPECT_FALSE(form_->findChild<QLabel *>(QStringLiteral("Gif89a1"))->isHidden());
     EXPECT_TRUE(form_->findChild<ui::FormTimer *>(QStringLiteral("Timer12"))->isEnabled());
     EXPECT_NE(ui::WindowRegistry::instance().find<Display2>(), nullptr);

@@ -92,11 +92,11 @@ TEST(UnwritableLog, AFullDiskSilencesNoMailAndCutsNoEntry) {
     const auto disk = folder / "disk";
     std::filesystem::create_directory(disk);
     const auto log = disk / "perstando.log";
-    writeFile(folder / "settings.ini",
-              "[exe2]\nname=Two\npath=" + exe.string() + "\ntimer=200\n[log]\npath=" +
-                  log.string() + "\n[mail]\nnotification=On\nSendto=ops@example.com\nport=" +
-                  std::to_string(server.port()) +
-                  "\naddress=perstando@example.com\nserver=127.0.0.1\n");
+    writeFile(
+        folder / "settings.ini",
+        "[exe2]\nname=Two\npath=" + exe.string() + "\ntimer=200\n[log]\npath=" + log.string() +
+            "\n[mail]\nnotification=On\nSendto=ops@example.com\nport=" +
+            std::to_string(server.port()) + "\naddress=perstando@example.com\nserver=127.0.0.1\n");
     // Earlier entries that leave 20 bytes in the log's last page; the rest of
     // the disk is taken by a filler, so any entry is cut after 20 bytes.
     std::string earlier;
