@@ -6,9 +6,11 @@
 
 namespace core {
 
-/// Appends `lines`, each followed by "\n", to the file at `path` in one write,
-/// creating the file when missing. False when the path is empty or the file
-/// cannot be opened or written.
+/// Appends `lines`, each followed by "\n", to the regular file at `path`,
+/// creating it when missing. The entry is written whole or not at all (a write
+/// cut short, by a full disk say, is taken back). Never blocks on a FIFO.
+/// False when the path is empty, names no regular file, or the file cannot be
+/// opened or written.
 bool appendLogLines(const std::string &path, const std::vector<std::string> &lines);
 
 } // namespace core

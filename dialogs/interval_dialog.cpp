@@ -79,7 +79,10 @@ void Form8::saveAll() {
                         QStringLiteral("Invalid Input"), QMessageBox::Critical);
             continue;
         }
-        batch.write(exeSection(n), QStringLiteral("timer"), text);
+        // Plain digits, rounded as the main window rounds: typed text such as
+        // "60.000" would mean 60 under another locale.
+        batch.write(exeSection(n), QStringLiteral("timer"),
+                    QString::number(static_cast<int>(std::nearbyint(value))));
     }
     if (batch.failed()) {
         batch.reportFailure(this);

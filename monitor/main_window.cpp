@@ -140,7 +140,9 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     watchCycle_->hooks().sendMail = [this](int slot, bool restartFailed) {
         sendRestartMail(slot, restartFailed);
     };
-    watchCycle_->hooks().showPopup = [this](int slot) { showRestartPopup(slot); };
+    watchCycle_->hooks().showPopup = [this](int slot, bool restartFailed) {
+        showRestartPopup(slot, restartFailed);
+    };
     // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
     watchCycle_->hooks().slotOneProgram = [](const QString &program) {
         ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);

@@ -95,7 +95,8 @@ public:
     void acknowledgeAlarms();
     /// Shows slot N's restart popup (Display1 ... Display8), created with the
     /// slot's name and the time when it is not open, else only brought forward.
-    void showRestartPopup(int slot);
+    /// When `restartFailed`, it says the program could not be restarted.
+    void showRestartPopup(int slot, bool restartFailed = false);
 
     /// The tray icon's restore event: the window comes back, the icon goes.
     void restoreFromTray();

@@ -31,8 +31,8 @@ void Form1::prepareAlarmControls(const QString &folder) {
             [this] { modflash::FlashWindow(this, flashtmr_->interval()); });
 }
 
-void Form1::showRestartPopup(int slot) {
-    showRestartPopupOf(slot, slotName(slot));
+void Form1::showRestartPopup(int slot, bool restartFailed) {
+    showRestartPopupOf(slot, slotName(slot), restartFailed);
 }
 
 void Form1::buildTrayIcon() {

@@ -18,11 +18,11 @@ std::function<void()> &beeper() {
     return beep;
 }
 
-template <class T> RestartPopup *showPopup(const QString &slotName) {
+template <class T> RestartPopup *showPopup(const QString &slotName, bool restartFailed) {
     auto &registry = ui::WindowRegistry::instance();
     T *popup = registry.find<T>();
     if (!popup) {
-        popup = new T(slotName);
+        popup = new T(slotName, restartFailed);
         registry.add(popup);
     }
     ui::WindowRegistry::bringForward(popup);
@@ -31,7 +31,7 @@ template <class T> RestartPopup *showPopup(const QString &slotName) {
 
 } // namespace
 
-RestartPopup::RestartPopup(int slot, const QString &slotName, QWidget *parent)
+RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed, QWidget *parent)
     : QDialog(parent), slot_(slot) {
     setObjectName(QStringLiteral("Display%1").arg(slot));
     setWindowTitle(QStringLiteral("Perstando"));
@@ -57,7 +57,10 @@ RestartPopup::RestartPopup(int slot, const QString &slotName, QWidget *parent)
 
     // The load: the text is made once, with the time the window appeared.
     const QDateTime now = QDateTime::currentDateTime();
-    label1_->setText(slotName + QStringLiteral(" has been restarted at ") +
+    // A start that failed is never announced as a restart.
+    label1_->setText(slotName +
+                     (restartFailed ? QStringLiteral(" could not be restarted at ")
+                                    : QStringLiteral(" has been restarted at ")) +
                      ui::shortDate(now.date()) + QStringLiteral(", ") + ui::longTime(now.time()));
     if (beeper()) {
         beeper()();
@@ -70,8 +73,8 @@ void RestartPopup::setBeeper(std::function<void()> beeper_) {
     beeper() = std::move(beeper_);
 }
 
-RestartPopup *showRestartPopupOf(int slot, const QString &slotName) {
-    using Show = RestartPopup *(*)(const QString &);
+RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed) {
+    using Show = RestartPopup *(*)(const QString &, bool);
     static constexpr std::array<Show, 8> show = {
         &showPopup<Display1>, &showPopup<Display2>, &showPopup<Display3>, &showPopup<Display4>,
         &showPopup<Display5>, &showPopup<Display6>, &showPopup<Display7>, &showPopup<Display8>,
@@ -79,5 +82,5 @@ RestartPopup *showRestartPopupOf(int slot, const QString &slotName) {
     if (slot < 1 || slot > static_cast<int>(show.size())) {
         return nullptr;
     }
-    return show[static_cast<std::size_t>(slot - 1)](slotName);
+    return show[static_cast<std::size_t>(slot - 1)](slotName, restartFailed);
 }

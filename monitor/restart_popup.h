@@ -1,5 +1,6 @@
 #pragma once
-// Display1 ... Display8: the popup that says a slot's program was restarted.
+// Display1 ... Display8: the popup that says a slot's program was restarted, or
+// could not be.
 
 #include <QDialog>
 #include <functional>
@@ -19,7 +20,7 @@ public:
     static void setBeeper(std::function<void()> beeper);
 
 protected:
-    RestartPopup(int slot, const QString &slotName, QWidget *parent);
+    RestartPopup(int slot, const QString &slotName, bool restartFailed, QWidget *parent);
 
 private:
     int slot_;
@@ -30,8 +31,8 @@ private:
 /// One class per slot, so each slot has its own single window.
 template <int Slot> class SlotPopup final : public RestartPopup {
 public:
-    explicit SlotPopup(const QString &slotName, QWidget *parent = nullptr)
-        : RestartPopup(Slot, slotName, parent) {}
+    SlotPopup(const QString &slotName, bool restartFailed, QWidget *parent = nullptr)
+        : RestartPopup(Slot, slotName, restartFailed, parent) {}
 };
 using Display1 = SlotPopup<1>;
 using Display2 = SlotPopup<2>;
@@ -43,5 +44,6 @@ using Display7 = SlotPopup<7>;
 using Display8 = SlotPopup<8>;
 
 /// Shows slot N's popup (1-based): created with its text when it is not
-/// loaded, otherwise only brought forward. Returns the window.
-RestartPopup *showRestartPopupOf(int slot, const QString &slotName);
+/// loaded, otherwise only brought forward. When `restartFailed`, the text says
+/// the program could not be restarted. Returns the window.
+RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed);

@@ -74,9 +74,10 @@ void WatchCycle::tick(int slot) {
     status->setText(restartFailed ? statusText("Restart failed: ", now)
                                   : statusText("Restarted: ", now));
 
-    if (held.commandSwitch[static_cast<std::size_t>(slot - 1)] == On &&
-        !runCommandLineAction(slot)) {
-        return;
+    // The log is one way of telling the user among several: when it cannot
+    // be written, the others still run.
+    if (held.commandSwitch[static_cast<std::size_t>(slot - 1)] == On) {
+        runCommandLineAction(slot);
     }
     if (held.visual == On) {
         form_.startVisualAlarm();
@@ -85,23 +86,21 @@ void WatchCycle::tick(int slot) {
         form_.startAudioAlarm();
     }
     if (held.pop == On && hooks_.showPopup) {
-        hooks_.showPopup(slot);
+        hooks_.showPopup(slot, restartFailed);
     }
 
     const QString row = slot == 1 ? longRow() : shortRow();
     const QString outcome = restartFailed ? QStringLiteral(" could not be restarted.")
                                           : QStringLiteral(" has been restarted.");
-    if (!form_.appendLog(
-            {row, ui::timestampNow() + QLatin1Char(',') + form_.slotName(slot) + outcome, row})) {
-        return;
-    }
+    form_.appendLog(
+        {row, ui::timestampNow() + QLatin1Char(',') + form_.slotName(slot) + outcome, row});
 
     if (form_.notificationSwitch() == On && hooks_.sendMail) {
         hooks_.sendMail(slot, restartFailed);
     }
 }
 
-bool WatchCycle::runCommandLineAction(int slot) {
+void WatchCycle::runCommandLineAction(int slot) {
     // Split into program and arguments: handed over whole, a line with
     // arguments could never start.
     std::string line = form_.held().commandLine[static_cast<std::size_t>(slot - 1)].toStdString();
@@ -113,5 +112,5 @@ bool WatchCycle::runCommandLineAction(int slot) {
     }
     const QString text = initiated ? QStringLiteral("Command Line Action has been initiated!")
                                    : QStringLiteral("Command Line Action could not be initiated!");
-    return form_.appendLog({longRow(), ui::timestampNow() + text, longRow()});
+    form_.appendLog({longRow(), ui::timestampNow() + text, longRow()});
 }

@@ -14,16 +14,17 @@ class WatchCycle : public QObject {
 public:
     explicit WatchCycle(Form1 &form);
 
-    /// One tick of slot N (1 to 8). A step that fails ends the tick; the steps
-    /// done stay done.
+    /// One tick of slot N (1 to 8). Every step of a restart (command-line
+    /// action, alarms, popup, log entry, e-mail) runs whatever the others did:
+    /// a log that cannot be written is skipped and silences nothing else.
     void tick(int slot);
 
     /// Where the tick hands what other parts of the window do: slot 1's program
-    /// on every tick of slot 1 (the setup dialog's field), the restart popup of
-    /// a slot, and the restart e-mail (slot, whether the start failed).
+    /// on every tick of slot 1 (the setup dialog's field), the restart popup and
+    /// the restart e-mail (each: slot, whether the start failed).
     struct Hooks {
         std::function<void(const QString &)> slotOneProgram;
-        std::function<void(int)> showPopup;
+        std::function<void(int, bool)> showPopup;
         std::function<void(int, bool)> sendMail;
     };
     Hooks &hooks() { return hooks_; }
@@ -33,9 +34,8 @@ public:
     static QString shortRow();
 
 private:
-    /// Runs the slot's command-line action and writes its entry; false when
-    /// the entry could not be written.
-    bool runCommandLineAction(int slot);
+    /// Runs the slot's command-line action and writes its entry.
+    void runCommandLineAction(int slot);
 
     Form1 &form_;
     Hooks hooks_;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QTimer>
 
 namespace {
 
@@ -16,6 +17,37 @@ void setSlotTimersEnabled(bool enabled) {
     if (auto *main = ui::mainWindowLink()) {
         main->setSlotTimersEnabled(enabled);
     }
+}
+
+/// The log's text with every line longer than Form4::LongestShownLine broken
+/// into pieces of that length, never inside a surrogate pair.
+QString shownText(const QString &text) {
+    QString shown;
+    qsizetype copied = 0;
+    for (qsizetype lineStart = 0; lineStart < text.size();) {
+        qsizetype lineEnd = text.indexOf(QLatin1Char('\n'), lineStart);
+        if (lineEnd < 0) {
+            lineEnd = text.size();
+        }
+        for (qsizetype cut = lineStart + Form4::LongestShownLine; cut < lineEnd;
+             cut += Form4::LongestShownLine) {
+            if (text[cut].isLowSurrogate() && ++cut == lineEnd) {
+                break;
+            }
+            if (shown.isEmpty()) {
+                shown.reserve(text.size() + text.size() / Form4::LongestShownLine + 1);
+            }
+            shown.append(QStringView(text).sliced(copied, cut - copied));
+            shown.append(QLatin1Char('\n'));
+            copied = cut;
+        }
+        lineStart = lineEnd + 1;
+    }
+    if (copied == 0) {
+        return text;
+    }
+    shown.append(QStringView(text).sliced(copied));
+    return shown;
 }
 
 } // namespace
@@ -52,7 +84,9 @@ void Form4::showLog() {
         // One byte past the bound tells a log that is too large, even one still growing.
         const QByteArray content = file.read(MaxLogBytes + 1);
         if (file.error() == QFileDevice::NoError && content.size() <= MaxLogBytes) {
-            text1_->setPlainText(QString::fromUtf8(content));
+            pending_ = shownText(QString::fromUtf8(content));
+            nextPiece_ = 0;
+            showNextPiece();
             shown = true;
         }
     }
@@ -61,10 +95,40 @@ void Form4::showLog() {
     }
 }
 
+void Form4::showNextPiece() {
+    // A large log goes in piece by piece from the event loop, so the window
+    // opens at once; every piece ends at a line break.
+    constexpr qsizetype PieceLength = 1 << 20;
+    if (pending_.isEmpty()) {
+        return; // deleted meanwhile
+    }
+    qsizetype end = pending_.size();
+    if (end - nextPiece_ > PieceLength) {
+        end = pending_.indexOf(QLatin1Char('\n'), nextPiece_ + PieceLength);
+        if (end < 0) {
+            end = pending_.size();
+        }
+    }
+    const QString piece = pending_.sliced(nextPiece_, end - nextPiece_);
+    if (nextPiece_ == 0) {
+        text1_->setPlainText(piece);
+    } else {
+        text1_->appendPlainText(piece); // the break between the pieces
+    }
+    // Past the break; a break at the very end still gets its empty last line.
+    nextPiece_ = end + 1;
+    if (nextPiece_ > pending_.size()) {
+        pending_.clear();
+        return;
+    }
+    QTimer::singleShot(0, this, &Form4::showNextPiece);
+}
+
 void Form4::deleteLog() {
     if (!logPath_.isEmpty()) {
         QFile::remove(logPath_);
     }
+    pending_.clear();
     text1_->clear();
 }
 

@@ -16,17 +16,26 @@ public:
 
     /// Logs longer than this are not shown: the text box would freeze the program.
     static constexpr qint64 MaxLogBytes = 20LL * 1024 * 1024;
+    /// A longer line is shown continued on further lines of this length: laying
+    /// out one line of millions of characters takes seconds and gigabytes.
+    static constexpr qsizetype LongestShownLine = 1000;
 
     static QString noLogMessage();
+
+    /// Whether the rest of a large log is still being put into the view.
+    bool isLoading() const { return !pending_.isEmpty(); }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void showLog();
+    void showNextPiece();
     void deleteLog();
 
     QString logPath_;
+    QString pending_;         ///< the text being put into the view
+    qsizetype nextPiece_ = 0; ///< where in it the next piece starts
     QPlainTextEdit *text1_ = nullptr;
     QAction *mnudelete_ = nullptr;
 };

@@ -1,4 +1,5 @@
 #include "dialogs/interval_dialog.h"
+#include "monitor/main_window.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
 #include "ui/settings.h"
@@ -49,7 +50,7 @@ std::string sevens() {
     return content;
 }
 
-TEST_F(IntervalDialogTest, LoadsTheIntervalsAndSavesValidOnesAsTyped) {
+TEST_F(IntervalDialogTest, LoadsTheIntervalsAndSavesValidOnesAsPlainWholeNumbers) {
     writeSettings("[exe2]\ntimer=2500\n[exe8]\ntimer=abc\n");
     open();
     EXPECT_EQ(form_->windowTitle(), QStringLiteral("Settings for Interval Scan of Executables"));
@@ -70,9 +71,9 @@ TEST_F(IntervalDialogTest, LoadsTheIntervalsAndSavesValidOnesAsTyped) {
     EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Information);
     EXPECT_EQ(stored(1), QStringLiteral("60000"));
     EXPECT_EQ(stored(2), QStringLiteral("0"));
-    EXPECT_EQ(stored(3), QStringLiteral("1500.5"));
-    EXPECT_NE(readSettings().find("timer= 1000\n"), std::string::npos);
-    EXPECT_EQ(stored(5), QStringLiteral("1,000"));
+    EXPECT_EQ(stored(3), QStringLiteral("1500")) << "rounded as the main window rounds";
+    EXPECT_EQ(stored(4), QStringLiteral("1000"));
+    EXPECT_EQ(stored(5), QStringLiteral("1000"));
     EXPECT_EQ(stored(8), QStringLiteral("5"));
 
     // The dialog stays open; saving again writes the same file.
@@ -126,15 +127,41 @@ TEST_F(IntervalDialogTest, TextThatIsNoNumberStopsTheSaveAtItsSlot) {
     EXPECT_EQ(stored(5), QStringLiteral("7"));
 }
 
+/// Sets the default locale for the scope of a test.
+class DefaultLocale {
+public:
+    explicit DefaultLocale(const QLocale &locale) { QLocale::setDefault(locale); }
+    ~DefaultLocale() { QLocale::setDefault(previous_); }
+    DefaultLocale(const DefaultLocale &) = delete;
+    DefaultLocale &operator=(const DefaultLocale &) = delete;
+
+private:
+    QLocale previous_;
+};
+
 TEST_F(IntervalDialogTest, NumbersAreReadInTheUsersLocale) {
-    const QLocale previous;
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    const DefaultLocale german(QLocale(QLocale::German, QLocale::Germany));
     open();
     enter({QStringLiteral("1500,5"), QStringLiteral("1500.5.5"), QStringLiteral("3")});
     saveAll();
-    QLocale::setDefault(previous);
-    EXPECT_EQ(stored(1), QStringLiteral("1500,5"));
+    EXPECT_EQ(stored(1), QStringLiteral("1500"));
     EXPECT_EQ(messages_.texts(), QStringList{InvalidEntry});
+}
+
+TEST_F(IntervalDialogTest, SavedIntervalsMeanTheSameInAnotherLocale) {
+    {
+        const DefaultLocale german(QLocale(QLocale::German, QLocale::Germany));
+        open();
+        enter({QStringLiteral("60.000"), QStringLiteral("1.000"), QStringLiteral("2500,4")});
+        saveAll();
+        delete form_;
+    }
+    // Sixty thousand under de_DE is not sixty under C.
+    const DefaultLocale c(QLocale::c());
+    auto *monitor = new Form1();
+    EXPECT_EQ(monitor->slotTimer(1)->interval(), 60000);
+    EXPECT_EQ(monitor->slotTimer(2)->interval(), 1000);
+    EXPECT_EQ(monitor->slotTimer(3)->interval(), 2500);
 }
 
 TEST_F(IntervalDialogTest, HintExplainsTheValue) {

@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QSignalSpy>
+#include <sys/resource.h>
 
 using testing_support::WindowTest;
 
@@ -102,6 +103,42 @@ TEST_F(LogViewerTest, LogsThatCannotBeShownGiveTheMessageAndAnEmptyView) {
         EXPECT_TRUE(text1(form).isEmpty()) << path;
         delete form;
     }
+}
+
+long peakResidentKiB() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(LogViewerTest, ALogOfOneHugeLineOpensWithItsTextAndModestMemory) {
+    configureLog();
+    // 19.9 MB without a line break, with a character of two UTF-16 units
+    // where the shown line is broken.
+    const std::string start = "1/15/2004 3:07:12 PM,";
+    const std::string twoUnits = "\xF0\x9F\x98\x80";
+    const std::string content = start +
+                                std::string(Form4::LongestShownLine - start.size() - 1, 'V') +
+                                twoUnits + std::string(19'900'000, 'V') + "\nlast\n";
+    testing_support::writeFile(log_, content);
+    const long before = peakResidentKiB();
+    Form4 *form = openViewer();
+    form->show();
+    ASSERT_TRUE(waitFor([&] { return !form->isLoading(); }, 30000));
+    form->grab(); // laid out and painted
+    EXPECT_LT(peakResidentKiB() - before, 500 * 1024) << "KiB more at the peak";
+    EXPECT_TRUE(messages_.shown.isEmpty());
+
+    // The file's text, its long line shown on lines of the longest length.
+    const QStringList lines = text1(form).split(QLatin1Char('\n'));
+    ASSERT_GT(lines.size(), 2);
+    EXPECT_TRUE(lines[0].endsWith(QString::fromStdString(twoUnits))) << "a character was split";
+    EXPECT_EQ(lines.mid(lines.size() - 2), (QStringList{QStringLiteral("last"), QString()}));
+    for (const auto &line : lines) {
+        ASSERT_LE(line.size(), Form4::LongestShownLine + 1);
+    }
+    EXPECT_EQ(lines.mid(0, lines.size() - 2).join(QString()),
+              QString::fromStdString(content.substr(0, content.size() - 6)));
 }
 
 TEST_F(LogViewerTest, WithoutALogClosingStillEnablesTheEightSlotTimers) {

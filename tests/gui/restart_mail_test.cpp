@@ -251,4 +251,23 @@ TEST_F(RestartMailTest, EachRestartOfAKilledProgramSendsExactlyOneAlert) {
     testing_support::killAll(exe);
 }
 
+TEST_F(RestartMailTest, WithoutALogTheRestartIsStillMailed) {
+    SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+    const auto exe = testing_support::copyExecutable(WATCHED_PROGRAM, folder_.path(),
+                                                     testing_support::uniqueName("unlogged"));
+    writeSettings("[exe2]\nname=Two\npath=" + exe.string() +
+                  "\n[log]\npath=\n[mail]\nnotification=On\nSendto=ops@example.com\nport=" +
+                  std::to_string(server.port()) +
+                  "\naddress=perstando@example.com\nserver=127.0.0.1\n");
+    form_ = new Form1();
+    form_->show();
+    form_->watchCycle().tick(2);
+    testing_support::killAll(exe);
+    ASSERT_TRUE(settled());
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_TRUE(mails[0].body().starts_with("Two was restarted at: ")) << mails[0].body();
+}
+
 } // namespace

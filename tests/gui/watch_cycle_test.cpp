@@ -1,6 +1,8 @@
 #include "monitor/main_window.h"
+#include "monitor/restart_popup.h"
 #include "monitor/watch_cycle.h"
 #include "tests/gui/gui_test_support.h"
+#include "ui/window_registry.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -81,15 +83,22 @@ TEST_F(WatchCycleTest, SlotOneFindsItsProgramByWholeNameOnly) {
 
 TEST_F(WatchCycleTest, ProgramThatCannotStartIsReportedAsFailedOnEveryTick) {
     start("[exe3]\nname=Ghost\npath=" + (folder_ / "no-such-program").string() +
-          "\n[exe1]\nname=Empty\n[Alerts]\nvisual=On\n");
+          "\n[exe1]\nname=Empty\n[Alerts]\nvisual=On\nPop=On\n");
     for (int i = 0; i < 3; ++i) {
         form_->watchCycle().tick(3);
     }
     EXPECT_TRUE(failedText.match(status(3)).hasMatch()) << status(3).toStdString();
     EXPECT_EQ(count(logText(), ",Ghost could not be restarted.\n"), 3);
     EXPECT_EQ(count(logText(), "has been restarted"), 0);
-    // The user still needs to know: the alarms run.
+    // The user still needs to know: the alarms run, and the popup says what happened.
     EXPECT_FALSE(form_->findChild<QLabel *>(QStringLiteral("Gif89a1"))->isHidden());
+    const auto *popup = ui::WindowRegistry::instance().find<Display3>();
+    ASSERT_NE(popup, nullptr);
+    const QString popupText = popup->findChild<QLabel *>(QStringLiteral("Label1"))->text();
+    static const QRegularExpression failedPopup(
+        QStringLiteral("^Ghost could not be restarted at \\d{1,2}/\\d{1,2}/\\d{4}, "
+                       "\\d{1,2}:\\d{2}:\\d{2} [AP]M$"));
+    EXPECT_TRUE(failedPopup.match(popupText).hasMatch()) << popupText.toStdString();
 
     form_->watchCycle().tick(1); // slot 1 with an empty program fails too
     EXPECT_TRUE(failedText.match(status(1)).hasMatch());
@@ -153,16 +162,22 @@ TEST_F(WatchCycleTest, CommandLineThatCannotStartIsLoggedAsSuch) {
     EXPECT_EQ(count(logText(), ",Svc has been restarted."), 1);
 }
 
-TEST_F(WatchCycleTest, LogInAMissingFolderStillRestartsAndAlarms) {
+TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
     const auto exe = program("quiet");
-    writeSettings("[exe2]\nname=Quiet\npath=" + exe.string() + "\n[Alerts]\nvisual=On\n" +
-                  "audio=On\n[log]\npath=" + (folder_ / "nowhere" / "watch.log").string() + "\n");
+    const auto pager = program("pager");
+    writeSettings("[exe2]\nname=Quiet\npath=" + exe.string() +
+                  "\n[Alerts]\nvisual=On\naudio=On\nPop=On\n[cmdline]\ncmdexe2=" + pager.string() +
+                  " --exit 2\nstatusexe2=On\n[log]\npath=" +
+                  (folder_ / "nowhere" / "watch.log").string() + "\n");
     form_ = new Form1();
     form_->show();
     form_->watchCycle().tick(2);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
+    EXPECT_TRUE(
+        waitUntil([&] { return count(readFile(pager.string() + ".starts"), "args=") == 1; }));
     EXPECT_FALSE(form_->findChild<QLabel *>(QStringLiteral("Gif89a1"))->isHidden());
     EXPECT_TRUE(form_->findChild<ui::FormTimer *>(QStringLiteral("Timer12"))->isEnabled());
+    EXPECT_NE(ui::WindowRegistry::instance().find<Display2>(), nullptr);
     EXPECT_FALSE(std::filesystem::exists(folder_ / "nowhere"));
     EXPECT_TRUE(messages_.shown.isEmpty());
 }
