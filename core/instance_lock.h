@@ -2,6 +2,7 @@
 // One running Perstando per program folder, per account.
 
 #include <string>
+#include <vector>
 
 namespace core {
 
@@ -27,7 +28,9 @@ public:
     int listeningSocket() const { return socket_; }
 
 private:
-    int lock_ = -1;
+    void release();
+
+    std::vector<int> locks_;
     int socket_ = -1;
     std::string socketPath_;
 };

@@ -40,29 +40,51 @@ std::string absoluteVariable(const char *name) {
     return value && value[0] == '/' ? std::string(value) : std::string();
 }
 
-/// The folders the lock may live in, most fitting first: the session's
-/// runtime folder, then one of our own in the temporary folder, then one in
-/// the cache folder of our home, for when another account took the name of
-/// the second.
-std::vector<std::pair<std::string, bool>> candidateFolders() {
-    std::vector<std::pair<std::string, bool>> folders; // path, whether we may create it
+struct Candidate {
+    std::string path;
+    bool create; // whether we may make it
+};
+
+void addOnce(std::vector<Candidate> &folders, std::string path, bool create) {
+    for (const auto &folder : folders) {
+        if (folder.path == path) {
+            return;
+        }
+    }
+    folders.push_back({std::move(path), create});
+}
+
+/// The folders the lock lives in. Copies of one account started from
+/// different environments (the desktop session, cron, a service) must meet in
+/// at least one of them, so every usable one of the first group is locked: the
+/// session's runtime folder as named and as systemd lays it out, and one of
+/// our own in the temporary folder as named and in /tmp. The cache folder of
+/// our home stands in only when none of those can be had (another account
+/// took the temporary folder's name).
+std::vector<Candidate> candidateFolders() {
+    std::vector<Candidate> folders;
+    const std::string uid = std::to_string(::geteuid());
     if (auto runtime = absoluteVariable("XDG_RUNTIME_DIR"); !runtime.empty()) {
-        folders.emplace_back(std::move(runtime), false);
+        addOnce(folders, std::move(runtime), false);
     }
-    std::string temporary = absoluteVariable("TMPDIR");
-    if (temporary.empty()) {
-        temporary = "/tmp";
+    addOnce(folders, "/run/user/" + uid, false);
+    if (auto temporary = absoluteVariable("TMPDIR"); !temporary.empty()) {
+        addOnce(folders, temporary + "/perstando-" + uid, true);
     }
-    folders.emplace_back(temporary + "/perstando-" + std::to_string(::geteuid()), true);
+    addOnce(folders, "/tmp/perstando-" + uid, true);
+    return folders;
+}
+
+std::string cacheFolder() {
     std::string cache = absoluteVariable("XDG_CACHE_HOME");
     if (auto home = absoluteVariable("HOME"); cache.empty() && !home.empty()) {
         cache = home + "/.cache";
     }
-    if (!cache.empty()) {
-        ::mkdir(cache.c_str(), 0700); // the cache folder of a fresh account may not exist yet
-        folders.emplace_back(cache + "/perstando", true);
+    if (cache.empty()) {
+        return {};
     }
-    return folders;
+    ::mkdir(cache.c_str(), 0700); // the cache folder of a fresh account may not exist yet
+    return cache + "/perstando";
 }
 
 /// The folder opened, when it is a real folder (no link) of ours that nobody
@@ -113,18 +135,25 @@ int listenAt(int folderFd, const std::string &folder, const std::string &name) {
 } // namespace
 
 InstanceLock::~InstanceLock() {
+    release();
+}
+
+void InstanceLock::release() {
     if (socket_ >= 0) {
         // Before the lock goes, so that the socket a next holder makes stays.
         ::unlink(socketPath_.c_str());
         ::close(socket_);
+        socket_ = -1;
+        socketPath_.clear();
     }
-    if (lock_ >= 0) {
-        ::close(lock_);
+    for (const int fd : locks_) {
+        ::close(fd);
     }
+    locks_.clear();
 }
 
 bool InstanceLock::tryAcquire(const std::string &key) {
-    if (lock_ >= 0) {
+    if (!locks_.empty()) {
         return true;
     }
     std::error_code ec;
@@ -138,30 +167,51 @@ bool InstanceLock::tryAcquire(const std::string &key) {
     const std::string lockName = std::string(stem) + ".lock";
     const std::string socketName = std::string(stem) + ".socket";
 
-    for (const auto &[folder, create] : candidateFolders()) {
+    enum class Outcome { Held, Taken, Unusable };
+    auto lockIn = [&](const std::string &folder, bool create) {
         const int folderFd = openPrivateFolder(folder, create);
         if (folderFd < 0) {
-            continue;
+            return Outcome::Unusable;
         }
         const int fd =
             ::openat(folderFd, lockName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) {
             ::close(folderFd);
-            continue;
+            return Outcome::Unusable;
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             ::close(fd);
             ::close(folderFd);
-            if (error == EWOULDBLOCK) {
-                return false; // another copy of ours holds it
-            }
-            continue;
+            return error == EWOULDBLOCK ? Outcome::Taken : Outcome::Unusable;
         }
-        lock_ = fd;
-        socket_ = listenAt(folderFd, folder, socketName);
-        socketPath_ = folder + "/" + socketName;
+        locks_.push_back(fd);
+        if (socket_ < 0) {
+            // The first folder holds the socket, where commands look first.
+            socket_ = listenAt(folderFd, folder, socketName);
+            socketPath_ = folder + "/" + socketName;
+        }
         ::close(folderFd);
+        return Outcome::Held;
+    };
+    auto giveUp = [this] {
+        release();
+        return false; // another copy of ours holds it
+    };
+
+    for (const auto &candidate : candidateFolders()) {
+        if (lockIn(candidate.path, candidate.create) == Outcome::Taken) {
+            return giveUp();
+        }
+    }
+    if (locks_.empty()) {
+        if (const auto cache = cacheFolder(); !cache.empty()) {
+            if (lockIn(cache, true) == Outcome::Taken) {
+                return giveUp();
+            }
+        }
+    }
+    if (!locks_.empty()) {
         return true;
     }
     // No private folder to lock in: better a second copy than no watchdog.

@@ -65,10 +65,8 @@ void WatchCycle::tick(int slot) {
     }
 
     const auto &held = form_.held();
-    const int started =
-        core::shellOpen(program.toStdString(), std::string(),
-                        held.workingDirectory[static_cast<std::size_t>(slot - 1)].toStdString(),
-                        core::SW_SHOWNORMAL);
+    const int started = core::shellOpen(program.toStdString(), std::string(), workingDirectory,
+                                        core::SW_SHOWNORMAL);
     // A start that failed is reported as failed, never as a restart.
     const bool restartFailed = started < 32;
     status->setText(restartFailed ? statusText("Restart failed: ", now)

@@ -21,9 +21,13 @@ namespace {
 
 using namespace testing_support;
 
-bool lockableInChild(const std::string &folder) {
+bool lockableInChild(const std::string &folder, bool bareEnvironment = false) {
     const pid_t child = ::fork();
     if (child == 0) {
+        if (bareEnvironment) { // as from cron: no session, no temporary folder named
+            ::unsetenv("XDG_RUNTIME_DIR");
+            ::unsetenv("TMPDIR");
+        }
         core::InstanceLock lock;
         ::_exit(lock.tryAcquire(folder) ? 0 : 1);
     }
@@ -43,6 +47,20 @@ TEST(InstanceLock, OneHolderPerFolderReleasedWithTheHolder) {
         EXPECT_TRUE(lockableInChild(b.path().string()));
     }
     EXPECT_TRUE(lockableInChild(a.path().string()));
+}
+
+// A copy started from the desktop session and one started from cron must
+// still see each other.
+TEST(InstanceLock, CopiesFromDifferentEnvironmentsMeet) {
+    TempDir program;
+    TempDir runtime;
+    TempDir temporary;
+    ::chmod(runtime.path().c_str(), 0700);
+    ScopedEnv session("XDG_RUNTIME_DIR", runtime.path().string());
+    ScopedEnv tmp("TMPDIR", temporary.path().string());
+    core::InstanceLock lock;
+    ASSERT_TRUE(lock.tryAcquire(program.path().string()));
+    EXPECT_FALSE(lockableInChild(program.path().string(), true));
 }
 
 /// Binds the abstract socket name every account could once bind for `key`.

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -139,12 +140,20 @@ TEST(Launcher, StartsDetachedInTheGivenDirectoryWithNothingInherited) {
     EXPECT_EQ(::getsid(pid), pid);
     EXPECT_EQ(readFile("/proc/" + std::to_string(pid) + "/cmdline"),
               exe.string() + '\0' + "1000" + '\0');
-    std::set<std::string> descriptors;
-    for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        descriptors.insert(fd.path().filename().string());
-        EXPECT_EQ(fs::read_symlink(fd.path()), "/dev/null");
-    }
-    EXPECT_EQ(descriptors, (std::set<std::string>{"0", "1", "2"}));
+    // The program opens and closes files of its own while it starts (its
+    // locale): what it inherited is what stays once it has settled.
+    const auto descriptors = [pid] {
+        std::map<std::string, std::string> found;
+        std::error_code ec;
+        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            found[fd.path().filename().string()] = fs::read_symlink(fd.path(), ec).string();
+        }
+        return found;
+    };
+    const std::map<std::string, std::string> expected{
+        {"0", "/dev/null"}, {"1", "/dev/null"}, {"2", "/dev/null"}};
+    waitUntil([&] { return descriptors() == expected; });
+    EXPECT_EQ(descriptors(), expected);
 }
 
 TEST(Launcher, SplitsParametersWithoutAShellAndLeavesNoZombie) {
