@@ -2,7 +2,7 @@
 
 #include "core/connection_probe.h"
 #include "monitor/main_window.h"
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 
 #include <QLabel>
 
@@ -28,6 +28,6 @@ void InternetWatch::check() {
     indicator_.setToolTip(QStringLiteral("Internet Connection has been Lost"));
     const QString separator(54, QLatin1Char('*'));
     form_.appendLog({separator,
-                     ui::timestampNow() + QStringLiteral(" Internet Connection has been Lost!"),
+                     engine::timestampNow() + QStringLiteral(" Internet Connection has been Lost!"),
                      separator});
 }

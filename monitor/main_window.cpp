@@ -16,7 +16,7 @@
 #include "monitor/run_at_start.h"
 #include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 #include "ui/settings.h"
 #include "ui/window_registry.h"
 #include "viewers/about_box.h"
@@ -190,7 +190,7 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     reportUnreadableSettings();
 
     appendLog(
-        {ui::timestampNow() + QStringLiteral(", ") + QStringLiteral("Tenacor has been started.")});
+        {engine::timestampNow() + QStringLiteral(", ") + QStringLiteral("Tenacor has been started.")});
 
     trayIcon1_->setVisible(false);
     timer13_->setEnabled(true);
@@ -675,8 +675,8 @@ void Form1::buildStatusBar() {
     statusBar1_->addPermanentWidget(statusTime_);
     auto refresh = [this] {
         const auto now = QDateTime::currentDateTime();
-        statusDate_->setText(ui::shortDate(now.date()));
-        statusTime_->setText(ui::longTime(now.time()));
+        statusDate_->setText(engine::shortDate(now.date()));
+        statusTime_->setText(engine::longTime(now.time()));
     };
     refresh();
     auto *clock = new QTimer(this);

@@ -1,9 +1,9 @@
 #include "monitor/restart_mailer.h"
 
 #include "monitor/smtp_client.h"
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 #include "ui/message_box.h"
-#include "ui/wait_seconds.h"
+#include "engine/wait_seconds.h"
 
 #include <QCoreApplication>
 #include <QPointer>
@@ -70,7 +70,7 @@ void RestartMailer::sendRestartMail(const MailSettings &settings, const QString 
     jobs_.push_back(job);
     advance(); // connect
 
-    Module5::WaitSeconds(3);
+    engine::waitSeconds(3);
     if (!self) {
         return;
     }
@@ -82,12 +82,12 @@ void RestartMailer::sendRestartMail(const MailSettings &settings, const QString 
     message.body = slotName +
                    (restartFailed ? QStringLiteral(" could not be restarted at: ")
                                   : QStringLiteral(" was restarted at: ")) +
-                   ui::longTime(QTime::currentTime());
+                   engine::longTime(QTime::currentTime());
     message.option = 1;
     job->message = message;
     advance(); // send
 
-    Module5::WaitSeconds(2);
+    engine::waitSeconds(2);
     if (!self) {
         return;
     }
@@ -166,7 +166,7 @@ void RestartMailer::askToContinue(smtp::Client *client, const QString &address,
 void RestartMailer::logFailure(const QString &reason) const {
     if (log_) {
         log_({asteriskRow(),
-              ui::timestampNow() + QStringLiteral(" E-mail notification could not be sent: ") +
+              engine::timestampNow() + QStringLiteral(" E-mail notification could not be sent: ") +
                   reason,
               asteriskRow()});
     }

@@ -1,6 +1,6 @@
 #include "monitor/restart_popup.h"
 
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 #include "ui/window_registry.h"
 
 #include <QApplication>
@@ -61,7 +61,7 @@ RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed
     label1_->setText(slotName +
                      (restartFailed ? QStringLiteral(" could not be restarted at ")
                                     : QStringLiteral(" has been restarted at ")) +
-                     ui::shortDate(now.date()) + QStringLiteral(", ") + ui::longTime(now.time()));
+                     engine::shortDate(now.date()) + QStringLiteral(", ") + engine::longTime(now.time()));
     if (beeper()) {
         beeper()();
     } else {

@@ -2,7 +2,7 @@
 
 #include "core/autostart.h"
 #include "monitor/main_window.h"
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 #include "ui/message_box.h"
 #include "ui/settings.h"
 
@@ -29,7 +29,7 @@ void report(Form1 &form, bool ok, const std::string &reason, const Texts &texts)
                     ui::programTitle(), QMessageBox::Warning);
     }
     form.appendLog(
-        {ui::timestampNow() + QStringLiteral(", ") + (ok ? texts.doneEntry : texts.failedEntry)});
+        {engine::timestampNow() + QStringLiteral(", ") + (ok ? texts.doneEntry : texts.failedEntry)});
 }
 
 } // namespace

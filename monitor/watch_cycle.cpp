@@ -3,7 +3,7 @@
 #include "core/launcher.h"
 #include "core/process_probe.h"
 #include "monitor/main_window.h"
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 #include "ui/settings.h"
 
 #include <QDateTime>
@@ -14,8 +14,8 @@ namespace {
 const QString On = QStringLiteral("On");
 
 QString statusText(const char *prefix, const QDateTime &now) {
-    return QString::fromLatin1(prefix) + ui::longTime(now.time()) + QStringLiteral(" ,") +
-           ui::shortDate(now.date());
+    return QString::fromLatin1(prefix) + engine::longTime(now.time()) + QStringLiteral(" ,") +
+           engine::shortDate(now.date());
 }
 
 } // namespace
@@ -91,7 +91,7 @@ void WatchCycle::tick(int slot) {
     const QString outcome = restartFailed ? QStringLiteral(" could not be restarted.")
                                           : QStringLiteral(" has been restarted.");
     form_.appendLog(
-        {row, ui::timestampNow() + QLatin1Char(',') + form_.slotName(slot) + outcome, row});
+        {row, engine::timestampNow() + QLatin1Char(',') + form_.slotName(slot) + outcome, row});
 
     if (form_.notificationSwitch() == On && hooks_.sendMail) {
         hooks_.sendMail(slot, restartFailed);
@@ -110,5 +110,5 @@ void WatchCycle::runCommandLineAction(int slot) {
     }
     const QString text = initiated ? QStringLiteral("Command Line Action has been initiated!")
                                    : QStringLiteral("Command Line Action could not be initiated!");
-    form_.appendLog({longRow(), ui::timestampNow() + text, longRow()});
+    form_.appendLog({longRow(), engine::timestampNow() + text, longRow()});
 }

@@ -3,7 +3,7 @@
 #include "monitor/watch_cycle.h"
 #include "monitor/window_flash.h"
 #include "tests/gui/form1_fixture.h"
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 #include "ui/window_registry.h"
 
 #include <QLabel>
@@ -230,7 +230,7 @@ TEST_F(AlarmsTest, OneSlotRestartedTwiceKeepsOnePopupWithTheFirstTimeAndBeepsOnc
 
     // Let the clock pass the second the popup shows.
     const QString shownTime = firstText.section(QStringLiteral(", "), -1);
-    ASSERT_TRUE(waitFor([&] { return ui::longTime(QTime::currentTime()) != shownTime; }, 3000));
+    ASSERT_TRUE(waitFor([&] { return engine::longTime(QTime::currentTime()) != shownTime; }, 3000));
     restart(3);
     ASSERT_EQ(popups().size(), 1);
     EXPECT_EQ(popups().first(), first);

@@ -1,17 +1,14 @@
-// The restart e-mail of the main window against a real SMTP server, and the
-// wait that paces it.
+// The restart e-mail of the main window against a real SMTP server.
 
 #include "monitor/main_window.h"
 #include "monitor/restart_mailer.h"
 #include "monitor/watch_cycle.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/smtp_test_server.h"
-#include "ui/wait_seconds.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTimer>
-#include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
 
@@ -21,13 +18,6 @@ using testing_support::SmtpTestServer;
 using testing_support::WindowTest;
 
 namespace {
-
-double cpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    auto seconds = [](const timeval &t) { return t.tv_sec + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 const std::string stars(54, '*');
 
@@ -197,23 +187,6 @@ TEST_F(RestartMailTest, ASlowAnswerToTheMessageStillDelivers) {
     ASSERT_TRUE(settled());
     EXPECT_EQ(server.messages().size(), 1u);
     EXPECT_EQ(log().find("could not be sent"), std::string::npos) << log();
-}
-
-TEST(WaitSeconds, ReturnsAfterTheTimeWithTheEventLoopRunningAndWithoutSpinning) {
-    int ticks = 0;
-    QTimer other;
-    QObject::connect(&other, &QTimer::timeout, &other, [&] { ++ticks; });
-    other.start(50);
-    const double cpuBefore = cpuSeconds();
-    QElapsedTimer clock;
-    clock.start();
-    Module5::WaitSeconds(2);
-    const qint64 elapsed = clock.elapsed();
-    const double cpu = cpuSeconds() - cpuBefore;
-    EXPECT_GE(elapsed, 2000);
-    EXPECT_LT(elapsed, 10000);
-    EXPECT_GE(ticks, 20);
-    EXPECT_LT(cpu, 0.2) << "a wait that spins burns the whole 2 s";
 }
 
 } // namespace

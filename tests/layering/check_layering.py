@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
-"""Fails when core/ includes Qt or a folder includes from a folder above it."""
+"""Fails when core/ includes Qt, engine/ includes QtGui or QtWidgets, or a folder
+includes from a folder above it."""
 import re
 import sys
 from pathlib import Path
 
 # Highest first: a folder may include from itself and from folders below it.
-LAYERS = ["app", "monitor", "dialogs", "viewers", "ui", "core"]
+LAYERS = ["app", "monitor", "dialogs", "viewers", "ui", "engine", "core"]
+# The engine runs under QCoreApplication: nothing that needs a display.
+WIDGET_HEADERS = {
+    "QApplication", "QGuiApplication", "QWidget", "QMainWindow", "QDialog", "QMessageBox",
+    "QLabel", "QLineEdit", "QPushButton", "QCheckBox", "QComboBox", "QIcon", "QPixmap",
+    "QImage", "QMovie", "QSystemTrayIcon", "QAction", "QMenu", "QWindow", "QScreen",
+    "QSoundEffect", "QMediaPlayer", "QFileDialog", "QGroupBox", "QStatusBar",
+}
 INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^>"]+)[>"]')
 
 
@@ -26,6 +34,8 @@ def main() -> int:
                 top = target.split("/", 1)[0]
                 if folder == "core" and (target.startswith("Q") or top.startswith("Qt")):
                     problems.append(f"{where}: core/ includes Qt header {target}")
+                if folder == "engine" and (top in {"QtGui", "QtWidgets"} or target in WIDGET_HEADERS):
+                    problems.append(f"{where}: engine/ includes {target}, a QtGui or QtWidgets header")
                 if top in LAYERS and top not in allowed_below:
                     problems.append(f"{where}: {folder}/ includes {target} from a folder above it")
     for p in problems:

@@ -1,7 +1,7 @@
 #pragma once
 // A pause inside an event handler that keeps the program responsive.
 
-namespace Module5 {
+namespace engine {
 
 /// Returns once `seconds` have passed on the monotonic clock, running the
 /// event loop meanwhile (other timers tick, windows repaint). It sleeps in a
@@ -10,6 +10,6 @@ namespace Module5 {
 /// quitting ends it early. A wait started inside another one holds the outer
 /// one until it ends, because nested loops unwind in order. Zero, negative or
 /// NaN waits return after one pass of pending events.
-void WaitSeconds(float seconds);
+void waitSeconds(float seconds);
 
-} // namespace Module5
+} // namespace engine

@@ -4,7 +4,7 @@
 #include <QDateTime>
 #include <QString>
 
-namespace ui {
+namespace engine {
 
 /// Short date with a four-digit year: 1/15/2004 in en_US.
 QString shortDate(const QDate &date);
@@ -15,4 +15,4 @@ QString generalDateTime(const QDateTime &when);
 /// The general date and time of now.
 QString timestampNow();
 
-} // namespace ui
+} // namespace engine

@@ -1,4 +1,4 @@
-#include "ui/wait_seconds.h"
+#include "engine/wait_seconds.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -8,9 +8,9 @@
 #include <cmath>
 #include <limits>
 
-namespace Module5 {
+namespace engine {
 
-void WaitSeconds(float seconds) {
+void waitSeconds(float seconds) {
     if (!(seconds > 0.0f)) {
         QCoreApplication::processEvents();
         return;
@@ -41,4 +41,4 @@ void WaitSeconds(float seconds) {
     }
 }
 
-} // namespace Module5
+} // namespace engine

@@ -1,9 +1,9 @@
-#include "ui/locale_text.h"
+#include "engine/locale_text.h"
 
 #include <QLocale>
 #include <QRegularExpression>
 
-namespace ui {
+namespace engine {
 
 QString shortDate(const QDate &date) {
     QString format = QLocale().dateFormat(QLocale::ShortFormat);
@@ -28,4 +28,4 @@ QString timestampNow() {
     return generalDateTime(QDateTime::currentDateTime());
 }
 
-} // namespace ui
+} // namespace engine
