@@ -66,7 +66,7 @@ void BM_ActivationReRead(benchmark::State &state) {
     const auto keys = activationKeys();
     for (auto _ : state) {
         for (const auto &k : keys) {
-            benchmark::DoNotOptimize(RWINI1::ReadIni(k.section, k.key, file));
+            benchmark::DoNotOptimize(ini::readValue(k.section, k.key, file));
         }
     }
     state.counters["keys"] = static_cast<double>(keys.size());
@@ -78,7 +78,7 @@ void BM_WriteOneKey(benchmark::State &state) {
     const auto file = writeFullSettings();
     int i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(RWINI1::WriteIni("exe3", "timer", std::to_string(i++), file));
+        benchmark::DoNotOptimize(ini::writeValue("exe3", "timer", std::to_string(i++), file));
     }
     std::filesystem::remove_all(file.parent_path());
 }

@@ -26,8 +26,8 @@ void BM_SlotOneTick(benchmark::State &state) {
     std::string program;
     const auto file = settingsNamingThisProcess(program);
     for (auto _ : state) {
-        const auto value = RWINI1::ReadIni("exe1", "path", file);
-        benchmark::DoNotOptimize(RWINI1::ReadIni("exe1", "path", file)); // the setup field
+        const auto value = ini::readValue("exe1", "path", file);
+        benchmark::DoNotOptimize(ini::readValue("exe1", "path", file)); // the setup field
         benchmark::DoNotOptimize(WMI_FindProcess::FindProcess(value));
     }
     std::filesystem::remove_all(file.parent_path());
@@ -38,7 +38,7 @@ void BM_SlotTwoTick(benchmark::State &state) {
     std::string program;
     const auto file = settingsNamingThisProcess(program);
     for (auto _ : state) {
-        const auto value = RWINI1::ReadIni("exe2", "path", file);
+        const auto value = ini::readValue("exe2", "path", file);
         benchmark::DoNotOptimize(Module4::IsAppRunning(value));
     }
     std::filesystem::remove_all(file.parent_path());

@@ -263,45 +263,41 @@ std::string singleLine(std::string_view text) {
     return out;
 }
 
-} // namespace
-
-namespace RWINI1 {
-
-std::string ReadIni(std::string_view section, std::string_view key,
-                    const std::filesystem::path &file) {
-    std::string problem;
-    const auto data = readWholeFile(file, problem);
-    if (!data) {
-        return {};
+/// The value of a pair as a read returns it: one pair of enclosing quotes
+/// dropped, cut to MaxValueChars.
+std::string readableValue(std::string_view stored) {
+    if (stored.size() >= 2 && stored.front() == '"' && stored.back() == '"') {
+        stored = stored.substr(1, stored.size() - 2);
     }
-    const auto loc = locate(*data, section, key);
-    if (!loc.keyLine) {
-        return {};
-    }
-    auto value = parse(loc.keyLine->text).value;
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-        value = value.substr(1, value.size() - 2);
-    }
-    return std::string(core::truncateUtf8(value, MaxValueChars));
+    return std::string(core::truncateUtf8(stored, ini::MaxValueChars));
 }
 
-WriteResult WriteIni(std::string_view section, std::string_view key, std::string_view value,
-                     const std::filesystem::path &file) {
-    const auto cleanSection = singleLine(section);
-    const auto cleanKey = singleLine(key);
-    const auto cleanValue = singleLine(value);
+std::string lowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char &c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::string indexKey(std::string_view section, std::string_view key) {
+    std::string out = lowerAscii(section);
+    out.push_back('\0');
+    out += lowerAscii(key);
+    return out;
+}
+
+/// Applies one change to the file's content in memory; the error when the
+/// change cannot be made.
+std::optional<std::string> apply(std::string &data, const ini::Change &change) {
+    const auto cleanSection = singleLine(change.section);
+    const auto cleanKey = singleLine(change.key);
+    const auto cleanValue = singleLine(change.value);
     if (cleanKey.find('=') != std::string::npos || trim(cleanKey).empty()) {
-        return {false, "invalid key name"};
+        return "invalid key name";
     }
-
-    std::string problem;
-    std::string data;
-    if (auto existing = readWholeFile(file, problem)) {
-        data = std::move(*existing);
-    } else if (!problem.empty()) {
-        return {false, problem};
-    }
-
     const std::string eol = data.find("\r\n") != std::string::npos ? "\r\n" : "\n";
     const std::string pair = std::string(trim(cleanKey)) + "=" + cleanValue;
     const auto loc = locate(data, trim(cleanSection), trim(cleanKey));
@@ -336,11 +332,91 @@ WriteResult WriteIni(std::string_view section, std::string_view key, std::string
         }
         out += "[" + std::string(trim(cleanSection)) + "]" + eol + pair + eol;
     }
-    auto result = core::replaceFileAtomically(file, out);
+    data = std::move(out);
+    return std::nullopt;
+}
+
+} // namespace
+
+namespace ini {
+
+std::string readValue(std::string_view section, std::string_view key,
+                      const std::filesystem::path &file) {
+    std::string problem;
+    const auto data = readWholeFile(file, problem);
+    if (!data) {
+        return {};
+    }
+    const auto loc = locate(*data, section, key);
+    if (!loc.keyLine) {
+        return {};
+    }
+    return readableValue(parse(loc.keyLine->text).value);
+}
+
+Document Document::load(const std::filesystem::path &file, std::string *problem) {
+    std::string why;
+    auto data = readWholeFile(file, why);
+    if (problem) {
+        *problem = why;
+    }
+    return Document(data ? std::move(*data) : std::string());
+}
+
+Document::Document(std::string data) : data_(std::move(data)) {
+    // The same walk as a lookup makes, once for every pair: a later section of
+    // a name already seen is never reached, nor a later pair of a key.
+    std::unordered_map<std::string, bool> sectionsSeen;
+    std::optional<std::string> current;
+    LineReader reader(data_);
+    while (auto line = reader.next()) {
+        const auto p = parse(line->text);
+        if (p.kind == LineKind::Section) {
+            auto name = lowerAscii(p.name);
+            if (sectionsSeen.emplace(name, true).second) {
+                current = std::move(name);
+            } else {
+                current.reset();
+            }
+        } else if (p.kind == LineKind::Pair && current) {
+            const auto offset = static_cast<std::size_t>(p.value.data() - data_.data());
+            values_.try_emplace(*current + '\0' + lowerAscii(p.name),
+                                std::pair{offset, p.value.size()});
+        }
+    }
+}
+
+std::string Document::value(std::string_view section, std::string_view key) const {
+    const auto found = values_.find(indexKey(section, key));
+    if (found == values_.end()) {
+        return {};
+    }
+    return readableValue(std::string_view(data_).substr(found->second.first, found->second.second));
+}
+
+WriteResult writeValues(const std::vector<Change> &changes, const std::filesystem::path &file) {
+    std::string problem;
+    std::string data;
+    if (auto existing = readWholeFile(file, problem)) {
+        data = std::move(*existing);
+    } else if (!problem.empty()) {
+        return {false, problem};
+    }
+    for (const auto &change : changes) {
+        if (auto error = apply(data, change)) {
+            return {false, std::move(*error)};
+        }
+    }
+    auto result = core::replaceFileAtomically(file, data);
     return {result.ok, std::move(result.error)};
 }
 
-} // namespace RWINI1
+WriteResult writeValue(std::string_view section, std::string_view key, std::string_view value,
+                       const std::filesystem::path &file) {
+    return writeValues({{std::string(section), std::string(key), std::string(value)}}, file);
+}
+
+} // namespace ini
 
 namespace core {
 

@@ -7,8 +7,11 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
-namespace RWINI1 {
+namespace ini {
 
 /// The longest value a read returns, in characters (code points), never cutting
 /// a UTF-8 sequence in half.
@@ -16,8 +19,27 @@ inline constexpr std::size_t MaxValueChars = 254;
 
 /// Value of `key` in `section` of `file`, or "" when the file, the section or the
 /// key is missing or unreadable. Never throws.
-std::string ReadIni(std::string_view section, std::string_view key,
-                    const std::filesystem::path &file);
+std::string readValue(std::string_view section, std::string_view key,
+                      const std::filesystem::path &file);
+
+/// The whole file read once, for many lookups with readValue's rules.
+class Document {
+public:
+    /// An empty document when the file is missing or cannot be read; `problem`,
+    /// when given, then says why ("" for a missing file, as settingsReadProblem).
+    static Document load(const std::filesystem::path &file, std::string *problem = nullptr);
+    /// Parses `data` as the content of a settings file.
+    explicit Document(std::string data = {});
+
+    /// What readValue would return for the same file.
+    std::string value(std::string_view section, std::string_view key) const;
+
+private:
+    std::string data_;
+    /// "section NUL key", both in ASCII lower case, to where the value stands in
+    /// data_; only the first section of a name and its first pair of a key count.
+    std::unordered_map<std::string, std::pair<std::size_t, std::size_t>> values_;
+};
 
 struct WriteResult {
     bool ok = false;
@@ -25,15 +47,25 @@ struct WriteResult {
     explicit operator bool() const { return ok; }
 };
 
-/// Sets `key` in `section` to `value`, creating the file, section or key when
-/// missing. Every other byte of the file is kept. The file is replaced
-/// atomically: a reader (or a crash) sees either the old or the new file.
-/// Line breaks and NUL characters in the arguments are dropped: values are
-/// single-line text.
-WriteResult WriteIni(std::string_view section, std::string_view key, std::string_view value,
-                     const std::filesystem::path &file);
+/// One key to set: a missing file, section or key is created.
+struct Change {
+    std::string section;
+    std::string key;
+    std::string value;
+};
 
-} // namespace RWINI1
+/// Applies `changes` in order, each as writeValue would, to one read of `file`
+/// and replaces the file once: a reader (or a crash) sees all of them or none.
+/// Every other byte of the file is kept. Line breaks and NUL characters in the
+/// arguments are dropped: values are single-line text. A change with an invalid
+/// key name fails the whole write before anything is written.
+WriteResult writeValues(const std::vector<Change> &changes, const std::filesystem::path &file);
+
+/// writeValues with one change.
+WriteResult writeValue(std::string_view section, std::string_view key, std::string_view value,
+                       const std::filesystem::path &file);
+
+} // namespace ini
 
 namespace core {
 

@@ -7,11 +7,11 @@ namespace ui {
 
 QString readSetting(const QString &section, const QString &key) {
     return QString::fromStdString(
-        RWINI1::ReadIni(section.toStdString(), key.toStdString(), core::settingsPath()));
+        ini::readValue(section.toStdString(), key.toStdString(), core::settingsPath()));
 }
 
 SettingWrite writeSetting(const QString &section, const QString &key, const QString &value) {
-    const auto result = RWINI1::WriteIni(section.toStdString(), key.toStdString(),
+    const auto result = ini::writeValue(section.toStdString(), key.toStdString(),
                                          value.toStdString(), core::settingsPath());
     return {result.ok, QString::fromStdString(result.error)};
 }

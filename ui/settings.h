@@ -5,7 +5,7 @@
 
 namespace ui {
 
-/// ReadIni on the settings path of the program folder.
+/// ini::readValue on the settings path of the program folder.
 QString readSetting(const QString &section, const QString &key);
 
 struct SettingWrite {

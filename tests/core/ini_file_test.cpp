@@ -36,7 +36,7 @@ TEST_P(IniReadTest, ReadsLikeThePrivateProfileCall) {
     const auto &c = GetParam();
     TempDir dir;
     writeFile(dir / "settings.ini", c.content);
-    EXPECT_EQ(RWINI1::ReadIni(c.section, c.key, dir / "settings.ini"), c.expected);
+    EXPECT_EQ(ini::readValue(c.section, c.key, dir / "settings.ini"), c.expected);
 }
 
 const ReadCase readCases[] = {
@@ -91,7 +91,7 @@ TEST(IniRead, ExampleFileKeyByKey) {
         {{"mail", "Sendto"}, ""},
     };
     for (const auto &[where, value] : expected) {
-        EXPECT_EQ(RWINI1::ReadIni(where.first, where.second, file), value)
+        EXPECT_EQ(ini::readValue(where.first, where.second, file), value)
             << where.first << "/" << where.second;
     }
 }
@@ -101,13 +101,13 @@ TEST(IniRead, LongValuesAreCutTo254CharactersNeverMidSequence) {
     const auto file = dir / "settings.ini";
     writeFile(file, "[a]\nascii=" + std::string(300, 'x') + "\nwide=" + std::string(253, 'x') +
                         "\xC3\xA9\xC3\xA9\n");
-    EXPECT_EQ(RWINI1::ReadIni("a", "ascii", file), std::string(254, 'x'));
-    EXPECT_EQ(RWINI1::ReadIni("a", "wide", file), std::string(253, 'x') + "\xC3\xA9");
+    EXPECT_EQ(ini::readValue("a", "ascii", file), std::string(254, 'x'));
+    EXPECT_EQ(ini::readValue("a", "wide", file), std::string(253, 'x') + "\xC3\xA9");
 }
 
 TEST(IniRead, MissingFileReadsEmptyAndIsNotCreated) {
     TempDir dir;
-    EXPECT_EQ(RWINI1::ReadIni("exe1", "name", dir / "settings.ini"), "");
+    EXPECT_EQ(ini::readValue("exe1", "name", dir / "settings.ini"), "");
     EXPECT_FALSE(std::filesystem::exists(dir / "settings.ini"));
 }
 
@@ -120,9 +120,9 @@ TEST(IniRead, HostileContentNeitherCrashesNorHangs) {
     junk += "[unterminated\n===\n=\n[]\n\xFF\xFE\xFD\n";
     junk += "[b]\nafter=yes";
     writeFile(file, junk);
-    EXPECT_EQ(RWINI1::ReadIni("a", "k", file), std::string("v\0w", 3));
-    EXPECT_EQ(RWINI1::ReadIni("a", "long", file), std::string(254, 'L'));
-    EXPECT_EQ(RWINI1::ReadIni("b", "after", file), "yes");
+    EXPECT_EQ(ini::readValue("a", "k", file), std::string("v\0w", 3));
+    EXPECT_EQ(ini::readValue("a", "long", file), std::string(254, 'L'));
+    EXPECT_EQ(ini::readValue("b", "after", file), "yes");
 
     // Up to 16 MiB is read; a larger file, or a link to /dev/zero, would only
     // fill the memory.
@@ -135,17 +135,17 @@ TEST(IniRead, HostileContentNeitherCrashesNorHangs) {
     big += ";" + std::string((16u << 20) - last.size() - big.size() - 2, 'c') + "\n" + last;
     ASSERT_EQ(big.size(), 16u << 20);
     writeFile(file, big);
-    EXPECT_EQ(RWINI1::ReadIni("last", "key", file), "found");
+    EXPECT_EQ(ini::readValue("last", "key", file), "found");
     writeFile(file, ";" + big);
-    EXPECT_EQ(RWINI1::ReadIni("last", "key", file), "");
-    EXPECT_FALSE(RWINI1::WriteIni("last", "key", "lost", file));
+    EXPECT_EQ(ini::readValue("last", "key", file), "");
+    EXPECT_FALSE(ini::writeValue("last", "key", "lost", file));
 }
 
 TEST(IniRead, AFifoNeitherHangsNorIsReplaced) {
     TempDir dir;
     const auto file = dir / "settings.ini";
     ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
-    auto read = std::async(std::launch::async, [&] { return RWINI1::ReadIni("a", "k", file); });
+    auto read = std::async(std::launch::async, [&] { return ini::readValue("a", "k", file); });
     if (read.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         // A writer that comes and goes lets the blocked open, then the read, end.
         ::close(::open(file.c_str(), O_WRONLY | O_NONBLOCK));
@@ -153,27 +153,27 @@ TEST(IniRead, AFifoNeitherHangsNorIsReplaced) {
         FAIL() << "reading a FIFO blocked";
     }
     EXPECT_EQ(read.get(), "");
-    EXPECT_FALSE(RWINI1::WriteIni("a", "k", "v", file));
+    EXPECT_FALSE(ini::writeValue("a", "k", "v", file));
     EXPECT_TRUE(std::filesystem::is_fifo(file));
 }
 
 TEST(IniWrite, CreatesFileSectionAndKeyAndReadsBack) {
     TempDir dir;
     const auto file = dir / "settings.ini";
-    ASSERT_TRUE(RWINI1::WriteIni("StartupMode", "InIconTray", "Yes", file));
-    ASSERT_TRUE(RWINI1::WriteIni("exe1", "name", "NotePad", file));
-    ASSERT_TRUE(RWINI1::WriteIni("exe1", "path", "", file));
+    ASSERT_TRUE(ini::writeValue("StartupMode", "InIconTray", "Yes", file));
+    ASSERT_TRUE(ini::writeValue("exe1", "name", "NotePad", file));
+    ASSERT_TRUE(ini::writeValue("exe1", "path", "", file));
     EXPECT_EQ(readFile(file), "[StartupMode]\nInIconTray=Yes\n[exe1]\nname=NotePad\npath=\n");
-    EXPECT_EQ(RWINI1::ReadIni("startupmode", "inicontray", file), "Yes");
-    EXPECT_EQ(RWINI1::ReadIni("exe1", "path", file), "");
+    EXPECT_EQ(ini::readValue("startupmode", "inicontray", file), "Yes");
+    EXPECT_EQ(ini::readValue("exe1", "path", file), "");
 }
 
 TEST(IniWrite, ReplacesOnlyItsValueAndKeepsEveryOtherByte) {
     TempDir dir;
     const auto file = dir / "settings.ini";
     writeFile(file, "; my notes\r\n[Internet]\r\nRestartname=old\r\n\r\n[zeta]\r\nk = 1 \r\n");
-    ASSERT_TRUE(RWINI1::WriteIni("internet", "restartname", "new", file));
-    ASSERT_TRUE(RWINI1::WriteIni("Internet", "Monitor", "On", file));
+    ASSERT_TRUE(ini::writeValue("internet", "restartname", "new", file));
+    ASSERT_TRUE(ini::writeValue("Internet", "Monitor", "On", file));
     EXPECT_EQ(readFile(file), "; my notes\r\n[Internet]\r\nRestartname=new\r\nMonitor=On\r\n"
                               "\r\n[zeta]\r\nk = 1 \r\n");
 }
@@ -182,8 +182,8 @@ TEST(IniWrite, AppendsToFileWithoutFinalNewline) {
     TempDir dir;
     const auto file = dir / "settings.ini";
     writeFile(file, "[a]\nk=v");
-    ASSERT_TRUE(RWINI1::WriteIni("a", "j", "w", file));
-    ASSERT_TRUE(RWINI1::WriteIni("b", "x", "y", file));
+    ASSERT_TRUE(ini::writeValue("a", "j", "w", file));
+    ASSERT_TRUE(ini::writeValue("b", "x", "y", file));
     EXPECT_EQ(readFile(file), "[a]\nk=v\nj=w\n[b]\nx=y\n");
 }
 
@@ -194,22 +194,22 @@ TEST(IniWrite, AppendsAfterALastLineEndingInALoneCarriageReturn) {
     TempDir dir;
     const auto file = dir / "settings.ini";
     writeFile(file, "[a]\r\nk=\"v\" \r");
-    ASSERT_EQ(RWINI1::ReadIni("a", "k", file), "v");
-    ASSERT_TRUE(RWINI1::WriteIni("a", "j", "w", file));
-    EXPECT_EQ(RWINI1::ReadIni("a", "j", file), "w");
-    EXPECT_EQ(RWINI1::ReadIni("a", "k", file), "v");
+    ASSERT_EQ(ini::readValue("a", "k", file), "v");
+    ASSERT_TRUE(ini::writeValue("a", "j", "w", file));
+    EXPECT_EQ(ini::readValue("a", "j", file), "w");
+    EXPECT_EQ(ini::readValue("a", "k", file), "v");
     writeFile(file, "[a]\r\nk=v\r");
-    ASSERT_TRUE(RWINI1::WriteIni("b", "x", "y", file));
+    ASSERT_TRUE(ini::writeValue("b", "x", "y", file));
     EXPECT_EQ(readFile(file), "[a]\r\nk=v\r\n[b]\r\nx=y\r\n");
-    EXPECT_EQ(RWINI1::ReadIni("b", "x", file), "y");
+    EXPECT_EQ(ini::readValue("b", "x", file), "y");
 }
 
 TEST(IniWrite, LineBreaksInValuesCannotForgeKeys) {
     TempDir dir;
     const auto file = dir / "settings.ini";
-    ASSERT_TRUE(RWINI1::WriteIni("log", "path", "/tmp/a.log\n[exe1]\npath=evil", file));
-    EXPECT_EQ(RWINI1::ReadIni("log", "path", file), "/tmp/a.log[exe1]path=evil");
-    EXPECT_EQ(RWINI1::ReadIni("exe1", "path", file), "");
+    ASSERT_TRUE(ini::writeValue("log", "path", "/tmp/a.log\n[exe1]\npath=evil", file));
+    EXPECT_EQ(ini::readValue("log", "path", file), "/tmp/a.log[exe1]path=evil");
+    EXPECT_EQ(ini::readValue("exe1", "path", file), "");
 }
 
 TEST(IniWrite, ReadOnlyFileIsReportedAndUnchanged) {
@@ -217,7 +217,7 @@ TEST(IniWrite, ReadOnlyFileIsReportedAndUnchanged) {
     const auto file = dir / "settings.ini";
     writeFile(file, "[a]\nk=old\n");
     ::chmod(file.c_str(), 0444);
-    const auto result = RWINI1::WriteIni("a", "k", "new", file);
+    const auto result = ini::writeValue("a", "k", "new", file);
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(result.error.empty());
     EXPECT_EQ(readFile(file), "[a]\nk=old\n");
@@ -226,7 +226,7 @@ TEST(IniWrite, ReadOnlyFileIsReportedAndUnchanged) {
 
 TEST(IniWrite, MissingFolderIsReported) {
     TempDir dir;
-    const auto result = RWINI1::WriteIni("a", "k", "v", dir / "missing" / "settings.ini");
+    const auto result = ini::writeValue("a", "k", "v", dir / "missing" / "settings.ini");
     EXPECT_FALSE(result.ok);
     EXPECT_FALSE(std::filesystem::exists(dir / "missing"));
 }
@@ -237,10 +237,10 @@ TEST(IniWrite, ThroughALinkToAFileYetToBeWrittenCreatesTheTarget) {
     std::filesystem::create_directories(dir / "dot");
     const auto link = dir / "program" / "settings.ini";
     std::filesystem::create_symlink("../dot/new.ini", link);
-    ASSERT_TRUE(RWINI1::WriteIni("a", "k", "v", link));
+    ASSERT_TRUE(ini::writeValue("a", "k", "v", link));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(readFile(dir / "dot" / "new.ini"), "[a]\nk=v\n");
-    ASSERT_TRUE(RWINI1::WriteIni("a", "j", "w", link));
+    ASSERT_TRUE(ini::writeValue("a", "j", "w", link));
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(readFile(dir / "dot" / "new.ini"), "[a]\nk=v\nj=w\n");
 }
@@ -250,7 +250,7 @@ TEST(IniWrite, KeepsPermissionsOfTheFile) {
     const auto file = dir / "settings.ini";
     writeFile(file, "[a]\nk=v\n");
     ::chmod(file.c_str(), 0600);
-    ASSERT_TRUE(RWINI1::WriteIni("a", "k", "w", file));
+    ASSERT_TRUE(ini::writeValue("a", "k", "w", file));
     struct stat st {};
     ::stat(file.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -299,7 +299,7 @@ TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
     constexpr int Keys = 20;
     for (int k = 0; k < Keys; ++k) {
         ASSERT_TRUE(
-            RWINI1::WriteIni("s" + std::to_string(k % 4), "key" + std::to_string(k), "gen0", file));
+            ini::writeValue("s" + std::to_string(k % 4), "key" + std::to_string(k), "gen0", file));
     }
     std::mt19937 random(42);
     for (int round = 0; round < 25; ++round) {
@@ -308,7 +308,7 @@ TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
         if (child == 0) {
             for (int gen = 1;; ++gen) {
                 for (int k = 0; k < Keys; ++k) {
-                    RWINI1::WriteIni("s" + std::to_string(k % 4), "key" + std::to_string(k),
+                    ini::writeValue("s" + std::to_string(k % 4), "key" + std::to_string(k),
                                      "gen" + std::to_string(gen) + std::string(gen % 50, '.'),
                                      file);
                 }
@@ -319,7 +319,7 @@ TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
         ::waitpid(child, nullptr, 0);
         for (int k = 0; k < Keys; ++k) {
             const auto value =
-                RWINI1::ReadIni("s" + std::to_string(k % 4), "key" + std::to_string(k), file);
+                ini::readValue("s" + std::to_string(k % 4), "key" + std::to_string(k), file);
             ASSERT_EQ(value.rfind("gen", 0), 0u)
                 << "round " << round << " key " << k << ": " << value;
         }

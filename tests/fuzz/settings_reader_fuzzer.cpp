@@ -53,7 +53,7 @@ std::string expectedRead(std::string_view written) {
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
         value = value.substr(1, value.size() - 2);
     }
-    return std::string(core::truncateUtf8(value, RWINI1::MaxValueChars));
+    return std::string(core::truncateUtf8(value, ini::MaxValueChars));
 }
 
 } // namespace
@@ -72,21 +72,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::array<std::array<std::string, Keys.size()>, Sections.size()> before;
     for (std::size_t s = 0; s < Sections.size(); ++s) {
         for (std::size_t k = 0; k < Keys.size(); ++k) {
-            before[s][k] = RWINI1::ReadIni(Sections[s], Keys[k], file);
+            before[s][k] = ini::readValue(Sections[s], Keys[k], file);
             const auto &read = before[s][k];
             if (read.find('\n') != std::string::npos) {
                 fuzzing::failed("a read returned a line break");
             }
-            if (core::truncateUtf8(read, RWINI1::MaxValueChars).size() != read.size()) {
+            if (core::truncateUtf8(read, ini::MaxValueChars).size() != read.size()) {
                 fuzzing::failed("a read returned more than 254 characters");
             }
         }
     }
 
-    if (!RWINI1::WriteIni(section, key, value, file)) {
+    if (!ini::writeValue(section, key, value, file)) {
         fuzzing::failed("a write into a writable folder failed");
     }
-    if (RWINI1::ReadIni(section, key, file) != expectedRead(value)) {
+    if (ini::readValue(section, key, file) != expectedRead(value)) {
         fuzzing::failed("the written value did not read back");
     }
     for (std::size_t s = 0; s < Sections.size(); ++s) {
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             if (sameName(Sections[s], section) && sameName(Keys[k], key)) {
                 continue;
             }
-            if (RWINI1::ReadIni(Sections[s], Keys[k], file) != before[s][k]) {
+            if (ini::readValue(Sections[s], Keys[k], file) != before[s][k]) {
                 fuzzing::failed("a write changed another key");
             }
         }

@@ -33,7 +33,7 @@ protected:
         return form_.isNull();
     }
     std::string stored(const char *key) const {
-        return RWINI1::ReadIni("Alerts", key, settingsFile());
+        return ini::readValue("Alerts", key, settingsFile());
     }
     QPointer<Form7> form_;
 };

@@ -50,7 +50,7 @@ protected:
         return ticks.wait(5000);
     }
     std::string stored(const char *key) const {
-        return RWINI1::ReadIni("mail", key, settingsFile());
+        return ini::readValue("mail", key, settingsFile());
     }
 
     TempDir home_; // no mail client profile unless a test writes one
@@ -163,10 +163,10 @@ TEST_F(EmailDialogTest, OptionClickWritesAtOnceAndTheTimerFollowsTheFile) {
     EXPECT_TRUE(option("Option2")->isChecked());
 
     // Another writer changes the file: the buttons show it on the next tick.
-    ASSERT_TRUE(RWINI1::WriteIni("mail", "notification", "On", settingsFile()));
+    ASSERT_TRUE(ini::writeValue("mail", "notification", "On", settingsFile()));
     EXPECT_TRUE(waitFor([&] { return option("Option1")->isChecked(); }));
     EXPECT_FALSE(option("Option2")->isChecked());
-    ASSERT_TRUE(RWINI1::WriteIni("mail", "notification", "", settingsFile()));
+    ASSERT_TRUE(ini::writeValue("mail", "notification", "", settingsFile()));
     EXPECT_TRUE(waitFor([&] { return !option("Option1")->isChecked(); }));
     EXPECT_FALSE(option("Option2")->isChecked());
     // The timer shows, it never writes.

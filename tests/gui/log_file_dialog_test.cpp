@@ -34,7 +34,7 @@ protected:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         return form_.isNull();
     }
-    std::string storedPath() const { return RWINI1::ReadIni("log", "path", settingsFile()); }
+    std::string storedPath() const { return ini::readValue("log", "path", settingsFile()); }
     QPointer<Form3> form_;
 };
 

@@ -94,7 +94,7 @@ TEST(TornSettings, KilledSavesLeaveEveryKeyOldOrNew) {
         ASSERT_TRUE(text.starts_with(foreign)) << "after kill " << kill;
         std::vector<int> after(keys.size());
         for (std::size_t k = 0; k < keys.size(); ++k) {
-            const auto value = RWINI1::ReadIni(keys[k].section, keys[k].key, settings);
+            const auto value = ini::readValue(keys[k].section, keys[k].key, settings);
             after[k] = roundOf(keys[k], value);
             ASSERT_GE(after[k], 0) << "after kill " << kill << ", " << keys[k].section << "/"
                                    << keys[k].key << " holds \"" << value << "\"";

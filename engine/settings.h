@@ -1,0 +1,141 @@
+#pragma once
+// The settings file as the program uses it: every key by its role (the schema
+// in settings_schema.cpp is the only place that spells sections and keys), a
+// typed snapshot read with one read of the file, and saves that replace the
+// file once.
+
+#include <QString>
+#include <array>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace settings {
+
+/// Number of watched applications.
+inline constexpr int SlotCount = 8;
+
+/// Every key the program reads or writes. The first six exist once per slot.
+enum class Key {
+    SlotName,
+    SlotProgram,
+    SlotInterval,
+    SlotFolder,
+    SlotCommand,
+    SlotCommandSwitch,
+    LogPath,
+    MailTo,
+    MailPort,
+    MailFrom,
+    MailServer,
+    MailSwitch,
+    VisualAlarm,
+    PopupAlarm,
+    AudioAlarm,
+    InternetWatch,
+    InternetRestart,
+    InternetRestartName,
+    KeepUp,
+    StartInTray,
+};
+
+/// A switch is on only for exactly "On"; any other text, "on" included, is off.
+bool isOn(const QString &text);
+/// The word a switch is stored as.
+QString switchText(bool on);
+
+/// The stored text of `key` (of `slot`, 1 to 8, for a per-slot key), read on
+/// its own: one read of the file. "" when missing or unreadable.
+QString text(Key key, int slot = 0);
+
+/// The file read once, for the windows that show what is stored.
+class Stored {
+public:
+    /// Reads the settings file of the program folder.
+    static Stored read();
+    QString text(Key key, int slot = 0) const;
+    /// "The settings file <path> cannot be read: <reason>", or "" when it could
+    /// be read or is missing (a missing file reads as empty).
+    const QString &problem() const { return problem_; }
+
+private:
+    struct Data;
+    std::shared_ptr<const Data> data_;
+    QString problem_;
+};
+
+struct Slot {
+    QString name;
+    QString workingDirectory;
+    QString commandLine;
+    bool commandLineOn = false;
+    /// The check interval in ms; nullopt when the text is no number a timer
+    /// takes, and the interval in use then stays.
+    std::optional<int> intervalMs;
+};
+
+struct Mail {
+    QString sendTo; ///< recipients, separated by ";"
+    QString port;   ///< text; converted when the e-mail is sent
+    QString address;
+    QString server;
+    bool on = false;
+};
+
+/// What the watching uses, typed, from one read of the file.
+struct Snapshot {
+    std::array<Slot, SlotCount> perSlot;
+    QString logPath;
+    Mail mail;
+    bool visualAlarm = false;
+    bool popupAlarm = false;
+    bool audioAlarm = false;
+    bool watchInternet = false;
+    bool keepUp = false;
+    /// Only exactly "Yes" starts in the tray.
+    bool startInTray = false;
+    /// Why the file could not be read; "" when it could or is missing.
+    QString problem;
+
+    static Snapshot read();
+    static Snapshot from(const Stored &stored);
+};
+
+/// A timer interval as the original runtime converted it: a number in the
+/// user's (or the C) locale, rounded to nearest with ties to even; nullopt when
+/// it is no number or outside what a window timer takes.
+std::optional<int> intervalFromText(const QString &text);
+
+/// One save: its changes land in the file together, in one replace, or not at all.
+class Save {
+public:
+    Save &set(Key key, const QString &value) { return set(key, 0, value); }
+    Save &set(Key key, int slot, const QString &value);
+    Save &setSwitch(Key key, bool on) { return set(key, 0, switchText(on)); }
+    Save &setSwitch(Key key, int slot, bool on) { return set(key, slot, switchText(on)); }
+
+    struct Result {
+        bool ok = false;
+        QString error; ///< why the file could not be written
+    };
+    /// Writes every change in order: one read and one replace of the file.
+    Result commit() const;
+
+private:
+    struct Change {
+        Key key;
+        int slot;
+        QString value;
+    };
+    std::vector<Change> changes_;
+};
+
+/// The settings path of the program folder, as text.
+QString pathText();
+/// The program folder, as text.
+QString programFolderText();
+/// The message a window shows when a save did not reach the settings file.
+QString saveFailedMessage(const QString &reason);
+
+} // namespace settings
