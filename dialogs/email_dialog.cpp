@@ -165,7 +165,7 @@ Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
     command2_ = new QPushButton(QStringLiteral("&Clear All"), this);
     command2_->setObjectName(QStringLiteral("Command2"));
 
-    timer1_ = new ui::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    timer1_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
 
     auto *fields = new QGridLayout;
     auto addField = [&](int row, const char *label, QLineEdit *edit) {

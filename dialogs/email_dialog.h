@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/mail_accounts.h"
-#include "ui/form_timer.h"
+#include "engine/form_timer.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -46,5 +46,5 @@ private:
     QListWidget *list1_ = nullptr;
     QPushButton *command1_ = nullptr;
     QPushButton *command2_ = nullptr;
-    ui::FormTimer *timer1_ = nullptr;
+    engine::FormTimer *timer1_ = nullptr;
 };

@@ -112,15 +112,15 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     ui::WindowRegistry::instance().add(this);
     ui::setMainWindowLink(this);
 
-    timer1_ = new ui::FormTimer(QStringLiteral("Timer1"), 500, true, this);
-    timer10_ = new ui::FormTimer(QStringLiteral("Timer10"), 500, true, this);
-    timer11_ = new ui::FormTimer(QStringLiteral("Timer11"), 30000, true, this);
-    timer12_ = new ui::FormTimer(QStringLiteral("Timer12"), 5000, false, this);
-    timer13_ = new ui::FormTimer(QStringLiteral("Timer13"), 4000, false, this);
-    timer14_ = new ui::FormTimer(QStringLiteral("Timer14"), 500, true, this);
-    flashtmr_ = new ui::FormTimer(QStringLiteral("flashtmr"), 1000, false, this);
-    icon_ = new ui::FormTimer(QStringLiteral("icon"), 500, true, this);
-    icontray_ = new ui::FormTimer(QStringLiteral("icontray"), 100, false, this);
+    timer1_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    timer10_ = new engine::FormTimer(QStringLiteral("Timer10"), 500, true, this);
+    timer11_ = new engine::FormTimer(QStringLiteral("Timer11"), 30000, true, this);
+    timer12_ = new engine::FormTimer(QStringLiteral("Timer12"), 5000, false, this);
+    timer13_ = new engine::FormTimer(QStringLiteral("Timer13"), 4000, false, this);
+    timer14_ = new engine::FormTimer(QStringLiteral("Timer14"), 500, true, this);
+    flashtmr_ = new engine::FormTimer(QStringLiteral("flashtmr"), 1000, false, this);
+    icon_ = new engine::FormTimer(QStringLiteral("icon"), 500, true, this);
+    icontray_ = new engine::FormTimer(QStringLiteral("icontray"), 100, false, this);
 
     auto *central = new QWidget(this);
     setCentralWidget(central);
@@ -316,7 +316,7 @@ QString Form1::slotName(int slot) const {
     return slots_[slot - 1].frame->title();
 }
 
-ui::FormTimer *Form1::slotTimer(int slot) const {
+engine::FormTimer *Form1::slotTimer(int slot) const {
     return slots_[slot - 1].timer;
 }
 
@@ -451,7 +451,7 @@ void Form1::buildSlots(QWidget *central) {
         row->addWidget(slot.status, 1);
         row->addWidget(slot.commandPicture);
         grid->addWidget(slot.frame, (n - 1) % 4, (n - 1) / 4);
-        slot.timer = new ui::FormTimer(QStringLiteral("Timer%1").arg(n + 1), 0, true, this);
+        slot.timer = new engine::FormTimer(QStringLiteral("Timer%1").arg(n + 1), 0, true, this);
     }
     outer->addLayout(grid);
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/form_timer.h"
+#include "engine/form_timer.h"
 #include "ui/main_window_link.h"
 
 #include <QHash>
@@ -69,7 +69,7 @@ public:
 
     /// Caption of slot N's frame (1-based): the slot's name.
     QString slotName(int slot) const;
-    ui::FormTimer *slotTimer(int slot) const;
+    engine::FormTimer *slotTimer(int slot) const;
     QLineEdit *slotStatus(int slot) const;
 
     /// The e-mail switch as last loaded (the hidden box Text9).
@@ -165,7 +165,7 @@ private:
     struct SlotView {
         QGroupBox *frame = nullptr;
         QLineEdit *status = nullptr;
-        ui::FormTimer *timer = nullptr;
+        engine::FormTimer *timer = nullptr;
         QLabel *commandPicture = nullptr;
     };
     std::array<SlotView, SlotCount> slots_{};
@@ -186,15 +186,15 @@ private:
     AlarmSound *mmControl1_ = nullptr;
     QMovie *warning_ = nullptr;
 
-    ui::FormTimer *timer1_ = nullptr;
-    ui::FormTimer *timer10_ = nullptr;
-    ui::FormTimer *timer11_ = nullptr;
-    ui::FormTimer *timer12_ = nullptr;
-    ui::FormTimer *timer13_ = nullptr;
-    ui::FormTimer *timer14_ = nullptr;
-    ui::FormTimer *flashtmr_ = nullptr;
-    ui::FormTimer *icon_ = nullptr;
-    ui::FormTimer *icontray_ = nullptr;
+    engine::FormTimer *timer1_ = nullptr;
+    engine::FormTimer *timer10_ = nullptr;
+    engine::FormTimer *timer11_ = nullptr;
+    engine::FormTimer *timer12_ = nullptr;
+    engine::FormTimer *timer13_ = nullptr;
+    engine::FormTimer *timer14_ = nullptr;
+    engine::FormTimer *flashtmr_ = nullptr;
+    engine::FormTimer *icon_ = nullptr;
+    engine::FormTimer *icontray_ = nullptr;
 
     RestartMailer *mailer_ = nullptr;
     InternetWatch *internetWatch_ = nullptr;

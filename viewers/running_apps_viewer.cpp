@@ -1,7 +1,7 @@
 #include "viewers/running_apps_viewer.h"
 
 #include "core/process_probe.h"
-#include "ui/form_timer.h"
+#include "engine/form_timer.h"
 #include "ui/message_box.h"
 #include "viewers/client_area.h"
 
@@ -67,7 +67,7 @@ Form9::Form9(QWidget *parent) : QWidget(parent) {
     list1_->setSortingEnabled(false);
     viewers::fillAndRecord(area, list1_, QSize(420, 480));
 
-    timer1_ = new ui::FormTimer(QStringLiteral("Timer1"), 10000, true, this);
+    timer1_ = new engine::FormTimer(QStringLiteral("Timer1"), 10000, true, this);
     connect(timer1_, &QTimer::timeout, this, &Form9::relist);
     relist();
 }

@@ -9,7 +9,7 @@ class QAction;
 class QListWidget;
 class QPrinter;
 
-namespace ui {
+namespace engine {
 class FormTimer;
 }
 
@@ -39,7 +39,7 @@ public:
 
 private:
     QListWidget *list1_ = nullptr;
-    ui::FormTimer *timer1_ = nullptr;
+    engine::FormTimer *timer1_ = nullptr;
     QAction *mnuprint_ = nullptr;
     QAction *mnuexit2_ = nullptr;
 };

@@ -25,7 +25,7 @@ protected:
     template <class T> T *control(const char *name) const {
         return form_->findChild<T *>(QString::fromLatin1(name));
     }
-    ui::FormTimer *timer(const char *name) const { return control<ui::FormTimer>(name); }
+    engine::FormTimer *timer(const char *name) const { return control<engine::FormTimer>(name); }
 
     /// Copies a file the build put beside the program into the test's program folder.
     /// Copied under another name and renamed into place, so the program never

@@ -50,7 +50,7 @@ protected:
     }
     /// Waits for the next tick of the main window's timer `name`, its handler run.
     bool nextTick(const char *name, int timeoutMs = 5000) const {
-        QSignalSpy ticks(main_->findChild<ui::FormTimer *>(QString::fromLatin1(name)),
+        QSignalSpy ticks(main_->findChild<engine::FormTimer *>(QString::fromLatin1(name)),
                          &QTimer::timeout);
         return ticks.wait(timeoutMs);
     }
@@ -181,14 +181,14 @@ TEST_F(LogViewerTest, WhilePausedClosingEnablesTheTimersAndThePausePollStopsThem
     startMain();
     main_->pauseChecking();
     ASSERT_TRUE(nextTick("icon"));
-    ASSERT_FALSE(main_->findChild<ui::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    ASSERT_FALSE(main_->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
     Form4 *form = openViewer();
     form->close();
     EXPECT_TRUE(slotTimersEnabled(true));
     // The named slot stays off: the status timer that would switch it on is paused too.
     ASSERT_TRUE(nextTick("icon"));
     EXPECT_TRUE(slotTimersEnabled(false));
-    EXPECT_FALSE(main_->findChild<ui::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    EXPECT_FALSE(main_->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
 }
 
 } // namespace

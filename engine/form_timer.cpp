@@ -1,6 +1,6 @@
-#include "ui/form_timer.h"
+#include "engine/form_timer.h"
 
-namespace ui {
+namespace engine {
 
 FormTimer::FormTimer(const QString &name, int intervalMs, bool enabled, QObject *parent)
     : QTimer(parent), enabled_(enabled) {
@@ -38,4 +38,4 @@ void FormTimer::apply() {
     }
 }
 
-} // namespace ui
+} // namespace engine

@@ -3,7 +3,7 @@
 
 #include <QTimer>
 
-namespace ui {
+namespace engine {
 
 /// Ticks only while it is enabled and its interval is above zero, so an enabled
 /// timer with interval 0 is idle rather than firing continuously. Enabling a
@@ -26,4 +26,4 @@ private:
     bool enabled_ = false;
 };
 
-} // namespace ui
+} // namespace engine
