@@ -379,7 +379,9 @@ Document::Document(std::string data) : data_(std::move(data)) {
                 current.reset();
             }
         } else if (p.kind == LineKind::Pair && current) {
-            const auto offset = static_cast<std::size_t>(p.value.data() - data_.data());
+            // An empty value may be a view of nothing at all.
+            const auto offset =
+                p.value.empty() ? 0 : static_cast<std::size_t>(p.value.data() - data_.data());
             values_.try_emplace(*current + '\0' + lowerAscii(p.name),
                                 std::pair{offset, p.value.size()});
         }

@@ -1,42 +1,62 @@
-// Form1's alarms, restart popups, tray icon, pause poll, start-mode items and help.
+// The main window's alarms, restart popups, tray icon, pause poll, start-mode
+// items and help.
 
+#include "engine/alarm_state.h"
+#include "engine/form_timer.h"
+#include "engine/settings.h"
+#include "engine/slot_watcher.h"
+#include "engine/watchdog.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/main_window.h"
 #include "monitor/restart_popup.h"
 #include "monitor/window_flash.h"
 #include "ui/message_box.h"
-#include "ui/settings.h"
 #include "ui/window_registry.h"
 #include "viewers/help_window.h"
 
 #include <QCheckBox>
-#include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
 #include <QMovie>
 #include <QSystemTrayIcon>
 
-void Form1::prepareAlarmControls(const QString &folder) {
-    held_.soundFile = folder + QStringLiteral("/ringin.wav");
-    mmControl1_ = new AlarmSound(this);
-    gif89a1_->setVisible(false);
-    held_.pictureFile = folder + QStringLiteral("/warning_4.gif");
-    warning_ = new QMovie(held_.pictureFile, QByteArray(), this);
-    warning_->setScaledSize(gif89a1_->size());
-    gif89a1_->setMovie(warning_);
+void Form1::prepareAlarms() {
+    const QString folder = settings::programFolderText();
+    alarmSound_ = new AlarmSound(this);
+    warningPicture_->setVisible(false);
+    warningMovie_ = new QMovie(folder + QStringLiteral("/warning_4.gif"), QByteArray(), this);
+    warningMovie_->setScaledSize(warningPicture_->size());
+    warningPicture_->setMovie(warningMovie_);
 
-    connect(timer12_, &QTimer::timeout, this, [this] { mmControl1_->play(held_.soundFile); });
-    connect(flashtmr_, &QTimer::timeout, this,
-            [this] { modflash::FlashWindow(this, flashtmr_->interval()); });
+    auto &alarms = watchdog_->alarms();
+    connect(&alarms, &engine::AlarmState::soundDue, this,
+            [this, folder] { alarmSound_->play(folder + QStringLiteral("/ringin.wav")); });
+    connect(&alarms, &engine::AlarmState::visualAlarmRaised, this, [this] {
+        warningPicture_->setVisible(true);
+        warningMovie_->start();
+        flashTimer_->setEnabled(true);
+    });
+    connect(&alarms, &engine::AlarmState::acknowledged, this, [this] {
+        alarmSound_->stop();
+        flashTimer_->setEnabled(false);
+        warningPicture_->setVisible(false);
+        warningMovie_->stop();
+    });
+    connect(flashTimer_, &QTimer::timeout, this,
+            [this] { windowflash::toggle(this, flashTimer_->interval()); });
+}
+
+void Form1::acknowledgeAlarms() {
+    watchdog_->acknowledgeAlarms();
 }
 
 void Form1::showRestartPopup(int slot, bool restartFailed) {
-    showRestartPopupOf(slot, slotName(slot), restartFailed);
+    showRestartPopupOf(slot, watchdog_->slotWatcher().name(slot), restartFailed);
 }
 
 void Form1::buildTrayIcon() {
-    trayIcon1_->setIcon(QIcon(QStringLiteral(":/pictures/tray.png")));
+    trayIcon_->setIcon(QIcon(QStringLiteral(":/pictures/tray.png")));
     setWindowIcon(QIcon(QStringLiteral(":/pictures/perstando.png")));
     // The about event and the exit run what the menu items of the same name run.
     auto *menu = new QMenu(this);
@@ -48,8 +68,8 @@ void Form1::buildTrayIcon() {
     menu->addSeparator();
     connect(menu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this,
             [this] { runMenuItem(QStringLiteral("mnuexit")); });
-    trayIcon1_->setContextMenu(menu);
-    connect(trayIcon1_, &QSystemTrayIcon::activated, this,
+    trayIcon_->setContextMenu(menu);
+    connect(trayIcon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
                 if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
                     restoreFromTray();
@@ -59,39 +79,31 @@ void Form1::buildTrayIcon() {
 
 void Form1::restoreFromTray() {
     ui::WindowRegistry::bringForward(this);
-    trayIcon1_->setVisible(false);
+    trayIcon_->setVisible(false);
 }
 
 QString Form1::withSettingsProblem(const QString &toolTip) const {
-    return settingsProblem_.isEmpty() ? toolTip : toolTip + QLatin1Char('\n') + settingsProblem_;
+    const QString &problem = watchdog_->settings().problem;
+    return problem.isEmpty() ? toolTip : toolTip + QLatin1Char('\n') + problem;
 }
 
-void Form1::pausePoll() {
-    if (check1_->isChecked()) {
-        timer1_->setEnabled(false);
-        for (auto &slot : slots_) {
-            slot.timer->setEnabled(false);
-        }
-        timer10_->setEnabled(false);
-        timer11_->setEnabled(false);
-        setWindowTitle(QStringLiteral("Tenacor is now paused!"));
-        trayIcon1_->setToolTip(withSettingsProblem(QStringLiteral("Tenacor Paused!")));
-    } else {
-        // The slot timers come back with the next Timer1 tick, only for named slots.
-        timer1_->setEnabled(true);
-        timer10_->setEnabled(true);
-        timer11_->setEnabled(true);
-        setWindowTitle(QStringLiteral("Tenacor"));
-        trayIcon1_->setToolTip(withSettingsProblem(QStringLiteral("Tenacor")));
-    }
+void Form1::pollPause() {
+    const bool paused = pauseBox_->isChecked();
+    watchdog_->setPaused(paused);
+    // The slot checks come back with the status panel's next round, only for named slots.
+    setWindowTitle(paused ? QStringLiteral("Tenacor is now paused!") : QStringLiteral("Tenacor"));
+    trayIcon_->setToolTip(
+        withSettingsProblem(paused ? QStringLiteral("Tenacor Paused!") : QStringLiteral("Tenacor")));
 }
 
-void Form1::writeStartMode(const QString &value) {
+void Form1::writeStartMode(bool inTray) {
     // Takes effect at the next start; the running program stays as it is.
     const auto written =
-        ui::writeSetting(QStringLiteral("StartupMode"), QStringLiteral("InIconTray"), value);
+        settings::Save()
+            .set(settings::Key::StartInTray, inTray ? QStringLiteral("Yes") : QStringLiteral("No"))
+            .commit();
     if (!written.ok) {
-        ui::message(this, ui::saveFailedMessage(written.error), ui::programTitle(),
+        ui::message(this, settings::saveFailedMessage(written.error), ui::programTitle(),
                     QMessageBox::Warning);
     }
 }

@@ -1,10 +1,9 @@
 #include "monitor/run_at_start.h"
 
 #include "core/autostart.h"
-#include "monitor/main_window.h"
-#include "engine/locale_text.h"
+#include "engine/log_writer.h"
 #include "ui/message_box.h"
-#include "ui/settings.h"
+#include "engine/settings.h"
 
 #include <unistd.h>
 
@@ -21,34 +20,33 @@ struct Texts {
 
 /// Tells the user and the log how it went: a failure says so, with the
 /// system's reason on a second line.
-void report(Form1 &form, bool ok, const std::string &reason, const Texts &texts) {
+void report(QWidget &owner, const engine::LogWriter &log, bool ok, const std::string &reason, const Texts &texts) {
     if (ok) {
-        ui::message(&form, texts.done);
+        ui::message(&owner, texts.done);
     } else {
-        ui::message(&form, texts.failed + QLatin1Char('\n') + QString::fromStdString(reason),
+        ui::message(&owner, texts.failed + QLatin1Char('\n') + QString::fromStdString(reason),
                     ui::programTitle(), QMessageBox::Warning);
     }
-    form.appendLog(
-        {engine::timestampNow() + QStringLiteral(", ") + (ok ? texts.doneEntry : texts.failedEntry)});
+    log.note(ok ? texts.doneEntry : texts.failedEntry);
 }
 
 } // namespace
 
-void enableRunAtStart(Form1 &form) {
-    const std::string command = ui::programFolderText().toStdString() + "/perstando";
+void enableRunAtStart(QWidget &owner, const engine::LogWriter &log) {
+    const std::string command = settings::programFolderText().toStdString() + "/perstando";
     std::string reason;
     // The user's own autostart folder: every desktop reads it at login, and
     // unlike the system one it needs no root.
     const bool ok = Module6::SetRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando",
                                          command, &reason);
-    report(form, ok, reason,
+    report(owner, log, ok, reason,
            {QStringLiteral("Run on windows startup has been enabled."),
             QStringLiteral("Tenacor has been enabled to run on upon windows startup."),
             QStringLiteral("Run on windows startup could not be enabled."),
             QStringLiteral("Tenacor could not be enabled to run on upon windows startup.")});
 }
 
-void disableRunAtStart(Form1 &form) {
+void disableRunAtStart(QWidget &owner, const engine::LogWriter &log) {
     std::string reason;
     bool ok =
         Module6::DeleteRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando", &reason);
@@ -57,7 +55,7 @@ void disableRunAtStart(Form1 &form) {
         ok = Module6::DeleteRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando",
                                      &reason);
     }
-    report(form, ok, reason,
+    report(owner, log, ok, reason,
            {QStringLiteral("Run on windows startup has been disabled."),
             QStringLiteral("Tenacor has been disabled to run on upon windows startup."),
             QStringLiteral("Run on windows startup could not be disabled."),

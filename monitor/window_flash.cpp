@@ -4,15 +4,15 @@
 #include <QWidget>
 #include <QWindow>
 
-namespace modflash {
+namespace windowflash {
 namespace {
 
 constexpr const char *stateProperty = "perstandoFlashOn";
 
 } // namespace
 
-bool FlashWindow(QWidget *window, int periodMs) {
-    const bool on = !isFlashOn(window);
+bool toggle(QWidget *window, int periodMs) {
+    const bool on = !isOn(window);
     window->setProperty(stateProperty, on);
     // Qt sets the state (on X11 _NET_WM_STATE_DEMANDS_ATTENTION) but offers no
     // call that clears it at will; asking for exactly one period makes Qt clear
@@ -25,8 +25,8 @@ bool FlashWindow(QWidget *window, int periodMs) {
     return on;
 }
 
-bool isFlashOn(const QWidget *window) {
+bool isOn(const QWidget *window) {
     return window->property(stateProperty).toBool();
 }
 
-} // namespace modflash
+} // namespace windowflash

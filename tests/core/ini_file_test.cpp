@@ -37,6 +37,11 @@ TEST_P(IniReadTest, ReadsLikeThePrivateProfileCall) {
     TempDir dir;
     writeFile(dir / "settings.ini", c.content);
     EXPECT_EQ(ini::readValue(c.section, c.key, dir / "settings.ini"), c.expected);
+    // The snapshot of one read answers the same, moved or copied as it is passed on.
+    const auto document = ini::Document::load(dir / "settings.ini");
+    const ini::Document copy = document;
+    EXPECT_EQ(document.value(c.section, c.key), c.expected);
+    EXPECT_EQ(copy.value(c.section, c.key), c.expected);
 }
 
 const ReadCase readCases[] = {
@@ -176,6 +181,27 @@ TEST(IniWrite, ReplacesOnlyItsValueAndKeepsEveryOtherByte) {
     ASSERT_TRUE(ini::writeValue("Internet", "Monitor", "On", file));
     EXPECT_EQ(readFile(file), "; my notes\r\n[Internet]\r\nRestartname=new\r\nMonitor=On\r\n"
                               "\r\n[zeta]\r\nk = 1 \r\n");
+}
+
+TEST(IniWrite, ManyKeysLandAsTheirSingleWritesWouldOrNotAtAll) {
+    TempDir dir;
+    const auto file = dir / "settings.ini";
+    const std::string before = "; my notes\r\n[Internet]\r\nRestartname=old\r\n";
+    writeFile(file, before);
+    const std::vector<ini::Change> save = {{"internet", "restartname", "new"},
+                                           {"Internet", "Monitor", "On"},
+                                           {"exe1", "name", "Orders"},
+                                           {"exe1", "path", "orders.bin"}};
+    ASSERT_TRUE(ini::writeValues(save, file));
+    EXPECT_EQ(readFile(file), "; my notes\r\n[Internet]\r\nRestartname=new\r\nMonitor=On\r\n"
+                              "[exe1]\r\nname=Orders\r\npath=orders.bin\r\n");
+
+    // One bad key spoils the whole save: nothing before it is written either.
+    writeFile(file, before);
+    const auto refused = ini::writeValues({{"exe1", "name", "Orders"}, {"exe1", "a=b", "x"}}, file);
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(refused.error, "invalid key name");
+    EXPECT_EQ(readFile(file), before);
 }
 
 TEST(IniWrite, AppendsToFileWithoutFinalNewline) {

@@ -1,6 +1,7 @@
 #include "monitor/alarm_sound.h"
 #include "monitor/restart_popup.h"
-#include "monitor/watch_cycle.h"
+#include "engine/slot_watcher.h"
+#include "engine/watchdog.h"
 #include "monitor/window_flash.h"
 #include "tests/gui/form1_fixture.h"
 #include "engine/locale_text.h"
@@ -56,7 +57,7 @@ protected:
         testing_support::killAll(exe);
         ASSERT_TRUE(
             testing_support::waitUntil([&] { return testing_support::pidsOf(exe).empty(); }));
-        form_->watchCycle().tick(slot);
+        form_->watchdog().slotWatcher().tick(slot);
         ASSERT_TRUE(form_->slotStatus(slot)->text().startsWith(u"Restarted: "))
             << form_->slotStatus(slot)->text().toStdString();
     }
@@ -130,7 +131,7 @@ TEST_F(AlarmsTest, VisualAlarmShowsTheMovingWarningAndFlashesUntilAcknowledged) 
     // Each tick toggles the demands-attention state.
     QList<bool> states;
     ASSERT_TRUE(waitFor([&] {
-        const bool now = modflash::isFlashOn(form_);
+        const bool now = windowflash::isOn(form_);
         if (states.isEmpty() || states.last() != now) {
             states.append(now);
         }
@@ -142,9 +143,9 @@ TEST_F(AlarmsTest, VisualAlarmShowsTheMovingWarningAndFlashesUntilAcknowledged) 
     EXPECT_FALSE(timer("flashtmr")->isEnabled());
     EXPECT_FALSE(picture()->isVisible());
     EXPECT_NE(movie->state(), QMovie::Running);
-    const bool settled = modflash::isFlashOn(form_);
+    const bool settled = windowflash::isOn(form_);
     QTest::qWait(200);
-    EXPECT_EQ(modflash::isFlashOn(form_), settled);
+    EXPECT_EQ(windowflash::isOn(form_), settled);
 }
 
 TEST_F(AlarmsTest, SoundPlaysFromItsStartOneAtATimeAndAcknowledgeSilencesIt) {
@@ -197,7 +198,7 @@ TEST_F(AlarmsTest, MissingSoundAndPictureAreSilentAndStopNothingElse) {
         << "every tick tries the missing file again";
     EXPECT_FALSE(sound()->isLoaded());
     EXPECT_TRUE(timer("Timer12")->isEnabled());
-    ASSERT_TRUE(waitFor([&] { return modflash::isFlashOn(form_); }));
+    ASSERT_TRUE(waitFor([&] { return windowflash::isOn(form_); }));
     EXPECT_TRUE(picture()->isVisible());
     ASSERT_EQ(popups().size(), 1);
     EXPECT_TRUE(textOf(popups().first()).startsWith(QStringLiteral("Mail relay has been")));

@@ -1,6 +1,8 @@
 #pragma once
 // A Form1 in a temporary program folder, with its controls found by name.
 
+#include "engine/alarm_state.h"
+#include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 

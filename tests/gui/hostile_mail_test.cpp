@@ -2,7 +2,8 @@
 // the other slots keep being checked while the alert is under way.
 
 #include "monitor/main_window.h"
-#include "monitor/restart_mailer.h"
+#include "engine/restart_mail.h"
+#include "engine/watchdog.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/smtp_test_server.h"
 
@@ -56,7 +57,7 @@ TEST_P(HostileMailTest, TheAlertFailsInTheLogWhileAnotherSlotIsStillRestarted) {
 
     // Slot 2's program dies while slot 1's alert talks to the server.
     QTimer::singleShot(500, form, [first] { ::kill(first, SIGKILL); });
-    form->sendRestartMail(1, false);
+    form->watchdog().sendRestartMail(1, false);
     const auto now = testing_support::pidsOf(exe);
     ASSERT_EQ(now.size(), 1u) << "slot 2 was not checked during the alert";
     EXPECT_NE(now[0], first);

@@ -1,7 +1,8 @@
 // The internet connection watch (Timer11) and the companion's start (Timer13).
 
 #include "core/program_folder.h"
-#include "monitor/internet_watch.h"
+#include "engine/internet_watch.h"
+#include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 
@@ -30,7 +31,7 @@ protected:
         return form_;
     }
     void lose() const {
-        form_->internetWatch()->setProbe([] { return false; });
+        form_->watchdog().internetWatch().setProbe([] { return false; });
     }
     template <class T> T *control(const char *name) const {
         return form_->findChild<T *>(QString::fromLatin1(name));
@@ -73,13 +74,13 @@ TEST_F(InternetWatchTest, EachTickWithoutAConnectionRaisesTheSwitchedAlarmsAndLo
         start(std::string("[Alerts]\nvisual=") + c.visual + "\naudio=" + c.audio + "\n");
         lose();
         EXPECT_TRUE(toolTip().isEmpty()) << "nothing is known before the first check";
-        form_->internetWatch()->check();
+        form_->watchdog().internetWatch().check();
         EXPECT_EQ(visualAlarm(), c.expectVisual);
         EXPECT_EQ(audioAlarm(), c.expectAudio);
         EXPECT_EQ(toolTip(), QStringLiteral("Internet Connection has been Lost"));
         EXPECT_TRUE(entry.match(QString::fromStdString(entries())).hasMatch()) << entries();
         for (int tick = 2; tick <= 10; ++tick) {
-            form_->internetWatch()->check();
+            form_->watchdog().internetWatch().check();
         }
         const auto text = entries();
         EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 30);
@@ -98,8 +99,8 @@ TEST_F(InternetWatchTest, EachTickWithoutAConnectionRaisesTheSwitchedAlarmsAndLo
 
 TEST_F(InternetWatchTest, AConnectionOnlyChangesTheToolTip) {
     start("[Alerts]\nvisual=On\naudio=On\n");
-    form_->internetWatch()->setProbe([] { return true; });
-    form_->internetWatch()->check();
+    form_->watchdog().internetWatch().setProbe([] { return true; });
+    form_->watchdog().internetWatch().check();
     EXPECT_EQ(toolTip(), QStringLiteral("Internet Connection is now Active"));
     EXPECT_FALSE(visualAlarm());
     EXPECT_FALSE(audioAlarm());
@@ -107,10 +108,10 @@ TEST_F(InternetWatchTest, AConnectionOnlyChangesTheToolTip) {
 
     // Back after a loss: the user acknowledges the alarms, the watch does not.
     lose();
-    form_->internetWatch()->check();
+    form_->watchdog().internetWatch().check();
     const auto afterLoss = entries();
-    form_->internetWatch()->setProbe([] { return true; });
-    form_->internetWatch()->check();
+    form_->watchdog().internetWatch().setProbe([] { return true; });
+    form_->watchdog().internetWatch().check();
     EXPECT_EQ(toolTip(), QStringLiteral("Internet Connection is now Active"));
     EXPECT_TRUE(visualAlarm());
     EXPECT_TRUE(audioAlarm());
@@ -121,7 +122,7 @@ TEST_F(InternetWatchTest, AnUnwritableLogDoesNotSilenceTheAlarms) {
     log_ = folder_ / "missing" / "watch.log";
     start("[Alerts]\nvisual=On\naudio=On\n");
     lose();
-    form_->internetWatch()->check();
+    form_->watchdog().internetWatch().check();
     EXPECT_TRUE(visualAlarm());
     EXPECT_TRUE(audioAlarm());
     EXPECT_EQ(toolTip(), QStringLiteral("Internet Connection has been Lost"));
@@ -146,14 +147,14 @@ TEST_F(InternetWatchTest, LinkmindCheckStartsTheCompanionOnlyForExactlyOn) {
     writeFile(folder / "settings.ini", "[Internet]\nalive=on\n");
     form_ = new Form1();
 
-    form_->LinkmindCheck();
-    EXPECT_EQ(form_->held().alive, QStringLiteral("on"));
+    form_->watchdog().checkKeepUp();
+    EXPECT_FALSE(form_->watchdog().settings().keepUp);
     EXPECT_FALSE(waitUntil([&] { return !pidsOf(companion).empty(); }, std::chrono::seconds(1)))
         << "\"on\" is not \"On\"";
 
     writeFile(folder / "settings.ini", "[Internet]\nalive=On\n");
-    form_->LinkmindCheck();
-    EXPECT_EQ(form_->held().alive, QStringLiteral("On"));
+    form_->watchdog().checkKeepUp();
+    EXPECT_TRUE(form_->watchdog().settings().keepUp);
     EXPECT_TRUE(waitUntil([&] { return pidsOf(companion).size() == 1; }));
 }
 

@@ -1,3 +1,5 @@
+#include "engine/alarm_state.h"
+#include "engine/watchdog.h"
 #include "core/ini_file.h"
 #include "dialogs/log_file_dialog.h"
 #include "monitor/main_window.h"
@@ -148,11 +150,11 @@ TEST_F(LogFileDialogTest, TheMainWindowLogsToTheSavedPathAfterItsNextActivation)
     text2()->setText(QString::fromStdString(log.string()));
     click("Command2");
     ASSERT_TRUE(unloaded());
-    EXPECT_EQ(main->held().logPath, QString()); // not before the main window is active again
+    EXPECT_EQ(main->watchdog().settings().logPath, QString()); // not before the main window is active again
 
     main->activate();
-    EXPECT_EQ(main->held().logPath, QString::fromStdString(log.string()));
-    ASSERT_TRUE(main->appendLog({QStringLiteral("restart entry")}));
+    EXPECT_EQ(main->watchdog().settings().logPath, QString::fromStdString(log.string()));
+    ASSERT_TRUE(main->watchdog().log().append({QStringLiteral("restart entry")}));
     EXPECT_EQ(testing_support::readFile(log), "restart entry\n");
 }
 

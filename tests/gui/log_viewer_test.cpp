@@ -41,7 +41,7 @@ protected:
         return form->findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->toPlainText();
     }
     bool slotTimersEnabled(bool enabled) const {
-        for (int n = 1; n <= SlotCount; ++n) {
+        for (int n = 1; n <= settings::SlotCount; ++n) {
             if (main_->slotTimer(n)->isEnabled() != enabled) {
                 return false;
             }

@@ -1,3 +1,5 @@
+#include "engine/alarm_state.h"
+#include "engine/watchdog.h"
 #include "tests/gui/form1_fixture.h"
 
 #include <QCheckBox>
@@ -15,7 +17,7 @@ TEST_F(MainWindowTest, NoSettingsFileGivesANormalIdleWindow) {
     start();
     EXPECT_TRUE(form_->isVisible());
     EXPECT_EQ(form_->windowTitle(), QStringLiteral("Perstando (Tenacor)") + QString(47, u' '));
-    for (int n = 1; n <= SlotCount; ++n) {
+    for (int n = 1; n <= settings::SlotCount; ++n) {
         EXPECT_EQ(form_->slotTimer(n)->interval(), 0) << n;
         EXPECT_FALSE(form_->slotTimer(n)->isActive()) << n;
     }
@@ -76,14 +78,15 @@ TEST_F(MainWindowTest, ActivateReReadsEverythingAndClearsThePause) {
     EXPECT_FALSE(control<QCheckBox>("Check1")->isChecked());
     EXPECT_EQ(form_->slotName(2), QStringLiteral("Orders"));
     EXPECT_EQ(form_->slotTimer(2)->interval(), 2000);
-    EXPECT_EQ(form_->held().workingDirectory[1], QStringLiteral("/srv/orders"));
-    EXPECT_EQ(form_->held().commandLine[1], QStringLiteral("/usr/bin/pager 5"));
-    EXPECT_EQ(form_->held().commandSwitch[1], QStringLiteral("On"));
-    EXPECT_EQ(control<QLineEdit>("Text9")->text(), QStringLiteral("On"));
-    EXPECT_EQ(form_->held().port, QStringLiteral("25"));
-    EXPECT_EQ(form_->held().pop, QStringLiteral("On"));
-    EXPECT_EQ(form_->held().monitor, QStringLiteral("On"));
-    EXPECT_EQ(form_->held().logPath, QStringLiteral("/tmp/x.log"));
+    const auto &held = form_->watchdog().settings();
+    EXPECT_EQ(held.perSlot[1].workingDirectory, QStringLiteral("/srv/orders"));
+    EXPECT_EQ(held.perSlot[1].commandLine, QStringLiteral("/usr/bin/pager 5"));
+    EXPECT_TRUE(held.perSlot[1].commandLineOn);
+    EXPECT_TRUE(held.mail.on);
+    EXPECT_EQ(held.mail.port, QStringLiteral("25"));
+    EXPECT_TRUE(held.popupAlarm);
+    EXPECT_TRUE(held.watchInternet);
+    EXPECT_EQ(held.logPath, QStringLiteral("/tmp/x.log"));
 }
 
 TEST_F(MainWindowTest, StartLineHasTheGeneralDateAndTime) {
@@ -129,14 +132,14 @@ TEST_F(MainWindowTest, EnablingARunningSlotTimerKeepsItsCountdown) {
 
 TEST_F(MainWindowTest, HourglassCyclesThroughNineFrames) {
     start();
-    EXPECT_EQ(form_->anistate(), 0);
-    ASSERT_TRUE(waitFor([&] { return form_->anistate() == 1; }));
+    EXPECT_EQ(form_->watchdog().activityFrame(), 0);
+    ASSERT_TRUE(waitFor([&] { return form_->watchdog().activityFrame() == 1; }));
     EXPECT_FALSE(control<QLabel>("Picture9")->isHidden());
     EXPECT_TRUE(control<QLabel>("Picture1")->isHidden());
     int highest = 0;
     waitFor(
         [&] {
-            highest = std::max(highest, form_->anistate());
+            highest = std::max(highest, form_->watchdog().activityFrame());
             return false;
         },
         5200);

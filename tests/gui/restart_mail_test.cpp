@@ -1,8 +1,10 @@
 // The restart e-mail of the main window against a real SMTP server.
 
 #include "monitor/main_window.h"
-#include "monitor/restart_mailer.h"
-#include "monitor/watch_cycle.h"
+#include "engine/restart_mail.h"
+#include "engine/watchdog.h"
+#include "engine/slot_watcher.h"
+#include "engine/watchdog.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/smtp_test_server.h"
 
@@ -59,7 +61,7 @@ TEST_F(RestartMailTest, ARestartSendsOneAlertAndTheEventLoopRunsDuringTheFiveSec
     other.start(100);
     QElapsedTimer clock;
     clock.start();
-    form_->sendRestartMail(1, false);
+    form_->watchdog().sendRestartMail(1, false);
     const qint64 elapsed = clock.elapsed();
 
     EXPECT_GE(elapsed, 5000);
@@ -88,8 +90,8 @@ TEST_F(RestartMailTest, TwoRestartsInsideOneWaitSendTwoMessagesInRestartOrder) {
     ASSERT_TRUE(server.started());
     start(server);
     // Slot 2 restarts while slot 1's e-mail waits; its start failed.
-    QTimer::singleShot(1000, form_, [this] { form_->sendRestartMail(2, true); });
-    form_->sendRestartMail(1, false);
+    QTimer::singleShot(1000, form_, [this] { form_->watchdog().sendRestartMail(2, true); });
+    form_->watchdog().sendRestartMail(1, false);
     ASSERT_TRUE(settled());
     const auto mails = server.messages();
     ASSERT_EQ(mails.size(), 2u);
@@ -109,7 +111,7 @@ TEST_F(RestartMailTest, RefusedRecipientAsksAndYesDeliversToTheOthers) {
     ASSERT_TRUE(server.started());
     start(server, "gone@example.com;ops@example.com");
     messages_.answers = {QMessageBox::Yes};
-    form_->sendRestartMail(1, false);
+    form_->watchdog().sendRestartMail(1, false);
     ASSERT_TRUE(settled());
 
     ASSERT_EQ(messages_.shown.size(), 1);
@@ -132,7 +134,7 @@ TEST_F(RestartMailTest, RefusedRecipientAndNoDeliversToNobodyAndEndsTheSession) 
     ASSERT_TRUE(server.started());
     start(server, "ops@example.com;gone@example.com;boss@example.com");
     messages_.answers = {QMessageBox::No};
-    form_->sendRestartMail(1, false);
+    form_->watchdog().sendRestartMail(1, false);
     ASSERT_TRUE(settled());
     ASSERT_TRUE(
         waitFor([&] { return !server.events().empty() && server.events().back() == "close"; }));
@@ -159,7 +161,7 @@ TEST_F(RestartMailTest, UndeliverableAlertsAreLoggedAndNothingIsSent) {
     for (const auto &c : cases) {
         std::filesystem::remove(folder_ / "perstando.log");
         start(c.port);
-        form_->sendRestartMail(1, false);
+        form_->watchdog().sendRestartMail(1, false);
         ASSERT_TRUE(settled());
         const std::string text = log();
         static const QRegularExpression entry(
@@ -182,7 +184,7 @@ TEST_F(RestartMailTest, ASlowAnswerToTheMessageStillDelivers) {
     SmtpTestServer server({.dataDelaySeconds = 4});
     ASSERT_TRUE(server.started());
     start(server);
-    form_->sendRestartMail(1, false);
+    form_->watchdog().sendRestartMail(1, false);
     EXPECT_EQ(mailer()->pendingMails(), 1) << "the message is still on its way";
     ASSERT_TRUE(settled());
     EXPECT_EQ(server.messages().size(), 1u);
@@ -207,12 +209,12 @@ TEST_F(RestartMailTest, EachRestartOfAKilledProgramSendsExactlyOneAlert) {
     form_ = new Form1();
     form_->show();
 
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     ASSERT_EQ(testing_support::pidsOf(exe).size(), 1u);
-    form_->watchCycle().tick(2); // running: no mail
+    form_->watchdog().slotWatcher().tick(2); // running: no mail
     testing_support::killAll(exe);
     ASSERT_TRUE(testing_support::waitUntil([&] { return testing_support::pidsOf(exe).empty(); }));
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     ASSERT_TRUE(settled());
 
     const auto mails = server.messages();
@@ -235,7 +237,7 @@ TEST_F(RestartMailTest, WithoutALogTheRestartIsStillMailed) {
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
     form_ = new Form1();
     form_->show();
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     testing_support::killAll(exe);
     ASSERT_TRUE(settled());
     const auto mails = server.messages();

@@ -1,3 +1,5 @@
+#include "engine/alarm_state.h"
+#include "engine/watchdog.h"
 #include "tests/gui/form1_fixture.h"
 #include "ui/settings.h"
 #include "ui/window_registry.h"
@@ -27,7 +29,7 @@ protected:
     QAction *menuItem(const char *name) const { return control<QAction>(name); }
     /// True when exactly the slot timers of `running` are enabled.
     bool slotTimersEnabled(std::initializer_list<int> running) const {
-        for (int n = 1; n <= SlotCount; ++n) {
+        for (int n = 1; n <= settings::SlotCount; ++n) {
             const bool wanted = std::find(running.begin(), running.end(), n) != running.end();
             if (form_->slotTimer(n)->isEnabled() != wanted) {
                 return false;
@@ -41,8 +43,8 @@ TEST_F(TrayPauseMenuTest, PauseStopsEveryCheckAndResumesOnlyConfiguredSlots) {
     writeSettings("[exe1]\nname=Orders\ntimer=60000\n[exe3]\nname=Billing\ntimer=60000\n");
     start();
     ASSERT_TRUE(waitFor([&] { return slotTimersEnabled({1, 3}); }));
-    form_->startVisualAlarm();
-    form_->startAudioAlarm();
+    form_->watchdog().alarms().raiseVisual();
+    form_->watchdog().alarms().raiseAudio();
     const bool timer13Before = timer("Timer13")->isEnabled();
 
     pauseBox()->setChecked(true);

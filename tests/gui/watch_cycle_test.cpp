@@ -1,6 +1,7 @@
 #include "monitor/main_window.h"
 #include "monitor/restart_popup.h"
-#include "monitor/watch_cycle.h"
+#include "engine/slot_watcher.h"
+#include "engine/watchdog.h"
 #include "tests/gui/gui_test_support.h"
 #include "ui/window_registry.h"
 
@@ -56,14 +57,14 @@ TEST_F(WatchCycleTest, MissingProgramIsStartedInItsFolderThenSeenRunning) {
     std::filesystem::create_directory(folder_ / "work");
     start("[exe2]\nname=Orders\npath=" + exe.string() +
           "\n[workingexe2]\npath2=" + (folder_ / "work").string() + "\n");
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     EXPECT_TRUE(restartedText.match(status(2)).hasMatch()) << status(2).toStdString();
     ASSERT_EQ(pidsOf(exe).size(), 1u);
     EXPECT_EQ(cwdOf(pidsOf(exe)[0]), folder_ / "work");
     EXPECT_EQ(count(logText(), std::string(53, '*') + "\n"), 2);
     EXPECT_EQ(count(logText(), ",Orders has been restarted.\n"), 1);
 
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     EXPECT_TRUE(checkedText.match(status(2)).hasMatch()) << status(2).toStdString();
     EXPECT_EQ(pidsOf(exe).size(), 1u);
     EXPECT_EQ(count(logText(), "has been restarted."), 1);
@@ -73,10 +74,10 @@ TEST_F(WatchCycleTest, SlotOneFindsItsProgramByWholeNameOnly) {
     const auto exe = program("ledger");
     start("[exe1]\nname=Ledger\npath=" + exe.filename().string() +
           "\n[workingexe1]\npath1=" + folder_.path().string() + "\n");
-    form_->watchCycle().tick(1);
+    form_->watchdog().slotWatcher().tick(1);
     ASSERT_EQ(pidsOf(exe).size(), 1u);
     EXPECT_EQ(count(logText(), std::string(54, '*') + "\n"), 2);
-    form_->watchCycle().tick(1);
+    form_->watchdog().slotWatcher().tick(1);
     EXPECT_TRUE(checkedText.match(status(1)).hasMatch());
     EXPECT_EQ(pidsOf(exe).size(), 1u);
 }
@@ -85,7 +86,7 @@ TEST_F(WatchCycleTest, ProgramThatCannotStartIsReportedAsFailedOnEveryTick) {
     start("[exe3]\nname=Ghost\npath=" + (folder_ / "no-such-program").string() +
           "\n[exe1]\nname=Empty\n[Alerts]\nvisual=On\nPop=On\n");
     for (int i = 0; i < 3; ++i) {
-        form_->watchCycle().tick(3);
+        form_->watchdog().slotWatcher().tick(3);
     }
     EXPECT_TRUE(failedText.match(status(3)).hasMatch()) << status(3).toStdString();
     EXPECT_EQ(count(logText(), ",Ghost could not be restarted.\n"), 3);
@@ -100,14 +101,14 @@ TEST_F(WatchCycleTest, ProgramThatCannotStartIsReportedAsFailedOnEveryTick) {
                        "\\d{1,2}:\\d{2}:\\d{2} [AP]M$"));
     EXPECT_TRUE(failedPopup.match(popupText).hasMatch()) << popupText.toStdString();
 
-    form_->watchCycle().tick(1); // slot 1 with an empty program fails too
+    form_->watchdog().slotWatcher().tick(1); // slot 1 with an empty program fails too
     EXPECT_TRUE(failedText.match(status(1)).hasMatch());
     EXPECT_EQ(count(logText(), ",Empty could not be restarted.\n"), 1);
 }
 
 TEST_F(WatchCycleTest, NamedSlotWithEmptyProgramFindsEveryProcess) {
     start("[exe2]\nname=Anything\npath=\n");
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     EXPECT_TRUE(checkedText.match(status(2)).hasMatch());
     EXPECT_EQ(count(logText(), "restarted"), 0);
 }
@@ -131,7 +132,7 @@ TEST_F(WatchCycleTest, CommandLineActionRunsWithItsArgumentsBeforeTheRestartEntr
           " --exit 555 -q\nstatusexe5=On\ncmdexe6=" + pager.string() +
           " --exit six\nstatusexe6=on\n[exe6]\nname=Other\npath=" + (folder_ / "gone").string() +
           "\n");
-    form_->watchCycle().tick(5);
+    form_->watchdog().slotWatcher().tick(5);
     const auto starts = pager.string() + ".starts";
     ASSERT_TRUE(waitUntil([&] { return count(readFile(starts), "args=--exit|555|-q\n") == 1; }));
     const auto text = logText();
@@ -143,7 +144,7 @@ TEST_F(WatchCycleTest, CommandLineActionRunsWithItsArgumentsBeforeTheRestartEntr
     EXPECT_EQ(text.substr(rowStart, lineStart - rowStart), std::string(54, '*') + "\n");
 
     // "on" is not "On": nothing runs and the indicator stays hidden.
-    form_->watchCycle().tick(6);
+    form_->watchdog().slotWatcher().tick(6);
     waitFor([] { return false; }, 300);
     EXPECT_EQ(count(readFile(starts), "six"), 0);
     EXPECT_EQ(count(logText(), "Command Line Action"), 1);
@@ -157,7 +158,7 @@ TEST_F(WatchCycleTest, CommandLineThatCannotStartIsLoggedAsSuch) {
     const auto exe = program("svc");
     start("[exe2]\nname=Svc\npath=" + exe.string() +
           "\n[cmdline]\ncmdexe2=" + (folder_ / "missing pager").string() + " 1\nstatusexe2=On\n");
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     EXPECT_EQ(count(logText(), "Command Line Action could not be initiated!\n"), 1);
     EXPECT_EQ(count(logText(), ",Svc has been restarted."), 1);
 }
@@ -171,7 +172,7 @@ TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
                   (folder_ / "nowhere" / "watch.log").string() + "\n");
     form_ = new Form1();
     form_->show();
-    form_->watchCycle().tick(2);
+    form_->watchdog().slotWatcher().tick(2);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
     EXPECT_TRUE(
         waitUntil([&] { return count(readFile(pager.string() + ".starts"), "args=") == 1; }));

@@ -1,6 +1,8 @@
 // The tray icon, the window states and the flashing on a real X server, with
 // Debian's trayer as the notification area and openbox as window manager.
 
+#include "engine/alarm_state.h"
+#include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/form1_fixture.h"
 
@@ -132,7 +134,7 @@ TEST_F(TrayTest, VisualAlarmTogglesDemandsAttentionUntilAcknowledged) {
     ASSERT_TRUE(waitFor([&] { return other.isActiveWindow(); }));
 
     timer("flashtmr")->setIntervalMs(300);
-    form_->startVisualAlarm();
+    form_->watchdog().alarms().raiseVisual();
     const xcb_atom_t demands = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
     const auto marked = [&] {
         const auto state = property(formWindow(), "_NET_WM_STATE");

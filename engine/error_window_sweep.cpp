@@ -1,0 +1,19 @@
+#include "engine/error_window_sweep.h"
+
+#include "core/window_closer.h"
+#include "engine/form_timer.h"
+
+namespace engine {
+
+ErrorWindowSweep::ErrorWindowSweep(QObject *parent) : QObject(parent) {
+    timer_ = new FormTimer(QStringLiteral("Timer14"), 500, true, this);
+    connect(timer_, &QTimer::timeout, this, &ErrorWindowSweep::sweep);
+}
+
+void ErrorWindowSweep::sweep() {
+    for (const char *title : {"Error Reporting", "Application Error", "Application error"}) {
+        winkill::KillWin(title);
+    }
+}
+
+} // namespace engine

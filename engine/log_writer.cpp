@@ -1,0 +1,38 @@
+#include "engine/log_writer.h"
+
+#include "core/log_file.h"
+#include "engine/locale_text.h"
+
+#include <string>
+#include <vector>
+
+namespace engine {
+
+bool LogWriter::append(const QStringList &lines) const {
+    std::vector<std::string> entry;
+    entry.reserve(static_cast<std::size_t>(lines.size()));
+    for (const auto &line : lines) {
+        entry.push_back(line.toStdString());
+    }
+    return core::appendLogLines(path_.toStdString(), entry);
+}
+
+bool LogWriter::note(const QString &text) const {
+    return append({timestampNow() + QStringLiteral(", ") + text});
+}
+
+bool LogWriter::event(const QString &text, Row kind) const {
+    return append({row(kind), timestampNow() + text, row(kind)});
+}
+
+bool LogWriter::restart(int slot, const QString &name, bool failed) const {
+    const QString outcome = failed ? QStringLiteral(" could not be restarted.")
+                                   : QStringLiteral(" has been restarted.");
+    return event(QLatin1Char(',') + name + outcome, slot == 1 ? Row::Long : Row::Short);
+}
+
+QString LogWriter::row(Row kind) {
+    return QString(kind == Row::Long ? 54 : 53, QLatin1Char('*'));
+}
+
+} // namespace engine

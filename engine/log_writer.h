@@ -1,0 +1,36 @@
+#pragma once
+// The log file as the program writes it: every entry is built here, each
+// appended whole or not at all.
+
+#include <QString>
+#include <QStringList>
+
+namespace engine {
+
+class LogWriter {
+public:
+    void setPath(const QString &path) { path_ = path; }
+    const QString &path() const { return path_; }
+
+    /// Appends one entry; false when it could not be written (no path, a
+    /// missing folder, not a regular file, a full disk).
+    bool append(const QStringList &lines) const;
+
+    /// "<date and time>, <text>" on one line: start, run-at-start changes.
+    bool note(const QString &text) const;
+    /// An event between two rows of asterisks: "<date and time><text>". Slot 1's
+    /// restart, its command lines, the connection and the mail use the 54-asterisk
+    /// row; the restarts of slots 2 to 8 the 53-asterisk one.
+    enum class Row { Long, Short };
+    bool event(const QString &text, Row row = Row::Long) const;
+    /// The restart entry of a slot: "<date and time>,<name> has been restarted."
+    /// or "... could not be restarted.".
+    bool restart(int slot, const QString &name, bool failed) const;
+
+    static QString row(Row row);
+
+private:
+    QString path_;
+};
+
+} // namespace engine

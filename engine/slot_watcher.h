@@ -1,0 +1,74 @@
+#pragma once
+// The eight slots: each checked on its own timer (Timer2 to Timer9); a program
+// found gone is started again and the restart reported. Names, placeholders
+// and status lines are held here; the windows show them.
+
+#include "engine/settings.h"
+
+#include <QObject>
+#include <QString>
+#include <array>
+
+namespace engine {
+
+class FormTimer;
+class LogWriter;
+
+class SlotWatcher : public QObject {
+    Q_OBJECT
+
+public:
+    SlotWatcher(const LogWriter &log, QObject *parent);
+
+    /// Takes the names, folders, command lines and intervals of a fresh read.
+    /// An interval that is no number keeps the one in use.
+    void apply(const settings::Snapshot &snapshot);
+
+    /// One check of slot N (1 to 8). Every step of a restart (command-line
+    /// action, log entry, the restarted signal) runs whatever the others did:
+    /// a log that cannot be written silences nothing.
+    void tick(int slot);
+
+    /// The status panel's round: an unnamed slot shows its placeholder and is
+    /// not checked (its status line cleared), a named one is. True when any
+    /// slot is checked.
+    bool refresh();
+
+    /// A slot whose name is empty or its placeholder ("Executable N") is not checked.
+    bool isWatched(int slot) const;
+    QString name(int slot) const { return state(slot).name; }
+    QString status(int slot) const { return state(slot).status; }
+    FormTimer *timer(int slot) const { return state(slot).timer; }
+    void setTimersEnabled(bool enabled);
+
+    static QString placeholder(int slot);
+
+signals:
+    void nameChanged(int slot, const QString &name);
+    void statusChanged(int slot, const QString &text);
+    /// Every check of a named slot, with the program as read for it.
+    void checked(int slot, const QString &program);
+    /// The command-line action of a restart was started, or could not be.
+    void commandLineRun(int slot, bool initiated);
+    /// The program was gone and started again (or the start failed); its log
+    /// entry is written by then.
+    void restarted(int slot, bool failed);
+
+private:
+    struct State {
+        QString name;
+        QString status;
+        settings::Slot settings;
+        FormTimer *timer = nullptr;
+    };
+    State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
+    const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
+    void setName(int slot, const QString &name);
+    void setStatus(int slot, const QString &text);
+    void runCommandLine(int slot);
+
+    const LogWriter &log_;
+    std::array<State, settings::SlotCount> slots_;
+};
+
+} // namespace engine

@@ -1,0 +1,123 @@
+#include "engine/watchdog.h"
+
+#include "core/companion.h"
+#include "core/program_folder.h"
+#include "engine/alarm_state.h"
+#include "engine/error_window_sweep.h"
+#include "engine/form_timer.h"
+#include "engine/internet_watch.h"
+#include "engine/restart_mail.h"
+#include "engine/slot_watcher.h"
+
+#include <cstdio>
+
+namespace engine {
+
+Watchdog::Watchdog(QObject *parent) : QObject(parent) {
+    setObjectName(QStringLiteral("Watchdog"));
+    panelTimer_ = new FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    animationTimer_ = new FormTimer(QStringLiteral("Timer10"), 500, true, this);
+    keepUpTimer_ = new FormTimer(QStringLiteral("Timer13"), 4000, false, this);
+    slots_ = new SlotWatcher(log_, this);
+    alarms_ = new AlarmState(this);
+    internet_ = new InternetWatch(log_, this);
+    sweep_ = new ErrorWindowSweep(this);
+    mailer_ = new RestartMailer([this](const QStringList &lines) { return log_.append(lines); },
+                                this);
+
+    connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
+    connect(animationTimer_, &QTimer::timeout, this, &Watchdog::animate);
+    connect(keepUpTimer_, &QTimer::timeout, this, [this] {
+        checkKeepUp();
+        keepUpTimer_->setEnabled(false);
+    });
+    connect(slots_, &SlotWatcher::restarted, this, &Watchdog::report);
+    connect(internet_, &InternetWatch::connectionLost, this, &Watchdog::raiseAlarms);
+}
+
+Watchdog::~Watchdog() = default;
+
+void Watchdog::start() {
+    // Nothing here can stop the start: a value that does not convert or a log
+    // that cannot be written is passed over.
+    reload();
+    log_.note(QStringLiteral("Tenacor has been started."));
+    keepUpTimer_->setEnabled(true);
+}
+
+void Watchdog::reload() {
+    const QString problemBefore = settings_.problem;
+    settings_ = settings::Snapshot::read();
+    log_.setPath(settings_.logPath);
+    slots_->apply(settings_);
+    if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
+        // Everything then reads as empty and nothing would be watched without a word.
+        std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
+    }
+    emit settingsRead();
+}
+
+void Watchdog::setPaused(bool paused) {
+    panelTimer_->setEnabled(!paused);
+    animationTimer_->setEnabled(!paused);
+    internet_->timer()->setEnabled(!paused);
+    if (paused) {
+        slots_->setTimersEnabled(false);
+    }
+}
+
+void Watchdog::acknowledgeAlarms() {
+    alarms_->acknowledge();
+}
+
+void Watchdog::checkKeepUp() {
+    settings_.keepUp = settings::isOn(settings::text(settings::Key::KeepUp));
+    if (settings_.keepUp) {
+        core::startCompanion(core::programFolder());
+    }
+}
+
+void Watchdog::setMailSwitch(const QString &text) {
+    settings_.mail.on = settings::isOn(text);
+}
+
+void Watchdog::sendRestartMail(int slot, bool failed) {
+    const auto &mail = settings_.mail;
+    mailer_->sendRestartMail({mail.sendTo, mail.port, mail.address, mail.server},
+                             slots_->name(slot), failed);
+}
+
+void Watchdog::refreshPanel() {
+    if (slots_->refresh()) {
+        animationTimer_->setEnabled(true);
+    }
+    internet_->timer()->setEnabled(settings_.watchInternet);
+    emit panelRefreshed();
+}
+
+void Watchdog::animate() {
+    frame_ = frame_ + 1 >= 10 ? 1 : frame_ + 1;
+    internet_->timer()->setEnabled(settings_.watchInternet);
+    emit activityFrameChanged(frame_);
+}
+
+void Watchdog::raiseAlarms() {
+    if (settings_.visualAlarm) {
+        alarms_->raiseVisual();
+    }
+    if (settings_.audioAlarm) {
+        alarms_->raiseAudio();
+    }
+}
+
+void Watchdog::report(int slot, bool failed) {
+    raiseAlarms();
+    if (settings_.popupAlarm) {
+        emit popupRequested(slot, slots_->name(slot), failed);
+    }
+    if (settings_.mail.on) {
+        sendRestartMail(slot, failed);
+    }
+}
+
+} // namespace engine
