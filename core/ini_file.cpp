@@ -379,7 +379,10 @@ Document::Document(std::string data) : data_(std::move(data)) {
                 current.reset();
             }
         } else if (p.kind == LineKind::Pair && current) {
-            const auto offset = static_cast<std::size_t>(p.value.data() - data_.data());
+            // An empty value is a view into nothing, not into data_.
+            const auto offset = p.value.empty()
+                                    ? std::size_t{0}
+                                    : static_cast<std::size_t>(p.value.data() - data_.data());
             values_.try_emplace(*current + '\0' + lowerAscii(p.name),
                                 std::pair{offset, p.value.size()});
         }

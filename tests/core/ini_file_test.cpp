@@ -37,6 +37,8 @@ TEST_P(IniReadTest, ReadsLikeThePrivateProfileCall) {
     TempDir dir;
     writeFile(dir / "settings.ini", c.content);
     EXPECT_EQ(ini::readValue(c.section, c.key, dir / "settings.ini"), c.expected);
+    // The file read once answers every lookup the same way.
+    EXPECT_EQ(ini::Document::load(dir / "settings.ini").value(c.section, c.key), c.expected);
 }
 
 const ReadCase readCases[] = {
@@ -309,8 +311,7 @@ TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
             for (int gen = 1;; ++gen) {
                 for (int k = 0; k < Keys; ++k) {
                     ini::writeValue("s" + std::to_string(k % 4), "key" + std::to_string(k),
-                                     "gen" + std::to_string(gen) + std::string(gen % 50, '.'),
-                                     file);
+                                    "gen" + std::to_string(gen) + std::string(gen % 50, '.'), file);
                 }
             }
         }
