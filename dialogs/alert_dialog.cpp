@@ -1,8 +1,8 @@
 #include "dialogs/alert_dialog.h"
 
 #include "dialogs/dialog_parts.h"
-#include "dialogs/save_keys.h"
-#include "ui/settings.h"
+#include "dialogs/save_settings.h"
+#include "engine/settings.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
@@ -15,12 +15,10 @@
 
 namespace {
 
-const QString alerts = QStringLiteral("Alerts");
-
 QComboBox *switchChoice(const char *name, bool editable, QWidget *parent) {
     auto *combo = new QComboBox(parent);
     combo->setObjectName(QString::fromLatin1(name));
-    combo->addItems({QStringLiteral("Off"), QStringLiteral("On")});
+    combo->addItems({settings::switchText(false), settings::switchText(true)});
     if (editable) {
         dialogs::keepTypedText(combo);
     }
@@ -77,17 +75,19 @@ Form7::Form7(QWidget *parent) : QWidget(parent, Qt::Window) {
 
     // The audio text is shown as stored; a list shows nothing selected for a
     // value that is none of its entries.
-    combo1_->setEditText(ui::readSetting(alerts, QStringLiteral("audio")));
-    combo2_->setCurrentIndex(combo2_->findText(ui::readSetting(alerts, QStringLiteral("visual"))));
-    combo3_->setCurrentIndex(combo3_->findText(ui::readSetting(alerts, QStringLiteral("Pop"))));
+    const auto stored = settings::Stored::read();
+    combo1_->setEditText(stored.text(settings::Key::AudioAlarm));
+    combo2_->setCurrentIndex(combo2_->findText(stored.text(settings::Key::VisualAlarm)));
+    combo3_->setCurrentIndex(combo3_->findText(stored.text(settings::Key::PopupAlarm)));
     ui::fitDialog(this);
 }
 
 void Form7::saveAll() {
-    if (dialogs::saveKeys(this, alerts,
-                          {{QStringLiteral("audio"), combo1_->currentText()},
-                           {QStringLiteral("visual"), combo2_->currentText()},
-                           {QStringLiteral("Pop"), combo3_->currentText()}})) {
+    settings::Save save;
+    save.set(settings::Key::AudioAlarm, combo1_->currentText())
+        .set(settings::Key::VisualAlarm, combo2_->currentText())
+        .set(settings::Key::PopupAlarm, combo3_->currentText());
+    if (dialogs::save(this, save)) {
         close();
     }
 }

@@ -2,9 +2,9 @@
 
 #include "core/launcher.h"
 #include "dialogs/dialog_parts.h"
-#include "dialogs/settings_batch.h"
+#include "dialogs/save_settings.h"
+#include "engine/settings.h"
 #include "ui/message_box.h"
-#include "ui/settings.h"
 #include "ui/window_fit.h"
 
 #include <QComboBox>
@@ -18,20 +18,6 @@
 #include <QVBoxLayout>
 
 using dialogs::named;
-
-namespace {
-
-const QString CmdLine = QStringLiteral("cmdline");
-
-QString commandKey(int slot) {
-    return QStringLiteral("cmdexe%1").arg(slot);
-}
-
-QString switchKey(int slot) {
-    return QStringLiteral("statusexe%1").arg(slot);
-}
-
-} // namespace
 
 Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
     dialogs::setUpWindow(this, QStringLiteral("Form6"),
@@ -49,7 +35,7 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
         controls.command = named<QLineEdit>(QStringLiteral("Text%1").arg(n), page);
         ui::showCharacters(controls.command, 60);
         controls.enabled = named<QComboBox>(QStringLiteral("Combo%1").arg(n), page);
-        controls.enabled->addItems({QStringLiteral("On"), QStringLiteral("Off")});
+        controls.enabled->addItems({settings::switchText(true), settings::switchText(false)});
         controls.enabled->setToolTip(
             QStringLiteral("Would you like command line settings activated for this executable?"));
         auto *test = named<QPushButton>(QStringLiteral("Command%1").arg(n + 1),
@@ -85,14 +71,13 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
     connect(mnuexample, &QAction::triggered, this, &Form6::example);
     connect(command1_, &QPushButton::clicked, this, &Form6::saveAll);
 
+    const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {
-        slots_[static_cast<std::size_t>(n - 1)].command->setText(
-            ui::readSetting(CmdLine, commandKey(n)));
-    }
-    for (int n = 1; n <= Slots; ++n) {
+        auto &controls = slots_[static_cast<std::size_t>(n - 1)];
+        controls.command->setText(stored.text(settings::Key::SlotCommand, n));
         // A value that is neither entry leaves no selection, which saves as "".
-        auto *box = slots_[static_cast<std::size_t>(n - 1)].enabled;
-        box->setCurrentIndex(box->findText(ui::readSetting(CmdLine, switchKey(n))));
+        controls.enabled->setCurrentIndex(
+            controls.enabled->findText(stored.text(settings::Key::SlotCommandSwitch, n)));
     }
     ui::fitDialog(this);
 }
@@ -100,27 +85,25 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
 void Form6::saveAll() {
     for (int n = 1; n <= Slots; ++n) {
         const auto &controls = slots_[static_cast<std::size_t>(n - 1)];
-        if (controls.enabled->currentText() == QStringLiteral("On") &&
-            controls.command->text().isEmpty()) {
+        if (settings::isOn(controls.enabled->currentText()) && controls.command->text().isEmpty()) {
             ui::message(this, QStringLiteral("Please input command line for exe%1.").arg(n));
             return;
         }
     }
-    dialogs::SettingsBatch batch;
+    settings::Save save;
     for (int n = 1; n <= Slots; ++n) {
-        batch.write(CmdLine, commandKey(n),
-                    slots_[static_cast<std::size_t>(n - 1)].command->text());
+        save.set(settings::Key::SlotCommand, n,
+                 slots_[static_cast<std::size_t>(n - 1)].command->text());
     }
     for (int n = 1; n <= Slots; ++n) {
-        batch.write(CmdLine, switchKey(n),
-                    slots_[static_cast<std::size_t>(n - 1)].enabled->currentText());
+        save.set(settings::Key::SlotCommandSwitch, n,
+                 slots_[static_cast<std::size_t>(n - 1)].enabled->currentText());
     }
-    if (batch.failed()) {
-        // Stay open with the user's entries, so they can be saved again.
-        batch.reportFailure(this);
-        return;
+    // After a failure the window stays open with the user's entries, so they
+    // can be saved again.
+    if (dialogs::save(this, save)) {
+        close();
     }
-    close();
 }
 
 void Form6::testCommandLine(int slot) {

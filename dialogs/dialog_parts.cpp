@@ -15,10 +15,6 @@ void setUpWindow(QWidget *window, const QString &name, const QString &caption) {
     ui::WindowRegistry::instance().add(window);
 }
 
-QString exeSection(int slot) {
-    return QStringLiteral("exe%1").arg(slot);
-}
-
 QAction *addMenuItem(QWidget *window, const QString &name, const QString &caption) {
     auto *bar = window->findChild<QMenuBar *>(QString(), Qt::FindDirectChildrenOnly);
     if (!bar) {

@@ -20,9 +20,6 @@ template <class T, class... Args> T *named(const QString &name, Args &&...args) 
 /// Names and titles a dialog's window and records it as loaded.
 void setUpWindow(QWidget *window, const QString &name, const QString &caption);
 
-/// Section of slot N's program settings: exe1 ... exe8.
-QString exeSection(int slot);
-
 /// Gives `window` a menu bar holding one command item, as the dialogs' single menus are.
 QAction *addMenuItem(QWidget *window, const QString &name, const QString &caption);
 

@@ -1,9 +1,9 @@
 #include "dialogs/email_dialog.h"
 
-#include "dialogs/save_keys.h"
+#include "dialogs/save_settings.h"
+#include "engine/settings.h"
 #include "ui/main_window_link.h"
 #include "ui/message_box.h"
-#include "ui/settings.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
@@ -21,9 +21,6 @@
 #include <QVBoxLayout>
 
 namespace {
-
-const QString mail = QStringLiteral("mail");
-const QString notification = QStringLiteral("notification");
 
 /// Draws "label<TAB>value" items with the values in one column, 100 dialog
 /// units (25 average characters) from the left edge of the text.
@@ -198,19 +195,22 @@ Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
     layout->addWidget(list1_, 1);
     layout->addLayout(buttons);
 
-    connect(option1_, &QRadioButton::clicked, this, [this] { writeSwitch(QStringLiteral("On")); });
-    connect(option2_, &QRadioButton::clicked, this, [this] { writeSwitch(QStringLiteral("Off")); });
+    connect(option1_, &QRadioButton::clicked, this,
+            [this] { writeSwitch(settings::switchText(true)); });
+    connect(option2_, &QRadioButton::clicked, this,
+            [this] { writeSwitch(settings::switchText(false)); });
     connect(command1_, &QPushButton::clicked, this, &Form5::save);
     connect(command2_, &QPushButton::clicked, this, &Form5::clearAll);
     connect(timer1_, &QTimer::timeout, this, &Form5::showStoredSwitch);
 
-    text1_->setText(ui::readSetting(mail, QStringLiteral("Sendto")));
-    text2_->setText(ui::readSetting(mail, QStringLiteral("port")));
-    text3_->setText(ui::readSetting(mail, QStringLiteral("address")));
-    text4_->setText(ui::readSetting(mail, QStringLiteral("server")));
+    const auto stored = settings::Stored::read();
+    text1_->setText(stored.text(settings::Key::MailTo));
+    text2_->setText(stored.text(settings::Key::MailPort));
+    text3_->setText(stored.text(settings::Key::MailFrom));
+    text4_->setText(stored.text(settings::Key::MailServer));
     // The option buttons wait for the first timer tick.
     if (auto *mainWindow = ui::mainWindowLink()) {
-        mainWindow->setNotificationSwitch(ui::readSetting(mail, notification));
+        mainWindow->setNotificationSwitch(stored.text(settings::Key::MailSwitch));
     }
     list1_->addItems(accountLines(core::readCurrentUserMailAccounts()));
     ui::fitDialog(this);
@@ -233,14 +233,13 @@ QStringList Form5::accountLines(const std::optional<core::MailAccountStore> &sto
 }
 
 void Form5::save() {
-    const QString stored = ui::readSetting(mail, notification);
-    if (stored == QStringLiteral("On") && text3_->text().isEmpty()) {
+    if (settings::isOn(settings::text(settings::Key::MailSwitch)) && text3_->text().isEmpty()) {
         ui::message(this, QStringLiteral("Please enter E-mail address."));
-    } else if (!dialogs::saveKeys(this, mail,
-                                  {{QStringLiteral("Sendto"), text1_->text()},
-                                   {QStringLiteral("port"), text2_->text()},
-                                   {QStringLiteral("address"), text3_->text()},
-                                   {QStringLiteral("server"), text4_->text()}})) {
+    } else if (!dialogs::save(this, settings::Save()
+                                        .set(settings::Key::MailTo, text1_->text())
+                                        .set(settings::Key::MailPort, text2_->text())
+                                        .set(settings::Key::MailFrom, text3_->text())
+                                        .set(settings::Key::MailServer, text4_->text()))) {
         return; // the error said it all; a reminder now would read as a success
     }
     if (!text4_->text().isEmpty()) {
@@ -258,13 +257,13 @@ void Form5::clearAll() {
 }
 
 void Form5::writeSwitch(const QString &value) {
-    if (!dialogs::saveKeys(this, mail, {{notification, value}})) {
+    if (!dialogs::save(this, settings::Save().set(settings::Key::MailSwitch, value))) {
         showStoredSwitch(); // the buttons go back to what is really stored
     }
 }
 
 void Form5::showStoredSwitch() {
-    const QString stored = ui::readSetting(mail, notification);
-    setShown(option1_, stored == QStringLiteral("On"));
-    setShown(option2_, stored == QStringLiteral("Off"));
+    const QString stored = settings::text(settings::Key::MailSwitch);
+    setShown(option1_, stored == settings::switchText(true));
+    setShown(option2_, stored == settings::switchText(false));
 }

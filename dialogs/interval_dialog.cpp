@@ -1,9 +1,9 @@
 #include "dialogs/interval_dialog.h"
 
 #include "dialogs/dialog_parts.h"
-#include "dialogs/settings_batch.h"
+#include "dialogs/save_settings.h"
+#include "engine/settings.h"
 #include "ui/message_box.h"
-#include "ui/settings.h"
 #include "ui/window_fit.h"
 
 #include <QHBoxLayout>
@@ -15,7 +15,6 @@
 #include <QVBoxLayout>
 #include <cmath>
 
-using dialogs::exeSection;
 using dialogs::named;
 
 Form8::Form8(QWidget *parent) : QWidget(parent, Qt::Window) {
@@ -50,15 +49,20 @@ Form8::Form8(QWidget *parent) : QWidget(parent, Qt::Window) {
     connect(command1_, &QPushButton::clicked, this, &Form8::hint);
     connect(command2_, &QPushButton::clicked, this, &Form8::saveAll);
 
+    const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {
         text_[static_cast<std::size_t>(n - 1)]->setText(
-            ui::readSetting(exeSection(n), QStringLiteral("timer")));
+            stored.text(settings::Key::SlotInterval, n));
     }
     ui::fitDialog(this);
 }
 
 void Form8::saveAll() {
-    dialogs::SettingsBatch batch;
+    settings::Save save;
+    int valid = 0;
+    // The entries before an invalid one are still saved; an empty save would
+    // only rewrite (or create) the file.
+    const auto saveValid = [&] { return valid == 0 || dialogs::save(this, save); };
     for (int n = 1; n <= Slots; ++n) {
         const QString text = text_[static_cast<std::size_t>(n - 1)]->text();
         bool isNumber = false;
@@ -69,7 +73,7 @@ void Form8::saveAll() {
                         QStringLiteral("Please make sure that all data inputs are valid numeric "
                                        "entries"),
                         QStringLiteral("Invalid Entry"), QMessageBox::Warning);
-            batch.reportFailure(this);
+            saveValid();
             return;
         }
         if (value < 0 || value > LongestInterval) {
@@ -81,11 +85,11 @@ void Form8::saveAll() {
         }
         // Plain digits, rounded as the main window rounds: typed text such as
         // "60.000" would mean 60 under another locale.
-        batch.write(exeSection(n), QStringLiteral("timer"),
-                    QString::number(static_cast<int>(std::nearbyint(value))));
+        save.set(settings::Key::SlotInterval, n,
+                 QString::number(static_cast<int>(std::nearbyint(value))));
+        ++valid;
     }
-    if (batch.failed()) {
-        batch.reportFailure(this);
+    if (!saveValid()) {
         return;
     }
     ui::message(this, QStringLiteral("Your valid data entries have been saved."),

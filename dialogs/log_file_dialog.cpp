@@ -1,8 +1,8 @@
 #include "dialogs/log_file_dialog.h"
 
-#include "dialogs/save_keys.h"
+#include "dialogs/save_settings.h"
+#include "engine/settings.h"
 #include "ui/file_picker.h"
-#include "ui/settings.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
 
@@ -41,7 +41,7 @@ Form3::Form3(QWidget *parent) : QWidget(parent, Qt::Window) {
     layout->addLayout(pathRow);
     layout->addWidget(command2_, 0, Qt::AlignRight);
 
-    text2_->setText(ui::readSetting(QStringLiteral("log"), QStringLiteral("path")));
+    text2_->setText(settings::text(settings::Key::LogPath));
     ui::fitDialog(this);
 }
 
@@ -59,8 +59,7 @@ void Form3::browse() {
 
 void Form3::save() {
     // Nothing checks or creates the file: the path is stored as typed.
-    if (dialogs::saveKeys(this, QStringLiteral("log"),
-                          {{QStringLiteral("path"), text2_->text()}})) {
+    if (dialogs::save(this, settings::Save().set(settings::Key::LogPath, text2_->text()))) {
         close();
     }
 }

@@ -4,11 +4,11 @@
 #include "core/launcher.h"
 #include "core/program_folder.h"
 #include "dialogs/dialog_parts.h"
-#include "dialogs/settings_batch.h"
+#include "dialogs/save_settings.h"
+#include "engine/settings.h"
 #include "ui/activation_tracker.h"
 #include "ui/main_window_link.h"
 #include "ui/message_box.h"
-#include "ui/settings.h"
 #include "ui/window_fit.h"
 
 #include <QCheckBox>
@@ -23,18 +23,9 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-using dialogs::exeSection;
 using dialogs::named;
 
 namespace {
-
-QString workingSection(int slot) {
-    return QStringLiteral("workingexe%1").arg(slot);
-}
-
-QString workingKey(int slot) {
-    return QStringLiteral("path%1").arg(slot);
-}
 
 QString control(const char *kind, int number) {
     return QString::fromLatin1(kind) + QString::number(number);
@@ -182,32 +173,23 @@ QWidget *Form2::buildInternetPage() {
 }
 
 void Form2::load() {
-    for (int n = 1; n <= Slots; ++n) {
-        slots_[static_cast<std::size_t>(n - 1)].workingDirectory->setText(
-            ui::readSetting(workingSection(n), workingKey(n)));
-    }
+    const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {
         auto &fields = slots_[static_cast<std::size_t>(n - 1)];
-        fields.name->setText(ui::readSetting(exeSection(n), QStringLiteral("name")));
-        fields.executable->setText(ui::readSetting(exeSection(n), QStringLiteral("path")));
+        fields.workingDirectory->setText(stored.text(settings::Key::SlotFolder, n));
+        fields.name->setText(stored.text(settings::Key::SlotName, n));
+        fields.executable->setText(stored.text(settings::Key::SlotProgram, n));
     }
-    combo1_->setCurrentText(
-        ui::readSetting(QStringLiteral("Startupmode"), QStringLiteral("InIconTray")));
+    combo1_->setCurrentText(stored.text(settings::Key::StartInTray));
 
-    const QString internet = QStringLiteral("Internet");
-    const QString monitor = ui::readSetting(internet, QStringLiteral("Monitor"));
-    const QString restart = ui::readSetting(internet, QStringLiteral("Restart"));
-    text17_->setText(ui::readSetting(internet, QStringLiteral("Restartname")));
-    const QString alive = ui::readSetting(internet, QStringLiteral("alive"));
-    const QString on = QStringLiteral("On");
-    check1_->setChecked(monitor == on);
-    check2_->setChecked(restart == on);
-    check3_->setChecked(alive == on);
+    text17_->setText(stored.text(settings::Key::InternetRestartName));
+    check1_->setChecked(settings::isOn(stored.text(settings::Key::InternetWatch)));
+    check2_->setChecked(settings::isOn(stored.text(settings::Key::InternetRestart)));
+    check3_->setChecked(settings::isOn(stored.text(settings::Key::KeepUp)));
 }
 
 void Form2::activate() {
-    combo1_->setCurrentText(
-        ui::readSetting(QStringLiteral("Startupmode"), QStringLiteral("InIconTray")));
+    combo1_->setCurrentText(settings::text(settings::Key::StartInTray));
     if (auto *main = ui::mainWindowLink()) {
         main->pauseChecking();
     }
@@ -222,27 +204,23 @@ QLineEdit *Form2::text2() const {
 }
 
 void Form2::saveAll() {
-    dialogs::SettingsBatch batch;
+    settings::Save save;
     for (int n = 1; n <= Slots; ++n) {
         const auto &fields = slots_[static_cast<std::size_t>(n - 1)];
-        batch.write(exeSection(n), QStringLiteral("name"), fields.name->text());
-        batch.write(exeSection(n), QStringLiteral("path"), fields.executable->text());
+        save.set(settings::Key::SlotName, n, fields.name->text());
+        save.set(settings::Key::SlotProgram, n, fields.executable->text());
     }
     for (int n = 1; n <= Slots; ++n) {
-        batch.write(workingSection(n), workingKey(n),
-                    slots_[static_cast<std::size_t>(n - 1)].workingDirectory->text());
+        save.set(settings::Key::SlotFolder, n,
+                 slots_[static_cast<std::size_t>(n - 1)].workingDirectory->text());
     }
-    batch.write(QStringLiteral("internet"), QStringLiteral("restartname"), text17_->text());
-    batch.write(QStringLiteral("StartupMode"), QStringLiteral("InIconTray"),
-                combo1_->currentText());
-    const QString internet = QStringLiteral("Internet");
-    batch.write(internet, QStringLiteral("Monitor"), dialogs::onOff(check1_->isChecked()));
-    batch.write(internet, QStringLiteral("Restart"), dialogs::onOff(check2_->isChecked()));
-    batch.write(internet, QStringLiteral("alive"), dialogs::onOff(check3_->isChecked()));
-
-    if (batch.failed()) {
+    save.set(settings::Key::InternetRestartName, text17_->text())
+        .set(settings::Key::StartInTray, combo1_->currentText())
+        .setSwitch(settings::Key::InternetWatch, check1_->isChecked())
+        .setSwitch(settings::Key::InternetRestart, check2_->isChecked())
+        .setSwitch(settings::Key::KeepUp, check3_->isChecked());
+    if (!dialogs::save(this, save)) {
         // Stay open: what was typed is still here to save again.
-        batch.reportFailure(this);
         return;
     }
     ui::message(this, QStringLiteral("Your settings have been saved"), QStringLiteral("Tenacor"),
@@ -292,7 +270,7 @@ void Form2::startExe(int slot) {
 
 void Form2::browse(int slot) {
     commonDialog1_.title = QStringLiteral("Select the working directory to");
-    commonDialog1_.startFolder = ui::programFolderText();
+    commonDialog1_.startFolder = settings::programFolderText();
     commonDialog1_.fileName = QStringLiteral("Working Directory");
     commonDialog1_.filters = ui::filtersFromPairs(QStringLiteral("Folders|*.~#!"));
     commonDialog1_.executablesInFirstFilter = false;
@@ -312,8 +290,7 @@ void Form2::browse(int slot) {
 }
 
 void Form2::LinkmindCheck() {
-    if (ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive")) ==
-        QStringLiteral("On")) {
+    if (settings::isOn(settings::text(settings::Key::KeepUp))) {
         core::startCompanion(core::programFolder());
     }
 }

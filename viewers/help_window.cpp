@@ -1,6 +1,6 @@
 #include "viewers/help_window.h"
 
-#include "ui/settings.h"
+#include "engine/settings.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -54,7 +54,7 @@ HelpWindow::HelpWindow(QWidget *parent) : QWidget(parent, Qt::Window) {
 }
 
 QString HelpWindow::helpFile() {
-    QString folder = ui::programFolderText();
+    QString folder = settings::programFolderText();
     if (!folder.endsWith(QLatin1Char('/'))) {
         folder += QLatin1Char('/');
     }

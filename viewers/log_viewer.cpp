@@ -1,8 +1,8 @@
 #include "viewers/log_viewer.h"
 
+#include "engine/settings.h"
 #include "ui/main_window_link.h"
 #include "ui/message_box.h"
-#include "ui/settings.h"
 #include "viewers/client_area.h"
 
 #include <QCloseEvent>
@@ -69,7 +69,7 @@ Form4::Form4(QWidget *parent) : QWidget(parent) {
     viewers::fillAndRecord(area, text1_, QSize(640, 420));
 
     setSlotTimersEnabled(false);
-    logPath_ = ui::readSetting(QStringLiteral("log"), QStringLiteral("path"));
+    logPath_ = settings::text(settings::Key::LogPath);
     showLog();
 }
 

@@ -1,7 +1,7 @@
 #include "core/ini_file.h"
 #include "dialogs/alert_dialog.h"
+#include "engine/settings.h"
 #include "tests/gui/gui_test_support.h"
-#include "ui/settings.h"
 #include "ui/window_registry.h"
 
 #include <QComboBox>
@@ -110,8 +110,8 @@ TEST_F(AlertDialogTest, ReadOnlySettingsFileIsReportedAndTheDialogStays) {
     clickSave();
     ASSERT_EQ(messages_.shown.size(), 1);
     EXPECT_EQ(messages_.shown[0].text,
-              ui::saveFailedMessage(QStringLiteral("the file is read-only")));
-    EXPECT_TRUE(messages_.shown[0].text.contains(ui::settingsPathText()));
+              settings::saveFailedMessage(QStringLiteral("the file is read-only")));
+    EXPECT_TRUE(messages_.shown[0].text.contains(settings::pathText()));
     EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Critical);
     EXPECT_FALSE(unloaded());
     EXPECT_TRUE(form_->isVisible());

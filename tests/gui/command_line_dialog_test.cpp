@@ -1,7 +1,7 @@
 #include "dialogs/command_line_dialog.h"
+#include "engine/settings.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
-#include "ui/settings.h"
 #include "ui/window_registry.h"
 
 #include <QAction>
@@ -150,7 +150,7 @@ TEST_F(CommandLineDialogTest, ASaveThatCannotBeWrittenSaysSoAndKeepsTheDialogOpe
     click(1);
     ASSERT_EQ(messages_.shown.size(), 1);
     EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(messages_.shown[0].text.contains(ui::settingsPathText()));
+    EXPECT_TRUE(messages_.shown[0].text.contains(settings::pathText()));
     EXPECT_EQ(readSettings(), before);
     QApplication::processEvents();
     ASSERT_FALSE(form_.isNull());

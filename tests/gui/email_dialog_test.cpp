@@ -1,10 +1,10 @@
 #include "engine/watchdog.h"
 #include "core/ini_file.h"
 #include "dialogs/email_dialog.h"
+#include "engine/settings.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/thunderbird_profile.h"
-#include "ui/settings.h"
 #include "ui/window_registry.h"
 
 #include <QLineEdit>
@@ -196,7 +196,7 @@ TEST_F(EmailDialogTest, ReadOnlySettingsFileIsReportedAndNothingIsClaimed) {
     text("Text3")->setText(QStringLiteral("me@x"));
     text("Text4")->setText(QStringLiteral("smtp.x"));
     click("Command1");
-    const QString failed = ui::saveFailedMessage(QStringLiteral("the file is read-only"));
+    const QString failed = settings::saveFailedMessage(QStringLiteral("the file is read-only"));
     EXPECT_EQ(messages_.texts(), QStringList{failed}); // no reminder after a failed save
     EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Critical);
 

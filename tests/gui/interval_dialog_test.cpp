@@ -1,8 +1,8 @@
 #include "dialogs/interval_dialog.h"
+#include "engine/settings.h"
 #include "monitor/main_window.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
-#include "ui/settings.h"
 #include "ui/window_registry.h"
 
 #include <QApplication>
@@ -35,9 +35,7 @@ protected:
         }
     }
     void saveAll() const { form_->findChild<QPushButton *>(QStringLiteral("Command2"))->click(); }
-    static QString stored(int slot) {
-        return ui::readSetting(QStringLiteral("exe%1").arg(slot), QStringLiteral("timer"));
-    }
+    static QString stored(int slot) { return settings::text(settings::Key::SlotInterval, slot); }
     QPointer<Form8> form_;
 };
 
@@ -191,17 +189,19 @@ TEST_F(IntervalDialogTest, ASaveThatCannotBeWrittenIsNotCalledSaved) {
     saveAll();
     ASSERT_EQ(messages_.shown.size(), 1);
     EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(messages_.shown[0].text.contains(ui::settingsPathText()));
+    EXPECT_TRUE(messages_.shown[0].text.contains(settings::pathText()));
     EXPECT_EQ(readSettings(), sevens());
     EXPECT_TRUE(form_->isVisible());
 
-    // A save stopped by a bad entry still says that its writes failed.
+    // A save stopped by a bad entry still says that its writes failed, and
+    // the failed save leaves the file exactly as it was: all or nothing.
     messages_.shown.clear();
     enter({QStringLiteral("100"), QStringLiteral("x")});
     saveAll();
     ASSERT_EQ(messages_.shown.size(), 2);
     EXPECT_EQ(messages_.shown[0].text, InvalidEntry);
-    EXPECT_TRUE(messages_.shown[1].text.contains(ui::settingsPathText()));
+    EXPECT_TRUE(messages_.shown[1].text.contains(settings::pathText()));
+    EXPECT_EQ(readSettings(), sevens());
 }
 
 } // namespace

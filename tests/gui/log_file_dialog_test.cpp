@@ -2,9 +2,9 @@
 #include "engine/watchdog.h"
 #include "core/ini_file.h"
 #include "dialogs/log_file_dialog.h"
+#include "engine/settings.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
-#include "ui/settings.h"
 #include "ui/window_registry.h"
 
 #include <QAction>
@@ -165,7 +165,7 @@ TEST_F(LogFileDialogTest, ReadOnlySettingsFileIsReportedAndTheDialogStays) {
     text2()->setText(QStringLiteral("/new.log"));
     click("Command2");
     ASSERT_EQ(messages_.texts(),
-              QStringList{ui::saveFailedMessage(QStringLiteral("the file is read-only"))});
+              QStringList{settings::saveFailedMessage(QStringLiteral("the file is read-only"))});
     EXPECT_FALSE(unloaded());
     EXPECT_EQ(text2()->text(), QStringLiteral("/new.log"));
     EXPECT_EQ(storedPath(), "/old.log");

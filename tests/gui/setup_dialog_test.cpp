@@ -1,9 +1,9 @@
 #include "core/program_folder.h"
 #include "dialogs/setup_dialog.h"
+#include "engine/settings.h"
 #include "monitor/main_window.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
-#include "ui/settings.h"
 #include "ui/window_registry.h"
 
 #include <QAction>
@@ -133,7 +133,7 @@ TEST_F(SetupDialogTest, QuickEraseThenSaveLeavesEmptyValues) {
     EXPECT_TRUE(text(9)->text().isEmpty());
     EXPECT_TRUE(text(10)->text().isEmpty());
     EXPECT_TRUE(text(22)->text().isEmpty());
-    EXPECT_EQ(ui::readSetting(QStringLiteral("exe5"), QStringLiteral("name")),
+    EXPECT_EQ(settings::text(settings::Key::SlotName, 5),
               QStringLiteral("Orders")); // nothing written before Save All
     click(5);
 
@@ -157,14 +157,10 @@ TEST_F(SetupDialogTest, SwitchesCountOnlyExactlyOnAndTheStartModeIsSavedAsTyped)
 
     combo1()->setCurrentText(QStringLiteral("Sometimes"));
     click(5);
-    EXPECT_EQ(ui::readSetting(QStringLiteral("StartupMode"), QStringLiteral("InIconTray")),
-              QStringLiteral("Sometimes"));
-    EXPECT_EQ(ui::readSetting(QStringLiteral("Internet"), QStringLiteral("Monitor")),
-              QStringLiteral("Off"));
-    EXPECT_EQ(ui::readSetting(QStringLiteral("Internet"), QStringLiteral("Restart")),
-              QStringLiteral("On"));
-    EXPECT_EQ(ui::readSetting(QStringLiteral("Internet"), QStringLiteral("alive")),
-              QStringLiteral("Off"));
+    EXPECT_EQ(settings::text(settings::Key::StartInTray), QStringLiteral("Sometimes"));
+    EXPECT_EQ(settings::text(settings::Key::InternetWatch), QStringLiteral("Off"));
+    EXPECT_EQ(settings::text(settings::Key::InternetRestart), QStringLiteral("On"));
+    EXPECT_EQ(settings::text(settings::Key::KeepUp), QStringLiteral("Off"));
     // The stored spellings of the sections stay; the values change in place.
     const std::string saved = readSettings();
     EXPECT_NE(saved.find("[Internet]\nMonitor=Off\nRestart=On\nalive=Off\nRestartname=Dial-up\n"),
@@ -193,9 +189,7 @@ TEST_F(SetupDialogTest, TypedStartModeKeepsItsCase) {
         click(5);
         ASSERT_TRUE(closedAndGone());
     };
-    auto startMode = [] {
-        return ui::readSetting(QStringLiteral("StartupMode"), QStringLiteral("InIconTray"));
-    };
+    auto startMode = [] { return settings::text(settings::Key::StartInTray); };
     typeAndSave(QStringLiteral("yes"), true);
     EXPECT_EQ(startMode(), QStringLiteral("yes"));
     // Completion must not finish the word as "No".
@@ -227,8 +221,7 @@ TEST_F(SetupDialogTest, ActivationPausesTheMainWindowAndReReadsTheStartMode) {
     EXPECT_TRUE(waitFor([&] { return pause->isChecked(); }, 500));
     EXPECT_EQ(combo1()->currentText(), QStringLiteral("Yes"));
     click(5);
-    EXPECT_EQ(ui::readSetting(QStringLiteral("StartupMode"), QStringLiteral("InIconTray")),
-              QStringLiteral("Yes"));
+    EXPECT_EQ(settings::text(settings::Key::StartInTray), QStringLiteral("Yes"));
 }
 
 TEST_F(SetupDialogTest, ADialogOverTheSetupDoesNotCountAsAnotherWindow) {
@@ -472,7 +465,7 @@ TEST_F(SetupDialogTest, ASaveThatCannotBeWrittenSaysSoAndKeepsTheDialogOpen) {
     click(5);
     ASSERT_EQ(messages_.shown.size(), 1);
     EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(messages_.shown[0].text.contains(ui::settingsPathText()));
+    EXPECT_TRUE(messages_.shown[0].text.contains(settings::pathText()));
     EXPECT_FALSE(messages_.texts().contains(QStringLiteral("Your settings have been saved")));
     EXPECT_EQ(readSettings(), "[exe1]\nname=Old\n");
     QApplication::processEvents();

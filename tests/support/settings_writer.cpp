@@ -1,25 +1,24 @@
-// Writes the settings file beside itself the way the setup and interval
-// dialogs save, key by key through ui::writeSetting, round after round until
-// it is killed. Each value names its key and the round, and each round is the
-// last key's round plus one, so a reader can tell old values from new ones.
+// Writes the settings file beside itself the way a dialog saves: all keys of a
+// round in one ini::writeValues, round after round until it is killed. Each
+// value names its key and the round, and each round is the last key's round
+// plus one, so a reader can tell which save a value came from.
 
 #include "tests/support/settings_writer.h"
-#include "ui/settings.h"
-
-#include <QString>
+#include "core/ini_file.h"
+#include "core/program_folder.h"
 
 int main() {
     const auto keys = testing_support::savedKeys();
+    const auto file = core::settingsPath();
     for (;;) {
         const auto &last = keys.back();
         const int round =
-            testing_support::roundOf(last, ui::readSetting(QString::fromStdString(last.section),
-                                                           QString::fromStdString(last.key))
-                                               .toStdString()) +
-            1;
+            testing_support::roundOf(last, ini::readValue(last.section, last.key, file)) + 1;
+        std::vector<ini::Change> changes;
+        changes.reserve(keys.size());
         for (const auto &k : keys) {
-            ui::writeSetting(QString::fromStdString(k.section), QString::fromStdString(k.key),
-                             QString::fromStdString(testing_support::valueOf(k, round)));
+            changes.push_back({k.section, k.key, testing_support::valueOf(k, round)});
         }
+        ini::writeValues(changes, file);
     }
 }
