@@ -12,11 +12,12 @@
 #include "dialogs/setup_dialog.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/internet_watch.h"
-#include "monitor/restart_mailer.h"
 #include "monitor/run_at_start.h"
 #include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
+#include "ui/message_box.h"
 #include "engine/locale_text.h"
+#include "engine/restart_mail.h"
 #include "ui/settings.h"
 #include "ui/window_registry.h"
 #include "viewers/about_box.h"
@@ -131,6 +132,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
 
     mailer_ =
         new RestartMailer([this](const QStringList &lines) { return appendLog(lines); }, this);
+    mailer_->setConfirm([this](const QString &text) {
+        return ui::message(this, text, ui::programTitle(), QMessageBox::NoIcon,
+                           QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    });
 
     trayIcon1_ = new QSystemTrayIcon(this);
     trayIcon1_->setObjectName(QStringLiteral("TrayIcon1"));
