@@ -7,7 +7,9 @@
 #include "engine/locale_text.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "engine/restart_mail.h"
 #include "ui/activation_tracker.h"
+#include "ui/message_box.h"
 #include "ui/window_registry.h"
 
 #include <QApplication>
@@ -42,6 +44,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     buildStatusBar();
     trayIcon_ = new QSystemTrayIcon(this);
     trayIcon_->setObjectName(QStringLiteral("TrayIcon1"));
+    watchdog_->mailer().setConfirm([this](const QString &text) {
+        return ui::message(this, text, ui::programTitle(), QMessageBox::NoIcon,
+                           QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    });
     buildTrayIcon();
     prepareAlarms();
     observeWatchdog();

@@ -1,7 +1,7 @@
-// The SMTP client's pure pieces on hostile input: the reply parser fed in
+// The SMTP message's pure pieces on hostile input: the reply parser fed in
 // arbitrary chunks, and the message builder on any field values.
 
-#include "monitor/smtp_client.h"
+#include "engine/smtp_message.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>

@@ -1,8 +1,8 @@
 // Mail servers that misbehave: each failed alert is logged, nothing hangs, and
 // the other slots keep being checked while the alert is under way.
 
-#include "monitor/main_window.h"
 #include "engine/restart_mail.h"
+#include "monitor/main_window.h"
 #include "engine/watchdog.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/smtp_test_server.h"

@@ -1,14 +1,12 @@
-#include "monitor/restart_mailer.h"
+#include "engine/restart_mail.h"
 
-#include "monitor/smtp_client.h"
 #include "engine/locale_text.h"
-#include "ui/message_box.h"
+#include "engine/smtp_session.h"
 #include "engine/wait_seconds.h"
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTime>
-#include <QWidget>
 
 namespace {
 
@@ -30,22 +28,21 @@ std::optional<int> portFromText(const QString &text) {
 } // namespace
 
 /// One restart e-mail: what its caller has asked for so far, and how far the
-/// connection has carried it out. Only the first job in line owns a connection.
+/// session has carried it out. Only the first job in line owns a session.
 struct RestartMailer::Job {
     int port = 0;
     QString host;
     std::optional<smtp::Message> message;
     bool disconnectAsked = false;
 
-    smtp::Client *client = nullptr;
+    smtp::Session *session = nullptr;
     bool sendDone = false;
     bool disconnectDone = false;
 };
 
-RestartMailer::RestartMailer(LogWriter log, QWidget *window)
-    : QObject(window), log_(std::move(log)), window_(window),
-      replyTimeoutMs_(smtp::Client::DefaultTimeoutMs),
-      drainTimeoutMs_(smtp::Client::DefaultTimeoutMs) {
+RestartMailer::RestartMailer(LogWriter log, QObject *parent)
+    : QObject(parent), log_(std::move(log)), replyTimeoutMs_(smtp::Session::DefaultTimeoutMs),
+      drainTimeoutMs_(smtp::Session::DefaultTimeoutMs) {
     setObjectName(QStringLiteral("RestartMailer"));
 }
 
@@ -83,7 +80,6 @@ void RestartMailer::sendRestartMail(const MailSettings &settings, const QString 
                    (restartFailed ? QStringLiteral(" could not be restarted at: ")
                                   : QStringLiteral(" was restarted at: ")) +
                    engine::longTime(QTime::currentTime());
-    message.option = 1;
     job->message = message;
     advance(); // send
 
@@ -96,7 +92,7 @@ void RestartMailer::sendRestartMail(const MailSettings &settings, const QString 
 }
 
 void RestartMailer::advance() {
-    // Client signals can arrive from inside the calls below; they only ask
+    // Session signals can arrive from inside the calls below; they only ask
     // for another pass.
     if (advancing_) {
         advanceAgain_ = true;
@@ -107,52 +103,50 @@ void RestartMailer::advance() {
         advanceAgain_ = false;
         while (!jobs_.empty()) {
             const std::shared_ptr<Job> job = jobs_.front();
-            if (!job->client) {
-                auto *client = new smtp::Client(this);
-                job->client = client;
-                client->setTimeout(replyTimeoutMs_);
-                client->setDrainTimeout(drainTimeoutMs_);
-                client->setPort(job->port);
-                client->setHost(job->host);
-                connect(client, &smtp::Client::messageFailed, this, &RestartMailer::logFailure);
-                connect(client, &smtp::Client::finished, this, &RestartMailer::advance);
+            if (!job->session) {
+                auto *session = new smtp::Session(this);
+                job->session = session;
+                session->setTimeout(replyTimeoutMs_);
+                session->setDrainTimeout(drainTimeoutMs_);
+                session->setPort(job->port);
+                session->setHost(job->host);
+                connect(session, &smtp::Session::messageFailed, this, &RestartMailer::logFailure);
+                connect(session, &smtp::Session::finished, this, &RestartMailer::advance);
                 connect(
-                    client, &smtp::Client::sendError, this,
-                    [this, client](const QString &address, const QString &response, bool &cancel) {
-                        askToContinue(client, address, response, cancel);
+                    session, &smtp::Session::sendError, this,
+                    [this, session](const QString &address, const QString &response, bool &cancel) {
+                        askToContinue(session, address, response, cancel);
                     },
                     Qt::DirectConnection);
-                client->connectToServer();
+                session->connectToServer();
             }
             if (job->message && !job->sendDone) {
                 job->sendDone = true;
-                job->client->send(*job->message);
+                job->session->send(*job->message);
             }
             if (job->disconnectAsked && !job->disconnectDone) {
                 job->disconnectDone = true;
-                job->client->disconnectFromServer();
+                job->session->disconnectFromServer();
             }
-            if (!job->disconnectDone || job->client->isActive()) {
+            if (!job->disconnectDone || job->session->isActive()) {
                 break; // its caller has more to do, or the server is still at work
             }
             // Still connected: a failure it reports from a queued event is logged.
-            job->client->deleteLater();
+            job->session->deleteLater();
             jobs_.pop_front();
         }
     } while (advanceAgain_);
     advancing_ = false;
 }
 
-void RestartMailer::askToContinue(smtp::Client *client, const QString &address,
+void RestartMailer::askToContinue(smtp::Session *session, const QString &address,
                                   const QString &response, bool &cancel) {
     const QString text =
         QStringLiteral("An error occured sending the following email address: ") + address +
         QStringLiteral("\r\n") + QStringLiteral("The server response was: ") + response +
         QStringLiteral("\r\n") + QStringLiteral("Would you like to continue sending?");
-    QPointer<smtp::Client> guard(client);
-    const auto answer = ui::message(window_, text, ui::programTitle(), QMessageBox::NoIcon,
-                                    QMessageBox::Yes | QMessageBox::No);
-    if (answer == QMessageBox::Yes) {
+    QPointer<smtp::Session> guard(session);
+    if (confirm_ && confirm_(text)) {
         cancel = false;
         return;
     }

@@ -1,11 +1,8 @@
-#include "monitor/smtp_client.h"
+#include "engine/smtp_session.h"
 
 #include <QHostAddress>
-#include <QLocale>
-#include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <QUuid>
 
 namespace smtp {
 namespace {
@@ -13,115 +10,12 @@ namespace {
 // RFC 5321 4.5.3.1.5: a reply line is at most 512 octets; a server that sends
 // far more without ending a reply is not talking SMTP.
 constexpr qsizetype MaxPendingReply = 64 * 1024;
-// RFC 5322 2.1.1: lines must not exceed 998 octets.
-constexpr qsizetype MaxLineLength = 998;
 // Bound on waiting for the goodbye once QUIT was sent.
 constexpr int QuitTimeoutMs = 5000;
 
 QList<QSslCertificate> &extraCertificates() {
     static QList<QSslCertificate> certificates;
     return certificates;
-}
-
-bool isDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool isControl(QChar c) {
-    return c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
-           c == QChar::ParagraphSeparator;
-}
-
-bool isPlainAscii(const QByteArray &bytes) {
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u >= 0x80 || (u < 0x20 && c != '\r' && c != '\n' && c != '\t')) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool hasLongLine(const QByteArray &crlfText) {
-    for (const QByteArray &line : crlfText.split('\n')) {
-        if (line.size() > MaxLineLength + 1) {
-            return true;
-        }
-    }
-    return false;
-}
-
-/// Line ends made CR LF; a final line end added when the text does not end in one.
-QByteArray toCrlf(const QByteArray &text) {
-    QByteArray out;
-    out.reserve(text.size() + text.size() / 32 + 2);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r') {
-            out += "\r\n";
-            if (i + 1 < text.size() && text[i + 1] == '\n') {
-                ++i;
-            }
-        } else if (c == '\n') {
-            out += "\r\n";
-        } else {
-            out += c;
-        }
-    }
-    if (!out.endsWith("\r\n")) {
-        out += "\r\n";
-    }
-    return out;
-}
-
-/// RFC 2047 encoded words for a header value that is not plain ASCII or too
-/// long for one line; each word holds whole UTF-8 characters.
-QByteArray encodedWords(const QString &value) {
-    const QByteArray utf8 = value.toUtf8();
-    QList<QByteArray> words;
-    qsizetype start = 0;
-    while (start < utf8.size()) {
-        qsizetype end = std::min(start + 45, utf8.size());
-        while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xC0) == 0x80) {
-            --end; // never split a character
-        }
-        words.append("=?UTF-8?B?" + utf8.mid(start, end - start).toBase64() + "?=");
-        start = end;
-    }
-    return words.join("\r\n ");
-}
-
-QByteArray headerText(const QString &value) {
-    const QString clean = cleanHeaderValue(value);
-    const QByteArray ascii = clean.toUtf8();
-    if (isPlainAscii(ascii) && ascii.size() <= 900) {
-        return ascii;
-    }
-    return encodedWords(clean);
-}
-
-/// RFC 5322 3.3 date-time, always in English.
-QByteArray rfc5322Date(const QDateTime &date) {
-    const QLocale c = QLocale::c();
-    const int offset = date.offsetFromUtc() / 60;
-    const int absOffset = std::abs(offset);
-    return (c.toString(date, QStringLiteral("ddd, d MMM yyyy HH:mm:ss ")) +
-            (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
-            QStringLiteral("%1%2")
-                .arg(absOffset / 60, 2, 10, QLatin1Char('0'))
-                .arg(absOffset % 60, 2, 10, QLatin1Char('0')))
-        .toLatin1();
-}
-
-/// The domain of an address when it is a plain dot-atom, else "localhost".
-QString domainOf(const QString &address) {
-    static const QRegularExpression dotAtom(
-        QStringLiteral("^[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+(\\.[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+)*$"));
-    const QString domain = envelopeAddress(address).section(QLatin1Char('@'), -1);
-    if (address.contains(QLatin1Char('@')) && dotAtom.match(domain).hasMatch()) {
-        return domain;
-    }
-    return QStringLiteral("localhost");
 }
 
 /// EHLO argument: the address literal of our end (RFC 5321 4.1.3), which is
@@ -144,189 +38,18 @@ QString shortened(const QString &text) {
 
 } // namespace
 
-QString Reply::text() const {
-    return (QString::number(code) + QLatin1Char(' ') + lines.join(QLatin1Char(' '))).trimmed();
-}
-
-std::optional<Reply> takeReply(QByteArray &buffer) {
-    Reply reply;
-    qsizetype pos = 0;
-    while (true) {
-        const qsizetype end = buffer.indexOf('\n', pos);
-        if (end < 0) {
-            return std::nullopt;
-        }
-        QByteArray line = buffer.mid(pos, end - pos);
-        if (line.endsWith('\r')) {
-            line.chop(1);
-        }
-        pos = end + 1;
-        const bool coded = line.size() >= 3 && isDigit(line[0]) && isDigit(line[1]) &&
-                           isDigit(line[2]) &&
-                           (line.size() == 3 || line[3] == ' ' || line[3] == '-');
-        if (!coded) {
-            buffer.remove(0, pos);
-            return Reply{0, {QString::fromUtf8(line)}};
-        }
-        const int code = line.left(3).toInt();
-        if (reply.lines.isEmpty()) {
-            reply.code = code;
-        } else if (code != reply.code) {
-            buffer.remove(0, pos);
-            return Reply{0, reply.lines + QStringList{QString::fromUtf8(line)}};
-        }
-        reply.lines.append(QString::fromUtf8(line.mid(4)));
-        if (line.size() == 3 || line[3] == ' ') {
-            buffer.remove(0, pos);
-            return reply;
-        }
-    }
-}
-
-QStringList splitRecipients(const QString &text) {
-    QStringList result;
-    for (const QString &part : text.split(QLatin1Char(';'))) {
-        const QString trimmed = part.trimmed();
-        if (!trimmed.isEmpty()) {
-            result.append(trimmed);
-        }
-    }
-    return result;
-}
-
-QString cleanHeaderValue(const QString &value) {
-    QString clean;
-    clean.reserve(value.size());
-    for (const QChar c : value) {
-        if (!isControl(c)) {
-            clean.append(c);
-        }
-    }
-    return clean;
-}
-
-QString envelopeAddress(const QString &entry) {
-    QString address = cleanHeaderValue(entry).trimmed();
-    const qsizetype open = address.lastIndexOf(QLatin1Char('<'));
-    const qsizetype close = address.indexOf(QLatin1Char('>'), open + 1);
-    if (open >= 0 && close > open) {
-        address = address.mid(open + 1, close - open - 1).trimmed();
-    }
-    address.remove(QLatin1Char('<'));
-    address.remove(QLatin1Char('>'));
-    return address;
-}
-
-QByteArray dotStuff(const QByteArray &text) {
-    const QByteArray crlf = toCrlf(text);
-    QByteArray out;
-    out.reserve(crlf.size() + 16);
-    bool lineStart = true;
-    for (const char c : crlf) {
-        if (lineStart && c == '.') {
-            out += '.';
-        }
-        out += c;
-        lineStart = c == '\n';
-    }
-    return out;
-}
-
-QByteArray quotedPrintable(const QByteArray &text) {
-    static const char hex[] = "0123456789ABCDEF";
-    QByteArray out;
-    const QList<QByteArray> lines = text.split('\n');
-    for (qsizetype n = 0; n < lines.size(); ++n) {
-        QByteArray line = lines[n];
-        const bool hardBreak = n + 1 < lines.size();
-        if (hardBreak && line.endsWith('\r')) {
-            line.chop(1);
-        }
-        if (!hardBreak && line.isEmpty()) {
-            break;
-        }
-        int column = 0;
-        for (qsizetype i = 0; i < line.size(); ++i) {
-            const auto u = static_cast<unsigned char>(line[i]);
-            const bool last = i + 1 == line.size();
-            QByteArray piece;
-            // Blanks at a line end would be lost in transport (RFC 2045 6.7 (3)).
-            if ((u >= 33 && u <= 126 && u != '=') || ((u == ' ' || u == '\t') && !last)) {
-                piece = QByteArray(1, static_cast<char>(u));
-            } else {
-                piece = QByteArray{"="} + hex[u >> 4] + hex[u & 0x0F];
-            }
-            if (column + piece.size() > 75) {
-                out += "=\r\n";
-                column = 0;
-            }
-            out += piece;
-            column += static_cast<int>(piece.size());
-        }
-        if (hardBreak) {
-            out += "\r\n";
-        }
-    }
-    return out;
-}
-
-QByteArray buildMessage(const Message &message, const QDateTime &date, const QString &messageId) {
-    QByteArray head;
-    auto field = [&head](const char *name, const QByteArray &value) {
-        head += name;
-        head += ": ";
-        head += value;
-        head += "\r\n";
-    };
-    QStringList to;
-    for (const QString &entry : splitRecipients(message.recipients)) {
-        to.append(envelopeAddress(entry));
-    }
-    const QString from = envelopeAddress(message.sender);
-    const QString replyTo = envelopeAddress(message.replyTo);
-
-    field("Date", rfc5322Date(date));
-    field("From", headerText(from));
-    if (!replyTo.isEmpty() && replyTo.compare(from, Qt::CaseInsensitive) != 0) {
-        field("Reply-To", headerText(replyTo));
-    }
-    if (!to.isEmpty()) {
-        field("To", to.join(QStringLiteral(",\r\n ")).toUtf8());
-    }
-    field("Subject", headerText(message.subject));
-    field("Message-ID", cleanHeaderValue(messageId).toUtf8());
-    field("MIME-Version", "1.0");
-    field("Content-Type", "text/plain; charset=UTF-8");
-
-    QByteArray body = toCrlf(message.body.toUtf8());
-    if (isPlainAscii(body) && !hasLongLine(body)) {
-        field("Content-Transfer-Encoding", "7bit");
-    } else {
-        field("Content-Transfer-Encoding", "quoted-printable");
-        body = quotedPrintable(body);
-    }
-    return head + "\r\n" + body;
-}
-
-QString newMessageId(const QString &sender) {
-    return QLatin1Char('<') + QUuid::createUuid().toString(QUuid::WithoutBraces) +
-           QLatin1Char('@') + domainOf(sender) + QLatin1Char('>');
-}
-
 void addTrustedCertificates(const QList<QSslCertificate> &certificates) {
     extraCertificates().append(certificates);
 }
 
-// ---------------------------------------------------------------------------
-
-Client::Client(QObject *parent) : QObject(parent) {
+Session::Session(QObject *parent) : QObject(parent) {
     replyTimer_.setSingleShot(true);
     drainTimer_.setSingleShot(true);
-    connect(&replyTimer_, &QTimer::timeout, this, &Client::onTimeout);
-    connect(&drainTimer_, &QTimer::timeout, this, &Client::onDrainTimeout);
+    connect(&replyTimer_, &QTimer::timeout, this, &Session::onTimeout);
+    connect(&drainTimer_, &QTimer::timeout, this, &Session::onDrainTimeout);
 }
 
-Client::~Client() {
+Session::~Session() {
     if (socket_) {
         socket_->disconnect(this);
         socket_->abort();
@@ -334,15 +57,15 @@ Client::~Client() {
     }
 }
 
-bool Client::isActive() const {
+bool Session::isActive() const {
     return state_ != State::Idle && state_ != State::Failed;
 }
 
-bool Client::hasWork() const {
+bool Session::hasWork() const {
     return current_.has_value() || !queue_.isEmpty();
 }
 
-void Client::connectToServer() {
+void Session::connectToServer() {
     if (isActive()) {
         return;
     }
@@ -372,11 +95,11 @@ void Client::connectToServer() {
         tls.addCaCertificates(extraCertificates());
     }
     socket_->setSslConfiguration(tls);
-    connect(socket_, &QSslSocket::connected, this, &Client::onConnected);
-    connect(socket_, &QSslSocket::encrypted, this, &Client::onEncrypted);
-    connect(socket_, &QSslSocket::readyRead, this, &Client::onReadyRead);
-    connect(socket_, &QSslSocket::errorOccurred, this, &Client::onSocketError);
-    connect(socket_, &QSslSocket::disconnected, this, &Client::onDisconnected);
+    connect(socket_, &QSslSocket::connected, this, &Session::onConnected);
+    connect(socket_, &QSslSocket::encrypted, this, &Session::onEncrypted);
+    connect(socket_, &QSslSocket::readyRead, this, &Session::onReadyRead);
+    connect(socket_, &QSslSocket::errorOccurred, this, &Session::onSocketError);
+    connect(socket_, &QSslSocket::disconnected, this, &Session::onDisconnected);
     connect(socket_, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
         for (const QSslError &e : errors) {
             tlsErrors_.append(e.errorString());
@@ -392,7 +115,7 @@ void Client::connectToServer() {
     }
 }
 
-void Client::send(const Message &message) {
+void Session::send(const Message &message) {
     if (!isActive()) {
         const QString reason =
             state_ == State::Failed ? lastError_ : QStringLiteral("not connected to a mail server");
@@ -405,7 +128,7 @@ void Client::send(const Message &message) {
     }
 }
 
-void Client::disconnectFromServer() {
+void Session::disconnectFromServer() {
     if (!isActive()) {
         state_ = State::Idle;
         return;
@@ -437,7 +160,7 @@ void Client::disconnectFromServer() {
     }
 }
 
-void Client::onConnected() {
+void Session::onConnected() {
     tcpConnected_ = true;
     if (port_ != 465) {
         state_ = State::Greeting;
@@ -445,7 +168,7 @@ void Client::onConnected() {
     }
 }
 
-void Client::onEncrypted() {
+void Session::onEncrypted() {
     encrypted_ = true;
     if (state_ == State::Connecting) {
         state_ = State::Greeting;
@@ -457,7 +180,7 @@ void Client::onEncrypted() {
     }
 }
 
-void Client::onReadyRead() {
+void Session::onReadyRead() {
     if (!socket_) {
         return;
     }
@@ -475,7 +198,7 @@ void Client::onReadyRead() {
     }
 }
 
-bool Client::awaitingReply() const {
+bool Session::awaitingReply() const {
     switch (state_) {
     case State::Greeting:
     case State::Ehlo:
@@ -493,7 +216,7 @@ bool Client::awaitingReply() const {
     }
 }
 
-void Client::handleReply(const Reply &reply) {
+void Session::handleReply(const Reply &reply) {
     if (!awaitingReply() && reply.code != 421) {
         return; // nothing waits for an unasked-for reply
     }
@@ -614,22 +337,22 @@ void Client::handleReply(const Reply &reply) {
     }
 }
 
-void Client::command(const QByteArray &line, State next) {
+void Session::command(const QByteArray &line, State next) {
     state_ = next;
     socket_->write(line + "\r\n");
     replyTimer_.start(timeoutMs_);
 }
 
-void Client::sendEhlo() {
+void Session::sendEhlo() {
     command("EHLO " + addressLiteral(socket_->localAddress()), State::Ehlo);
 }
 
-void Client::sessionReady() {
+void Session::sessionReady() {
     state_ = State::Ready;
     nextMessage();
 }
 
-void Client::nextMessage() {
+void Session::nextMessage() {
     if (state_ != State::Ready) {
         return;
     }
@@ -650,7 +373,7 @@ void Client::nextMessage() {
     command("MAIL FROM:<" + envelopeAddress(current_->sender).toUtf8() + ">", State::MailFrom);
 }
 
-void Client::nextRecipient() {
+void Session::nextRecipient() {
     if (nextRecipient_ < recipients_.size()) {
         const QString address = envelopeAddress(recipients_[nextRecipient_++]);
         command("RCPT TO:<" + address.toUtf8() + ">", State::RcptTo);
@@ -661,9 +384,9 @@ void Client::nextRecipient() {
     }
 }
 
-void Client::askAboutRecipient(const QString &address, const QString &response) {
+void Session::askAboutRecipient(const QString &address, const QString &response) {
     const quint64 session = session_;
-    QPointer<Client> self(this);
+    QPointer<Session> self(this);
     bool cancel = false;
     emit sendError(address, response, cancel);
     if (!self || session != session_ || state_ != State::Deciding) {
@@ -685,10 +408,10 @@ void Client::askAboutRecipient(const QString &address, const QString &response) 
     }
 }
 
-void Client::messageDone(const QString &failure) {
+void Session::messageDone(const QString &failure) {
     current_.reset();
     state_ = State::Ready;
-    QPointer<Client> self(this);
+    QPointer<Session> self(this);
     if (failure.isEmpty()) {
         emit messageSent();
     } else {
@@ -699,20 +422,20 @@ void Client::messageDone(const QString &failure) {
     }
 }
 
-void Client::dropMessage(const QString &reason) {
+void Session::dropMessage(const QString &reason) {
     current_.reset();
     // Clear the half-made transaction before anything else (RFC 5321 4.1.1.5).
     command("RSET", State::Reset);
     emit messageFailed(reason);
 }
 
-void Client::quit() {
+void Session::quit() {
     drainTimer_.stop();
     command("QUIT", State::Quit);
     replyTimer_.start(std::min(timeoutMs_, QuitTimeoutMs));
 }
 
-void Client::onSocketError() {
+void Session::onSocketError() {
     if (!socket_ || !isActive()) {
         return;
     }
@@ -737,7 +460,7 @@ void Client::onSocketError() {
     }
 }
 
-void Client::onDisconnected() {
+void Session::onDisconnected() {
     if (!isActive()) {
         return;
     }
@@ -748,7 +471,7 @@ void Client::onDisconnected() {
     }
 }
 
-void Client::onTimeout() {
+void Session::onTimeout() {
     if (state_ == State::Quit) {
         endSession();
     } else if (state_ == State::Connecting) {
@@ -759,13 +482,13 @@ void Client::onTimeout() {
     }
 }
 
-void Client::onDrainTimeout() {
+void Session::onDrainTimeout() {
     if (isActive() && hasWork()) {
         fail(QStringLiteral("sending took longer than %1 s").arg(drainTimeoutMs_ / 1000.0));
     }
 }
 
-void Client::fail(const QString &reason) {
+void Session::fail(const QString &reason) {
     lastError_ = reason;
     QList<Message> lost = queue_;
     if (current_) {
@@ -775,7 +498,7 @@ void Client::fail(const QString &reason) {
     current_.reset();
     closeSocket();
     state_ = quitRequested_ ? State::Idle : State::Failed;
-    QPointer<Client> self(this);
+    QPointer<Session> self(this);
     for (qsizetype i = 0; i < lost.size() && self; ++i) {
         emit messageFailed(reason);
     }
@@ -784,13 +507,13 @@ void Client::fail(const QString &reason) {
     }
 }
 
-void Client::endSession() {
+void Session::endSession() {
     closeSocket();
     state_ = State::Idle;
     emit finished();
 }
 
-void Client::closeSocket() {
+void Session::closeSocket() {
     replyTimer_.stop();
     drainTimer_.stop();
     ++session_;
@@ -805,7 +528,7 @@ void Client::closeSocket() {
     }
 }
 
-void Client::failLater(const QString &reason) {
+void Session::failLater(const QString &reason) {
     const quint64 session = session_;
     QMetaObject::invokeMethod(
         this,
@@ -817,7 +540,7 @@ void Client::failLater(const QString &reason) {
         Qt::QueuedConnection);
 }
 
-void Client::rejectLater(const QString &reason) {
+void Session::rejectLater(const QString &reason) {
     QMetaObject::invokeMethod(
         this, [this, reason] { emit messageFailed(reason); }, Qt::QueuedConnection);
 }

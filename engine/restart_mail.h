@@ -9,10 +9,8 @@
 #include <memory>
 #include <optional>
 
-class QWidget;
-
 namespace smtp {
-class Client;
+class Session;
 }
 
 /// The mail settings the main window holds, as read from the settings file.
@@ -32,11 +30,13 @@ class RestartMailer : public QObject {
     Q_OBJECT
 
 public:
-    /// Writes one log entry; Form1::appendLog fits.
+    /// Writes one log entry, one line per element.
     using LogWriter = std::function<bool(const QStringList &)>;
+    /// Asks the user whether to go on after the server refused an address;
+    /// true goes on with the other recipients.
+    using Confirm = std::function<bool(const QString &text)>;
 
-    /// `window` parents the question about refused addresses and owns the mailer.
-    RestartMailer(LogWriter log, QWidget *window);
+    explicit RestartMailer(LogWriter log, QObject *parent = nullptr);
     ~RestartMailer() override;
 
     /// The restart e-mail of the slot named `slotName`. Returns after the
@@ -44,6 +44,10 @@ public:
     /// When `restartFailed`, the body says the program could not be restarted.
     /// An e-mail that cannot be delivered is written to the log.
     void sendRestartMail(const MailSettings &settings, const QString &slotName, bool restartFailed);
+
+    /// The question about a refused address. Without one nobody is there to
+    /// say yes: the e-mail goes to nobody, as when the question is closed.
+    void setConfirm(Confirm confirm) { confirm_ = std::move(confirm); }
 
     /// Bounds on waiting for the server, for tests (ms): each answer, and the
     /// time a disconnect lets a message still in flight finish.
@@ -59,11 +63,11 @@ private:
 
     void advance();
     void logFailure(const QString &reason) const;
-    void askToContinue(smtp::Client *client, const QString &address, const QString &response,
+    void askToContinue(smtp::Session *session, const QString &address, const QString &response,
                        bool &cancel);
 
     LogWriter log_;
-    QWidget *window_ = nullptr;
+    Confirm confirm_;
     int replyTimeoutMs_;
     int drainTimeoutMs_;
     std::deque<std::shared_ptr<Job>> jobs_;

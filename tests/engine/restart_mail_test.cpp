@@ -1,0 +1,192 @@
+// The restart e-mail against a real SMTP server (python3-aiosmtpd), without a window.
+
+#include "engine/restart_mail.h"
+#include "tests/support/smtp_test_server.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+using namespace Qt::StringLiterals;
+
+using testing_support::ReceivedMail;
+using testing_support::SmtpServerOptions;
+using testing_support::SmtpTestServer;
+
+namespace {
+
+const QString stars(54, u'*');
+
+class RestartMailTest : public ::testing::Test {
+protected:
+    RestartMailTest() {
+        mailer_.setConfirm([this](const QString &text) {
+            questions_ << text;
+            return !answers_.isEmpty() && answers_.takeFirst();
+        });
+    }
+
+    static MailSettings settings(const QString &port,
+                                 const QString &sendTo = u"ops@example.com"_s) {
+        return {sendTo, port, u"perstando@example.com"_s, u"127.0.0.1"_s};
+    }
+    static MailSettings settings(const SmtpTestServer &server,
+                                 const QString &sendTo = u"ops@example.com"_s) {
+        return settings(QString::number(server.port()), sendTo);
+    }
+    /// Lets the e-mails still talking to the server finish.
+    bool settled() {
+        return QTest::qWaitFor([this] { return mailer_.pendingMails() == 0; }, 30000);
+    }
+    QString failures() const {
+        QStringList lines;
+        for (const QStringList &entry : log_) {
+            lines += entry;
+        }
+        return lines.join(u'\n');
+    }
+
+    QList<QStringList> log_;
+    QStringList questions_;
+    QList<bool> answers_;
+    RestartMailer mailer_{[this](const QStringList &lines) {
+        log_ << lines;
+        return true;
+    }};
+};
+
+TEST_F(RestartMailTest, ARestartSendsOneAlertAndTheEventLoopRunsDuringTheFiveSeconds) {
+    SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+
+    int ticks = 0;
+    QTimer other;
+    QObject::connect(&other, &QTimer::timeout, &other, [&] { ++ticks; });
+    other.start(100);
+    QElapsedTimer clock;
+    clock.start();
+    mailer_.sendRestartMail(settings(server, u" ops@example.com ; ;boss@example.com"_s), u"One"_s,
+                            false);
+    const qint64 elapsed = clock.elapsed();
+
+    EXPECT_GE(elapsed, 5000);
+    EXPECT_GE(ticks, 25) << "other timers keep firing during the waits";
+    ASSERT_TRUE(settled());
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 1u);
+    const ReceivedMail &mail = mails[0];
+    EXPECT_EQ(mail.mailFrom, "perstando@example.com");
+    EXPECT_EQ(mail.rcptTo, (std::vector<std::string>{"ops@example.com", "boss@example.com"}));
+    EXPECT_EQ(mail.header("Subject"), "*****Perstando Alert*****");
+    EXPECT_EQ(mail.header("From"), "perstando@example.com");
+    EXPECT_EQ(mail.header("MIME-Version"), "1.0");
+    EXPECT_EQ(mail.header("Content-Type"), "text/plain; charset=UTF-8");
+    EXPECT_FALSE(mail.header("Date").empty());
+    EXPECT_FALSE(mail.header("Message-ID").empty());
+    static const QRegularExpression body(
+        QStringLiteral("^One was restarted at: \\d{1,2}:\\d{2}:\\d{2} [AP]M\r\n$"));
+    EXPECT_TRUE(body.match(QString::fromStdString(mail.body())).hasMatch()) << mail.body();
+    EXPECT_TRUE(log_.isEmpty()) << failures().toStdString();
+    EXPECT_TRUE(questions_.isEmpty());
+}
+
+TEST_F(RestartMailTest, TwoRestartsInsideOneWaitSendTwoMessagesInRestartOrder) {
+    SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+    // Slot 2 restarts while slot 1's e-mail waits; its start failed.
+    QTimer::singleShot(1000, &mailer_,
+                       [&] { mailer_.sendRestartMail(settings(server), u"Two"_s, true); });
+    mailer_.sendRestartMail(settings(server), u"One"_s, false);
+    ASSERT_TRUE(settled());
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 2u);
+    EXPECT_TRUE(mails[0].body().starts_with("One was restarted at: ")) << mails[0].body();
+    EXPECT_TRUE(mails[1].body().starts_with("Two could not be restarted at: ")) << mails[1].body();
+    const auto events = server.events();
+    EXPECT_EQ(std::count(events.begin(), events.end(), "connect"), 2);
+    // One conversation after the other: the second connects after the first closed.
+    const auto firstClose = std::find(events.begin(), events.end(), "close");
+    const auto secondConnect = std::find(
+        std::next(std::find(events.begin(), events.end(), "connect")), events.end(), "connect");
+    EXPECT_LT(firstClose, secondConnect);
+}
+
+// A refused address answered "no", or with nobody there to answer: the
+// message goes to nobody and the session ends.
+TEST_F(RestartMailTest, RefusedRecipientAnsweredNoOrNotAtAllDeliversToNobodyAndEndsTheSession) {
+    for (const bool asked : {true, false}) {
+        SCOPED_TRACE(asked ? "answered no" : "nobody to ask");
+        SmtpTestServer server({.refuse = {"gone@example.com"}});
+        ASSERT_TRUE(server.started());
+        questions_.clear();
+        answers_ = {false};
+        if (!asked) {
+            mailer_.setConfirm(nullptr);
+        }
+        mailer_.sendRestartMail(
+            settings(server, u"ops@example.com;gone@example.com;boss@example.com"_s), u"One"_s,
+            false);
+        ASSERT_TRUE(settled());
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !server.events().empty() && server.events().back() == "close"; }, 5000));
+
+        if (asked) {
+            ASSERT_EQ(questions_.size(), 1);
+            EXPECT_EQ(questions_[0],
+                      u"An error occured sending the following email address: gone@example.com\r\n"
+                      u"The server response was: 550 5.1.1 <gone@example.com>: Recipient address "
+                      u"rejected\r\n"
+                      u"Would you like to continue sending?"_s);
+        }
+        EXPECT_TRUE(server.messages().empty());
+        const auto events = server.events();
+        EXPECT_EQ(std::find(events.begin(), events.end(), "rcpt boss@example.com"), events.end());
+        EXPECT_EQ(std::find(events.begin(), events.end(), "data"), events.end());
+        EXPECT_NE(std::find(events.begin(), events.end(), "quit"), events.end());
+    }
+}
+
+TEST_F(RestartMailTest, UndeliverableAlertsAreLoggedAndNothingIsSent) {
+    SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+    const int deadPort = server.port();
+    server.stop();
+    const struct {
+        QString port;
+        QString reason;
+    } cases[] = {{QString::number(deadPort), u"server could not be reached"_s},
+                 {QString(), u"no valid port"_s},
+                 {u"abc"_s, u"no valid port"_s}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.port.toStdString());
+        log_.clear();
+        mailer_.sendRestartMail(settings(c.port), u"One"_s, false);
+        ASSERT_TRUE(settled());
+        ASSERT_EQ(log_.size(), 1) << failures().toStdString();
+        const QStringList &entry = log_[0];
+        ASSERT_EQ(entry.size(), 3) << failures().toStdString();
+        EXPECT_EQ(entry[0], stars);
+        EXPECT_EQ(entry[2], stars);
+        static const QRegularExpression line(
+            QStringLiteral("^[^\n]+ E-mail notification could not be sent: [^\n]+$"));
+        EXPECT_TRUE(line.match(entry[1]).hasMatch()) << entry[1].toStdString();
+        EXPECT_TRUE(entry[1].contains(u"could not be sent: "_s + c.reason))
+            << entry[1].toStdString();
+    }
+}
+
+TEST_F(RestartMailTest, ASlowAnswerToTheMessageStillDelivers) {
+    // The reply to the message comes 4 s after it was sent, long after the
+    // disconnect step 2 s after sending.
+    SmtpTestServer server({.dataDelaySeconds = 4});
+    ASSERT_TRUE(server.started());
+    mailer_.sendRestartMail(settings(server), u"One"_s, false);
+    EXPECT_EQ(mailer_.pendingMails(), 1) << "the message is still on its way";
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(server.messages().size(), 1u);
+    EXPECT_TRUE(log_.isEmpty()) << failures().toStdString();
+}
+
+} // namespace
