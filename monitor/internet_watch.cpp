@@ -1,13 +1,13 @@
 #include "monitor/internet_watch.h"
 
 #include "core/connection_probe.h"
-#include "monitor/main_window.h"
 #include "engine/locale_text.h"
+#include "monitor/main_window.h"
 
 #include <QLabel>
 
 InternetWatch::InternetWatch(Form1 &form, QLabel &indicator)
-    : QObject(&form), form_(form), indicator_(indicator), probe_(linemonitor::IsConnected) {}
+    : QObject(&form), form_(form), indicator_(indicator), probe_(connection::isConnected) {}
 
 void InternetWatch::setProbe(Probe probe) {
     probe_ = std::move(probe);

@@ -10,13 +10,13 @@
 #include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
 #include "dialogs/setup_dialog.h"
+#include "engine/locale_text.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/internet_watch.h"
 #include "monitor/restart_mailer.h"
 #include "monitor/run_at_start.h"
 #include "monitor/watch_cycle.h"
 #include "ui/activation_tracker.h"
-#include "engine/locale_text.h"
 #include "ui/settings.h"
 #include "ui/window_registry.h"
 #include "viewers/about_box.h"
@@ -189,8 +189,8 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     readInternetSettings();
     reportUnreadableSettings();
 
-    appendLog(
-        {engine::timestampNow() + QStringLiteral(", ") + QStringLiteral("Tenacor has been started.")});
+    appendLog({engine::timestampNow() + QStringLiteral(", ") +
+               QStringLiteral("Tenacor has been started.")});
 
     trayIcon1_->setVisible(false);
     timer13_->setEnabled(true);
@@ -343,7 +343,7 @@ void Form1::sendRestartMail(int slot, bool restartFailed) {
 }
 
 void Form1::KillWin(const QString &Title) {
-    winkill::KillWin(Title.toStdString());
+    windowcloser::closeTopmostTitled(Title.toStdString());
 }
 
 void Form1::pauseChecking() {

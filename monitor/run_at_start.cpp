@@ -1,12 +1,10 @@
 #include "monitor/run_at_start.h"
 
 #include "core/autostart.h"
-#include "monitor/main_window.h"
 #include "engine/locale_text.h"
+#include "monitor/main_window.h"
 #include "ui/message_box.h"
 #include "ui/settings.h"
-
-#include <unistd.h>
 
 #include <string>
 
@@ -28,20 +26,18 @@ void report(Form1 &form, bool ok, const std::string &reason, const Texts &texts)
         ui::message(&form, texts.failed + QLatin1Char('\n') + QString::fromStdString(reason),
                     ui::programTitle(), QMessageBox::Warning);
     }
-    form.appendLog(
-        {engine::timestampNow() + QStringLiteral(", ") + (ok ? texts.doneEntry : texts.failedEntry)});
+    form.appendLog({engine::timestampNow() + QStringLiteral(", ") +
+                    (ok ? texts.doneEntry : texts.failedEntry)});
 }
 
 } // namespace
 
 void enableRunAtStart(Form1 &form) {
     const std::string command = ui::programFolderText().toStdString() + "/perstando";
-    std::string reason;
     // The user's own autostart folder: every desktop reads it at login, and
     // unlike the system one it needs no root.
-    const bool ok = Module6::SetRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando",
-                                         command, &reason);
-    report(form, ok, reason,
+    const auto enabled = autostart::enable(command);
+    report(form, enabled.ok, enabled.reason,
            {QStringLiteral("Run on windows startup has been enabled."),
             QStringLiteral("Tenacor has been enabled to run on upon windows startup."),
             QStringLiteral("Run on windows startup could not be enabled."),
@@ -49,15 +45,8 @@ void enableRunAtStart(Form1 &form) {
 }
 
 void disableRunAtStart(Form1 &form) {
-    std::string reason;
-    bool ok =
-        Module6::DeleteRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando", &reason);
-    // Earlier versions wrote to the system folder; only root can take that out.
-    if (ok && ::geteuid() == 0) {
-        ok = Module6::DeleteRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando",
-                                     &reason);
-    }
-    report(form, ok, reason,
+    const auto disabled = autostart::disable();
+    report(form, disabled.ok, disabled.reason,
            {QStringLiteral("Run on windows startup has been disabled."),
             QStringLiteral("Tenacor has been disabled to run on upon windows startup."),
             QStringLiteral("Run on windows startup could not be disabled."),

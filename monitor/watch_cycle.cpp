@@ -2,8 +2,8 @@
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
-#include "monitor/main_window.h"
 #include "engine/locale_text.h"
+#include "monitor/main_window.h"
 #include "ui/settings.h"
 
 #include <QDateTime>
@@ -51,12 +51,12 @@ void WatchCycle::tick(int slot) {
     bool running = false;
     if (slot == 1) {
         try {
-            running = WMI_FindProcess::FindProcess(program.toStdString(), workingDirectory);
-        } catch (const WMI_FindProcess::ProcessListUnavailable &) {
+            running = processes::findByName(program.toStdString(), workingDirectory);
+        } catch (const processes::ListUnavailable &) {
             return; // nothing can be known this tick; the status line keeps its text
         }
     } else {
-        running = Module4::IsAppRunning(program.toStdString(), workingDirectory);
+        running = processes::isRunning(program.toStdString(), workingDirectory);
     }
     QLineEdit *status = form_.slotStatus(slot);
     if (running) {
@@ -65,10 +65,9 @@ void WatchCycle::tick(int slot) {
     }
 
     const auto &held = form_.held();
-    const int started = core::shellOpen(program.toStdString(), std::string(), workingDirectory,
-                                        core::SW_SHOWNORMAL);
+    const auto started = launcher::start(program.toStdString(), std::string(), workingDirectory);
     // A start that failed is reported as failed, never as a restart.
-    const bool restartFailed = started < 32;
+    const bool restartFailed = !started.ok();
     status->setText(restartFailed ? statusText("Restart failed: ", now)
                                   : statusText("Restarted: ", now));
 
@@ -102,12 +101,7 @@ void WatchCycle::runCommandLineAction(int slot) {
     // Split into program and arguments: handed over whole, a line with
     // arguments could never start.
     std::string line = form_.held().commandLine[static_cast<std::size_t>(slot - 1)].toStdString();
-    bool initiated = true;
-    try {
-        shellmod::ShellRun(line, core::SW_SHOWNORMAL);
-    } catch (const shellmod::StartFailed &) {
-        initiated = false;
-    }
+    const bool initiated = launcher::runCommandLine(line);
     const QString text = initiated ? QStringLiteral("Command Line Action has been initiated!")
                                    : QStringLiteral("Command Line Action could not be initiated!");
     form_.appendLog({longRow(), engine::timestampNow() + text, longRow()});
