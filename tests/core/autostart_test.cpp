@@ -59,7 +59,7 @@ TEST(Autostart, ExecKeepsAnAwkwardPathOneArgument) {
 TEST(Autostart, TheUserHasAnEntryOfTheirOwnAndTheSystemOneCountsToo) {
     TempDir config;
     ScopedEnv home("XDG_CONFIG_HOME", (config / "user").string());
-    ScopedEnv dirs("XDG_CONFIG_DIRS", (config / "system").string());
+    ScopedEnv dirs("XDG_CONFIG_DIRS", "relative/ignored:" + (config / "system").string());
     const auto user = config / "user" / "autostart" / "Perstando.desktop";
     EXPECT_FALSE(autostart::isEnabled());
     ASSERT_TRUE(autostart::enable("/opt/p/perstando"));
