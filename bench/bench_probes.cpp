@@ -135,14 +135,14 @@ void BM_Floor(benchmark::State &state) {
 }
 
 void BM_FindProcess(benchmark::State &state) {
-    againstFloor(state, [] { return WMI_FindProcess::FindProcess(absentName); });
+    againstFloor(state, [] { return processes::findByName(absentName); });
 }
 
 void BM_IsAppRunning(benchmark::State &state) {
-    againstFloor(state, [] { return Module4::IsAppRunning(absentName); });
+    againstFloor(state, [] { return processes::isRunning(absentName); });
 }
 
-/// From shellOpen's call until IsAppRunning sees the new process.
+/// From launcher::start's call until isRunning sees the new process.
 void BM_LaunchUntilVisible(benchmark::State &state) {
     // Started programs become our children again, so they can be reaped here.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -152,13 +152,13 @@ void BM_LaunchUntilVisible(benchmark::State &state) {
     std::vector<double> returned;
     for (auto _ : state) {
         const auto t0 = Clock::now();
-        const int result = core::shellOpen(exe, "1000", scratch.dir.string(), core::SW_SHOWNORMAL);
+        const auto result = launcher::start(exe, "1000", scratch.dir.string());
         const auto t1 = Clock::now();
-        while (result == core::ShellSuccess && !Module4::IsAppRunning(exe)) {
+        while (result.ok() && !processes::isRunning(exe)) {
         }
         const auto t2 = Clock::now();
-        if (result != core::ShellSuccess) {
-            state.SkipWithError("shellOpen failed");
+        if (!result.ok()) {
+            state.SkipWithError("start failed");
             break;
         }
         visible.push_back(std::chrono::duration<double>(t2 - t0).count());

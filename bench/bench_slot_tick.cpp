@@ -17,8 +17,8 @@ std::filesystem::path settingsNamingThisProcess(std::string &program) {
     const std::filesystem::path folder = ::mkdtemp(dir);
     program = std::filesystem::read_symlink("/proc/self/exe").filename().string();
     std::ofstream(folder / "settings.ini")
-        << "[exe1]\nname=Bench\npath=" << program << "\ntimer=1000\n[exe2]\nname=Bench\npath="
-        << program << "\ntimer=1000\n";
+        << "[exe1]\nname=Bench\npath=" << program
+        << "\ntimer=1000\n[exe2]\nname=Bench\npath=" << program << "\ntimer=1000\n";
     return folder / "settings.ini";
 }
 
@@ -28,7 +28,7 @@ void BM_SlotOneTick(benchmark::State &state) {
     for (auto _ : state) {
         const auto value = ini::readValue("exe1", "path", file);
         benchmark::DoNotOptimize(ini::readValue("exe1", "path", file)); // the setup field
-        benchmark::DoNotOptimize(WMI_FindProcess::FindProcess(value));
+        benchmark::DoNotOptimize(processes::findByName(value));
     }
     std::filesystem::remove_all(file.parent_path());
 }
@@ -39,7 +39,7 @@ void BM_SlotTwoTick(benchmark::State &state) {
     const auto file = settingsNamingThisProcess(program);
     for (auto _ : state) {
         const auto value = ini::readValue("exe2", "path", file);
-        benchmark::DoNotOptimize(Module4::IsAppRunning(value));
+        benchmark::DoNotOptimize(processes::isRunning(value));
     }
     std::filesystem::remove_all(file.parent_path());
 }

@@ -111,7 +111,7 @@ int main() {
     while (true) {
         if (std::chrono::steady_clock::now() >= nextCheck) {
             // One request at a time: a hanging nmcli is not joined by more.
-            if (helper < 0 && !linemonitor::IsConnected()) {
+            if (helper < 0 && !connection::isConnected()) {
                 helper = switchNetworkingOn(signals);
             }
             nextCheck = std::chrono::steady_clock::now() + CheckInterval;

@@ -1,30 +1,30 @@
 #pragma once
-// Run at start: the registry routines of the Run key, kept by name and shape,
-// backed by XDG autostart desktop entries.
+// Run at start: Perstando's XDG autostart desktop entry, started with the
+// user's desktop session.
 
 #include <string>
 
-namespace Module6 {
+namespace autostart {
 
-/// The root keys the callers name.
-enum class RootKey { CurrentUser, LocalMachine };
-inline constexpr RootKey HKEY_CURRENT_USER = RootKey::CurrentUser;
-inline constexpr RootKey HKEY_LOCAL_MACHINE = RootKey::LocalMachine;
+/// How a change went; `reason` is the system's word when it failed.
+struct Result {
+    bool ok = false;
+    std::string reason;
+    explicit operator bool() const { return ok; }
+};
 
-/// The key whose values are started with the desktop session.
-inline constexpr const char *RunKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+/// Writes Perstando.desktop to the user's autostart folder
+/// ($XDG_CONFIG_HOME/autostart, else ~/.config/autostart) with `command` as
+/// its one Exec= argument. Rewrites an existing entry.
+Result enable(const std::string &command);
 
-/// Stores `value` (a program path) under `valueName`: for the Run key of
-/// HKEY_LOCAL_MACHINE the desktop entry `valueName`.desktop in the system
-/// autostart folder, for HKEY_CURRENT_USER the one in the user's, with Exec=
-/// the value. Rewrites an existing entry. False, with `reason` filled when
-/// given, when the entry could not be written or the key has no counterpart.
-bool SetRegValue(RootKey root, const std::string &subkey, const std::string &valueName,
-                 const std::string &value, std::string *reason = nullptr);
+/// Removes the user's entry; run as root, also the one earlier versions wrote
+/// to the system autostart folder (the first of $XDG_CONFIG_DIRS, else
+/// /etc/xdg). An entry that does not exist is already removed.
+Result disable();
 
-/// Removes the entry SetRegValue writes. An entry that does not exist is
-/// already removed: true. False, with `reason`, when it could not be removed.
-bool DeleteRegValue(RootKey root, const std::string &subkey, const std::string &valueName,
-                    std::string *reason = nullptr);
+/// True when an entry starts Perstando with the session: the user's, or the
+/// system one earlier versions wrote.
+bool isEnabled();
 
-} // namespace Module6
+} // namespace autostart

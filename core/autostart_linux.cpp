@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -15,17 +13,10 @@
 #include <string_view>
 #include <system_error>
 
-namespace Module6 {
+namespace autostart {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool sameKey(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
 
 /// First absolute entry of a colon-separated list of folders.
 std::optional<fs::path> firstAbsolute(const char *list) {
@@ -44,37 +35,23 @@ std::optional<fs::path> firstAbsolute(const char *list) {
     return std::nullopt;
 }
 
-fs::path autostartFolder(RootKey root) {
-    if (root == RootKey::LocalMachine) {
-        return firstAbsolute(std::getenv("XDG_CONFIG_DIRS")).value_or("/etc/xdg") / "autostart";
-    }
+constexpr const char *EntryName = "Perstando";
+
+fs::path userEntry() {
+    fs::path folder;
     if (const auto home = firstAbsolute(std::getenv("XDG_CONFIG_HOME"))) {
-        return *home / "autostart";
+        folder = *home / "autostart";
+    } else {
+        const char *userHome = std::getenv("HOME");
+        folder = fs::path(userHome ? userHome : "/") / ".config" / "autostart";
     }
-    const char *userHome = std::getenv("HOME");
-    return fs::path(userHome ? userHome : "/") / ".config" / "autostart";
+    return folder / (std::string(EntryName) + ".desktop");
 }
 
-// The Windows Run value becomes a desktop entry of the same name. Its two
-// Windows-only cases have no counterpart here: a desktop entry has no 32-bit
-// number values (so nothing is ever stored as a number), and no 1,024-byte
-// query buffer limits what can be rewritten.
-std::optional<fs::path> entryFor(RootKey root, const std::string &subkey,
-                                 const std::string &valueName, std::string *reason) {
-    auto fail = [&](const std::string &why) -> std::optional<fs::path> {
-        if (reason) {
-            *reason = why;
-        }
-        return std::nullopt;
-    };
-    if (!sameKey(subkey, RunKey)) {
-        return fail("The registry key " + subkey + " has no counterpart on this system.");
-    }
-    if (valueName.empty() || valueName.find('/') != std::string::npos || valueName == "." ||
-        valueName == "..") {
-        return fail("\"" + valueName + "\" cannot name an autostart entry.");
-    }
-    return autostartFolder(root) / (valueName + ".desktop");
+/// Where earlier versions put the entry: the system's autostart folder.
+fs::path systemEntry() {
+    return firstAbsolute(std::getenv("XDG_CONFIG_DIRS")).value_or("/etc/xdg") / "autostart" /
+           (std::string(EntryName) + ".desktop");
 }
 
 /// The program path as one Exec= argument: quoted when it holds a reserved
@@ -119,61 +96,69 @@ std::string execArgument(const std::string &program) {
     return escaped;
 }
 
-bool failWith(std::string *reason, const fs::path &where, const std::string &why) {
-    if (reason) {
-        *reason = where.string() + ": " + why;
+Result failure(const fs::path &where, const std::string &why) {
+    return {false, where.string() + ": " + why};
+}
+
+/// An entry that does not exist is already removed.
+Result removeEntry(const fs::path &entry) {
+    // Look first: on a read-only file system even removing a missing file fails.
+    struct stat info {};
+    if (::lstat(entry.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            return {true, {}};
+        }
+        return failure(entry, std::strerror(errno));
     }
-    return false;
+    std::error_code ec;
+    fs::remove(entry, ec);
+    if (ec) {
+        return failure(entry, ec.message());
+    }
+    return {true, {}};
+}
+
+bool present(const fs::path &entry) {
+    struct stat info {};
+    return ::lstat(entry.c_str(), &info) == 0;
 }
 
 } // namespace
 
-bool SetRegValue(RootKey root, const std::string &subkey, const std::string &valueName,
-                 const std::string &value, std::string *reason) {
-    const auto entry = entryFor(root, subkey, valueName, reason);
-    if (!entry) {
-        return false;
-    }
+Result enable(const std::string &command) {
+    const fs::path entry = userEntry();
+    const fs::path folder = entry.parent_path();
     std::error_code ec;
-    fs::create_directories(entry->parent_path(), ec);
+    fs::create_directories(folder, ec);
     if (ec) {
-        return failWith(reason, entry->parent_path(), ec.message());
+        return failure(folder, ec.message());
     }
     // Asked first for the plain reason: a read-only file system or no rights.
-    if (::access(entry->parent_path().c_str(), W_OK) != 0) {
-        return failWith(reason, entry->parent_path(), std::strerror(errno));
+    if (::access(folder.c_str(), W_OK) != 0) {
+        return failure(folder, std::strerror(errno));
     }
     std::string content = "[Desktop Entry]\nType=Application\n";
-    content += "Name=" + valueName + "\n";
-    content += "Exec=" + execArgument(value) + "\n";
+    content += std::string("Name=") + EntryName + "\n";
+    content += "Exec=" + execArgument(command) + "\n";
     content += "Terminal=false\n";
-    const auto written = core::replaceFileAtomically(*entry, content);
+    const auto written = core::replaceFileAtomically(entry, content);
     if (!written.ok) {
-        return failWith(reason, *entry, written.error);
+        return failure(entry, written.error);
     }
-    return true;
+    return {true, {}};
 }
 
-bool DeleteRegValue(RootKey root, const std::string &subkey, const std::string &valueName,
-                    std::string *reason) {
-    const auto entry = entryFor(root, subkey, valueName, reason);
-    if (!entry) {
-        return false;
+Result disable() {
+    Result removed = removeEntry(userEntry());
+    // Only root can take out what earlier versions wrote to the system folder.
+    if (removed && ::geteuid() == 0) {
+        removed = removeEntry(systemEntry());
     }
-    // Look first: on a read-only file system even removing a missing file fails.
-    struct stat info {};
-    if (::lstat(entry->c_str(), &info) != 0) {
-        if (errno == ENOENT || errno == ENOTDIR) {
-            return true;
-        }
-        return failWith(reason, *entry, std::strerror(errno));
-    }
-    std::error_code ec;
-    fs::remove(*entry, ec);
-    if (ec) {
-        return failWith(reason, *entry, ec.message());
-    }
-    return true;
+    return removed;
 }
 
-} // namespace Module6
+bool isEnabled() {
+    return present(userEntry()) || present(systemEntry());
+}
+
+} // namespace autostart

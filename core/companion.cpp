@@ -14,14 +14,11 @@ std::string companionPath(const std::string &folder) {
 
 void startCompanion(const std::string &folder) {
     std::string commandLine = companionPath(folder);
-    // ShellRun splits at the first blank unless the program is quoted.
+    // The command line splits at the first blank unless the program is quoted.
     if (commandLine.find(' ') != std::string::npos) {
         commandLine = '"' + commandLine + '"';
     }
-    try {
-        shellmod::ShellRun(commandLine, SW_SHOWNOACTIVATE);
-    } catch (const shellmod::StartFailed &) {
-    }
+    launcher::runCommandLine(commandLine);
 }
 
 } // namespace core

@@ -9,8 +9,8 @@ namespace core {
 /// second "/" when the folder already ends in one.
 std::string companionPath(const std::string &folder);
 
-/// Starts the companion from `folder` through ShellRun, shown without being
-/// activated. A companion that cannot be started is passed over: the keep-up
+/// Starts the companion from `folder` as a command line (launcher::runCommandLine).
+/// A companion that cannot be started is passed over: the keep-up
 /// is a convenience and nobody waits for it.
 void startCompanion(const std::string &folder);
 

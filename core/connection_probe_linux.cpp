@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace linemonitor {
+namespace connection {
 namespace {
 
 // Route flags as /proc/net prints them (linux/route.h).
@@ -74,7 +74,7 @@ bool interfaceCarries(int socketFd, const std::string &name) {
 
 } // namespace
 
-bool IsConnected() {
+bool isConnected() {
     std::vector<std::string> interfaces;
     try {
         ipv4DefaultRoutes(interfaces);
@@ -100,4 +100,4 @@ bool IsConnected() {
     return connected;
 }
 
-} // namespace linemonitor
+} // namespace connection

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
-namespace core {
+namespace launcher {
 
 std::vector<std::string> splitCommandLine(const std::string &line) {
     std::vector<std::string> words;
@@ -34,10 +34,6 @@ std::vector<std::string> splitCommandLine(const std::string &line) {
     }
     return words;
 }
-
-} // namespace core
-
-namespace shellmod {
 
 CommandParts splitCommand(std::string &commandLine, const std::optional<std::string> &directory) {
     // `end` is the index just past the program.
@@ -77,21 +73,13 @@ CommandParts splitCommand(std::string &commandLine, const std::optional<std::str
     return parts;
 }
 
-int ShellRun(std::string &commandLine, int windowStyle,
-             const std::optional<std::string> &directory) {
+bool runCommandLine(std::string &commandLine, const std::optional<std::string> &directory) {
     const CommandParts parts = splitCommand(commandLine, directory);
-    const int result =
-        core::shellOpen(parts.program, parts.arguments, parts.directory, windowStyle);
-    if (result < 32) {
-        const auto words = core::splitCommandLine(commandLine);
-        const int direct =
-            words.empty() ? core::ShellFileNotFound : core::startDirect(words, windowStyle);
-        if (direct < 32) {
-            throw StartFailed("cannot start \"" + commandLine + "\": error " +
-                              std::to_string(direct));
-        }
+    if (start(parts.program, parts.arguments, parts.directory).ok()) {
+        return true;
     }
-    return result;
+    const auto words = splitCommandLine(commandLine);
+    return !words.empty() && startDirect(words).ok();
 }
 
-} // namespace shellmod
+} // namespace launcher

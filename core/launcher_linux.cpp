@@ -2,7 +2,7 @@
 // double fork: the intermediate child forks the program, which leads a session
 // of its own, and exits at once; it is reaped here, so the program is no child
 // of Perstando, leaves no zombie in it and outlives it. The program reports a failed exec back
-// through a close-on-exec pipe, so the caller's result code is known before it returns. Any other
+// through a close-on-exec pipe, so the caller's result is known before it returns. Any other
 // file goes to the desktop's default application (xdg-open).
 
 #include "core/launcher.h"
@@ -28,7 +28,7 @@
 
 extern char **environ;
 
-namespace core {
+namespace launcher {
 namespace {
 
 /// Where a start failed, as the program's side reports it through the pipe.
@@ -38,7 +38,7 @@ enum class Stage : int { None = 0, Fork, Directory, Stdio, Exec, EarlyExit };
 /// up within milliseconds when nothing opens the file.
 constexpr int OpenerGraceMs = 2000;
 
-struct Failure {
+struct SpawnOutcome {
     Stage stage = Stage::None;
     int error = 0;
 };
@@ -52,7 +52,7 @@ struct SpawnPlan {
 };
 
 [[noreturn]] void reportAndExit(int pipeFd, Stage stage, int error) {
-    const Failure failure{stage, error};
+    const SpawnOutcome failure{stage, error};
     // Nothing to do about a failed write: the parent then reads EOF.
     [[maybe_unused]] const ssize_t n = ::write(pipeFd, &failure, sizeof failure);
     ::_exit(127);
@@ -169,8 +169,8 @@ void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
 /// Starts `path` detached. With `graceMs`, the start also fails when the
 /// program ends with anything but success within that time; the caller then
 /// waits that long at most.
-Failure spawnDetached(const std::string &path, const std::vector<std::string> &args,
-                      const std::string &directory, int graceMs = 0) {
+SpawnOutcome spawnDetached(const std::string &path, const std::vector<std::string> &args,
+                           const std::string &directory, int graceMs = 0) {
     std::vector<char *> argv;
     argv.reserve(args.size() + 1);
     for (const auto &arg : args) {
@@ -222,24 +222,25 @@ Failure spawnDetached(const std::string &path, const std::vector<std::string> &a
     while (::waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
     }
     // EOF: the exec succeeded and closed the pipe's last writer.
-    Failure failure;
-    const std::size_t got = readFully(readFd, reinterpret_cast<char *>(&failure), sizeof failure);
+    SpawnOutcome failure;
+    const std::size_t got =
+        core::readFully(readFd, reinterpret_cast<char *>(&failure), sizeof failure);
     ::close(readFd);
-    return got == sizeof failure ? failure : Failure{};
+    return got == sizeof failure ? failure : SpawnOutcome{};
 }
 
-int resultCode(const Failure &failure) {
+Result resultOf(const SpawnOutcome &failure) {
     switch (failure.stage) {
     case Stage::None:
-        return ShellSuccess;
+        return {Failure::None};
     case Stage::Fork:
-        return ShellOutOfMemory;
+        return {Failure::OutOfMemory};
     case Stage::Directory:
-        return failure.error == EACCES ? ShellAccessDenied : ShellPathNotFound;
+        return {failure.error == EACCES ? Failure::AccessDenied : Failure::PathNotFound};
     case Stage::Stdio:
-        return ShellAccessDenied;
+        return {Failure::AccessDenied};
     case Stage::EarlyExit:
-        return ShellNoAssociation;
+        return {Failure::NoAssociation};
     case Stage::Exec:
         break;
     }
@@ -248,17 +249,17 @@ int resultCode(const Failure &failure) {
     case ENOTDIR:
     case ELOOP:
     case ENAMETOOLONG:
-        return ShellFileNotFound;
+        return {Failure::FileNotFound};
     case ENOMEM:
     case E2BIG:
     case EAGAIN:
-        return ShellOutOfMemory;
+        return {Failure::OutOfMemory};
     case ENOEXEC:
     case ELIBBAD:
     case EINVAL:
-        return ShellBadFormat;
+        return {Failure::BadFormat};
     default:
-        return ShellAccessDenied;
+        return {Failure::AccessDenied};
     }
 }
 
@@ -309,19 +310,19 @@ std::filesystem::path findOnPath(const std::string &name) {
 /// milliseconds when nothing can open the file; where it runs the viewer in
 /// the foreground (desktops without a launcher of their own) it has not
 /// failed within the grace time, and counts as started.
-int openWithDefaultApplication(const std::filesystem::path &file, const std::string &directory) {
+Result openWithDefaultApplication(const std::filesystem::path &file, const std::string &directory) {
     const auto opener = findOnPath("xdg-open");
     if (opener.empty()) {
-        return ShellNoAssociation;
+        return {Failure::NoAssociation};
     }
-    const Failure failure =
+    const SpawnOutcome failure =
         spawnDetached(opener, {opener.string(), file.string()}, directory, OpenerGraceMs);
-    return failure.stage == Stage::None ? ShellSuccess : ShellNoAssociation;
+    return {failure.stage == Stage::None ? Failure::None : Failure::NoAssociation};
 }
 
 } // namespace
 
-std::filesystem::path locateProgram(const std::string &file, const std::string &directory) {
+std::filesystem::path locate(const std::string &file, const std::string &directory) {
     const std::filesystem::path given(file);
     const std::filesystem::path inDirectory = absoluteFrom(directory, given);
     struct stat st {};
@@ -332,33 +333,32 @@ std::filesystem::path locateProgram(const std::string &file, const std::string &
     return onPath.empty() ? inDirectory : onPath;
 }
 
-int shellOpen(const std::string &file, const std::string &parameters, const std::string &directory,
-              int /*windowStyle: X11 has none*/) {
+Result start(const std::string &file, const std::string &parameters, const std::string &directory) {
     struct stat st {};
     if (!directory.empty()) {
         if (::stat(directory.c_str(), &st) != 0) {
-            return errno == EACCES ? ShellAccessDenied : ShellPathNotFound;
+            return {errno == EACCES ? Failure::AccessDenied : Failure::PathNotFound};
         }
         if (!S_ISDIR(st.st_mode)) {
-            return ShellPathNotFound;
+            return {Failure::PathNotFound};
         }
     }
     if (file.empty()) {
-        return ShellFileNotFound;
+        return {Failure::FileNotFound};
     }
 
-    const std::filesystem::path target = locateProgram(file, directory);
+    const std::filesystem::path target = locate(file, directory);
     if (::stat(target.c_str(), &st) != 0) {
         if (errno == EACCES) {
-            return ShellAccessDenied;
+            return {Failure::AccessDenied};
         }
-        return errno == ENOTDIR || ::access(target.parent_path().c_str(), F_OK) != 0
-                   ? ShellPathNotFound
-                   : ShellFileNotFound;
+        return {errno == ENOTDIR || ::access(target.parent_path().c_str(), F_OK) != 0
+                    ? Failure::PathNotFound
+                    : Failure::FileNotFound};
     }
     // A folder opens no program: starting one would report a restart of nothing.
     if (S_ISDIR(st.st_mode)) {
-        return ShellAccessDenied;
+        return {Failure::AccessDenied};
     }
 
     if (!S_ISREG(st.st_mode) || ::access(target.c_str(), X_OK) != 0) {
@@ -368,25 +368,25 @@ int shellOpen(const std::string &file, const std::string &parameters, const std:
     for (auto &word : splitCommandLine(parameters)) {
         argv.push_back(std::move(word));
     }
-    const Failure failure = spawnDetached(target, argv, directory);
+    const SpawnOutcome failure = spawnDetached(target, argv, directory);
     if (failure.stage == Stage::Exec && failure.error == ENOEXEC) {
         // Marked executable but no program, as every file on a FAT or NTFS mount is.
         return openWithDefaultApplication(target, directory);
     }
-    return resultCode(failure);
+    return resultOf(failure);
 }
 
-int startDirect(const std::vector<std::string> &words, int /*windowStyle*/) {
+Result startDirect(const std::vector<std::string> &words) {
     if (words.empty() || words.front().empty()) {
-        return ShellFileNotFound;
+        return {Failure::FileNotFound};
     }
     const std::string &program = words.front();
     const std::filesystem::path path =
         program.find('/') != std::string::npos ? absoluteFrom({}, program) : findOnPath(program);
     if (path.empty()) {
-        return ShellFileNotFound;
+        return {Failure::FileNotFound};
     }
-    return resultCode(spawnDetached(path, words, {}));
+    return resultOf(spawnDetached(path, words, {}));
 }
 
-} // namespace core
+} // namespace launcher

@@ -7,10 +7,10 @@
 #include <string_view>
 #include <vector>
 
-namespace WMI_FindProcess {
+namespace processes {
 
-/// The process list could not be read at all (the management service is unreachable).
-class ProcessListUnavailable : public std::runtime_error {
+/// The process list could not be read at all.
+class ListUnavailable : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
@@ -18,29 +18,18 @@ public:
 /// True when a live process's executable file name equals `name`, ignoring
 /// case. A `name` holding a '/' is compared with the full executable path
 /// instead. The same comparison is made with the program as the launcher finds
-/// it from `workingDirectory` (core::resolveProgram), so a name reached through
+/// it from `workingDirectory` (resolveProgram), so a name reached through
 /// links or ".." counts too. Every process counts: the name comes from
 /// /proc/PID/exe, or from argv[0] when the link cannot be read. Throws
-/// ProcessListUnavailable.
-bool FindProcess(std::string_view name, const std::string &workingDirectory = {});
-
-} // namespace WMI_FindProcess
-
-namespace Module4 {
+/// ListUnavailable.
+bool findByName(std::string_view name, const std::string &workingDirectory = {});
 
 /// True when the full executable path of a live process whose exe link can be
 /// read contains `name`, or is the program as the launcher finds it from
-/// `workingDirectory` (core::resolveProgram), ignoring case. Never throws.
-bool IsAppRunning(std::string_view name, const std::string &workingDirectory = {}) noexcept;
+/// `workingDirectory` (resolveProgram), ignoring case. Never throws.
+bool isRunning(std::string_view name, const std::string &workingDirectory = {}) noexcept;
 
-/// The platform family: 2, as the process list gives full executable paths.
-int GetPlatformId() noexcept;
-
-} // namespace Module4
-
-namespace core {
-
-/// A program as the launcher finds it (core::locateProgram): `started` is the
+/// A program as the launcher finds it (launcher::locate): `started` is the
 /// path exec gets, made absolute and lexically normal (a script's interpreter
 /// shows it); `real` has every link and ".." resolved (what /proc/PID/exe
 /// shows). Both empty when `program` is empty or names no regular file.
@@ -54,4 +43,4 @@ ProgramPaths resolveProgram(std::string_view program, const std::string &working
 /// duplicates kept; kernel threads by their process name.
 std::vector<std::string> runningExecutableNames();
 
-} // namespace core
+} // namespace processes

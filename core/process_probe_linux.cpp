@@ -273,7 +273,7 @@ bool containsIgnoringCase(std::string_view text, std::string_view upper) {
 class ResolvedProgram {
 public:
     ResolvedProgram(std::string_view name, const std::string &workingDirectory, bool byPath) {
-        const core::ProgramPaths paths = core::resolveProgram(name, workingDirectory);
+        const processes::ProgramPaths paths = processes::resolveProgram(name, workingDirectory);
         for (const std::string_view path :
              {std::string_view(paths.started), std::string_view(paths.real)}) {
             if (!path.empty()) {
@@ -365,9 +365,9 @@ std::optional<bool> anyLiveProcess(bool seeUnreadable, const Match &matches) {
 
 } // namespace
 
-namespace WMI_FindProcess {
+namespace processes {
 
-bool FindProcess(std::string_view name, const std::string &workingDirectory) {
+bool findByName(std::string_view name, const std::string &workingDirectory) {
     const std::string upper = upperAscii(name);
     const bool byPath = name.find('/') != std::string_view::npos;
     const ResolvedProgram program(name, workingDirectory, byPath);
@@ -376,16 +376,12 @@ bool FindProcess(std::string_view name, const std::string &workingDirectory) {
         return equalsIgnoringCase(subject, upper) || program.matches(subject);
     });
     if (!found) {
-        throw ProcessListUnavailable("the process list cannot be read from /proc");
+        throw ListUnavailable("the process list cannot be read from /proc");
     }
     return *found;
 }
 
-} // namespace WMI_FindProcess
-
-namespace Module4 {
-
-bool IsAppRunning(std::string_view name, const std::string &workingDirectory) noexcept {
+bool isRunning(std::string_view name, const std::string &workingDirectory) noexcept {
     try {
         const std::string upper = upperAscii(name);
         const ResolvedProgram program(name, workingDirectory, true);
@@ -400,19 +396,11 @@ bool IsAppRunning(std::string_view name, const std::string &workingDirectory) no
     }
 }
 
-int GetPlatformId() noexcept {
-    return 2;
-}
-
-} // namespace Module4
-
-namespace core {
-
 ProgramPaths resolveProgram(std::string_view program, const std::string &workingDirectory) {
     if (program.empty()) {
         return {};
     }
-    const std::filesystem::path located = locateProgram(std::string(program), workingDirectory);
+    const std::filesystem::path located = launcher::locate(std::string(program), workingDirectory);
     struct stat st {};
     if (::stat(located.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         return {};
@@ -449,4 +437,4 @@ std::vector<std::string> runningExecutableNames() {
     return names;
 }
 
-} // namespace core
+} // namespace processes

@@ -4,18 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 
 namespace core {
 namespace {
-
-bool equalsIgnoringCase(const std::string &a, const std::string &b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
-}
 
 bool isExecutableFile(const std::string &file) {
     struct stat info {};
@@ -56,19 +48,9 @@ std::string findSystemInfoProgram(const std::string &searchPath) {
     return {};
 }
 
-std::optional<RegistryValue> readRegistryValue(RegistryRoot root, const std::string &keyName,
-                                               const std::string &valueName) {
-    if (root != RegistryRoot::LocalMachine ||
-        !equalsIgnoringCase(keyName, "SOFTWARE\\Microsoft\\Shared Tools\\MSINFO") ||
-        !equalsIgnoringCase(valueName, "path")) {
-        return std::nullopt;
-    }
+std::string systemInfoTool() {
     const char *path = std::getenv("PATH");
-    std::string program = findSystemInfoProgram(path ? path : "");
-    if (program.empty()) {
-        return std::nullopt;
-    }
-    return RegistryValue{REG_SZ, std::move(program)};
+    return findSystemInfoProgram(path ? path : "");
 }
 
 } // namespace core

@@ -2,36 +2,22 @@
 
 #include "core/lower_case.h"
 
-namespace winkill {
+namespace windowcloser {
 
-std::string searchText;
-WindowHandle foundWindow = 0;
-
-namespace {
-// The search text lower-cased once per search instead of once per window.
-std::string loweredSearch;
-std::string loweredFor;
-} // namespace
-
-bool enumWindowsProc(WindowHandle window, std::string_view title) {
-    if (loweredFor != searchText) {
-        loweredFor = searchText;
-        loweredSearch = core::lowerCaseUtf8(searchText);
-    }
-    if (core::lowerCaseUtf8(title).find(loweredSearch) != std::string::npos) {
-        foundWindow = window;
+std::optional<ClosedWindow> closeTopmostTitled(std::string_view titlePiece) {
+    const std::string lowered = core::lowerCaseUtf8(titlePiece);
+    std::optional<ClosedWindow> found;
+    enumTopLevelWindows([&](WindowHandle window, std::string_view title) {
+        if (core::lowerCaseUtf8(title).find(lowered) == std::string::npos) {
+            return true;
+        }
+        found = ClosedWindow{window, std::string(title)};
         return false;
+    });
+    if (found) {
+        postClose(found->window);
     }
-    return true;
+    return found;
 }
 
-void KillWin(std::string_view title) {
-    searchText = std::string(title);
-    foundWindow = 0;
-    enumTopLevelWindows(enumWindowsProc);
-    if (foundWindow != 0) {
-        postClose(foundWindow);
-    }
-}
-
-} // namespace winkill
+} // namespace windowcloser

@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace winkill {
+namespace windowcloser {
 
 namespace {
 
@@ -265,7 +265,7 @@ std::optional<std::string> collectTitle(Display &d, const TitleRequest &request)
 
 /// Reads the titles it does not know yet, all requests at once, then hands
 /// every title to `visit` in order until it returns false.
-void visitTitles(Display &d, const std::vector<xcb_window_t> &windows, WindowVisitor visit) {
+void visitTitles(Display &d, const std::vector<xcb_window_t> &windows, const WindowVisitor &visit) {
     static const std::string none;
     std::vector<const std::string *> titles(windows.size(), &none);
     std::vector<std::pair<std::size_t, TitleRequest>> reads;
@@ -398,7 +398,7 @@ bool trustWindowManager(Display &d, xcb_window_t check) {
     return check == d.trustedCheck;
 }
 
-Sweep sweep(Display &d, WindowVisitor visit) {
+Sweep sweep(Display &d, const WindowVisitor &visit) {
     ++d.sweep;
     const auto stackingCookie = xcb_ewmh_get_client_list_stacking(&d.ewmh, d.screen);
     const auto checkCookie = xcb_ewmh_get_supporting_wm_check(&d.ewmh, d.root);
@@ -470,7 +470,7 @@ bool windowManagerSupports(Display &d, xcb_get_property_cookie_t supportedCookie
 
 } // namespace
 
-void enumTopLevelWindows(WindowVisitor visit) {
+void enumTopLevelWindows(const WindowVisitor &visit) {
     Display &d = display();
     // A display that went away shows only when a request fails; then one fresh
     // connection is tried at once so the call is not lost.
@@ -529,4 +529,4 @@ void postClose(WindowHandle window) {
     xcb_flush(d.connection);
 }
 
-} // namespace winkill
+} // namespace windowcloser

@@ -111,10 +111,7 @@ void Form6::testCommandLine(int slot) {
     // arguments. A failed start says nothing.
     std::string commandLine =
         slots_[static_cast<std::size_t>(slot - 1)].command->text().toStdString();
-    try {
-        shellmod::ShellRun(commandLine, core::SW_SHOWNORMAL);
-    } catch (const std::exception &) {
-    }
+    launcher::runCommandLine(commandLine);
 }
 
 void Form6::example() {

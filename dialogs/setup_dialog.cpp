@@ -264,8 +264,8 @@ void Form2::startExe(int slot) {
         return;
     }
     // A failed start says nothing: the test start shows itself or it does not.
-    core::shellOpen(fields.executable->text().toStdString(), "",
-                    fields.workingDirectory->text().toStdString(), core::SW_SHOWNORMAL);
+    launcher::start(fields.executable->text().toStdString(), "",
+                    fields.workingDirectory->text().toStdString());
 }
 
 void Form2::browse(int slot) {

@@ -12,7 +12,9 @@ ErrorWindowSweep::ErrorWindowSweep(QObject *parent) : QObject(parent) {
 
 void ErrorWindowSweep::sweep() {
     for (const char *title : {"Error Reporting", "Application Error", "Application error"}) {
-        winkill::KillWin(title);
+        if (const auto closed = windowcloser::closeTopmostTitled(title)) {
+            emit windowDismissed(QString::fromStdString(closed->title));
+        }
     }
 }
 

@@ -7,7 +7,7 @@
 namespace engine {
 
 InternetWatch::InternetWatch(const LogWriter &log, QObject *parent)
-    : QObject(parent), log_(log), probe_(linemonitor::IsConnected) {
+    : QObject(parent), log_(log), probe_(connection::isConnected) {
     timer_ = new FormTimer(QStringLiteral("Timer11"), 30000, true, this);
     connect(timer_, &QTimer::timeout, this, &InternetWatch::check);
 }

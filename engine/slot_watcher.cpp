@@ -97,22 +97,20 @@ void SlotWatcher::tick(int slot) {
     bool running = false;
     if (slot == 1) {
         try {
-            running = WMI_FindProcess::FindProcess(program.toStdString(), folder);
-        } catch (const WMI_FindProcess::ProcessListUnavailable &) {
+            running = processes::findByName(program.toStdString(), folder);
+        } catch (const processes::ListUnavailable &) {
             return; // nothing can be known this tick; the status line keeps its text
         }
     } else {
-        running = Module4::IsAppRunning(program.toStdString(), folder);
+        running = processes::isRunning(program.toStdString(), folder);
     }
     if (running) {
         setStatus(slot, statusText("Last Checked: ", now));
         return;
     }
 
-    const int started =
-        core::shellOpen(program.toStdString(), std::string(), folder, core::SW_SHOWNORMAL);
     // A start that failed is reported as failed, never as a restart.
-    const bool failed = started < 32;
+    const bool failed = !launcher::start(program.toStdString(), std::string(), folder).ok();
     setStatus(slot, failed ? statusText("Restart failed: ", now) : statusText("Restarted: ", now));
     if (state(slot).settings.commandLineOn) {
         runCommandLine(slot);
@@ -125,12 +123,7 @@ void SlotWatcher::runCommandLine(int slot) {
     // Split into program and arguments: handed over whole, a line with
     // arguments could never start.
     std::string line = state(slot).settings.commandLine.toStdString();
-    bool initiated = true;
-    try {
-        shellmod::ShellRun(line, core::SW_SHOWNORMAL);
-    } catch (const shellmod::StartFailed &) {
-        initiated = false;
-    }
+    const bool initiated = launcher::runCommandLine(line);
     log_.event(initiated ? QStringLiteral("Command Line Action has been initiated!")
                          : QStringLiteral("Command Line Action could not be initiated!"));
     emit commandLineRun(slot, initiated);

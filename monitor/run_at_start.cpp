@@ -5,8 +5,6 @@
 #include "ui/message_box.h"
 #include "engine/settings.h"
 
-#include <unistd.h>
-
 #include <string>
 
 namespace {
@@ -34,12 +32,10 @@ void report(QWidget &owner, const engine::LogWriter &log, bool ok, const std::st
 
 void enableRunAtStart(QWidget &owner, const engine::LogWriter &log) {
     const std::string command = settings::programFolderText().toStdString() + "/perstando";
-    std::string reason;
     // The user's own autostart folder: every desktop reads it at login, and
     // unlike the system one it needs no root.
-    const bool ok = Module6::SetRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando",
-                                         command, &reason);
-    report(owner, log, ok, reason,
+    const auto enabled = autostart::enable(command);
+    report(owner, log, enabled.ok, enabled.reason,
            {QStringLiteral("Run on windows startup has been enabled."),
             QStringLiteral("Tenacor has been enabled to run on upon windows startup."),
             QStringLiteral("Run on windows startup could not be enabled."),
@@ -47,15 +43,8 @@ void enableRunAtStart(QWidget &owner, const engine::LogWriter &log) {
 }
 
 void disableRunAtStart(QWidget &owner, const engine::LogWriter &log) {
-    std::string reason;
-    bool ok =
-        Module6::DeleteRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando", &reason);
-    // Earlier versions wrote to the system folder; only root can take that out.
-    if (ok && ::geteuid() == 0) {
-        ok = Module6::DeleteRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando",
-                                     &reason);
-    }
-    report(owner, log, ok, reason,
+    const auto disabled = autostart::disable();
+    report(owner, log, disabled.ok, disabled.reason,
            {QStringLiteral("Run on windows startup has been disabled."),
             QStringLiteral("Tenacor has been disabled to run on upon windows startup."),
             QStringLiteral("Run on windows startup could not be disabled."),

@@ -1,21 +1,16 @@
 #include "viewers/about_box.h"
 
 #include "core/launcher.h"
+#include "core/system_info.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
 
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QIcon>
 #include <QLabel>
 #include <QPushButton>
 
 namespace {
-
-const QString SysInfoKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO");
-const QString SysInfoValue = QStringLiteral("path");
-const QString SysInfoLocationKey = QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location");
-const QString SysInfoLocationValue = QStringLiteral("MSINFO");
 
 QString versionText() {
     return QStringLiteral("Version %1.%2.%3")
@@ -69,40 +64,17 @@ QString frmAbout::unavailableMessage() {
     return QStringLiteral("System Information Is Unavailable At This Time");
 }
 
-bool frmAbout::GetKeyValue(core::RegistryRoot KeyRoot, const QString &KeyName,
-                           const QString &SubKeyRef, QString &KeyVal) {
-    const auto value =
-        core::readRegistryValue(KeyRoot, KeyName.toStdString(), SubKeyRef.toStdString());
-    if (!value) {
-        KeyVal.clear();
-        return false;
-    }
-    if (const auto text = core::registryValueText(*value)) {
-        KeyVal = QString::fromStdString(*text);
-    }
-    return true;
-}
-
 void frmAbout::StartSysInfo() {
-    try {
-        QString path;
-        bool found = GetKeyValue(core::RegistryRoot::LocalMachine, SysInfoKey, SysInfoValue, path);
-        QString folder;
-        if (!found && GetKeyValue(core::RegistryRoot::LocalMachine, SysInfoLocationKey,
-                                  SysInfoLocationValue, folder)) {
-            path = folder + QStringLiteral("/MSINFO32.EXE");
-            found = QFileInfo::exists(path);
-        }
-        if (!found) {
-            ui::message(this, unavailableMessage());
-            return;
-        }
-        // Quoted, a path with blanks stays one program for the launcher's split.
-        std::string commandLine = path.contains(QLatin1Char(' '))
-                                      ? (QLatin1Char('"') + path + QLatin1Char('"')).toStdString()
-                                      : path.toStdString();
-        shellmod::ShellRun(commandLine, core::SW_SHOWNORMAL);
-    } catch (const std::exception &) {
+    std::string commandLine = core::systemInfoTool();
+    if (commandLine.empty()) {
+        ui::message(this, unavailableMessage());
+        return;
+    }
+    // Quoted, a path with blanks stays one program for the launcher's split.
+    if (commandLine.find(' ') != std::string::npos) {
+        commandLine = '"' + commandLine + '"';
+    }
+    if (!launcher::runCommandLine(commandLine)) {
         ui::message(this, unavailableMessage());
     }
 }

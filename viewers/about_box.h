@@ -1,7 +1,5 @@
 #pragma once
 
-#include "core/system_info.h"
-
 #include <QString>
 #include <QWidget>
 
@@ -18,13 +16,6 @@ public:
 
     /// Starts the system information tool, or says it is unavailable.
     void StartSysInfo();
-
-    /// Reads value `SubKeyRef` of key `KeyName` under `KeyRoot` into `KeyVal`:
-    /// a text as stored, a 32-bit number as decimal text, any other type leaves
-    /// `KeyVal` as it was. False, with `KeyVal` emptied, when there is no such
-    /// value. Throws core::RegistryValueEmpty for a value without data.
-    bool GetKeyValue(core::RegistryRoot KeyRoot, const QString &KeyName, const QString &SubKeyRef,
-                     QString &KeyVal);
 
     static QString unavailableMessage();
 

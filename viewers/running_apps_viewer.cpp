@@ -80,7 +80,7 @@ void Form9::relist() {
     list1_->clear();
     std::vector<std::string> names;
     try {
-        names = core::runningExecutableNames();
+        names = processes::runningExecutableNames();
     } catch (const std::exception &) {
         return; // the list stays empty until the next tick
     }

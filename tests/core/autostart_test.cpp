@@ -42,13 +42,11 @@ std::string execLine(const std::filesystem::path &entry) {
 
 TEST(Autostart, ExecKeepsAnAwkwardPathOneArgument) {
     TempDir config;
-    ScopedEnv dirs("XDG_CONFIG_DIRS", "relative/ignored:" + config.path().string() + ":/etc/xdg");
+    ScopedEnv home("XDG_CONFIG_HOME", config.path().string());
     const auto entry = config / "autostart" / "Perstando.desktop";
     auto exec = [&](const std::string &program) {
-        std::string reason;
-        EXPECT_TRUE(Module6::SetRegValue(Module6::HKEY_LOCAL_MACHINE, Module6::RunKey, "Perstando",
-                                         program, &reason))
-            << reason;
+        const auto result = autostart::enable(program);
+        EXPECT_TRUE(result) << result.reason;
         return execLine(entry);
     };
     EXPECT_EQ(exec("/opt/perstando/perstando"), "Exec=/opt/perstando/perstando");
@@ -58,22 +56,24 @@ TEST(Autostart, ExecKeepsAnAwkwardPathOneArgument) {
     EXPECT_EQ(exec("/opt/a$b\\c 100%/perstando"), "Exec=\"/opt/a\\\\$b\\\\\\\\c 100%%/perstando\"");
 }
 
-TEST(Autostart, OnlyTheRunKeyHasACounterpartAndTheUserHasAnEntryOfTheirOwn) {
+TEST(Autostart, TheUserHasAnEntryOfTheirOwnAndTheSystemOneCountsToo) {
     TempDir config;
-    ScopedEnv home("XDG_CONFIG_HOME", config.path().string());
-    std::string reason;
-    EXPECT_FALSE(Module6::SetRegValue(Module6::HKEY_LOCAL_MACHINE, "Software\\Other", "Perstando",
-                                      "/x", &reason));
-    EXPECT_NE(reason.find("Software\\Other"), std::string::npos) << reason;
-    EXPECT_FALSE(
-        Module6::SetRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "../evil", "/x"));
+    ScopedEnv home("XDG_CONFIG_HOME", (config / "user").string());
+    ScopedEnv dirs("XDG_CONFIG_DIRS", "relative/ignored:" + (config / "system").string());
+    const auto user = config / "user" / "autostart" / "Perstando.desktop";
+    EXPECT_FALSE(autostart::isEnabled());
+    ASSERT_TRUE(autostart::enable("/opt/p/perstando"));
+    EXPECT_EQ(execLine(user), "Exec=/opt/p/perstando");
+    EXPECT_TRUE(autostart::isEnabled());
+    EXPECT_TRUE(autostart::disable());
+    EXPECT_FALSE(std::filesystem::exists(user));
+    EXPECT_FALSE(autostart::isEnabled());
+    EXPECT_TRUE(autostart::disable()) << "an entry that is not there is already removed";
 
-    ASSERT_TRUE(Module6::SetRegValue(Module6::HKEY_CURRENT_USER,
-                                     "software\\microsoft\\windows\\currentversion\\run",
-                                     "Perstando", "/opt/p/perstando"));
-    EXPECT_EQ(execLine(config / "autostart" / "Perstando.desktop"), "Exec=/opt/p/perstando");
-    EXPECT_TRUE(Module6::DeleteRegValue(Module6::HKEY_CURRENT_USER, Module6::RunKey, "Perstando"));
-    EXPECT_FALSE(std::filesystem::exists(config / "autostart" / "Perstando.desktop"));
+    // An entry an earlier version left in the system folder still starts Perstando.
+    std::filesystem::create_directories(config / "system" / "autostart");
+    writeFile(config / "system" / "autostart" / "Perstando.desktop", "[Desktop Entry]\n");
+    EXPECT_TRUE(autostart::isEnabled());
 }
 
 TEST(Companion, PathHasOneSeparatorBeforeItsName) {

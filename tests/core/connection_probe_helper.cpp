@@ -6,6 +6,6 @@
 #include <cstdio>
 
 int main() {
-    std::puts(linemonitor::IsConnected() ? "connected" : "not connected");
+    std::puts(connection::isConnected() ? "connected" : "not connected");
     return 0;
 }

@@ -93,7 +93,7 @@ TEST(ConnectionProbe, AgreesWithIpRouteOnThisMachine) {
     for (const auto &device : devices) {
         expected = expected || (device != "lo" && linkIsUp(device));
     }
-    EXPECT_EQ(linemonitor::IsConnected(), expected);
+    EXPECT_EQ(connection::isConnected(), expected);
 }
 
 } // namespace

@@ -18,7 +18,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using core::shellOpen;
+using launcher::Failure;
 using testing_support::copyExecutable;
 using testing_support::pidsOf;
 using testing_support::readFile;
@@ -26,6 +26,12 @@ using testing_support::TempDir;
 using testing_support::uniqueName;
 using testing_support::waitUntil;
 using testing_support::writeFile;
+
+/// Why start() failed; Failure::None when it started.
+Failure startIn(const std::string &program, const std::string &arguments,
+                const std::string &folder) {
+    return launcher::start(program, arguments, folder).failure;
+}
 
 /// PATH for the length of a test.
 class ScopedPath {
@@ -129,8 +135,7 @@ TEST(Launcher, StartsDetachedInTheGivenDirectoryWithNothingInherited) {
 
     const int inheritable = ::open("/dev/null", O_RDONLY); // deliberately without O_CLOEXEC
     ASSERT_GE(inheritable, 3);
-    EXPECT_EQ(shellOpen(exe.string(), "1000", work.string(), core::SW_SHOWNORMAL),
-              core::ShellSuccess);
+    EXPECT_EQ(startIn(exe.string(), "1000", work.string()), Failure::None);
     ::close(inheritable);
     EXPECT_FALSE(haveChildren());
 
@@ -161,10 +166,10 @@ TEST(Launcher, SplitsParametersWithoutAShellAndLeavesNoZombie) {
     const auto script = recorder(dir / "Scripts ü");
     fs::create_directories(dir / "work");
     const auto pwned = dir / "pwned";
-    EXPECT_EQ(shellOpen(script.string(),
-                        "one \"two words\" \"\" $HOME ; touch " + pwned.string() + " `id`",
-                        (dir / "work").string(), core::SW_SHOWNOACTIVATE),
-              core::ShellSuccess);
+    EXPECT_EQ(startIn(script.string(),
+                      "one \"two words\" \"\" $HOME ; touch " + pwned.string() + " `id`",
+                      (dir / "work").string()),
+              Failure::None);
     EXPECT_EQ(recordedRun(script),
               (std::vector<std::string>{(dir / "work").string(), "one", "two words", "", "$HOME",
                                         ";", "touch", pwned.string(), "`id`"}));
@@ -182,16 +187,16 @@ TEST(Launcher, ProgramOutlivesTheProcessThatStartedIt) {
     const pid_t starter = ::fork();
     if (starter == 0) {
         ::setsid(); // as a terminal session would be
-        const int result = shellOpen(exe.string(), "1000", dir.path().string(), 1);
+        const Failure result = startIn(exe.string(), "1000", dir.path().string());
         [[maybe_unused]] const auto n = ::write(report[1], &result, sizeof result);
         ::pause();
         ::_exit(0);
     }
     ::close(report[1]);
-    int result = 0;
+    auto result = Failure::NoAssociation;
     ASSERT_EQ(::read(report[0], &result, sizeof result), static_cast<ssize_t>(sizeof result));
     ::close(report[0]);
-    EXPECT_EQ(result, core::ShellSuccess);
+    EXPECT_EQ(result, Failure::None);
 
     const pid_t pid = onlyProcessOf(exe);
     ASSERT_GT(pid, 0);
@@ -202,28 +207,26 @@ TEST(Launcher, ProgramOutlivesTheProcessThatStartedIt) {
     EXPECT_NE(statField(pid, 4), std::to_string(starter));
 }
 
-TEST(Launcher, FailuresGiveTheShellCodes) {
+TEST(Launcher, FailuresSayWhy) {
     TempDir dir;
-    EXPECT_EQ(shellOpen((dir / "missing").string(), "", "", 1), core::ShellFileNotFound);
-    EXPECT_EQ(shellOpen("perstando-no-such-program", "", dir.path().string(), 1),
-              core::ShellFileNotFound);
-    EXPECT_EQ(shellOpen("", "", "", 1), core::ShellFileNotFound);
-    EXPECT_EQ(shellOpen("/bin/sleep", "1", (dir / "no folder").string(), 1),
-              core::ShellPathNotFound);
-    EXPECT_EQ(shellOpen((dir / "no folder" / "prog").string(), "", "", 1), core::ShellPathNotFound);
+    EXPECT_EQ(startIn((dir / "missing").string(), "", ""), Failure::FileNotFound);
+    EXPECT_EQ(startIn("perstando-no-such-program", "", dir.path().string()), Failure::FileNotFound);
+    EXPECT_EQ(startIn("", "", ""), Failure::FileNotFound);
+    EXPECT_EQ(startIn("/bin/sleep", "1", (dir / "no folder").string()), Failure::PathNotFound);
+    EXPECT_EQ(startIn((dir / "no folder" / "prog").string(), "", ""), Failure::PathNotFound);
 
-    // Failures of the exec itself come back as codes too.
+    // Failures of the exec itself come back too.
     const auto interpreter = dir / "interpreter";
     writeFile(interpreter, "not executable\n");
     fs::permissions(interpreter, fs::perms::owner_read | fs::perms::owner_write);
     const auto denied = dir / "denied.sh";
     writeFile(denied, "#!" + interpreter.string() + "\n");
     fs::permissions(denied, fs::perms::owner_all);
-    EXPECT_EQ(shellOpen(denied.string(), "", "", 1), core::ShellAccessDenied);
+    EXPECT_EQ(startIn(denied.string(), "", ""), Failure::AccessDenied);
     const auto orphan = dir / "orphan.sh";
     writeFile(orphan, "#!" + (dir / "no interpreter").string() + "\n");
     fs::permissions(orphan, fs::perms::owner_all);
-    EXPECT_EQ(shellOpen(orphan.string(), "", "", 1), core::ShellFileNotFound);
+    EXPECT_EQ(startIn(orphan.string(), "", ""), Failure::FileNotFound);
     EXPECT_FALSE(haveChildren());
 }
 
@@ -244,20 +247,19 @@ TEST(Launcher, OtherFilesGoToTheDefaultApplication) {
     fs::permissions(marked, fs::perms::owner_all);
     {
         ScopedPath path((dir / "bin").string() + ":" + std::getenv("PATH"));
-        EXPECT_EQ(shellOpen(document.string(), "ignored", "", 1), core::ShellSuccess);
+        EXPECT_EQ(startIn(document.string(), "ignored", ""), Failure::None);
         EXPECT_EQ(recorded(opened), std::vector<std::string>{document.string()});
-        EXPECT_EQ(shellOpen("Rëport 1.txt", "", folder.string(), 1), core::ShellSuccess);
+        EXPECT_EQ(startIn("Rëport 1.txt", "", folder.string()), Failure::None);
         EXPECT_EQ(recorded(opened), std::vector<std::string>{document.string()});
-        EXPECT_EQ(shellOpen(marked.string(), "", "", 1), core::ShellSuccess);
+        EXPECT_EQ(startIn(marked.string(), "", ""), Failure::None);
         EXPECT_EQ(recorded(opened), std::vector<std::string>{marked.string()});
         // A folder opens no program: a failed start, never a restart of nothing.
-        EXPECT_EQ(shellOpen(folder.string(), "", "", 1), core::ShellAccessDenied);
-        EXPECT_EQ(shellOpen("Dökument Folder", "", dir.path().string(), 1),
-                  core::ShellAccessDenied);
+        EXPECT_EQ(startIn(folder.string(), "", ""), Failure::AccessDenied);
+        EXPECT_EQ(startIn("Dökument Folder", "", dir.path().string()), Failure::AccessDenied);
         EXPECT_FALSE(fs::exists(opened));
     }
     ScopedPath noOpener((dir / "nothing here").string());
-    EXPECT_EQ(shellOpen(document.string(), "", "", 1), core::ShellNoAssociation);
+    EXPECT_EQ(startIn(document.string(), "", ""), Failure::NoAssociation);
 }
 
 TEST(Launcher, DefaultApplicationFailingAtOnceFailsTheStart) {
@@ -276,11 +278,11 @@ TEST(Launcher, DefaultApplicationFailingAtOnceFailsTheStart) {
     fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
     {
         ScopedPath path((dir / "failing").string() + ":" + std::getenv("PATH"));
-        EXPECT_EQ(shellOpen(script.string(), "", "", 1), core::ShellNoAssociation);
+        EXPECT_EQ(startIn(script.string(), "", ""), Failure::NoAssociation);
         EXPECT_FALSE(haveChildren());
     }
     ScopedPath path((dir / "slow").string() + ":" + std::getenv("PATH"));
-    EXPECT_EQ(shellOpen(script.string(), "", "", 1), core::ShellSuccess);
+    EXPECT_EQ(startIn(script.string(), "", ""), Failure::None);
     EXPECT_GT(onlyProcessOf(viewer), 0);
     EXPECT_FALSE(haveChildren());
 }
@@ -295,11 +297,9 @@ TEST(Launcher, LooksInTheWorkingDirectoryThenOnPath) {
     KillAtEnd cleanupWork(inWork);
     ScopedPath path((dir / "bin").string() + ":" + std::getenv("PATH"));
 
-    EXPECT_EQ(shellOpen(inWork.filename().string(), "1000", (dir / "work").string(), 1),
-              core::ShellSuccess);
+    EXPECT_EQ(startIn(inWork.filename().string(), "1000", (dir / "work").string()), Failure::None);
     EXPECT_GT(onlyProcessOf(inWork), 0);
-    EXPECT_EQ(shellOpen(onPath.filename().string(), "1000", (dir / "work").string(), 1),
-              core::ShellSuccess);
+    EXPECT_EQ(startIn(onPath.filename().string(), "1000", (dir / "work").string()), Failure::None);
     const pid_t pid = onlyProcessOf(onPath);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(testing_support::cwdOf(pid), dir / "work");
@@ -307,15 +307,15 @@ TEST(Launcher, LooksInTheWorkingDirectoryThenOnPath) {
 
 TEST(Launcher, SplitCommandLineGroupsQuotedWords) {
     using Words = std::vector<std::string>;
-    EXPECT_EQ(core::splitCommandLine(""), Words{});
-    EXPECT_EQ(core::splitCommandLine(" \t "), Words{});
-    EXPECT_EQ(core::splitCommandLine("a  \"b c\"\td"), (Words{"a", "b c", "d"}));
-    EXPECT_EQ(core::splitCommandLine("\"\" x"), (Words{"", "x"}));
-    EXPECT_EQ(core::splitCommandLine("ab\"c d\"e f"), (Words{"abc de", "f"}));
-    EXPECT_EQ(core::splitCommandLine("\"/opt/My App/x -y"), (Words{"/opt/My App/x -y"}));
+    EXPECT_EQ(launcher::splitCommandLine(""), Words{});
+    EXPECT_EQ(launcher::splitCommandLine(" \t "), Words{});
+    EXPECT_EQ(launcher::splitCommandLine("a  \"b c\"\td"), (Words{"a", "b c", "d"}));
+    EXPECT_EQ(launcher::splitCommandLine("\"\" x"), (Words{"", "x"}));
+    EXPECT_EQ(launcher::splitCommandLine("ab\"c d\"e f"), (Words{"abc de", "f"}));
+    EXPECT_EQ(launcher::splitCommandLine("\"/opt/My App/x -y"), (Words{"/opt/My App/x -y"}));
 }
 
-TEST(ShellRun, SplitAndDirectoryRule) {
+TEST(RunCommandLine, SplitAndDirectoryRule) {
     const std::string cwd = fs::current_path().string();
     struct Row {
         std::string line;
@@ -352,7 +352,7 @@ TEST(ShellRun, SplitAndDirectoryRule) {
     for (const auto &row : rows) {
         SCOPED_TRACE(row.line);
         std::string line = row.line;
-        const auto parts = shellmod::splitCommand(line, row.directory);
+        const auto parts = launcher::splitCommand(line, row.directory);
         EXPECT_EQ(parts.program, row.program);
         EXPECT_EQ(parts.arguments, row.arguments);
         EXPECT_EQ(parts.directory, row.derived);
@@ -360,17 +360,17 @@ TEST(ShellRun, SplitAndDirectoryRule) {
     }
 }
 
-TEST(ShellRun, StartsInTheProgramsFolderAndRemovesTheQuotes) {
+TEST(RunCommandLine, StartsInTheProgramsFolderAndRemovesTheQuotes) {
     TempDir dir;
     const auto script = recorder(dir / "Program Files ü");
     std::string line = "\"" + script.string() + "\"   -n 2";
-    EXPECT_EQ(shellmod::ShellRun(line, core::SW_SHOWNOACTIVATE), core::ShellSuccess);
+    EXPECT_TRUE(launcher::runCommandLine(line));
     EXPECT_EQ(line, script.string() + "   -n 2");
     EXPECT_EQ(recordedRun(script),
               (std::vector<std::string>{script.parent_path().string(), "-n", "2"}));
 }
 
-TEST(ShellRun, FallbackStartsTheWholeLineDirectlyOrRaises) {
+TEST(RunCommandLine, FallbackStartsTheWholeLineDirectlyOrFails) {
     TempDir dir;
     const std::string cwd = fs::canonical(fs::current_path()).string();
     const auto plain = recorder(dir / "plain");
@@ -378,7 +378,7 @@ TEST(ShellRun, FallbackStartsTheWholeLineDirectlyOrRaises) {
     // A missing directory makes the start by association fail; the fallback runs
     // the line itself, here in Perstando's directory, with no shell in between.
     std::string line = plain.string() + " 'a b' $HOME ; touch " + pwned.string();
-    EXPECT_EQ(shellmod::ShellRun(line, 1, (dir / "gone").string()), core::ShellPathNotFound);
+    EXPECT_TRUE(launcher::runCommandLine(line, (dir / "gone").string()));
     EXPECT_EQ(recordedRun(plain),
               (std::vector<std::string>{cwd, "'a", "b'", "$HOME", ";", "touch", pwned.string()}));
     EXPECT_FALSE(fs::exists(pwned));
@@ -386,13 +386,13 @@ TEST(ShellRun, FallbackStartsTheWholeLineDirectlyOrRaises) {
     // No closing quote: the derived folder starts with the quote and does not exist.
     const auto spaced = recorder(dir / "with blanks");
     line = "\"" + spaced.string();
-    EXPECT_EQ(shellmod::ShellRun(line, 1), core::ShellPathNotFound);
+    EXPECT_TRUE(launcher::runCommandLine(line));
     EXPECT_EQ(recordedRun(spaced), std::vector<std::string>{cwd});
 
     std::string missing = (dir / "missing").string() + " arg";
-    EXPECT_THROW(shellmod::ShellRun(missing, 1), shellmod::StartFailed);
+    EXPECT_FALSE(launcher::runCommandLine(missing));
     std::string empty;
-    EXPECT_THROW(shellmod::ShellRun(empty, 1), shellmod::StartFailed);
+    EXPECT_FALSE(launcher::runCommandLine(empty));
     EXPECT_FALSE(haveChildren());
 }
 

@@ -21,14 +21,14 @@ extern char **environ;
 namespace {
 
 namespace fs = std::filesystem;
-using Module4::IsAppRunning;
+using processes::findByName;
+using processes::isRunning;
 using testing_support::Child;
 using testing_support::copyExecutable;
 using testing_support::pidsOf;
 using testing_support::TempDir;
 using testing_support::uniqueName;
 using testing_support::waitUntil;
-using WMI_FindProcess::FindProcess;
 
 std::string upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -79,51 +79,51 @@ struct Sleeper {
 
 TEST(ProcessProbes, MatchRulesIgnoreCase) {
     Sleeper s;
-    EXPECT_FALSE(FindProcess(s.name));
-    EXPECT_FALSE(IsAppRunning(s.name));
+    EXPECT_FALSE(findByName(s.name));
+    EXPECT_FALSE(isRunning(s.name));
     Child child = s.start();
 
-    EXPECT_TRUE(FindProcess(s.name));
-    EXPECT_TRUE(FindProcess(upper(s.name)));
-    EXPECT_TRUE(FindProcess(lower(s.name)));
-    EXPECT_TRUE(IsAppRunning(lower(s.name)));
+    EXPECT_TRUE(findByName(s.name));
+    EXPECT_TRUE(findByName(upper(s.name)));
+    EXPECT_TRUE(findByName(lower(s.name)));
+    EXPECT_TRUE(isRunning(lower(s.name)));
 
     // Part of the name: a substring of the path, but not the whole file name.
     const std::string partial = s.name.substr(2);
-    EXPECT_TRUE(IsAppRunning(upper(partial)));
-    EXPECT_FALSE(FindProcess(partial));
+    EXPECT_TRUE(isRunning(upper(partial)));
+    EXPECT_FALSE(findByName(partial));
 
-    // A name with a folder: IsAppRunning takes any part of the path, FindProcess the whole path.
-    EXPECT_TRUE(IsAppRunning(s.dir.path().string()));
-    EXPECT_TRUE(IsAppRunning(upper(s.exe.string())));
-    EXPECT_TRUE(FindProcess(upper(s.exe.string())));
-    EXPECT_FALSE(FindProcess("/elsewhere/" + s.name));
-    EXPECT_FALSE(FindProcess(s.dir.path().string()));
+    // A name with a folder: isRunning takes any part of the path, findByName the whole path.
+    EXPECT_TRUE(isRunning(s.dir.path().string()));
+    EXPECT_TRUE(isRunning(upper(s.exe.string())));
+    EXPECT_TRUE(findByName(upper(s.exe.string())));
+    EXPECT_FALSE(findByName("/elsewhere/" + s.name));
+    EXPECT_FALSE(findByName(s.dir.path().string()));
 
     // The empty name: contained in every path, equal to no process name.
-    EXPECT_TRUE(IsAppRunning(""));
-    EXPECT_FALSE(FindProcess(""));
+    EXPECT_TRUE(isRunning(""));
+    EXPECT_FALSE(findByName(""));
 
     child.stop();
-    EXPECT_FALSE(FindProcess(s.name));
-    EXPECT_FALSE(IsAppRunning(s.name));
+    EXPECT_FALSE(findByName(s.name));
+    EXPECT_FALSE(isRunning(s.name));
 }
 
 TEST(ProcessProbes, TwoInstancesCountUntilTheLastEnds) {
     Sleeper s;
     Child first = s.start();
     Child second = s.start();
-    EXPECT_TRUE(FindProcess(s.name));
-    EXPECT_TRUE(IsAppRunning(s.name));
-    const auto names = core::runningExecutableNames();
+    EXPECT_TRUE(findByName(s.name));
+    EXPECT_TRUE(isRunning(s.name));
+    const auto names = processes::runningExecutableNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), s.name), 2);
 
     first.stop();
-    EXPECT_TRUE(FindProcess(s.name));
-    EXPECT_TRUE(IsAppRunning(s.name));
+    EXPECT_TRUE(findByName(s.name));
+    EXPECT_TRUE(isRunning(s.name));
     second.stop();
-    EXPECT_FALSE(FindProcess(s.name));
-    EXPECT_FALSE(IsAppRunning(s.name));
+    EXPECT_FALSE(findByName(s.name));
+    EXPECT_FALSE(isRunning(s.name));
 }
 
 TEST(ProcessProbes, ZombieIsNotRunning) {
@@ -139,9 +139,9 @@ TEST(ProcessProbes, ZombieIsNotRunning) {
     // This test is the parent and does not reap until it has looked.
     ASSERT_TRUE(waitUntil([&] { return stateOf(pid) == 'Z'; }));
 
-    EXPECT_FALSE(FindProcess(name));
-    EXPECT_FALSE(FindProcess(path));
-    EXPECT_FALSE(IsAppRunning(name));
+    EXPECT_FALSE(findByName(name));
+    EXPECT_FALSE(findByName(path));
+    EXPECT_FALSE(isRunning(name));
     ::waitpid(pid, nullptr, 0);
 }
 
@@ -154,10 +154,10 @@ TEST(ProcessProbes, ReplacedBinaryStillCountsUnderItsPath) {
                     .string()
                     .ends_with(" (deleted)"));
 
-    EXPECT_TRUE(FindProcess(s.name));
-    EXPECT_TRUE(FindProcess(s.exe.string()));
-    EXPECT_TRUE(IsAppRunning(s.exe.string()));
-    const auto names = core::runningExecutableNames();
+    EXPECT_TRUE(findByName(s.name));
+    EXPECT_TRUE(findByName(s.exe.string()));
+    EXPECT_TRUE(isRunning(s.exe.string()));
+    const auto names = processes::runningExecutableNames();
     EXPECT_EQ(std::count(names.begin(), names.end(), s.name), 1);
 }
 
@@ -192,18 +192,18 @@ TEST(ProcessProbes, ScriptCountsUnderItsOwnPathAndName) {
                    testing_support::readFile(proc + "/cmdline").find(name) != std::string::npos;
         }));
 
-        EXPECT_TRUE(FindProcess(name));
-        EXPECT_TRUE(FindProcess(upper(name)));
-        EXPECT_TRUE(FindProcess(script.string()));
-        EXPECT_TRUE(IsAppRunning(script.string()));
-        EXPECT_TRUE(IsAppRunning(lower(name)));
+        EXPECT_TRUE(findByName(name));
+        EXPECT_TRUE(findByName(upper(name)));
+        EXPECT_TRUE(findByName(script.string()));
+        EXPECT_TRUE(isRunning(script.string()));
+        EXPECT_TRUE(isRunning(lower(name)));
         child.stop();
-        EXPECT_FALSE(FindProcess(name));
-        EXPECT_FALSE(IsAppRunning(name));
+        EXPECT_FALSE(findByName(name));
+        EXPECT_FALSE(isRunning(name));
     }
 }
 
-TEST(ProcessProbes, AnotherAccountIsSeenByFindProcessOnly) {
+TEST(ProcessProbes, AnotherAccountIsSeenByFindByNameOnly) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to start processes under other accounts";
     }
@@ -223,17 +223,17 @@ TEST(ProcessProbes, AnotherAccountIsSeenByFindProcessOnly) {
     const auto probe = [&](const std::function<bool()> &question) {
         return inChild(asStranger, [&] { return question() ? 1 : 0; });
     };
-    EXPECT_EQ(probe([&] { return FindProcess(s.name); }), 1);
-    EXPECT_EQ(probe([&] { return FindProcess(s.exe.string()); }), 1);
-    EXPECT_EQ(probe([&] { return IsAppRunning(s.name); }), 0);
-    EXPECT_EQ(probe([&] { return IsAppRunning(s.dir.path().string()); }), 0);
+    EXPECT_EQ(probe([&] { return findByName(s.name); }), 1);
+    EXPECT_EQ(probe([&] { return findByName(s.exe.string()); }), 1);
+    EXPECT_EQ(probe([&] { return isRunning(s.name); }), 0);
+    EXPECT_EQ(probe([&] { return isRunning(s.dir.path().string()); }), 0);
     // Kernel threads have no exe link for anyone, but a name.
     if (testing_support::readFile("/proc/2/comm") == "kthreadd\n") {
-        EXPECT_EQ(probe([&] { return FindProcess("KTHREADD"); }), 1);
+        EXPECT_EQ(probe([&] { return findByName("KTHREADD"); }), 1);
     }
 }
 
-TEST(ProcessProbes, NoProcessListRaisesOnlyInFindProcess) {
+TEST(ProcessProbes, NoProcessListRaisesOnlyInFindByName) {
     // A private mount namespace with an empty tmpfs over /proc.
     const auto withoutProc = [] {
         return ::unshare(CLONE_NEWNS) == 0 &&
@@ -243,12 +243,12 @@ TEST(ProcessProbes, NoProcessListRaisesOnlyInFindProcess) {
     const int answer = inChild(withoutProc, [] {
         int bits = 0;
         try {
-            WMI_FindProcess::FindProcess("init");
-        } catch (const WMI_FindProcess::ProcessListUnavailable &) {
+            processes::findByName("init");
+        } catch (const processes::ListUnavailable &) {
             bits |= 1;
         }
-        bits |= IsAppRunning("") ? 0 : 2;
-        bits |= core::runningExecutableNames().empty() ? 4 : 0;
+        bits |= isRunning("") ? 0 : 2;
+        bits |= processes::runningExecutableNames().empty() ? 4 : 0;
         return bits;
     });
     if (answer == 77) {
@@ -265,15 +265,15 @@ TEST(ProcessProbes, EveryDescriptorIsClosedAndNamesListKernelThreads) {
     Child child = s.start();
     const auto before = openDescriptors();
     for (int i = 0; i < 20; ++i) {
-        FindProcess(s.name);
-        FindProcess("no such program");
-        IsAppRunning(s.name);
-        IsAppRunning("no such program");
-        core::runningExecutableNames();
+        findByName(s.name);
+        findByName("no such program");
+        isRunning(s.name);
+        isRunning("no such program");
+        processes::runningExecutableNames();
     }
     EXPECT_EQ(openDescriptors(), before);
 
-    const auto names = core::runningExecutableNames();
+    const auto names = processes::runningExecutableNames();
     const auto self = fs::read_symlink("/proc/self/exe").filename().string();
     EXPECT_NE(std::find(names.begin(), names.end(), self), names.end());
     if (testing_support::readFile("/proc/2/comm") == "kthreadd\n") {

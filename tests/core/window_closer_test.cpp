@@ -38,6 +38,12 @@ private:
     std::optional<std::string> saved_;
 };
 
+/// The window one search found and asked to close; 0 when none matched.
+windowcloser::WindowHandle closeTopmost(std::string_view titlePiece) {
+    const auto closed = windowcloser::closeTopmostTitled(titlePiece);
+    return closed ? closed->window : 0;
+}
+
 TestWindowOptions untitledWindow() {
     TestWindowOptions options;
     options.stay = true;
@@ -90,7 +96,7 @@ protected:
     /// has arrived: the title read is a round trip on the closer's connection,
     /// so the server has handled its earlier requests before ours.
     void settle(const std::vector<TestWindow *> &windows) {
-        winkill::windowTitle(client_.root());
+        windowcloser::windowTitle(client_.root());
         for (TestWindow *window : windows) {
             const int before = window->count("probe");
             client_.sendProbe(window->id());
@@ -101,9 +107,12 @@ protected:
     /// One search that must find `window` and only it.
     void expectDismissed(const std::string &search, TestWindow &window) {
         const int before = window.count("closed");
-        winkill::KillWin(search);
-        EXPECT_EQ(winkill::searchText, search);
-        EXPECT_EQ(winkill::foundWindow, window.id()) << search;
+        const auto closed = windowcloser::closeTopmostTitled(search);
+        ASSERT_TRUE(closed) << search;
+        EXPECT_EQ(closed->window, window.id()) << search;
+        EXPECT_NE(core::lowerCaseUtf8(closed->title).find(core::lowerCaseUtf8(search)),
+                  std::string::npos)
+            << closed->title;
         EXPECT_TRUE(window.waitFor("closed", before + 1)) << search;
     }
 
@@ -154,8 +163,7 @@ TEST_P(WindowCloser, MatchingWindowsAreDismissedOnePerCallTopmostFirst) {
         if (call == 1) {
             EXPECT_EQ(topmost, second.get());
         }
-        winkill::KillWin("Application Error");
-        EXPECT_EQ(winkill::foundWindow, topmost->id()) << "call " << call;
+        EXPECT_EQ(closeTopmost("Application Error"), topmost->id()) << "call " << call;
         EXPECT_TRUE(topmost->waitFor("closed"));
         std::erase(remaining, topmost);
         settle(remaining);
@@ -172,15 +180,13 @@ TEST_P(WindowCloser, MatchingWindowsAreDismissedOnePerCallTopmostFirst) {
             }));
         }
     }
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, 0u);
+    EXPECT_EQ(closeTopmost("Application Error"), 0u);
 }
 
 TEST_P(WindowCloser, NothingIsPostedWithoutAMatch) {
     auto window = open(titled("Crash.exe - Application Error", true));
     expectDismissed("application error", *window);
-    winkill::KillWin("Error Reporting");
-    EXPECT_EQ(winkill::foundWindow, 0u);
+    EXPECT_EQ(closeTopmost("Error Reporting"), 0u);
     settle({window.get()});
     EXPECT_EQ(window->events(), (std::vector<std::string>{"closed", "probe"}));
 }
@@ -202,10 +208,10 @@ TEST_P(WindowCloser, TitleComesFromNetWmNameElseFromLatin1WmName) {
     auto latin1 = open(legacy);
     auto untitled = open(untitledWindow());
 
-    EXPECT_EQ(winkill::windowTitle(preferred->id()), "Unicode ☃ name");
-    EXPECT_EQ(winkill::windowTitle(latin1->id()), "Café - Application Error");
-    EXPECT_EQ(winkill::windowTitle(untitled->id()), "");
-    EXPECT_EQ(winkill::windowTitle(0x7ffffff0u), "") << "a window that does not exist";
+    EXPECT_EQ(windowcloser::windowTitle(preferred->id()), "Unicode ☃ name");
+    EXPECT_EQ(windowcloser::windowTitle(latin1->id()), "Café - Application Error");
+    EXPECT_EQ(windowcloser::windowTitle(untitled->id()), "");
+    EXPECT_EQ(windowcloser::windowTitle(0x7ffffff0u), "") << "a window that does not exist";
     expectDismissed("CAFÉ", *latin1);
 }
 
@@ -213,8 +219,7 @@ TEST_P(WindowCloser, WindowWithoutTheCloseProtocolIsLeftToTheWindowManager) {
     TestWindowOptions options = titled("Old.exe - Application Error");
     options.acceptsDelete = false;
     auto window = open(options);
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, window->id());
+    EXPECT_EQ(closeTopmost("Application Error"), window->id());
     if (managed()) {
         // openbox closes a client that cannot be asked by disconnecting it.
         EXPECT_TRUE(window->waitFor("disconnected"));
@@ -228,15 +233,13 @@ TEST_P(WindowCloser, WindowWithoutTheCloseProtocolIsLeftToTheWindowManager) {
 
 TEST_P(WindowCloser, TitleChangesAreSeenByTheNextCall) {
     auto window = open(titled("Notes - Text Editor", true));
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, 0u);
+    EXPECT_EQ(closeTopmost("Application Error"), 0u);
 
     client_.setTitle(window->id(), "Notes.exe - Application Error");
     expectDismissed("Application Error", *window);
 
     client_.setTitle(window->id(), "Notes - Text Editor");
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, 0u);
+    EXPECT_EQ(closeTopmost("Application Error"), 0u);
 }
 
 /// Without EWMH, a frame is followed down to the client window marked WM_STATE.
@@ -246,8 +249,7 @@ TEST_P(ReparentingWindowManager, TheClientInsideAFrameIsFoundUnderTheFrame) {
     auto window = open(titled("Crash.exe - Application Error", true));
     const std::uint32_t frame = client_.createWindow();
     expectDismissed("Application Error", *window);
-    winkill::KillWin("");
-    EXPECT_EQ(winkill::foundWindow, frame) << "the empty text matches the topmost window";
+    EXPECT_EQ(closeTopmost(""), frame) << "the empty text matches the topmost window";
 
     // The frame, seen before as a window of its own, now holds the client.
     client_.adopt(frame, window->id());
@@ -265,14 +267,12 @@ TEST_P(LaggingClientList, AWindowGoneBeforeItIsReadLeavesNothingBehindForItsId) 
     const std::uint32_t id = client_.createWindow();
     client_.destroyWindow(id);
     client_.announceWindowManager({id});
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, 0u);
+    EXPECT_EQ(closeTopmost("Application Error"), 0u);
 
     // Window ids are reused: a new window with the same id must be read afresh.
     ASSERT_EQ(client_.createWindow(id), id);
     client_.setTitle(id, "Crash.exe - Application Error");
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, id);
+    EXPECT_EQ(closeTopmost("Application Error"), id);
 }
 
 INSTANTIATE_TEST_SUITE_P(X11, LaggingClientList, ::testing::Values(false),
@@ -297,11 +297,10 @@ TEST(WindowCloserDisplay, NoDisplayFindsNothingAndSaysNothing) {
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
     for (int i = 0; i < 3; ++i) {
-        winkill::KillWin("");
-        EXPECT_EQ(winkill::foundWindow, 0u);
+        EXPECT_EQ(closeTopmost(""), 0u);
     }
-    EXPECT_EQ(winkill::windowTitle(1), "");
-    winkill::postClose(1);
+    EXPECT_EQ(windowcloser::windowTitle(1), "");
+    windowcloser::postClose(1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
@@ -311,19 +310,16 @@ TEST(WindowCloserDisplay, DisplayThatWentAwayIsOpenedAgain) {
     DisplayVariable display(server.display());
     auto before = std::make_unique<TestWindow>(server.display(), titled("Application Error", true));
     ASSERT_NE(before->id(), 0u);
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, before->id());
+    EXPECT_EQ(closeTopmost("Application Error"), before->id());
 
     server.stop();
     before.reset();
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, 0u);
+    EXPECT_EQ(closeTopmost("Application Error"), 0u);
 
     server.restart();
     TestWindow after(server.display(), titled("Application Error"));
     ASSERT_NE(after.id(), 0u);
-    winkill::KillWin("Application Error");
-    EXPECT_EQ(winkill::foundWindow, after.id());
+    EXPECT_EQ(closeTopmost("Application Error"), after.id());
     EXPECT_TRUE(after.waitFor("closed"));
 }
 

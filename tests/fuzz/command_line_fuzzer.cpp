@@ -1,4 +1,4 @@
-// The two command-line splits: the quote-aware word split and ShellRun's
+// The two command-line splits: the quote-aware word split and runCommandLine's
 // program / arguments / folder split.
 
 #include "core/launcher.h"
@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string line = input.ConsumeRemainingBytesAsString();
 
     // Words hold no quotes, and quoting each word again gives the same words.
-    const auto words = core::splitCommandLine(line);
+    const auto words = launcher::splitCommandLine(line);
     std::string requoted;
     for (const auto &word : words) {
         if (word.find('"') != std::string::npos) {
@@ -20,12 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         }
         requoted += (requoted.empty() ? "\"" : " \"") + word + "\"";
     }
-    if (core::splitCommandLine(requoted) != words) {
+    if (launcher::splitCommandLine(requoted) != words) {
         fuzzing::failed("quoted words split differently");
     }
 
     std::string commandLine = line;
-    const auto parts = shellmod::splitCommand(
+    const auto parts = launcher::splitCommand(
         commandLine, withDirectory ? std::optional<std::string>("/srv") : std::nullopt);
     if (commandLine.rfind(parts.program, 0) != 0) {
         fuzzing::failed("the program is not the start of the line");

@@ -77,22 +77,6 @@ TEST_F(AboutBoxTest, WithoutAToolOrWhenItCannotStartSystemInfoIsUnavailable) {
     EXPECT_EQ(messages_.texts(), QStringList{frmAbout::unavailableMessage()});
 }
 
-TEST_F(AboutBoxTest, GetKeyValueClearsTheValueWhenMissing) {
-    ScopedEnv path("PATH", bin_.string());
-    frmAbout *box = open();
-    QString value = QStringLiteral("left over");
-    EXPECT_FALSE(box->GetKeyValue(core::RegistryRoot::LocalMachine,
-                                  QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools Location"),
-                                  QStringLiteral("MSINFO"), value));
-    EXPECT_TRUE(value.isEmpty());
-
-    const auto tool = fakeTool("kinfocenter", folder_ / "unused");
-    EXPECT_TRUE(box->GetKeyValue(core::RegistryRoot::LocalMachine,
-                                 QStringLiteral("SOFTWARE\\Microsoft\\Shared Tools\\MSINFO"),
-                                 QStringLiteral("path"), value));
-    EXPECT_EQ(value, QString::fromStdString(tool.string()));
-}
-
 TEST_F(AboutBoxTest, MainWindowMenusOpenEachViewerOnce) {
     auto *main = new Form1();
     main->show();
