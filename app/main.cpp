@@ -25,7 +25,7 @@ int main(int argc, char *argv[]) {
     // The program lives on in the tray with no window shown; only Exit ends it.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    auto *form1 = new Form1();
+    auto *form1 = new MainWindow();
     form1->show();
     form1->activateWindow();
     return QApplication::exec();

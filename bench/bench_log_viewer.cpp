@@ -49,7 +49,7 @@ void BM_OpenLog(benchmark::State &state) {
     for (auto _ : state) {
         QElapsedTimer clock;
         clock.start();
-        auto *viewer = new Form4();
+        auto *viewer = new LogViewer();
         viewer->show();
         benchmark::DoNotOptimize(viewer->grab()); // open: laid out and painted
         state.PauseTiming();

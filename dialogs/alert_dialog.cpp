@@ -35,7 +35,7 @@ void addRow(QFormLayout *form, const QString &label, const QString &hint, QCombo
 
 } // namespace
 
-Form7::Form7(QWidget *parent) : QWidget(parent, Qt::Window) {
+AlertDialog::AlertDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("Form7"));
     setWindowTitle(QStringLiteral("Visual and Audio Alert Options"));
     ui::WindowRegistry::instance().add(this);
@@ -66,7 +66,7 @@ Form7::Form7(QWidget *parent) : QWidget(parent, Qt::Window) {
     command1_ = new QPushButton(QStringLiteral("&Save All"), this);
     command1_->setObjectName(QStringLiteral("Command1"));
     command1_->setToolTip(QStringLiteral("Click here to save all visual and audio alert settings"));
-    connect(command1_, &QPushButton::clicked, this, &Form7::saveAll);
+    connect(command1_, &QPushButton::clicked, this, &AlertDialog::saveAll);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(frame1_);
@@ -82,7 +82,7 @@ Form7::Form7(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::fitDialog(this);
 }
 
-void Form7::saveAll() {
+void AlertDialog::saveAll() {
     settings::Save save;
     save.set(settings::Key::AudioAlarm, combo1_->currentText())
         .set(settings::Key::VisualAlarm, combo2_->currentText())

@@ -8,12 +8,12 @@ class QPushButton;
 
 /// Form7: switches the three ways a restart is announced (sound, flashing
 /// main window, popup).
-class Form7 : public QWidget {
+class AlertDialog : public QWidget {
     Q_OBJECT
 
 public:
     /// Loads the three switches from the settings file.
-    explicit Form7(QWidget *parent = nullptr);
+    explicit AlertDialog(QWidget *parent = nullptr);
 
     /// Writes the three switches and unloads; stays open when they could not
     /// be written.

@@ -19,7 +19,7 @@
 
 using dialogs::named;
 
-Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
+CommandLineDialog::CommandLineDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     dialogs::setUpWindow(this, QStringLiteral("Form6"),
                          QStringLiteral("Command Line Setting for each Executable"));
 
@@ -68,8 +68,8 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
 
     QAction *mnuexample =
         dialogs::addMenuItem(this, QStringLiteral("mnuexample"), QStringLiteral("Example"));
-    connect(mnuexample, &QAction::triggered, this, &Form6::example);
-    connect(command1_, &QPushButton::clicked, this, &Form6::saveAll);
+    connect(mnuexample, &QAction::triggered, this, &CommandLineDialog::example);
+    connect(command1_, &QPushButton::clicked, this, &CommandLineDialog::saveAll);
 
     const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {
@@ -82,7 +82,7 @@ Form6::Form6(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::fitDialog(this);
 }
 
-void Form6::saveAll() {
+void CommandLineDialog::saveAll() {
     for (int n = 1; n <= Slots; ++n) {
         const auto &controls = slots_[static_cast<std::size_t>(n - 1)];
         if (settings::isOn(controls.enabled->currentText()) && controls.command->text().isEmpty()) {
@@ -106,7 +106,7 @@ void Form6::saveAll() {
     }
 }
 
-void Form6::testCommandLine(int slot) {
+void CommandLineDialog::testCommandLine(int slot) {
     // Started the way a restart runs the action: split into program and
     // arguments. A failed start says nothing.
     std::string commandLine =
@@ -114,7 +114,7 @@ void Form6::testCommandLine(int slot) {
     launcher::runCommandLine(commandLine);
 }
 
-void Form6::example() {
+void CommandLineDialog::example() {
     ui::message(
         this,
         QStringLiteral("c:\\attn\\attn -a Call_Me  This example sends a command line argument to "

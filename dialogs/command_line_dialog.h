@@ -11,12 +11,12 @@ class QTabWidget;
 
 /// Form6: the command line each slot runs after its program was restarted,
 /// and the switch that turns it on.
-class Form6 : public QWidget {
+class CommandLineDialog : public QWidget {
     Q_OBJECT
 
 public:
     /// Loads the eight commands and switches from the settings file.
-    explicit Form6(QWidget *parent = nullptr);
+    explicit CommandLineDialog(QWidget *parent = nullptr);
 
 private:
     static constexpr int Slots = 8;

@@ -123,7 +123,7 @@ void setShown(QRadioButton *button, bool checked) {
 
 } // namespace
 
-Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
+EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("E-mail Notification Setup"));
     ui::WindowRegistry::instance().add(this);
@@ -199,9 +199,9 @@ Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
             [this] { writeSwitch(settings::switchText(true)); });
     connect(option2_, &QRadioButton::clicked, this,
             [this] { writeSwitch(settings::switchText(false)); });
-    connect(command1_, &QPushButton::clicked, this, &Form5::save);
-    connect(command2_, &QPushButton::clicked, this, &Form5::clearAll);
-    connect(timer1_, &QTimer::timeout, this, &Form5::showStoredSwitch);
+    connect(command1_, &QPushButton::clicked, this, &EmailDialog::save);
+    connect(command2_, &QPushButton::clicked, this, &EmailDialog::clearAll);
+    connect(timer1_, &QTimer::timeout, this, &EmailDialog::showStoredSwitch);
 
     const auto stored = settings::Stored::read();
     text1_->setText(stored.text(settings::Key::MailTo));
@@ -216,7 +216,7 @@ Form5::Form5(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::fitDialog(this);
 }
 
-QStringList Form5::accountLines(const std::optional<core::MailAccountStore> &store) {
+QStringList EmailDialog::accountLines(const std::optional<core::MailAccountStore> &store) {
     if (!store) {
         return {};
     }
@@ -232,7 +232,7 @@ QStringList Form5::accountLines(const std::optional<core::MailAccountStore> &sto
     return lines;
 }
 
-void Form5::save() {
+void EmailDialog::save() {
     if (settings::isOn(settings::text(settings::Key::MailSwitch)) && text3_->text().isEmpty()) {
         ui::message(this, QStringLiteral("Please enter E-mail address."));
     } else if (!dialogs::save(this, settings::Save()
@@ -250,19 +250,19 @@ void Form5::save() {
     }
 }
 
-void Form5::clearAll() {
+void EmailDialog::clearAll() {
     text4_->clear();
     text1_->clear();
     text3_->clear();
 }
 
-void Form5::writeSwitch(const QString &value) {
+void EmailDialog::writeSwitch(const QString &value) {
     if (!dialogs::save(this, settings::Save().set(settings::Key::MailSwitch, value))) {
         showStoredSwitch(); // the buttons go back to what is really stored
     }
 }
 
-void Form5::showStoredSwitch() {
+void EmailDialog::showStoredSwitch() {
     const QString stored = settings::text(settings::Key::MailSwitch);
     setShown(option1_, stored == settings::switchText(true));
     setShown(option2_, stored == settings::switchText(false));

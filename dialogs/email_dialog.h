@@ -14,13 +14,13 @@ class QRadioButton;
 
 /// Form5: the e-mail notification settings, with the user's mail accounts
 /// listed beside them for reference.
-class Form5 : public QWidget {
+class EmailDialog : public QWidget {
     Q_OBJECT
 
 public:
     /// Loads the four fields, passes the stored switch to the main window and
     /// lists the current user's accounts.
-    explicit Form5(QWidget *parent = nullptr);
+    explicit EmailDialog(QWidget *parent = nullptr);
 
     /// Writes the four fields unless the switch is on without a From address,
     /// then reminds of the switch when a server is set.

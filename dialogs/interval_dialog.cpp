@@ -17,7 +17,7 @@
 
 using dialogs::named;
 
-Form8::Form8(QWidget *parent) : QWidget(parent, Qt::Window) {
+IntervalDialog::IntervalDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     dialogs::setUpWindow(this, QStringLiteral("Form8"),
                          QStringLiteral("Settings for Interval Scan of Executables"));
 
@@ -46,8 +46,8 @@ Form8::Form8(QWidget *parent) : QWidget(parent, Qt::Window) {
     buttons->addWidget(command2_);
     outer->addLayout(buttons);
 
-    connect(command1_, &QPushButton::clicked, this, &Form8::hint);
-    connect(command2_, &QPushButton::clicked, this, &Form8::saveAll);
+    connect(command1_, &QPushButton::clicked, this, &IntervalDialog::hint);
+    connect(command2_, &QPushButton::clicked, this, &IntervalDialog::saveAll);
 
     const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {
@@ -57,7 +57,7 @@ Form8::Form8(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::fitDialog(this);
 }
 
-void Form8::saveAll() {
+void IntervalDialog::saveAll() {
     settings::Save save;
     int valid = 0;
     // The entries before an invalid one are still saved; an empty save would
@@ -96,7 +96,7 @@ void Form8::saveAll() {
                 QStringLiteral("Validation of Saved Data"), QMessageBox::Information);
 }
 
-void Form8::hint() {
+void IntervalDialog::hint() {
     ui::message(
         this, QStringLiteral("This value determines the interval to which the executable will be "
                              "checked.  An entry of 1000 equates to a check time of every second.  "

@@ -8,12 +8,12 @@ class QPushButton;
 class QTabWidget;
 
 /// Form8: the check interval of each slot, in milliseconds.
-class Form8 : public QWidget {
+class IntervalDialog : public QWidget {
     Q_OBJECT
 
 public:
     /// Loads the eight intervals from the settings file.
-    explicit Form8(QWidget *parent = nullptr);
+    explicit IntervalDialog(QWidget *parent = nullptr);
 
     /// The largest interval accepted: one check a minute.
     static constexpr double LongestInterval = 60000;

@@ -13,7 +13,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-Form3::Form3(QWidget *parent) : QWidget(parent, Qt::Window) {
+LogFileDialog::LogFileDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QStringLiteral("Log File Setup"));
     ui::WindowRegistry::instance().add(this);
@@ -30,8 +30,8 @@ Form3::Form3(QWidget *parent) : QWidget(parent, Qt::Window) {
     command1_->setObjectName(QStringLiteral("Command1"));
     command2_ = new QPushButton(QStringLiteral("&Save"), this);
     command2_->setObjectName(QStringLiteral("Command2"));
-    connect(command1_, &QPushButton::clicked, this, &Form3::browse);
-    connect(command2_, &QPushButton::clicked, this, &Form3::save);
+    connect(command1_, &QPushButton::clicked, this, &LogFileDialog::browse);
+    connect(command2_, &QPushButton::clicked, this, &LogFileDialog::save);
 
     auto *layout = new QVBoxLayout(this);
     layout->setMenuBar(menuBar);
@@ -45,7 +45,7 @@ Form3::Form3(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::fitDialog(this);
 }
 
-void Form3::browse() {
+void LogFileDialog::browse() {
     ui::PickRequest request;
     // "*.log*" also lists rotated logs such as watch.log1.
     request.filters = ui::filtersFromPairs(QStringLiteral("Log Files|*.log*|All Files|*.*"));
@@ -57,7 +57,7 @@ void Form3::browse() {
     }
 }
 
-void Form3::save() {
+void LogFileDialog::save() {
     // Nothing checks or creates the file: the path is stored as typed.
     if (dialogs::save(this, settings::Save().set(settings::Key::LogPath, text2_->text()))) {
         close();

@@ -7,12 +7,12 @@ class QLineEdit;
 class QPushButton;
 
 /// Form3: chooses the file restart events are logged to.
-class Form3 : public QWidget {
+class LogFileDialog : public QWidget {
     Q_OBJECT
 
 public:
     /// Loads the stored log path into Text2.
-    explicit Form3(QWidget *parent = nullptr);
+    explicit LogFileDialog(QWidget *parent = nullptr);
 
     /// Fills Text2 from the file picker; a cancelled picker changes nothing.
     void browse();

@@ -50,7 +50,7 @@ QString withoutTrailingSeparator(QString folder) {
 
 } // namespace
 
-Form2::Form2(QWidget *parent) : QWidget(parent, Qt::Window) {
+SetupDialog::SetupDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     dialogs::setUpWindow(this, QStringLiteral("Form2"), QStringLiteral("Perstando Setup"));
 
     auto *outer = new QVBoxLayout(this);
@@ -76,7 +76,7 @@ Form2::Form2(QWidget *parent) : QWidget(parent, Qt::Window) {
     QAction *mnuexit =
         dialogs::addMenuItem(this, QStringLiteral("mnuexit"), QStringLiteral("E&xit"));
     connect(mnuexit, &QAction::triggered, this, &QWidget::close);
-    connect(command5_, &QPushButton::clicked, this, &Form2::saveAll);
+    connect(command5_, &QPushButton::clicked, this, &SetupDialog::saveAll);
     // Every change of the box, the load's included, consults the saved setting.
     connect(check3_, &QCheckBox::toggled, this, [this] { LinkmindCheck(); });
 
@@ -85,7 +85,7 @@ Form2::Form2(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::fitDialog(this);
 }
 
-QWidget *Form2::buildSlotPage(int slot) {
+QWidget *SetupDialog::buildSlotPage(int slot) {
     auto *page = new QWidget(sstab1_);
     auto *grid = new QGridLayout(page);
     auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
@@ -135,7 +135,7 @@ QWidget *Form2::buildSlotPage(int slot) {
     return page;
 }
 
-QWidget *Form2::buildInternetPage() {
+QWidget *SetupDialog::buildInternetPage() {
     auto *page = new QWidget(sstab1_);
     auto *layout = new QVBoxLayout(page);
     frame1_ = named<QGroupBox>(QStringLiteral("Frame1"),
@@ -172,7 +172,7 @@ QWidget *Form2::buildInternetPage() {
     return page;
 }
 
-void Form2::load() {
+void SetupDialog::load() {
     const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {
         auto &fields = slots_[static_cast<std::size_t>(n - 1)];
@@ -188,22 +188,22 @@ void Form2::load() {
     check3_->setChecked(settings::isOn(stored.text(settings::Key::KeepUp)));
 }
 
-void Form2::activate() {
+void SetupDialog::activate() {
     combo1_->setCurrentText(settings::text(settings::Key::StartInTray));
     if (auto *main = ui::mainWindowLink()) {
         main->pauseChecking();
     }
 }
 
-void Form2::setProgramOfSlotOne(const QString &program) {
+void SetupDialog::setProgramOfSlotOne(const QString &program) {
     slots_[0].executable->setText(program);
 }
 
-QLineEdit *Form2::text2() const {
+QLineEdit *SetupDialog::text2() const {
     return slots_[0].executable;
 }
 
-void Form2::saveAll() {
+void SetupDialog::saveAll() {
     settings::Save save;
     for (int n = 1; n <= Slots; ++n) {
         const auto &fields = slots_[static_cast<std::size_t>(n - 1)];
@@ -228,14 +228,14 @@ void Form2::saveAll() {
     close();
 }
 
-void Form2::quickErase(int slot) {
+void SetupDialog::quickErase(int slot) {
     auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
     fields.name->clear();
     fields.executable->clear();
     fields.workingDirectory->clear();
 }
 
-void Form2::selectExecutable(int slot) {
+void SetupDialog::selectExecutable(int slot) {
     auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
     if (fields.name->text().isEmpty()) {
         ui::message(this, QStringLiteral("Please enter name of application in the first field"));
@@ -254,7 +254,7 @@ void Form2::selectExecutable(int slot) {
     }
 }
 
-void Form2::startExe(int slot) {
+void SetupDialog::startExe(int slot) {
     const auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
     if (fields.executable->text().isEmpty()) {
         ui::message(this,
@@ -268,7 +268,7 @@ void Form2::startExe(int slot) {
                     fields.workingDirectory->text().toStdString());
 }
 
-void Form2::browse(int slot) {
+void SetupDialog::browse(int slot) {
     commonDialog1_.title = QStringLiteral("Select the working directory to");
     commonDialog1_.startFolder = settings::programFolderText();
     commonDialog1_.fileName = QStringLiteral("Working Directory");
@@ -289,13 +289,13 @@ void Form2::browse(int slot) {
     }
 }
 
-void Form2::LinkmindCheck() {
+void SetupDialog::LinkmindCheck() {
     if (settings::isOn(settings::text(settings::Key::KeepUp))) {
         core::startCompanion(core::programFolder());
     }
 }
 
-void Form2::showEvent(QShowEvent *event) {
+void SetupDialog::showEvent(QShowEvent *event) {
     QWidget::showEvent(event);
     if (!firstShowDone_) {
         // The first show activates the window whether or not the desktop gives
@@ -306,7 +306,7 @@ void Form2::showEvent(QShowEvent *event) {
     }
 }
 
-void Form2::closeEvent(QCloseEvent *event) {
+void SetupDialog::closeEvent(QCloseEvent *event) {
     LinkmindCheck();
     event->accept();
 }

@@ -15,13 +15,13 @@ class QTabWidget;
 
 /// Form2: the setup dialog, where each slot's program, name and working
 /// directory and the internet options are edited and saved.
-class Form2 : public QWidget {
+class SetupDialog : public QWidget {
     Q_OBJECT
 
 public:
     /// Loads every field from the settings file; the window stays hidden
     /// until shown, so the slot-1 check can load it without showing it.
-    explicit Form2(QWidget *parent = nullptr);
+    explicit SetupDialog(QWidget *parent = nullptr);
 
     /// Starts the keep-up companion when the saved setting asks for it.
     void LinkmindCheck();

@@ -5,9 +5,9 @@
 #include "engine/form_timer.h"
 #include "engine/internet_watch.h"
 #include "engine/locale_text.h"
+#include "engine/restart_mail.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
-#include "engine/restart_mail.h"
 #include "ui/activation_tracker.h"
 #include "ui/message_box.h"
 #include "ui/window_registry.h"
@@ -25,7 +25,7 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
-Form1::Form1(QWidget *parent) : QMainWindow(parent) {
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(restingCaption());
     ui::WindowRegistry::instance().add(this);
@@ -52,9 +52,9 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     prepareAlarms();
     observeWatchdog();
 
-    connect(trayButton_, &QPushButton::clicked, this, &Form1::sendToTray);
-    connect(acknowledgeButton_, &QPushButton::clicked, this, &Form1::acknowledgeAlarms);
-    connect(pausePollTimer_, &QTimer::timeout, this, &Form1::pollPause);
+    connect(trayButton_, &QPushButton::clicked, this, &MainWindow::sendToTray);
+    connect(acknowledgeButton_, &QPushButton::clicked, this, &MainWindow::acknowledgeAlarms);
+    connect(pausePollTimer_, &QTimer::timeout, this, &MainWindow::pollPause);
     connect(trayTimer_, &QTimer::timeout, this, [this] {
         sendToTray();
         trayTimer_->setEnabled(false);
@@ -68,17 +68,17 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent) {
     installMenuShortcutsFirst();
 }
 
-Form1::~Form1() {
+MainWindow::~MainWindow() {
     if (ui::mainWindowLink() == this) {
         ui::setMainWindowLink(nullptr);
     }
 }
 
-QString Form1::restingCaption() {
+QString MainWindow::restingCaption() {
     return QStringLiteral("Perstando (Tenacor)") + QString(47, QLatin1Char(' '));
 }
 
-void Form1::observeWatchdog() {
+void MainWindow::observeWatchdog() {
     auto &watcher = watchdog_->slotWatcher();
     connect(&watcher, &engine::SlotWatcher::nameChanged, this,
             [this](int slot, const QString &name) { slotViews_[slot - 1].frame->setTitle(name); });
@@ -87,40 +87,41 @@ void Form1::observeWatchdog() {
     // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
     connect(&watcher, &engine::SlotWatcher::checked, this, [](int slot, const QString &program) {
         if (slot == 1) {
-            ui::WindowRegistry::instance().load<Form2>()->setProgramOfSlotOne(program);
+            ui::WindowRegistry::instance().load<SetupDialog>()->setProgramOfSlotOne(program);
         }
     });
     connect(watchdog_, &engine::Watchdog::popupRequested, this,
             [this](int slot, const QString &, bool failed) { showRestartPopup(slot, failed); });
-    connect(watchdog_, &engine::Watchdog::settingsRead, this, &Form1::showSettings);
-    connect(watchdog_, &engine::Watchdog::panelRefreshed, this, &Form1::showPanel);
-    connect(watchdog_, &engine::Watchdog::activityFrameChanged, this, &Form1::showActivityFrame);
-    connect(&watchdog_->internetWatch(), &engine::InternetWatch::checked, this,
-            [this](bool connected) {
-                internetPicture_->setToolTip(connected
-                                                 ? QStringLiteral("Internet Connection is now Active")
-                                                 : QStringLiteral("Internet Connection has been Lost"));
-            });
+    connect(watchdog_, &engine::Watchdog::settingsRead, this, &MainWindow::showSettings);
+    connect(watchdog_, &engine::Watchdog::panelRefreshed, this, &MainWindow::showPanel);
+    connect(watchdog_, &engine::Watchdog::activityFrameChanged, this,
+            &MainWindow::showActivityFrame);
+    connect(
+        &watchdog_->internetWatch(), &engine::InternetWatch::checked, this, [this](bool connected) {
+            internetPicture_->setToolTip(connected
+                                             ? QStringLiteral("Internet Connection is now Active")
+                                             : QStringLiteral("Internet Connection has been Lost"));
+        });
 }
 
-engine::FormTimer *Form1::slotTimer(int slot) const {
+engine::FormTimer *MainWindow::slotTimer(int slot) const {
     return watchdog_->slotWatcher().timer(slot);
 }
 
-QLineEdit *Form1::slotStatus(int slot) const {
+QLineEdit *MainWindow::slotStatus(int slot) const {
     return slotViews_[static_cast<std::size_t>(slot - 1)].status;
 }
 
-QString Form1::slotName(int slot) const {
+QString MainWindow::slotName(int slot) const {
     return slotViews_[static_cast<std::size_t>(slot - 1)].frame->title();
 }
 
-void Form1::activate() {
+void MainWindow::activate() {
     pauseBox_->setChecked(false);
     watchdog_->reload();
 }
 
-void Form1::showSettings() {
+void MainWindow::showSettings() {
     const QString &problem = watchdog_->settings().problem;
     if (problem.isEmpty()) {
         statusBar_->clearMessage();
@@ -129,7 +130,7 @@ void Form1::showSettings() {
     }
 }
 
-void Form1::showPanel() {
+void MainWindow::showPanel() {
     const auto &current = watchdog_->settings();
     for (std::size_t i = 0; i < slotViews_.size(); ++i) {
         slotViews_[i].commandPicture->setVisible(current.perSlot[i].commandLineOn);
@@ -137,33 +138,33 @@ void Form1::showPanel() {
     internetPicture_->setVisible(current.watchInternet);
 }
 
-void Form1::showActivityFrame(int frame) {
+void MainWindow::showActivityFrame(int frame) {
     for (QLabel *picture : activityPictures_) {
         picture->setVisible(false);
     }
     activityPictures_[static_cast<std::size_t>(9 - frame)]->setVisible(true);
 }
 
-void Form1::pauseChecking() {
+void MainWindow::pauseChecking() {
     pauseBox_->setChecked(true);
 }
 
-void Form1::setNotificationSwitch(const QString &value) {
+void MainWindow::setNotificationSwitch(const QString &value) {
     watchdog_->setMailSwitch(value);
 }
 
-void Form1::setSlotTimersEnabled(bool enabled) {
+void MainWindow::setSlotTimersEnabled(bool enabled) {
     watchdog_->slotWatcher().setTimersEnabled(enabled);
 }
 
-void Form1::closeEvent(QCloseEvent *event) {
+void MainWindow::closeEvent(QCloseEvent *event) {
     event->accept();
     ui::WindowRegistry::instance().unloadAll();
     trayIcon_->setVisible(false);
     QApplication::quit();
 }
 
-void Form1::showEvent(QShowEvent *event) {
+void MainWindow::showEvent(QShowEvent *event) {
     QMainWindow::showEvent(event);
     if (!firstShowDone_) {
         // The first show activates the window whether or not the desktop gives
@@ -174,7 +175,7 @@ void Form1::showEvent(QShowEvent *event) {
     }
 }
 
-void Form1::sendToTray() {
+void MainWindow::sendToTray() {
     trayIcon_->setVisible(true);
     // Hidden with no notification area to show the icon in, the program could
     // not be reached again.
@@ -185,7 +186,7 @@ void Form1::sendToTray() {
     }
 }
 
-void Form1::buildSlots(QWidget *central) {
+void MainWindow::buildSlots(QWidget *central) {
     auto *outer = new QVBoxLayout(central);
     auto *grid = new QGridLayout();
     grid->setHorizontalSpacing(12);
@@ -216,7 +217,7 @@ void Form1::buildSlots(QWidget *central) {
     outer->addLayout(bottom);
 }
 
-void Form1::buildControls(QWidget *central, QBoxLayout *bottom) {
+void MainWindow::buildControls(QWidget *central, QBoxLayout *bottom) {
     auto *activityBox = new QWidget(central);
     auto *activityLayout = new QGridLayout(activityBox);
     activityLayout->setContentsMargins(0, 0, 0, 0);
@@ -263,7 +264,7 @@ void Form1::buildControls(QWidget *central, QBoxLayout *bottom) {
     bottom->addWidget(trayButton_);
 }
 
-void Form1::buildStatusBar() {
+void MainWindow::buildStatusBar() {
     statusBar_ = statusBar();
     statusBar_->setObjectName(QStringLiteral("StatusBar1"));
     auto *product = new QLabel(QStringLiteral("Perstando"), statusBar_);

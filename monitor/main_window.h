@@ -27,14 +27,14 @@ class Watchdog;
 /// Form1: the main window. It shows what the watchdog reports (the eight
 /// slots, the activity animation, the connection, the alarms, the popups) and
 /// forwards what the user does (pause, acknowledge, menus, tray).
-class Form1 : public QMainWindow, public ui::MainWindowLink {
+class MainWindow : public QMainWindow, public ui::MainWindowLink {
     Q_OBJECT
 
 public:
     /// Builds the window and starts the watchdog's load steps. The
     /// single-instance check happens before.
-    explicit Form1(QWidget *parent = nullptr);
-    ~Form1() override;
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
 
     /// Re-reads the settings and clears the pause; runs when the window
     /// becomes active from another window of the program and at first show.

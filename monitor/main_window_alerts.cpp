@@ -21,7 +21,7 @@
 #include <QMovie>
 #include <QSystemTrayIcon>
 
-void Form1::prepareAlarms() {
+void MainWindow::prepareAlarms() {
     const QString folder = settings::programFolderText();
     alarmSound_ = new AlarmSound(this);
     warningPicture_->setVisible(false);
@@ -47,15 +47,15 @@ void Form1::prepareAlarms() {
             [this] { windowflash::toggle(this, flashTimer_->interval()); });
 }
 
-void Form1::acknowledgeAlarms() {
+void MainWindow::acknowledgeAlarms() {
     watchdog_->acknowledgeAlarms();
 }
 
-void Form1::showRestartPopup(int slot, bool restartFailed) {
+void MainWindow::showRestartPopup(int slot, bool restartFailed) {
     showRestartPopupOf(slot, watchdog_->slotWatcher().name(slot), restartFailed);
 }
 
-void Form1::buildTrayIcon() {
+void MainWindow::buildTrayIcon() {
     trayIcon_->setIcon(QIcon(QStringLiteral(":/pictures/tray.png")));
     setWindowIcon(QIcon(QStringLiteral(":/pictures/perstando.png")));
     // The about event and the exit run what the menu items of the same name run.
@@ -64,7 +64,7 @@ void Form1::buildTrayIcon() {
     connect(menu->addAction(QStringLiteral("&About")), &QAction::triggered, this,
             [this] { runMenuItem(QStringLiteral("mnuabout")); });
     connect(menu->addAction(QStringLiteral("&Restore")), &QAction::triggered, this,
-            &Form1::restoreFromTray);
+            &MainWindow::restoreFromTray);
     menu->addSeparator();
     connect(menu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this,
             [this] { runMenuItem(QStringLiteral("mnuexit")); });
@@ -77,26 +77,26 @@ void Form1::buildTrayIcon() {
             });
 }
 
-void Form1::restoreFromTray() {
+void MainWindow::restoreFromTray() {
     ui::WindowRegistry::bringForward(this);
     trayIcon_->setVisible(false);
 }
 
-QString Form1::withSettingsProblem(const QString &toolTip) const {
+QString MainWindow::withSettingsProblem(const QString &toolTip) const {
     const QString &problem = watchdog_->settings().problem;
     return problem.isEmpty() ? toolTip : toolTip + QLatin1Char('\n') + problem;
 }
 
-void Form1::pollPause() {
+void MainWindow::pollPause() {
     const bool paused = pauseBox_->isChecked();
     watchdog_->setPaused(paused);
     // The slot checks come back with the status panel's next round, only for named slots.
     setWindowTitle(paused ? QStringLiteral("Tenacor is now paused!") : QStringLiteral("Tenacor"));
-    trayIcon_->setToolTip(
-        withSettingsProblem(paused ? QStringLiteral("Tenacor Paused!") : QStringLiteral("Tenacor")));
+    trayIcon_->setToolTip(withSettingsProblem(paused ? QStringLiteral("Tenacor Paused!")
+                                                     : QStringLiteral("Tenacor")));
 }
 
-void Form1::writeStartMode(bool inTray) {
+void MainWindow::writeStartMode(bool inTray) {
     // Takes effect at the next start; the running program stays as it is.
     const auto written =
         settings::Save()
@@ -108,11 +108,11 @@ void Form1::writeStartMode(bool inTray) {
     }
 }
 
-void Form1::setMenuHandler(const QString &itemName, std::function<void()> handler) {
+void MainWindow::setMenuHandler(const QString &itemName, std::function<void()> handler) {
     menuHandlers_.insert(itemName, std::move(handler));
 }
 
-void Form1::showHelp() {
+void MainWindow::showHelp() {
     auto &registry = ui::WindowRegistry::instance();
     if (auto *open = registry.find<HelpWindow>()) {
         open->showContents();

@@ -7,9 +7,9 @@
 #include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
 #include "dialogs/setup_dialog.h"
+#include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "monitor/run_at_start.h"
-#include "engine/watchdog.h"
 #include "ui/window_registry.h"
 #include "viewers/about_box.h"
 #include "viewers/log_viewer.h"
@@ -55,11 +55,11 @@ private:
 
 } // namespace
 
-void Form1::installMenuShortcutsFirst() {
+void MainWindow::installMenuShortcutsFirst() {
     new MenuShortcutsFirst(this);
 }
 
-void Form1::buildMenus() {
+void MainWindow::buildMenus() {
     struct Item {
         const char *name;
         const char *caption;
@@ -118,35 +118,37 @@ void Form1::buildMenus() {
     }
 }
 
-void Form1::registerMenuHandlers() {
+void MainWindow::registerMenuHandlers() {
     // Each menu item's handler, by the item's name; the toolbar reuses them.
     menuHandlers_ = {
         {QStringLiteral("mnuexit"), [this] { close(); }},
         {QStringLiteral("mnuiconyes"), [this] { writeStartMode(true); }},
         {QStringLiteral("mnunormalmode"), [this] { writeStartMode(false); }},
         {QStringLiteral("mnuhelp"), [this] { showHelp(); }},
-        {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<Form2>(); }},
-        {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<Form8>(); }},
-        {QStringLiteral("mnucmd"), [] { ui::WindowRegistry::instance().show<Form6>(); }},
+        {QStringLiteral("mnuSetup"), [] { ui::WindowRegistry::instance().show<SetupDialog>(); }},
+        {QStringLiteral("mnuscan"), [] { ui::WindowRegistry::instance().show<IntervalDialog>(); }},
+        {QStringLiteral("mnucmd"),
+         [] { ui::WindowRegistry::instance().show<CommandLineDialog>(); }},
         {QStringLiteral("mnustartup"), [this] { enableRunAtStart(*this, watchdog_->log()); }},
         {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this, watchdog_->log()); }},
-        {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<Form7>(); }},
-        {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<Form5>(); }},
-        {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<Form3>(); }},
-        {QStringLiteral("mnuview"), [] { ui::WindowRegistry::instance().show<Form4>(); }},
-        {QStringLiteral("mnuapprunning"), [] { ui::WindowRegistry::instance().show<Form9>(); }},
-        {QStringLiteral("mnuabout"), [] { ui::WindowRegistry::instance().show<frmAbout>(); }},
+        {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<AlertDialog>(); }},
+        {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<EmailDialog>(); }},
+        {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<LogFileDialog>(); }},
+        {QStringLiteral("mnuview"), [] { ui::WindowRegistry::instance().show<LogViewer>(); }},
+        {QStringLiteral("mnuapprunning"),
+         [] { ui::WindowRegistry::instance().show<RunningAppsViewer>(); }},
+        {QStringLiteral("mnuabout"), [] { ui::WindowRegistry::instance().show<AboutBox>(); }},
     };
 }
 
-void Form1::runMenuItem(const QString &itemName) {
+void MainWindow::runMenuItem(const QString &itemName) {
     const auto handler = menuHandlers_.constFind(itemName);
     if (handler != menuHandlers_.constEnd()) {
         (*handler)();
     }
 }
 
-void Form1::toolbarClick(const QString &key) {
+void MainWindow::toolbarClick(const QString &key) {
     static const QHash<QString, QString> itemOfKey = {
         {QStringLiteral("file"), QStringLiteral("mnuSetup")},
         {QStringLiteral("log"), QStringLiteral("mnulog")},
@@ -163,7 +165,7 @@ void Form1::toolbarClick(const QString &key) {
     }
 }
 
-void Form1::buildToolbar() {
+void MainWindow::buildToolbar() {
     auto *toolbar = addToolBar(QStringLiteral("Toolbar1"));
     toolbar->setObjectName(QStringLiteral("Toolbar1"));
     toolbar->setMovable(false);

@@ -61,7 +61,8 @@ RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed
     label1_->setText(slotName +
                      (restartFailed ? QStringLiteral(" could not be restarted at ")
                                     : QStringLiteral(" has been restarted at ")) +
-                     engine::shortDate(now.date()) + QStringLiteral(", ") + engine::longTime(now.time()));
+                     engine::shortDate(now.date()) + QStringLiteral(", ") +
+                     engine::longTime(now.time()));
     if (beeper()) {
         beeper()();
     } else {
@@ -76,8 +77,9 @@ void RestartPopup::setBeeper(std::function<void()> beeper_) {
 RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed) {
     using Show = RestartPopup *(*)(const QString &, bool);
     static constexpr std::array<Show, 8> show = {
-        &showPopup<Display1>, &showPopup<Display2>, &showPopup<Display3>, &showPopup<Display4>,
-        &showPopup<Display5>, &showPopup<Display6>, &showPopup<Display7>, &showPopup<Display8>,
+        &showPopup<SlotPopup<1>>, &showPopup<SlotPopup<2>>, &showPopup<SlotPopup<3>>,
+        &showPopup<SlotPopup<4>>, &showPopup<SlotPopup<5>>, &showPopup<SlotPopup<6>>,
+        &showPopup<SlotPopup<7>>, &showPopup<SlotPopup<8>>,
     };
     if (slot < 1 || slot > static_cast<int>(show.size())) {
         return nullptr;

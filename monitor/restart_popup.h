@@ -34,14 +34,6 @@ public:
     SlotPopup(const QString &slotName, bool restartFailed, QWidget *parent = nullptr)
         : RestartPopup(Slot, slotName, restartFailed, parent) {}
 };
-using Display1 = SlotPopup<1>;
-using Display2 = SlotPopup<2>;
-using Display3 = SlotPopup<3>;
-using Display4 = SlotPopup<4>;
-using Display5 = SlotPopup<5>;
-using Display6 = SlotPopup<6>;
-using Display7 = SlotPopup<7>;
-using Display8 = SlotPopup<8>;
 
 /// Shows slot N's popup (1-based): created with its text when it is not
 /// loaded, otherwise only brought forward. When `restartFailed`, the text says

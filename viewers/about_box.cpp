@@ -21,7 +21,7 @@ QString versionText() {
 
 } // namespace
 
-frmAbout::frmAbout(QWidget *parent) : QWidget(parent) {
+AboutBox::AboutBox(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("frmAbout"));
 
     picIcon_ = new QLabel(this);
@@ -51,7 +51,7 @@ frmAbout::frmAbout(QWidget *parent) : QWidget(parent) {
     grid->addWidget(cmdSysInfo_, 4, 2);
 
     connect(cmdOK_, &QPushButton::clicked, this, &QWidget::close);
-    connect(cmdSysInfo_, &QPushButton::clicked, this, &frmAbout::StartSysInfo);
+    connect(cmdSysInfo_, &QPushButton::clicked, this, &AboutBox::StartSysInfo);
 
     // Load.
     setWindowTitle(QStringLiteral("About ") + QStringLiteral("Tenacor "));
@@ -60,11 +60,11 @@ frmAbout::frmAbout(QWidget *parent) : QWidget(parent) {
     ui::fitDialog(this);
 }
 
-QString frmAbout::unavailableMessage() {
+QString AboutBox::unavailableMessage() {
     return QStringLiteral("System Information Is Unavailable At This Time");
 }
 
-void frmAbout::StartSysInfo() {
+void AboutBox::StartSysInfo() {
     std::string commandLine = core::systemInfoTool();
     if (commandLine.empty()) {
         ui::message(this, unavailableMessage());

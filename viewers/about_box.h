@@ -8,11 +8,11 @@ class QPushButton;
 
 /// frmAbout: the program's title and version, and a button that starts the
 /// system information tool.
-class frmAbout : public QWidget {
+class AboutBox : public QWidget {
     Q_OBJECT
 
 public:
-    explicit frmAbout(QWidget *parent = nullptr);
+    explicit AboutBox(QWidget *parent = nullptr);
 
     /// Starts the system information tool, or says it is unavailable.
     void StartSysInfo();

@@ -29,13 +29,13 @@ QString shownText(const QString &text) {
         if (lineEnd < 0) {
             lineEnd = text.size();
         }
-        for (qsizetype cut = lineStart + Form4::LongestShownLine; cut < lineEnd;
-             cut += Form4::LongestShownLine) {
+        for (qsizetype cut = lineStart + LogViewer::LongestShownLine; cut < lineEnd;
+             cut += LogViewer::LongestShownLine) {
             if (text[cut].isLowSurrogate() && ++cut == lineEnd) {
                 break;
             }
             if (shown.isEmpty()) {
-                shown.reserve(text.size() + text.size() / Form4::LongestShownLine + 1);
+                shown.reserve(text.size() + text.size() / LogViewer::LongestShownLine + 1);
             }
             shown.append(QStringView(text).sliced(copied, cut - copied));
             shown.append(QLatin1Char('\n'));
@@ -52,14 +52,14 @@ QString shownText(const QString &text) {
 
 } // namespace
 
-Form4::Form4(QWidget *parent) : QWidget(parent) {
+LogViewer::LogViewer(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form4"));
     setWindowTitle(QStringLiteral("Perstando Log File Viewer"));
 
     const auto area = viewers::makeClientArea(this);
     mnudelete_ = area.menu->addAction(QStringLiteral("&Delete LogFile"));
     mnudelete_->setObjectName(QStringLiteral("mnudelete"));
-    connect(mnudelete_, &QAction::triggered, this, &Form4::deleteLog);
+    connect(mnudelete_, &QAction::triggered, this, &LogViewer::deleteLog);
 
     text1_ = new QPlainTextEdit();
     text1_->setObjectName(QStringLiteral("Text1"));
@@ -73,11 +73,11 @@ Form4::Form4(QWidget *parent) : QWidget(parent) {
     showLog();
 }
 
-QString Form4::noLogMessage() {
+QString LogViewer::noLogMessage() {
     return QStringLiteral("File is too large to open, or no log file has been generated.");
 }
 
-void Form4::showLog() {
+void LogViewer::showLog() {
     QFile file(logPath_);
     bool shown = false;
     if (!logPath_.isEmpty() && file.open(QIODevice::ReadOnly)) {
@@ -95,7 +95,7 @@ void Form4::showLog() {
     }
 }
 
-void Form4::showNextPiece() {
+void LogViewer::showNextPiece() {
     // A large log goes in piece by piece from the event loop, so the window
     // opens at once; every piece ends at a line break.
     constexpr qsizetype PieceLength = 1 << 20;
@@ -121,10 +121,10 @@ void Form4::showNextPiece() {
         pending_.clear();
         return;
     }
-    QTimer::singleShot(0, this, &Form4::showNextPiece);
+    QTimer::singleShot(0, this, &LogViewer::showNextPiece);
 }
 
-void Form4::deleteLog() {
+void LogViewer::deleteLog() {
     if (!logPath_.isEmpty()) {
         QFile::remove(logPath_);
     }
@@ -132,7 +132,7 @@ void Form4::deleteLog() {
     text1_->clear();
 }
 
-void Form4::closeEvent(QCloseEvent *event) {
+void LogViewer::closeEvent(QCloseEvent *event) {
     QWidget::closeEvent(event);
     if (event->isAccepted()) {
         setSlotTimersEnabled(true);

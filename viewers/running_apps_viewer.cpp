@@ -28,8 +28,8 @@ std::unique_ptr<QPrinter> defaultPrinter() {
     return std::make_unique<QPrinter>(info, QPrinter::HighResolution);
 }
 
-Form9::PrinterFactory &printerFactory() {
-    static Form9::PrinterFactory factory;
+RunningAppsViewer::PrinterFactory &printerFactory() {
+    static RunningAppsViewer::PrinterFactory factory;
     return factory;
 }
 
@@ -50,7 +50,7 @@ private:
 
 } // namespace
 
-Form9::Form9(QWidget *parent) : QWidget(parent) {
+RunningAppsViewer::RunningAppsViewer(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("Form9"));
     setWindowTitle(QStringLiteral("Perstando now showing programs running"));
 
@@ -59,7 +59,7 @@ Form9::Form9(QWidget *parent) : QWidget(parent) {
     mnuprint_->setObjectName(QStringLiteral("mnuprint"));
     mnuexit2_ = area.menu->addAction(QStringLiteral("E&xit"));
     mnuexit2_->setObjectName(QStringLiteral("mnuexit2"));
-    connect(mnuprint_, &QAction::triggered, this, &Form9::printList);
+    connect(mnuprint_, &QAction::triggered, this, &RunningAppsViewer::printList);
     connect(mnuexit2_, &QAction::triggered, this, &QWidget::close);
 
     list1_ = new QListWidget();
@@ -68,15 +68,15 @@ Form9::Form9(QWidget *parent) : QWidget(parent) {
     viewers::fillAndRecord(area, list1_, QSize(420, 480));
 
     timer1_ = new engine::FormTimer(QStringLiteral("Timer1"), 10000, true, this);
-    connect(timer1_, &QTimer::timeout, this, &Form9::relist);
+    connect(timer1_, &QTimer::timeout, this, &RunningAppsViewer::relist);
     relist();
 }
 
-void Form9::setPrinterFactory(PrinterFactory factory) {
+void RunningAppsViewer::setPrinterFactory(PrinterFactory factory) {
     printerFactory() = std::move(factory);
 }
 
-void Form9::relist() {
+void RunningAppsViewer::relist() {
     list1_->clear();
     std::vector<std::string> names;
     try {
@@ -92,7 +92,7 @@ void Form9::relist() {
     list1_->addItems(lines);
 }
 
-void Form9::printList() {
+void RunningAppsViewer::printList() {
     QString failure;
     {
         HourglassPointer hourglass(this);
@@ -109,7 +109,7 @@ void Form9::printList() {
     }
 }
 
-QString Form9::printLines(QPrinter &printer, const QStringList &lines) {
+QString RunningAppsViewer::printLines(QPrinter &printer, const QStringList &lines) {
     if (printer.outputFormat() == QPrinter::PdfFormat && printer.outputFileName().isEmpty()) {
         return QStringLiteral("No printer is installed.");
     }

@@ -15,11 +15,11 @@ class FormTimer;
 
 /// Form9: the executable names of all running processes, relisted every ten
 /// seconds, and printable.
-class Form9 : public QWidget {
+class RunningAppsViewer : public QWidget {
     Q_OBJECT
 
 public:
-    explicit Form9(QWidget *parent = nullptr);
+    explicit RunningAppsViewer(QWidget *parent = nullptr);
 
     /// Gives the printer "Print List" prints on, or nullptr when there is none.
     using PrinterFactory = std::function<std::unique_ptr<QPrinter>()>;

@@ -15,8 +15,8 @@ namespace {
 
 class AboutBoxTest : public WindowTest {
 protected:
-    frmAbout *open() { return ui::WindowRegistry::instance().show<frmAbout>(); }
-    static void clickSysInfo(frmAbout *box) {
+    AboutBox *open() { return ui::WindowRegistry::instance().show<AboutBox>(); }
+    static void clickSysInfo(AboutBox *box) {
         box->findChild<QPushButton *>(QStringLiteral("cmdSysInfo"))->click();
     }
     /// A system information tool that writes its own path into `marker` when run.
@@ -31,7 +31,7 @@ protected:
 };
 
 TEST_F(AboutBoxTest, ShowsTitleAndTheBuildsVersion) {
-    frmAbout *box = open();
+    AboutBox *box = open();
     EXPECT_EQ(box->windowTitle(), QStringLiteral("About Tenacor "));
     EXPECT_EQ(box->findChild<QLabel *>(QStringLiteral("lblTitle"))->text(),
               QStringLiteral("Perstando"));
@@ -43,7 +43,7 @@ TEST_F(AboutBoxTest, ShowsTitleAndTheBuildsVersion) {
     EXPECT_EQ(box->findChild<QPushButton *>(QStringLiteral("cmdSysInfo"))->text(),
               QStringLiteral("&System Info..."));
 
-    QPointer<frmAbout> guard = box;
+    QPointer<AboutBox> guard = box;
     auto *ok = box->findChild<QPushButton *>(QStringLiteral("cmdOK"));
     EXPECT_EQ(ok->text(), QStringLiteral("OK"));
     ok->click();
@@ -63,9 +63,9 @@ TEST_F(AboutBoxTest, SystemInfoStartsTheFirstToolOnThePath) {
 
 TEST_F(AboutBoxTest, WithoutAToolOrWhenItCannotStartSystemInfoIsUnavailable) {
     ScopedEnv path("PATH", bin_.string());
-    frmAbout *box = open();
+    AboutBox *box = open();
     clickSysInfo(box);
-    EXPECT_EQ(messages_.texts(), QStringList{frmAbout::unavailableMessage()});
+    EXPECT_EQ(messages_.texts(), QStringList{AboutBox::unavailableMessage()});
     EXPECT_EQ(messages_.shown.value(0).buttons, QMessageBox::Ok);
 
     // Found, but its interpreter is missing: both ways of starting it fail.
@@ -74,19 +74,19 @@ TEST_F(AboutBoxTest, WithoutAToolOrWhenItCannotStartSystemInfoIsUnavailable) {
     std::filesystem::permissions(bin_ / "hardinfo2", std::filesystem::perms::owner_all);
     messages_.shown.clear();
     clickSysInfo(box);
-    EXPECT_EQ(messages_.texts(), QStringList{frmAbout::unavailableMessage()});
+    EXPECT_EQ(messages_.texts(), QStringList{AboutBox::unavailableMessage()});
 }
 
 TEST_F(AboutBoxTest, MainWindowMenusOpenEachViewerOnce) {
-    auto *main = new Form1();
+    auto *main = new MainWindow();
     main->show();
     const struct {
         const char *item;
         std::function<QWidget *()> find;
     } entries[] = {
-        {"mnuview", [] { return ui::WindowRegistry::instance().find<Form4>(); }},
-        {"mnuapprunning", [] { return ui::WindowRegistry::instance().find<Form9>(); }},
-        {"mnuabout", [] { return ui::WindowRegistry::instance().find<frmAbout>(); }},
+        {"mnuview", [] { return ui::WindowRegistry::instance().find<LogViewer>(); }},
+        {"mnuapprunning", [] { return ui::WindowRegistry::instance().find<RunningAppsViewer>(); }},
+        {"mnuabout", [] { return ui::WindowRegistry::instance().find<AboutBox>(); }},
     };
     for (const auto &entry : entries) {
         main->runMenuItem(QString::fromLatin1(entry.item));
@@ -96,11 +96,11 @@ TEST_F(AboutBoxTest, MainWindowMenusOpenEachViewerOnce) {
         main->runMenuItem(QString::fromLatin1(entry.item));
         EXPECT_EQ(entry.find(), window) << entry.item;
     }
-    QPointer<Form4> closing = ui::WindowRegistry::instance().find<Form4>();
+    QPointer<LogViewer> closing = ui::WindowRegistry::instance().find<LogViewer>();
     closing->close();
     ASSERT_TRUE(waitFor([&] { return closing.isNull(); }));
     main->toolbarClick(QStringLiteral("view"));
-    EXPECT_NE(ui::WindowRegistry::instance().find<Form4>(), nullptr);
+    EXPECT_NE(ui::WindowRegistry::instance().find<LogViewer>(), nullptr);
 }
 
 } // namespace

@@ -1,10 +1,10 @@
-#include "monitor/alarm_sound.h"
-#include "monitor/restart_popup.h"
+#include "engine/locale_text.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "monitor/alarm_sound.h"
+#include "monitor/restart_popup.h"
 #include "monitor/window_flash.h"
-#include "tests/gui/form1_fixture.h"
-#include "engine/locale_text.h"
+#include "tests/gui/main_window_fixture.h"
 #include "ui/window_registry.h"
 
 #include <QLabel>
@@ -101,7 +101,7 @@ TEST_F(AlarmsTest, ARestartStartsExactlyTheChannelsSwitchedOn) {
         EXPECT_EQ(picture()->isVisible(), visual);
         EXPECT_EQ(timer("flashtmr")->isEnabled(), visual);
         EXPECT_EQ(timer("Timer12")->isEnabled(), audio);
-        EXPECT_EQ(ui::WindowRegistry::instance().find<Display2>() != nullptr, pop);
+        EXPECT_EQ(ui::WindowRegistry::instance().find<SlotPopup<2>>() != nullptr, pop);
         EXPECT_EQ(popups().size(), pop ? 1 : 0);
         closeAllWindows();
     }
@@ -252,8 +252,8 @@ TEST_F(AlarmsTest, TwoSlotsGiveTwoPopupsEachNamingItsOwnSlot) {
     restart(2);
     restart(7);
     auto &registry = ui::WindowRegistry::instance();
-    auto *billing = registry.find<Display2>();
-    auto *relay = registry.find<Display7>();
+    auto *billing = registry.find<SlotPopup<2>>();
+    auto *relay = registry.find<SlotPopup<7>>();
     ASSERT_NE(billing, nullptr);
     ASSERT_NE(relay, nullptr);
     EXPECT_EQ(popups().size(), 2);
@@ -270,8 +270,8 @@ TEST_F(AlarmsTest, TwoSlotsGiveTwoPopupsEachNamingItsOwnSlot) {
 
     // Closing one leaves the other.
     billing->close();
-    ASSERT_TRUE(waitFor([&] { return registry.find<Display2>() == nullptr; }));
-    EXPECT_EQ(registry.find<Display7>(), relay);
+    ASSERT_TRUE(waitFor([&] { return registry.find<SlotPopup<2>>() == nullptr; }));
+    EXPECT_EQ(registry.find<SlotPopup<7>>(), relay);
 }
 
 } // namespace

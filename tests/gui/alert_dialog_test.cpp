@@ -17,8 +17,8 @@ namespace {
 
 class AlertDialogTest : public WindowTest {
 protected:
-    Form7 *open() {
-        form_ = ui::WindowRegistry::instance().show<Form7>();
+    AlertDialog *open() {
+        form_ = ui::WindowRegistry::instance().show<AlertDialog>();
         return form_;
     }
     QComboBox *combo(const char *name) const {
@@ -35,7 +35,7 @@ protected:
     std::string stored(const char *key) const {
         return ini::readValue("Alerts", key, settingsFile());
     }
-    QPointer<Form7> form_;
+    QPointer<AlertDialog> form_;
 };
 
 TEST_F(AlertDialogTest, ControlsCarryTheirTexts) {

@@ -20,7 +20,7 @@ namespace {
 
 class CommandLineDialogTest : public WindowTest {
 protected:
-    void open() { form_ = ui::WindowRegistry::instance().show<Form6>(); }
+    void open() { form_ = ui::WindowRegistry::instance().show<CommandLineDialog>(); }
     QLineEdit *command(int slot) const {
         return form_->findChild<QLineEdit *>(QStringLiteral("Text%1").arg(slot));
     }
@@ -36,7 +36,7 @@ protected:
     bool closedAndGone() const {
         return waitFor([&] { return form_.isNull(); });
     }
-    QPointer<Form6> form_;
+    QPointer<CommandLineDialog> form_;
 };
 
 TEST_F(CommandLineDialogTest, SavesAllCommandsThenAllSwitchesAndCloses) {

@@ -47,11 +47,11 @@ TEST_F(ConfigureAndRestartTest, SlotSetUpInTheDialogsIsCheckedAndRestarted) {
     const auto pages = folder_ / "pages.txt";
     writeScript(folder_ / "pager", "echo \"$*\" >> '" + pages.string() + "'");
 
-    auto *form1 = new Form1();
+    auto *form1 = new MainWindow();
     form1->show();
 
     form1->runMenuItem(QStringLiteral("mnuSetup"));
-    auto *setup = ui::WindowRegistry::instance().find<Form2>();
+    auto *setup = ui::WindowRegistry::instance().find<SetupDialog>();
     ASSERT_NE(setup, nullptr);
     in<QLineEdit>(setup, QStringLiteral("Text1"))->setText(QStringLiteral("Ledger"));
     picker_.results = {{ui::PickResult::Status::Chosen, QString::fromStdString(program_.string())}};
@@ -61,7 +61,7 @@ TEST_F(ConfigureAndRestartTest, SlotSetUpInTheDialogsIsCheckedAndRestarted) {
     click(setup, QStringLiteral("Command5"));
 
     form1->toolbarClick(QStringLiteral("timer"));
-    auto *intervals = ui::WindowRegistry::instance().find<Form8>();
+    auto *intervals = ui::WindowRegistry::instance().find<IntervalDialog>();
     ASSERT_NE(intervals, nullptr);
     in<QLineEdit>(intervals, QStringLiteral("Text1"))->setText(QStringLiteral("200"));
     for (int n = 2; n <= 8; ++n) {
@@ -71,7 +71,7 @@ TEST_F(ConfigureAndRestartTest, SlotSetUpInTheDialogsIsCheckedAndRestarted) {
     intervals->close();
 
     form1->runMenuItem(QStringLiteral("mnucmd"));
-    auto *commands = ui::WindowRegistry::instance().find<Form6>();
+    auto *commands = ui::WindowRegistry::instance().find<CommandLineDialog>();
     ASSERT_NE(commands, nullptr);
     in<QLineEdit>(commands, QStringLiteral("Text1"))
         ->setText(QString::fromStdString((folder_ / "pager").string()) + QStringLiteral(" 555 -q"));
@@ -102,7 +102,7 @@ TEST_F(ConfigureAndRestartTest, SlotSetUpInTheDialogsIsCheckedAndRestarted) {
     EXPECT_GE(logText.count(QStringLiteral(",Ledger has been restarted.")), 2);
 
     // Each check of slot 1 shows its program in the setup dialog, loaded hidden.
-    auto *hidden = ui::WindowRegistry::instance().find<Form2>();
+    auto *hidden = ui::WindowRegistry::instance().find<SetupDialog>();
     ASSERT_NE(hidden, nullptr);
     EXPECT_FALSE(hidden->isVisible());
     EXPECT_EQ(hidden->text2()->text(), QString::fromStdString(program_.filename().string()));

@@ -31,7 +31,8 @@ protected:
 };
 
 TEST_F(DialogFitTest, EveryTabIsInViewAtTheFirstSize) {
-    for (QWidget *window : {shown<Form8>(), shown<Form6>(), shown<Form2>()}) {
+    for (QWidget *window :
+         {shown<IntervalDialog>(), shown<CommandLineDialog>(), shown<SetupDialog>()}) {
         const std::string name = window->objectName().toStdString();
         auto *tabs = window->findChild<QTabWidget *>(QStringLiteral("SSTab1"));
         ASSERT_NE(tabs, nullptr) << name;
@@ -49,8 +50,9 @@ TEST_F(DialogFitTest, EveryTabIsInViewAtTheFirstSize) {
 }
 
 TEST_F(DialogFitTest, EscClosesEachDialog) {
-    for (QWidget *opened : {shown<Form2>(), shown<Form3>(), shown<Form5>(), shown<Form6>(),
-                            shown<Form7>(), shown<Form8>(), shown<frmAbout>()}) {
+    for (QWidget *opened : {shown<SetupDialog>(), shown<LogFileDialog>(), shown<EmailDialog>(),
+                            shown<CommandLineDialog>(), shown<AlertDialog>(),
+                            shown<IntervalDialog>(), shown<AboutBox>()}) {
         QPointer<QWidget> window = opened;
         const std::string name = window->objectName().toStdString();
         window->activateWindow();

@@ -1,7 +1,7 @@
-#include "engine/watchdog.h"
 #include "core/ini_file.h"
 #include "dialogs/email_dialog.h"
 #include "engine/settings.h"
+#include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/thunderbird_profile.h"
@@ -25,8 +25,8 @@ const QString reminder = QStringLiteral(
 
 class EmailDialogTest : public WindowTest {
 protected:
-    Form5 *open() {
-        form_ = ui::WindowRegistry::instance().show<Form5>();
+    EmailDialog *open() {
+        form_ = ui::WindowRegistry::instance().show<EmailDialog>();
         return form_;
     }
     template <class T> T *control(const char *name) const {
@@ -56,7 +56,7 @@ protected:
 
     TempDir home_; // no mail client profile unless a test writes one
     testing_support::ScopedHome scopedHome_{home_.path()};
-    Form5 *form_ = nullptr;
+    EmailDialog *form_ = nullptr;
 };
 
 TEST_F(EmailDialogTest, LoadsTheFourFieldsAndLeavesTheOptionsToTheTimer) {
@@ -175,11 +175,11 @@ TEST_F(EmailDialogTest, OptionClickWritesAtOnceAndTheTimerFollowsTheFile) {
 }
 
 TEST_F(EmailDialogTest, LoadPassesTheStoredSwitchToTheMainWindow) {
-    auto *main = new Form1();
+    auto *main = new MainWindow();
     ASSERT_FALSE(main->watchdog().settings().mail.on);
     writeSettings("[mail]\nnotification=On\n");
     main->runMenuItem(QStringLiteral("mnuemail"));
-    form_ = ui::WindowRegistry::instance().find<Form5>();
+    form_ = ui::WindowRegistry::instance().find<EmailDialog>();
     ASSERT_NE(form_, nullptr);
     EXPECT_TRUE(form_->isVisible());
     EXPECT_TRUE(main->watchdog().settings().mail.on);
@@ -264,7 +264,7 @@ TEST(EmailAccountLines, BlockFollowsNewsThenDirectoryThenMail) {
     both.nntpServer = "news.x";
     both.ldapServer = "ldap.x";
     store.accounts = {both, core::MailAccount{}};
-    const QStringList lines = Form5::accountLines(store);
+    const QStringList lines = EmailDialog::accountLines(store);
     ASSERT_EQ(lines.size(), 4 + 8 + 13);
     EXPECT_EQ(lines.mid(0, 4), (QStringList{QStringLiteral("Default Mail account\t"),
                                             QStringLiteral("Default News account\t"),
@@ -276,7 +276,7 @@ TEST(EmailAccountLines, BlockFollowsNewsThenDirectoryThenMail) {
     EXPECT_EQ(lines[13], QStringLiteral("SMTP Type\t"));
     EXPECT_EQ(lines[23], QStringLiteral("POP3 ReplyTo\t"));
     EXPECT_EQ(lines[24], QString());
-    EXPECT_TRUE(Form5::accountLines(std::nullopt).isEmpty());
+    EXPECT_TRUE(EmailDialog::accountLines(std::nullopt).isEmpty());
 }
 
 } // namespace

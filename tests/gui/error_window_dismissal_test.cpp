@@ -29,7 +29,7 @@ protected:
         display_ = std::getenv("DISPLAY");
         managed_ = std::getenv(ManagedVariable) != nullptr;
         client_ = std::make_unique<XClient>(display_);
-        form_ = new Form1();
+        form_ = new MainWindow();
         form_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
     }
@@ -48,7 +48,7 @@ protected:
     std::string display_;
     bool managed_ = false;
     std::unique_ptr<XClient> client_;
-    Form1 *form_ = nullptr;
+    MainWindow *form_ = nullptr;
 };
 
 /// Paused, Timer14 still dismisses foreign windows and windows of our own.

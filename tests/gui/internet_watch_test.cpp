@@ -24,9 +24,9 @@ protected:
         }
         WindowTest::TearDown();
     }
-    Form1 *start(const std::string &settings) {
+    MainWindow *start(const std::string &settings) {
         writeSettings("[log]\npath=" + log_.string() + "\n" + settings);
-        form_ = new Form1();
+        form_ = new MainWindow();
         form_->show();
         return form_;
     }
@@ -53,7 +53,7 @@ protected:
     }
 
     std::filesystem::path log_ = folder_ / "watch.log";
-    Form1 *form_ = nullptr;
+    MainWindow *form_ = nullptr;
     std::vector<std::filesystem::path> companions_;
 };
 
@@ -145,7 +145,7 @@ TEST_F(InternetWatchTest, LinkmindCheckStartsTheCompanionOnlyForExactlyOn) {
     core::setProgramFolderOverride(folder.string());
     const auto companion = companionIn(folder);
     writeFile(folder / "settings.ini", "[Internet]\nalive=on\n");
-    form_ = new Form1();
+    form_ = new MainWindow();
 
     form_->watchdog().checkKeepUp();
     EXPECT_FALSE(form_->watchdog().settings().keepUp);

@@ -25,7 +25,7 @@ const QString InvalidEntry =
 
 class IntervalDialogTest : public WindowTest {
 protected:
-    void open() { form_ = ui::WindowRegistry::instance().show<Form8>(); }
+    void open() { form_ = ui::WindowRegistry::instance().show<IntervalDialog>(); }
     QLineEdit *field(int slot) const {
         return form_->findChild<QLineEdit *>(QStringLiteral("Text%1").arg(slot));
     }
@@ -36,7 +36,7 @@ protected:
     }
     void saveAll() const { form_->findChild<QPushButton *>(QStringLiteral("Command2"))->click(); }
     static QString stored(int slot) { return settings::text(settings::Key::SlotInterval, slot); }
-    QPointer<Form8> form_;
+    QPointer<IntervalDialog> form_;
 };
 
 /// Eight slots each holding "7" in the file, so untouched slots are visible.
@@ -156,7 +156,7 @@ TEST_F(IntervalDialogTest, SavedIntervalsMeanTheSameInAnotherLocale) {
     }
     // Sixty thousand under de_DE is not sixty under C.
     const DefaultLocale c(QLocale::c());
-    auto *monitor = new Form1();
+    auto *monitor = new MainWindow();
     EXPECT_EQ(monitor->slotTimer(1)->interval(), 60000);
     EXPECT_EQ(monitor->slotTimer(2)->interval(), 1000);
     EXPECT_EQ(monitor->slotTimer(3)->interval(), 2500);

@@ -1,8 +1,8 @@
-#include "engine/alarm_state.h"
-#include "engine/watchdog.h"
 #include "core/ini_file.h"
 #include "dialogs/log_file_dialog.h"
+#include "engine/alarm_state.h"
 #include "engine/settings.h"
+#include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 #include "ui/window_registry.h"
@@ -23,8 +23,8 @@ namespace {
 
 class LogFileDialogTest : public WindowTest {
 protected:
-    Form3 *open() {
-        form_ = ui::WindowRegistry::instance().show<Form3>();
+    LogFileDialog *open() {
+        form_ = ui::WindowRegistry::instance().show<LogFileDialog>();
         return form_;
     }
     QLineEdit *text2() const { return form_->findChild<QLineEdit *>(QStringLiteral("Text2")); }
@@ -37,7 +37,7 @@ protected:
         return form_.isNull();
     }
     std::string storedPath() const { return ini::readValue("log", "path", settingsFile()); }
-    QPointer<Form3> form_;
+    QPointer<LogFileDialog> form_;
 };
 
 TEST_F(LogFileDialogTest, SaveStoresThePathAsTypedEvenEmptyAndUnloads) {
@@ -141,16 +141,17 @@ TEST_F(LogFileDialogTest, ExitUnloadsWithoutStoring) {
 }
 
 TEST_F(LogFileDialogTest, TheMainWindowLogsToTheSavedPathAfterItsNextActivation) {
-    auto *main = new Form1();
+    auto *main = new MainWindow();
     main->show();
     main->runMenuItem(QStringLiteral("mnulog"));
-    form_ = ui::WindowRegistry::instance().find<Form3>();
+    form_ = ui::WindowRegistry::instance().find<LogFileDialog>();
     ASSERT_NE(form_, nullptr);
     const auto log = folder_ / "watch.log";
     text2()->setText(QString::fromStdString(log.string()));
     click("Command2");
     ASSERT_TRUE(unloaded());
-    EXPECT_EQ(main->watchdog().settings().logPath, QString()); // not before the main window is active again
+    EXPECT_EQ(main->watchdog().settings().logPath,
+              QString()); // not before the main window is active again
 
     main->activate();
     EXPECT_EQ(main->watchdog().settings().logPath, QString::fromStdString(log.string()));

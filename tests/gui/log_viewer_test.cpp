@@ -19,25 +19,25 @@ protected:
     void configureLog(const std::string &extra = {}) {
         writeSettings("[log]\npath=" + log_.string() + "\n" + extra);
     }
-    Form1 *startMain() {
-        main_ = new Form1();
+    MainWindow *startMain() {
+        main_ = new MainWindow();
         main_->show();
         return main_;
     }
-    Form4 *openViewer() {
+    LogViewer *openViewer() {
         if (main_) {
             main_->runMenuItem(QStringLiteral("mnuview"));
-            return ui::WindowRegistry::instance().find<Form4>();
+            return ui::WindowRegistry::instance().find<LogViewer>();
         }
-        return ui::WindowRegistry::instance().show<Form4>();
+        return ui::WindowRegistry::instance().show<LogViewer>();
     }
     /// Closes the viewer and waits until it is gone, so that opening it again loads it anew.
-    static void closeAndWait(Form4 *form) {
-        QPointer<Form4> closing = form;
+    static void closeAndWait(LogViewer *form) {
+        QPointer<LogViewer> closing = form;
         form->close();
         ASSERT_TRUE(waitFor([&] { return closing.isNull(); }));
     }
-    static QString text1(Form4 *form) {
+    static QString text1(LogViewer *form) {
         return form->findChild<QPlainTextEdit *>(QStringLiteral("Text1"))->toPlainText();
     }
     bool slotTimersEnabled(bool enabled) const {
@@ -56,7 +56,7 @@ protected:
     }
 
     std::filesystem::path log_ = folder_ / "watch.log";
-    Form1 *main_ = nullptr;
+    MainWindow *main_ = nullptr;
 };
 
 TEST_F(LogViewerTest, ShowsTheWholeLogAsUtf8AndDeleteRemovesIt) {
@@ -64,7 +64,7 @@ TEST_F(LogViewerTest, ShowsTheWholeLogAsUtf8AndDeleteRemovesIt) {
     const std::string content = "1/2/2024 3:04:05 PM, Tenacor has been started.\n"
                                 "***\nZ\xC3\xBCrich \xE2\x9C\x93\nlast line without end";
     testing_support::writeFile(log_, content);
-    Form4 *form = openViewer();
+    LogViewer *form = openViewer();
     ASSERT_NE(form, nullptr);
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Perstando Log File Viewer"));
     EXPECT_TRUE(messages_.shown.isEmpty());
@@ -81,7 +81,7 @@ TEST_F(LogViewerTest, ShowsTheWholeLogAsUtf8AndDeleteRemovesIt) {
 
     closeAndWait(form);
     form = openViewer();
-    EXPECT_EQ(messages_.texts(), QStringList{Form4::noLogMessage()});
+    EXPECT_EQ(messages_.texts(), QStringList{LogViewer::noLogMessage()});
     EXPECT_TRUE(text1(form).isEmpty());
 }
 
@@ -93,12 +93,12 @@ TEST_F(LogViewerTest, LogsThatCannotBeShownGiveTheMessageAndAnEmptyView) {
         folder_ / "huge.log",
     };
     testing_support::writeFile(folder_ / "huge.log", "");
-    std::filesystem::resize_file(folder_ / "huge.log", Form4::MaxLogBytes + 1); // sparse
+    std::filesystem::resize_file(folder_ / "huge.log", LogViewer::MaxLogBytes + 1); // sparse
     for (const auto &path : unreadable) {
         messages_.shown.clear();
         writeSettings(path.empty() ? "" : "[log]\npath=" + path.string() + "\n");
-        Form4 *form = openViewer();
-        EXPECT_EQ(messages_.texts(), QStringList{Form4::noLogMessage()}) << path;
+        LogViewer *form = openViewer();
+        EXPECT_EQ(messages_.texts(), QStringList{LogViewer::noLogMessage()}) << path;
         EXPECT_EQ(messages_.shown.value(0).buttons, QMessageBox::Ok);
         EXPECT_TRUE(text1(form).isEmpty()) << path;
         delete form;
@@ -118,11 +118,11 @@ TEST_F(LogViewerTest, ALogOfOneHugeLineOpensWithItsTextAndModestMemory) {
     const std::string start = "1/15/2004 3:07:12 PM,";
     const std::string twoUnits = "\xF0\x9F\x98\x80";
     const std::string content = start +
-                                std::string(Form4::LongestShownLine - start.size() - 1, 'V') +
+                                std::string(LogViewer::LongestShownLine - start.size() - 1, 'V') +
                                 twoUnits + std::string(19'900'000, 'V') + "\nlast\n";
     testing_support::writeFile(log_, content);
     const long before = peakResidentKiB();
-    Form4 *form = openViewer();
+    LogViewer *form = openViewer();
     form->show();
     ASSERT_TRUE(waitFor([&] { return !form->isLoading(); }, 30000));
     form->grab(); // laid out and painted
@@ -135,7 +135,7 @@ TEST_F(LogViewerTest, ALogOfOneHugeLineOpensWithItsTextAndModestMemory) {
     EXPECT_TRUE(lines[0].endsWith(QString::fromStdString(twoUnits))) << "a character was split";
     EXPECT_EQ(lines.mid(lines.size() - 2), (QStringList{QStringLiteral("last"), QString()}));
     for (const auto &line : lines) {
-        ASSERT_LE(line.size(), Form4::LongestShownLine + 1);
+        ASSERT_LE(line.size(), LogViewer::LongestShownLine + 1);
     }
     EXPECT_EQ(lines.mid(0, lines.size() - 2).join(QString()),
               QString::fromStdString(content.substr(0, content.size() - 6)));
@@ -144,8 +144,8 @@ TEST_F(LogViewerTest, ALogOfOneHugeLineOpensWithItsTextAndModestMemory) {
 TEST_F(LogViewerTest, WithoutALogClosingStillEnablesTheEightSlotTimers) {
     startMain();
     ASSERT_TRUE(slotTimersEnabled(true));
-    Form4 *form = openViewer();
-    EXPECT_EQ(messages_.texts(), QStringList{Form4::noLogMessage()});
+    LogViewer *form = openViewer();
+    EXPECT_EQ(messages_.texts(), QStringList{LogViewer::noLogMessage()});
     EXPECT_TRUE(text1(form).isEmpty());
     EXPECT_TRUE(slotTimersEnabled(false));
 
@@ -182,7 +182,7 @@ TEST_F(LogViewerTest, WhilePausedClosingEnablesTheTimersAndThePausePollStopsThem
     main_->pauseChecking();
     ASSERT_TRUE(nextTick("icon"));
     ASSERT_FALSE(main_->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
-    Form4 *form = openViewer();
+    LogViewer *form = openViewer();
     form->close();
     EXPECT_TRUE(slotTimersEnabled(true));
     // The named slot stays off: the status timer that would switch it on is paused too.

@@ -1,6 +1,6 @@
 #include "engine/alarm_state.h"
 #include "engine/watchdog.h"
-#include "tests/gui/form1_fixture.h"
+#include "tests/gui/main_window_fixture.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

@@ -114,7 +114,7 @@ TEST(ProportionalLayout, ControlsWithoutAUsableRecordAndZeroSizesAreLeftAlone) {
 class LogViewerLayoutTest : public WindowTest {};
 
 TEST_F(LogViewerLayoutTest, TheTextBoxFillsTheWindowAndDoublingTheWidthKeepsItsFont) {
-    auto *form = ui::WindowRegistry::instance().show<Form4>();
+    auto *form = ui::WindowRegistry::instance().show<LogViewer>();
     auto *text1 = form->findChild<QPlainTextEdit *>(QStringLiteral("Text1"));
     ASSERT_NE(text1, nullptr);
     QWidget *area = text1->parentWidget();

@@ -1,5 +1,5 @@
 #include "resources/gif_writer.h"
-#include "tests/gui/form1_fixture.h"
+#include "tests/gui/main_window_fixture.h"
 
 #include <QBuffer>
 #include <QImageReader>

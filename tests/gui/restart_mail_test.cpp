@@ -2,9 +2,9 @@
 // question about a refused address, and the watch cycle's restarts mailed.
 
 #include "engine/restart_mail.h"
-#include "monitor/main_window.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/support/smtp_test_server.h"
 
@@ -18,7 +18,7 @@ namespace {
 class RestartMailTest : public WindowTest {
 protected:
     /// Form1 with slots One and Two, mail settings for `port` and the given recipients.
-    Form1 *start(const std::string &port, const std::string &sendTo = "ops@example.com") {
+    MainWindow *start(const std::string &port, const std::string &sendTo = "ops@example.com") {
         writeSettings("[exe1]\nname=One\n[exe2]\nname=Two\n"
                       "[log]\npath=" +
                       (folder_ / "perstando.log").string() +
@@ -26,10 +26,10 @@ protected:
                       "[mail]\nnotification=On\nSendto=" +
                       sendTo + "\nport=" + port +
                       "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-        form_ = new Form1();
+        form_ = new MainWindow();
         return form_;
     }
-    Form1 *start(const SmtpTestServer &server, const std::string &sendTo = "ops@example.com") {
+    MainWindow *start(const SmtpTestServer &server, const std::string &sendTo = "ops@example.com") {
         return start(std::to_string(server.port()), sendTo);
     }
     RestartMailer *mailer() const { return form_->findChild<RestartMailer *>(u"RestartMailer"_s); }
@@ -39,7 +39,7 @@ protected:
         return waitFor([this] { return mailer()->pendingMails() == 0; }, 30000);
     }
 
-    Form1 *form_ = nullptr;
+    MainWindow *form_ = nullptr;
 };
 
 TEST_F(RestartMailTest, RefusedRecipientAsksAndYesDeliversToTheOthers) {
@@ -80,7 +80,7 @@ TEST_F(RestartMailTest, EachRestartOfAKilledProgramSendsExactlyOneAlert) {
                   (folder_ / "perstando.log").string() + "\n[mail]\nnotification=On\nSendto=" +
                   "ops@example.com\nport=" + std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-    form_ = new Form1();
+    form_ = new MainWindow();
     form_->show();
 
     form_->watchdog().slotWatcher().tick(2);
@@ -109,7 +109,7 @@ TEST_F(RestartMailTest, WithoutALogTheRestartIsStillMailed) {
                   "\n[log]\npath=\n[mail]\nnotification=On\nSendto=ops@example.com\nport=" +
                   std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-    form_ = new Form1();
+    form_ = new MainWindow();
     form_->show();
     form_->watchdog().slotWatcher().tick(2);
     testing_support::killAll(exe);

@@ -55,7 +55,7 @@ protected:
         systemDirs_.emplace("XDG_CONFIG_DIRS",
                             (config_ / "first").string() + ":" + (config_ / "second").string());
         writeSettings("[log]\npath=" + log_.string() + "\n");
-        form_ = new Form1();
+        form_ = new MainWindow();
     }
     void TearDown() override {
         WindowTest::TearDown();
@@ -82,7 +82,7 @@ protected:
     std::filesystem::path entry_ = config_ / "home" / "autostart" / "Perstando.desktop";
     std::filesystem::path systemEntry_ = config_ / "first" / "autostart" / "Perstando.desktop";
     std::filesystem::path log_ = folder_ / "watch.log";
-    Form1 *form_ = nullptr;
+    MainWindow *form_ = nullptr;
 };
 
 const QString Enabled = QStringLiteral("Run on windows startup has been enabled.");

@@ -80,27 +80,28 @@ int pageCount(const std::filesystem::path &pdf) {
 class RunningAppsViewerTest : public WindowTest {
 protected:
     void TearDown() override {
-        Form9::setPrinterFactory({});
+        RunningAppsViewer::setPrinterFactory({});
         WindowTest::TearDown();
     }
-    Form9 *open() { return ui::WindowRegistry::instance().show<Form9>(); }
-    static QListWidget *list1(Form9 *form) {
+    RunningAppsViewer *open() { return ui::WindowRegistry::instance().show<RunningAppsViewer>(); }
+    static QListWidget *list1(RunningAppsViewer *form) {
         return form->findChild<QListWidget *>(QStringLiteral("List1"));
     }
-    static QStringList lines(Form9 *form) {
+    static QStringList lines(RunningAppsViewer *form) {
         QStringList result;
         for (int i = 0; i < list1(form)->count(); ++i) {
             result << list1(form)->item(i)->text();
         }
         return result;
     }
-    static void print(Form9 *form) {
+    static void print(RunningAppsViewer *form) {
         form->findChild<QAction *>(QStringLiteral("mnuprint"))->trigger();
     }
     /// Prints to a PDF file and remembers the pointer the window showed meanwhile.
     void printToPdf(const std::filesystem::path &pdf) {
-        Form9::setPrinterFactory([this, pdf] {
-            pointerWhilePrinting_ = ui::WindowRegistry::instance().find<Form9>()->cursor().shape();
+        RunningAppsViewer::setPrinterFactory([this, pdf] {
+            pointerWhilePrinting_ =
+                ui::WindowRegistry::instance().find<RunningAppsViewer>()->cursor().shape();
             auto printer = std::make_unique<QPrinter>(QPrinter::HighResolution);
             printer->setOutputFormat(QPrinter::PdfFormat);
             printer->setOutputFileName(QString::fromStdString(pdf.string()));
@@ -117,7 +118,7 @@ TEST_F(RunningAppsViewerTest, ListsEveryProcessWithDuplicatesAndRelistsEveryTenS
     Child second({exe.string(), "300"});
     ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 2; }));
 
-    Form9 *form = open();
+    RunningAppsViewer *form = open();
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Perstando now showing programs running"));
     EXPECT_EQ(lines(form).count(QString::fromStdString(name)), 2);
     EXPECT_GT(lines(form).size(), 2);
@@ -140,7 +141,7 @@ TEST_F(RunningAppsViewerTest, ListsEveryProcessWithDuplicatesAndRelistsEveryTenS
 TEST_F(RunningAppsViewerTest, PrintsALongListOverSeveralPagesWithinTheMargins) {
     const auto pdf = folder_ / "list.pdf";
     printToPdf(pdf);
-    Form9 *form = open();
+    RunningAppsViewer *form = open();
     form->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->setEnabled(false);
     list1(form)->clear();
     QStringList expected;
@@ -186,7 +187,7 @@ TEST_F(RunningAppsViewerTest, PrintsALongListOverSeveralPagesWithinTheMargins) {
 }
 
 TEST_F(RunningAppsViewerTest, AFailedPrintSaysWhyAndLeavesTheNormalPointer) {
-    Form9 *form = open();
+    RunningAppsViewer *form = open();
     const auto unwritable = folder_ / "missing" / "list.pdf";
     printToPdf(unwritable);
     print(form);
@@ -199,7 +200,7 @@ TEST_F(RunningAppsViewerTest, AFailedPrintSaysWhyAndLeavesTheNormalPointer) {
 
     const QString noPrinter =
         QStringLiteral("The list could not be printed.\nNo printer is installed.");
-    Form9::setPrinterFactory([] { return std::unique_ptr<QPrinter>(); });
+    RunningAppsViewer::setPrinterFactory([] { return std::unique_ptr<QPrinter>(); });
     print(form);
     ASSERT_EQ(messages_.shown.size(), 2);
     EXPECT_EQ(messages_.shown[1].text, noPrinter);
@@ -207,7 +208,7 @@ TEST_F(RunningAppsViewerTest, AFailedPrintSaysWhyAndLeavesTheNormalPointer) {
 
     // The real default printer, only where there is none to print on.
     if (QPrinterInfo::availablePrinters().isEmpty()) {
-        Form9::setPrinterFactory({});
+        RunningAppsViewer::setPrinterFactory({});
         print(form);
         ASSERT_EQ(messages_.shown.size(), 3);
         EXPECT_EQ(messages_.shown[2].text, noPrinter);
@@ -215,7 +216,7 @@ TEST_F(RunningAppsViewerTest, AFailedPrintSaysWhyAndLeavesTheNormalPointer) {
 }
 
 TEST_F(RunningAppsViewerTest, ExitClosesTheWindow) {
-    QPointer<Form9> form = open();
+    QPointer<RunningAppsViewer> form = open();
     auto *exit = form->findChild<QAction *>(QStringLiteral("mnuexit2"));
     ASSERT_NE(exit, nullptr);
     EXPECT_EQ(exit->text(), QStringLiteral("E&xit"));

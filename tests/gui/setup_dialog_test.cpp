@@ -26,8 +26,8 @@ namespace {
 
 class SetupDialogTest : public WindowTest {
 protected:
-    Form2 *open() {
-        form_ = ui::WindowRegistry::instance().show<Form2>();
+    SetupDialog *open() {
+        form_ = ui::WindowRegistry::instance().show<SetupDialog>();
         return form_;
     }
     template <class T> T *control(const QString &name) const {
@@ -65,7 +65,7 @@ protected:
         return waitFor([&] { return companionStarts().size() >= count; });
     }
 
-    QPointer<Form2> form_;
+    QPointer<SetupDialog> form_;
     std::filesystem::path companionLog_;
     std::filesystem::path phaseFile_;
 };
@@ -199,7 +199,7 @@ TEST_F(SetupDialogTest, TypedStartModeKeepsItsCase) {
 
 TEST_F(SetupDialogTest, ActivationPausesTheMainWindowAndReReadsTheStartMode) {
     writeSettings("[StartupMode]\nInIconTray=Yes\n");
-    auto *form1 = new Form1();
+    auto *form1 = new MainWindow();
     form1->show();
     form1->activateWindow();
     auto *pause = form1->findChild<QCheckBox *>(QStringLiteral("Check1"));
@@ -208,7 +208,7 @@ TEST_F(SetupDialogTest, ActivationPausesTheMainWindowAndReReadsTheStartMode) {
     EXPECT_FALSE(pause->isChecked());
 
     form1->runMenuItem(QStringLiteral("mnuSetup"));
-    form_ = ui::WindowRegistry::instance().find<Form2>();
+    form_ = ui::WindowRegistry::instance().find<SetupDialog>();
     ASSERT_NE(form_, nullptr);
     EXPECT_TRUE(waitFor([&] { return pause->isChecked(); }, 500));
 
@@ -246,10 +246,10 @@ TEST_F(SetupDialogTest, HiddenLoadThenShowRunsOnlyTheActivation) {
     writeSettings("[exe1]\nname=First\npath=first.bin\n[exe2]\nname=Second\n[StartupMode]\n"
                   "InIconTray=No\n[Internet]\nalive=On\n");
     installCompanion(folder_.path());
-    auto *form1 = new Form1();
+    auto *form1 = new MainWindow();
     auto *pause = form1->findChild<QCheckBox *>(QStringLiteral("Check1"));
 
-    form_ = ui::WindowRegistry::instance().load<Form2>();
+    form_ = ui::WindowRegistry::instance().load<SetupDialog>();
     form_->setProgramOfSlotOne(QStringLiteral("ticked.bin"));
     EXPECT_FALSE(form_->isVisible());
     EXPECT_EQ(form_->text2(), text(2));
@@ -262,7 +262,7 @@ TEST_F(SetupDialogTest, HiddenLoadThenShowRunsOnlyTheActivation) {
                   "[StartupMode]\nInIconTray=Yes\n[Internet]\nalive=On\n");
     setPhase("show");
     form_->setProgramOfSlotOne(QStringLiteral("ticked again.bin"));
-    EXPECT_EQ(ui::WindowRegistry::instance().show<Form2>(), form_.data());
+    EXPECT_EQ(ui::WindowRegistry::instance().show<SetupDialog>(), form_.data());
     EXPECT_TRUE(form_->isVisible());
     EXPECT_TRUE(pause->isChecked());
     EXPECT_EQ(combo1()->currentText(), QStringLiteral("Yes"));
@@ -280,7 +280,7 @@ TEST_F(SetupDialogTest, HiddenLoadThenShowRunsOnlyTheActivation) {
 TEST_F(SetupDialogTest, AHiddenDialogStartsTheCompanionWhenItIsUnloaded) {
     writeSettings("[Internet]\nalive=On\n");
     installCompanion(folder_.path());
-    form_ = ui::WindowRegistry::instance().load<Form2>();
+    form_ = ui::WindowRegistry::instance().load<SetupDialog>();
     ASSERT_TRUE(companionStartsReach(1));
     setPhase("unload");
     form_->close();
@@ -359,7 +359,7 @@ TEST_F(SetupDialogTest, CompanionInAFolderWithBlanksAndAMissingCompanion) {
     form_->close();
     EXPECT_TRUE(closedAndGone());
     setPhase("direct");
-    form_ = new Form2();
+    form_ = new SetupDialog();
     testing_support::writeFile(spaced / "settings.ini", "[Internet]\nalive=On\n");
     form_->LinkmindCheck();
     ASSERT_TRUE(companionStartsReach(3));
@@ -475,7 +475,7 @@ TEST_F(SetupDialogTest, ASaveThatCannotBeWrittenSaysSoAndKeepsTheDialogOpen) {
 }
 
 TEST_F(SetupDialogTest, MenusAndToolbarOpenTheDialogsOnce) {
-    auto *form1 = new Form1();
+    auto *form1 = new MainWindow();
     form1->runMenuItem(QStringLiteral("mnuSetup"));
     form1->toolbarClick(QStringLiteral("file"));
     form1->runMenuItem(QStringLiteral("mnuscan"));
@@ -486,7 +486,7 @@ TEST_F(SetupDialogTest, MenusAndToolbarOpenTheDialogsOnce) {
     QStringList names;
     for (QWidget *w : ui::WindowRegistry::instance().loaded()) {
         names << w->objectName();
-        setups += qobject_cast<Form2 *>(w) ? 1 : 0;
+        setups += qobject_cast<SetupDialog *>(w) ? 1 : 0;
         if (w != form1) {
             EXPECT_TRUE(w->isVisible()) << w->objectName().toStdString();
         }

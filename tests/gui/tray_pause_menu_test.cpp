@@ -1,6 +1,6 @@
 #include "engine/alarm_state.h"
 #include "engine/watchdog.h"
-#include "tests/gui/form1_fixture.h"
+#include "tests/gui/main_window_fixture.h"
 #include "ui/settings.h"
 #include "ui/window_registry.h"
 #include "viewers/help_window.h"

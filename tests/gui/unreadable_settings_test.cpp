@@ -1,7 +1,7 @@
 // A settings file that exists but cannot be read makes every setting read as
 // empty, so nothing is watched: the window, the tray and standard error say so.
 
-#include "tests/gui/form1_fixture.h"
+#include "tests/gui/main_window_fixture.h"
 
 #include <QStatusBar>
 #include <QSystemTrayIcon>

@@ -1,7 +1,7 @@
-#include "monitor/main_window.h"
-#include "monitor/restart_popup.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "monitor/main_window.h"
+#include "monitor/restart_popup.h"
 #include "tests/gui/gui_test_support.h"
 #include "ui/window_registry.h"
 
@@ -25,9 +25,9 @@ protected:
         programs_.push_back(copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName(stem)));
         return programs_.back();
     }
-    Form1 *start(const std::string &settings) {
+    MainWindow *start(const std::string &settings) {
         writeSettings(settings + "[log]\npath=" + log().string() + "\n");
-        form_ = new Form1();
+        form_ = new MainWindow();
         form_->show();
         return form_;
     }
@@ -41,7 +41,7 @@ protected:
         return n;
     }
     QString status(int slot) const { return form_->slotStatus(slot)->text(); }
-    Form1 *form_ = nullptr;
+    MainWindow *form_ = nullptr;
     std::vector<std::filesystem::path> programs_;
 };
 
@@ -93,7 +93,7 @@ TEST_F(WatchCycleTest, ProgramThatCannotStartIsReportedAsFailedOnEveryTick) {
     EXPECT_EQ(count(logText(), "has been restarted"), 0);
     // The user still needs to know: the alarms run, and the popup says what happened.
     EXPECT_FALSE(form_->findChild<QLabel *>(QStringLiteral("Gif89a1"))->isHidden());
-    const auto *popup = ui::WindowRegistry::instance().find<Display3>();
+    const auto *popup = ui::WindowRegistry::instance().find<SlotPopup<3>>();
     ASSERT_NE(popup, nullptr);
     const QString popupText = popup->findChild<QLabel *>(QStringLiteral("Label1"))->text();
     static const QRegularExpression failedPopup(
@@ -170,7 +170,7 @@ TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
                   "\n[Alerts]\nvisual=On\naudio=On\nPop=On\n[cmdline]\ncmdexe2=" + pager.string() +
                   " --exit 2\nstatusexe2=On\n[log]\npath=" +
                   (folder_ / "nowhere" / "watch.log").string() + "\n");
-    form_ = new Form1();
+    form_ = new MainWindow();
     form_->show();
     form_->watchdog().slotWatcher().tick(2);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
@@ -178,7 +178,7 @@ TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
         waitUntil([&] { return count(readFile(pager.string() + ".starts"), "args=") == 1; }));
     EXPECT_FALSE(form_->findChild<QLabel *>(QStringLiteral("Gif89a1"))->isHidden());
     EXPECT_TRUE(form_->findChild<engine::FormTimer *>(QStringLiteral("Timer12"))->isEnabled());
-    EXPECT_NE(ui::WindowRegistry::instance().find<Display2>(), nullptr);
+    EXPECT_NE(ui::WindowRegistry::instance().find<SlotPopup<2>>(), nullptr);
     EXPECT_FALSE(std::filesystem::exists(folder_ / "nowhere"));
     EXPECT_TRUE(messages_.shown.isEmpty());
 }

@@ -2,7 +2,7 @@
 // keyboard focus sits in the main window.
 
 #include "monitor/main_window.h"
-#include "tests/gui/form1_fixture.h"
+#include "tests/gui/main_window_fixture.h"
 
 #include <QAction>
 #include <QApplication>

@@ -4,7 +4,7 @@
 #include "engine/alarm_state.h"
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
-#include "tests/gui/form1_fixture.h"
+#include "tests/gui/main_window_fixture.h"
 
 #include <QGuiApplication>
 #include <QPushButton>

@@ -19,8 +19,8 @@ namespace testing_support {
 class Form1Test : public WindowTest {
 protected:
     /// Creates and shows the main window, as the program start does.
-    Form1 *start() {
-        form_ = new Form1();
+    MainWindow *start() {
+        form_ = new MainWindow();
         form_->show();
         return form_;
     }
@@ -42,7 +42,7 @@ protected:
         std::filesystem::rename(part, folder_ / name);
     }
 
-    Form1 *form_ = nullptr;
+    MainWindow *form_ = nullptr;
 };
 
 } // namespace testing_support
