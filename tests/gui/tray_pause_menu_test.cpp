@@ -1,7 +1,8 @@
 #include "engine/alarm_state.h"
 #include "engine/watchdog.h"
 #include "tests/gui/main_window_fixture.h"
-#include "ui/settings.h"
+#include "core/ini_file.h"
+#include "engine/settings.h"
 #include "ui/window_registry.h"
 #include "viewers/help_window.h"
 
@@ -227,8 +228,7 @@ TEST_F(TrayPauseMenuTest, StartModeItemsWriteTheKeyAndReportAFailedWrite) {
     writeSettings("; kept\n[exe1]\nname=Orders\n");
     start();
     menuItem("mnuiconyes")->trigger();
-    EXPECT_EQ(ui::readSetting(QStringLiteral("Startupmode"), QStringLiteral("InIconTray")),
-              QStringLiteral("Yes"));
+    EXPECT_EQ(ini::readValue("Startupmode", "InIconTray", settingsFile()), "Yes");
     EXPECT_FALSE(timer("icontray")->isEnabled()) << "the running program is not changed";
     menuItem("mnunormalmode")->trigger();
     EXPECT_EQ(readSettings(), "; kept\n[exe1]\nname=Orders\n[StartupMode]\nInIconTray=No\n");
@@ -239,7 +239,7 @@ TEST_F(TrayPauseMenuTest, StartModeItemsWriteTheKeyAndReportAFailedWrite) {
     std::filesystem::create_directory(settingsFile());
     menuItem("mnuiconyes")->trigger();
     ASSERT_EQ(messages_.shown.size(), 1);
-    EXPECT_TRUE(messages_.shown.first().text.contains(ui::settingsPathText()));
+    EXPECT_TRUE(messages_.shown.first().text.contains(settings::pathText()));
     EXPECT_EQ(messages_.shown.first().title, QStringLiteral("Perstando"));
 }
 
