@@ -20,10 +20,10 @@ public:
     void saveAll();
 
 private:
-    QGroupBox *frame1_ = nullptr;
-    QGroupBox *frame2_ = nullptr;
-    QComboBox *combo1_ = nullptr;
-    QComboBox *combo2_ = nullptr;
-    QComboBox *combo3_ = nullptr;
-    QPushButton *command1_ = nullptr;
+    QGroupBox *audioOptions_ = nullptr;
+    QGroupBox *visualOptions_ = nullptr;
+    QComboBox *audioAlarmCombo_ = nullptr;
+    QComboBox *flashingScreenCombo_ = nullptr;
+    QComboBox *popupCombo_ = nullptr;
+    QPushButton *saveAllButton_ = nullptr;
 };

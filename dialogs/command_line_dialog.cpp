@@ -24,12 +24,12 @@ CommandLineDialog::CommandLineDialog(QWidget *parent) : QWidget(parent, Qt::Wind
                          QStringLiteral("Command Line Setting for each Executable"));
 
     auto *outer = new QVBoxLayout(this);
-    frame1_ =
+    commandLineOptions_ =
         named<QGroupBox>(QStringLiteral("Frame1"), QStringLiteral("Command Line Settings"), this);
-    auto *frameLayout = new QVBoxLayout(frame1_);
-    sstab1_ = named<QTabWidget>(QStringLiteral("SSTab1"), frame1_);
+    auto *frameLayout = new QVBoxLayout(commandLineOptions_);
+    tabs_ = named<QTabWidget>(QStringLiteral("SSTab1"), commandLineOptions_);
     for (int n = 1; n <= Slots; ++n) {
-        auto *page = new QWidget(sstab1_);
+        auto *page = new QWidget(tabs_);
         auto *grid = new QGridLayout(page);
         auto &controls = slots_[static_cast<std::size_t>(n - 1)];
         controls.command = named<QLineEdit>(QStringLiteral("Text%1").arg(n), page);
@@ -47,29 +47,30 @@ CommandLineDialog::CommandLineDialog(QWidget *parent) : QWidget(parent, Qt::Wind
         grid->addWidget(controls.enabled, 3, 0, Qt::AlignLeft);
         grid->setColumnStretch(0, 1);
         grid->setRowStretch(4, 1);
-        sstab1_->addTab(page, QStringLiteral("Exe%1").arg(n));
+        tabs_->addTab(page, QStringLiteral("Exe%1").arg(n));
         connect(test, &QPushButton::clicked, this, [this, n] { testCommandLine(n); });
     }
-    frameLayout->addWidget(sstab1_);
+    frameLayout->addWidget(tabs_);
     auto *note = new QLabel(QStringLiteral("Command Line will trigger only after an executable "
                                            "failure occurs.  Command Line is dependent upon an "
                                            "executable failure."),
-                            frame1_);
+                            commandLineOptions_);
     note->setWordWrap(true);
     frameLayout->addWidget(note);
-    outer->addWidget(frame1_);
+    outer->addWidget(commandLineOptions_);
 
     auto *buttons = new QHBoxLayout();
     buttons->addStretch(1);
-    command1_ = named<QPushButton>(QStringLiteral("Command1"), QStringLiteral("&Save All"), this);
-    command1_->setToolTip(QStringLiteral("Click here to save all command line settings"));
-    buttons->addWidget(command1_);
+    saveAllButton_ =
+        named<QPushButton>(QStringLiteral("Command1"), QStringLiteral("&Save All"), this);
+    saveAllButton_->setToolTip(QStringLiteral("Click here to save all command line settings"));
+    buttons->addWidget(saveAllButton_);
     outer->addLayout(buttons);
 
-    QAction *mnuexample =
+    QAction *exampleItem =
         dialogs::addMenuItem(this, QStringLiteral("mnuexample"), QStringLiteral("Example"));
-    connect(mnuexample, &QAction::triggered, this, &CommandLineDialog::example);
-    connect(command1_, &QPushButton::clicked, this, &CommandLineDialog::saveAll);
+    connect(exampleItem, &QAction::triggered, this, &CommandLineDialog::example);
+    connect(saveAllButton_, &QPushButton::clicked, this, &CommandLineDialog::saveAll);
 
     const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {

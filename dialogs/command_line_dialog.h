@@ -28,8 +28,8 @@ private:
     void testCommandLine(int slot);
     void example();
 
-    QGroupBox *frame1_ = nullptr;
-    QTabWidget *sstab1_ = nullptr;
+    QGroupBox *commandLineOptions_ = nullptr;
+    QTabWidget *tabs_ = nullptr;
     std::array<SlotControls, Slots> slots_{};
-    QPushButton *command1_ = nullptr;
+    QPushButton *saveAllButton_ = nullptr;
 };

@@ -134,35 +134,35 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     headingFont.setPointSizeF(headingFont.pointSizeF() * 1.3);
     heading->setFont(headingFont);
 
-    text1_ = field("Text1", this);
-    text1_->setToolTip(QStringLiteral("Separate E-mail addresses with ;"));
-    text2_ = field("Text2", this);
-    text3_ = field("Text3", this);
-    text4_ = field("Text4", this);
+    recipientsEdit_ = field("Text1", this);
+    recipientsEdit_->setToolTip(QStringLiteral("Separate E-mail addresses with ;"));
+    portEdit_ = field("Text2", this);
+    fromEdit_ = field("Text3", this);
+    serverEdit_ = field("Text4", this);
     // Room for a few addresses, an address and a server name.
-    ui::showCharacters(text1_, 60);
-    ui::showCharacters(text3_, 40);
-    ui::showCharacters(text4_, 40);
-    text4_->setToolTip(
+    ui::showCharacters(recipientsEdit_, 60);
+    ui::showCharacters(fromEdit_, 40);
+    ui::showCharacters(serverEdit_, 40);
+    serverEdit_->setToolTip(
         QStringLiteral("This information is found in the Internet Accounts Information"));
 
-    option1_ = new QRadioButton(QStringLiteral("Notification Enabled"), this);
-    option1_->setObjectName(QStringLiteral("Option1"));
-    option2_ = new QRadioButton(QStringLiteral("Notification Disabled"), this);
-    option2_->setObjectName(QStringLiteral("Option2"));
+    mailSwitchOn_ = new QRadioButton(QStringLiteral("Notification Enabled"), this);
+    mailSwitchOn_->setObjectName(QStringLiteral("Option1"));
+    mailSwitchOff_ = new QRadioButton(QStringLiteral("Notification Disabled"), this);
+    mailSwitchOff_->setObjectName(QStringLiteral("Option2"));
 
-    list1_ = new QListWidget(this);
-    list1_->setObjectName(QStringLiteral("List1"));
-    list1_->setItemDelegate(new TabStopDelegate(list1_));
-    list1_->setMinimumWidth(TabStopDelegate::tabStop(list1_->fontMetrics()) * 2);
+    accountsList_ = new QListWidget(this);
+    accountsList_->setObjectName(QStringLiteral("List1"));
+    accountsList_->setItemDelegate(new TabStopDelegate(accountsList_));
+    accountsList_->setMinimumWidth(TabStopDelegate::tabStop(accountsList_->fontMetrics()) * 2);
 
-    command1_ = new QPushButton(QStringLiteral("&Save"), this);
-    command1_->setObjectName(QStringLiteral("Command1"));
-    command1_->setToolTip(QStringLiteral("Click here to save e-mail settings"));
-    command2_ = new QPushButton(QStringLiteral("&Clear All"), this);
-    command2_->setObjectName(QStringLiteral("Command2"));
+    saveButton_ = new QPushButton(QStringLiteral("&Save"), this);
+    saveButton_->setObjectName(QStringLiteral("Command1"));
+    saveButton_->setToolTip(QStringLiteral("Click here to save e-mail settings"));
+    clearAllButton_ = new QPushButton(QStringLiteral("&Clear All"), this);
+    clearAllButton_->setObjectName(QStringLiteral("Command2"));
 
-    timer1_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    switchRefreshTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
 
     auto *fields = new QGridLayout;
     auto addField = [&](int row, const char *label, QLineEdit *edit) {
@@ -171,48 +171,48 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
         fields->addWidget(caption, row, 0);
         fields->addWidget(edit, row, 1);
     };
-    addField(0, "Send to:", text1_);
-    addField(1, "Port Number", text2_);
+    addField(0, "Send to:", recipientsEdit_);
+    addField(1, "Port Number", portEdit_);
     fields->addWidget(new QLabel(QStringLiteral("Typical Setting is 25"), this), 1, 2);
-    addField(2, "From:", text3_);
-    addField(3, "SMTP Server", text4_);
+    addField(2, "From:", fromEdit_);
+    addField(3, "SMTP Server", serverEdit_);
 
     auto *options = new QHBoxLayout;
-    options->addWidget(option1_);
-    options->addWidget(option2_);
+    options->addWidget(mailSwitchOn_);
+    options->addWidget(mailSwitchOff_);
     options->addStretch();
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    buttons->addWidget(command1_);
-    buttons->addWidget(command2_);
+    buttons->addWidget(saveButton_);
+    buttons->addWidget(clearAllButton_);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(heading);
     layout->addLayout(fields);
     layout->addLayout(options);
     layout->addWidget(new QLabel(QStringLiteral("Internet Accounts Information"), this));
-    layout->addWidget(list1_, 1);
+    layout->addWidget(accountsList_, 1);
     layout->addLayout(buttons);
 
-    connect(option1_, &QRadioButton::clicked, this,
+    connect(mailSwitchOn_, &QRadioButton::clicked, this,
             [this] { writeSwitch(settings::switchText(true)); });
-    connect(option2_, &QRadioButton::clicked, this,
+    connect(mailSwitchOff_, &QRadioButton::clicked, this,
             [this] { writeSwitch(settings::switchText(false)); });
-    connect(command1_, &QPushButton::clicked, this, &EmailDialog::save);
-    connect(command2_, &QPushButton::clicked, this, &EmailDialog::clearAll);
-    connect(timer1_, &QTimer::timeout, this, &EmailDialog::showStoredSwitch);
+    connect(saveButton_, &QPushButton::clicked, this, &EmailDialog::save);
+    connect(clearAllButton_, &QPushButton::clicked, this, &EmailDialog::clearAll);
+    connect(switchRefreshTimer_, &QTimer::timeout, this, &EmailDialog::showStoredSwitch);
 
     const auto stored = settings::Stored::read();
-    text1_->setText(stored.text(settings::Key::MailTo));
-    text2_->setText(stored.text(settings::Key::MailPort));
-    text3_->setText(stored.text(settings::Key::MailFrom));
-    text4_->setText(stored.text(settings::Key::MailServer));
+    recipientsEdit_->setText(stored.text(settings::Key::MailTo));
+    portEdit_->setText(stored.text(settings::Key::MailPort));
+    fromEdit_->setText(stored.text(settings::Key::MailFrom));
+    serverEdit_->setText(stored.text(settings::Key::MailServer));
     // The option buttons wait for the first timer tick.
     if (auto *mainWindow = ui::mainWindowLink()) {
         mainWindow->setNotificationSwitch(stored.text(settings::Key::MailSwitch));
     }
-    list1_->addItems(accountLines(core::readCurrentUserMailAccounts()));
+    accountsList_->addItems(accountLines(core::readCurrentUserMailAccounts()));
     ui::fitDialog(this);
 }
 
@@ -233,16 +233,16 @@ QStringList EmailDialog::accountLines(const std::optional<core::MailAccountStore
 }
 
 void EmailDialog::save() {
-    if (settings::isOn(settings::text(settings::Key::MailSwitch)) && text3_->text().isEmpty()) {
+    if (settings::isOn(settings::text(settings::Key::MailSwitch)) && fromEdit_->text().isEmpty()) {
         ui::message(this, QStringLiteral("Please enter E-mail address."));
     } else if (!dialogs::save(this, settings::Save()
-                                        .set(settings::Key::MailTo, text1_->text())
-                                        .set(settings::Key::MailPort, text2_->text())
-                                        .set(settings::Key::MailFrom, text3_->text())
-                                        .set(settings::Key::MailServer, text4_->text()))) {
+                                        .set(settings::Key::MailTo, recipientsEdit_->text())
+                                        .set(settings::Key::MailPort, portEdit_->text())
+                                        .set(settings::Key::MailFrom, fromEdit_->text())
+                                        .set(settings::Key::MailServer, serverEdit_->text()))) {
         return; // the error said it all; a reminder now would read as a success
     }
-    if (!text4_->text().isEmpty()) {
+    if (!serverEdit_->text().isEmpty()) {
         ui::message(this,
                     QStringLiteral("Please make sure that you enabled e-mail notification before "
                                    "leaving this screen!"),
@@ -251,9 +251,9 @@ void EmailDialog::save() {
 }
 
 void EmailDialog::clearAll() {
-    text4_->clear();
-    text1_->clear();
-    text3_->clear();
+    serverEdit_->clear();
+    recipientsEdit_->clear();
+    fromEdit_->clear();
 }
 
 void EmailDialog::writeSwitch(const QString &value) {
@@ -264,6 +264,6 @@ void EmailDialog::writeSwitch(const QString &value) {
 
 void EmailDialog::showStoredSwitch() {
     const QString stored = settings::text(settings::Key::MailSwitch);
-    setShown(option1_, stored == settings::switchText(true));
-    setShown(option2_, stored == settings::switchText(false));
+    setShown(mailSwitchOn_, stored == settings::switchText(true));
+    setShown(mailSwitchOff_, stored == settings::switchText(false));
 }

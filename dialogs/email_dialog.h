@@ -37,14 +37,14 @@ private:
     void writeSwitch(const QString &value);
     void showStoredSwitch();
 
-    QLineEdit *text1_ = nullptr;
-    QLineEdit *text2_ = nullptr;
-    QLineEdit *text3_ = nullptr;
-    QLineEdit *text4_ = nullptr;
-    QRadioButton *option1_ = nullptr;
-    QRadioButton *option2_ = nullptr;
-    QListWidget *list1_ = nullptr;
-    QPushButton *command1_ = nullptr;
-    QPushButton *command2_ = nullptr;
-    engine::FormTimer *timer1_ = nullptr;
+    QLineEdit *recipientsEdit_ = nullptr;
+    QLineEdit *portEdit_ = nullptr;
+    QLineEdit *fromEdit_ = nullptr;
+    QLineEdit *serverEdit_ = nullptr;
+    QRadioButton *mailSwitchOn_ = nullptr;
+    QRadioButton *mailSwitchOff_ = nullptr;
+    QListWidget *accountsList_ = nullptr;
+    QPushButton *saveButton_ = nullptr;
+    QPushButton *clearAllButton_ = nullptr;
+    engine::FormTimer *switchRefreshTimer_ = nullptr;
 };

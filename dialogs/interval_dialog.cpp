@@ -22,36 +22,37 @@ IntervalDialog::IntervalDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
                          QStringLiteral("Settings for Interval Scan of Executables"));
 
     auto *outer = new QVBoxLayout(this);
-    sstab1_ = named<QTabWidget>(QStringLiteral("SSTab1"), this);
+    tabs_ = named<QTabWidget>(QStringLiteral("SSTab1"), this);
     for (int n = 1; n <= Slots; ++n) {
-        auto *page = new QWidget(sstab1_);
+        auto *page = new QWidget(tabs_);
         auto *layout = new QVBoxLayout(page);
         auto *label = new QLabel(QStringLiteral("Please enter number in milliseconds."), page);
         label->setToolTip(QStringLiteral("An entry of 0 will turn off scanning of the executable, "
                                          "and an entry of 1000 equates to 1 second."));
         auto *field = named<QLineEdit>(QStringLiteral("Text%1").arg(n), page);
-        text_[static_cast<std::size_t>(n - 1)] = field;
+        intervalEdits_[static_cast<std::size_t>(n - 1)] = field;
         layout->addWidget(label);
         layout->addWidget(field);
         layout->addStretch(1);
-        sstab1_->addTab(page, QStringLiteral("Exe%1").arg(n));
+        tabs_->addTab(page, QStringLiteral("Exe%1").arg(n));
     }
-    outer->addWidget(sstab1_);
+    outer->addWidget(tabs_);
 
     auto *buttons = new QHBoxLayout();
-    command1_ = named<QPushButton>(QStringLiteral("Command1"), QStringLiteral("Hint"), this);
-    command2_ = named<QPushButton>(QStringLiteral("Command2"), QStringLiteral("&Save All"), this);
-    buttons->addWidget(command1_);
+    hintButton_ = named<QPushButton>(QStringLiteral("Command1"), QStringLiteral("Hint"), this);
+    saveAllButton_ =
+        named<QPushButton>(QStringLiteral("Command2"), QStringLiteral("&Save All"), this);
+    buttons->addWidget(hintButton_);
     buttons->addStretch(1);
-    buttons->addWidget(command2_);
+    buttons->addWidget(saveAllButton_);
     outer->addLayout(buttons);
 
-    connect(command1_, &QPushButton::clicked, this, &IntervalDialog::hint);
-    connect(command2_, &QPushButton::clicked, this, &IntervalDialog::saveAll);
+    connect(hintButton_, &QPushButton::clicked, this, &IntervalDialog::hint);
+    connect(saveAllButton_, &QPushButton::clicked, this, &IntervalDialog::saveAll);
 
     const auto stored = settings::Stored::read();
     for (int n = 1; n <= Slots; ++n) {
-        text_[static_cast<std::size_t>(n - 1)]->setText(
+        intervalEdits_[static_cast<std::size_t>(n - 1)]->setText(
             stored.text(settings::Key::SlotInterval, n));
     }
     ui::fitDialog(this);
@@ -64,7 +65,7 @@ void IntervalDialog::saveAll() {
     // only rewrite (or create) the file.
     const auto saveValid = [&] { return valid == 0 || dialogs::save(this, save); };
     for (int n = 1; n <= Slots; ++n) {
-        const QString text = text_[static_cast<std::size_t>(n - 1)]->text();
+        const QString text = intervalEdits_[static_cast<std::size_t>(n - 1)]->text();
         bool isNumber = false;
         const double value = QLocale().toDouble(text, &isNumber);
         if (!isNumber || std::isnan(value)) {

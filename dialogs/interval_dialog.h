@@ -23,8 +23,8 @@ private:
     void saveAll();
     void hint();
 
-    QTabWidget *sstab1_ = nullptr;
-    std::array<QLineEdit *, Slots> text_{};
-    QPushButton *command1_ = nullptr;
-    QPushButton *command2_ = nullptr;
+    QTabWidget *tabs_ = nullptr;
+    std::array<QLineEdit *, Slots> intervalEdits_{};
+    QPushButton *hintButton_ = nullptr;
+    QPushButton *saveAllButton_ = nullptr;
 };

@@ -19,29 +19,29 @@ LogFileDialog::LogFileDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::WindowRegistry::instance().add(this);
 
     auto *menuBar = new QMenuBar(this);
-    mnuexit_ = menuBar->addAction(QStringLiteral("E&xit"));
-    mnuexit_->setObjectName(QStringLiteral("mnuexit"));
-    connect(mnuexit_, &QAction::triggered, this, &QWidget::close);
+    exitItem_ = menuBar->addAction(QStringLiteral("E&xit"));
+    exitItem_->setObjectName(QStringLiteral("mnuexit"));
+    connect(exitItem_, &QAction::triggered, this, &QWidget::close);
 
-    text2_ = new QLineEdit(this);
-    text2_->setObjectName(QStringLiteral("Text2"));
-    ui::showCharacters(text2_, 50);
-    command1_ = new QPushButton(QStringLiteral("&Browse"), this);
-    command1_->setObjectName(QStringLiteral("Command1"));
-    command2_ = new QPushButton(QStringLiteral("&Save"), this);
-    command2_->setObjectName(QStringLiteral("Command2"));
-    connect(command1_, &QPushButton::clicked, this, &LogFileDialog::browse);
-    connect(command2_, &QPushButton::clicked, this, &LogFileDialog::save);
+    logPathEdit_ = new QLineEdit(this);
+    logPathEdit_->setObjectName(QStringLiteral("Text2"));
+    ui::showCharacters(logPathEdit_, 50);
+    browseButton_ = new QPushButton(QStringLiteral("&Browse"), this);
+    browseButton_->setObjectName(QStringLiteral("Command1"));
+    saveButton_ = new QPushButton(QStringLiteral("&Save"), this);
+    saveButton_->setObjectName(QStringLiteral("Command2"));
+    connect(browseButton_, &QPushButton::clicked, this, &LogFileDialog::browse);
+    connect(saveButton_, &QPushButton::clicked, this, &LogFileDialog::save);
 
     auto *layout = new QVBoxLayout(this);
     layout->setMenuBar(menuBar);
     auto *pathRow = new QHBoxLayout;
-    pathRow->addWidget(text2_, 1);
-    pathRow->addWidget(command1_);
+    pathRow->addWidget(logPathEdit_, 1);
+    pathRow->addWidget(browseButton_);
     layout->addLayout(pathRow);
-    layout->addWidget(command2_, 0, Qt::AlignRight);
+    layout->addWidget(saveButton_, 0, Qt::AlignRight);
 
-    text2_->setText(settings::text(settings::Key::LogPath));
+    logPathEdit_->setText(settings::text(settings::Key::LogPath));
     ui::fitDialog(this);
 }
 
@@ -53,13 +53,13 @@ void LogFileDialog::browse() {
     request.newFileAllowed = true;
     const auto picked = ui::filePicker().openFile(this, request);
     if (picked.status == ui::PickResult::Status::Chosen) {
-        text2_->setText(picked.path);
+        logPathEdit_->setText(picked.path);
     }
 }
 
 void LogFileDialog::save() {
     // Nothing checks or creates the file: the path is stored as typed.
-    if (dialogs::save(this, settings::Save().set(settings::Key::LogPath, text2_->text()))) {
+    if (dialogs::save(this, settings::Save().set(settings::Key::LogPath, logPathEdit_->text()))) {
         close();
     }
 }

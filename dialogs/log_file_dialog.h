@@ -11,17 +11,17 @@ class LogFileDialog : public QWidget {
     Q_OBJECT
 
 public:
-    /// Loads the stored log path into Text2.
+    /// Loads the stored log path into the path field.
     explicit LogFileDialog(QWidget *parent = nullptr);
 
-    /// Fills Text2 from the file picker; a cancelled picker changes nothing.
+    /// Fills the path field from the file picker; a cancelled picker changes nothing.
     void browse();
-    /// Stores Text2 as typed and unloads; stays open when it could not be stored.
+    /// Stores the path field as typed and unloads; stays open when it could not be stored.
     void save();
 
 private:
-    QLineEdit *text2_ = nullptr;
-    QPushButton *command1_ = nullptr;
-    QPushButton *command2_ = nullptr;
-    QAction *mnuexit_ = nullptr;
+    QLineEdit *logPathEdit_ = nullptr;
+    QPushButton *browseButton_ = nullptr;
+    QPushButton *saveButton_ = nullptr;
+    QAction *exitItem_ = nullptr;
 };

@@ -54,31 +54,32 @@ SetupDialog::SetupDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     dialogs::setUpWindow(this, QStringLiteral("Form2"), QStringLiteral("Perstando Setup"));
 
     auto *outer = new QVBoxLayout(this);
-    sstab1_ = named<QTabWidget>(QStringLiteral("SSTab1"), this);
+    tabs_ = named<QTabWidget>(QStringLiteral("SSTab1"), this);
     for (int n = 1; n <= Slots; ++n) {
-        sstab1_->addTab(buildSlotPage(n), QStringLiteral("EXE %1").arg(n));
+        tabs_->addTab(buildSlotPage(n), QStringLiteral("EXE %1").arg(n));
     }
-    sstab1_->addTab(buildInternetPage(), QStringLiteral("Internet"));
-    outer->addWidget(sstab1_);
+    tabs_->addTab(buildInternetPage(), QStringLiteral("Internet"));
+    outer->addWidget(tabs_);
 
     auto *bottom = new QHBoxLayout();
     bottom->addWidget(new QLabel(QStringLiteral("Run Perstando in Icon Tray at Startup"), this));
-    combo1_ = named<QComboBox>(QStringLiteral("Combo1"), this);
-    combo1_->addItems({QStringLiteral("Yes"), QStringLiteral("No")});
-    dialogs::keepTypedText(combo1_);
-    bottom->addWidget(combo1_);
+    startInTrayCombo_ = named<QComboBox>(QStringLiteral("Combo1"), this);
+    startInTrayCombo_->addItems({QStringLiteral("Yes"), QStringLiteral("No")});
+    dialogs::keepTypedText(startInTrayCombo_);
+    bottom->addWidget(startInTrayCombo_);
     bottom->addStretch(1);
-    command5_ = named<QPushButton>(QStringLiteral("Command5"), QStringLiteral("&Save All"), this);
-    command5_->setToolTip(QStringLiteral("Click here to save your settings"));
-    bottom->addWidget(command5_);
+    saveAllButton_ =
+        named<QPushButton>(QStringLiteral("Command5"), QStringLiteral("&Save All"), this);
+    saveAllButton_->setToolTip(QStringLiteral("Click here to save your settings"));
+    bottom->addWidget(saveAllButton_);
     outer->addLayout(bottom);
 
-    QAction *mnuexit =
+    QAction *exitItem =
         dialogs::addMenuItem(this, QStringLiteral("mnuexit"), QStringLiteral("E&xit"));
-    connect(mnuexit, &QAction::triggered, this, &QWidget::close);
-    connect(command5_, &QPushButton::clicked, this, &SetupDialog::saveAll);
+    connect(exitItem, &QAction::triggered, this, &QWidget::close);
+    connect(saveAllButton_, &QPushButton::clicked, this, &SetupDialog::saveAll);
     // Every change of the box, the load's included, consults the saved setting.
-    connect(check3_, &QCheckBox::toggled, this, [this] { LinkmindCheck(); });
+    connect(keepUpCheck_, &QCheckBox::toggled, this, [this] { startCompanionIfKept(); });
 
     load();
     ui::ActivationTracker::instance().watch(this, [this] { activate(); });
@@ -86,7 +87,7 @@ SetupDialog::SetupDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
 }
 
 QWidget *SetupDialog::buildSlotPage(int slot) {
-    auto *page = new QWidget(sstab1_);
+    auto *page = new QWidget(tabs_);
     auto *grid = new QGridLayout(page);
     auto &fields = slots_[static_cast<std::size_t>(slot - 1)];
 
@@ -136,38 +137,39 @@ QWidget *SetupDialog::buildSlotPage(int slot) {
 }
 
 QWidget *SetupDialog::buildInternetPage() {
-    auto *page = new QWidget(sstab1_);
+    auto *page = new QWidget(tabs_);
     auto *layout = new QVBoxLayout(page);
-    frame1_ = named<QGroupBox>(QStringLiteral("Frame1"),
-                               QStringLiteral("Perstando Options for Internet"), page);
-    auto *frameLayout = new QVBoxLayout(frame1_);
-    check1_ =
+    internetOptions_ = named<QGroupBox>(QStringLiteral("Frame1"),
+                                        QStringLiteral("Perstando Options for Internet"), page);
+    auto *frameLayout = new QVBoxLayout(internetOptions_);
+    watchInternetCheck_ =
         named<QCheckBox>(QStringLiteral("Check1"),
                          QStringLiteral("Monitor  Internet Connection Every 30 Seconds (Pop-Up "
                                         "and E-Mail Notifications do not apply for this type of "
                                         "Monitoring)"),
-                         frame1_);
-    check2_ =
-        named<QCheckBox>(QStringLiteral("Check2"),
-                         QStringLiteral("Auto Restart Internet Connection after Failure"), frame1_);
-    text17_ = named<QLineEdit>(QStringLiteral("Text17"), frame1_);
-    text17_->setToolTip(
+                         internetOptions_);
+    restartInternetCheck_ = named<QCheckBox>(
+        QStringLiteral("Check2"), QStringLiteral("Auto Restart Internet Connection after Failure"),
+        internetOptions_);
+    connectionNameEdit_ = named<QLineEdit>(QStringLiteral("Text17"), internetOptions_);
+    connectionNameEdit_->setToolTip(
         QStringLiteral("Type in exact dialup networking name that needs to be restarted."));
-    check3_ = named<QCheckBox>(QStringLiteral("Check3"),
-                               QStringLiteral("Keep Internet Connection Alive"), frame1_);
-    label18_ =
+    keepUpCheck_ =
+        named<QCheckBox>(QStringLiteral("Check3"), QStringLiteral("Keep Internet Connection Alive"),
+                         internetOptions_);
+    keepUpNote_ =
         named<QLabel>(QStringLiteral("Label18"),
                       QStringLiteral("The option to \"Keep Internet Connection Alive,\" only "
                                      "works when PCs are installed with Microsoft Internet "
                                      "Explorer"),
-                      frame1_);
-    label18_->setWordWrap(true);
-    frameLayout->addWidget(check1_);
-    frameLayout->addWidget(check2_);
-    frameLayout->addWidget(text17_);
-    frameLayout->addWidget(check3_);
-    frameLayout->addWidget(label18_);
-    layout->addWidget(frame1_);
+                      internetOptions_);
+    keepUpNote_->setWordWrap(true);
+    frameLayout->addWidget(watchInternetCheck_);
+    frameLayout->addWidget(restartInternetCheck_);
+    frameLayout->addWidget(connectionNameEdit_);
+    frameLayout->addWidget(keepUpCheck_);
+    frameLayout->addWidget(keepUpNote_);
+    layout->addWidget(internetOptions_);
     layout->addStretch(1);
     return page;
 }
@@ -180,16 +182,16 @@ void SetupDialog::load() {
         fields.name->setText(stored.text(settings::Key::SlotName, n));
         fields.executable->setText(stored.text(settings::Key::SlotProgram, n));
     }
-    combo1_->setCurrentText(stored.text(settings::Key::StartInTray));
+    startInTrayCombo_->setCurrentText(stored.text(settings::Key::StartInTray));
 
-    text17_->setText(stored.text(settings::Key::InternetRestartName));
-    check1_->setChecked(settings::isOn(stored.text(settings::Key::InternetWatch)));
-    check2_->setChecked(settings::isOn(stored.text(settings::Key::InternetRestart)));
-    check3_->setChecked(settings::isOn(stored.text(settings::Key::KeepUp)));
+    connectionNameEdit_->setText(stored.text(settings::Key::InternetRestartName));
+    watchInternetCheck_->setChecked(settings::isOn(stored.text(settings::Key::InternetWatch)));
+    restartInternetCheck_->setChecked(settings::isOn(stored.text(settings::Key::InternetRestart)));
+    keepUpCheck_->setChecked(settings::isOn(stored.text(settings::Key::KeepUp)));
 }
 
 void SetupDialog::activate() {
-    combo1_->setCurrentText(settings::text(settings::Key::StartInTray));
+    startInTrayCombo_->setCurrentText(settings::text(settings::Key::StartInTray));
     if (auto *main = ui::mainWindowLink()) {
         main->pauseChecking();
     }
@@ -199,7 +201,7 @@ void SetupDialog::setProgramOfSlotOne(const QString &program) {
     slots_[0].executable->setText(program);
 }
 
-QLineEdit *SetupDialog::text2() const {
+QLineEdit *SetupDialog::slotOneProgramEdit() const {
     return slots_[0].executable;
 }
 
@@ -214,11 +216,11 @@ void SetupDialog::saveAll() {
         save.set(settings::Key::SlotFolder, n,
                  slots_[static_cast<std::size_t>(n - 1)].workingDirectory->text());
     }
-    save.set(settings::Key::InternetRestartName, text17_->text())
-        .set(settings::Key::StartInTray, combo1_->currentText())
-        .setSwitch(settings::Key::InternetWatch, check1_->isChecked())
-        .setSwitch(settings::Key::InternetRestart, check2_->isChecked())
-        .setSwitch(settings::Key::KeepUp, check3_->isChecked());
+    save.set(settings::Key::InternetRestartName, connectionNameEdit_->text())
+        .set(settings::Key::StartInTray, startInTrayCombo_->currentText())
+        .setSwitch(settings::Key::InternetWatch, watchInternetCheck_->isChecked())
+        .setSwitch(settings::Key::InternetRestart, restartInternetCheck_->isChecked())
+        .setSwitch(settings::Key::KeepUp, keepUpCheck_->isChecked());
     if (!dialogs::save(this, save)) {
         // Stay open: what was typed is still here to save again.
         return;
@@ -241,9 +243,9 @@ void SetupDialog::selectExecutable(int slot) {
         ui::message(this, QStringLiteral("Please enter name of application in the first field"));
         return;
     }
-    commonDialog1_.filters = ui::filtersFromPairs(QStringLiteral("Exe Files|*.exe*|All Files|*.*"));
-    commonDialog1_.executablesInFirstFilter = true;
-    const auto picked = ui::filePicker().openFile(this, commonDialog1_);
+    pickRequest_.filters = ui::filtersFromPairs(QStringLiteral("Exe Files|*.exe*|All Files|*.*"));
+    pickRequest_.executablesInFirstFilter = true;
+    const auto picked = ui::filePicker().openFile(this, pickRequest_);
     if (picked.status != ui::PickResult::Status::Chosen) {
         return;
     }
@@ -269,12 +271,12 @@ void SetupDialog::startExe(int slot) {
 }
 
 void SetupDialog::browse(int slot) {
-    commonDialog1_.title = QStringLiteral("Select the working directory to");
-    commonDialog1_.startFolder = settings::programFolderText();
-    commonDialog1_.fileName = QStringLiteral("Working Directory");
-    commonDialog1_.filters = ui::filtersFromPairs(QStringLiteral("Folders|*.~#!"));
-    commonDialog1_.executablesInFirstFilter = false;
-    const auto picked = ui::filePicker().chooseFolder(this, commonDialog1_);
+    pickRequest_.title = QStringLiteral("Select the working directory to");
+    pickRequest_.startFolder = settings::programFolderText();
+    pickRequest_.fileName = QStringLiteral("Working Directory");
+    pickRequest_.filters = ui::filtersFromPairs(QStringLiteral("Folders|*.~#!"));
+    pickRequest_.executablesInFirstFilter = false;
+    const auto picked = ui::filePicker().chooseFolder(this, pickRequest_);
     switch (picked.status) {
     case ui::PickResult::Status::Chosen:
         slots_[static_cast<std::size_t>(slot - 1)].workingDirectory->setText(
@@ -289,7 +291,7 @@ void SetupDialog::browse(int slot) {
     }
 }
 
-void SetupDialog::LinkmindCheck() {
+void SetupDialog::startCompanionIfKept() {
     if (settings::isOn(settings::text(settings::Key::KeepUp))) {
         core::startCompanion(core::programFolder());
     }
@@ -307,6 +309,6 @@ void SetupDialog::showEvent(QShowEvent *event) {
 }
 
 void SetupDialog::closeEvent(QCloseEvent *event) {
-    LinkmindCheck();
+    startCompanionIfKept();
     event->accept();
 }

@@ -24,7 +24,7 @@ public:
     explicit SetupDialog(QWidget *parent = nullptr);
 
     /// Starts the keep-up companion when the saved setting asks for it.
-    void LinkmindCheck();
+    void startCompanionIfKept();
 
     /// Re-reads the start mode and pauses the main window's checking; runs at
     /// the first show and whenever the window becomes active from another
@@ -33,7 +33,7 @@ public:
 
     /// The slot-1 check writes the saved program of slot 1 here on each tick.
     void setProgramOfSlotOne(const QString &program);
-    QLineEdit *text2() const;
+    QLineEdit *slotOneProgramEdit() const;
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -57,17 +57,17 @@ private:
     void browse(int slot);
 
     std::array<SlotFields, Slots> slots_{};
-    QTabWidget *sstab1_ = nullptr;
-    QGroupBox *frame1_ = nullptr;
-    QCheckBox *check1_ = nullptr;
-    QCheckBox *check2_ = nullptr;
-    QCheckBox *check3_ = nullptr;
-    QLineEdit *text17_ = nullptr;
-    QLabel *label18_ = nullptr;
-    QComboBox *combo1_ = nullptr;
-    QPushButton *command5_ = nullptr;
+    QTabWidget *tabs_ = nullptr;
+    QGroupBox *internetOptions_ = nullptr;
+    QCheckBox *watchInternetCheck_ = nullptr;
+    QCheckBox *restartInternetCheck_ = nullptr;
+    QCheckBox *keepUpCheck_ = nullptr;
+    QLineEdit *connectionNameEdit_ = nullptr;
+    QLabel *keepUpNote_ = nullptr;
+    QComboBox *startInTrayCombo_ = nullptr;
+    QPushButton *saveAllButton_ = nullptr;
     /// The one file dialog all picker buttons share: what a button sets stays
     /// set for the next use.
-    ui::PickRequest commonDialog1_;
+    ui::PickRequest pickRequest_;
     bool firstShowDone_ = false;
 };

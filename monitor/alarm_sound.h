@@ -1,12 +1,12 @@
 #pragma once
-// MMControl1: plays the alarm sound file, one playing at a time, without
-// holding up the window while it plays.
 
 #include <QObject>
 #include <QString>
 
 class QSoundEffect;
 
+/// MMControl1: plays the alarm sound file, one playing at a time, without
+/// holding up the window while it plays.
 class AlarmSound : public QObject {
     Q_OBJECT
 

@@ -35,34 +35,34 @@ RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed
     : QDialog(parent), slot_(slot) {
     setObjectName(QStringLiteral("Display%1").arg(slot));
     setWindowTitle(QStringLiteral("Perstando"));
-    label1_ = new QLabel(this);
-    label1_->setObjectName(QStringLiteral("Label1"));
-    QFont bold = label1_->font();
+    messageLabel_ = new QLabel(this);
+    messageLabel_->setObjectName(QStringLiteral("Label1"));
+    QFont bold = messageLabel_->font();
     bold.setBold(true);
-    label1_->setFont(bold);
-    label1_->setWordWrap(true);
-    label1_->setMinimumWidth(320);
-    command1_ = new QPushButton(QStringLiteral("&Ok"), this);
-    command1_->setObjectName(QStringLiteral("Command1"));
-    command1_->setDefault(true);
-    connect(command1_, &QPushButton::clicked, this, &QWidget::close);
+    messageLabel_->setFont(bold);
+    messageLabel_->setWordWrap(true);
+    messageLabel_->setMinimumWidth(320);
+    okButton_ = new QPushButton(QStringLiteral("&Ok"), this);
+    okButton_->setObjectName(QStringLiteral("Command1"));
+    okButton_->setDefault(true);
+    connect(okButton_, &QPushButton::clicked, this, &QWidget::close);
 
     auto *layout = new QVBoxLayout(this);
-    layout->addWidget(label1_);
+    layout->addWidget(messageLabel_);
     auto *buttons = new QHBoxLayout();
     buttons->addStretch(1);
-    buttons->addWidget(command1_);
+    buttons->addWidget(okButton_);
     buttons->addStretch(1);
     layout->addLayout(buttons);
 
     // The load: the text is made once, with the time the window appeared.
     const QDateTime now = QDateTime::currentDateTime();
     // A start that failed is never announced as a restart.
-    label1_->setText(slotName +
-                     (restartFailed ? QStringLiteral(" could not be restarted at ")
-                                    : QStringLiteral(" has been restarted at ")) +
-                     engine::shortDate(now.date()) + QStringLiteral(", ") +
-                     engine::longTime(now.time()));
+    messageLabel_->setText(slotName +
+                           (restartFailed ? QStringLiteral(" could not be restarted at ")
+                                          : QStringLiteral(" has been restarted at ")) +
+                           engine::shortDate(now.date()) + QStringLiteral(", ") +
+                           engine::longTime(now.time()));
     if (beeper()) {
         beeper()();
     } else {
@@ -70,8 +70,8 @@ RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed
     }
 }
 
-void RestartPopup::setBeeper(std::function<void()> beeper_) {
-    beeper() = std::move(beeper_);
+void RestartPopup::setBeeper(std::function<void()> beep) {
+    beeper() = std::move(beep);
 }
 
 RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed) {

@@ -24,8 +24,8 @@ protected:
 
 private:
     int slot_;
-    QLabel *label1_ = nullptr;
-    QPushButton *command1_ = nullptr;
+    QLabel *messageLabel_ = nullptr;
+    QPushButton *okButton_ = nullptr;
 };
 
 /// One class per slot, so each slot has its own single window.

@@ -24,39 +24,39 @@ QString versionText() {
 AboutBox::AboutBox(QWidget *parent) : QWidget(parent) {
     setObjectName(QStringLiteral("frmAbout"));
 
-    picIcon_ = new QLabel(this);
-    picIcon_->setObjectName(QStringLiteral("picIcon"));
-    picIcon_->setPixmap(QIcon(QStringLiteral(":/pictures/perstando.png")).pixmap(48, 48));
-    lblTitle_ = new QLabel(QStringLiteral("Perstando"), this);
-    lblTitle_->setObjectName(QStringLiteral("lblTitle"));
-    QFont titleFont = lblTitle_->font();
+    iconLabel_ = new QLabel(this);
+    iconLabel_->setObjectName(QStringLiteral("picIcon"));
+    iconLabel_->setPixmap(QIcon(QStringLiteral(":/pictures/perstando.png")).pixmap(48, 48));
+    titleLabel_ = new QLabel(QStringLiteral("Perstando"), this);
+    titleLabel_->setObjectName(QStringLiteral("lblTitle"));
+    QFont titleFont = titleLabel_->font();
     titleFont.setPointSizeF(titleFont.pointSizeF() * 1.5);
     titleFont.setBold(true);
-    lblTitle_->setFont(titleFont);
-    lblVersion_ = new QLabel(QStringLiteral("Version"), this);
-    lblVersion_->setObjectName(QStringLiteral("lblVersion"));
-    cmdOK_ = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK_->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK_->setDefault(true);
-    cmdSysInfo_ = new QPushButton(QStringLiteral("&System Info..."), this);
-    cmdSysInfo_->setObjectName(QStringLiteral("cmdSysInfo"));
+    titleLabel_->setFont(titleFont);
+    versionLabel_ = new QLabel(QStringLiteral("Version"), this);
+    versionLabel_->setObjectName(QStringLiteral("lblVersion"));
+    okButton_ = new QPushButton(QStringLiteral("OK"), this);
+    okButton_->setObjectName(QStringLiteral("cmdOK"));
+    okButton_->setDefault(true);
+    systemInfoButton_ = new QPushButton(QStringLiteral("&System Info..."), this);
+    systemInfoButton_->setObjectName(QStringLiteral("cmdSysInfo"));
 
     auto *grid = new QGridLayout(this);
-    grid->addWidget(picIcon_, 0, 0, 2, 1, Qt::AlignTop);
-    grid->addWidget(lblTitle_, 0, 1, 1, 2);
-    grid->addWidget(lblVersion_, 1, 1, 1, 2);
+    grid->addWidget(iconLabel_, 0, 0, 2, 1, Qt::AlignTop);
+    grid->addWidget(titleLabel_, 0, 1, 1, 2);
+    grid->addWidget(versionLabel_, 1, 1, 1, 2);
     grid->setRowStretch(2, 1);
     grid->setColumnStretch(1, 1);
-    grid->addWidget(cmdOK_, 3, 2);
-    grid->addWidget(cmdSysInfo_, 4, 2);
+    grid->addWidget(okButton_, 3, 2);
+    grid->addWidget(systemInfoButton_, 4, 2);
 
-    connect(cmdOK_, &QPushButton::clicked, this, &QWidget::close);
-    connect(cmdSysInfo_, &QPushButton::clicked, this, &AboutBox::StartSysInfo);
+    connect(okButton_, &QPushButton::clicked, this, &QWidget::close);
+    connect(systemInfoButton_, &QPushButton::clicked, this, &AboutBox::startSystemInfo);
 
     // Load.
     setWindowTitle(QStringLiteral("About ") + QStringLiteral("Tenacor "));
-    lblTitle_->setText(ui::programTitle());
-    lblVersion_->setText(versionText());
+    titleLabel_->setText(ui::programTitle());
+    versionLabel_->setText(versionText());
     ui::fitDialog(this);
 }
 
@@ -64,7 +64,7 @@ QString AboutBox::unavailableMessage() {
     return QStringLiteral("System Information Is Unavailable At This Time");
 }
 
-void AboutBox::StartSysInfo() {
+void AboutBox::startSystemInfo() {
     std::string commandLine = core::systemInfoTool();
     if (commandLine.empty()) {
         ui::message(this, unavailableMessage());

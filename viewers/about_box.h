@@ -15,14 +15,14 @@ public:
     explicit AboutBox(QWidget *parent = nullptr);
 
     /// Starts the system information tool, or says it is unavailable.
-    void StartSysInfo();
+    void startSystemInfo();
 
     static QString unavailableMessage();
 
 private:
-    QLabel *picIcon_ = nullptr;
-    QLabel *lblTitle_ = nullptr;
-    QLabel *lblVersion_ = nullptr;
-    QPushButton *cmdOK_ = nullptr;
-    QPushButton *cmdSysInfo_ = nullptr;
+    QLabel *iconLabel_ = nullptr;
+    QLabel *titleLabel_ = nullptr;
+    QLabel *versionLabel_ = nullptr;
+    QPushButton *okButton_ = nullptr;
+    QPushButton *systemInfoButton_ = nullptr;
 };

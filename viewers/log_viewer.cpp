@@ -19,7 +19,7 @@ void setSlotTimersEnabled(bool enabled) {
     }
 }
 
-/// The log's text with every line longer than Form4::LongestShownLine broken
+/// The log's text with every line longer than LogViewer::LongestShownLine broken
 /// into pieces of that length, never inside a surrogate pair.
 QString shownText(const QString &text) {
     QString shown;
@@ -57,16 +57,16 @@ LogViewer::LogViewer(QWidget *parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Perstando Log File Viewer"));
 
     const auto area = viewers::makeClientArea(this);
-    mnudelete_ = area.menu->addAction(QStringLiteral("&Delete LogFile"));
-    mnudelete_->setObjectName(QStringLiteral("mnudelete"));
-    connect(mnudelete_, &QAction::triggered, this, &LogViewer::deleteLog);
+    deleteLogItem_ = area.menu->addAction(QStringLiteral("&Delete LogFile"));
+    deleteLogItem_->setObjectName(QStringLiteral("mnudelete"));
+    connect(deleteLogItem_, &QAction::triggered, this, &LogViewer::deleteLog);
 
-    text1_ = new QPlainTextEdit();
-    text1_->setObjectName(QStringLiteral("Text1"));
-    text1_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    text1_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    text1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    viewers::fillAndRecord(area, text1_, QSize(640, 420));
+    logText_ = new QPlainTextEdit();
+    logText_->setObjectName(QStringLiteral("Text1"));
+    logText_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    logText_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    viewers::fillAndRecord(area, logText_, QSize(640, 420));
 
     setSlotTimersEnabled(false);
     logPath_ = settings::text(settings::Key::LogPath);
@@ -111,9 +111,9 @@ void LogViewer::showNextPiece() {
     }
     const QString piece = pending_.sliced(nextPiece_, end - nextPiece_);
     if (nextPiece_ == 0) {
-        text1_->setPlainText(piece);
+        logText_->setPlainText(piece);
     } else {
-        text1_->appendPlainText(piece); // the break between the pieces
+        logText_->appendPlainText(piece); // the break between the pieces
     }
     // Past the break; a break at the very end still gets its empty last line.
     nextPiece_ = end + 1;
@@ -129,7 +129,7 @@ void LogViewer::deleteLog() {
         QFile::remove(logPath_);
     }
     pending_.clear();
-    text1_->clear();
+    logText_->clear();
 }
 
 void LogViewer::closeEvent(QCloseEvent *event) {

@@ -36,6 +36,6 @@ private:
     QString logPath_;
     QString pending_;         ///< the text being put into the view
     qsizetype nextPiece_ = 0; ///< where in it the next piece starts
-    QPlainTextEdit *text1_ = nullptr;
-    QAction *mnudelete_ = nullptr;
+    QPlainTextEdit *logText_ = nullptr;
+    QAction *deleteLogItem_ = nullptr;
 };

@@ -55,20 +55,20 @@ RunningAppsViewer::RunningAppsViewer(QWidget *parent) : QWidget(parent) {
     setWindowTitle(QStringLiteral("Perstando now showing programs running"));
 
     const auto area = viewers::makeClientArea(this);
-    mnuprint_ = area.menu->addAction(QStringLiteral("Print List"));
-    mnuprint_->setObjectName(QStringLiteral("mnuprint"));
-    mnuexit2_ = area.menu->addAction(QStringLiteral("E&xit"));
-    mnuexit2_->setObjectName(QStringLiteral("mnuexit2"));
-    connect(mnuprint_, &QAction::triggered, this, &RunningAppsViewer::printList);
-    connect(mnuexit2_, &QAction::triggered, this, &QWidget::close);
+    printItem_ = area.menu->addAction(QStringLiteral("Print List"));
+    printItem_->setObjectName(QStringLiteral("mnuprint"));
+    exitItem_ = area.menu->addAction(QStringLiteral("E&xit"));
+    exitItem_->setObjectName(QStringLiteral("mnuexit2"));
+    connect(printItem_, &QAction::triggered, this, &RunningAppsViewer::printList);
+    connect(exitItem_, &QAction::triggered, this, &QWidget::close);
 
-    list1_ = new QListWidget();
-    list1_->setObjectName(QStringLiteral("List1"));
-    list1_->setSortingEnabled(false);
-    viewers::fillAndRecord(area, list1_, QSize(420, 480));
+    processList_ = new QListWidget();
+    processList_->setObjectName(QStringLiteral("List1"));
+    processList_->setSortingEnabled(false);
+    viewers::fillAndRecord(area, processList_, QSize(420, 480));
 
-    timer1_ = new engine::FormTimer(QStringLiteral("Timer1"), 10000, true, this);
-    connect(timer1_, &QTimer::timeout, this, &RunningAppsViewer::relist);
+    relistTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 10000, true, this);
+    connect(relistTimer_, &QTimer::timeout, this, &RunningAppsViewer::relist);
     relist();
 }
 
@@ -77,7 +77,7 @@ void RunningAppsViewer::setPrinterFactory(PrinterFactory factory) {
 }
 
 void RunningAppsViewer::relist() {
-    list1_->clear();
+    processList_->clear();
     std::vector<std::string> names;
     try {
         names = processes::runningExecutableNames();
@@ -89,7 +89,7 @@ void RunningAppsViewer::relist() {
     for (const auto &name : names) {
         lines << QString::fromStdString(name);
     }
-    list1_->addItems(lines);
+    processList_->addItems(lines);
 }
 
 void RunningAppsViewer::printList() {
@@ -97,8 +97,8 @@ void RunningAppsViewer::printList() {
     {
         HourglassPointer hourglass(this);
         QStringList lines;
-        for (int i = 0, count = list1_->count(); i < count; ++i) {
-            lines << list1_->item(i)->text();
+        for (int i = 0, count = processList_->count(); i < count; ++i) {
+            lines << processList_->item(i)->text();
         }
         const auto printer = printerFactory() ? printerFactory()() : defaultPrinter();
         failure =

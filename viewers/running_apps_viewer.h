@@ -38,8 +38,8 @@ public:
     static QString printLines(QPrinter &printer, const QStringList &lines);
 
 private:
-    QListWidget *list1_ = nullptr;
-    engine::FormTimer *timer1_ = nullptr;
-    QAction *mnuprint_ = nullptr;
-    QAction *mnuexit2_ = nullptr;
+    QListWidget *processList_ = nullptr;
+    engine::FormTimer *relistTimer_ = nullptr;
+    QAction *printItem_ = nullptr;
+    QAction *exitItem_ = nullptr;
 };

@@ -105,7 +105,8 @@ TEST_F(ConfigureAndRestartTest, SlotSetUpInTheDialogsIsCheckedAndRestarted) {
     auto *hidden = ui::WindowRegistry::instance().find<SetupDialog>();
     ASSERT_NE(hidden, nullptr);
     EXPECT_FALSE(hidden->isVisible());
-    EXPECT_EQ(hidden->text2()->text(), QString::fromStdString(program_.filename().string()));
+    EXPECT_EQ(hidden->slotOneProgramEdit()->text(),
+              QString::fromStdString(program_.filename().string()));
 }
 
 } // namespace

@@ -252,7 +252,7 @@ TEST_F(SetupDialogTest, HiddenLoadThenShowRunsOnlyTheActivation) {
     form_ = ui::WindowRegistry::instance().load<SetupDialog>();
     form_->setProgramOfSlotOne(QStringLiteral("ticked.bin"));
     EXPECT_FALSE(form_->isVisible());
-    EXPECT_EQ(form_->text2(), text(2));
+    EXPECT_EQ(form_->slotOneProgramEdit(), text(2));
     EXPECT_EQ(text(2)->text(), QStringLiteral("ticked.bin"));
     EXPECT_EQ(text(1)->text(), QStringLiteral("First"));
     EXPECT_FALSE(pause->isChecked());
@@ -361,7 +361,7 @@ TEST_F(SetupDialogTest, CompanionInAFolderWithBlanksAndAMissingCompanion) {
     setPhase("direct");
     form_ = new SetupDialog();
     testing_support::writeFile(spaced / "settings.ini", "[Internet]\nalive=On\n");
-    form_->LinkmindCheck();
+    form_->startCompanionIfKept();
     ASSERT_TRUE(companionStartsReach(3));
     EXPECT_EQ(companionStarts(), (QStringList{QStringLiteral("load"), QStringLiteral("unload"),
                                               QStringLiteral("direct")}));
