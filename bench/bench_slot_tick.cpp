@@ -17,8 +17,8 @@ std::filesystem::path settingsNamingThisProcess(std::string &program) {
     const std::filesystem::path folder = ::mkdtemp(dir);
     program = std::filesystem::read_symlink("/proc/self/exe").filename().string();
     std::ofstream(folder / "settings.ini")
-        << "[exe1]\nname=Bench\npath=" << program << "\ntimer=1000\n[exe2]\nname=Bench\npath="
-        << program << "\ntimer=1000\n";
+        << "[exe1]\nname=Bench\npath=" << program
+        << "\ntimer=1000\n[exe2]\nname=Bench\npath=" << program << "\ntimer=1000\n";
     return folder / "settings.ini";
 }
 

@@ -1,9 +1,9 @@
+#include "engine/locale_text.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/restart_popup.h"
 #include "monitor/watch_cycle.h"
 #include "monitor/window_flash.h"
 #include "tests/gui/form1_fixture.h"
-#include "engine/locale_text.h"
 #include "ui/window_registry.h"
 
 #include <QLabel>
