@@ -61,7 +61,7 @@ std::vector<Key> activationKeys() {
 std::filesystem::path writeFullSettings() {
     char dir[] = "/tmp/perstando-bench-XXXXXX";
     const std::filesystem::path folder = ::mkdtemp(dir);
-    const auto file = folder / "settings.ini";
+    auto file = folder / "settings.ini";
     std::ofstream out(file);
     for (int n = 1; n <= 8; ++n) {
         out << "[exe" << n << "]\nname=Application " << n << "\npath=app" << n

@@ -216,6 +216,7 @@ double residentMegabytes(pid_t pid) {
 
 void measureIdle(int seconds, const std::string &out, const std::vector<std::string> &programs) {
     std::vector<pid_t> before;
+    before.reserve(programs.size());
     for (const auto &program : programs) {
         before.push_back(waitForOne(program, 0, 30s));
     }
@@ -250,7 +251,7 @@ int usage() {
 
 } // namespace
 
-int main(int argc, char **argv) {
+static int run(int argc, char **argv) {
     int separator = 1;
     while (separator < argc && std::strcmp(argv[separator], "--") != 0) {
         ++separator;
@@ -292,4 +293,14 @@ int main(int argc, char **argv) {
     }
     stopAll(programs);
     return result;
+}
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (...) {
+        // Reading the arguments or the clean-up failed: no numbers to trust.
+        std::fprintf(stderr, "restart_latency: failed\n");
+        return 1;
+    }
 }

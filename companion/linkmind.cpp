@@ -37,7 +37,7 @@ std::optional<std::string> onPath(const std::string &program) {
         if (folder.empty()) {
             folder = ".";
         }
-        const std::string candidate = folder + "/" + program;
+        const std::string candidate = folder.append("/").append(program);
         struct stat info {};
         if (::stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0) {

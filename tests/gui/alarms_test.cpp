@@ -117,7 +117,7 @@ TEST_F(AlarmsTest, ARestartStartsExactlyTheChannelsSwitchedOn) {
     EXPECT_EQ(beeps_, 1);
 }
 
-TEST_F(AlarmsTest, VisualAlarmShowsTheMovingWarningAndFlashesUntilAcknowledged) {
+TEST_F(AlarmsTest, VisualAlarmShowsTheMovingWarningAndFlashesUntilAcknowledgedThenStaysQuiet) {
     copyProgramFile("warning_4.gif");
     startWithSwitches("On", "Off", "Off");
     speedUpAlarmTimers();
@@ -144,11 +144,11 @@ TEST_F(AlarmsTest, VisualAlarmShowsTheMovingWarningAndFlashesUntilAcknowledged) 
     EXPECT_FALSE(picture()->isVisible());
     EXPECT_NE(movie->state(), QMovie::Running);
     const bool settled = windowflash::isOn(form_);
-    QTest::qWait(200);
-    EXPECT_EQ(windowflash::isOn(form_), settled);
+    EXPECT_TRUE(holdsFor([&] { return windowflash::isOn(form_) == settled; }, 200))
+        << "five former flash periods";
 }
 
-TEST_F(AlarmsTest, SoundPlaysFromItsStartOneAtATimeAndAcknowledgeSilencesIt) {
+TEST_F(AlarmsTest, SoundPlaysFromItsStartOneAtATimeAndStaysQuietForItsLengthOnceAcknowledged) {
     copyProgramFile("ringin.wav");
     startWithSwitches("Off", "On", "Off");
     speedUpAlarmTimers();
@@ -159,16 +159,16 @@ TEST_F(AlarmsTest, SoundPlaysFromItsStartOneAtATimeAndAcknowledgeSilencesIt) {
 
     // Ticks while it plays do not start a second playing over the first.
     ASSERT_TRUE(waitFor([&] { return sound()->isPending(); }));
-    QTest::qWait(200); // five more ticks, well within the 1.6 s sound
+    ASSERT_TRUE(waitForTicks("Timer12", 5)); // well within the 1.6 s sound
     EXPECT_EQ(sound()->startedCount(), 1);
 
     QTest::mouseClick(control<QPushButton>("Command1"), Qt::LeftButton);
     EXPECT_FALSE(timer("Timer12")->isEnabled());
     EXPECT_FALSE(sound()->isPlaying());
     EXPECT_FALSE(sound()->isPending());
-    QTest::qWait(2500); // longer than the sound: nothing plays again
-    EXPECT_EQ(sound()->startedCount(), 1);
-    EXPECT_FALSE(sound()->isPlaying());
+    // Longer than the sound: nothing plays again.
+    EXPECT_TRUE(
+        holdsFor([&] { return sound()->startedCount() == 1 && !sound()->isPlaying(); }, 2000));
 }
 
 TEST_F(AlarmsTest, ACutShortSoundFileDoesNotSilenceTheAlarmForGood) {
@@ -181,7 +181,7 @@ TEST_F(AlarmsTest, ACutShortSoundFileDoesNotSilenceTheAlarmForGood) {
     speedUpAlarmTimers();
     restart(7);
     ASSERT_TRUE(waitFor([&] { return sound()->startedCount() >= 1; }));
-    QTest::qWait(300);
+    ASSERT_TRUE(waitForTicks("Timer12", 5));
     EXPECT_FALSE(sound()->isLoaded());
 
     copyProgramFile("ringin.wav", true);

@@ -66,4 +66,8 @@ bool WindowTest::waitFor(const std::function<bool()> &condition, int timeoutMs) 
     return QTest::qWaitFor(condition, timeoutMs);
 }
 
+bool WindowTest::holdsFor(const std::function<bool()> &condition, int forMs) {
+    return !QTest::qWaitFor([&] { return !condition(); }, forMs);
+}
+
 } // namespace testing_support

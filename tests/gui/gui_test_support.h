@@ -44,6 +44,9 @@ protected:
 
     /// Lets the event loop run until `condition` holds or `timeoutMs` passes.
     static bool waitFor(const std::function<bool()> &condition, int timeoutMs = 5000);
+    /// Lets the event loop run for `forMs`; false as soon as `condition` stops
+    /// holding, so a test that something stays as it is fails at once.
+    static bool holdsFor(const std::function<bool()> &condition, int forMs);
 
     TempDir folder_;
     RecordedMessages messages_;

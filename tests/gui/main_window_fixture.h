@@ -6,6 +6,7 @@
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 
+#include <QSignalSpy>
 #include <QString>
 #include <ostream>
 
@@ -28,6 +29,11 @@ protected:
         return form_->findChild<T *>(QString::fromLatin1(name));
     }
     engine::FormTimer *timer(const char *name) const { return control<engine::FormTimer>(name); }
+    /// Lets the event loop run until the timer `name` has ticked `ticks` more times.
+    bool waitForTicks(const char *name, int ticks, int timeoutMs = 5000) const {
+        QSignalSpy spy(timer(name), &QTimer::timeout);
+        return waitFor([&] { return spy.count() >= ticks; }, timeoutMs);
+    }
 
     /// Copies a file the build put beside the program into the test's program folder.
     /// Copied under another name and renamed into place, so the program never

@@ -61,7 +61,7 @@ TEST_F(TrayPauseMenuTest, PauseStopsEveryCheckAndResumesOnlyConfiguredSlots) {
     EXPECT_TRUE(timer("Timer14")->isEnabled());
     EXPECT_EQ(timer("Timer13")->isEnabled(), timer13Before);
     EXPECT_TRUE(timer("icon")->isEnabled());
-    QTest::qWait(1100); // two more polls and no Timer1 tick undoes the pause
+    ASSERT_TRUE(waitForTicks("icon", 2)); // no Timer1 tick undoes the pause
     EXPECT_TRUE(slotTimersEnabled({}));
     EXPECT_EQ(form_->windowTitle(), QStringLiteral("Tenacor is now paused!"));
 
@@ -95,7 +95,7 @@ TEST_F(TrayPauseMenuTest, ThePauseOutlivesATripToTheTray) {
     emit tray()->activated(QSystemTrayIcon::Trigger);
     EXPECT_FALSE(form_->isMinimized());
     EXPECT_FALSE(tray()->isVisible());
-    QTest::qWait(600);
+    ASSERT_TRUE(waitForTicks("icon", 1));
     EXPECT_TRUE(pauseBox()->isChecked());
     EXPECT_EQ(form_->windowTitle(), QStringLiteral("Tenacor is now paused!"));
 }
