@@ -111,12 +111,18 @@ std::vector<ini::Change> setupDialogSave(int round) {
     const std::string r = std::to_string(round);
     for (int n = 1; n <= 8; ++n) {
         const std::string slot = std::to_string(n);
-        changes.push_back({"exe" + slot, "name", "Application " + slot + " " + r});
+        std::string name = "Application " + slot;
+        name += " ";
+        name += r;
+        changes.push_back({"exe" + slot, "name", std::move(name)});
         changes.push_back({"exe" + slot, "path", "app" + slot + ".bin"});
     }
     for (int n = 1; n <= 8; ++n) {
         const std::string slot = std::to_string(n);
-        changes.push_back({"workingexe" + slot, "path" + slot, "/opt/app" + slot + "/" + r});
+        std::string folder = "/opt/app" + slot;
+        folder += "/";
+        folder += r;
+        changes.push_back({"workingexe" + slot, "path" + slot, std::move(folder)});
     }
     changes.push_back({"internet", "restartname", "dsl"});
     changes.push_back({"StartupMode", "InIconTray", "No"});

@@ -190,7 +190,7 @@ Location locate(std::string_view data, std::string_view section, std::string_vie
 
 /// Larger settings files are refused as unreadable: no real one comes near,
 /// and a link to /dev/zero or to a growing log must not fill the memory.
-constexpr std::size_t MaxFileBytes = 16 * 1024 * 1024;
+constexpr std::size_t MaxFileBytes = std::size_t{16} * 1024 * 1024;
 
 /// The whole file, or nullopt with `problem` saying why it cannot be read;
 /// `problem` stays empty for a missing file, which reads as empty. Only a

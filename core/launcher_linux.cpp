@@ -161,7 +161,7 @@ void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
         if (elapsedMs >= graceMs) {
             return; // still running: started
         }
-        const timespec step{0, 5 * 1000 * 1000};
+        const timespec step{0, 5L * 1000 * 1000};
         ::nanosleep(&step, nullptr);
     }
 }
@@ -296,7 +296,7 @@ std::filesystem::path findOnPath(const std::string &name) {
             end = search.size();
         }
         if (end > start) {
-            const auto candidate = absoluteFrom({}, search.substr(start, end - start)) / name;
+            auto candidate = absoluteFrom({}, search.substr(start, end - start)) / name;
             if (isExecutableFile(candidate)) {
                 return candidate;
             }
@@ -324,7 +324,7 @@ Result openWithDefaultApplication(const std::filesystem::path &file, const std::
 
 std::filesystem::path locate(const std::string &file, const std::string &directory) {
     const std::filesystem::path given(file);
-    const std::filesystem::path inDirectory = absoluteFrom(directory, given);
+    std::filesystem::path inDirectory = absoluteFrom(directory, given);
     struct stat st {};
     if (given.has_parent_path() || ::stat(inDirectory.c_str(), &st) == 0) {
         return inDirectory;
@@ -333,21 +333,21 @@ std::filesystem::path locate(const std::string &file, const std::string &directo
     return onPath.empty() ? inDirectory : onPath;
 }
 
-Result start(const std::string &file, const std::string &parameters, const std::string &directory) {
+Result start(const std::string &program, const std::string &arguments, const std::string &folder) {
     struct stat st {};
-    if (!directory.empty()) {
-        if (::stat(directory.c_str(), &st) != 0) {
+    if (!folder.empty()) {
+        if (::stat(folder.c_str(), &st) != 0) {
             return {errno == EACCES ? Failure::AccessDenied : Failure::PathNotFound};
         }
         if (!S_ISDIR(st.st_mode)) {
             return {Failure::PathNotFound};
         }
     }
-    if (file.empty()) {
+    if (program.empty()) {
         return {Failure::FileNotFound};
     }
 
-    const std::filesystem::path target = locate(file, directory);
+    const std::filesystem::path target = locate(program, folder);
     if (::stat(target.c_str(), &st) != 0) {
         if (errno == EACCES) {
             return {Failure::AccessDenied};
@@ -362,16 +362,16 @@ Result start(const std::string &file, const std::string &parameters, const std::
     }
 
     if (!S_ISREG(st.st_mode) || ::access(target.c_str(), X_OK) != 0) {
-        return openWithDefaultApplication(target, directory);
+        return openWithDefaultApplication(target, folder);
     }
     std::vector<std::string> argv{target.string()};
-    for (auto &word : splitCommandLine(parameters)) {
+    for (auto &word : splitCommandLine(arguments)) {
         argv.push_back(std::move(word));
     }
-    const SpawnOutcome failure = spawnDetached(target, argv, directory);
+    const SpawnOutcome failure = spawnDetached(target, argv, folder);
     if (failure.stage == Stage::Exec && failure.error == ENOEXEC) {
-        // Marked executable but no program, as every file on a FAT or NTFS mount is.
-        return openWithDefaultApplication(target, directory);
+        // Marked executable but no program, as every program on a FAT or NTFS mount is.
+        return openWithDefaultApplication(target, folder);
     }
     return resultOf(failure);
 }

@@ -21,8 +21,8 @@ bool LogWriter::note(const QString &text) const {
     return append({timestampNow() + QStringLiteral(", ") + text});
 }
 
-bool LogWriter::event(const QString &text, Row kind) const {
-    return append({row(kind), timestampNow() + text, row(kind)});
+bool LogWriter::event(const QString &text, Row row) const {
+    return append({LogWriter::row(row), timestampNow() + text, LogWriter::row(row)});
 }
 
 bool LogWriter::restart(int slot, const QString &name, bool failed) const {
@@ -31,8 +31,8 @@ bool LogWriter::restart(int slot, const QString &name, bool failed) const {
     return event(QLatin1Char(',') + name + outcome, slot == 1 ? Row::Long : Row::Short);
 }
 
-QString LogWriter::row(Row kind) {
-    return QString(kind == Row::Long ? 54 : 53, QLatin1Char('*'));
+QString LogWriter::row(Row row) {
+    return QString(row == Row::Long ? 54 : 53, QLatin1Char('*'));
 }
 
 } // namespace engine

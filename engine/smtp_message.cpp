@@ -80,7 +80,7 @@ QByteArray encodedWords(const QString &value) {
 
 QByteArray headerText(const QString &value) {
     const QString clean = cleanHeaderValue(value);
-    const QByteArray ascii = clean.toUtf8();
+    QByteArray ascii = clean.toUtf8();
     if (isPlainAscii(ascii) && ascii.size() <= 900) {
         return ascii;
     }
@@ -104,7 +104,7 @@ QByteArray rfc5322Date(const QDateTime &date) {
 QString domainOf(const QString &address) {
     static const QRegularExpression dotAtom(
         QStringLiteral("^[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+(\\.[A-Za-z0-9!#$%&'*+/=?^_`{|}~-]+)*$"));
-    const QString domain = envelopeAddress(address).section(QLatin1Char('@'), -1);
+    QString domain = envelopeAddress(address).section(QLatin1Char('@'), -1);
     if (address.contains(QLatin1Char('@')) && dotAtom.match(domain).hasMatch()) {
         return domain;
     }

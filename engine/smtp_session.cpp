@@ -9,7 +9,7 @@ namespace {
 
 // RFC 5321 4.5.3.1.5: a reply line is at most 512 octets; a server that sends
 // far more without ending a reply is not talking SMTP.
-constexpr qsizetype MaxPendingReply = 64 * 1024;
+constexpr qsizetype MaxPendingReply = qsizetype{64} * 1024;
 // Bound on waiting for the goodbye once QUIT was sent.
 constexpr int QuitTimeoutMs = 5000;
 

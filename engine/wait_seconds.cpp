@@ -16,7 +16,8 @@ void waitSeconds(float seconds) {
         return;
     }
     const double ms = std::ceil(static_cast<double>(seconds) * 1000.0);
-    const auto longest = static_cast<double>(std::numeric_limits<qint64>::max() / 4);
+    // A quarter of the range: far beyond any wait, far from overflowing the deadline.
+    const auto longest = static_cast<double>(std::numeric_limits<qint64>::max()) / 4.0;
     const QDeadlineTimer deadline(static_cast<qint64>(std::min(ms, longest)), Qt::PreciseTimer);
 
     QEventLoop loop;

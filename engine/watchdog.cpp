@@ -22,8 +22,8 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     alarms_ = new AlarmState(this);
     internet_ = new InternetWatch(log_, this);
     sweep_ = new ErrorWindowSweep(this);
-    mailer_ = new RestartMailer([this](const QStringList &lines) { return log_.append(lines); },
-                                this);
+    mailer_ =
+        new RestartMailer([this](const QStringList &lines) { return log_.append(lines); }, this);
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
     connect(animationTimer_, &QTimer::timeout, this, &Watchdog::animate);

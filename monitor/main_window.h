@@ -61,7 +61,7 @@ public:
     /// Runs the handler of the menu item named `itemName` (its objectName).
     void runMenuItem(const QString &itemName);
     /// Installs or replaces the handler of the menu item named `itemName`.
-    void setMenuHandler(const QString &itemName, std::function<void()> handler);
+    void setMenuHandler(const QString &itemName, const std::function<void()> &handler);
     /// A toolbar click: the key is compared exactly with the keys of the buttons.
     void toolbarClick(const QString &key);
 
@@ -74,7 +74,7 @@ protected:
 
 private:
     void buildSlots(QWidget *central);
-    void buildControls(QWidget *central, class QBoxLayout *row);
+    void buildControls(QWidget *central, class QBoxLayout *bottom);
     void buildMenus();
     void buildToolbar();
     void registerMenuHandlers();

@@ -108,8 +108,8 @@ void MainWindow::writeStartMode(bool inTray) {
     }
 }
 
-void MainWindow::setMenuHandler(const QString &itemName, std::function<void()> handler) {
-    menuHandlers_.insert(itemName, std::move(handler));
+void MainWindow::setMenuHandler(const QString &itemName, const std::function<void()> &handler) {
+    menuHandlers_.insert(itemName, handler);
 }
 
 void MainWindow::showHelp() {

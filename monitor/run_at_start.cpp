@@ -2,8 +2,8 @@
 
 #include "core/autostart.h"
 #include "engine/log_writer.h"
-#include "ui/message_box.h"
 #include "engine/settings.h"
+#include "ui/message_box.h"
 
 #include <string>
 
@@ -18,7 +18,8 @@ struct Texts {
 
 /// Tells the user and the log how it went: a failure says so, with the
 /// system's reason on a second line.
-void report(QWidget &owner, const engine::LogWriter &log, bool ok, const std::string &reason, const Texts &texts) {
+void report(QWidget &owner, const engine::LogWriter &log, bool ok, const std::string &reason,
+            const Texts &texts) {
     if (ok) {
         ui::message(&owner, texts.done);
     } else {

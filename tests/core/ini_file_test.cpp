@@ -335,8 +335,7 @@ TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
             for (int gen = 1;; ++gen) {
                 for (int k = 0; k < Keys; ++k) {
                     ini::writeValue("s" + std::to_string(k % 4), "key" + std::to_string(k),
-                                     "gen" + std::to_string(gen) + std::string(gen % 50, '.'),
-                                     file);
+                                    "gen" + std::to_string(gen) + std::string(gen % 50, '.'), file);
                 }
             }
         }

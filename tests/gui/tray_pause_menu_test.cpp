@@ -1,8 +1,8 @@
+#include "core/ini_file.h"
 #include "engine/alarm_state.h"
+#include "engine/settings.h"
 #include "engine/watchdog.h"
 #include "tests/gui/main_window_fixture.h"
-#include "core/ini_file.h"
-#include "engine/settings.h"
 #include "ui/window_registry.h"
 #include "viewers/help_window.h"
 
