@@ -132,14 +132,9 @@ std::vector<ini::Change> setupDialogSave(int round) {
     return changes;
 }
 
-void reportSave(benchmark::State &state, long fsyncsBefore, std::size_t keys) {
-    state.counters["keys"] = static_cast<double>(keys);
-    state.counters["fsyncs"] = benchmark::Counter(static_cast<double>(fsyncCalls - fsyncsBefore),
-                                                  benchmark::Counter::kAvgIterations);
-}
-
-/// What earlier versions did on a save: one replace of the file per key.
-void BM_DialogSaveKeyByKey(benchmark::State &state) {
+/// Saves the setup dialog's keys round after round with `save`, counting the
+/// fsyncs per save.
+template <class Save> void measureSave(benchmark::State &state, Save save) {
     const auto file = writeFullSettings();
     const long before = fsyncCalls;
     int round = 0;
@@ -147,28 +142,29 @@ void BM_DialogSaveKeyByKey(benchmark::State &state) {
     for (auto _ : state) {
         const auto changes = setupDialogSave(round++);
         keys = changes.size();
+        save(changes, file);
+    }
+    state.counters["keys"] = static_cast<double>(keys);
+    state.counters["fsyncs"] = benchmark::Counter(static_cast<double>(fsyncCalls - before),
+                                                  benchmark::Counter::kAvgIterations);
+    std::filesystem::remove_all(file.parent_path());
+}
+
+/// What earlier versions did on a save: one replace of the file per key.
+void BM_DialogSaveKeyByKey(benchmark::State &state) {
+    measureSave(state, [](const std::vector<ini::Change> &changes, const auto &file) {
         for (const auto &c : changes) {
             benchmark::DoNotOptimize(ini::writeValue(c.section, c.key, c.value, file));
         }
-    }
-    reportSave(state, before, keys);
-    std::filesystem::remove_all(file.parent_path());
+    });
 }
 BENCHMARK(BM_DialogSaveKeyByKey)->Unit(benchmark::kMillisecond);
 
 /// The save now: every key in one replace of the file.
 void BM_DialogSaveOneReplace(benchmark::State &state) {
-    const auto file = writeFullSettings();
-    const long before = fsyncCalls;
-    int round = 0;
-    std::size_t keys = 0;
-    for (auto _ : state) {
-        const auto changes = setupDialogSave(round++);
-        keys = changes.size();
+    measureSave(state, [](const std::vector<ini::Change> &changes, const auto &file) {
         benchmark::DoNotOptimize(ini::writeValues(changes, file));
-    }
-    reportSave(state, before, keys);
-    std::filesystem::remove_all(file.parent_path());
+    });
 }
 BENCHMARK(BM_DialogSaveOneReplace)->Unit(benchmark::kMillisecond);
 

@@ -22,7 +22,7 @@ QString problemMessage(const std::string &problem) {
 /// A switch or a yes/no key as the schema types it.
 bool flag(const Stored &stored, Key key, int slot = 0) {
     const QString value = stored.text(key, slot);
-    return spec(key).type == Type::YesNo ? value == QStringLiteral("Yes") : isOn(value);
+    return definition(key).type == Type::YesNo ? value == QStringLiteral("Yes") : isOn(value);
 }
 
 } // namespace

@@ -16,7 +16,7 @@ namespace {
 
 struct Entry {
     Key key;
-    KeySpec spec;
+    KeyDefinition definition;
 };
 
 constexpr std::array<Entry, 20> Schema{{
@@ -62,12 +62,12 @@ std::string withSlot(const char *pattern, int slot) {
 
 } // namespace
 
-const KeySpec &spec(Key key) {
-    return Schema[static_cast<std::size_t>(key)].spec;
+const KeyDefinition &definition(Key key) {
+    return Schema[static_cast<std::size_t>(key)].definition;
 }
 
 std::pair<std::string, std::string> location(Key key, int slot) {
-    const KeySpec &s = spec(key);
+    const KeyDefinition &s = definition(key);
     return {withSlot(s.section, slot), withSlot(s.name, slot)};
 }
 

@@ -16,7 +16,7 @@ enum class Type {
     Interval, ///< milliseconds, as a number in the user's locale
 };
 
-struct KeySpec {
+struct KeyDefinition {
     const char *section; ///< "%1" stands for the slot number
     const char *name;    ///< "%1" stands for the slot number
     Type type;
@@ -24,7 +24,7 @@ struct KeySpec {
     bool perSlot;
 };
 
-const KeySpec &spec(Key key);
+const KeyDefinition &definition(Key key);
 
 /// Section and key name of `key` for `slot`, as they are written when missing.
 std::pair<std::string, std::string> location(Key key, int slot);
