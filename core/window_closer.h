@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace windowcloser {
 
@@ -25,6 +26,12 @@ struct ClosedWindow {
 /// ignoring case (an empty piece matches any window), and asks it to close.
 /// Nothing waits for the window. nullopt when no window matched.
 std::optional<ClosedWindow> closeTopmostTitled(std::string_view titlePiece);
+
+/// closeTopmostTitled for each piece, with one listing of the windows: what
+/// each piece found, in the order of the pieces (a window that holds two
+/// pieces is asked twice, as two separate calls would).
+std::vector<std::optional<ClosedWindow>>
+closeTopmostTitled(const std::vector<std::string_view> &titlePieces);
 
 // --- Platform part -------------------------------------------------------
 

@@ -11,8 +11,11 @@ ErrorWindowSweep::ErrorWindowSweep(QObject *parent) : QObject(parent) {
 }
 
 void ErrorWindowSweep::sweep() {
-    for (const char *title : {"Error Reporting", "Application Error", "Application error"}) {
-        if (const auto closed = windowcloser::closeTopmostTitled(title)) {
+    // One listing of the windows for the three titles.
+    static const std::vector<std::string_view> titles = {"Error Reporting", "Application Error",
+                                                         "Application error"};
+    for (const auto &closed : windowcloser::closeTopmostTitled(titles)) {
+        if (closed) {
             emit windowDismissed(QString::fromStdString(closed->title));
         }
     }

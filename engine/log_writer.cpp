@@ -22,7 +22,11 @@ bool LogWriter::note(const QString &text) const {
 }
 
 bool LogWriter::event(const QString &text, Row row) const {
-    return append({LogWriter::row(row), timestampNow() + text, LogWriter::row(row)});
+    return append(eventLines(text, row));
+}
+
+QStringList LogWriter::eventLines(const QString &text, Row row) {
+    return {LogWriter::row(row), timestampNow() + text, LogWriter::row(row)};
 }
 
 bool LogWriter::restart(int slot, const QString &name, bool failed) const {

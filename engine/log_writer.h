@@ -28,6 +28,8 @@ public:
     bool restart(int slot, const QString &name, bool failed) const;
 
     static QString row(Row row);
+    /// The lines of an event entry, for writers that log through another path.
+    static QStringList eventLines(const QString &text, Row row = Row::Long);
 
 private:
     QString path_;

@@ -1,6 +1,7 @@
 #include "engine/restart_mail.h"
 
 #include "engine/locale_text.h"
+#include "engine/log_writer.h"
 #include "engine/smtp_session.h"
 #include "engine/wait_seconds.h"
 
@@ -9,10 +10,6 @@
 #include <QTime>
 
 namespace {
-
-QString asteriskRow() {
-    return QString(54, QLatin1Char('*'));
-}
 
 /// The stored port as a number; nullopt when it is empty, no whole number or
 /// no TCP port.
@@ -159,9 +156,7 @@ void RestartMailer::askToContinue(smtp::Session *session, const QString &address
 
 void RestartMailer::logFailure(const QString &reason) const {
     if (log_) {
-        log_({asteriskRow(),
-              engine::timestampNow() + QStringLiteral(" E-mail notification could not be sent: ") +
-                  reason,
-              asteriskRow()});
+        log_(engine::LogWriter::eventLines(
+            QStringLiteral(" E-mail notification could not be sent: ") + reason));
     }
 }

@@ -191,6 +191,25 @@ TEST_P(WindowCloser, NothingIsPostedWithoutAMatch) {
     EXPECT_EQ(window->events(), (std::vector<std::string>{"closed", "probe"}));
 }
 
+TEST_P(WindowCloser, OneListingAnswersEachPieceAsItsOwnCallWould) {
+    auto reporting = open(titled("Windows Error Reporting", true));
+    auto both = open(titled("Application Error - Error Reporting", true));
+    auto other = open(titled("Editor", true));
+    raise(*reporting);
+    const auto closed =
+        windowcloser::closeTopmostTitled({"error reporting", "Application Error", "Missing"});
+    ASSERT_EQ(closed.size(), 3u);
+    ASSERT_TRUE(closed[0] && closed[1]);
+    EXPECT_EQ(closed[0]->window, reporting->id()) << "the topmost of the two holding the piece";
+    EXPECT_EQ(closed[1]->window, both->id());
+    EXPECT_FALSE(closed[2]);
+    EXPECT_TRUE(reporting->waitFor("closed"));
+    EXPECT_TRUE(both->waitFor("closed"));
+    settle({reporting.get(), both.get(), other.get()});
+    EXPECT_EQ(other->count("closed"), 0);
+    EXPECT_EQ(both->count("closed"), 1);
+}
+
 TEST_P(WindowCloser, EmptySearchTextMatchesTheTopmostWindow) {
     auto lower = open(titled("lower", true));
     auto upper = open(untitledWindow()); // no title at all
