@@ -90,6 +90,7 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.workingDirectory = stored.text(Key::SlotFolder, n);
         slot.commandLine = stored.text(Key::SlotCommand, n);
         slot.commandLineOn = flag(stored, Key::SlotCommandSwitch, n);
+        slot.immediate = flag(stored, Key::SlotImmediate, n);
         slot.intervalMs = intervalFromText(stored.text(Key::SlotInterval, n));
     }
     s.logPath = stored.text(Key::LogPath);

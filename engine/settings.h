@@ -16,7 +16,7 @@ namespace settings {
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
 
-/// Every key the program reads or writes. The first six exist once per slot.
+/// Every key the program reads or writes. The first seven exist once per slot.
 enum class Key {
     SlotName,
     SlotProgram,
@@ -24,6 +24,7 @@ enum class Key {
     SlotFolder,
     SlotCommand,
     SlotCommandSwitch,
+    SlotImmediate,
     LogPath,
     MailTo,
     MailPort,
@@ -70,6 +71,8 @@ struct Slot {
     QString workingDirectory;
     QString commandLine;
     bool commandLineOn = false;
+    /// Restarted the moment its process ends, not on the next check.
+    bool immediate = false;
     /// The check interval in ms; nullopt when the text is no number a timer
     /// takes, and the interval in use then stays.
     std::optional<int> intervalMs;

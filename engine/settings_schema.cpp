@@ -19,13 +19,14 @@ struct Entry {
     KeyDefinition definition;
 };
 
-constexpr std::array<Entry, 20> Schema{{
+constexpr std::array<Entry, 21> Schema{{
     {Key::SlotName, {"exe%1", "name", Type::Text, "", true}},
     {Key::SlotProgram, {"exe%1", "path", Type::Path, "", true}},
     {Key::SlotInterval, {"exe%1", "timer", Type::Interval, "", true}},
     {Key::SlotFolder, {"workingexe%1", "path%1", Type::Path, "", true}},
     {Key::SlotCommand, {"cmdline", "cmdexe%1", Type::Text, "", true}},
     {Key::SlotCommandSwitch, {"cmdline", "statusexe%1", Type::Switch, "", true}},
+    {Key::SlotImmediate, {"exe%1", "immediate", Type::Switch, "", true}},
     {Key::LogPath, {"log", "path", Type::Path, "", false}},
     {Key::MailTo, {"mail", "Sendto", Type::Text, "", false}},
     {Key::MailPort, {"mail", "port", Type::Text, "", false}},
