@@ -23,6 +23,10 @@ enum class Failure {
 
 struct Result {
     Failure failure = Failure::None;
+    /// The started program's process, there when start() returns; 0 when the
+    /// start failed or a document was opened by association (no PID is known
+    /// for its viewer).
+    int pid = 0;
     bool ok() const { return failure == Failure::None; }
 };
 

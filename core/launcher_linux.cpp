@@ -1,8 +1,9 @@
 // Starting programs on Linux. An executable is started detached through a
 // double fork: the intermediate child forks the program, which leads a session
 // of its own, and exits at once; it is reaped here, so the program is no child
-// of Perstando, leaves no zombie in it and outlives it. The program reports a failed exec back
-// through a close-on-exec pipe, so the caller's result is known before it returns. Any other
+// of Perstando, leaves no zombie in it and outlives it. The intermediate child reports the
+// program's PID and the program a failed exec through a close-on-exec pipe, so the caller knows
+// both before it returns. Any other
 // file goes to the desktop's default application (xdg-open).
 
 #include "core/launcher.h"
@@ -31,8 +32,8 @@ extern char **environ;
 namespace launcher {
 namespace {
 
-/// Where a start failed, as the program's side reports it through the pipe.
-enum class Stage : int { None = 0, Fork, Directory, Stdio, Exec, EarlyExit };
+/// A report through the pipe: where a start failed, or (Started) the program's PID.
+enum class Stage : int { None = 0, Started, Fork, Directory, Stdio, Exec, EarlyExit };
 
 /// How long a program started with a grace time has to fail: xdg-open gives
 /// up within milliseconds when nothing opens the file.
@@ -40,7 +41,12 @@ constexpr int OpenerGraceMs = 2000;
 
 struct SpawnOutcome {
     Stage stage = Stage::None;
-    int error = 0;
+    int error = 0; ///< errno or wait status; the PID for Started
+};
+
+struct SpawnResult {
+    SpawnOutcome failure;
+    pid_t pid = 0;
 };
 
 /// What the child may use after fork: no allocation, no locks.
@@ -51,10 +57,15 @@ struct SpawnPlan {
     int maxFd;
 };
 
+void report(int pipeFd, Stage stage, int value) {
+    const SpawnOutcome outcome{stage, value};
+    // Nothing to do about a failed write: the parent then reads EOF. A report
+    // is smaller than PIPE_BUF, so the two writers never interleave.
+    [[maybe_unused]] const ssize_t n = ::write(pipeFd, &outcome, sizeof outcome);
+}
+
 [[noreturn]] void reportAndExit(int pipeFd, Stage stage, int error) {
-    const SpawnOutcome failure{stage, error};
-    // Nothing to do about a failed write: the parent then reads EOF.
-    [[maybe_unused]] const ssize_t n = ::write(pipeFd, &failure, sizeof failure);
+    report(pipeFd, stage, error);
     ::_exit(127);
 }
 
@@ -169,8 +180,8 @@ void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
 /// Starts `path` detached. With `graceMs`, the start also fails when the
 /// program ends with anything but success within that time; the caller then
 /// waits that long at most.
-SpawnOutcome spawnDetached(const std::string &path, const std::vector<std::string> &args,
-                           const std::string &directory, int graceMs = 0) {
+SpawnResult spawnDetached(const std::string &path, const std::vector<std::string> &args,
+                          const std::string &directory, int graceMs = 0) {
     std::vector<char *> argv;
     argv.reserve(args.size() + 1);
     for (const auto &arg : args) {
@@ -186,7 +197,7 @@ SpawnOutcome spawnDetached(const std::string &path, const std::vector<std::strin
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
-        return {Stage::Fork, errno};
+        return {{Stage::Fork, errno}};
     }
     const int readFd = aboveStdio(fds[0]);
     const int writeFd = aboveStdio(fds[1]);
@@ -194,7 +205,7 @@ SpawnOutcome spawnDetached(const std::string &path, const std::vector<std::strin
         const int error = errno;
         ::close(readFd);
         ::close(writeFd);
-        return {Stage::Fork, error};
+        return {{Stage::Fork, error}};
     }
 
     const pid_t intermediate = ::fork();
@@ -202,7 +213,7 @@ SpawnOutcome spawnDetached(const std::string &path, const std::vector<std::strin
         const int error = errno;
         ::close(readFd);
         ::close(writeFd);
-        return {Stage::Fork, error};
+        return {{Stage::Fork, error}};
     }
     if (intermediate == 0) {
         const pid_t program = ::_Fork();
@@ -212,6 +223,7 @@ SpawnOutcome spawnDetached(const std::string &path, const std::vector<std::strin
         if (program == 0) {
             runProgram(plan, writeFd);
         }
+        report(writeFd, Stage::Started, program);
         if (graceMs > 0) {
             reportEarlyExit(program, graceMs, writeFd);
         }
@@ -221,17 +233,30 @@ SpawnOutcome spawnDetached(const std::string &path, const std::vector<std::strin
     ::close(writeFd);
     while (::waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
     }
-    // EOF: the exec succeeded and closed the pipe's last writer.
-    SpawnOutcome failure;
+    // EOF: the exec succeeded and closed the pipe's last writer. Before it,
+    // the PID and at most one failure, in either order.
+    SpawnOutcome reports[3]{};
     const std::size_t got =
-        core::readFully(readFd, reinterpret_cast<char *>(&failure), sizeof failure);
+        core::readFully(readFd, reinterpret_cast<char *>(reports), sizeof reports);
     ::close(readFd);
-    return got == sizeof failure ? failure : SpawnOutcome{};
+    SpawnResult result;
+    for (std::size_t i = 0; i < got / sizeof(SpawnOutcome); ++i) {
+        if (reports[i].stage == Stage::Started) {
+            result.pid = reports[i].error;
+        } else if (result.failure.stage == Stage::None) {
+            result.failure = reports[i];
+        }
+    }
+    if (result.failure.stage != Stage::None) {
+        result.pid = 0;
+    }
+    return result;
 }
 
 Result resultOf(const SpawnOutcome &failure) {
     switch (failure.stage) {
     case Stage::None:
+    case Stage::Started:
         return {Failure::None};
     case Stage::Fork:
         return {Failure::OutOfMemory};
@@ -315,9 +340,10 @@ Result openWithDefaultApplication(const std::filesystem::path &file, const std::
     if (opener.empty()) {
         return {Failure::NoAssociation};
     }
-    const SpawnOutcome failure =
+    // The opener's PID is no program's: the document's viewer is not known.
+    const SpawnResult opened =
         spawnDetached(opener, {opener.string(), file.string()}, directory, OpenerGraceMs);
-    return {failure.stage == Stage::None ? Failure::None : Failure::NoAssociation};
+    return {opened.failure.stage == Stage::None ? Failure::None : Failure::NoAssociation};
 }
 
 } // namespace
@@ -368,12 +394,14 @@ Result start(const std::string &program, const std::string &arguments, const std
     for (auto &word : splitCommandLine(arguments)) {
         argv.push_back(std::move(word));
     }
-    const SpawnOutcome failure = spawnDetached(target, argv, folder);
-    if (failure.stage == Stage::Exec && failure.error == ENOEXEC) {
+    const SpawnResult spawned = spawnDetached(target, argv, folder);
+    if (spawned.failure.stage == Stage::Exec && spawned.failure.error == ENOEXEC) {
         // Marked executable but no program, as every program on a FAT or NTFS mount is.
         return openWithDefaultApplication(target, folder);
     }
-    return resultOf(failure);
+    Result result = resultOf(spawned.failure);
+    result.pid = spawned.pid;
+    return result;
 }
 
 Result startDirect(const std::vector<std::string> &words) {
@@ -386,7 +414,10 @@ Result startDirect(const std::vector<std::string> &words) {
     if (path.empty()) {
         return {Failure::FileNotFound};
     }
-    return resultOf(spawnDetached(path, words, {}));
+    const SpawnResult spawned = spawnDetached(path, words, {});
+    Result result = resultOf(spawned.failure);
+    result.pid = spawned.pid;
+    return result;
 }
 
 } // namespace launcher

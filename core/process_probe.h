@@ -1,6 +1,7 @@
 #pragma once
 // Is a program running? Two probes over the process list, with the two match
-// rules the watch cycle relies on, and the list of running executables.
+// rules the watch cycle relies on, a memory of the process found last that
+// answers the same without the walk, and the list of running executables.
 
 #include <stdexcept>
 #include <string>
@@ -38,6 +39,48 @@ struct ProgramPaths {
     std::string real;
 };
 ProgramPaths resolveProgram(std::string_view program, const std::string &workingDirectory);
+
+/// The two match rules: findByName's and isRunning's.
+enum class Rule { ExecutableName, PathContains };
+
+/// The process a slot's check found or its start reported, remembered by PID,
+/// start time and a descriptor that turns readable when it ends. A check asks
+/// it first: still live, the same process and still matching the rule means
+/// running without walking the list; anything else walks, and the walk's find
+/// is remembered. The answer is always the walk's.
+class RememberedProcess {
+public:
+    RememberedProcess() = default;
+    ~RememberedProcess();
+    RememberedProcess(const RememberedProcess &) = delete;
+    RememberedProcess &operator=(const RememberedProcess &) = delete;
+    RememberedProcess(RememberedProcess &&other) noexcept;
+    RememberedProcess &operator=(RememberedProcess &&other) noexcept;
+
+    /// findByName (ExecutableName, which throws ListUnavailable like it) or
+    /// isRunning (PathContains) for `program` in `workingDirectory`.
+    bool running(Rule rule, std::string_view program, const std::string &workingDirectory);
+
+    /// Remembers `pid`, a program just started, in place of what was
+    /// remembered; nothing when it has ended already.
+    void remember(int pid);
+    void forget();
+
+    /// The remembered PID; 0 for none.
+    int pid() const { return pid_; }
+    /// A new descriptor (the caller closes it) that turns readable the moment
+    /// the remembered process ends; -1 when none is remembered or the kernel
+    /// gives none (before Linux 5.3, or refused by a seccomp filter).
+    int duplicateEndDescriptor() const;
+    /// Whether the last running() answered from memory, without the walk.
+    bool answeredFromMemory() const { return fromMemory_; }
+
+private:
+    int pid_ = 0;
+    unsigned long long startTime_ = 0;
+    int endFd_ = -1;
+    bool fromMemory_ = false;
+};
 
 /// Executable file name of every process, in the order of the process list,
 /// duplicates kept; kernel threads by their process name.

@@ -1,7 +1,9 @@
-// The process probes over /proc. Both walk the whole list on every call and
-// keep nothing between calls; every descriptor they open is closed before they
-// return. The walk runs on every slot tick, so the loop sticks to fixed
-// buffers and the *at() calls relative to the open /proc directory.
+// The process probes over /proc. findByName and isRunning walk the whole list
+// on every call and keep nothing between calls; every descriptor they open is
+// closed before they return. RememberedProcess asks one process first and
+// walks only when that is no longer the answer. The walk runs on every slot
+// tick that memory cannot answer, so the loop sticks to fixed buffers and the
+// *at() calls relative to the open /proc directory.
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
@@ -10,27 +12,36 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace {
+
+bool isProcfs(int fd) {
+    struct statfs fs {};
+    return ::fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
 
 /// The open /proc listing. Anything but a mounted procfs counts as no list.
 class ProcListing {
 public:
     ProcListing() : dir_(::opendir("/proc")) {
-        struct statfs fs {};
-        if (dir_ && (::fstatfs(::dirfd(dir_), &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC)) {
+        if (dir_ && !isProcfs(::dirfd(dir_))) {
             ::closedir(dir_);
             dir_ = nullptr;
         }
@@ -106,11 +117,17 @@ ssize_t readProcFile(int procFd, const char *pid, const char *leaf, char *buf, s
     return static_cast<ssize_t>(total);
 }
 
-/// The state letter from /proc/PID/stat. It follows the name, which sits
-/// between the first '(' and the last ')' and may itself hold blanks and
-/// parentheses.
-std::optional<char> readState(int procFd, const char *pid, char *buf, std::size_t size) {
-    const ssize_t n = readProcFile(procFd, pid, "stat", buf, size);
+struct StatFields {
+    char state;
+    unsigned long long startTime; ///< clock ticks after boot; 0 when unreadable
+};
+
+/// The state letter and start time (fields 3 and 22) from /proc/PID/stat. They
+/// follow the name, which sits between the first '(' and the last ')' and may
+/// itself hold blanks and parentheses.
+std::optional<StatFields> readStat(int procFd, const char *pid) {
+    char buf[1024];
+    const ssize_t n = readProcFile(procFd, pid, "stat", buf, sizeof buf);
     if (n <= 0) {
         return std::nullopt;
     }
@@ -119,7 +136,20 @@ std::optional<char> readState(int procFd, const char *pid, char *buf, std::size_
     if (close == std::string_view::npos || close + 2 >= text.size()) {
         return std::nullopt;
     }
-    return text[close + 2];
+    StatFields fields{text[close + 2], 0};
+    std::size_t at = close + 2;
+    for (int field = 3; field < 22 && at != std::string_view::npos; ++field) {
+        at = text.find(' ', at);
+        at = at == std::string_view::npos ? at : at + 1;
+    }
+    if (at != std::string_view::npos) {
+        std::from_chars(text.data() + at, text.data() + text.size(), fields.startTime);
+    }
+    return fields;
+}
+
+bool isLiveState(char state) {
+    return state != 'Z' && state != 'X' && state != 'x';
 }
 
 /// The kernel's short name of a process (kernel threads and zombies have no
@@ -138,9 +168,8 @@ std::string_view readComm(int procFd, const char *pid, char *buf, std::size_t si
 
 /// A zombie has ended; a process that vanished meanwhile has too.
 bool isLive(int procFd, const char *pid) {
-    char buf[1024];
-    const auto state = readState(procFd, pid, buf, sizeof buf);
-    return state && *state != 'Z' && *state != 'X' && *state != 'x';
+    const auto stat = readStat(procFd, pid);
+    return stat && isLiveState(stat->state);
 }
 
 /// The first argument of a NUL-separated argument vector.
@@ -308,59 +337,126 @@ bool scriptMatches(int procFd, const char *pid, std::string_view cmdline, Interp
     return matches(fileName(path), std::string_view(path));
 }
 
-/// Walks every process until `matches(fileName, fullPath)` holds for a live
-/// one. Processes whose exe link cannot be read (another account's, kernel
-/// threads) take part only when `seeUnreadable`: by argv[0], else by their
-/// kernel name, with no full path. Empty when there is no list at all.
+/// Does `matches(fileName, fullPath)` hold for process `pid`, live or not?
+/// A process whose exe link cannot be read (another account's, a kernel
+/// thread) takes part only when `seeUnreadable`: by argv[0], else by its
+/// kernel name, with no full path.
 template <typename Match>
-std::optional<bool> anyLiveProcess(bool seeUnreadable, const Match &matches) {
+bool processMatches(int procFd, const char *pid, bool seeUnreadable, const Match &matches) {
+    char exeBuf[PATH_MAX];
+    char argBuf[4096];
+    const std::string_view exe = readExe(procFd, pid, exeBuf, sizeof exeBuf);
+    if (!exe.empty()) {
+        if (matches(fileName(exe), exe)) {
+            return true;
+        }
+        // The argument vector only for interpreters, which keeps the common
+        // case at one readlink per process.
+        const Interpreter kind = interpreterKind(fileName(exe));
+        if (kind == Interpreter::None) {
+            return false;
+        }
+        const ssize_t n = readProcFile(procFd, pid, "cmdline", argBuf, sizeof argBuf);
+        return n > 0 &&
+               scriptMatches(procFd, pid, {argBuf, static_cast<std::size_t>(n)}, kind, matches);
+    }
+    if (!seeUnreadable) {
+        return false;
+    }
+    const ssize_t n = readProcFile(procFd, pid, "cmdline", argBuf, sizeof argBuf);
+    const std::string_view cmdline(argBuf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const std::string_view argv0 = firstArgument(cmdline);
+    if (argv0.empty()) {
+        char commBuf[64];
+        const std::string_view name = readComm(procFd, pid, commBuf, sizeof commBuf);
+        return !name.empty() && matches(name, std::string_view());
+    }
+    if (matches(fileName(argv0), argv0)) {
+        return true;
+    }
+    const Interpreter kind = interpreterKind(fileName(argv0));
+    return kind != Interpreter::None && scriptMatches(procFd, pid, cmdline, kind, matches);
+}
+
+/// The first live process in the list that `matches` (see processMatches):
+/// its PID, 0 for none; empty when there is no list at all.
+template <typename Match>
+std::optional<int> firstLiveMatch(bool seeUnreadable, const Match &matches) {
     ProcListing list;
     if (!list.ok()) {
         return std::nullopt;
     }
     const int procFd = list.fd();
-    char exeBuf[PATH_MAX];
-    char argBuf[4096];
     while (const char *pid = list.next()) {
-        const std::string_view exe = readExe(procFd, pid, exeBuf, sizeof exeBuf);
-        if (!exe.empty()) {
-            bool hit = matches(fileName(exe), exe);
-            if (!hit) {
-                const Interpreter kind = interpreterKind(fileName(exe));
-                if (kind != Interpreter::None) {
-                    const ssize_t n = readProcFile(procFd, pid, "cmdline", argBuf, sizeof argBuf);
-                    hit = n > 0 && scriptMatches(procFd, pid, {argBuf, static_cast<std::size_t>(n)},
-                                                 kind, matches);
-                }
-            }
-            if (hit && isLive(procFd, pid)) {
-                return true;
-            }
-            continue;
-        }
-        if (!seeUnreadable) {
-            continue;
-        }
-        const ssize_t n = readProcFile(procFd, pid, "cmdline", argBuf, sizeof argBuf);
-        const std::string_view cmdline(argBuf, n > 0 ? static_cast<std::size_t>(n) : 0);
-        const std::string_view argv0 = firstArgument(cmdline);
-        bool hit = false;
-        if (!argv0.empty()) {
-            hit = matches(fileName(argv0), argv0);
-            const Interpreter kind = interpreterKind(fileName(argv0));
-            if (!hit && kind != Interpreter::None) {
-                hit = scriptMatches(procFd, pid, cmdline, kind, matches);
-            }
-        } else {
-            char commBuf[64];
-            const std::string_view name = readComm(procFd, pid, commBuf, sizeof commBuf);
-            hit = !name.empty() && matches(name, std::string_view());
-        }
-        if (hit && isLive(procFd, pid)) {
-            return true;
+        if (processMatches(procFd, pid, seeUnreadable, matches) && isLive(procFd, pid)) {
+            int id = 0;
+            std::from_chars(pid, pid + std::strlen(pid), id);
+            return id;
         }
     }
-    return false;
+    return 0;
+}
+
+/// The two match rules over (file name, full path), ignoring case.
+/// ExecutableName: the file name equals the program's, or the full path does
+/// when the program holds a '/'; unreadable processes take part.
+/// PathContains: the full path contains the program's text.
+/// Both also accept the program as the launcher finds it.
+class RuleMatcher {
+public:
+    RuleMatcher(processes::Rule rule, std::string_view name, const std::string &workingDirectory)
+        : rule_(rule), upper_(upperAscii(name)), byPath_(rule == processes::Rule::PathContains ||
+                                                         name.find('/') != std::string_view::npos),
+          program_(name, workingDirectory, byPath_) {}
+
+    bool seeUnreadable() const { return rule_ == processes::Rule::ExecutableName; }
+
+    bool operator()(std::string_view file, std::string_view fullPath) const {
+        if (rule_ == processes::Rule::PathContains) {
+            return containsIgnoringCase(fullPath, upper_) || program_.matches(fullPath);
+        }
+        const std::string_view subject = byPath_ ? fullPath : file;
+        return equalsIgnoringCase(subject, upper_) || program_.matches(subject);
+    }
+
+private:
+    processes::Rule rule_;
+    std::string upper_;
+    bool byPath_;
+    ResolvedProgram program_;
+};
+
+/// /proc, opened once for the checks that ask one process; -1 when it is no procfs.
+int procDirectory() {
+    static const int fd = [] {
+        const int dir = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0 && !isProcfs(dir)) {
+            ::close(dir);
+            return -1;
+        }
+        return dir;
+    }();
+    return fd;
+}
+
+struct PidText {
+    explicit PidText(int pid) { std::snprintf(text, sizeof text, "%d", pid); }
+    char text[16];
+};
+
+/// A descriptor that turns readable when `pid` ends; -1 where the kernel has none.
+int openPidDescriptor(int pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+bool hasEnded(int pidFd) {
+    pollfd ready{pidFd, POLLIN, 0};
+    return ::poll(&ready, 1, 0) != 0; // an error counts too: the walk then decides
 }
 
 } // namespace
@@ -368,32 +464,115 @@ std::optional<bool> anyLiveProcess(bool seeUnreadable, const Match &matches) {
 namespace processes {
 
 bool findByName(std::string_view name, const std::string &workingDirectory) {
-    const std::string upper = upperAscii(name);
-    const bool byPath = name.find('/') != std::string_view::npos;
-    const ResolvedProgram program(name, workingDirectory, byPath);
-    const auto found = anyLiveProcess(true, [&](std::string_view file, std::string_view fullPath) {
-        const std::string_view subject = byPath ? fullPath : file;
-        return equalsIgnoringCase(subject, upper) || program.matches(subject);
-    });
+    const RuleMatcher matcher(Rule::ExecutableName, name, workingDirectory);
+    const auto found = firstLiveMatch(true, matcher);
     if (!found) {
         throw ListUnavailable("the process list cannot be read from /proc");
     }
-    return *found;
+    return *found != 0;
 }
 
 bool isRunning(std::string_view name, const std::string &workingDirectory) noexcept {
     try {
-        const std::string upper = upperAscii(name);
-        const ResolvedProgram program(name, workingDirectory, true);
-        return anyLiveProcess(false,
-                              [&](std::string_view, std::string_view fullPath) {
-                                  return containsIgnoringCase(fullPath, upper) ||
-                                         program.matches(fullPath);
-                              })
-            .value_or(false);
+        const RuleMatcher matcher(Rule::PathContains, name, workingDirectory);
+        return firstLiveMatch(false, matcher).value_or(0) != 0;
     } catch (...) {
         return false;
     }
+}
+
+RememberedProcess::~RememberedProcess() {
+    forget();
+}
+
+RememberedProcess::RememberedProcess(RememberedProcess &&other) noexcept {
+    *this = std::move(other);
+}
+
+RememberedProcess &RememberedProcess::operator=(RememberedProcess &&other) noexcept {
+    if (this != &other) {
+        forget();
+        std::swap(pid_, other.pid_);
+        std::swap(startTime_, other.startTime_);
+        std::swap(endFd_, other.endFd_);
+        fromMemory_ = other.fromMemory_;
+    }
+    return *this;
+}
+
+void RememberedProcess::forget() {
+    if (endFd_ >= 0) {
+        ::close(endFd_);
+    }
+    endFd_ = -1;
+    pid_ = 0;
+    startTime_ = 0;
+}
+
+void RememberedProcess::remember(int pid) {
+    forget();
+    const int procFd = procDirectory();
+    if (pid <= 0 || procFd < 0) {
+        return;
+    }
+    const PidText text(pid);
+    const auto before = readStat(procFd, text.text);
+    if (!before || !isLiveState(before->state)) {
+        return;
+    }
+    const int endFd = openPidDescriptor(pid);
+    // The same start time after the descriptor was opened: it is this process's.
+    const auto after = readStat(procFd, text.text);
+    if (!after || after->startTime != before->startTime) {
+        if (endFd >= 0) {
+            ::close(endFd);
+        }
+        return;
+    }
+    pid_ = pid;
+    startTime_ = before->startTime;
+    endFd_ = endFd;
+}
+
+int RememberedProcess::duplicateEndDescriptor() const {
+    return endFd_ < 0 ? -1 : ::fcntl(endFd_, F_DUPFD_CLOEXEC, 3);
+}
+
+bool RememberedProcess::running(Rule rule, std::string_view program,
+                                const std::string &workingDirectory) {
+    fromMemory_ = false;
+    std::optional<int> found;
+    try {
+        const RuleMatcher matcher(rule, program, workingDirectory);
+        const int procFd = procDirectory();
+        if (pid_ != 0 && procFd >= 0) {
+            const PidText text(pid_);
+            const auto stat = readStat(procFd, text.text);
+            // Ended last: a process that ended while it was read may have
+            // left its PID to another.
+            if (stat && isLiveState(stat->state) && stat->startTime == startTime_ &&
+                processMatches(procFd, text.text, matcher.seeUnreadable(), matcher) &&
+                (endFd_ < 0 || !hasEnded(endFd_))) {
+                fromMemory_ = true;
+                return true;
+            }
+        }
+        found = firstLiveMatch(matcher.seeUnreadable(), matcher);
+    } catch (...) {
+        if (rule == Rule::ExecutableName) {
+            throw;
+        }
+        found = 0; // isRunning's answer to anything unexpected
+    }
+    if (!found || *found == 0) {
+        forget();
+        if (!found && rule == Rule::ExecutableName) {
+            throw ListUnavailable("the process list cannot be read from /proc");
+        }
+        return false;
+    }
+    remember(*found);
+    return true;
 }
 
 ProgramPaths resolveProgram(std::string_view program, const std::string &workingDirectory) {

@@ -7,10 +7,18 @@
 #include "engine/log_writer.h"
 
 #include <QDateTime>
+#include <QSocketNotifier>
+
+#include <unistd.h>
 
 namespace engine {
 
 namespace {
+
+/// Slot 1 matches the executable's name, the others a piece of its path.
+processes::Rule ruleOf(int slot) {
+    return slot == 1 ? processes::Rule::ExecutableName : processes::Rule::PathContains;
+}
 
 QString statusText(const char *prefix, const QDateTime &now) {
     return QString::fromLatin1(prefix) + longTime(now.time()) + QStringLiteral(" ,") +
@@ -27,6 +35,22 @@ SlotWatcher::SlotWatcher(const LogWriter &log, QObject *parent) : QObject(parent
     }
 }
 
+SlotWatcher::~SlotWatcher() {
+    for (auto &slot : slots_) {
+        slot.end.stop();
+    }
+}
+
+void SlotWatcher::EndWatch::stop() {
+    // The notifier goes before its descriptor closes.
+    delete notifier;
+    notifier = nullptr;
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    fd = -1;
+}
+
 QString SlotWatcher::placeholder(int slot) {
     return QStringLiteral("Executable %1").arg(slot);
 }
@@ -39,6 +63,18 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
         if (read.intervalMs) {
             state(n).timer->setIntervalMs(*read.intervalMs);
         }
+        // Restart at once covers the time before the first check too: the
+        // process is looked up now, without acting on the answer.
+        if (read.immediate && isWatched(n) && state(n).process.pid() == 0) {
+            try {
+                state(n).process.running(
+                    ruleOf(n), settings::text(settings::Key::SlotProgram, n).toStdString(),
+                    read.workingDirectory.toStdString());
+            } catch (const processes::ListUnavailable &) {
+                // the first check tries again
+            }
+        }
+        watchEnd(n);
     }
 }
 
@@ -57,6 +93,8 @@ bool SlotWatcher::refresh() {
         state(n).timer->setEnabled(watched);
         if (!watched) {
             setStatus(n, {});
+            state(n).process.forget();
+            watchEnd(n);
         }
         any = any || watched;
     }
@@ -93,30 +131,67 @@ void SlotWatcher::tick(int slot) {
     emit checked(slot, program);
 
     // Found the way the start below finds it: links, "..", folder and PATH.
-    const std::string folder = state(slot).settings.workingDirectory.toStdString();
+    State &s = state(slot);
+    const std::string folder = s.settings.workingDirectory.toStdString();
     bool running = false;
-    if (slot == 1) {
-        try {
-            running = processes::findByName(program.toStdString(), folder);
-        } catch (const processes::ListUnavailable &) {
-            return; // nothing can be known this tick; the status line keeps its text
-        }
-    } else {
-        running = processes::isRunning(program.toStdString(), folder);
+    try {
+        running = s.process.running(ruleOf(slot), program.toStdString(), folder);
+    } catch (const processes::ListUnavailable &) {
+        return; // nothing can be known this tick; the status line keeps its text
     }
     if (running) {
         setStatus(slot, statusText("Last Checked: ", now));
+        watchEnd(slot);
         return;
     }
 
     // A start that failed is reported as failed, never as a restart.
-    const bool failed = !launcher::start(program.toStdString(), std::string(), folder).ok();
+    const launcher::Result started = launcher::start(program.toStdString(), std::string(), folder);
+    const bool failed = !started.ok();
+    if (!failed) {
+        s.lastStart.start();
+    }
+    // A document opened by association has no PID: the next check walks.
+    s.process.remember(started.pid);
+    watchEnd(slot);
     setStatus(slot, failed ? statusText("Restart failed: ", now) : statusText("Restarted: ", now));
     if (state(slot).settings.commandLineOn) {
         runCommandLine(slot);
     }
     log_.restart(slot, state(slot).name, failed);
     emit restarted(slot, failed);
+}
+
+void SlotWatcher::watchEnd(int slot) {
+    State &s = state(slot);
+    const int pid = s.settings.immediate ? s.process.pid() : 0;
+    if (pid == s.end.pid) {
+        return;
+    }
+    s.end.stop();
+    s.end.pid = pid;
+    s.end.fd = pid == 0 ? -1 : s.process.duplicateEndDescriptor();
+    if (s.end.fd < 0) {
+        return; // no descriptor from this kernel: the timer's checks still come
+    }
+    s.end.notifier = new QSocketNotifier(s.end.fd, QSocketNotifier::Read, this);
+    connect(s.end.notifier, &QSocketNotifier::activated, this,
+            [this, slot] { processEnded(slot); });
+}
+
+void SlotWatcher::processEnded(int slot) {
+    State &s = state(slot);
+    s.end.stop(); // readable for good from now on
+    // Paused or not checked: the timer's checks take it up when they run again.
+    if (!s.timer->isActive() || !isWatched(slot)) {
+        return;
+    }
+    // A program that dies young waits for the timer, so one that cannot start
+    // is tried once per interval, not in a loop.
+    if (s.lastStart.isValid() && s.lastStart.elapsed() < s.timer->interval()) {
+        return;
+    }
+    tick(slot);
 }
 
 void SlotWatcher::runCommandLine(int slot) {

@@ -1,13 +1,19 @@
 #pragma once
 // The eight slots: each checked on its own timer (Timer2 to Timer9); a program
-// found gone is started again and the restart reported. Names, placeholders
-// and status lines are held here; the windows show them.
+// found gone is started again and the restart reported. Each slot remembers
+// the process it found, so a check costs one process, not the whole list; a
+// slot set to restart at once also checks the moment that process ends.
+// Names, placeholders and status lines are held here; the windows show them.
 
+#include "core/process_probe.h"
 #include "engine/settings.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <array>
+
+class QSocketNotifier;
 
 namespace engine {
 
@@ -19,12 +25,16 @@ class SlotWatcher : public QObject {
 
 public:
     SlotWatcher(const LogWriter &log, QObject *parent);
+    ~SlotWatcher() override;
+    SlotWatcher(const SlotWatcher &) = delete;
+    SlotWatcher &operator=(const SlotWatcher &) = delete;
 
     /// Takes the names, folders, command lines and intervals of a fresh read.
     /// An interval that is no number keeps the one in use.
     void apply(const settings::Snapshot &snapshot);
 
-    /// One check of slot N (1 to 8). Every step of a restart (command-line
+    /// One check of slot N (1 to 8): the same whether its timer or the end of
+    /// its process asked for it. Every step of a restart (command-line
     /// action, log entry, the restarted signal) runs whatever the others did:
     /// a log that cannot be written silences nothing.
     void tick(int slot);
@@ -42,6 +52,8 @@ public:
     void setTimersEnabled(bool enabled);
 
     static QString placeholder(int slot);
+    /// The process slot N watches for its end; 0 for none.
+    int watchedProcess(int slot) const { return state(slot).end.pid; }
 
 signals:
     void nameChanged(int slot, const QString &name);
@@ -55,17 +67,30 @@ signals:
     void restarted(int slot, bool failed);
 
 private:
+    /// The end of a remembered process, seen by the event loop.
+    struct EndWatch {
+        int pid = 0; ///< kept after the end, so an ended process is not watched again
+        int fd = -1;
+        QSocketNotifier *notifier = nullptr;
+        void stop();
+    };
     struct State {
         QString name;
         QString status;
         settings::Slot settings;
         FormTimer *timer = nullptr;
+        processes::RememberedProcess process;
+        EndWatch end;
+        QElapsedTimer lastStart; ///< invalid until Perstando started the program
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
     void setName(int slot, const QString &name);
     void setStatus(int slot, const QString &text);
     void runCommandLine(int slot);
+    /// Watches the remembered process's end when the slot restarts at once.
+    void watchEnd(int slot);
+    void processEnded(int slot);
 
     const LogWriter &log_;
     std::array<State, settings::SlotCount> slots_;

@@ -1,14 +1,20 @@
 // The watchdog without any window: settings read into their types, a killed
-// program restarted, and the restart reported in order.
+// program restarted, and the restart reported in order; restarts at once.
 
+#include "core/launcher.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "tests/support/test_support.h"
 
+#include <QCoreApplication>
 #include <QStringList>
 #include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
 
 using namespace testing_support;
 
@@ -27,6 +33,28 @@ protected:
     std::filesystem::path program(const std::string &stem) {
         programs_.push_back(copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName(stem)));
         return programs_.back();
+    }
+    /// Starts `exe` apart from Perstando, as a user would.
+    static pid_t startApart(const std::filesystem::path &exe) {
+        const auto started = launcher::start(exe.string(), {}, {});
+        EXPECT_GT(started.pid, 0);
+        return started.pid;
+    }
+    static bool waitWithEvents(const std::function<bool()> &condition,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return waitUntil(
+            [&] {
+                QCoreApplication::processEvents();
+                return condition();
+            },
+            timeout);
+    }
+    static int count(const std::string &text, const std::string &piece) {
+        int n = 0;
+        for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+            ++n;
+        }
+        return n;
     }
     TempDir folder_;
     std::vector<std::filesystem::path> programs_;
@@ -94,6 +122,58 @@ TEST_F(WatchdogTest, AKilledProgramIsRestartedWithoutAnyWindowAndReportedInOrder
     const std::string text = readFile(log);
     EXPECT_NE(text.find(std::string(53, '*') + "\n"), std::string::npos) << text;
     EXPECT_EQ(text.find(std::string(54, '*')), std::string::npos) << "slot 2 uses the short row";
+}
+
+// A slot set to restart at once, at an interval far longer than the test:
+// a kill while paused stays unanswered, a kill while watching is answered at
+// once with one restart, and the process is known before the first check.
+TEST_F(WatchdogTest, RestartAtOnceAnswersTheEndNotTheTimerAndHoldsWhilePaused) {
+    const auto exe = program("desk");
+    const auto log = folder_ / "watch.log";
+    writeSettings("[exe2]\nname=Desk\npath=" + exe.string() +
+                  "\ntimer=60000\nimmediate=On\n[log]\npath=" + log.string() + "\n");
+    const pid_t first = startApart(exe);
+    engine::Watchdog watchdog(nullptr);
+    auto &watcher = watchdog.slotWatcher();
+    watchdog.start();
+    ASSERT_TRUE(watcher.refresh());
+    EXPECT_EQ(watcher.watchedProcess(2), first) << "known before the first check";
+
+    watchdog.setPaused(true);
+    ::kill(first, SIGKILL);
+    EXPECT_FALSE(waitWithEvents([&] { return !pidsOf(exe).empty(); }, std::chrono::seconds(1)))
+        << "paused, yet restarted";
+    watchdog.setPaused(false);
+    ASSERT_TRUE(watcher.refresh());
+
+    const pid_t second = startApart(exe);
+    watcher.tick(2);
+    ASSERT_EQ(watcher.watchedProcess(2), second);
+    ::kill(second, SIGKILL);
+    ASSERT_TRUE(waitWithEvents([&] {
+        const auto pids = pidsOf(exe);
+        return pids.size() == 1 && pids.front() != second;
+    })) << "not restarted at once";
+    EXPECT_TRUE(watcher.status(2).startsWith(QStringLiteral("Restarted: ")));
+    EXPECT_EQ(count(readFile(log), ",Desk has been restarted."), 1) << readFile(log);
+    EXPECT_EQ(watcher.watchedProcess(2), pidsOf(exe).front()) << "the restart seeds the memory";
+}
+
+// A program that dies right after each start is started once per interval,
+// by the timer, and never in a loop on its end.
+TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop) {
+    const auto starts = folder_ / "starts";
+    const auto script = folder_ / (uniqueName("brief") + ".sh");
+    writeFile(script, "#!/bin/sh\necho x >> '" + starts.string() + "'\nsleep 0.05\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    writeSettings("[exe3]\nname=Brief\npath=" + script.string() + "\ntimer=400\nimmediate=On\n");
+    engine::Watchdog watchdog(nullptr);
+    watchdog.start();
+    ASSERT_TRUE(watchdog.slotWatcher().refresh());
+    waitWithEvents([] { return false; }, std::chrono::milliseconds(3000));
+    const int started = count(readFile(starts), "x");
+    EXPECT_GE(started, 3);
+    EXPECT_LE(started, 3000 / 400 + 1);
 }
 
 } // namespace
