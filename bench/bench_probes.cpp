@@ -1,7 +1,8 @@
 // The presence probes run on every slot tick, so their walk over a crowded
 // process list is measured against the floor: listing /proc and reading each
-// exe link, nothing more. And the launcher: from its call until the new
-// process is visible to the probes.
+// exe link, nothing more; and the check a slot makes of a running program it
+// remembers, beside the walk that answers the same. And the launcher: from
+// its call until the new process is visible to the probes.
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
@@ -142,6 +143,38 @@ void BM_IsAppRunning(benchmark::State &state) {
     againstFloor(state, [] { return processes::isRunning(absentName); });
 }
 
+/// A slot's check of its running program, answered from the remembered
+/// process; the walk giving the same answer beside it.
+void BM_RememberedCheck(benchmark::State &state) {
+    state.counters["processes"] = static_cast<double>(crowd().size());
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    Scratch scratch("remembered");
+    const std::string exe = scratch.exe.string();
+    const auto started = launcher::start(exe, "1000", scratch.dir.string());
+    processes::RememberedProcess memory;
+    memory.remember(started.pid);
+    const auto rule = processes::Rule::PathContains;
+    if (!memory.running(rule, exe, scratch.dir.string()) || !memory.answeredFromMemory()) {
+        state.SkipWithError("the started program is not remembered");
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(memory.running(rule, exe, scratch.dir.string()));
+    }
+    if (!memory.answeredFromMemory()) {
+        state.SkipWithError("the check walked the list");
+    }
+    constexpr int walks = 20;
+    const auto t0 = Clock::now();
+    for (int i = 0; i < walks; ++i) {
+        benchmark::DoNotOptimize(processes::isRunning(exe, scratch.dir.string()));
+    }
+    state.counters["walk_us"] =
+        std::chrono::duration<double>(Clock::now() - t0).count() / walks * 1e6;
+    ::kill(started.pid, SIGKILL);
+    ::waitpid(started.pid, nullptr, 0);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
 /// From launcher::start's call until isRunning sees the new process.
 void BM_LaunchUntilVisible(benchmark::State &state) {
     // Started programs become our children again, so they can be reaped here.
@@ -194,5 +227,6 @@ BENCHMARK(BM_LaunchUntilVisible)->UseManualTime()->Iterations(200)->Unit(benchma
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IsAppRunning)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RememberedCheck)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

@@ -78,7 +78,9 @@ public:
 private:
     int pid_ = 0;
     unsigned long long startTime_ = 0;
-    int endFd_ = -1;
+    int dirFd_ = -1;  ///< /proc/PID
+    int statFd_ = -1; ///< /proc/PID/stat
+    int endFd_ = -1;  ///< the pidfd
     bool fromMemory_ = false;
 };
 

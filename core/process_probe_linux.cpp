@@ -122,12 +122,10 @@ struct StatFields {
     unsigned long long startTime; ///< clock ticks after boot; 0 when unreadable
 };
 
-/// The state letter and start time (fields 3 and 22) from /proc/PID/stat. They
+/// The state letter and start time (fields 3 and 22) of a stat line. They
 /// follow the name, which sits between the first '(' and the last ')' and may
 /// itself hold blanks and parentheses.
-std::optional<StatFields> readStat(int procFd, const char *pid) {
-    char buf[1024];
-    const ssize_t n = readProcFile(procFd, pid, "stat", buf, sizeof buf);
+std::optional<StatFields> parseStat(const char *buf, ssize_t n) {
     if (n <= 0) {
         return std::nullopt;
     }
@@ -146,6 +144,18 @@ std::optional<StatFields> readStat(int procFd, const char *pid) {
         std::from_chars(text.data() + at, text.data() + text.size(), fields.startTime);
     }
     return fields;
+}
+
+std::optional<StatFields> readStat(int procFd, const char *pid) {
+    char buf[1024];
+    return parseStat(buf, readProcFile(procFd, pid, "stat", buf, sizeof buf));
+}
+
+/// The stat line through a descriptor kept open: the kernel writes it afresh
+/// for every read from the start, and fails it once the process is gone.
+std::optional<StatFields> rereadStat(int statFd) {
+    char buf[1024];
+    return parseStat(buf, ::pread(statFd, buf, sizeof buf, 0));
 }
 
 bool isLiveState(char state) {
@@ -405,25 +415,36 @@ std::optional<int> firstLiveMatch(bool seeUnreadable, const Match &matches) {
 class RuleMatcher {
 public:
     RuleMatcher(processes::Rule rule, std::string_view name, const std::string &workingDirectory)
-        : rule_(rule), upper_(upperAscii(name)), byPath_(rule == processes::Rule::PathContains ||
-                                                         name.find('/') != std::string_view::npos),
-          program_(name, workingDirectory, byPath_) {}
+        : rule_(rule), name_(name), workingDirectory_(workingDirectory), upper_(upperAscii(name)),
+          byPath_(rule == processes::Rule::PathContains ||
+                  name.find('/') != std::string_view::npos) {}
 
     bool seeUnreadable() const { return rule_ == processes::Rule::ExecutableName; }
 
     bool operator()(std::string_view file, std::string_view fullPath) const {
         if (rule_ == processes::Rule::PathContains) {
-            return containsIgnoringCase(fullPath, upper_) || program_.matches(fullPath);
+            return containsIgnoringCase(fullPath, upper_) || program().matches(fullPath);
         }
         const std::string_view subject = byPath_ ? fullPath : file;
-        return equalsIgnoringCase(subject, upper_) || program_.matches(subject);
+        return equalsIgnoringCase(subject, upper_) || program().matches(subject);
     }
 
 private:
+    /// Resolved when first needed: a remembered process usually matches the
+    /// text as given, and resolving costs a stat and a readlink per folder.
+    const ResolvedProgram &program() const {
+        if (!program_) {
+            program_.emplace(name_, workingDirectory_, byPath_);
+        }
+        return *program_;
+    }
+
     processes::Rule rule_;
+    std::string_view name_;
+    const std::string &workingDirectory_;
     std::string upper_;
     bool byPath_;
-    ResolvedProgram program_;
+    mutable std::optional<ResolvedProgram> program_;
 };
 
 /// /proc, opened once for the checks that ask one process; -1 when it is no procfs.
@@ -439,11 +460,6 @@ int procDirectory() {
     return fd;
 }
 
-struct PidText {
-    explicit PidText(int pid) { std::snprintf(text, sizeof text, "%d", pid); }
-    char text[16];
-};
-
 /// A descriptor that turns readable when `pid` ends; -1 where the kernel has none.
 int openPidDescriptor(int pid) {
 #ifdef SYS_pidfd_open
@@ -457,6 +473,13 @@ int openPidDescriptor(int pid) {
 bool hasEnded(int pidFd) {
     pollfd ready{pidFd, POLLIN, 0};
     return ::poll(&ready, 1, 0) != 0; // an error counts too: the walk then decides
+}
+
+void closeIfOpen(int &fd) {
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    fd = -1;
 }
 
 } // namespace
@@ -481,10 +504,6 @@ bool isRunning(std::string_view name, const std::string &workingDirectory) noexc
     }
 }
 
-RememberedProcess::~RememberedProcess() {
-    forget();
-}
-
 RememberedProcess::RememberedProcess(RememberedProcess &&other) noexcept {
     *this = std::move(other);
 }
@@ -494,17 +513,22 @@ RememberedProcess &RememberedProcess::operator=(RememberedProcess &&other) noexc
         forget();
         std::swap(pid_, other.pid_);
         std::swap(startTime_, other.startTime_);
+        std::swap(dirFd_, other.dirFd_);
+        std::swap(statFd_, other.statFd_);
         std::swap(endFd_, other.endFd_);
         fromMemory_ = other.fromMemory_;
     }
     return *this;
 }
 
+RememberedProcess::~RememberedProcess() {
+    forget();
+}
+
 void RememberedProcess::forget() {
-    if (endFd_ >= 0) {
-        ::close(endFd_);
-    }
-    endFd_ = -1;
+    closeIfOpen(dirFd_);
+    closeIfOpen(statFd_);
+    closeIfOpen(endFd_);
     pid_ = 0;
     startTime_ = 0;
 }
@@ -515,23 +539,25 @@ void RememberedProcess::remember(int pid) {
     if (pid <= 0 || procFd < 0) {
         return;
     }
-    const PidText text(pid);
-    const auto before = readStat(procFd, text.text);
-    if (!before || !isLiveState(before->state)) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%d", pid);
+    // Descriptors of /proc/PID stay with that process: once it has gone they
+    // fail, even when its PID has passed to another.
+    dirFd_ = ::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    statFd_ = dirFd_ < 0 ? -1 : ::openat(dirFd_, "stat", O_RDONLY | O_CLOEXEC);
+    const auto stat = statFd_ < 0 ? std::nullopt : rereadStat(statFd_);
+    if (!stat || !isLiveState(stat->state)) {
+        forget();
         return;
     }
-    const int endFd = openPidDescriptor(pid);
-    // The same start time after the descriptor was opened: it is this process's.
-    const auto after = readStat(procFd, text.text);
-    if (!after || after->startTime != before->startTime) {
-        if (endFd >= 0) {
-            ::close(endFd);
-        }
+    endFd_ = openPidDescriptor(pid);
+    // Still there after the descriptor was opened: it is this process's.
+    if (!rereadStat(statFd_)) {
+        forget();
         return;
     }
     pid_ = pid;
-    startTime_ = before->startTime;
-    endFd_ = endFd;
+    startTime_ = stat->startTime;
 }
 
 int RememberedProcess::duplicateEndDescriptor() const {
@@ -544,14 +570,12 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
     std::optional<int> found;
     try {
         const RuleMatcher matcher(rule, program, workingDirectory);
-        const int procFd = procDirectory();
-        if (pid_ != 0 && procFd >= 0) {
-            const PidText text(pid_);
-            const auto stat = readStat(procFd, text.text);
+        if (pid_ != 0) {
+            const auto stat = rereadStat(statFd_);
             // Ended last: a process that ended while it was read may have
             // left its PID to another.
             if (stat && isLiveState(stat->state) && stat->startTime == startTime_ &&
-                processMatches(procFd, text.text, matcher.seeUnreadable(), matcher) &&
+                processMatches(dirFd_, ".", matcher.seeUnreadable(), matcher) &&
                 (endFd_ < 0 || !hasEnded(endFd_))) {
                 fromMemory_ = true;
                 return true;
