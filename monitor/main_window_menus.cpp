@@ -6,6 +6,7 @@
 #include "dialogs/email_dialog.h"
 #include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "dialogs/restart_options_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
@@ -98,6 +99,7 @@ void MainWindow::buildMenus() {
         {"mnudisable", "Do not Start Perstando Automatically when Windows Starts", "Ctrl+D"});
     add(startup, {"mnuiconyes", "Run Perstando in Icon Tray upon Startup", nullptr});
     add(startup, {"mnunormalmode", "Run Perstando in Normal Mode upon Startup", nullptr});
+    add(setup, {"mnurestartoptions", "Restart &Options...", "Ctrl+O"});
 
     auto *tools = menu("mnutools", "&Tools");
     add(tools, {"mnuapprunning", "Show Applications Running", "Ctrl+R"});
@@ -134,6 +136,8 @@ void MainWindow::registerMenuHandlers() {
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<AlertDialog>(); }},
         {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<EmailDialog>(); }},
         {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<LogFileDialog>(); }},
+        {QStringLiteral("mnurestartoptions"),
+         [] { ui::WindowRegistry::instance().show<RestartOptionsDialog>(); }},
         {QStringLiteral("mnuview"), [] { ui::WindowRegistry::instance().show<LogViewer>(); }},
         {QStringLiteral("mnuapprunning"),
          [] { ui::WindowRegistry::instance().show<RunningAppsViewer>(); }},

@@ -1,19 +1,23 @@
-// The dialogs as a person first meets them: every tab in view, and Esc doing
-// what the close box does.
+// The dialogs as a person first meets them: every tab and table cell in view,
+// and Esc doing what the close box does.
 
 #include "dialogs/alert_dialog.h"
 #include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/interval_dialog.h"
 #include "dialogs/log_file_dialog.h"
+#include "dialogs/restart_options_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "tests/gui/gui_test_support.h"
 #include "ui/window_registry.h"
 #include "viewers/about_box.h"
 
+#include <QHeaderView>
 #include <QPointer>
+#include <QScrollBar>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTest>
 #include <QToolButton>
 
@@ -49,10 +53,32 @@ TEST_F(DialogFitTest, EveryTabIsInViewAtTheFirstSize) {
     }
 }
 
+TEST_F(DialogFitTest, EveryTableCellIsInViewAtTheFirstSize) {
+    QWidget *window = shown<RestartOptionsDialog>();
+    auto *table = window->findChild<QTableWidget *>(QStringLiteral("Table1"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_FALSE(table->verticalScrollBar()->isVisible());
+    EXPECT_FALSE(table->horizontalScrollBar()->isVisible());
+    const QHeaderView *header = table->horizontalHeader();
+    for (int row = 0; row < table->rowCount(); ++row) {
+        for (int column = 0; column < table->columnCount(); ++column) {
+            EXPECT_TRUE(
+                table->viewport()->rect().contains(table->visualItemRect(table->item(row, column))))
+                << "row " << row << ", column " << column << " cut off";
+        }
+    }
+    for (int column = 0; column < table->columnCount(); ++column) {
+        EXPECT_GT(header->sectionSize(column), header->fontMetrics().horizontalAdvance(
+                                                   table->horizontalHeaderItem(column)->text()))
+            << "header of column " << column << " shortened";
+    }
+}
+
 TEST_F(DialogFitTest, EscClosesEachDialog) {
-    for (QWidget *opened : {shown<SetupDialog>(), shown<LogFileDialog>(), shown<EmailDialog>(),
-                            shown<CommandLineDialog>(), shown<AlertDialog>(),
-                            shown<IntervalDialog>(), shown<AboutBox>()}) {
+    for (QWidget *opened :
+         {shown<SetupDialog>(), shown<LogFileDialog>(), shown<EmailDialog>(),
+          shown<CommandLineDialog>(), shown<AlertDialog>(), shown<IntervalDialog>(),
+          shown<RestartOptionsDialog>(), shown<AboutBox>()}) {
         QPointer<QWidget> window = opened;
         const std::string name = window->objectName().toStdString();
         window->activateWindow();
