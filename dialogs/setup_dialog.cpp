@@ -198,7 +198,11 @@ void SetupDialog::activate() {
 }
 
 void SetupDialog::setProgramOfSlotOne(const QString &program) {
-    slots_[0].executable->setText(program);
+    // Every check of slot 1 lands here; the same text again would only cost
+    // a layout and put the cursor back to the end.
+    if (slots_[0].executable->text() != program) {
+        slots_[0].executable->setText(program);
+    }
 }
 
 QLineEdit *SetupDialog::slotOneProgramEdit() const {

@@ -52,7 +52,15 @@ void SlotWatcher::EndWatch::stop() {
 }
 
 QString SlotWatcher::placeholder(int slot) {
-    return QStringLiteral("Executable %1").arg(slot);
+    // Asked on every check: built once.
+    static const std::array<QString, settings::SlotCount> texts = [] {
+        std::array<QString, settings::SlotCount> all;
+        for (int n = 1; n <= settings::SlotCount; ++n) {
+            all[static_cast<std::size_t>(n - 1)] = QStringLiteral("Executable %1").arg(n);
+        }
+        return all;
+    }();
+    return texts[static_cast<std::size_t>(slot - 1)];
 }
 
 void SlotWatcher::apply(const settings::Snapshot &snapshot) {

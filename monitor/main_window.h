@@ -88,6 +88,8 @@ private:
     void showActivityFrame(int frame);
     void sendToTray();
     void pollPause();
+    /// Brings the status lines up to date after a time hidden.
+    void showStatusLines() const;
     QString withSettingsProblem(const QString &toolTip) const;
     void writeStartMode(bool inTray);
     void showHelp();
@@ -98,6 +100,8 @@ private:
         QLabel *commandPicture = nullptr;
     };
     std::array<SlotView, settings::SlotCount> slotViews_{};
+    mutable bool statusLinesStale_ = false;
+    std::function<void()> showClock_;
     std::array<QLabel *, 9> activityPictures_{};
     QLabel *internetPicture_ = nullptr;
     QLabel *warningPicture_ = nullptr;

@@ -1,4 +1,5 @@
 #include "engine/alarm_state.h"
+#include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "tests/gui/main_window_fixture.h"
 
@@ -120,6 +121,20 @@ TEST_F(MainWindowTest, StatusPanelMarksUnconfiguredSlotsAndRunsNamedOnes) {
     EXPECT_TRUE(form_->slotStatus(3)->text().isEmpty());
     EXPECT_TRUE(control<QLabel>("Picture21")->isHidden());
     EXPECT_FALSE(control<QLabel>("Picture22")->isHidden());
+}
+
+// Hidden in the tray the status lines are not kept up; the show must bring
+// them up to date before anyone sees them.
+TEST_F(MainWindowTest, StatusLinesAreCurrentTheMomentTheWindowShowsAgain) {
+    writeSettings("[exe2]\nname=Gone\npath=/nonexistent/perstando-gone\ntimer=60000\n");
+    start();
+    auto *status = control<QLineEdit>("Text2");
+    form_->hide();
+    form_->watchdog().slotWatcher().tick(2);
+    const QString now = form_->watchdog().slotWatcher().status(2);
+    ASSERT_TRUE(now.startsWith(QStringLiteral("Restart failed: "))) << now.toStdString();
+    form_->show();
+    EXPECT_EQ(status->text(), now);
 }
 
 TEST_F(MainWindowTest, EnablingARunningSlotTimerKeepsItsCountdown) {
