@@ -1,4 +1,4 @@
-// Measures a watcher (Perstando, supervisord, monit) keeping programs up:
+// Measures a watcher (Perstando, supervisord, monit, pm2) keeping programs up:
 //
 //   latency PROGRAM KILLS GAP_MIN_MS GAP_MAX_MS OUT -- WATCHER ARGS...
 //     SIGKILLs PROGRAM KILLS times, each after a random gap, and writes to OUT
@@ -6,7 +6,9 @@
 //     in /proc (polled every millisecond), one a line.
 //   idle SECONDS OUT PROGRAM... -- WATCHER ARGS...
 //     Once every PROGRAM runs, writes to OUT the watcher's CPU time over
-//     SECONDS as a percentage of one core and its resident memory in MB.
+//     SECONDS as a percentage of one core and its resident memory in MB. Only
+//     the process started is measured: a watcher must not hand its work to a
+//     daemon it detaches (pm2 runs as pm2-runtime for that).
 //
 // The watcher runs as our child and we are the subreaper, so the programs it
 // starts detached end up as our children: they are reaped here instead of

@@ -1,5 +1,5 @@
 # Restart latency as cumulative shares: gnuplot -e "dir='PLOT_FOLDER'; out='PNG'" restart_latency.gp
-set terminal pngcairo size 900,600 font "DejaVu Sans,10"
+set terminal pngcairo size 1100,520 noenhanced font "DejaVu Sans,10"
 set output out
 set title "Restart latency after SIGKILL, until the new process is visible in /proc"
 set xlabel "milliseconds (log scale)"
@@ -8,7 +8,7 @@ set logscale x
 set xrange [0.5:3000]
 set yrange [0:1.02]
 set grid xtics ytics mxtics
-set key below box
+set key outside right top box
 set arrow from 5, graph 0 to 5, graph 1 nohead dashtype 2 lc rgb "#888888"
 set arrow from 100, graph 0 to 100, graph 1 nohead dashtype 2 lc rgb "#888888"
 set arrow from 250, graph 0 to 250, graph 1 nohead dashtype 2 lc rgb "#888888"
