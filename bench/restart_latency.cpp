@@ -154,12 +154,18 @@ void measureLatency(const std::string &program, int kills, int gapMinMs, int gap
     std::uniform_int_distribution<int> gap(gapMinMs, gapMaxMs);
     pid_t current = waitForOne(program, 0, 30s);
     std::vector<double> latencies;
-    for (int i = 0; i < kills; ++i) {
+    for (int i = 0;; ++i) {
         // A random gap, so that kills fall at every phase of a periodic check.
+        // The last restart gets one too: a process shows in /proc from its
+        // exec on, and stopping at once could end it before it has started
+        // (recorded its start, for the programs measured here).
         pause(std::chrono::milliseconds(gap(random)));
         const auto pids = pidsOf(program);
         if (pids.size() != 1) {
             throw std::runtime_error(std::to_string(pids.size()) + " processes of " + program);
+        }
+        if (i == kills) {
+            break;
         }
         current = pids.front();
         const auto killed = Clock::now();
