@@ -34,6 +34,8 @@ UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
 def duration(seconds):
+    # Rounded before the unit is chosen: 999.6 µs is 1 ms, not "1e+03 µs".
+    seconds = float(f"{seconds:.3g}")
     for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
         if seconds >= scale:
             return f"{seconds / scale:.3g} {unit}"
