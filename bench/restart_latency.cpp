@@ -1,4 +1,4 @@
-// Measures a watcher (Perstando, supervisord, monit) keeping programs up:
+// Measures a watcher (Perstando, supervisord, monit, pm2) keeping programs up:
 //
 //   latency PROGRAM KILLS GAP_MIN_MS GAP_MAX_MS OUT -- WATCHER ARGS...
 //     SIGKILLs PROGRAM KILLS times, each after a random gap, and writes to OUT
@@ -6,7 +6,9 @@
 //     in /proc (polled every millisecond), one a line.
 //   idle SECONDS OUT PROGRAM... -- WATCHER ARGS...
 //     Once every PROGRAM runs, writes to OUT the watcher's CPU time over
-//     SECONDS as a percentage of one core and its resident memory in MB.
+//     SECONDS as a percentage of one core and its resident memory in MB. Only
+//     the process started is measured: a watcher must not hand its work to a
+//     daemon it detaches (pm2 runs as pm2-runtime for that).
 //
 // The watcher runs as our child and we are the subreaper, so the programs it
 // starts detached end up as our children: they are reaped here instead of
@@ -152,12 +154,18 @@ void measureLatency(const std::string &program, int kills, int gapMinMs, int gap
     std::uniform_int_distribution<int> gap(gapMinMs, gapMaxMs);
     pid_t current = waitForOne(program, 0, 30s);
     std::vector<double> latencies;
-    for (int i = 0; i < kills; ++i) {
+    for (int i = 0;; ++i) {
         // A random gap, so that kills fall at every phase of a periodic check.
+        // The last restart gets one too: a process shows in /proc from its
+        // exec on, and stopping at once could end it before it has started
+        // (recorded its start, for the programs measured here).
         pause(std::chrono::milliseconds(gap(random)));
         const auto pids = pidsOf(program);
         if (pids.size() != 1) {
             throw std::runtime_error(std::to_string(pids.size()) + " processes of " + program);
+        }
+        if (i == kills) {
+            break;
         }
         current = pids.front();
         const auto killed = Clock::now();
