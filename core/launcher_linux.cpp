@@ -1,17 +1,20 @@
-// Starting programs on Linux. An executable is started detached through a
-// double fork: the intermediate child vforks the program, which leads a session
-// of its own, and exits at once; it is reaped here, so the program is no child
-// of Perstando, leaves no zombie in it and outlives it. The intermediate child reports the
-// program's PID and the program a failed exec through a close-on-exec pipe, so the caller knows
-// both before it returns. Any other
-// file goes to the desktop's default application (xdg-open).
+// Starting programs on Linux. An executable is started detached through two
+// children that borrow Perstando's memory instead of copying it (clone with
+// CLONE_VM, then vfork): the intermediate child starts the program, which
+// leads a session of its own, and exits at once; it is reaped here, so the
+// program is no child of Perstando, leaves no zombie in it and outlives it.
+// The intermediate child reports the program's PID and the program a failed
+// exec through a close-on-exec pipe, so the caller knows both before it
+// returns. Any other file goes to the desktop's default application (xdg-open).
 
 #include "core/launcher.h"
 #include "core/read_fully.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -57,21 +60,29 @@ struct SpawnPlan {
     int maxFd;
 };
 
-void report(int pipeFd, Stage stage, int value) {
+// The children run in Perstando's memory until the program's exec: their code
+// must not leave the sanitizer's marks on a stack that is unmapped afterwards.
+#if defined(__SANITIZE_ADDRESS__)
+#define CHILD_SIDE __attribute__((no_sanitize_address))
+#else
+#define CHILD_SIDE
+#endif
+
+CHILD_SIDE void report(int pipeFd, Stage stage, int value) {
     const SpawnOutcome outcome{stage, value};
     // Nothing to do about a failed write: the parent then reads EOF. A report
     // is smaller than PIPE_BUF, so the two writers never interleave.
     [[maybe_unused]] const ssize_t n = ::write(pipeFd, &outcome, sizeof outcome);
 }
 
-[[noreturn]] void reportAndExit(int pipeFd, Stage stage, int error) {
+[[noreturn]] CHILD_SIDE void reportAndExit(int pipeFd, Stage stage, int error) {
     report(pipeFd, stage, error);
     ::_exit(127);
 }
 
 /// Marks every descriptor from 3 on close-on-exec, so the program inherits
 /// only its standard streams (the report pipe closes with the exec).
-void closeOnExecFromThree(int maxFd) {
+CHILD_SIDE void closeOnExecFromThree(int maxFd) {
     if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
         return;
     }
@@ -102,17 +113,19 @@ void closeOnExecFromThree(int maxFd) {
     }
 }
 
-[[noreturn]] void runProgram(const SpawnPlan &plan, int pipeFd) {
+[[noreturn]] CHILD_SIDE void runProgram(const SpawnPlan &plan, int pipeFd) {
     ::setsid(); // a session of its own: no hangup or job control from Perstando's terminal
     // Perstando's blocked and ignored signals are not the program's business.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    // The handlers go first: until the exec, a handler of Perstando's would
+    // run in Perstando's own memory.
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) {
         ::sigaction(sig, &defaults, nullptr);
     }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     if (plan.directory && ::chdir(plan.directory) != 0) {
         reportAndExit(pipeFd, Stage::Directory, errno);
     }
@@ -146,7 +159,7 @@ int aboveStdio(int fd) {
 
 /// In the intermediate child: waits up to `graceMs` for the program and reports
 /// any end but exit status 0 meanwhile. Async-signal-safe calls only.
-void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
+CHILD_SIDE void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
     // Perstando's SIGCHLD handler, if any, must not reap the program first.
     struct sigaction defaults {};
     defaults.sa_handler = SIG_DFL;
@@ -178,9 +191,10 @@ void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
 }
 
 /// The intermediate child: starts the program, reports its PID and, with
-/// `graceMs`, its early end. The program borrows this throwaway copy's memory
-/// until its exec instead of copying it once more, so a restart comes sooner.
-[[noreturn]] void runIntermediate(const SpawnPlan &plan, int writeFd, int graceMs) {
+/// `graceMs`, its early end. Both borrow Perstando's memory instead of copying
+/// it, which would cost a millisecond per 20 MB it holds, and Perstando waits
+/// meanwhile. Async-signal-safe calls only, every signal blocked.
+[[noreturn]] CHILD_SIDE void runIntermediate(const SpawnPlan &plan, int writeFd, int graceMs) {
     // In memory, not in a register the program's side may have reused.
     const volatile int pipeFd = writeFd;
     const pid_t program = ::vfork();
@@ -195,6 +209,52 @@ void reportEarlyExit(pid_t program, int graceMs, int pipeFd) {
         reportEarlyExit(program, graceMs, pipeFd);
     }
     ::_exit(0);
+}
+
+struct IntermediateCall {
+    const SpawnPlan *plan;
+    int writeFd;
+    int graceMs;
+};
+
+CHILD_SIDE int intermediateEntry(void *raw) {
+    const auto *call = static_cast<const IntermediateCall *>(raw);
+    runIntermediate(*call->plan, call->writeFd, call->graceMs);
+}
+
+/// The intermediate child, on a stack of its own in Perstando's memory; the
+/// caller is held until it has exited, so its stack can go at once. -1 with
+/// errno set when it could not be made.
+pid_t startIntermediate(const IntermediateCall &call) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's runtime cannot follow a child in its memory: a copy.
+    const pid_t intermediate = ::fork();
+    if (intermediate == 0) {
+        intermediateEntry(const_cast<IntermediateCall *>(&call));
+    }
+    return intermediate;
+#else
+    constexpr std::size_t StackSize = 256 * 1024;
+    void *stack = ::mmap(nullptr, StackSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) {
+        return -1;
+    }
+    // No handler of Perstando's may run in a child that shares its memory: the
+    // program unblocks them once it has its own.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &previous);
+    auto *argument = const_cast<IntermediateCall *>(&call);
+    const pid_t intermediate = ::clone(intermediateEntry, static_cast<char *>(stack) + StackSize,
+                                       CLONE_VM | CLONE_VFORK | SIGCHLD, argument);
+    const int error = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ::munmap(stack, StackSize);
+    errno = error;
+    return intermediate;
+#endif
 }
 
 /// Starts `path` detached. With `graceMs`, the start also fails when the
@@ -228,17 +288,13 @@ SpawnResult spawnDetached(const std::string &path, const std::vector<std::string
         return {{Stage::Fork, error}};
     }
 
-    const pid_t intermediate = ::fork();
+    const pid_t intermediate = startIntermediate({&plan, writeFd, graceMs});
     if (intermediate < 0) {
         const int error = errno;
         ::close(readFd);
         ::close(writeFd);
         return {{Stage::Fork, error}};
     }
-    if (intermediate == 0) {
-        runIntermediate(plan, writeFd, graceMs);
-    }
-
     ::close(writeFd);
     while (::waitpid(intermediate, nullptr, 0) < 0 && errno == EINTR) {
     }

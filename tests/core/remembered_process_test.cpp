@@ -68,15 +68,18 @@ struct Programs {
     Programs() {
         testing_support::writeFile(script, "#!/bin/sh\n"
                                            "trap 'kill $! 2>/dev/null; exec \"$1\" 1000' USR1\n"
+                                           // One wait: a loop would spin once the
+                                           // sleep is gone.
                                            "sleep 1000 &\n"
-                                           "while :; do wait $!; done\n");
+                                           "wait $!\n");
         fs::permissions(script, fs::perms::owner_all);
     }
     Programs(const Programs &) = delete;
     Programs &operator=(const Programs &) = delete;
     ~Programs() {
+        // Each leads a process group of its own: a script's sleep goes with it.
         for (const pid_t pid : started) {
-            ::kill(pid, SIGKILL);
+            ::kill(-pid, SIGKILL);
         }
         testing_support::killAll(alpha);
         testing_support::killAll(beta);
@@ -124,7 +127,7 @@ TEST(RememberedProcess, AnswersExactlyAsTheWalkThroughRandomChanges) {
             }
         } else if (action == 1 || action == 4) { // kill
             const pid_t pid = p.started[pick(p.started.size())];
-            ::kill(pid, SIGKILL);
+            ::kill(-pid, SIGKILL);
             steps << step << ": kill " << pid << "\n";
             ASSERT_TRUE(waitUntil([&] { return isGone(pid); })) << steps.str();
         } else if (action == 2) { // exec: a script turns into a binary
