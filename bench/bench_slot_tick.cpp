@@ -1,5 +1,5 @@
-// One slot tick of a running program, as the watch cycle spends it: the
-// settings read of the slot's program plus the process walk of its probe.
+// One slot tick of a running program as the watch cycle spent it before the
+// slot remembered its process: the settings read plus the walk of its probe.
 
 #include "core/ini_file.h"
 #include "core/process_probe.h"
