@@ -234,7 +234,7 @@ pid_t startIntermediate(const IntermediateCall &call) {
     }
     return intermediate;
 #else
-    constexpr std::size_t StackSize = 256 * 1024;
+    constexpr std::size_t StackSize = std::size_t{256} * 1024;
     void *stack = ::mmap(nullptr, StackSize, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (stack == MAP_FAILED) {

@@ -14,6 +14,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace testing_support;
@@ -141,7 +142,12 @@ TEST_F(WatchdogTest, RestartAtOnceAnswersTheEndNotTheTimerAndHoldsWhilePaused) {
 
     watchdog.setPaused(true);
     ::kill(first, SIGKILL);
-    EXPECT_FALSE(waitWithEvents([&] { return !pidsOf(exe).empty(); }, std::chrono::seconds(1)))
+    // The killed one may linger a moment: only another process counts.
+    const auto another = [&](pid_t known) {
+        const auto pids = pidsOf(exe);
+        return std::any_of(pids.begin(), pids.end(), [&](pid_t pid) { return pid != known; });
+    };
+    EXPECT_FALSE(waitWithEvents([&] { return another(first); }, std::chrono::seconds(1)))
         << "paused, yet restarted";
     watchdog.setPaused(false);
     ASSERT_TRUE(watcher.refresh());
