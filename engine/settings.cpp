@@ -5,6 +5,7 @@
 #include "engine/settings_schema.h"
 
 #include <QLocale>
+#include <algorithm>
 #include <cmath>
 
 namespace settings {
@@ -78,6 +79,17 @@ std::optional<int> intervalFromText(const QString &text) {
     return static_cast<int>(rounded);
 }
 
+std::optional<int> wholeNumberFromText(const QString &text) {
+    const QString trimmed = text.trimmed();
+    const bool digitsOnly =
+        !trimmed.isEmpty() && std::all_of(trimmed.begin(), trimmed.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        });
+    bool ok = false;
+    const int value = digitsOnly ? trimmed.toInt(&ok) : 0;
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
 Snapshot Snapshot::read() {
     return from(Stored::read());
 }
@@ -92,6 +104,11 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.commandLineOn = flag(stored, Key::SlotCommandSwitch, n);
         slot.immediate = flag(stored, Key::SlotImmediate, n);
         slot.intervalMs = intervalFromText(stored.text(Key::SlotInterval, n));
+        slot.program = stored.text(Key::SlotProgram, n);
+        const auto number = [&](Key key) { return wholeNumberFromText(stored.text(key, n)); };
+        slot.giveUpRestarts = number(Key::SlotGiveUp).value_or(0);
+        slot.giveUpMinutes = number(Key::SlotGiveUpMinutes).value_or(10);
+        slot.backoffSeconds = number(Key::SlotBackoff).value_or(0);
     }
     s.logPath = stored.text(Key::LogPath);
     s.mail = {stored.text(Key::MailTo), stored.text(Key::MailPort), stored.text(Key::MailFrom),

@@ -32,6 +32,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
         keepUpTimer_->setEnabled(false);
     });
     connect(slots_, &SlotWatcher::restarted, this, &Watchdog::report);
+    connect(slots_, &SlotWatcher::gaveUp, this, &Watchdog::reportGiveUp);
     connect(internet_, &InternetWatch::connectionLost, this, &Watchdog::raiseAlarms);
 }
 
@@ -68,6 +69,7 @@ void Watchdog::setPaused(bool paused) {
 
 void Watchdog::acknowledgeAlarms() {
     alarms_->acknowledge();
+    slots_->watchGivenUpAgain();
 }
 
 void Watchdog::checkKeepUp() {
@@ -81,10 +83,13 @@ void Watchdog::setMailSwitch(const QString &text) {
     settings_.mail.on = settings::isOn(text);
 }
 
-void Watchdog::sendRestartMail(int slot, bool failed) {
+MailSettings Watchdog::mailSettings() const {
     const auto &mail = settings_.mail;
-    mailer_->sendRestartMail({mail.sendTo, mail.port, mail.address, mail.server},
-                             slots_->name(slot), failed);
+    return {mail.sendTo, mail.port, mail.address, mail.server};
+}
+
+void Watchdog::sendRestartMail(int slot, bool failed) {
+    mailer_->sendRestartMail(mailSettings(), slots_->name(slot), failed);
 }
 
 void Watchdog::refreshPanel() {
@@ -117,6 +122,16 @@ void Watchdog::report(int slot, bool failed) {
     }
     if (settings_.mail.on) {
         sendRestartMail(slot, failed);
+    }
+}
+
+void Watchdog::reportGiveUp(int slot, const QString &sentence) {
+    raiseAlarms();
+    if (settings_.popupAlarm) {
+        emit giveUpPopupRequested(slot, sentence);
+    }
+    if (settings_.mail.on) {
+        mailer_->sendMail(mailSettings(), [sentence] { return sentence; });
     }
 }
 

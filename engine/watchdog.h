@@ -12,6 +12,7 @@
 #include <QString>
 
 class RestartMailer;
+struct MailSettings;
 
 namespace engine {
 
@@ -67,11 +68,15 @@ signals:
     void activityFrameChanged(int frame);
     /// A restart to show in the slot's popup.
     void popupRequested(int slot, const QString &name, bool failed);
+    /// A slot gave up on its program: the popup says `sentence`.
+    void giveUpPopupRequested(int slot, const QString &sentence);
 
 private:
     void refreshPanel();
     void animate();
     void report(int slot, bool failed);
+    void reportGiveUp(int slot, const QString &sentence);
+    MailSettings mailSettings() const;
     void raiseAlarms();
 
     settings::Snapshot settings_;

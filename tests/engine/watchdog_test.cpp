@@ -1,7 +1,9 @@
 // The watchdog without any window: settings read into their types, a killed
-// program restarted, and the restart reported in order; restarts at once.
+// program restarted, and the restart reported in order; restarts at once;
+// giving up on a crash loop and waiting longer after quick deaths.
 
 #include "core/launcher.h"
+#include "core/process_probe.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/slot_watcher.h"
@@ -14,6 +16,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace testing_support;
@@ -49,6 +52,19 @@ protected:
             },
             timeout);
     }
+    /// A script that ends at once, or with `stay` present becomes `held` (a
+    /// program whose path starts with the script's, so it counts as the
+    /// slot's), and records each start in `starts`.
+    std::filesystem::path crashingScript(const std::string &stem) {
+        const auto script = folder_ / uniqueName(stem);
+        held_ = program(script.filename().string() + "-held");
+        writeFile(script, "#!/bin/sh\necho x >> '" + (folder_ / "starts").string() + "'\n[ -e '" +
+                              (folder_ / "stay").string() + "' ] && exec '" + held_.string() +
+                              "'\nexit 0\n");
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        return script;
+    }
+    int starts() const { return count(readFile(folder_ / "starts"), "x"); }
     static int count(const std::string &text, const std::string &piece) {
         int n = 0;
         for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
@@ -58,6 +74,7 @@ protected:
     }
     TempDir folder_;
     std::vector<std::filesystem::path> programs_;
+    std::filesystem::path held_;
 };
 
 TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoIntervals) {
@@ -141,6 +158,8 @@ TEST_F(WatchdogTest, RestartAtOnceAnswersTheEndNotTheTimerAndHoldsWhilePaused) {
 
     watchdog.setPaused(true);
     ::kill(first, SIGKILL);
+    // kill() returns before the process is gone: only then can a new one show.
+    ASSERT_TRUE(waitUntil([&] { return std::ranges::count(pidsOf(exe), first) == 0; }));
     EXPECT_FALSE(waitWithEvents([&] { return !pidsOf(exe).empty(); }, std::chrono::seconds(1)))
         << "paused, yet restarted";
     watchdog.setPaused(false);
@@ -174,6 +193,104 @@ TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop
     const int started = count(readFile(starts), "x");
     EXPECT_GE(started, 3);
     EXPECT_LE(started, 3000 / 400 + 1);
+}
+
+// Three restarts a minute allowed: the fourth death is given up once, with
+// alarms and popup, and nothing starts it; acknowledging tries again, and a
+// start by hand is found and watched again.
+TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStartByHand) {
+    const auto script = crashingScript("loop");
+    const auto log = folder_ / "watch.log";
+    writeSettings("[exe4]\nname=Loop\npath=" + script.string() +
+                  "\ntimer=100\ngiveup=3\ngiveupminutes=1\n[log]\npath=" + log.string() +
+                  "\n[Alerts]\nvisual=On\nPop=On\n");
+    engine::Watchdog watchdog(nullptr);
+    auto &watcher = watchdog.slotWatcher();
+    QStringList popups;
+    QObject::connect(&watchdog, &engine::Watchdog::giveUpPopupRequested, &watchdog,
+                     [&](int slot, const QString &sentence) {
+                         popups << QString::number(slot) + QLatin1Char(' ') + sentence;
+                     });
+    watchdog.start();
+    ASSERT_TRUE(watcher.refresh());
+    const std::string gaveUp = ",Loop ended 3 times in 1 minutes and is no longer restarted.\n";
+    const std::string again = ",Loop is watched again.\n";
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 1; })) << readFile(log);
+    waitWithEvents([] { return false; }, std::chrono::milliseconds(1000));
+    std::string text = readFile(log);
+    EXPECT_EQ(count(text, ",Loop has been restarted."), 3) << text;
+    EXPECT_EQ(count(text, gaveUp), 1) << text;
+    EXPECT_EQ(starts(), 3);
+    EXPECT_TRUE(watcher.status(4).startsWith(QStringLiteral("Gave up: ")))
+        << watcher.status(4).toStdString();
+    EXPECT_EQ(popups, QStringList{QStringLiteral(
+                          "4 Loop ended 3 times in 1 minutes and is no longer restarted.")});
+    EXPECT_TRUE(watchdog.alarms().visualRaised());
+
+    watchdog.acknowledgeAlarms();
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 2; }));
+    text = readFile(log);
+    EXPECT_EQ(count(text, again), 1) << text;
+    EXPECT_EQ(count(text, ",Loop has been restarted."), 6) << text;
+    EXPECT_LT(text.find(again), text.rfind(",Loop has been restarted.")) << text;
+
+    startApart(held_);
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), again) == 2; })) << readFile(log);
+    killAll(held_);
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 3; }))
+        << "the count was not cleared: " << readFile(log);
+    EXPECT_EQ(count(readFile(log), ",Loop has been restarted."), 9) << readFile(log);
+}
+
+// On the engine's clock, a program that keeps dying within the minute is
+// started 2, 4 and 8 intervals after the start before, then at the longest
+// wait; once it stayed up a minute the waits start over.
+TEST_F(WatchdogTest, WaitsDoubleAfterQuickDeathsUpToTheLongestAndStartOverAfterAMinuteUp) {
+    const auto script = crashingScript("flaky");
+    writeSettings("[exe5]\nname=Flaky\npath=" + script.string() + "\ntimer=60000\nbackoff=600\n");
+    engine::Watchdog watchdog(nullptr);
+    auto &watcher = watchdog.slotWatcher();
+    qint64 nowMs = 0;
+    watcher.setClock([&] { return nowMs; });
+    int started = 0;
+    QObject::connect(&watcher, &engine::SlotWatcher::restarted, &watchdog,
+                     [&](int, bool) { ++started; });
+    watchdog.start();
+    const auto settled = [&] {
+        return starts() == started && !processes::isRunning(script.string());
+    };
+    // The check at `seconds`, once the last start has run its course.
+    const auto checkAt = [&](int seconds) {
+        EXPECT_TRUE(std::filesystem::exists(folder_ / "stay") || waitUntil(settled));
+        nowMs = qint64{seconds} * 1000;
+        watcher.tick(5);
+        return started;
+    };
+    EXPECT_EQ(checkAt(0), 1);
+    EXPECT_EQ(checkAt(30), 1);
+    EXPECT_TRUE(watcher.status(5).startsWith(QStringLiteral("Next restart: ")))
+        << watcher.status(5).toStdString();
+    EXPECT_EQ(checkAt(119), 1);
+    EXPECT_EQ(checkAt(120), 2);
+    EXPECT_EQ(checkAt(359), 2);
+    EXPECT_EQ(checkAt(360), 3);
+    EXPECT_EQ(checkAt(839), 3);
+    EXPECT_EQ(checkAt(840), 4);
+    EXPECT_EQ(checkAt(1439), 4) << "the longest wait is 600 s";
+    EXPECT_EQ(checkAt(1440), 5);
+    ASSERT_TRUE(waitUntil(settled));
+
+    writeFile(folder_ / "stay", "");
+    EXPECT_EQ(checkAt(2040), 6);
+    ASSERT_TRUE(waitUntil([&] { return pidsOf(held_).size() == 1; }));
+    EXPECT_EQ(checkAt(2100), 6);
+    EXPECT_TRUE(watcher.status(5).startsWith(QStringLiteral("Last Checked: ")));
+    killAll(held_);
+    std::filesystem::remove(folder_ / "stay");
+    ASSERT_TRUE(waitUntil([&] { return pidsOf(held_).empty(); }));
+    EXPECT_EQ(checkAt(2110), 7) << "up a minute: started at once";
+    EXPECT_EQ(checkAt(2229), 7);
+    EXPECT_EQ(checkAt(2230), 8) << "the waits start over at two intervals";
 }
 
 } // namespace
