@@ -63,7 +63,6 @@ public:
     /// Slots that gave up on their program are watched again, their restarts
     /// forgotten: the user has seen the alarms.
     void watchGivenUpAgain();
-    bool hasGivenUp(int slot) const { return state(slot).crash.gaveUp; }
 
     static QString placeholder(int slot);
     /// The process slot N watches for its end; 0 for none.

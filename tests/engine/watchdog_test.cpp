@@ -8,6 +8,7 @@
 #include "engine/alarm_state.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "tests/support/smtp_test_server.h"
 #include "tests/support/test_support.h"
 
 #include <QCoreApplication>
@@ -81,7 +82,9 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
     writeSettings("[exe1]\nname=One\ntimer=1500\n[exe2]\ntimer=250.5\n[exe3]\ntimer=abc\n"
                   "[exe4]\ntimer=70000\n[CMDLINE]\nstatusexe1=On\nstatusexe2=on\n"
                   "[Alerts]\nvisual=On\naudio=ON\n[mail]\nnotification=On\n"
-                  "[startupmode]\ninicontray=yes\n[Internet]\nMonitor=On\nalive= On \n");
+                  "[startupmode]\ninicontray=yes\n[Internet]\nMonitor=On\nalive= On \n"
+                  "[exe5]\ngiveup= 3 \nbackoff=+5\n[exe6]\ngiveup=2.0\ngiveupminutes=0\n"
+                  "backoff=99999999999\n");
     const auto s = settings::Snapshot::read();
     EXPECT_EQ(s.perSlot[0].name, QStringLiteral("One"));
     EXPECT_EQ(s.perSlot[0].intervalMs, 1500);
@@ -97,6 +100,13 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
     EXPECT_TRUE(s.watchInternet);
     EXPECT_TRUE(s.keepUp) << "values are trimmed";
     EXPECT_TRUE(s.problem.isEmpty());
+    // Whole numbers only; the give-up window is 10 minutes unless given.
+    EXPECT_EQ(s.perSlot[4].giveUpRestarts, 3);
+    EXPECT_EQ(s.perSlot[4].giveUpMinutes, 10);
+    EXPECT_EQ(s.perSlot[4].backoffSeconds, 0);
+    EXPECT_EQ(s.perSlot[5].giveUpRestarts, 0);
+    EXPECT_EQ(s.perSlot[5].giveUpMinutes, 0);
+    EXPECT_EQ(s.perSlot[5].backoffSeconds, 0);
 }
 
 TEST_F(WatchdogTest, AKilledProgramIsRestartedWithoutAnyWindowAndReportedInOrder) {
@@ -240,6 +250,39 @@ TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStart
     ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 3; }))
         << "the count was not cleared: " << readFile(log);
     EXPECT_EQ(count(readFile(log), ",Loop has been restarted."), 9) << readFile(log);
+
+    // Settings read again unchanged keep it given up; a changed slot tries again.
+    watchdog.reload();
+    EXPECT_EQ(count(readFile(log), again), 2);
+    writeSettings("[exe4]\nname=Loop\npath=" + script.string() +
+                  "\ntimer=100\ngiveup=2\n[log]\npath=" + log.string() + "\n");
+    watchdog.reload();
+    EXPECT_EQ(count(readFile(log), again), 3);
+    EXPECT_TRUE(waitWithEvents([&] {
+        return count(readFile(log),
+                     ",Loop ended 2 times in 10 minutes and is no longer restarted.") == 1;
+    })) << readFile(log);
+}
+
+// The give-up e-mail says the give-up sentence; the restart before sent none
+// because the switch was off then.
+TEST_F(WatchdogTest, GivingUpSendsOneMailSayingSo) {
+    testing_support::SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+    writeSettings("[exe2]\nname=Gone\npath=" + (folder_ / "missing").string() +
+                  "\ntimer=60000\ngiveup=1\ngiveupminutes=5\n[mail]\nSendto=ops@example.com\n"
+                  "address=perstando@example.com\nserver=127.0.0.1\nport=" +
+                  std::to_string(server.port()) + "\n");
+    engine::Watchdog watchdog(nullptr);
+    watchdog.start();
+    watchdog.slotWatcher().tick(2);
+    watchdog.setMailSwitch(QStringLiteral("On"));
+    watchdog.slotWatcher().tick(2);
+    ASSERT_TRUE(waitWithEvents([&] { return !server.messages().empty(); }));
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].body(), "Gone ended 1 times in 5 minutes and is no longer restarted.\r\n")
+        << mails[0].body();
 }
 
 // On the engine's clock, a program that keeps dying within the minute is
