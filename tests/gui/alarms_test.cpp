@@ -274,4 +274,22 @@ TEST_F(AlarmsTest, TwoSlotsGiveTwoPopupsEachNamingItsOwnSlot) {
     EXPECT_EQ(registry.find<SlotPopup<7>>(), relay);
 }
 
+// Giving up is said in the slot's popup, over the text of the restart before.
+TEST_F(AlarmsTest, GivingUpIsSaidInTheSlotsPopupOverTheRestartBefore) {
+    writeSettings("[exe3]\nname=Orders\npath=" + programs_[3].string() +
+                  "\ngiveup=1\n[Alerts]\nPop=On\n");
+    start();
+    restart(3);
+    testing_support::killAll(programs_[3]);
+    ASSERT_TRUE(
+        testing_support::waitUntil([&] { return testing_support::pidsOf(programs_[3]).empty(); }));
+    form_->watchdog().slotWatcher().tick(3);
+    EXPECT_TRUE(form_->slotStatus(3)->text().startsWith(u"Gave up: "));
+    const auto shown = popups();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(textOf(shown.first()),
+              QStringLiteral("Orders ended 1 times in 10 minutes and is no longer restarted."));
+    EXPECT_EQ(beeps_, 2);
+}
+
 } // namespace
