@@ -9,7 +9,8 @@ class QLabel;
 class QPushButton;
 
 /// The restart popup of one slot. Its text is made once, when the window is
-/// created, with one beep; showing it again only brings it forward.
+/// created, with one beep; another restart only brings it forward, while giving
+/// up replaces the text, with a beep.
 class RestartPopup : public QDialog {
     Q_OBJECT
 
