@@ -100,7 +100,16 @@ struct TestWindowOptions {
     std::string wmName;
     bool acceptsDelete = true;
     bool stay = false;
+    /// Takes _NET_WM_PING and answers it.
+    bool answersPing = false;
+    /// WM_CLIENT_MACHINE instead of the local host name.
+    std::string machine;
+    /// A copy of testWindowProgram() to run instead of it.
+    std::filesystem::path program;
 };
+
+/// The x_test_window binary.
+std::filesystem::path testWindowProgram();
 
 /// One x_test_window process on `display`; killed at the end.
 class TestWindow {
