@@ -32,7 +32,15 @@ QStringList LogWriter::eventLines(const QString &text, Row row) {
 bool LogWriter::restart(int slot, const QString &name, bool failed) const {
     const QString outcome = failed ? QStringLiteral(" could not be restarted.")
                                    : QStringLiteral(" has been restarted.");
-    return event(QLatin1Char(',') + name + outcome, slot == 1 ? Row::Long : Row::Short);
+    return slotEvent(slot, name + outcome);
+}
+
+bool LogWriter::notResponding(int slot, const QString &name) const {
+    return slotEvent(slot, name + QStringLiteral(" is not responding."));
+}
+
+bool LogWriter::slotEvent(int slot, const QString &text) const {
+    return event(QLatin1Char(',') + text, slot == 1 ? Row::Long : Row::Short);
 }
 
 QString LogWriter::row(Row row) {

@@ -26,12 +26,15 @@ public:
     /// The restart entry of a slot: "<date and time>,<name> has been restarted."
     /// or "... could not be restarted.".
     bool restart(int slot, const QString &name, bool failed) const;
+    /// "<date and time>,<name> is not responding.", between the slot's rows.
+    bool notResponding(int slot, const QString &name) const;
 
     static QString row(Row row);
     /// The lines of an event entry, for writers that log through another path.
     static QStringList eventLines(const QString &text, Row row = Row::Long);
 
 private:
+    bool slotEvent(int slot, const QString &text) const;
     QString path_;
 };
 

@@ -16,7 +16,7 @@ namespace settings {
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
 
-/// Every key the program reads or writes. The first seven exist once per slot.
+/// Every key the program reads or writes. The first nine exist once per slot.
 enum class Key {
     SlotName,
     SlotProgram,
@@ -25,6 +25,8 @@ enum class Key {
     SlotCommand,
     SlotCommandSwitch,
     SlotImmediate,
+    SlotHangSeconds,
+    SlotHangAction,
     LogPath,
     MailTo,
     MailPort,
@@ -73,6 +75,11 @@ struct Slot {
     bool commandLineOn = false;
     /// Restarted the moment its process ends, not on the next check.
     bool immediate = false;
+    /// Seconds a window of the program may leave a ping unanswered before it
+    /// counts as not responding; nullopt: never judged.
+    std::optional<int> hangSeconds;
+    /// A program that is not responding is ended, and the check restarts it.
+    bool restartWhenHung = false;
     /// The check interval in ms; nullopt when the text is no number a timer
     /// takes, and the interval in use then stays.
     std::optional<int> intervalMs;

@@ -170,6 +170,11 @@ void SlotWatcher::tick(int slot) {
     emit restarted(slot, failed);
 }
 
+void SlotWatcher::reportNotResponding(int slot) {
+    setStatus(slot, statusText("Not responding: ", QDateTime::currentDateTime()));
+    log_.notResponding(slot, state(slot).name);
+}
+
 void SlotWatcher::watchEnd(int slot) {
     State &s = state(slot);
     const int pid = s.settings.immediate ? s.process.pid() : 0;

@@ -5,6 +5,7 @@
 #include "engine/alarm_state.h"
 #include "engine/error_window_sweep.h"
 #include "engine/form_timer.h"
+#include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/restart_mail.h"
 #include "engine/slot_watcher.h"
@@ -19,6 +20,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     animationTimer_ = new FormTimer(QStringLiteral("Timer10"), 500, true, this);
     keepUpTimer_ = new FormTimer(QStringLiteral("Timer13"), 4000, false, this);
     slots_ = new SlotWatcher(log_, this);
+    hang_ = new HangWatch(*slots_, this);
     alarms_ = new AlarmState(this);
     internet_ = new InternetWatch(log_, this);
     sweep_ = new ErrorWindowSweep(this);
@@ -33,6 +35,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     });
     connect(slots_, &SlotWatcher::restarted, this, &Watchdog::report);
     connect(internet_, &InternetWatch::connectionLost, this, &Watchdog::raiseAlarms);
+    connect(hang_, &HangWatch::notResponding, this, &Watchdog::raiseAlarms);
 }
 
 Watchdog::~Watchdog() = default;
@@ -50,6 +53,7 @@ void Watchdog::reload() {
     settings_ = settings::Snapshot::read();
     log_.setPath(settings_.logPath);
     slots_->apply(settings_);
+    hang_->apply(settings_);
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());

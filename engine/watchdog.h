@@ -18,6 +18,7 @@ namespace engine {
 class AlarmState;
 class ErrorWindowSweep;
 class FormTimer;
+class HangWatch;
 class InternetWatch;
 class SlotWatcher;
 
@@ -51,6 +52,7 @@ public:
     const settings::Snapshot &settings() const { return settings_; }
     const LogWriter &log() const { return log_; }
     SlotWatcher &slotWatcher() { return *slots_; }
+    HangWatch &hangWatch() { return *hang_; }
     AlarmState &alarms() { return *alarms_; }
     InternetWatch &internetWatch() { return *internet_; }
     ErrorWindowSweep &errorWindowSweep() { return *sweep_; }
@@ -77,6 +79,7 @@ private:
     settings::Snapshot settings_;
     LogWriter log_;
     SlotWatcher *slots_ = nullptr;
+    HangWatch *hang_ = nullptr;
     AlarmState *alarms_ = nullptr;
     InternetWatch *internet_ = nullptr;
     ErrorWindowSweep *sweep_ = nullptr;
