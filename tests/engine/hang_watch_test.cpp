@@ -42,8 +42,10 @@ protected:
             ::unsetenv("DISPLAY");
         }
     }
-    std::unique_ptr<TestWindow> openWindow() {
+    void expectEndedAndRestarted(bool ignoresTerm);
+    std::unique_ptr<TestWindow> openWindow(bool ignoresTerm = false) {
         TestWindowOptions options;
+        options.ignoresTerm = ignoresTerm;
         options.stay = true;
         options.answersPing = true;
         options.program = program_;
@@ -112,9 +114,11 @@ TEST_F(HangWatchTest, AStopShorterThanTheSecondsIsNothingALongerOneIsReportedOnc
     ::kill(pid, SIGCONT);
 }
 
-TEST_F(HangWatchTest, WithRestartTheStoppedProgramIsEndedAndStartedAgain) {
+/// A stopped window of slot 2 with the restart action: it is reported, ended
+/// and started again by the slot's check, one entry each.
+void HangWatchTest::expectEndedAndRestarted(bool ignoresTerm) {
     writeSettings("hangseconds=1\nhangaction=Restart\n");
-    auto window = openWindow();
+    auto window = openWindow(ignoresTerm);
     const pid_t pid = window->process().pid();
     engine::Watchdog watchdog(nullptr);
     auto &watcher = watchdog.slotWatcher();
@@ -140,6 +144,14 @@ TEST_F(HangWatchTest, WithRestartTheStoppedProgramIsEndedAndStartedAgain) {
               (QStringList{QStringLiteral("Last Checked"), QStringLiteral("Not responding"),
                            QStringLiteral("Restarted")}));
     EXPECT_NE(watcher.rememberedProcess(2), pid);
+}
+
+TEST_F(HangWatchTest, WithRestartTheStoppedProgramIsEndedAndStartedAgain) {
+    expectEndedAndRestarted(false);
+}
+
+TEST_F(HangWatchTest, AProgramThatIgnoresSigtermIsKilledAfterTheGrace) {
+    expectEndedAndRestarted(true);
 }
 
 TEST_F(HangWatchTest, WithoutTheKeysNothingIsPinged) {

@@ -307,6 +307,9 @@ TestWindow::TestWindow(const std::string &display, const TestWindowOptions &opti
     if (!options.machine.empty()) {
         argv.insert(argv.end(), {"--machine", options.machine});
     }
+    if (options.ignoresTerm) {
+        argv.push_back("--ignore-term");
+    }
     process_ = Child(argv, {}, {"DISPLAY=" + display});
 }
 

@@ -104,6 +104,8 @@ struct TestWindowOptions {
     bool answersPing = false;
     /// WM_CLIENT_MACHINE instead of the local host name.
     std::string machine;
+    /// Ignores SIGTERM.
+    bool ignoresTerm = false;
     /// A copy of testWindowProgram() to run instead of it.
     std::filesystem::path program;
 };

@@ -6,15 +6,17 @@
 // WM_CLIENT_MACHINE); with --ping it takes _NET_WM_PING and answers it.
 //
 // x_test_window RECORD [--net-name TEXT] [--wm-name TEXT] [--no-delete] [--stay]
-//               [--ping] [--machine NAME]
+//               [--ping] [--machine NAME] [--ignore-term]
 // --wm-name TEXT is UTF-8 and stored as WM_NAME of type STRING (Latin-1).
 // --machine NAME replaces the local host name in WM_CLIENT_MACHINE.
+// --ignore-term ignores SIGTERM, as a program that only SIGKILL ends.
 
 #include "tests/support/xcb_atom.h"
 
 #include <xcb/xcb.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -91,6 +93,8 @@ int main(int argc, char **argv) {
             answersPing = true;
         } else if (arg == "--machine" && i + 1 < argc) {
             machine = argv[++i];
+        } else if (arg == "--ignore-term") {
+            ::signal(SIGTERM, SIG_IGN);
         } else {
             return 1;
         }
