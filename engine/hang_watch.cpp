@@ -98,8 +98,10 @@ void HangWatch::judge(int slot, int pid) {
         return;
     }
     if (*silence < std::chrono::seconds(*h.seconds)) {
-        if (*silence == windowping::Clock::duration::zero()) {
-            h.reported = 0; // it answers again
+        if (h.reported != 0 && *silence == windowping::Clock::duration::zero()) {
+            // It answers again: a check puts the status line back.
+            h.reported = 0;
+            watcher_.tick(slot);
         }
         return;
     }

@@ -85,7 +85,7 @@ protected:
     std::filesystem::path program_;
 };
 
-TEST_F(HangWatchTest, AStopShorterThanTheSecondsIsNothingALongerOneIsReportedOnce) {
+TEST_F(HangWatchTest, AStopShorterThanTheSecondsIsNothingALongerOneIsReportedOnceUntilItAnswers) {
     writeSettings("hangseconds=3\n");
     auto window = openWindow();
     const pid_t pid = window->process().pid();
@@ -112,6 +112,9 @@ TEST_F(HangWatchTest, AStopShorterThanTheSecondsIsNothingALongerOneIsReportedOnc
     EXPECT_TRUE(window->process().running()) << "ended without the restart action";
     EXPECT_EQ(entries("has been restarted."), 0);
     ::kill(pid, SIGCONT);
+    EXPECT_TRUE(waitWithEvents(
+        [&] { return watcher.status(2).startsWith(QStringLiteral("Last Checked: ")); }, 10s))
+        << "answering again did not clear the state";
 }
 
 /// A stopped window of slot 2 with the restart action: it is reported, ended
