@@ -35,7 +35,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     });
     connect(slots_, &SlotWatcher::restarted, this, &Watchdog::report);
     connect(internet_, &InternetWatch::connectionLost, this, &Watchdog::raiseAlarms);
-    connect(hang_, &HangWatch::notResponding, this, &Watchdog::raiseAlarms);
+    connect(hang_, &HangWatch::notResponding, this, &Watchdog::reportNotResponding);
 }
 
 Watchdog::~Watchdog() = default;
@@ -121,6 +121,13 @@ void Watchdog::report(int slot, bool failed) {
     }
     if (settings_.mail.on) {
         sendRestartMail(slot, failed);
+    }
+}
+
+void Watchdog::reportNotResponding(int slot) {
+    raiseAlarms();
+    if (settings_.popupAlarm) {
+        emit notRespondingPopupRequested(slot, slots_->name(slot));
     }
 }
 

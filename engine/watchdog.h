@@ -69,11 +69,14 @@ signals:
     void activityFrameChanged(int frame);
     /// A restart to show in the slot's popup.
     void popupRequested(int slot, const QString &name, bool failed);
+    /// A program that is not responding, to show in the slot's popup.
+    void notRespondingPopupRequested(int slot, const QString &name);
 
 private:
     void refreshPanel();
     void animate();
     void report(int slot, bool failed);
+    void reportNotResponding(int slot);
     void raiseAlarms();
 
     settings::Snapshot settings_;

@@ -18,6 +18,13 @@ std::function<void()> &beeper() {
     return beep;
 }
 
+/// "<slot name><what><date>, <time>", at the time of the call.
+QString happenedNow(const QString &slotName, const QString &what) {
+    const QDateTime now = QDateTime::currentDateTime();
+    return slotName + what + engine::shortDate(now.date()) + QStringLiteral(", ") +
+           engine::longTime(now.time());
+}
+
 template <class T> RestartPopup *showPopup(const QString &slotName, bool restartFailed) {
     auto &registry = ui::WindowRegistry::instance();
     T *popup = registry.find<T>();
@@ -56,18 +63,19 @@ RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed
     layout->addLayout(buttons);
 
     // The load: the text is made once, with the time the window appeared.
-    const QDateTime now = QDateTime::currentDateTime();
     // A start that failed is never announced as a restart.
-    messageLabel_->setText(slotName +
-                           (restartFailed ? QStringLiteral(" could not be restarted at ")
-                                          : QStringLiteral(" has been restarted at ")) +
-                           engine::shortDate(now.date()) + QStringLiteral(", ") +
-                           engine::longTime(now.time()));
+    messageLabel_->setText(happenedNow(slotName, restartFailed
+                                                     ? QStringLiteral(" could not be restarted at ")
+                                                     : QStringLiteral(" has been restarted at ")));
     if (beeper()) {
         beeper()();
     } else {
         QApplication::beep();
     }
+}
+
+void RestartPopup::sayNotResponding(const QString &slotName) {
+    messageLabel_->setText(happenedNow(slotName, QStringLiteral(" stopped responding at ")));
 }
 
 void RestartPopup::setBeeper(std::function<void()> beep) {
@@ -85,4 +93,19 @@ RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restart
         return nullptr;
     }
     return show[static_cast<std::size_t>(slot - 1)](slotName, restartFailed);
+}
+
+RestartPopup *showNotRespondingPopupOf(int slot, const QString &slotName) {
+    // As with restarts, a popup already up keeps its first text.
+    for (QWidget *window : ui::WindowRegistry::instance().loaded()) {
+        if (auto *open = qobject_cast<RestartPopup *>(window); open && open->slotNumber() == slot) {
+            ui::WindowRegistry::bringForward(open);
+            return open;
+        }
+    }
+    RestartPopup *popup = showRestartPopupOf(slot, slotName, false);
+    if (popup) {
+        popup->sayNotResponding(slotName);
+    }
+    return popup;
 }

@@ -16,6 +16,9 @@ class RestartPopup : public QDialog {
 public:
     int slotNumber() const { return slot_; }
 
+    /// Says instead that the slot's program stopped responding, now.
+    void sayNotResponding(const QString &slotName);
+
     /// Replaces the system beep, for tests; an empty function restores it.
     static void setBeeper(std::function<void()> beeper);
 
@@ -39,3 +42,7 @@ public:
 /// loaded, otherwise only brought forward. When `restartFailed`, the text says
 /// the program could not be restarted. Returns the window.
 RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed);
+
+/// Shows slot N's popup as showRestartPopupOf does; a new one says that its
+/// program stopped responding. Returns the window.
+RestartPopup *showNotRespondingPopupOf(int slot, const QString &slotName);
