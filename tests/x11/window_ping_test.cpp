@@ -98,8 +98,8 @@ TEST_P(WindowPingTest, WindowsThatCannotBeJudgedAreNeverPinged) {
     const std::vector<pid_t> pids{withoutPing->process().pid(), remote->process().pid(),
                                   control->process().pid(), ::getpid()};
 
-    ping_.ping(pids);
     ASSERT_TRUE(waitUntil([&] {
+        ping_.ping(pids);
         ping_.poll();
         return ping_.silence(control->process().pid()) == windowping::Clock::duration::zero();
     })) << "the control window never answered";
