@@ -132,9 +132,9 @@ void HangWatchTest::expectEndedAndRestarted(bool ignoresTerm) {
                              statuses << text.section(QLatin1Char(':'), 0, 0);
                          }
                      });
+    // No check runs within the test: the program is known from the start.
     watchdog.start();
     ASSERT_TRUE(watcher.refresh());
-    watcher.tick(2);
     ASSERT_TRUE(waitWithEvents([&] { return window->count("ping") >= 1; }, 10s));
 
     ::kill(pid, SIGSTOP);
@@ -144,8 +144,7 @@ void HangWatchTest::expectEndedAndRestarted(bool ignoresTerm) {
     EXPECT_EQ(entries(",Frozen is not responding."), 1);
     EXPECT_EQ(entries(",Frozen has been restarted."), 1);
     EXPECT_EQ(statuses,
-              (QStringList{QStringLiteral("Last Checked"), QStringLiteral("Not responding"),
-                           QStringLiteral("Restarted")}));
+              (QStringList{QStringLiteral("Not responding"), QStringLiteral("Restarted")}));
     EXPECT_NE(watcher.rememberedProcess(2), pid);
 }
 
