@@ -49,6 +49,10 @@ QString LogWriter::giveUpSentence(const QString &name, int restarts, int minutes
         .arg(name, QString::number(restarts), QString::number(minutes));
 }
 
+bool LogWriter::notResponding(int slot, const QString &name) const {
+    return slotEvent(slot, name + QStringLiteral(" is not responding."));
+}
+
 bool LogWriter::slotEvent(int slot, const QString &text) const {
     return event(QLatin1Char(',') + text, slot == 1 ? Row::Long : Row::Short);
 }

@@ -34,6 +34,8 @@ public:
     /// "<name> ended N times in M minutes and is no longer restarted.": the
     /// give-up entry, popup and e-mail say the same.
     static QString giveUpSentence(const QString &name, int restarts, int minutes);
+    /// "<date and time>,<name> is not responding.", between the slot's rows.
+    bool notResponding(int slot, const QString &name) const;
 
     static QString row(Row row);
     /// The lines of an event entry, for writers that log through another path.

@@ -26,6 +26,17 @@ bool flag(const Stored &stored, Key key, int slot = 0) {
     return definition(key).type == Type::YesNo ? value == QStringLiteral("Yes") : isOn(value);
 }
 
+/// A count of seconds: a whole number above 0; anything else, empty and 0
+/// among it, is off.
+std::optional<int> wholeSeconds(const QString &text) {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || value <= 0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 } // namespace
 
 bool isOn(const QString &text) {
@@ -103,6 +114,8 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.commandLine = stored.text(Key::SlotCommand, n);
         slot.commandLineOn = flag(stored, Key::SlotCommandSwitch, n);
         slot.immediate = flag(stored, Key::SlotImmediate, n);
+        slot.hangSeconds = wholeSeconds(stored.text(Key::SlotHangSeconds, n));
+        slot.restartWhenHung = stored.text(Key::SlotHangAction, n) == QStringLiteral("Restart");
         slot.intervalMs = intervalFromText(stored.text(Key::SlotInterval, n));
         slot.program = stored.text(Key::SlotProgram, n);
         const auto number = [&](Key key) { return wholeNumberFromText(stored.text(key, n)); };

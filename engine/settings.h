@@ -16,7 +16,7 @@ namespace settings {
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
 
-/// Every key the program reads or writes. The first ten exist once per slot.
+/// Every key the program reads or writes. The first twelve exist once per slot.
 enum class Key {
     SlotName,
     SlotProgram,
@@ -28,6 +28,8 @@ enum class Key {
     SlotGiveUp,
     SlotGiveUpMinutes,
     SlotBackoff,
+    SlotHangSeconds,
+    SlotHangAction,
     LogPath,
     MailTo,
     MailPort,
@@ -85,6 +87,11 @@ struct Slot {
     int giveUpMinutes = 10;
     /// The longest wait before a start after quick deaths, in seconds; 0 is off.
     int backoffSeconds = 0;
+    /// Seconds a window of the program may leave a ping unanswered before it
+    /// counts as not responding; nullopt: never judged.
+    std::optional<int> hangSeconds;
+    /// A program that is not responding is ended, and the check restarts it.
+    bool restartWhenHung = false;
     /// The check interval in ms; nullopt when the text is no number a timer
     /// takes, and the interval in use then stays.
     std::optional<int> intervalMs;

@@ -90,9 +90,9 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
         if (read.intervalMs) {
             state(n).timer->setIntervalMs(*read.intervalMs);
         }
-        // Restart at once covers the time before the first check too: the
-        // process is looked up now, without acting on the answer.
-        if (read.immediate && isWatched(n) && state(n).process.pid() == 0) {
+        // Restart at once and the hang watch cover the time before the first
+        // check too: the process is looked up now, without acting on the answer.
+        if ((read.immediate || read.hangSeconds) && isWatched(n) && state(n).process.pid() == 0) {
             try {
                 state(n).process.running(
                     ruleOf(n), settings::text(settings::Key::SlotProgram, n).toStdString(),
@@ -266,6 +266,11 @@ void SlotWatcher::watchGivenUpAgain() {
             watchAgain(n);
         }
     }
+}
+
+void SlotWatcher::reportNotResponding(int slot) {
+    setStatus(slot, statusText("Not responding: ", QDateTime::currentDateTime()));
+    log_.notResponding(slot, state(slot).name);
 }
 
 void SlotWatcher::watchEnd(int slot) {

@@ -67,6 +67,15 @@ public:
     static QString placeholder(int slot);
     /// The process slot N watches for its end; 0 for none.
     int watchedProcess(int slot) const { return state(slot).end.pid; }
+    /// The process slot N's checks remember; 0 for none.
+    int rememberedProcess(int slot) const { return state(slot).process.pid(); }
+    /// A descriptor (the caller closes it) readable once that process ended;
+    /// -1 when there is none.
+    int rememberedEndDescriptor(int slot) const {
+        return state(slot).process.duplicateEndDescriptor();
+    }
+    /// Reports the slot's program as not responding: status line and log entry.
+    void reportNotResponding(int slot);
 
 signals:
     void nameChanged(int slot, const QString &name);

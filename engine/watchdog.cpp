@@ -5,6 +5,7 @@
 #include "engine/alarm_state.h"
 #include "engine/error_window_sweep.h"
 #include "engine/form_timer.h"
+#include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/restart_mail.h"
 #include "engine/slot_watcher.h"
@@ -19,6 +20,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     animationTimer_ = new FormTimer(QStringLiteral("Timer10"), 500, true, this);
     keepUpTimer_ = new FormTimer(QStringLiteral("Timer13"), 4000, false, this);
     slots_ = new SlotWatcher(log_, this);
+    hang_ = new HangWatch(*slots_, this);
     alarms_ = new AlarmState(this);
     internet_ = new InternetWatch(log_, this);
     sweep_ = new ErrorWindowSweep(this);
@@ -34,6 +36,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     connect(slots_, &SlotWatcher::restarted, this, &Watchdog::report);
     connect(slots_, &SlotWatcher::gaveUp, this, &Watchdog::reportGiveUp);
     connect(internet_, &InternetWatch::connectionLost, this, &Watchdog::raiseAlarms);
+    connect(hang_, &HangWatch::notResponding, this, &Watchdog::reportNotResponding);
 }
 
 Watchdog::~Watchdog() = default;
@@ -51,6 +54,7 @@ void Watchdog::reload() {
     settings_ = settings::Snapshot::read();
     log_.setPath(settings_.logPath);
     slots_->apply(settings_);
+    hang_->apply(settings_);
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -132,6 +136,13 @@ void Watchdog::reportGiveUp(int slot, const QString &sentence) {
     }
     if (settings_.mail.on) {
         mailer_->sendMail(mailSettings(), [sentence] { return sentence; });
+    }
+}
+
+void Watchdog::reportNotResponding(int slot) {
+    raiseAlarms();
+    if (settings_.popupAlarm) {
+        emit notRespondingPopupRequested(slot, slots_->name(slot));
     }
 }
 

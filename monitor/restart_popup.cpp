@@ -18,6 +18,13 @@ std::function<void()> &beeper() {
     return beep;
 }
 
+/// "<slot name><what><date>, <time>", at the time of the call.
+QString happenedNow(const QString &slotName, const QString &what) {
+    const QDateTime now = QDateTime::currentDateTime();
+    return slotName + what + engine::shortDate(now.date()) + QStringLiteral(", ") +
+           engine::longTime(now.time());
+}
+
 template <class T> RestartPopup *showPopup(const std::function<QString()> &message, bool renew) {
     auto &registry = ui::WindowRegistry::instance();
     T *popup = registry.find<T>();
@@ -93,16 +100,13 @@ void RestartPopup::setBeeper(std::function<void()> beep) {
 
 RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed) {
     // The load: the text is made once, with the time the window appeared.
+    // A start that failed is never announced as a restart.
     return showPopupOf(
         slot,
         [&] {
-            const QDateTime now = QDateTime::currentDateTime();
-            // A start that failed is never announced as a restart.
-            return slotName +
-                   (restartFailed ? QStringLiteral(" could not be restarted at ")
-                                  : QStringLiteral(" has been restarted at ")) +
-                   engine::shortDate(now.date()) + QStringLiteral(", ") +
-                   engine::longTime(now.time());
+            return happenedNow(slotName, restartFailed
+                                             ? QStringLiteral(" could not be restarted at ")
+                                             : QStringLiteral(" has been restarted at "));
         },
         false);
 }
@@ -111,4 +115,11 @@ RestartPopup *showGiveUpPopupOf(int slot, const QString &sentence) {
     // Said even over an earlier restart's text: it is the last word on the slot.
     return showPopupOf(
         slot, [&] { return sentence; }, true);
+}
+
+RestartPopup *showNotRespondingPopupOf(int slot, const QString &slotName) {
+    // As with restarts, a popup already up keeps its first text.
+    return showPopupOf(
+        slot, [&] { return happenedNow(slotName, QStringLiteral(" stopped responding at ")); },
+        false);
 }

@@ -44,3 +44,7 @@ public:
 RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed);
 /// Shows slot N's popup with the give-up sentence, created or renewed.
 RestartPopup *showGiveUpPopupOf(int slot, const QString &sentence);
+
+/// Shows slot N's popup as showRestartPopupOf does; a new one says that its
+/// program stopped responding. Returns the window.
+RestartPopup *showNotRespondingPopupOf(int slot, const QString &slotName);
