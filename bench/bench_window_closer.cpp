@@ -5,6 +5,7 @@
 // second cost, in this process and in the X server, and the time of the first
 // sweep, which reads every title (later ones read only what changed).
 
+#include "bench/cpu_time.h"
 #include "core/window_closer.h"
 #include "tests/support/x_server.h"
 
@@ -16,24 +17,17 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 
 using namespace testing_support;
+using bench::cpuSecondsOf;
+using bench::processCpuSeconds;
 
 namespace {
 
 constexpr int WindowCount = 200;
 constexpr double SweepsPerSecond = 6; // Timer14: three calls every 500 ms
-
-double processCpuSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
 
 /// A server with 200 mapped, titled windows of one client, all listed.
 struct Desktop {
@@ -93,21 +87,6 @@ Desktop &desktop(bool managed) {
         current = std::make_unique<Desktop>(managed);
     }
     return *current;
-}
-
-/// User plus system time of another process, from /proc/PID/stat.
-double cpuSecondsOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) {
-            ticks += std::stod(field);
-        }
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 void BM_KillWinSweep(benchmark::State &state) {

@@ -32,7 +32,29 @@ QStringList LogWriter::eventLines(const QString &text, Row row) {
 bool LogWriter::restart(int slot, const QString &name, bool failed) const {
     const QString outcome = failed ? QStringLiteral(" could not be restarted.")
                                    : QStringLiteral(" has been restarted.");
-    return event(QLatin1Char(',') + name + outcome, slot == 1 ? Row::Long : Row::Short);
+    return slotEvent(slot, name + outcome);
+}
+
+bool LogWriter::giveUp(int slot, const QString &name, int restarts, int minutes) const {
+    return slotEvent(slot, giveUpSentence(name, restarts, minutes));
+}
+
+bool LogWriter::watchedAgain(int slot, const QString &name) const {
+    return slotEvent(slot, name + QStringLiteral(" is watched again."));
+}
+
+QString LogWriter::giveUpSentence(const QString &name, int restarts, int minutes) {
+    // One pass: a name holding "%2" stays as it is.
+    return QStringLiteral("%1 ended %2 times in %3 minutes and is no longer restarted.")
+        .arg(name, QString::number(restarts), QString::number(minutes));
+}
+
+bool LogWriter::notResponding(int slot, const QString &name) const {
+    return slotEvent(slot, name + QStringLiteral(" is not responding."));
+}
+
+bool LogWriter::slotEvent(int slot, const QString &text) const {
+    return event(QLatin1Char(',') + text, slot == 1 ? Row::Long : Row::Short);
 }
 
 QString LogWriter::row(Row row) {

@@ -26,12 +26,25 @@ public:
     /// The restart entry of a slot: "<date and time>,<name> has been restarted."
     /// or "... could not be restarted.".
     bool restart(int slot, const QString &name, bool failed) const;
+    /// "<date and time>,<giveUpSentence>", between the slot's rows.
+    bool giveUp(int slot, const QString &name, int restarts, int minutes) const;
+    /// "<date and time>,<name> is watched again.", between the slot's rows.
+    bool watchedAgain(int slot, const QString &name) const;
+
+    /// "<name> ended N times in M minutes and is no longer restarted.": the
+    /// give-up entry, popup and e-mail say the same.
+    static QString giveUpSentence(const QString &name, int restarts, int minutes);
+    /// "<date and time>,<name> is not responding.", between the slot's rows.
+    bool notResponding(int slot, const QString &name) const;
 
     static QString row(Row row);
     /// The lines of an event entry, for writers that log through another path.
     static QStringList eventLines(const QString &text, Row row = Row::Long);
 
 private:
+    /// Slot 1's entries use the long row, the other slots' the short one.
+    bool slotEvent(int slot, const QString &text) const;
+
     QString path_;
 };
 

@@ -52,6 +52,15 @@ void RestartMailer::setTimeouts(int replyMs, int drainMs) {
 
 void RestartMailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
                                     bool restartFailed) {
+    sendMail(settings, [&] {
+        return slotName +
+               (restartFailed ? QStringLiteral(" could not be restarted at: ")
+                              : QStringLiteral(" was restarted at: ")) +
+               engine::longTime(QTime::currentTime());
+    });
+}
+
+void RestartMailer::sendMail(const MailSettings &settings, const std::function<QString()> &body) {
     const auto port = portFromText(settings.port);
     if (!port) {
         logFailure(QStringLiteral("no valid port"));
@@ -73,10 +82,7 @@ void RestartMailer::sendRestartMail(const MailSettings &settings, const QString 
     message.replyTo = settings.address;
     message.recipients = settings.sendTo;
     message.subject = subject();
-    message.body = slotName +
-                   (restartFailed ? QStringLiteral(" could not be restarted at: ")
-                                  : QStringLiteral(" was restarted at: ")) +
-                   engine::longTime(QTime::currentTime());
+    message.body = body();
     job->message = message;
     advance(); // send
 

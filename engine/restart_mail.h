@@ -44,6 +44,9 @@ public:
     /// When `restartFailed`, the body says the program could not be restarted.
     /// An e-mail that cannot be delivered is written to the log.
     void sendRestartMail(const MailSettings &settings, const QString &slotName, bool restartFailed);
+    /// An alert e-mail whose body is made when it is sent, paced and logged as
+    /// the restart e-mail is.
+    void sendMail(const MailSettings &settings, const std::function<QString()> &body);
 
     /// The question about a refused address. Without one nobody is there to
     /// say yes: the e-mail goes to nobody, as when the question is closed.

@@ -5,6 +5,7 @@
 #include "engine/settings_schema.h"
 
 #include <QLocale>
+#include <algorithm>
 #include <cmath>
 
 namespace settings {
@@ -23,6 +24,17 @@ QString problemMessage(const std::string &problem) {
 bool flag(const Stored &stored, Key key, int slot = 0) {
     const QString value = stored.text(key, slot);
     return definition(key).type == Type::YesNo ? value == QStringLiteral("Yes") : isOn(value);
+}
+
+/// A count of seconds: a whole number above 0; anything else, empty and 0
+/// among it, is off.
+std::optional<int> wholeSeconds(const QString &text) {
+    bool ok = false;
+    const int value = text.trimmed().toInt(&ok);
+    if (!ok || value <= 0) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 } // namespace
@@ -78,6 +90,17 @@ std::optional<int> intervalFromText(const QString &text) {
     return static_cast<int>(rounded);
 }
 
+std::optional<int> wholeNumberFromText(const QString &text) {
+    const QString trimmed = text.trimmed();
+    const bool digitsOnly =
+        !trimmed.isEmpty() && std::all_of(trimmed.begin(), trimmed.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        });
+    bool ok = false;
+    const int value = digitsOnly ? trimmed.toInt(&ok) : 0;
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
 Snapshot Snapshot::read() {
     return from(Stored::read());
 }
@@ -91,7 +114,14 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.commandLine = stored.text(Key::SlotCommand, n);
         slot.commandLineOn = flag(stored, Key::SlotCommandSwitch, n);
         slot.immediate = flag(stored, Key::SlotImmediate, n);
+        slot.hangSeconds = wholeSeconds(stored.text(Key::SlotHangSeconds, n));
+        slot.restartWhenHung = stored.text(Key::SlotHangAction, n) == QStringLiteral("Restart");
         slot.intervalMs = intervalFromText(stored.text(Key::SlotInterval, n));
+        slot.program = stored.text(Key::SlotProgram, n);
+        const auto number = [&](Key key) { return wholeNumberFromText(stored.text(key, n)); };
+        slot.giveUpRestarts = number(Key::SlotGiveUp).value_or(0);
+        slot.giveUpMinutes = number(Key::SlotGiveUpMinutes).value_or(10);
+        slot.backoffSeconds = number(Key::SlotBackoff).value_or(0);
     }
     s.logPath = stored.text(Key::LogPath);
     s.mail = {stored.text(Key::MailTo), stored.text(Key::MailPort), stored.text(Key::MailFrom),

@@ -16,7 +16,7 @@ namespace settings {
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
 
-/// Every key the program reads or writes. The first seven exist once per slot.
+/// Every key the program reads or writes. The first twelve exist once per slot.
 enum class Key {
     SlotName,
     SlotProgram,
@@ -25,6 +25,11 @@ enum class Key {
     SlotCommand,
     SlotCommandSwitch,
     SlotImmediate,
+    SlotGiveUp,
+    SlotGiveUpMinutes,
+    SlotBackoff,
+    SlotHangSeconds,
+    SlotHangAction,
     LogPath,
     MailTo,
     MailPort,
@@ -73,9 +78,25 @@ struct Slot {
     bool commandLineOn = false;
     /// Restarted the moment its process ends, not on the next check.
     bool immediate = false;
+    /// The program as stored; a check reads it afresh, this only tells that
+    /// the slot's settings changed.
+    QString program;
+    /// Restarts within giveUpMinutes after which a slot whose program is gone
+    /// again is no longer restarted; 0 never gives up.
+    int giveUpRestarts = 0;
+    int giveUpMinutes = 10;
+    /// The longest wait before a start after quick deaths, in seconds; 0 is off.
+    int backoffSeconds = 0;
+    /// Seconds a window of the program may leave a ping unanswered before it
+    /// counts as not responding; nullopt: never judged.
+    std::optional<int> hangSeconds;
+    /// A program that is not responding is ended, and the check restarts it.
+    bool restartWhenHung = false;
     /// The check interval in ms; nullopt when the text is no number a timer
     /// takes, and the interval in use then stays.
     std::optional<int> intervalMs;
+
+    bool operator==(const Slot &) const = default;
 };
 
 struct Mail {
@@ -109,6 +130,9 @@ struct Snapshot {
 /// user's (or the C) locale, rounded to nearest with ties to even; nullopt when
 /// it is no number or outside what a window timer takes.
 std::optional<int> intervalFromText(const QString &text);
+/// A whole number of digits only (blanks around it allowed); nullopt for
+/// anything else, a sign or one too large for an int included.
+std::optional<int> wholeNumberFromText(const QString &text);
 
 /// One save: its changes land in the file together, in one replace, or not at all.
 class Save {

@@ -19,7 +19,7 @@ struct Entry {
     KeyDefinition definition;
 };
 
-constexpr std::array<Entry, 21> Schema{{
+constexpr std::array<Entry, 26> Schema{{
     {Key::SlotName, {"exe%1", "name", Type::Text, "", true}},
     {Key::SlotProgram, {"exe%1", "path", Type::Path, "", true}},
     {Key::SlotInterval, {"exe%1", "timer", Type::Interval, "", true}},
@@ -27,6 +27,11 @@ constexpr std::array<Entry, 21> Schema{{
     {Key::SlotCommand, {"cmdline", "cmdexe%1", Type::Text, "", true}},
     {Key::SlotCommandSwitch, {"cmdline", "statusexe%1", Type::Switch, "", true}},
     {Key::SlotImmediate, {"exe%1", "immediate", Type::Switch, "", true}},
+    {Key::SlotGiveUp, {"exe%1", "giveup", Type::WholeNumber, "", true}},
+    {Key::SlotGiveUpMinutes, {"exe%1", "giveupminutes", Type::WholeNumber, "", true}},
+    {Key::SlotBackoff, {"exe%1", "backoff", Type::WholeNumber, "", true}},
+    {Key::SlotHangSeconds, {"exe%1", "hangseconds", Type::Text, "", true}},
+    {Key::SlotHangAction, {"exe%1", "hangaction", Type::Text, "", true}},
     {Key::LogPath, {"log", "path", Type::Path, "", false}},
     {Key::MailTo, {"mail", "Sendto", Type::Text, "", false}},
     {Key::MailPort, {"mail", "port", Type::Text, "", false}},

@@ -9,11 +9,12 @@
 namespace settings {
 
 enum class Type {
-    Text,     ///< any text, shown and used as stored
-    Path,     ///< a program, folder or file path
-    Switch,   ///< on only for exactly "On"
-    YesNo,    ///< on only for exactly "Yes"
-    Interval, ///< milliseconds, as a number in the user's locale
+    Text,        ///< any text, shown and used as stored
+    Path,        ///< a program, folder or file path
+    Switch,      ///< on only for exactly "On"
+    YesNo,       ///< on only for exactly "Yes"
+    Interval,    ///< milliseconds, as a number in the user's locale
+    WholeNumber, ///< digits only; anything else reads as missing
 };
 
 struct KeyDefinition {

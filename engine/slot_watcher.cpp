@@ -11,6 +11,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+
 namespace engine {
 
 namespace {
@@ -20,6 +23,16 @@ processes::Rule ruleOf(int slot) {
     return slot == 1 ? processes::Rule::ExecutableName : processes::Rule::PathContains;
 }
 
+/// A program seen up this long after its start did not die young: the waits
+/// start over.
+constexpr qint64 QuickDeathMs = 60'000;
+
+qint64 steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 QString statusText(const char *prefix, const QDateTime &now) {
     return QString::fromLatin1(prefix) + longTime(now.time()) + QStringLiteral(" ,") +
            shortDate(now.date());
@@ -27,7 +40,8 @@ QString statusText(const char *prefix, const QDateTime &now) {
 
 } // namespace
 
-SlotWatcher::SlotWatcher(const LogWriter &log, QObject *parent) : QObject(parent), log_(log) {
+SlotWatcher::SlotWatcher(const LogWriter &log, QObject *parent)
+    : QObject(parent), log_(log), clock_(steadyMs) {
     for (int n = 1; n <= settings::SlotCount; ++n) {
         auto *timer = new FormTimer(QStringLiteral("Timer%1").arg(n + 1), 0, true, this);
         state(n).timer = timer;
@@ -66,14 +80,19 @@ QString SlotWatcher::placeholder(int slot) {
 void SlotWatcher::apply(const settings::Snapshot &snapshot) {
     for (int n = 1; n <= settings::SlotCount; ++n) {
         const settings::Slot &read = snapshot.perSlot[static_cast<std::size_t>(n - 1)];
+        const bool changed = state(n).settings != read;
         state(n).settings = read;
         setName(n, read.name);
+        // Saved settings are a new try: a slot that gave up is watched again.
+        if (changed) {
+            watchAgain(n);
+        }
         if (read.intervalMs) {
             state(n).timer->setIntervalMs(*read.intervalMs);
         }
-        // Restart at once covers the time before the first check too: the
-        // process is looked up now, without acting on the answer.
-        if (read.immediate && isWatched(n) && state(n).process.pid() == 0) {
+        // Restart at once and the hang watch cover the time before the first
+        // check too: the process is looked up now, without acting on the answer.
+        if ((read.immediate || read.hangSeconds) && isWatched(n) && state(n).process.pid() == 0) {
             try {
                 state(n).process.running(
                     ruleOf(n), settings::text(settings::Key::SlotProgram, n).toStdString(),
@@ -134,6 +153,7 @@ void SlotWatcher::tick(int slot) {
         return;
     }
     const QDateTime now = QDateTime::currentDateTime();
+    const qint64 nowMs = clock_();
     // Read afresh on every check: a program changed in the file counts at once.
     const QString program = settings::text(settings::Key::SlotProgram, slot);
     emit checked(slot, program);
@@ -150,6 +170,10 @@ void SlotWatcher::tick(int slot) {
     if (running) {
         setStatus(slot, statusText("Last Checked: ", now));
         watchEnd(slot);
+        seenRunning(slot, nowMs);
+        return;
+    }
+    if (!mayStart(slot, nowMs, now)) {
         return;
     }
 
@@ -159,6 +183,13 @@ void SlotWatcher::tick(int slot) {
     if (!failed) {
         s.lastStart.start();
     }
+    // A start that failed counts too: a wrong path is the commonest loop.
+    s.crash.starts.push_back(nowMs);
+    while (std::ssize(s.crash.starts) > s.settings.giveUpRestarts) {
+        s.crash.starts.pop_front();
+    }
+    s.crash.lastStart = nowMs;
+    s.crash.due.reset();
     // A document opened by association has no PID: the next check walks.
     s.process.remember(started.pid);
     watchEnd(slot);
@@ -168,6 +199,78 @@ void SlotWatcher::tick(int slot) {
     }
     log_.restart(slot, state(slot).name, failed);
     emit restarted(slot, failed);
+}
+
+bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
+    State &s = state(slot);
+    Crashes &c = s.crash;
+    if (c.gaveUp) {
+        return false;
+    }
+    const settings::Slot &limits = s.settings;
+    if (limits.giveUpRestarts > 0 && limits.giveUpMinutes > 0) {
+        const qint64 window = qint64{limits.giveUpMinutes} * 60'000;
+        while (!c.starts.empty() && nowMs - c.starts.front() >= window) {
+            c.starts.pop_front();
+        }
+        if (std::ssize(c.starts) >= limits.giveUpRestarts) {
+            c.gaveUp = true;
+            setStatus(slot, statusText("Gave up: ", now));
+            log_.giveUp(slot, s.name, limits.giveUpRestarts, limits.giveUpMinutes);
+            emit gaveUp(slot, LogWriter::giveUpSentence(s.name, limits.giveUpRestarts,
+                                                        limits.giveUpMinutes));
+            return false;
+        }
+    }
+    if (limits.backoffSeconds > 0 && c.lastStart) {
+        // Decided once per death: the first check that finds it gone.
+        if (!c.due) {
+            const qint64 longest = qint64{limits.backoffSeconds} * 1000;
+            c.waitMs = std::min(std::max<qint64>(c.waitMs, s.timer->interval()) * 2, longest);
+            c.due = *c.lastStart + c.waitMs;
+        }
+        if (nowMs < *c.due) {
+            setStatus(slot, QStringLiteral("Next restart: ") +
+                                longTime(now.addMSecs(*c.due - nowMs).time()));
+            return false;
+        }
+    }
+    return true;
+}
+
+void SlotWatcher::seenRunning(int slot, qint64 now) {
+    Crashes &c = state(slot).crash;
+    if (c.gaveUp) {
+        watchAgain(slot); // started by hand, or it came back on its own
+        return;
+    }
+    c.due.reset();
+    if (c.lastStart && now - *c.lastStart >= QuickDeathMs) {
+        c.lastStart.reset();
+        c.waitMs = 0;
+    }
+}
+
+void SlotWatcher::watchAgain(int slot) {
+    State &s = state(slot);
+    const bool gaveUp = s.crash.gaveUp;
+    s.crash = {};
+    if (gaveUp) {
+        log_.watchedAgain(slot, s.name);
+    }
+}
+
+void SlotWatcher::watchGivenUpAgain() {
+    for (int n = 1; n <= settings::SlotCount; ++n) {
+        if (state(n).crash.gaveUp) {
+            watchAgain(n);
+        }
+    }
+}
+
+void SlotWatcher::reportNotResponding(int slot) {
+    setStatus(slot, statusText("Not responding: ", QDateTime::currentDateTime()));
+    log_.notResponding(slot, state(slot).name);
 }
 
 void SlotWatcher::watchEnd(int slot) {

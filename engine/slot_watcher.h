@@ -2,7 +2,8 @@
 // The eight slots: each checked on its own timer (Timer2 to Timer9); a program
 // found gone is started again and the restart reported. Each slot remembers
 // the process it found, so a check costs one process, not the whole list; a
-// slot set to restart at once also checks the moment that process ends.
+// slot set to restart at once also checks the moment that process ends. A
+// slot can wait longer after each quick death and give up on a crash loop.
 // Names, placeholders and status lines are held here; the windows show them.
 
 #include "core/process_probe.h"
@@ -12,6 +13,9 @@
 #include <QObject>
 #include <QString>
 #include <array>
+#include <deque>
+#include <functional>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -24,6 +28,9 @@ class SlotWatcher : public QObject {
     Q_OBJECT
 
 public:
+    /// Milliseconds from a steady clock; replaceable so tests need not wait.
+    using Clock = std::function<qint64()>;
+
     SlotWatcher(const LogWriter &log, QObject *parent);
     ~SlotWatcher() override;
     SlotWatcher(const SlotWatcher &) = delete;
@@ -51,9 +58,24 @@ public:
     FormTimer *timer(int slot) const { return state(slot).timer; }
     void setTimersEnabled(bool enabled);
 
+    void setClock(Clock clock) { clock_ = std::move(clock); }
+
+    /// Slots that gave up on their program are watched again, their restarts
+    /// forgotten: the user has seen the alarms.
+    void watchGivenUpAgain();
+
     static QString placeholder(int slot);
     /// The process slot N watches for its end; 0 for none.
     int watchedProcess(int slot) const { return state(slot).end.pid; }
+    /// The process slot N's checks remember; 0 for none.
+    int rememberedProcess(int slot) const { return state(slot).process.pid(); }
+    /// A descriptor (the caller closes it) readable once that process ended;
+    /// -1 when there is none.
+    int rememberedEndDescriptor(int slot) const {
+        return state(slot).process.duplicateEndDescriptor();
+    }
+    /// Reports the slot's program as not responding: status line and log entry.
+    void reportNotResponding(int slot);
 
 signals:
     void nameChanged(int slot, const QString &name);
@@ -65,6 +87,9 @@ signals:
     /// The program was gone and started again (or the start failed); its log
     /// entry is written by then.
     void restarted(int slot, bool failed);
+    /// The program ended again after as many restarts as the slot allows; it
+    /// is no longer started, and the give-up entry is written by then.
+    void gaveUp(int slot, const QString &sentence);
 
 private:
     /// The end of a remembered process, seen by the event loop.
@@ -74,6 +99,14 @@ private:
         QSocketNotifier *notifier = nullptr;
         void stop();
     };
+    /// Quick deaths and restarts, for waiting longer and giving up.
+    struct Crashes {
+        std::deque<qint64> starts;       ///< within the give-up window, at most that many
+        std::optional<qint64> lastStart; ///< until the program was seen up a minute
+        qint64 waitMs = 0;               ///< before that start; 0 for the interval
+        std::optional<qint64> due;       ///< the next start, once found gone
+        bool gaveUp = false;
+    };
     struct State {
         QString name;
         QString status;
@@ -82,6 +115,7 @@ private:
         processes::RememberedProcess process;
         EndWatch end;
         QElapsedTimer lastStart; ///< invalid until Perstando started the program
+        Crashes crash;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
@@ -91,9 +125,15 @@ private:
     /// Watches the remembered process's end when the slot restarts at once.
     void watchEnd(int slot);
     void processEnded(int slot);
+    /// Whether a program found gone may be started now: not after giving up,
+    /// nor before its wait is over.
+    bool mayStart(int slot, qint64 nowMs, const QDateTime &now);
+    void seenRunning(int slot, qint64 now);
+    void watchAgain(int slot);
 
     const LogWriter &log_;
     std::array<State, settings::SlotCount> slots_;
+    Clock clock_;
 };
 
 } // namespace engine

@@ -5,6 +5,7 @@
 #include "engine/alarm_state.h"
 #include "engine/error_window_sweep.h"
 #include "engine/form_timer.h"
+#include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/restart_mail.h"
 #include "engine/slot_watcher.h"
@@ -19,6 +20,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     animationTimer_ = new FormTimer(QStringLiteral("Timer10"), 500, true, this);
     keepUpTimer_ = new FormTimer(QStringLiteral("Timer13"), 4000, false, this);
     slots_ = new SlotWatcher(log_, this);
+    hang_ = new HangWatch(*slots_, this);
     alarms_ = new AlarmState(this);
     internet_ = new InternetWatch(log_, this);
     sweep_ = new ErrorWindowSweep(this);
@@ -32,7 +34,9 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
         keepUpTimer_->setEnabled(false);
     });
     connect(slots_, &SlotWatcher::restarted, this, &Watchdog::report);
+    connect(slots_, &SlotWatcher::gaveUp, this, &Watchdog::reportGiveUp);
     connect(internet_, &InternetWatch::connectionLost, this, &Watchdog::raiseAlarms);
+    connect(hang_, &HangWatch::notResponding, this, &Watchdog::reportNotResponding);
 }
 
 Watchdog::~Watchdog() = default;
@@ -50,6 +54,7 @@ void Watchdog::reload() {
     settings_ = settings::Snapshot::read();
     log_.setPath(settings_.logPath);
     slots_->apply(settings_);
+    hang_->apply(settings_);
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -68,6 +73,7 @@ void Watchdog::setPaused(bool paused) {
 
 void Watchdog::acknowledgeAlarms() {
     alarms_->acknowledge();
+    slots_->watchGivenUpAgain();
 }
 
 void Watchdog::checkKeepUp() {
@@ -81,10 +87,13 @@ void Watchdog::setMailSwitch(const QString &text) {
     settings_.mail.on = settings::isOn(text);
 }
 
-void Watchdog::sendRestartMail(int slot, bool failed) {
+MailSettings Watchdog::mailSettings() const {
     const auto &mail = settings_.mail;
-    mailer_->sendRestartMail({mail.sendTo, mail.port, mail.address, mail.server},
-                             slots_->name(slot), failed);
+    return {mail.sendTo, mail.port, mail.address, mail.server};
+}
+
+void Watchdog::sendRestartMail(int slot, bool failed) {
+    mailer_->sendRestartMail(mailSettings(), slots_->name(slot), failed);
 }
 
 void Watchdog::refreshPanel() {
@@ -117,6 +126,23 @@ void Watchdog::report(int slot, bool failed) {
     }
     if (settings_.mail.on) {
         sendRestartMail(slot, failed);
+    }
+}
+
+void Watchdog::reportGiveUp(int slot, const QString &sentence) {
+    raiseAlarms();
+    if (settings_.popupAlarm) {
+        emit giveUpPopupRequested(slot, sentence);
+    }
+    if (settings_.mail.on) {
+        mailer_->sendMail(mailSettings(), [sentence] { return sentence; });
+    }
+}
+
+void Watchdog::reportNotResponding(int slot) {
+    raiseAlarms();
+    if (settings_.popupAlarm) {
+        emit notRespondingPopupRequested(slot, slots_->name(slot));
     }
 }
 

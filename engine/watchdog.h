@@ -12,12 +12,14 @@
 #include <QString>
 
 class RestartMailer;
+struct MailSettings;
 
 namespace engine {
 
 class AlarmState;
 class ErrorWindowSweep;
 class FormTimer;
+class HangWatch;
 class InternetWatch;
 class SlotWatcher;
 
@@ -51,6 +53,7 @@ public:
     const settings::Snapshot &settings() const { return settings_; }
     const LogWriter &log() const { return log_; }
     SlotWatcher &slotWatcher() { return *slots_; }
+    HangWatch &hangWatch() { return *hang_; }
     AlarmState &alarms() { return *alarms_; }
     InternetWatch &internetWatch() { return *internet_; }
     ErrorWindowSweep &errorWindowSweep() { return *sweep_; }
@@ -67,16 +70,24 @@ signals:
     void activityFrameChanged(int frame);
     /// A restart to show in the slot's popup.
     void popupRequested(int slot, const QString &name, bool failed);
+    /// A slot gave up on its program: the popup says `sentence`.
+    void giveUpPopupRequested(int slot, const QString &sentence);
+    /// A program that is not responding, to show in the slot's popup.
+    void notRespondingPopupRequested(int slot, const QString &name);
 
 private:
     void refreshPanel();
     void animate();
     void report(int slot, bool failed);
+    void reportGiveUp(int slot, const QString &sentence);
+    MailSettings mailSettings() const;
+    void reportNotResponding(int slot);
     void raiseAlarms();
 
     settings::Snapshot settings_;
     LogWriter log_;
     SlotWatcher *slots_ = nullptr;
+    HangWatch *hang_ = nullptr;
     AlarmState *alarms_ = nullptr;
     InternetWatch *internet_ = nullptr;
     ErrorWindowSweep *sweep_ = nullptr;

@@ -8,6 +8,7 @@
 #include "engine/restart_mail.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "monitor/restart_popup.h"
 #include "ui/activation_tracker.h"
 #include "ui/message_box.h"
 #include "ui/window_registry.h"
@@ -100,6 +101,8 @@ void MainWindow::observeWatchdog() {
     });
     connect(watchdog_, &engine::Watchdog::popupRequested, this,
             [this](int slot, const QString &, bool failed) { showRestartPopup(slot, failed); });
+    connect(watchdog_, &engine::Watchdog::giveUpPopupRequested, this,
+            [](int slot, const QString &sentence) { showGiveUpPopupOf(slot, sentence); });
     connect(watchdog_, &engine::Watchdog::settingsRead, this, &MainWindow::showSettings);
     connect(watchdog_, &engine::Watchdog::panelRefreshed, this, &MainWindow::showPanel);
     connect(watchdog_, &engine::Watchdog::activityFrameChanged, this,

@@ -29,6 +29,8 @@ void MainWindow::prepareAlarms() {
     warningMovie_->setScaledSize(warningPicture_->size());
     warningPicture_->setMovie(warningMovie_);
 
+    connect(watchdog_, &engine::Watchdog::notRespondingPopupRequested, this,
+            [](int slot, const QString &name) { showNotRespondingPopupOf(slot, name); });
     auto &alarms = watchdog_->alarms();
     connect(&alarms, &engine::AlarmState::soundDue, this,
             [this, folder] { alarmSound_->play(folder + QStringLiteral("/ringin.wav")); });

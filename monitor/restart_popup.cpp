@@ -18,20 +18,50 @@ std::function<void()> &beeper() {
     return beep;
 }
 
-template <class T> RestartPopup *showPopup(const QString &slotName, bool restartFailed) {
+/// "<slot name><what><date>, <time>", at the time of the call.
+QString happenedNow(const QString &slotName, const QString &what) {
+    const QDateTime now = QDateTime::currentDateTime();
+    return slotName + what + engine::shortDate(now.date()) + QStringLiteral(", ") +
+           engine::longTime(now.time());
+}
+
+template <class T> RestartPopup *showPopup(const std::function<QString()> &message, bool renew) {
     auto &registry = ui::WindowRegistry::instance();
     T *popup = registry.find<T>();
     if (!popup) {
-        popup = new T(slotName, restartFailed);
+        popup = new T(message());
         registry.add(popup);
+    } else if (renew) {
+        popup->renew(message());
     }
     ui::WindowRegistry::bringForward(popup);
     return popup;
 }
 
+RestartPopup *showPopupOf(int slot, const std::function<QString()> &message, bool renew) {
+    using Show = RestartPopup *(*)(const std::function<QString()> &, bool);
+    static constexpr std::array<Show, 8> show = {
+        &showPopup<SlotPopup<1>>, &showPopup<SlotPopup<2>>, &showPopup<SlotPopup<3>>,
+        &showPopup<SlotPopup<4>>, &showPopup<SlotPopup<5>>, &showPopup<SlotPopup<6>>,
+        &showPopup<SlotPopup<7>>, &showPopup<SlotPopup<8>>,
+    };
+    if (slot < 1 || slot > static_cast<int>(show.size())) {
+        return nullptr;
+    }
+    return show[static_cast<std::size_t>(slot - 1)](message, renew);
+}
+
+void beep() {
+    if (beeper()) {
+        beeper()();
+    } else {
+        QApplication::beep();
+    }
+}
+
 } // namespace
 
-RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed, QWidget *parent)
+RestartPopup::RestartPopup(int slot, const QString &message, QWidget *parent)
     : QDialog(parent), slot_(slot) {
     setObjectName(QStringLiteral("Display%1").arg(slot));
     setWindowTitle(QStringLiteral("Perstando"));
@@ -55,19 +85,13 @@ RestartPopup::RestartPopup(int slot, const QString &slotName, bool restartFailed
     buttons->addStretch(1);
     layout->addLayout(buttons);
 
-    // The load: the text is made once, with the time the window appeared.
-    const QDateTime now = QDateTime::currentDateTime();
-    // A start that failed is never announced as a restart.
-    messageLabel_->setText(slotName +
-                           (restartFailed ? QStringLiteral(" could not be restarted at ")
-                                          : QStringLiteral(" has been restarted at ")) +
-                           engine::shortDate(now.date()) + QStringLiteral(", ") +
-                           engine::longTime(now.time()));
-    if (beeper()) {
-        beeper()();
-    } else {
-        QApplication::beep();
-    }
+    messageLabel_->setText(message);
+    beep();
+}
+
+void RestartPopup::renew(const QString &message) {
+    messageLabel_->setText(message);
+    beep();
 }
 
 void RestartPopup::setBeeper(std::function<void()> beep) {
@@ -75,14 +99,27 @@ void RestartPopup::setBeeper(std::function<void()> beep) {
 }
 
 RestartPopup *showRestartPopupOf(int slot, const QString &slotName, bool restartFailed) {
-    using Show = RestartPopup *(*)(const QString &, bool);
-    static constexpr std::array<Show, 8> show = {
-        &showPopup<SlotPopup<1>>, &showPopup<SlotPopup<2>>, &showPopup<SlotPopup<3>>,
-        &showPopup<SlotPopup<4>>, &showPopup<SlotPopup<5>>, &showPopup<SlotPopup<6>>,
-        &showPopup<SlotPopup<7>>, &showPopup<SlotPopup<8>>,
-    };
-    if (slot < 1 || slot > static_cast<int>(show.size())) {
-        return nullptr;
-    }
-    return show[static_cast<std::size_t>(slot - 1)](slotName, restartFailed);
+    // The load: the text is made once, with the time the window appeared.
+    // A start that failed is never announced as a restart.
+    return showPopupOf(
+        slot,
+        [&] {
+            return happenedNow(slotName, restartFailed
+                                             ? QStringLiteral(" could not be restarted at ")
+                                             : QStringLiteral(" has been restarted at "));
+        },
+        false);
+}
+
+RestartPopup *showGiveUpPopupOf(int slot, const QString &sentence) {
+    // Said even over an earlier restart's text: it is the last word on the slot.
+    return showPopupOf(
+        slot, [&] { return sentence; }, true);
+}
+
+RestartPopup *showNotRespondingPopupOf(int slot, const QString &slotName) {
+    // As with restarts, a popup already up keeps its first text.
+    return showPopupOf(
+        slot, [&] { return happenedNow(slotName, QStringLiteral(" stopped responding at ")); },
+        false);
 }

@@ -1,11 +1,14 @@
 // The watchdog without any window: settings read into their types, a killed
-// program restarted, and the restart reported in order; restarts at once.
+// program restarted, and the restart reported in order; restarts at once;
+// giving up on a crash loop and waiting longer after quick deaths.
 
 #include "core/launcher.h"
+#include "core/process_probe.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "tests/support/smtp_test_server.h"
 #include "tests/support/test_support.h"
 
 #include <QCoreApplication>
@@ -50,6 +53,19 @@ protected:
             },
             timeout);
     }
+    /// A script that ends at once, or with `stay` present becomes `held` (a
+    /// program whose path starts with the script's, so it counts as the
+    /// slot's), and records each start in `starts`.
+    std::filesystem::path crashingScript(const std::string &stem) {
+        const auto script = folder_ / uniqueName(stem);
+        held_ = program(script.filename().string() + "-held");
+        writeFile(script, "#!/bin/sh\necho x >> '" + (folder_ / "starts").string() + "'\n[ -e '" +
+                              (folder_ / "stay").string() + "' ] && exec '" + held_.string() +
+                              "'\nexit 0\n");
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        return script;
+    }
+    int starts() const { return count(readFile(folder_ / "starts"), "x"); }
     static int count(const std::string &text, const std::string &piece) {
         int n = 0;
         for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
@@ -59,13 +75,16 @@ protected:
     }
     TempDir folder_;
     std::vector<std::filesystem::path> programs_;
+    std::filesystem::path held_;
 };
 
 TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoIntervals) {
     writeSettings("[exe1]\nname=One\ntimer=1500\n[exe2]\ntimer=250.5\n[exe3]\ntimer=abc\n"
                   "[exe4]\ntimer=70000\n[CMDLINE]\nstatusexe1=On\nstatusexe2=on\n"
                   "[Alerts]\nvisual=On\naudio=ON\n[mail]\nnotification=On\n"
-                  "[startupmode]\ninicontray=yes\n[Internet]\nMonitor=On\nalive= On \n");
+                  "[startupmode]\ninicontray=yes\n[Internet]\nMonitor=On\nalive= On \n"
+                  "[exe5]\ngiveup= 3 \nbackoff=+5\n[exe6]\ngiveup=2.0\ngiveupminutes=0\n"
+                  "backoff=99999999999\n");
     const auto s = settings::Snapshot::read();
     EXPECT_EQ(s.perSlot[0].name, QStringLiteral("One"));
     EXPECT_EQ(s.perSlot[0].intervalMs, 1500);
@@ -81,6 +100,13 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
     EXPECT_TRUE(s.watchInternet);
     EXPECT_TRUE(s.keepUp) << "values are trimmed";
     EXPECT_TRUE(s.problem.isEmpty());
+    // Whole numbers only; the give-up window is 10 minutes unless given.
+    EXPECT_EQ(s.perSlot[4].giveUpRestarts, 3);
+    EXPECT_EQ(s.perSlot[4].giveUpMinutes, 10);
+    EXPECT_EQ(s.perSlot[4].backoffSeconds, 0);
+    EXPECT_EQ(s.perSlot[5].giveUpRestarts, 0);
+    EXPECT_EQ(s.perSlot[5].giveUpMinutes, 0);
+    EXPECT_EQ(s.perSlot[5].backoffSeconds, 0);
 }
 
 TEST_F(WatchdogTest, AKilledProgramIsRestartedWithoutAnyWindowAndReportedInOrder) {
@@ -180,6 +206,137 @@ TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop
     const int started = count(readFile(starts), "x");
     EXPECT_GE(started, 3);
     EXPECT_LE(started, 3000 / 400 + 1);
+}
+
+// Three restarts a minute allowed: the fourth death is given up once, with
+// alarms and popup, and nothing starts it; acknowledging tries again, and a
+// start by hand is found and watched again.
+TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStartByHand) {
+    const auto script = crashingScript("loop");
+    const auto log = folder_ / "watch.log";
+    writeSettings("[exe4]\nname=Loop\npath=" + script.string() +
+                  "\ntimer=100\ngiveup=3\ngiveupminutes=1\n[log]\npath=" + log.string() +
+                  "\n[Alerts]\nvisual=On\nPop=On\n");
+    engine::Watchdog watchdog(nullptr);
+    auto &watcher = watchdog.slotWatcher();
+    QStringList popups;
+    QObject::connect(&watchdog, &engine::Watchdog::giveUpPopupRequested, &watchdog,
+                     [&](int slot, const QString &sentence) {
+                         popups << QString::number(slot) + QLatin1Char(' ') + sentence;
+                     });
+    watchdog.start();
+    ASSERT_TRUE(watcher.refresh());
+    const std::string gaveUp = ",Loop ended 3 times in 1 minutes and is no longer restarted.\n";
+    const std::string again = ",Loop is watched again.\n";
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 1; })) << readFile(log);
+    waitWithEvents([] { return false; }, std::chrono::milliseconds(1000));
+    std::string text = readFile(log);
+    EXPECT_EQ(count(text, ",Loop has been restarted."), 3) << text;
+    EXPECT_EQ(count(text, gaveUp), 1) << text;
+    EXPECT_EQ(starts(), 3);
+    EXPECT_TRUE(watcher.status(4).startsWith(QStringLiteral("Gave up: ")))
+        << watcher.status(4).toStdString();
+    EXPECT_EQ(popups, QStringList{QStringLiteral(
+                          "4 Loop ended 3 times in 1 minutes and is no longer restarted.")});
+    EXPECT_TRUE(watchdog.alarms().visualRaised());
+
+    watchdog.acknowledgeAlarms();
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 2; }));
+    text = readFile(log);
+    EXPECT_EQ(count(text, again), 1) << text;
+    EXPECT_EQ(count(text, ",Loop has been restarted."), 6) << text;
+    EXPECT_LT(text.find(again), text.rfind(",Loop has been restarted.")) << text;
+
+    startApart(held_);
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), again) == 2; })) << readFile(log);
+    killAll(held_);
+    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 3; }))
+        << "the count was not cleared: " << readFile(log);
+    EXPECT_EQ(count(readFile(log), ",Loop has been restarted."), 9) << readFile(log);
+
+    // Settings read again unchanged keep it given up; a changed slot tries again.
+    watchdog.reload();
+    EXPECT_EQ(count(readFile(log), again), 2);
+    writeSettings("[exe4]\nname=Loop\npath=" + script.string() +
+                  "\ntimer=100\ngiveup=2\n[log]\npath=" + log.string() + "\n");
+    watchdog.reload();
+    EXPECT_EQ(count(readFile(log), again), 3);
+    EXPECT_TRUE(waitWithEvents([&] {
+        return count(readFile(log),
+                     ",Loop ended 2 times in 10 minutes and is no longer restarted.") == 1;
+    })) << readFile(log);
+}
+
+// The give-up e-mail says the give-up sentence; the restart before sent none
+// because the switch was off then.
+TEST_F(WatchdogTest, GivingUpSendsOneMailSayingSo) {
+    testing_support::SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+    writeSettings("[exe2]\nname=Gone\npath=" + (folder_ / "missing").string() +
+                  "\ntimer=60000\ngiveup=1\ngiveupminutes=5\n[mail]\nSendto=ops@example.com\n"
+                  "address=perstando@example.com\nserver=127.0.0.1\nport=" +
+                  std::to_string(server.port()) + "\n");
+    engine::Watchdog watchdog(nullptr);
+    watchdog.start();
+    watchdog.slotWatcher().tick(2);
+    watchdog.setMailSwitch(QStringLiteral("On"));
+    watchdog.slotWatcher().tick(2);
+    ASSERT_TRUE(waitWithEvents([&] { return !server.messages().empty(); }));
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].body(), "Gone ended 1 times in 5 minutes and is no longer restarted.\r\n")
+        << mails[0].body();
+}
+
+// On the engine's clock, a program that keeps dying within the minute is
+// started 2, 4 and 8 intervals after the start before, then at the longest
+// wait; once it stayed up a minute the waits start over.
+TEST_F(WatchdogTest, WaitsDoubleAfterQuickDeathsUpToTheLongestAndStartOverAfterAMinuteUp) {
+    const auto script = crashingScript("flaky");
+    writeSettings("[exe5]\nname=Flaky\npath=" + script.string() + "\ntimer=60000\nbackoff=600\n");
+    engine::Watchdog watchdog(nullptr);
+    auto &watcher = watchdog.slotWatcher();
+    qint64 nowMs = 0;
+    watcher.setClock([&] { return nowMs; });
+    int started = 0;
+    QObject::connect(&watcher, &engine::SlotWatcher::restarted, &watchdog,
+                     [&](int, bool) { ++started; });
+    watchdog.start();
+    const auto settled = [&] {
+        return starts() == started && !processes::isRunning(script.string());
+    };
+    // The check at `seconds`, once the last start has run its course.
+    const auto checkAt = [&](int seconds) {
+        EXPECT_TRUE(std::filesystem::exists(folder_ / "stay") || waitUntil(settled));
+        nowMs = qint64{seconds} * 1000;
+        watcher.tick(5);
+        return started;
+    };
+    EXPECT_EQ(checkAt(0), 1);
+    EXPECT_EQ(checkAt(30), 1);
+    EXPECT_TRUE(watcher.status(5).startsWith(QStringLiteral("Next restart: ")))
+        << watcher.status(5).toStdString();
+    EXPECT_EQ(checkAt(119), 1);
+    EXPECT_EQ(checkAt(120), 2);
+    EXPECT_EQ(checkAt(359), 2);
+    EXPECT_EQ(checkAt(360), 3);
+    EXPECT_EQ(checkAt(839), 3);
+    EXPECT_EQ(checkAt(840), 4);
+    EXPECT_EQ(checkAt(1439), 4) << "the longest wait is 600 s";
+    EXPECT_EQ(checkAt(1440), 5);
+    ASSERT_TRUE(waitUntil(settled));
+
+    writeFile(folder_ / "stay", "");
+    EXPECT_EQ(checkAt(2040), 6);
+    ASSERT_TRUE(waitUntil([&] { return pidsOf(held_).size() == 1; }));
+    EXPECT_EQ(checkAt(2100), 6);
+    EXPECT_TRUE(watcher.status(5).startsWith(QStringLiteral("Last Checked: ")));
+    killAll(held_);
+    std::filesystem::remove(folder_ / "stay");
+    ASSERT_TRUE(waitUntil([&] { return pidsOf(held_).empty(); }));
+    EXPECT_EQ(checkAt(2110), 7) << "up a minute: started at once";
+    EXPECT_EQ(checkAt(2229), 7);
+    EXPECT_EQ(checkAt(2230), 8) << "the waits start over at two intervals";
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "engine/hang_watch.h"
 #include "engine/locale_text.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
@@ -115,6 +116,31 @@ TEST_F(AlarmsTest, ARestartStartsExactlyTheChannelsSwitchedOn) {
     EXPECT_FALSE(timer("Timer12")->isEnabled());
     EXPECT_EQ(popups().size(), 1) << "surrounding blanks are trimmed on read";
     EXPECT_EQ(beeps_, 1);
+}
+
+TEST_F(AlarmsTest, ANotRespondingProgramRaisesTheAlarmsAndSaysSoInItsPopup) {
+    startWithSwitches("On", "Off", "On");
+    emit form_->watchdog().hangWatch().notResponding(3);
+    EXPECT_TRUE(picture()->isVisible());
+    const auto *popup = ui::WindowRegistry::instance().find<SlotPopup<3>>();
+    ASSERT_NE(popup, nullptr);
+    EXPECT_TRUE(textOf(popup).startsWith(u"Orders stopped responding at "))
+        << textOf(popup).toStdString();
+    EXPECT_EQ(beeps_, 1);
+    closeAllWindows();
+
+    startWithSwitches("Off", "Off", "On");
+    restart(3);
+    emit form_->watchdog().hangWatch().notResponding(3);
+    ASSERT_EQ(popups().size(), 1);
+    EXPECT_TRUE(textOf(popups().front()).startsWith(u"Orders has been restarted at "))
+        << "an open popup keeps its first text";
+    EXPECT_EQ(beeps_, 2);
+    closeAllWindows();
+
+    startWithSwitches("Off", "Off", "Off");
+    emit form_->watchdog().hangWatch().notResponding(3);
+    EXPECT_TRUE(popups().isEmpty());
 }
 
 TEST_F(AlarmsTest, VisualAlarmShowsTheMovingWarningAndFlashesUntilAcknowledgedThenStaysQuiet) {
@@ -272,6 +298,24 @@ TEST_F(AlarmsTest, TwoSlotsGiveTwoPopupsEachNamingItsOwnSlot) {
     billing->close();
     ASSERT_TRUE(waitFor([&] { return registry.find<SlotPopup<2>>() == nullptr; }));
     EXPECT_EQ(registry.find<SlotPopup<7>>(), relay);
+}
+
+// Giving up is said in the slot's popup, over the text of the restart before.
+TEST_F(AlarmsTest, GivingUpIsSaidInTheSlotsPopupOverTheRestartBefore) {
+    writeSettings("[exe3]\nname=Orders\npath=" + programs_[3].string() +
+                  "\ngiveup=1\n[Alerts]\nPop=On\n");
+    start();
+    restart(3);
+    testing_support::killAll(programs_[3]);
+    ASSERT_TRUE(
+        testing_support::waitUntil([&] { return testing_support::pidsOf(programs_[3]).empty(); }));
+    form_->watchdog().slotWatcher().tick(3);
+    EXPECT_TRUE(form_->slotStatus(3)->text().startsWith(u"Gave up: "));
+    const auto shown = popups();
+    ASSERT_EQ(shown.size(), 1);
+    EXPECT_EQ(textOf(shown.first()),
+              QStringLiteral("Orders ended 1 times in 10 minutes and is no longer restarted."));
+    EXPECT_EQ(beeps_, 2);
 }
 
 } // namespace

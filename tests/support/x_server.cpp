@@ -286,7 +286,9 @@ void XClient::sync() {
 
 TestWindow::TestWindow(const std::string &display, const TestWindowOptions &options)
     : record_(folder_ / "record") {
-    std::vector<std::string> argv{PERSTANDO_X_TEST_WINDOW, record_.string()};
+    std::vector<std::string> argv{
+        (options.program.empty() ? testWindowProgram() : options.program).string(),
+        record_.string()};
     if (!options.netName.empty()) {
         argv.insert(argv.end(), {"--net-name", options.netName});
     }
@@ -298,6 +300,15 @@ TestWindow::TestWindow(const std::string &display, const TestWindowOptions &opti
     }
     if (options.stay) {
         argv.push_back("--stay");
+    }
+    if (options.answersPing) {
+        argv.push_back("--ping");
+    }
+    if (!options.machine.empty()) {
+        argv.insert(argv.end(), {"--machine", options.machine});
+    }
+    if (options.ignoresTerm) {
+        argv.push_back("--ignore-term");
     }
     process_ = Child(argv, {}, {"DISPLAY=" + display});
 }
@@ -334,6 +345,10 @@ int TestWindow::count(const std::string &event) const {
 
 bool TestWindow::waitFor(const std::string &event, int times) {
     return waitUntil([&] { return count(event) >= times; });
+}
+
+std::filesystem::path testWindowProgram() {
+    return PERSTANDO_X_TEST_WINDOW;
 }
 
 TestWindowOptions titled(const std::string &title, bool stay) {

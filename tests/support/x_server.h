@@ -100,7 +100,18 @@ struct TestWindowOptions {
     std::string wmName;
     bool acceptsDelete = true;
     bool stay = false;
+    /// Takes _NET_WM_PING and answers it.
+    bool answersPing = false;
+    /// WM_CLIENT_MACHINE instead of the local host name.
+    std::string machine;
+    /// Ignores SIGTERM.
+    bool ignoresTerm = false;
+    /// A copy of testWindowProgram() to run instead of it.
+    std::filesystem::path program;
 };
+
+/// The x_test_window binary.
+std::filesystem::path testWindowProgram();
 
 /// One x_test_window process on `display`; killed at the end.
 class TestWindow {

@@ -1,23 +1,31 @@
-// A window for the window-closer tests: shows a given title, accepts the close
+// A window for the window tests: shows a given title, accepts the close
 // message (WM_DELETE_WINDOW) unless told not to, and appends one line per
-// event to a record file: "ready <id>", "closed", "probe", "message",
-// "disconnected". It exits after "closed" unless it is told to stay.
+// event to a record file: "ready <id>", "closed", "probe", "ping", "message",
+// "disconnected". It exits after "closed" unless it is told to stay. Like a
+// toolkit's window it names its process and machine (_NET_WM_PID,
+// WM_CLIENT_MACHINE); with --ping it takes _NET_WM_PING and answers it.
 //
 // x_test_window RECORD [--net-name TEXT] [--wm-name TEXT] [--no-delete] [--stay]
+//               [--ping] [--machine NAME] [--ignore-term]
 // --wm-name TEXT is UTF-8 and stored as WM_NAME of type STRING (Latin-1).
+// --machine NAME replaces the local host name in WM_CLIENT_MACHINE.
+// --ignore-term ignores SIGTERM, as a program that only SIGKILL ends.
 
 #include "tests/support/xcb_atom.h"
 
 #include <xcb/xcb.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -69,6 +77,8 @@ int main(int argc, char **argv) {
     std::optional<std::string> wmName;
     bool acceptsDelete = true;
     bool stay = false;
+    bool answersPing = false;
+    std::optional<std::string> machine;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--net-name" && i + 1 < argc) {
@@ -79,6 +89,12 @@ int main(int argc, char **argv) {
             acceptsDelete = false;
         } else if (arg == "--stay") {
             stay = true;
+        } else if (arg == "--ping") {
+            answersPing = true;
+        } else if (arg == "--machine" && i + 1 < argc) {
+            machine = argv[++i];
+        } else if (arg == "--ignore-term") {
+            ::signal(SIGTERM, SIG_IGN);
         } else {
             return 1;
         }
@@ -99,6 +115,8 @@ int main(int argc, char **argv) {
     const xcb_atom_t probe = internAtom(c, "PERSTANDO_TEST_PROBE");
     const xcb_atom_t netWmName = internAtom(c, "_NET_WM_NAME");
     const xcb_atom_t utf8 = internAtom(c, "UTF8_STRING");
+    const xcb_atom_t ping = internAtom(c, "_NET_WM_PING");
+    const xcb_atom_t netWmPid = internAtom(c, "_NET_WM_PID");
 
     const xcb_window_t window = xcb_generate_id(c);
     const std::uint32_t values[] = {screen->white_pixel};
@@ -114,10 +132,26 @@ int main(int argc, char **argv) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8,
                             latin1.size(), latin1.data());
     }
+    std::vector<xcb_atom_t> taken;
     if (acceptsDelete) {
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, protocols, XCB_ATOM_ATOM, 32, 1,
-                            &deleteWindow);
+        taken.push_back(deleteWindow);
     }
+    if (answersPing) {
+        taken.push_back(ping);
+    }
+    if (!taken.empty()) {
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, protocols, XCB_ATOM_ATOM, 32,
+                            taken.size(), taken.data());
+    }
+    const auto pid = static_cast<std::uint32_t>(::getpid());
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, netWmPid, XCB_ATOM_CARDINAL, 32, 1, &pid);
+    if (!machine) {
+        char host[HOST_NAME_MAX + 1] = {};
+        ::gethostname(host, sizeof host - 1);
+        machine = host;
+    }
+    xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, XCB_ATOM_WM_CLIENT_MACHINE,
+                        XCB_ATOM_STRING, 8, machine->size(), machine->data());
     xcb_map_window(c, window);
     // A round trip: the window is mapped before anyone is told it is there.
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
@@ -126,7 +160,19 @@ int main(int argc, char **argv) {
     while (xcb_generic_event_t *event = xcb_wait_for_event(c)) {
         if ((event->response_type & 0x7F) == XCB_CLIENT_MESSAGE) {
             const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
-            if (message->type == protocols && message->data.data32[0] == deleteWindow) {
+            if (message->type == protocols && message->data.data32[0] == ping) {
+                record("ping");
+                if (answersPing) {
+                    // Back to the root, as toolkits answer a window manager.
+                    xcb_client_message_event_t reply = *message;
+                    reply.window = screen->root;
+                    xcb_send_event(c, 0, screen->root,
+                                   XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY |
+                                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                                   reinterpret_cast<const char *>(&reply));
+                    xcb_flush(c);
+                }
+            } else if (message->type == protocols && message->data.data32[0] == deleteWindow) {
                 record("closed");
                 if (!stay) {
                     std::free(event);

@@ -1,0 +1,331 @@
+// The window ping on X11, over xcb: the EWMH _NET_WM_PING. A window that takes
+// it lists the atom in WM_PROTOCOLS; the ping is a WM_PROTOCOLS client message
+// to the window, and the client answers by sending it back to the root with
+// the substructure masks, which reaches every client that selected
+// SubstructureNotify on the root. Candidates are the window manager's client
+// list and the root's mapped children, so the ping works with or without one.
+
+#include "core/window_ping.h"
+
+#include <xcb/xcb.h>
+#include <xcb/xcb_ewmh.h>
+#include <xcb/xcb_icccm.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace windowping {
+
+namespace {
+
+struct FreeReply {
+    void operator()(void *reply) const { std::free(reply); }
+};
+template <class T> using Reply = std::unique_ptr<T, FreeReply>;
+
+std::string localHostName() {
+    char name[HOST_NAME_MAX + 1] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) {
+        return {};
+    }
+    return name;
+}
+
+struct Tracked {
+    pid_t pid = 0;
+    /// The timestamp of the oldest unanswered ping; 0 for none.
+    std::uint32_t waitingStamp = 0;
+    PingedWindow state;
+};
+
+} // namespace
+
+struct WindowPing::Connection {
+    explicit Connection(std::string name) : displayName(std::move(name)) {}
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+    ~Connection() { close(); }
+
+    bool ready() {
+        if (c && xcb_connection_has_error(c)) {
+            close();
+        }
+        return c || open();
+    }
+
+    bool open() {
+        int screenNumber = 0;
+        xcb_connection_t *fresh =
+            xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+        if (xcb_connection_has_error(fresh)) {
+            xcb_disconnect(fresh);
+            return false;
+        }
+        xcb_intern_atom_cookie_t *cookies = xcb_ewmh_init_atoms(fresh, &ewmh);
+        // On failure the replies function has already released what init allocated.
+        if (!cookies || !xcb_ewmh_init_atoms_replies(&ewmh, cookies, nullptr)) {
+            xcb_disconnect(fresh);
+            return false;
+        }
+        if (screenNumber >= ewmh.nb_screens) {
+            xcb_ewmh_connection_wipe(&ewmh);
+            xcb_disconnect(fresh);
+            return false;
+        }
+        c = fresh;
+        screen = screenNumber;
+        root = ewmh.screens[screenNumber]->root;
+        // The answers come to the root; SubstructureRedirect belongs to the
+        // window manager, SubstructureNotify may be selected by anyone.
+        const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        const auto cookie = xcb_change_window_attributes_checked(c, root, XCB_CW_EVENT_MASK, &mask);
+        if (xcb_generic_error_t *error = xcb_request_check(c, cookie)) {
+            std::free(error);
+            close();
+            return false;
+        }
+        return true;
+    }
+
+    void close() {
+        if (!c) {
+            return;
+        }
+        xcb_ewmh_connection_wipe(&ewmh);
+        xcb_disconnect(c);
+        c = nullptr;
+        // Nothing is known of another display (or a restarted one).
+        tracked.clear();
+    }
+
+    /// The window manager's clients and the root's mapped children.
+    std::vector<xcb_window_t> candidates() {
+        const auto listCookie = xcb_ewmh_get_client_list(&ewmh, screen);
+        const auto treeCookie = xcb_query_tree(c, root);
+        std::vector<xcb_window_t> windows;
+        xcb_ewmh_get_windows_reply_t list;
+        if (xcb_ewmh_get_client_list_reply(&ewmh, listCookie, &list, nullptr)) {
+            windows.assign(list.windows, list.windows + list.windows_len);
+            xcb_ewmh_get_windows_reply_wipe(&list);
+        }
+        Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, treeCookie, nullptr));
+        if (!tree) {
+            return {};
+        }
+        const xcb_window_t *children = xcb_query_tree_children(tree.get());
+        const int count = xcb_query_tree_children_length(tree.get());
+        std::vector<xcb_get_window_attributes_cookie_t> attributes;
+        attributes.reserve(count);
+        for (int i = 0; i < count; ++i) {
+            attributes.push_back(xcb_get_window_attributes(c, children[i]));
+        }
+        for (int i = 0; i < count; ++i) {
+            Reply<xcb_get_window_attributes_reply_t> reply(
+                xcb_get_window_attributes_reply(c, attributes[i], nullptr));
+            if (reply && reply->map_state != XCB_MAP_STATE_UNMAPPED && !reply->override_redirect) {
+                windows.push_back(children[i]);
+            }
+        }
+        std::sort(windows.begin(), windows.end());
+        windows.erase(std::unique(windows.begin(), windows.end()), windows.end());
+        return windows;
+    }
+
+    /// The candidates whose _NET_WM_PID is one of `pids`, with that PID.
+    std::vector<std::pair<xcb_window_t, pid_t>> ownedBy(const std::vector<xcb_window_t> &windows,
+                                                        const std::unordered_set<pid_t> &pids) {
+        std::vector<xcb_get_property_cookie_t> cookies;
+        cookies.reserve(windows.size());
+        for (const xcb_window_t window : windows) {
+            cookies.push_back(xcb_ewmh_get_wm_pid(&ewmh, window));
+        }
+        std::vector<std::pair<xcb_window_t, pid_t>> owned;
+        for (std::size_t i = 0; i < windows.size(); ++i) {
+            std::uint32_t pid = 0;
+            if (xcb_ewmh_get_wm_pid_reply(&ewmh, cookies[i], &pid, nullptr) &&
+                pids.contains(static_cast<pid_t>(pid))) {
+                owned.emplace_back(windows[i], static_cast<pid_t>(pid));
+            }
+        }
+        return owned;
+    }
+
+    /// True when the window says it runs on this machine (a PID of another
+    /// machine names some other process) and takes the ping.
+    bool pingable(xcb_get_property_cookie_t machineCookie,
+                  xcb_get_property_cookie_t protocolsCookie) {
+        bool local = false;
+        xcb_icccm_get_text_property_reply_t machine;
+        if (xcb_icccm_get_wm_client_machine_reply(c, machineCookie, &machine, nullptr)) {
+            std::string name(machine.name, machine.name_len);
+            if (const auto end = name.find('\0'); end != std::string::npos) {
+                name.resize(end);
+            }
+            local = !hostName.empty() && name == hostName;
+            xcb_icccm_get_text_property_reply_wipe(&machine);
+        }
+        bool takesPing = false;
+        xcb_icccm_get_wm_protocols_reply_t protocols;
+        if (xcb_icccm_get_wm_protocols_reply(c, protocolsCookie, &protocols, nullptr)) {
+            takesPing = std::find(protocols.atoms, protocols.atoms + protocols.atoms_len,
+                                  ewmh._NET_WM_PING) != protocols.atoms + protocols.atoms_len;
+            xcb_icccm_get_wm_protocols_reply_wipe(&protocols);
+        }
+        return local && takesPing;
+    }
+
+    /// Timestamps only have to grow: answers carry the one they answer.
+    std::uint32_t nextStamp() {
+        if (++stamp == 0) {
+            stamp = 1;
+        }
+        return stamp;
+    }
+
+    void sendPing(xcb_window_t window, std::uint32_t timestamp) {
+        xcb_client_message_event_t event{};
+        event.response_type = XCB_CLIENT_MESSAGE;
+        event.format = 32;
+        event.window = window;
+        event.type = ewmh.WM_PROTOCOLS;
+        event.data.data32[0] = ewmh._NET_WM_PING;
+        event.data.data32[1] = timestamp;
+        event.data.data32[2] = window;
+        // A window that has just gone answers BadWindow; checked and dropped
+        // so that it does not queue up.
+        const auto cookie = xcb_send_event_checked(c, 0, window, XCB_EVENT_MASK_NO_EVENT,
+                                                   reinterpret_cast<const char *>(&event));
+        xcb_discard_reply(c, cookie.sequence);
+    }
+
+    void takeEvents() {
+        while (xcb_generic_event_t *event = xcb_poll_for_event(c)) {
+            if ((event->response_type & 0x7F) == XCB_CLIENT_MESSAGE) {
+                answer(*reinterpret_cast<xcb_client_message_event_t *>(event));
+            }
+            std::free(event);
+        }
+    }
+
+    void answer(const xcb_client_message_event_t &event) {
+        if (event.type != ewmh.WM_PROTOCOLS || event.format != 32 ||
+            event.data.data32[0] != ewmh._NET_WM_PING) {
+            return;
+        }
+        const auto entry = tracked.find(event.data.data32[2]);
+        if (entry == tracked.end()) {
+            return;
+        }
+        Tracked &window = entry->second;
+        // An answer to a ping older than the one waiting does not count.
+        if (window.waitingStamp != 0 && event.data.data32[1] >= window.waitingStamp) {
+            window.waitingStamp = 0;
+            window.state.waitingSince.reset();
+            window.state.lastAnswer = Clock::now();
+        }
+    }
+
+    std::string displayName;
+    std::string hostName = localHostName();
+    xcb_connection_t *c = nullptr;
+    xcb_ewmh_connection_t ewmh{};
+    int screen = 0;
+    xcb_window_t root = XCB_NONE;
+    std::uint32_t stamp = 0;
+    std::unordered_map<xcb_window_t, Tracked> tracked;
+};
+
+WindowPing::WindowPing(std::string display)
+    : connection_(std::make_unique<Connection>(std::move(display))) {}
+
+WindowPing::~WindowPing() = default;
+
+void WindowPing::ping(const std::vector<pid_t> &pids) {
+    Connection &d = *connection_;
+    if (!d.ready()) {
+        return;
+    }
+    d.takeEvents();
+    const std::unordered_set<pid_t> wanted(pids.begin(), pids.end());
+    const auto owned = d.ownedBy(d.candidates(), wanted);
+    std::vector<std::pair<xcb_get_property_cookie_t, xcb_get_property_cookie_t>> cookies;
+    cookies.reserve(owned.size());
+    for (const auto &[window, pid] : owned) {
+        cookies.emplace_back(xcb_icccm_get_wm_client_machine(d.c, window),
+                             xcb_icccm_get_wm_protocols(d.c, window, d.ewmh.WM_PROTOCOLS));
+    }
+    std::unordered_map<xcb_window_t, Tracked> found;
+    for (std::size_t i = 0; i < owned.size(); ++i) {
+        const auto [window, pid] = owned[i];
+        if (!d.pingable(cookies[i].first, cookies[i].second)) {
+            continue;
+        }
+        Tracked entry;
+        // A window id that now belongs to another process starts afresh.
+        if (const auto known = d.tracked.find(window);
+            known != d.tracked.end() && known->second.pid == pid) {
+            entry = known->second;
+        }
+        entry.pid = pid;
+        entry.state.window = window;
+        if (entry.waitingStamp == 0) {
+            entry.waitingStamp = d.nextStamp();
+            entry.state.waitingSince = Clock::now();
+            d.sendPing(window, entry.waitingStamp);
+        }
+        found.emplace(window, entry);
+    }
+    d.tracked = std::move(found);
+    xcb_flush(d.c);
+    if (xcb_connection_has_error(d.c)) {
+        d.close();
+    }
+}
+
+void WindowPing::poll() {
+    Connection &d = *connection_;
+    if (!d.c) {
+        return;
+    }
+    d.takeEvents();
+    if (xcb_connection_has_error(d.c)) {
+        d.close();
+    }
+}
+
+std::vector<PingedWindow> WindowPing::windows(pid_t pid) const {
+    std::vector<PingedWindow> result;
+    for (const auto &[window, entry] : connection_->tracked) {
+        if (entry.pid == pid) {
+            result.push_back(entry.state);
+        }
+    }
+    std::sort(result.begin(), result.end(),
+              [](const PingedWindow &a, const PingedWindow &b) { return a.window < b.window; });
+    return result;
+}
+
+std::optional<Clock::duration> WindowPing::silence(pid_t pid, Clock::time_point now) const {
+    std::optional<Clock::duration> longest;
+    for (const auto &[window, entry] : connection_->tracked) {
+        if (entry.pid != pid) {
+            continue;
+        }
+        const Clock::duration waited =
+            entry.state.waitingSince ? now - *entry.state.waitingSince : Clock::duration::zero();
+        longest = std::max(longest.value_or(Clock::duration::zero()), waited);
+    }
+    return longest;
+}
+
+int WindowPing::descriptor() const {
+    return connection_->c ? xcb_get_file_descriptor(connection_->c) : -1;
+}
+
+} // namespace windowping

@@ -1,0 +1,168 @@
+#include "engine/hang_watch.h"
+
+#include "core/window_ping.h"
+#include "engine/form_timer.h"
+#include "engine/slot_watcher.h"
+
+#include <QSocketNotifier>
+
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace engine {
+
+namespace {
+
+/// Signals the process behind a pidfd: never a stranger that took its PID.
+bool signalProcess(int fd, int pid, int signal) {
+#ifdef SYS_pidfd_send_signal
+    if (fd >= 0) {
+        return ::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0) == 0;
+    }
+#endif
+    return pid > 0 && ::kill(pid, signal) == 0;
+}
+
+} // namespace
+
+HangWatch::HangWatch(SlotWatcher &watcher, QObject *parent) : QObject(parent), watcher_(watcher) {
+    connect(&timer_, &QTimer::timeout, this, &HangWatch::round);
+}
+
+HangWatch::~HangWatch() {
+    for (int n = 1; n <= settings::SlotCount; ++n) {
+        stopEnding(n);
+    }
+}
+
+void HangWatch::apply(const settings::Snapshot &snapshot) {
+    for (int n = 1; n <= settings::SlotCount; ++n) {
+        const settings::Slot &read = snapshot.perSlot[static_cast<std::size_t>(n - 1)];
+        hang(n).seconds = read.hangSeconds;
+        hang(n).restart = read.restartWhenHung;
+    }
+    const auto interval = roundInterval();
+    if (interval.count() == 0) {
+        timer_.stop();
+        // The display connection goes with the last slot that needed it.
+        ping_.reset();
+        return;
+    }
+    if (!ping_) {
+        ping_ = std::make_unique<windowping::WindowPing>();
+    }
+    if (!timer_.isActive() || timer_.interval() != interval.count()) {
+        timer_.start(static_cast<int>(interval.count()));
+    }
+}
+
+std::chrono::milliseconds HangWatch::roundInterval() const {
+    std::chrono::milliseconds interval{0};
+    for (const SlotHang &slot : slots_) {
+        if (slot.seconds) {
+            // Two rounds within the allowed silence, so a hang shows in time.
+            const std::chrono::milliseconds half{*slot.seconds * 500LL};
+            const auto wanted = std::clamp(half, std::chrono::milliseconds(500), LongestRound);
+            interval = interval.count() == 0 ? wanted : std::min(interval, wanted);
+        }
+    }
+    return interval;
+}
+
+void HangWatch::round() {
+    if (!ping_) {
+        return;
+    }
+    ping_->poll();
+    std::vector<pid_t> pids;
+    for (int n = 1; n <= settings::SlotCount; ++n) {
+        const int pid = watcher_.rememberedProcess(n);
+        // Paused or unwatched slots are not judged; neither is one being ended.
+        if (!hang(n).seconds || pid <= 0 || !watcher_.isWatched(n) ||
+            !watcher_.timer(n)->isActive() || hang(n).ending.notifier || hang(n).ending.kill) {
+            continue;
+        }
+        judge(n, pid);
+        pids.push_back(pid);
+    }
+    ping_->ping(pids);
+}
+
+void HangWatch::judge(int slot, int pid) {
+    SlotHang &h = hang(slot);
+    const auto silence = ping_->silence(pid);
+    if (!silence) {
+        return;
+    }
+    if (*silence < std::chrono::seconds(*h.seconds)) {
+        if (h.reported != 0 && *silence == windowping::Clock::duration::zero()) {
+            // It answers again: a check puts the status line back.
+            h.reported = 0;
+            watcher_.tick(slot);
+        }
+        return;
+    }
+    if (h.reported == pid) {
+        return;
+    }
+    h.reported = pid;
+    watcher_.reportNotResponding(slot);
+    emit notResponding(slot);
+    if (h.restart) {
+        end(slot);
+    }
+}
+
+void HangWatch::end(int slot) {
+    Ending &e = hang(slot).ending;
+    const int pid = watcher_.rememberedProcess(slot);
+    e.fd = watcher_.rememberedEndDescriptor(slot);
+    if (!signalProcess(e.fd, pid, SIGTERM)) {
+        stopEnding(slot);
+        return;
+    }
+    // A stopped program handles the SIGTERM only once it runs again.
+    signalProcess(e.fd, pid, SIGCONT);
+    if (e.fd >= 0) {
+        e.notifier = new QSocketNotifier(e.fd, QSocketNotifier::Read, this);
+        connect(e.notifier, &QSocketNotifier::activated, this, [this, slot] { ended(slot); });
+    }
+    e.kill = new QTimer(this);
+    e.kill->setSingleShot(true);
+    connect(e.kill, &QTimer::timeout, this, [this, slot, pid] {
+        Ending &ending = hang(slot).ending;
+        signalProcess(ending.fd, pid, SIGKILL);
+        if (!ending.notifier) {
+            // No end to watch: the slot's checks find it gone.
+            stopEnding(slot);
+        }
+    });
+    e.kill->start(static_cast<int>(KillGrace.count()));
+}
+
+void HangWatch::ended(int slot) {
+    stopEnding(slot);
+    // The slot's own check restarts it and reports the restart; paused, the
+    // checks take it up when they run again.
+    if (watcher_.timer(slot)->isActive()) {
+        watcher_.tick(slot);
+    }
+}
+
+void HangWatch::stopEnding(int slot) {
+    Ending &e = hang(slot).ending;
+    // The notifier goes before its descriptor closes.
+    delete e.notifier;
+    e.notifier = nullptr;
+    delete e.kill;
+    e.kill = nullptr;
+    if (e.fd >= 0) {
+        ::close(e.fd);
+    }
+    e.fd = -1;
+}
+
+} // namespace engine
