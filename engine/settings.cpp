@@ -125,7 +125,8 @@ Snapshot Snapshot::from(const Stored &stored) {
     }
     s.logPath = stored.text(Key::LogPath);
     s.mail = {stored.text(Key::MailTo), stored.text(Key::MailPort), stored.text(Key::MailFrom),
-              stored.text(Key::MailServer), flag(stored, Key::MailSwitch)};
+              stored.text(Key::MailServer), flag(stored, Key::MailSwitch),
+              wholeNumberFromText(stored.text(Key::MailMinutes)).value_or(0)};
     s.visualAlarm = flag(stored, Key::VisualAlarm);
     s.popupAlarm = flag(stored, Key::PopupAlarm);
     s.audioAlarm = flag(stored, Key::AudioAlarm);

@@ -36,6 +36,7 @@ enum class Key {
     MailFrom,
     MailServer,
     MailSwitch,
+    MailMinutes,
     VisualAlarm,
     PopupAlarm,
     AudioAlarm,
@@ -105,6 +106,9 @@ struct Mail {
     QString address;
     QString server;
     bool on = false;
+    /// At most one restart e-mail per slot within this many minutes; 0 sends
+    /// one per restart.
+    int minutes = 0;
 };
 
 /// What the watching uses, typed, from one read of the file.

@@ -19,7 +19,7 @@ struct Entry {
     KeyDefinition definition;
 };
 
-constexpr std::array<Entry, 26> Schema{{
+constexpr std::array<Entry, 27> Schema{{
     {Key::SlotName, {"exe%1", "name", Type::Text, "", true}},
     {Key::SlotProgram, {"exe%1", "path", Type::Path, "", true}},
     {Key::SlotInterval, {"exe%1", "timer", Type::Interval, "", true}},
@@ -38,6 +38,7 @@ constexpr std::array<Entry, 26> Schema{{
     {Key::MailFrom, {"mail", "address", Type::Text, "", false}},
     {Key::MailServer, {"mail", "server", Type::Text, "", false}},
     {Key::MailSwitch, {"mail", "notification", Type::Switch, "", false}},
+    {Key::MailMinutes, {"mail", "minutes", Type::WholeNumber, "", false}},
     {Key::VisualAlarm, {"Alerts", "visual", Type::Switch, "", false}},
     {Key::PopupAlarm, {"Alerts", "Pop", Type::Switch, "", false}},
     {Key::AudioAlarm, {"Alerts", "audio", Type::Switch, "", false}},
