@@ -51,12 +51,16 @@ void RestartMailer::setTimeouts(int replyMs, int drainMs) {
 }
 
 void RestartMailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
-                                    bool restartFailed) {
+                                    bool restartFailed, const QString &afterText) {
     sendMail(settings, [&] {
-        return slotName +
-               (restartFailed ? QStringLiteral(" could not be restarted at: ")
-                              : QStringLiteral(" was restarted at: ")) +
-               engine::longTime(QTime::currentTime());
+        QString body = slotName +
+                       (restartFailed ? QStringLiteral(" could not be restarted at: ")
+                                      : QStringLiteral(" was restarted at: ")) +
+                       engine::longTime(QTime::currentTime());
+        if (!afterText.isEmpty()) {
+            body += QLatin1Char('\n') + afterText;
+        }
+        return body;
     });
 }
 

@@ -42,8 +42,10 @@ public:
     /// The restart e-mail of the slot named `slotName`. Returns after the
     /// disconnect step, about 5 s later, having run the event loop meanwhile.
     /// When `restartFailed`, the body says the program could not be restarted.
-    /// An e-mail that cannot be delivered is written to the log.
-    void sendRestartMail(const MailSettings &settings, const QString &slotName, bool restartFailed);
+    /// An e-mail that cannot be delivered is written to the log. `afterText`,
+    /// when not empty, is a line of its own after the usual text.
+    void sendRestartMail(const MailSettings &settings, const QString &slotName, bool restartFailed,
+                         const QString &afterText = {});
     /// An alert e-mail whose body is made when it is sent, paced and logged as
     /// the restart e-mail is.
     void sendMail(const MailSettings &settings, const std::function<QString()> &body);

@@ -59,6 +59,7 @@ public:
     void setTimersEnabled(bool enabled);
 
     void setClock(Clock clock) { clock_ = std::move(clock); }
+    qint64 nowMs() const { return clock_(); }
 
     /// Slots that gave up on their program are watched again, their restarts
     /// forgotten: the user has seen the alarms.

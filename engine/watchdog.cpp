@@ -93,7 +93,12 @@ MailSettings Watchdog::mailSettings() const {
 }
 
 void Watchdog::sendRestartMail(int slot, bool failed) {
-    mailer_->sendRestartMail(mailSettings(), slots_->name(slot), failed);
+    if (!mailGuard_.admit(slot, slots_->nowMs(), settings_.mail.minutes)) {
+        return; // the log has it; the slot's next e-mail counts it
+    }
+    const QString name = slots_->name(slot);
+    mailer_->sendRestartMail(mailSettings(), name, failed,
+                             mailGuard_.takeHeldLine(slot, name, QDateTime::currentDateTime()));
 }
 
 void Watchdog::refreshPanel() {
@@ -135,7 +140,12 @@ void Watchdog::reportGiveUp(int slot, const QString &sentence) {
         emit giveUpPopupRequested(slot, sentence);
     }
     if (settings_.mail.on) {
-        mailer_->sendMail(mailSettings(), [sentence] { return sentence; });
+        // Always sent: it comes once per crash loop, and says what was held back.
+        const QString held =
+            mailGuard_.takeHeldLine(slot, slots_->name(slot), QDateTime::currentDateTime());
+        mailer_->sendMail(mailSettings(), [sentence, held] {
+            return held.isEmpty() ? sentence : sentence + QLatin1Char('\n') + held;
+        });
     }
 }
 

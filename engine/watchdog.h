@@ -6,6 +6,7 @@
 // it through signals and call its operations.
 
 #include "engine/log_writer.h"
+#include "engine/mail_flood_guard.h"
 #include "engine/settings.h"
 
 #include <QObject>
@@ -45,7 +46,8 @@ public:
     /// Starts the keep-up companion when its switch, read afresh, is on.
     void checkKeepUp();
     /// The restart e-mail of a slot with the mail settings held now; returns
-    /// about 5 s later, the event loop running meanwhile.
+    /// about 5 s later, the event loop running meanwhile. Within the e-mail
+    /// span of the settings after the slot's last one, it is only counted.
     void sendRestartMail(int slot, bool failed);
     /// The e-mail switch as the e-mail dialog last showed it.
     void setMailSwitch(const QString &text);
@@ -92,6 +94,7 @@ private:
     InternetWatch *internet_ = nullptr;
     ErrorWindowSweep *sweep_ = nullptr;
     RestartMailer *mailer_ = nullptr;
+    MailFloodGuard mailGuard_;
     FormTimer *panelTimer_ = nullptr;
     FormTimer *animationTimer_ = nullptr;
     FormTimer *keepUpTimer_ = nullptr;

@@ -288,6 +288,53 @@ TEST_F(WatchdogTest, GivingUpSendsOneMailSayingSo) {
         << mails[0].body();
 }
 
+// With [mail] minutes, restarts within the span after a slot's e-mail are
+// only counted; the next e-mail says how many, and the count starts over.
+TEST_F(WatchdogTest, OneMailPerSpanCarriesTheRestartsHeldBack) {
+    testing_support::SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+    const auto log = folder_ / "watch.log";
+    writeSettings("[exe2]\nname=Gone\npath=" + (folder_ / "missing").string() +
+                  "\ntimer=60000\n[log]\npath=" + log.string() +
+                  "\n[mail]\nminutes=1\nnotification=On\nSendto=ops@example.com\n"
+                  "address=perstando@example.com\nserver=127.0.0.1\nport=" +
+                  std::to_string(server.port()) + "\n");
+    engine::Watchdog watchdog(nullptr);
+    auto &watcher = watchdog.slotWatcher();
+    qint64 nowMs = 0;
+    watcher.setClock([&] { return nowMs; });
+    watchdog.start();
+    const auto mailsArrived = [&](std::size_t n) {
+        return waitWithEvents([&] { return server.messages().size() >= n; });
+    };
+    for (int i = 0; i < 5; ++i) {
+        watcher.tick(2);
+        nowMs += 1'000;
+    }
+    ASSERT_TRUE(mailsArrived(1));
+    EXPECT_EQ(count(readFile(log), ",Gone could not be restarted."), 5) << readFile(log);
+
+    nowMs = 61'000;
+    watcher.tick(2);
+    nowMs += 1'000;
+    watcher.tick(2);
+    nowMs = 122'000;
+    watcher.tick(2);
+    ASSERT_TRUE(mailsArrived(3));
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 3u);
+    const auto held = [](const std::string &body) {
+        const auto at = body.find("\r\n");
+        return at == std::string::npos ? std::string() : body.substr(at + 2);
+    };
+    EXPECT_EQ(held(mails[0].body()), "") << mails[0].body();
+    EXPECT_EQ(held(mails[1].body()).rfind("Gone was restarted 4 more times since ", 0), 0u)
+        << mails[1].body();
+    EXPECT_EQ(held(mails[2].body()).rfind("Gone was restarted 1 more times since ", 0), 0u)
+        << mails[2].body();
+    EXPECT_EQ(count(readFile(log), ",Gone could not be restarted."), 8);
+}
+
 // On the engine's clock, a program that keeps dying within the minute is
 // started 2, 4 and 8 intervals after the start before, then at the longest
 // wait; once it stayed up a minute the waits start over.
