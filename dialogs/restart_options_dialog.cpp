@@ -45,16 +45,16 @@ constexpr std::array columns{
            "Restart at once: start the program again the moment its process ends, "
            "instead of at the next check."},
     Column{settings::Key::SlotGiveUp, Kind::Number, "Give up after",
-           "Give up after: no longer restart a program that was started this many times "
-           "within the minutes beside it; empty or 0: never."},
+           "Give up after: stop restarting after this many starts within the minutes beside "
+           "it; empty or 0: never."},
     Column{settings::Key::SlotGiveUpMinutes, Kind::Number, "within",
            "within: those minutes; empty: 10; 0: never give up."},
     Column{settings::Key::SlotBackoff, Kind::Number, "Longest wait (s)",
-           "Longest wait (s): after quick deaths, wait twice as long before each start, "
-           "at most this many seconds; empty or 0: no wait."},
+           "Longest wait (s): after quick deaths, double the wait before each start, up to "
+           "this many seconds; empty or 0: off."},
     Column{settings::Key::SlotHangSeconds, Kind::Number, "Not responding after (s)",
-           "Not responding after (s): seconds a window of the program may leave a ping "
-           "unanswered before the program is not responding; empty or 0: never judged."},
+           "Not responding after (s): a window that leaves a ping unanswered this many "
+           "seconds; empty or 0: never judged."},
     Column{settings::Key::SlotHangAction, Kind::Word, "Then restart",
            "Then restart: end a program that is not responding, so that its check starts it "
            "again.",
@@ -226,16 +226,15 @@ void RestartOptionsDialog::save() {
             auto *cell = table_->item(rowOf(n), tableColumn(c));
             const QString stored = cell->data(StoredRole).toString();
             const bool ticked = cell->checkState() == Qt::Checked;
-            const QString word = QString::fromUtf8(column.word);
             switch (column.kind) {
             case Kind::Switch:
                 changes.setSwitch(column.key, n, ticked);
                 break;
             case Kind::Word:
-                // Unticked clears only the word it stood for; any other text
-                // was never shown as ticked and stays.
-                if (ticked || stored == word) {
-                    changes.set(column.key, n, ticked ? word : QString());
+                // Written only when the tick changed: unticking clears the word
+                // it showed, and any other text, shown unticked, stays.
+                if (ticked != shownTicked(column, stored)) {
+                    changes.set(column.key, n, ticked ? QString::fromUtf8(column.word) : QString());
                 }
                 break;
             case Kind::Number: {
