@@ -11,7 +11,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
 #include <array>
@@ -195,14 +194,7 @@ TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothi
         EXPECT_EQ(header->toolTip(), lines[c - 1]);
     }
 
-    // Every column and row in view, in a window the screen holds.
-    auto *table = window.table();
-    EXPECT_LE(table->horizontalHeader()->length(), table->viewport()->width());
-    EXPECT_LE(table->verticalHeader()->length(), table->viewport()->height());
-    EXPECT_EQ(table->horizontalScrollBar()->maximum(), 0);
-    for (int c = 0; c < headers.size(); ++c) {
-        EXPECT_GE(table->columnWidth(c), table->fontMetrics().horizontalAdvance(headers[c])) << c;
-    }
+    // With every column in view (see the fit test), the window still fits a small screen.
     const QRect screen = window.form()->screen()->availableGeometry();
     EXPECT_LE(window.form()->frameGeometry().width(), screen.width());
     EXPECT_LE(window.form()->frameGeometry().height(), screen.height());
