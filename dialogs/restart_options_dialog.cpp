@@ -4,41 +4,123 @@
 #include "dialogs/save_settings.h"
 #include "engine/settings.h"
 #include "engine/slot_watcher.h"
+#include "ui/message_box.h"
 #include "ui/window_fit.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <array>
+#include <limits>
+#include <optional>
 
 using dialogs::named;
 
 namespace {
 
-/// A per-slot switch, shown as a column of check boxes.
-struct SwitchColumn {
+enum class Kind {
+    Switch, ///< a check box stored as "On" or "Off"
+    Word,   ///< a check box ticked for exactly its word
+    Number, ///< a whole number typed into the cell; empty is off or the default
+};
+
+/// A per-slot setting, shown as a column.
+struct Column {
     settings::Key key;
+    Kind kind;
     const char *header;
     const char *explanation;
+    const char *word = "";
 };
 
-// Another per-slot switch is one more entry here: its column, its line of
+// Another per-slot setting is one more entry here: its column, its line of
 // explanation, its load and its save follow from it.
-constexpr std::array switchColumns{
-    SwitchColumn{settings::Key::SlotImmediate, "Restart at once",
-                 "Restart at once: start the program again the moment its process ends, "
-                 "instead of at the next check."},
+constexpr std::array columns{
+    Column{settings::Key::SlotImmediate, Kind::Switch, "Restart at once",
+           "Restart at once: start the program again the moment its process ends, "
+           "instead of at the next check."},
+    Column{settings::Key::SlotGiveUp, Kind::Number, "Give up after",
+           "Give up after: stop restarting after this many starts within the minutes beside "
+           "it; empty or 0: never."},
+    Column{settings::Key::SlotGiveUpMinutes, Kind::Number, "within",
+           "within: those minutes; empty: 10; 0: never give up."},
+    Column{settings::Key::SlotBackoff, Kind::Number, "Longest wait (s)",
+           "Longest wait (s): after quick deaths, double the wait before each start, up to "
+           "this many seconds; empty or 0: off."},
+    Column{settings::Key::SlotHangSeconds, Kind::Number, "Not responding after (s)",
+           "Not responding after (s): a window that leaves a ping unanswered this many "
+           "seconds; empty or 0: never judged."},
+    Column{settings::Key::SlotHangAction, Kind::Word, "Then restart",
+           "Then restart: end a program that is not responding, so that its check starts it "
+           "again.",
+           "Restart"},
 };
 
-/// The name takes the first column; the switches follow in list order.
-constexpr int FirstSwitchColumn = 1;
+const QString MailMinutesLabel = QStringLiteral("At most one e-mail per slot every (minutes)");
+
+/// The name takes the first column; the settings follow in list order.
+constexpr int FirstSettingColumn = 1;
+
+/// Where a cell keeps the text it was loaded with.
+constexpr int StoredRole = Qt::UserRole;
 
 int rowOf(int slot) {
     return slot - 1;
+}
+
+int tableColumn(std::size_t column) {
+    return FirstSettingColumn + static_cast<int>(column);
+}
+
+bool shownTicked(const Column &column, const QString &stored) {
+    return column.kind == Kind::Switch ? settings::isOn(stored)
+                                       : stored == QString::fromUtf8(column.word);
+}
+
+QTableWidgetItem *cellFor(const Column &column, const QString &stored) {
+    auto *cell = new QTableWidgetItem();
+    cell->setData(StoredRole, stored);
+    if (column.kind == Kind::Number) {
+        cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsEditable);
+        cell->setText(stored);
+    } else {
+        cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+        cell->setCheckState(shownTicked(column, stored) ? Qt::Checked : Qt::Unchecked);
+    }
+    return cell;
+}
+
+/// The typed text without the blanks around it when it is empty or a whole
+/// number an int holds; nullopt otherwise.
+std::optional<QString> typedNumber(const QString &text) {
+    QString typed = text.trimmed();
+    if (!typed.isEmpty() && !settings::wholeNumberFromText(typed)) {
+        return std::nullopt;
+    }
+    return typed;
+}
+
+/// Tells the user that the entry at `place` holds `text`, no whole number.
+void refuse(QWidget *window, const QString &place, const QString &text) {
+    ui::message(window,
+                QStringLiteral("%1: \"%2\" is not a whole number from 0 to %3.")
+                    .arg(place, text)
+                    .arg(std::numeric_limits<int>::max()),
+                ui::programTitle(), QMessageBox::Warning);
+}
+
+/// A typed number is written only when it differs from what was loaded, so a
+/// save leaves untouched keys as the file has them, or absent.
+void setChanged(settings::Save &changes, settings::Key key, int slot, const QString &typed,
+                const QString &stored) {
+    if (typed != stored) {
+        changes.set(key, slot, typed);
+    }
 }
 
 } // namespace
@@ -48,7 +130,7 @@ RestartOptionsDialog::RestartOptionsDialog(QWidget *parent) : QWidget(parent, Qt
 
     QStringList headers{QStringLiteral("Application")};
     QStringList explanations;
-    for (const auto &column : switchColumns) {
+    for (const auto &column : columns) {
         headers << QString::fromUtf8(column.header);
         explanations << QString::fromUtf8(column.explanation);
     }
@@ -61,15 +143,33 @@ RestartOptionsDialog::RestartOptionsDialog(QWidget *parent) : QWidget(parent, Qt
     table_ = named<QTableWidget>(QStringLiteral("Table1"), settings::SlotCount,
                                  static_cast<int>(headers.size()), this);
     table_->setHorizontalHeaderLabels(headers);
-    for (std::size_t c = 0; c < switchColumns.size(); ++c) {
-        table_->horizontalHeaderItem(FirstSwitchColumn + static_cast<int>(c))
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        table_->horizontalHeaderItem(tableColumn(c))
             ->setToolTip(explanations[static_cast<qsizetype>(c)]);
     }
-    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Only the number cells are editable; the names and check boxes say so
+    // through their flags.
+    table_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                            QAbstractItemView::AnyKeyPressed);
     table_->setSelectionMode(QAbstractItemView::NoSelection);
     table_->horizontalHeader()->setStretchLastSection(true);
     // Every row and column in view at the first size, without scrolling.
     table_->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+
+    const QString mailExplanation =
+        QStringLiteral("At most one restart e-mail per slot within this many minutes; later "
+                       "restarts are counted into the next one; empty or 0: one e-mail per "
+                       "restart.");
+    auto *mailLabel = named<QLabel>(QStringLiteral("lblMailMinutes"), MailMinutesLabel, this);
+    mailMinutes_ = named<QLineEdit>(QStringLiteral("txtMailMinutes"), this);
+    mailLabel->setBuddy(mailMinutes_);
+    mailLabel->setToolTip(mailExplanation);
+    mailMinutes_->setToolTip(mailExplanation);
+    ui::showCharacters(mailMinutes_, 8);
+    auto *mailRow = new QHBoxLayout();
+    mailRow->addWidget(mailLabel);
+    mailRow->addWidget(mailMinutes_);
+    mailRow->addStretch(1);
 
     saveButton_ = named<QPushButton>(QStringLiteral("cmdSave"), QStringLiteral("&Save"), this);
     cancelButton_ =
@@ -83,6 +183,7 @@ RestartOptionsDialog::RestartOptionsDialog(QWidget *parent) : QWidget(parent, Qt
     outer->addWidget(explanation);
     outer->addWidget(readProblem_);
     outer->addWidget(table_);
+    outer->addLayout(mailRow);
     outer->addLayout(buttons);
 
     connect(saveButton_, &QPushButton::clicked, this, &RestartOptionsDialog::save);
@@ -95,7 +196,7 @@ RestartOptionsDialog::RestartOptionsDialog(QWidget *parent) : QWidget(parent, Qt
 
 void RestartOptionsDialog::load() {
     const auto stored = settings::Stored::read();
-    // Unreadable, every switch would show off and the save would be refused:
+    // Unreadable, every setting would show off and the save would be refused:
     // the window says why.
     readProblem_->setText(stored.problem());
     readProblem_->setVisible(!stored.problem().isEmpty());
@@ -105,24 +206,61 @@ void RestartOptionsDialog::load() {
             new QTableWidgetItem(name.isEmpty() ? engine::SlotWatcher::placeholder(n) : name);
         nameItem->setFlags(Qt::ItemIsEnabled);
         table_->setItem(rowOf(n), 0, nameItem);
-        for (std::size_t c = 0; c < switchColumns.size(); ++c) {
-            auto *check = new QTableWidgetItem();
-            check->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-            check->setCheckState(
-                settings::isOn(stored.text(switchColumns[c].key, n)) ? Qt::Checked : Qt::Unchecked);
-            table_->setItem(rowOf(n), FirstSwitchColumn + static_cast<int>(c), check);
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            table_->setItem(rowOf(n), tableColumn(c),
+                            cellFor(columns[c], stored.text(columns[c].key, n)));
         }
     }
+    storedMailMinutes_ = stored.text(settings::Key::MailMinutes);
+    mailMinutes_->setText(storedMailMinutes_);
 }
 
 void RestartOptionsDialog::save() {
+    // Saved by its mnemonic, a cell being edited has not given its text yet.
+    table_->setCurrentIndex(QModelIndex());
+
     settings::Save changes;
     for (int n = 1; n <= settings::SlotCount; ++n) {
-        for (std::size_t c = 0; c < switchColumns.size(); ++c) {
-            const auto *check = table_->item(rowOf(n), FirstSwitchColumn + static_cast<int>(c));
-            changes.setSwitch(switchColumns[c].key, n, check->checkState() == Qt::Checked);
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            const Column &column = columns[c];
+            auto *cell = table_->item(rowOf(n), tableColumn(c));
+            const QString stored = cell->data(StoredRole).toString();
+            const bool ticked = cell->checkState() == Qt::Checked;
+            switch (column.kind) {
+            case Kind::Switch:
+                changes.setSwitch(column.key, n, ticked);
+                break;
+            case Kind::Word:
+                // Written only when the tick changed: unticking clears the word
+                // it showed, and any other text, shown unticked, stays.
+                if (ticked != shownTicked(column, stored)) {
+                    changes.set(column.key, n, ticked ? QString::fromUtf8(column.word) : QString());
+                }
+                break;
+            case Kind::Number: {
+                const auto typed = typedNumber(cell->text());
+                if (!typed) {
+                    table_->setCurrentItem(cell);
+                    refuse(this,
+                           QStringLiteral("Slot \"%1\", \"%2\"")
+                               .arg(table_->item(rowOf(n), 0)->text(),
+                                    QString::fromUtf8(column.header)),
+                           cell->text());
+                    return;
+                }
+                setChanged(changes, column.key, n, *typed, stored);
+                break;
+            }
+            }
         }
     }
+    const auto minutes = typedNumber(mailMinutes_->text());
+    if (!minutes) {
+        mailMinutes_->setFocus();
+        refuse(this, QStringLiteral("\"%1\"").arg(MailMinutesLabel), mailMinutes_->text());
+        return;
+    }
+    setChanged(changes, settings::Key::MailMinutes, 0, *minutes, storedMailMinutes_);
     // After a failure the window stays open with the user's choices, so they
     // can be saved again.
     if (dialogs::save(this, changes)) {

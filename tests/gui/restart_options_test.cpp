@@ -7,11 +7,14 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableWidget>
 #include <QTest>
 #include <array>
+#include <functional>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -21,6 +24,11 @@ using testing_support::WindowTest;
 namespace {
 
 const QString AtOnce = QStringLiteral("Restart at once");
+const QString GiveUp = QStringLiteral("Give up after");
+const QString Within = QStringLiteral("within");
+const QString LongestWait = QStringLiteral("Longest wait (s)");
+const QString HangSeconds = QStringLiteral("Not responding after (s)");
+const QString ThenRestart = QStringLiteral("Then restart");
 
 /// The window's table, its rows by slot and its columns by header.
 class RestartOptionsWindow {
@@ -39,9 +47,13 @@ public:
         return -1;
     }
     QString name(int slot) const { return table()->item(slot - 1, 0)->text(); }
-    bool atOnce(int slot) const {
-        return table()->item(slot - 1, column(AtOnce))->checkState() == Qt::Checked;
+    QString cell(int slot, const QString &header) const {
+        return table()->item(slot - 1, column(header))->text();
     }
+    bool ticked(int slot, const QString &header) const {
+        return table()->item(slot - 1, column(header))->checkState() == Qt::Checked;
+    }
+    bool atOnce(int slot) const { return ticked(slot, AtOnce); }
     std::array<bool, settings::SlotCount> allAtOnce() const {
         std::array<bool, settings::SlotCount> shown{};
         for (int n = 1; n <= settings::SlotCount; ++n) {
@@ -50,9 +62,36 @@ public:
         return shown;
     }
     /// Toggles the check box as a person does from the keyboard.
-    void toggleAtOnce(int slot) const {
-        table()->setCurrentCell(slot - 1, column(AtOnce));
+    void toggle(int slot, const QString &header) const {
+        table()->setCurrentCell(slot - 1, column(header));
         QTest::keyClick(table(), Qt::Key_Space);
+    }
+    void toggleAtOnce(int slot) const { toggle(slot, AtOnce); }
+    /// Types over a cell as a person does: F2 opens its editor, Enter hands the
+    /// text to the cell (or not, with `enter` false). False when no editor opens.
+    bool type(int slot, const QString &header, const QString &text, bool enter = true) const {
+        table()->setCurrentCell(slot - 1, column(header));
+        QTest::keyClick(table(), Qt::Key_F2);
+        QLineEdit *editor = nullptr;
+        for (auto *open : table()->viewport()->findChildren<QLineEdit *>()) {
+            if (open->isVisible()) {
+                editor = open;
+            }
+        }
+        if (editor == nullptr) {
+            return false;
+        }
+        editor->setText(text);
+        if (!enter) {
+            return true;
+        }
+        QTest::keyClick(editor, Qt::Key_Return);
+        // The view takes the text from the editor once the key has been handled.
+        const QPointer<QLineEdit> closing(editor);
+        return QTest::qWaitFor([&] { return closing.isNull() || !closing->isVisible(); }, 5000);
+    }
+    QLineEdit *mailMinutes() const {
+        return form_->findChild<QLineEdit *>(QStringLiteral("txtMailMinutes"));
     }
     void click(const char *button) const {
         QTest::mouseClick(form_->findChild<QPushButton *>(QString::fromLatin1(button)),
@@ -109,22 +148,68 @@ protected:
     RestartOptionsWindow open() const {
         return RestartOptionsWindow(ui::WindowRegistry::instance().show<RestartOptionsDialog>());
     }
+    /// The file after `saving`, which is to close the window with one replace
+    /// of the file and no message.
+    std::string savedInOneReplace(const RestartOptionsWindow &window,
+                                  const std::function<void()> &saving) {
+        const ReplaceCounter replaces(folder_.path());
+        saving();
+        EXPECT_TRUE(messages_.shown.isEmpty()) << messages_.texts().join(u'\n').toStdString();
+        EXPECT_TRUE(window.gone());
+        EXPECT_EQ(replaces.replacesOf("settings.ini"), 1);
+        return readSettings();
+    }
 };
 
 TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothing) {
-    const std::string before = "[exe1]\nname=Orders\nimmediate=On\n[exe2]\nimmediate=on\n"
+    const std::string before = "[exe1]\nname=Orders\nimmediate=On\ngiveup=3\ngiveupminutes=007\n"
+                               "backoff=+5\nhangseconds=30\nhangaction=Restart\n"
+                               "[exe2]\nimmediate=on\nhangaction=restart\n"
                                "[exe3]\nname=Billing\nimmediate=Yes\n[exe4]\nimmediate=Off\n"
-                               "[exe8]\nname=Last one\nimmediate=On\n";
+                               "[exe8]\nname=Last one\nimmediate=On\n[mail]\nminutes=15\n";
     writeSettings(before);
     const auto window = open();
     EXPECT_EQ(window.form()->objectName(), QStringLiteral("RestartOptions"));
     EXPECT_EQ(window.form()->windowTitle(), QStringLiteral("Restart Options"));
-    EXPECT_EQ(window.form()->findChild<QLabel *>(QStringLiteral("Label1"))->text(),
-              QStringLiteral("Restart at once: start the program again the moment its process "
-                             "ends, instead of at the next check."));
     EXPECT_FALSE(window.form()->findChild<QLabel *>(QStringLiteral("Label2"))->isVisible());
     ASSERT_EQ(window.table()->rowCount(), settings::SlotCount);
-    ASSERT_GT(window.column(AtOnce), 0);
+    const QStringList headers{QStringLiteral("Application"),
+                              AtOnce,
+                              GiveUp,
+                              Within,
+                              LongestWait,
+                              HangSeconds,
+                              ThenRestart};
+    ASSERT_EQ(window.table()->columnCount(), headers.size());
+    // Each column is explained by a line of Label1 and by its header's tool tip.
+    const QStringList lines =
+        window.form()->findChild<QLabel *>(QStringLiteral("Label1"))->text().split(u'\n');
+    ASSERT_EQ(lines.size(), headers.size() - 1);
+    EXPECT_EQ(lines[0], QStringLiteral("Restart at once: start the program again the moment its "
+                                       "process ends, instead of at the next check."));
+    for (int c = 1; c < headers.size(); ++c) {
+        const auto *header = window.table()->horizontalHeaderItem(c);
+        EXPECT_EQ(header->text(), headers[c]);
+        EXPECT_TRUE(lines[c - 1].startsWith(headers[c] + QStringLiteral(": "))) << c;
+        EXPECT_EQ(header->toolTip(), lines[c - 1]);
+    }
+
+    // With every column in view (see the fit test), the window still fits a small screen.
+    const QRect screen = window.form()->screen()->availableGeometry();
+    EXPECT_LE(window.form()->frameGeometry().width(), screen.width());
+    EXPECT_LE(window.form()->frameGeometry().height(), screen.height());
+
+    // Numbers as stored, whether or not they count; "Then restart" only for
+    // exactly "Restart".
+    EXPECT_EQ(window.cell(1, GiveUp), QStringLiteral("3"));
+    EXPECT_EQ(window.cell(1, Within), QStringLiteral("007"));
+    EXPECT_EQ(window.cell(1, LongestWait), QStringLiteral("+5"));
+    EXPECT_EQ(window.cell(1, HangSeconds), QStringLiteral("30"));
+    EXPECT_EQ(window.cell(2, GiveUp), QString());
+    EXPECT_TRUE(window.ticked(1, ThenRestart));
+    EXPECT_FALSE(window.ticked(2, ThenRestart));
+    EXPECT_FALSE(window.ticked(3, ThenRestart));
+    EXPECT_EQ(window.mailMinutes()->text(), QStringLiteral("15"));
 
     EXPECT_EQ(window.name(1), QStringLiteral("Orders"));
     EXPECT_EQ(window.name(2), QStringLiteral("Executable 2"));
@@ -139,6 +224,7 @@ TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothi
     window.toggleAtOnce(8);
     EXPECT_TRUE(window.atOnce(2));
     EXPECT_FALSE(window.atOnce(8));
+    ASSERT_TRUE(window.type(3, GiveUp, QStringLiteral("4")));
     window.click("cmdCancel");
     EXPECT_TRUE(window.gone());
     EXPECT_EQ(readSettings(), before);
@@ -152,12 +238,7 @@ TEST_F(RestartOptionsTest, SaveWritesEverySlotInOneReplaceAndKeepsTheRestOfTheFi
     window.toggleAtOnce(1);
     window.toggleAtOnce(3);
     window.toggleAtOnce(6);
-    const ReplaceCounter replaces(folder_.path());
-    window.click("cmdSave");
-    EXPECT_TRUE(messages_.shown.isEmpty()) << messages_.texts().join(u'\n').toStdString();
-    EXPECT_TRUE(window.gone());
-    EXPECT_EQ(replaces.replacesOf("settings.ini"), 1);
-    EXPECT_EQ(readSettings(),
+    EXPECT_EQ(savedInOneReplace(window, [&] { window.click("cmdSave"); }),
               "; watched on the shop floor\n[exe1]\nname=Orders\npath=orders\nimmediate=Off\n"
               "[exe3]\nimmediate=On\n[log]\npath=/tmp/watch.log\n[exe2]\nimmediate=Off\n"
               "[exe4]\nimmediate=Off\n[exe5]\nimmediate=Off\n[exe6]\nimmediate=On\n"
@@ -169,6 +250,97 @@ TEST_F(RestartOptionsTest, SaveWritesEverySlotInOneReplaceAndKeepsTheRestOfTheFi
         EXPECT_EQ(snapshot.perSlot[static_cast<std::size_t>(n - 1)].immediate, n == 3 || n == 6)
             << n;
     }
+}
+
+TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace) {
+    writeSettings("[exe1]\nname=Orders\ngiveup=3\nhangseconds=\"30\"\n[exe2]\nname=Editor\n"
+                  "[mail]\nSendto=ops@example.com\n");
+    const auto window = open();
+    EXPECT_FALSE(window.type(1, QStringLiteral("Application"), QStringLiteral("Renamed")));
+    ASSERT_TRUE(window.type(1, GiveUp, QStringLiteral("4")));
+    ASSERT_TRUE(window.type(2, Within, QStringLiteral(" 15 ")));
+    ASSERT_TRUE(window.type(3, LongestWait, QStringLiteral("120")));
+    window.toggle(4, ThenRestart);
+    ASSERT_TRUE(window.type(5, HangSeconds, QStringLiteral("0")));
+    ASSERT_TRUE(window.type(6, GiveUp, QStringLiteral("2147483647")));
+    ASSERT_TRUE(window.type(7, LongestWait, QStringLiteral("007")));
+    window.mailMinutes()->setText(QStringLiteral("30"));
+    // Still in its editor when Save is pressed by its mnemonic, which takes no focus.
+    ASSERT_TRUE(window.type(8, GiveUp, QStringLiteral("7"), false));
+    const std::string saved = savedInOneReplace(window, [&] {
+        window.form()->findChild<QPushButton *>(QStringLiteral("cmdSave"))->click();
+    });
+    // Untouched entries stay as the file has them, quoted or absent.
+    EXPECT_EQ(saved,
+              "[exe1]\nname=Orders\ngiveup=4\nhangseconds=\"30\"\nimmediate=Off\n"
+              "[exe2]\nname=Editor\nimmediate=Off\ngiveupminutes=15\n"
+              "[mail]\nSendto=ops@example.com\nminutes=30\n"
+              "[exe3]\nimmediate=Off\nbackoff=120\n[exe4]\nimmediate=Off\nhangaction=Restart\n"
+              "[exe5]\nimmediate=Off\nhangseconds=0\n[exe6]\nimmediate=Off\ngiveup=2147483647\n"
+              "[exe7]\nimmediate=Off\nbackoff=007\n[exe8]\nimmediate=Off\ngiveup=7\n");
+
+    const auto snapshot = settings::Snapshot::read();
+    EXPECT_EQ(snapshot.perSlot[0].giveUpRestarts, 4);
+    EXPECT_EQ(snapshot.perSlot[0].hangSeconds, 30);
+    EXPECT_EQ(snapshot.perSlot[1].giveUpMinutes, 15);
+    EXPECT_TRUE(snapshot.perSlot[3].restartWhenHung);
+    EXPECT_EQ(snapshot.perSlot[6].backoffSeconds, 7);
+    EXPECT_EQ(snapshot.perSlot[7].giveUpRestarts, 7);
+    EXPECT_EQ(snapshot.mail.minutes, 30);
+}
+
+TEST_F(RestartOptionsTest, AnEntryThatIsNoWholeNumberIsNamedAndNothingIsSaved) {
+    const std::string before = "[exe2]\nname=Editor\ngiveup=3\n[mail]\nminutes=5\n";
+    writeSettings(before);
+    const auto window = open();
+    // Valid changes beside it are not saved either.
+    window.toggleAtOnce(1);
+    ASSERT_TRUE(window.type(1, Within, QStringLiteral("5")));
+    const auto refused = [&](const QString &expected) {
+        window.click("cmdSave");
+        EXPECT_EQ(messages_.texts(), QStringList{expected});
+        messages_.shown.clear();
+        EXPECT_TRUE(window.stillOpen());
+        EXPECT_EQ(readSettings(), before);
+    };
+    for (const QString &text :
+         {QStringLiteral("abc"), QStringLiteral("-1"), QStringLiteral("+5"), QStringLiteral("5.0"),
+          QStringLiteral("\uFF10"), QStringLiteral("2147483648")}) {
+        ASSERT_TRUE(window.type(2, GiveUp, text));
+        refused(QStringLiteral("Slot \"Editor\", \"Give up after\": \"%1\" is not a whole number "
+                               "from 0 to 2147483647.")
+                    .arg(text));
+    }
+    ASSERT_TRUE(window.type(2, GiveUp, QStringLiteral("3")));
+    ASSERT_TRUE(window.type(7, HangSeconds, QStringLiteral("1e3")));
+    refused(QStringLiteral("Slot \"Executable 7\", \"Not responding after (s)\": \"1e3\" is not "
+                           "a whole number from 0 to 2147483647."));
+    ASSERT_TRUE(window.type(7, HangSeconds, QString()));
+    window.mailMinutes()->setText(QStringLiteral("1.5"));
+    refused(QStringLiteral("\"At most one e-mail per slot every (minutes)\": \"1.5\" is not a "
+                           "whole number from 0 to 2147483647."));
+}
+
+TEST_F(RestartOptionsTest, AnUntickedThenRestartClearsOnlyARestartItShowedTicked) {
+    writeSettings("[exe1]\nhangaction=Restart\n[exe2]\nhangaction=Kill\n[exe3]\n"
+                  "hangaction=restart\n");
+    const auto window = open();
+    EXPECT_TRUE(window.ticked(1, ThenRestart));
+    EXPECT_FALSE(window.ticked(2, ThenRestart));
+    EXPECT_FALSE(window.ticked(3, ThenRestart));
+    window.toggle(1, ThenRestart);
+    window.toggle(3, ThenRestart);
+    window.toggle(4, ThenRestart);
+    window.toggle(4, ThenRestart);
+    window.click("cmdSave");
+    EXPECT_TRUE(window.gone());
+    // Any other word was shown unticked and stays; ticking then unticking
+    // adds nothing.
+    EXPECT_EQ(readSettings(),
+              "[exe1]\nhangaction=\nimmediate=Off\n[exe2]\nhangaction=Kill\n"
+              "immediate=Off\n[exe3]\nhangaction=Restart\nimmediate=Off\n"
+              "[exe4]\nimmediate=Off\n[exe5]\nimmediate=Off\n[exe6]\nimmediate=Off\n"
+              "[exe7]\nimmediate=Off\n[exe8]\nimmediate=Off\n");
 }
 
 TEST_F(RestartOptionsTest, AFailedSaveIsToldAndTheWindowKeepsTheChoices) {
@@ -217,12 +389,16 @@ TEST_F(RestartOptionsMenuTest, TheSetupMenuOpensItAndASavedSwitchReachesTheWatch
     const RestartOptionsWindow window(form);
     EXPECT_EQ(window.name(4), QStringLiteral("Orders"));
     window.toggleAtOnce(4);
+    ASSERT_TRUE(window.type(4, GiveUp, QStringLiteral("2")));
+    window.mailMinutes()->setText(QStringLiteral("15"));
     window.click("cmdSave");
     ASSERT_TRUE(window.gone());
 
     // The main window takes it when it is active again, as every other setting.
     form_->activate();
     EXPECT_TRUE(form_->watchdog().settings().perSlot[3].immediate);
+    EXPECT_EQ(form_->watchdog().settings().perSlot[3].giveUpRestarts, 2);
+    EXPECT_EQ(form_->watchdog().settings().mail.minutes, 15);
 }
 
 } // namespace
