@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -40,14 +41,15 @@ struct Desktop {
         }
         ready = waitUntil(
             [&] {
-                ping.ping(pids);
+                // Answers are looked for before the next ping, which would wait again.
                 ping.poll();
-                for (const pid_t pid : pids) {
-                    if (ping.silence(pid) != windowping::Clock::duration::zero()) {
-                        return false;
-                    }
+                const bool all = std::ranges::all_of(pids, [&](pid_t pid) {
+                    return ping.silence(pid) == windowping::Clock::duration::zero();
+                });
+                if (!all) {
+                    ping.ping(pids);
                 }
-                return true;
+                return all;
             },
             std::chrono::seconds(60));
     }
