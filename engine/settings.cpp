@@ -124,9 +124,14 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.backoffSeconds = number(Key::SlotBackoff).value_or(0);
     }
     s.logPath = stored.text(Key::LogPath);
-    s.mail = {stored.text(Key::MailTo), stored.text(Key::MailPort), stored.text(Key::MailFrom),
-              stored.text(Key::MailServer), flag(stored, Key::MailSwitch),
-              wholeNumberFromText(stored.text(Key::MailMinutes)).value_or(0)};
+    s.mail = {stored.text(Key::MailTo),
+              stored.text(Key::MailPort),
+              stored.text(Key::MailFrom),
+              stored.text(Key::MailServer),
+              flag(stored, Key::MailSwitch),
+              wholeNumberFromText(stored.text(Key::MailMinutes)).value_or(0),
+              stored.text(Key::MailUser),
+              stored.text(Key::MailCaFile)};
     s.visualAlarm = flag(stored, Key::VisualAlarm);
     s.popupAlarm = flag(stored, Key::PopupAlarm);
     s.audioAlarm = flag(stored, Key::AudioAlarm);

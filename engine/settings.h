@@ -37,6 +37,8 @@ enum class Key {
     MailServer,
     MailSwitch,
     MailMinutes,
+    MailUser,
+    MailCaFile,
     VisualAlarm,
     PopupAlarm,
     AudioAlarm,
@@ -109,6 +111,10 @@ struct Mail {
     /// At most one restart e-mail per slot within this many minutes; 0 sends
     /// one per restart.
     int minutes = 0;
+    /// The sign-in name; empty: no sign-in.
+    QString user;
+    /// A PEM file of authorities trusted beside the system's; empty: none.
+    QString caFile;
 };
 
 /// What the watching uses, typed, from one read of the file.

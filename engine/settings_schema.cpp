@@ -19,7 +19,7 @@ struct Entry {
     KeyDefinition definition;
 };
 
-constexpr std::array<Entry, 27> Schema{{
+constexpr std::array<Entry, 29> Schema{{
     {Key::SlotName, {"exe%1", "name", Type::Text, "", true}},
     {Key::SlotProgram, {"exe%1", "path", Type::Path, "", true}},
     {Key::SlotInterval, {"exe%1", "timer", Type::Interval, "", true}},
@@ -39,6 +39,8 @@ constexpr std::array<Entry, 27> Schema{{
     {Key::MailServer, {"mail", "server", Type::Text, "", false}},
     {Key::MailSwitch, {"mail", "notification", Type::Switch, "", false}},
     {Key::MailMinutes, {"mail", "minutes", Type::WholeNumber, "", false}},
+    {Key::MailUser, {"mail", "user", Type::Text, "", false}},
+    {Key::MailCaFile, {"mail", "cafile", Type::Path, "", false}},
     {Key::VisualAlarm, {"Alerts", "visual", Type::Switch, "", false}},
     {Key::PopupAlarm, {"Alerts", "Pop", Type::Switch, "", false}},
     {Key::AudioAlarm, {"Alerts", "audio", Type::Switch, "", false}},
