@@ -189,7 +189,9 @@ void Session::connectToServer() {
     socket_ = new QSslSocket(this);
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
     if (!authorities.isEmpty()) {
-        tls.addCaCertificates(authorities);
+        // Any authority added by hand ends Qt's loading of the system's on
+        // demand, so the system's are named here too.
+        tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + authorities);
     }
     socket_->setSslConfiguration(tls);
     connect(socket_, &QSslSocket::connected, this, &Session::onConnected);
