@@ -1,13 +1,16 @@
 // Whole SMTP sessions against a real server (python3-aiosmtpd) on 127.0.0.1.
 
 #include "engine/smtp_session.h"
+#include "tests/support/network_namespace.h"
 #include "tests/support/smtp_test_server.h"
 
 #include <QSslSocket>
 #include <QTest>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -122,12 +125,17 @@ protected:
     /// Connect, send every message, disconnect; waits until the session has ended.
     static Outcome run(const SmtpTestServer &server, const QList<smtp::Message> &messages,
                        const SessionSetup &setup = {}) {
+        return run(server.host(), server.port(), messages, setup);
+    }
+
+    static Outcome run(const std::string &host, int port, const QList<smtp::Message> &messages,
+                       const SessionSetup &setup = {}) {
         Outcome outcome;
         qtMessages = &outcome.logged;
         const QtMessageHandler previous = qInstallMessageHandler(recordQtMessage);
         smtp::Session session;
-        session.setHost(QString::fromStdString(server.host()));
-        session.setPort(server.port());
+        session.setHost(QString::fromStdString(host));
+        session.setPort(port);
         session.setTimeout(setup.timeoutMs);
         session.setImplicitTls(setup.implicitTls);
         session.setLogin(setup.user, setup.password);
@@ -340,6 +348,48 @@ TEST_F(SmtpSessionTest, AnUnusableCaFileFailsAtOnceNamingTheFile) {
                   u"certificate authority file \"%1\" %2"_s.arg(path, c.why).toStdString());
     }
     EXPECT_FALSE(mentions(server.events(), "connect")) << "nothing is sent without the authority";
+}
+
+// Runs again in a mount namespace whose /etc/ssl/certs holds only the
+// server's certificate: there, the system's authorities are that one.
+TEST_F(SmtpSessionTest, TheSystemsAuthoritiesStillCountBesideACaFile) {
+    if (const char *inside = std::getenv("PERSTANDO_TEST_SYSTEM_CA")) {
+        const QStringList portAndCaFile = QString::fromLocal8Bit(inside).split(u'|');
+        ASSERT_EQ(portAndCaFile.size(), 2);
+        const Outcome outcome = run("127.0.0.1", portAndCaFile[0].toInt(),
+                                    {message(u"ops@example.com"_s)}, {.caFile = portAndCaFile[1]});
+        EXPECT_EQ(outcome.sent, 1);
+        EXPECT_TRUE(outcome.failures.isEmpty()) << outcome.failures.join(u'|').toStdString();
+        return;
+    }
+    SmtpTestServer server({.tls = SmtpServerOptions::Tls::StartTls});
+    SmtpTestServer other({.tls = SmtpServerOptions::Tls::StartTls}); // for its certificate
+    ASSERT_TRUE(server.started());
+    ASSERT_TRUE(other.started());
+    const auto store = folder_ / "system-store";
+    std::filesystem::create_directory(store);
+    testing_support::writeFile(store / "server.pem", server.certificatePem());
+    // The hashed name is what makes Qt look up the system's authorities on demand.
+    const auto hash = testing_support::runCaptured(
+        {"openssl", "x509", "-hash", "-noout", "-in", (store / "server.pem").string()});
+    ASSERT_EQ(hash.status, 0);
+    std::filesystem::create_symlink("server.pem",
+                                    store / (hash.output.substr(0, hash.output.find('\n')) + ".0"));
+    const std::string mountStore = R"(mount --bind "$0" /etc/ssl/certs && exec "$@")";
+    if (testing_support::runCaptured(
+            {"unshare", "-m", "sh", "-c", mountStore, store.string(), "true"})
+            .status != 0) {
+        GTEST_SKIP() << "no mount namespace here";
+    }
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    const auto inside = testing_support::runCaptured(
+        {"unshare", "-m", "sh", "-c", mountStore, store.string(), "env",
+         "PERSTANDO_TEST_SYSTEM_CA=" + std::to_string(server.port()) + "|" +
+             caFileOf(other).toStdString(),
+         "timeout", "120", self,
+         "--gtest_filter=SmtpSessionTest.TheSystemsAuthoritiesStillCountBesideACaFile"});
+    EXPECT_TRUE(WIFEXITED(inside.status) && WEXITSTATUS(inside.status) == 0) << inside.output;
+    EXPECT_EQ(server.messages().size(), 1u);
 }
 
 } // namespace
