@@ -500,8 +500,7 @@ void Session::signIn() {
     } else if (authOffered_.contains(QLatin1String("LOGIN"))) {
         command("AUTH LOGIN", State::AuthUser);
     } else {
-        fail(QStringLiteral("the server offers no sign-in this program knows (AUTH PLAIN or "
-                            "LOGIN)"));
+        fail(QStringLiteral("the server offers neither AUTH PLAIN nor AUTH LOGIN for the sign-in"));
     }
 }
 

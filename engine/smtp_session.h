@@ -48,7 +48,9 @@ public:
     void setImplicitTls(bool on) { implicitTls_ = on; }
 
     /// Signs in as `user` after EHLO on the encrypted connection; an empty
-    /// user signs in nowhere. Takes effect at the next connectToServer().
+    /// user signs in nowhere. Takes effect at the next connectToServer(). The
+    /// password is held for later sessions until replaced or destroyed, and
+    /// then overwritten.
     void setLogin(const QString &user, const QString &password);
     /// A PEM file of authorities trusted beside the system's for the
     /// server's certificate; empty: none. A file that cannot be used fails
