@@ -1,8 +1,16 @@
 #include "engine/smtp_session.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QSslConfiguration>
 #include <QSslSocket>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace smtp {
 namespace {
@@ -12,6 +20,8 @@ namespace {
 constexpr qsizetype MaxPendingReply = qsizetype{64} * 1024;
 // Bound on waiting for the goodbye once QUIT was sent.
 constexpr int QuitTimeoutMs = 5000;
+// Far beyond any bundle of authorities; keeps a wrong file from filling memory.
+constexpr qsizetype MaxCaFileBytes = qsizetype{1024} * 1024;
 
 QList<QSslCertificate> &extraCertificates() {
     static QList<QSslCertificate> certificates;
@@ -36,6 +46,74 @@ QString shortened(const QString &text) {
     return text.size() > 120 ? text.left(117) + QStringLiteral("...") : text;
 }
 
+// Overwrites the bytes in place before letting them go, so a password does
+// not linger in freed memory. Only for buffers this file made and owns alone.
+void wipe(QByteArray &bytes) {
+    bytes.fill('\0');
+    bytes.clear();
+}
+
+void wipe(QString &text) {
+    text.fill(QChar());
+    text.clear();
+}
+
+/// Reads the PEM authorities of `path` into `certificates`; returns why it
+/// could not, or "". Opened without blocking: a FIFO or device named by
+/// mistake must not hang the session.
+QString readAuthorities(const QString &path, QList<QSslCertificate> &certificates) {
+    const QString name = QStringLiteral("certificate authority file \"%1\" ").arg(path);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return name + QStringLiteral("cannot be read (%1)")
+                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    QByteArray data;
+    QString problem;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        problem =
+            QStringLiteral("cannot be read (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+    } else if (!S_ISREG(info.st_mode)) {
+        problem = QStringLiteral("is not a regular file");
+    } else if (info.st_size > MaxCaFileBytes) {
+        problem = QStringLiteral("is larger than 1 MiB");
+    } else {
+        data.resize(MaxCaFileBytes + 1);
+        qsizetype filled = 0;
+        while (filled < data.size()) {
+            const ssize_t got =
+                ::read(fd, data.data() + filled, static_cast<size_t>(data.size() - filled));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got < 0) {
+                problem = QStringLiteral("cannot be read (%1)")
+                              .arg(QString::fromLocal8Bit(std::strerror(errno)));
+                break;
+            }
+            if (got == 0) {
+                break;
+            }
+            filled += got;
+        }
+        data.resize(filled);
+        // It may have grown since fstat.
+        if (problem.isEmpty() && filled > MaxCaFileBytes) {
+            problem = QStringLiteral("is larger than 1 MiB");
+        }
+    }
+    ::close(fd);
+    if (problem.isEmpty()) {
+        const QList<QSslCertificate> found = QSslCertificate::fromData(data, QSsl::Pem);
+        if (found.isEmpty()) {
+            problem = QStringLiteral("holds no PEM certificate");
+        }
+        certificates.append(found);
+    }
+    return problem.isEmpty() ? problem : name + problem;
+}
+
 } // namespace
 
 void addTrustedCertificates(const QList<QSslCertificate> &certificates) {
@@ -50,11 +128,19 @@ Session::Session(QObject *parent) : QObject(parent) {
 }
 
 Session::~Session() {
+    wipe(password_);
     if (socket_) {
         socket_->disconnect(this);
         socket_->abort();
         delete socket_;
     }
+}
+
+void Session::setLogin(const QString &user, const QString &password) {
+    wipe(password_);
+    user_ = user;
+    // A copy of our own, so wipe() overwrites the buffer this object holds.
+    password_ = QString(password.constData(), password.size());
 }
 
 bool Session::isActive() const {
@@ -75,6 +161,7 @@ void Session::connectToServer() {
     tcpConnected_ = false;
     drainLeftMs_ = -1;
     startTlsOffered_ = false;
+    authOffered_.clear();
     encrypted_ = false;
     lastError_.clear();
     tlsErrors_.clear();
@@ -89,10 +176,22 @@ void Session::connectToServer() {
         return;
     }
 
+    QList<QSslCertificate> authorities = extraCertificates();
+    if (!caFile_.isEmpty()) {
+        // No quiet fallback to the system's authorities alone: the user named this file.
+        const QString problem = readAuthorities(caFile_, authorities);
+        if (!problem.isEmpty()) {
+            failLater(problem);
+            return;
+        }
+    }
+
     socket_ = new QSslSocket(this);
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
-    if (!extraCertificates().isEmpty()) {
-        tls.addCaCertificates(extraCertificates());
+    if (!authorities.isEmpty()) {
+        // Any authority added by hand ends Qt's loading of the system's on
+        // demand, so the system's are named here too.
+        tls.setCaCertificates(QSslConfiguration::systemCaCertificates() + authorities);
     }
     socket_->setSslConfiguration(tls);
     connect(socket_, &QSslSocket::connected, this, &Session::onConnected);
@@ -108,7 +207,7 @@ void Session::connectToServer() {
 
     replyTimer_.start(timeoutMs_);
     // Port 465 is SMTP over TLS from the first byte (RFC 8314 3.3).
-    if (port_ == 465) {
+    if (useImplicitTls()) {
         socket_->connectToHostEncrypted(host_.trimmed(), static_cast<quint16>(port_));
     } else {
         socket_->connectToHost(host_.trimmed(), static_cast<quint16>(port_));
@@ -162,7 +261,7 @@ void Session::disconnectFromServer() {
 
 void Session::onConnected() {
     tcpConnected_ = true;
-    if (port_ != 465) {
+    if (!useImplicitTls()) {
         state_ = State::Greeting;
         replyTimer_.start(timeoutMs_);
     }
@@ -204,6 +303,9 @@ bool Session::awaitingReply() const {
     case State::Ehlo:
     case State::Helo:
     case State::StartTls:
+    case State::Auth:
+    case State::AuthUser:
+    case State::AuthPassword:
     case State::MailFrom:
     case State::RcptTo:
     case State::Data:
@@ -241,18 +343,7 @@ void Session::handleReply(const Reply &reply) {
         break;
     case State::Ehlo:
         if (ok) {
-            startTlsOffered_ = false;
-            for (qsizetype i = 1; i < reply.lines.size(); ++i) {
-                if (reply.lines[i].trimmed().compare(QLatin1String("STARTTLS"),
-                                                     Qt::CaseInsensitive) == 0) {
-                    startTlsOffered_ = true;
-                }
-            }
-            if (startTlsOffered_ && !encrypted_) {
-                command("STARTTLS", State::StartTls);
-            } else {
-                sessionReady();
-            }
+            greeted(reply.lines.mid(1));
         } else if (reply.code >= 500) {
             // RFC 5321 3.2: a server that does not know EHLO still knows HELO.
             command("HELO " + addressLiteral(socket_->localAddress()), State::Helo);
@@ -262,7 +353,7 @@ void Session::handleReply(const Reply &reply) {
         break;
     case State::Helo:
         if (ok) {
-            sessionReady();
+            greeted({});
         } else {
             fail(QStringLiteral("server refused the session (%1)").arg(shortened(reply.text())));
         }
@@ -274,9 +365,32 @@ void Session::handleReply(const Reply &reply) {
             state_ = State::Handshake;
             replyTimer_.start(timeoutMs_);
             socket_->startClientEncryption();
+        } else if (!user_.isEmpty()) {
+            fail(QStringLiteral("the server refused encryption (%1); the password is not sent "
+                                "unencrypted")
+                     .arg(shortened(reply.text())));
         } else {
             // RFC 3207 4: the session goes on as it was before STARTTLS.
             sessionReady();
+        }
+        break;
+    case State::AuthUser:
+    case State::AuthPassword:
+        // AUTH LOGIN: the first challenge asks for the user, the second for
+        // the password, whatever words the server puts in them.
+        if (reply.code != 334) {
+            fail(QStringLiteral("sign-in refused: %1").arg(shortened(reply.text())));
+        } else if (state_ == State::AuthUser) {
+            sendSecret({}, user_.toUtf8(), State::AuthPassword);
+        } else {
+            sendSecret({}, password_.toUtf8(), State::Auth);
+        }
+        break;
+    case State::Auth:
+        if (reply.code == 235) {
+            sessionReady();
+        } else {
+            fail(QStringLiteral("sign-in refused: %1").arg(shortened(reply.text())));
         }
         break;
     case State::MailFrom:
@@ -345,6 +459,63 @@ void Session::command(const QByteArray &line, State next) {
 
 void Session::sendEhlo() {
     command("EHLO " + addressLiteral(socket_->localAddress()), State::Ehlo);
+}
+
+void Session::greeted(const QStringList &extensions) {
+    startTlsOffered_ = false;
+    // RFC 3207 4.2: what was offered before TLS no longer counts.
+    authOffered_.clear();
+    for (const QString &line : extensions) {
+        const QString extension = line.trimmed();
+        if (extension.compare(QLatin1String("STARTTLS"), Qt::CaseInsensitive) == 0) {
+            startTlsOffered_ = true;
+        } else if (extension.startsWith(QLatin1String("AUTH"), Qt::CaseInsensitive) &&
+                   (extension.size() == 4 || extension[4] == u' ' || extension[4] == u'=')) {
+            // "AUTH=" is how some older servers still announce it.
+            authOffered_ += extension.mid(5).toUpper().split(u' ', Qt::SkipEmptyParts);
+        }
+    }
+    if (startTlsOffered_ && !encrypted_) {
+        command("STARTTLS", State::StartTls);
+    } else {
+        signIn();
+    }
+}
+
+void Session::signIn() {
+    if (user_.isEmpty()) {
+        sessionReady();
+    } else if (!encrypted_ || !socket_->isEncrypted()) {
+        fail(QStringLiteral("the server offers no encryption (STARTTLS); the password is not "
+                            "sent unencrypted"));
+    } else if (authOffered_.contains(QLatin1String("PLAIN"))) {
+        // RFC 4616: authorization identity (empty), NUL, user, NUL, password.
+        QByteArray user = user_.toUtf8();
+        QByteArray password = password_.toUtf8();
+        QByteArray plain;
+        plain.reserve(user.size() + password.size() + 2);
+        plain.append('\0').append(user).append('\0').append(password);
+        wipe(password);
+        sendSecret("AUTH PLAIN ", std::move(plain), State::Auth);
+    } else if (authOffered_.contains(QLatin1String("LOGIN"))) {
+        command("AUTH LOGIN", State::AuthUser);
+    } else {
+        fail(QStringLiteral("the server offers neither AUTH PLAIN nor AUTH LOGIN for the sign-in"));
+    }
+}
+
+void Session::sendSecret(const QByteArray &prefix, QByteArray secret, State next) {
+    QByteArray encoded = secret.toBase64();
+    wipe(secret);
+    QByteArray line;
+    line.reserve(prefix.size() + encoded.size() + 2);
+    line.append(prefix).append(encoded).append("\r\n");
+    wipe(encoded);
+    state_ = next;
+    // As bytes, not as the array: the socket keeps no share of a buffer about to be wiped.
+    socket_->write(line.constData(), line.size());
+    wipe(line);
+    replyTimer_.start(timeoutMs_);
 }
 
 void Session::sessionReady() {

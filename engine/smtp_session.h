@@ -28,6 +28,9 @@ void addTrustedCertificates(const QList<QSslCertificate> &certificates);
 /// Every call returns at once; the conversation runs on socket events.
 /// STARTTLS is used whenever the server offers it; port 465 means TLS from
 /// the first byte. Every wait for the server is bounded by timeout().
+/// With a login the session signs in (AUTH PLAIN, else LOGIN) and only over
+/// TLS: a server that offers no encryption gets neither the password nor a
+/// message, and the session fails.
 class Session : public QObject {
     Q_OBJECT
 
@@ -41,6 +44,18 @@ public:
     int port() const { return port_; }
     void setHost(const QString &host) { host_ = host; }
     QString host() const { return host_; }
+    /// TLS from the first byte on port() even when it is not 465.
+    void setImplicitTls(bool on) { implicitTls_ = on; }
+
+    /// Signs in as `user` after EHLO on the encrypted connection; an empty
+    /// user signs in nowhere. Takes effect at the next connectToServer(). The
+    /// password is held for later sessions until replaced or destroyed, and
+    /// then overwritten.
+    void setLogin(const QString &user, const QString &password);
+    /// A PEM file of authorities trusted beside the system's for the
+    /// server's certificate; empty: none. A file that cannot be used fails
+    /// the session at connect, naming the file.
+    void setCaFile(const QString &path) { caFile_ = path; }
 
     /// Longest wait for any one answer (and for the connection) in ms.
     void setTimeout(int ms) { timeoutMs_ = ms; }
@@ -82,6 +97,9 @@ private:
         Helo,
         StartTls,
         Handshake,
+        Auth,
+        AuthUser,
+        AuthPassword,
         Ready,
         MailFrom,
         RcptTo,
@@ -103,6 +121,11 @@ private:
     void handleReply(const Reply &reply);
     void command(const QByteArray &line, State next);
     void sendEhlo();
+    void greeted(const QStringList &extensions);
+    void signIn();
+    /// Sends `prefix` and `secret` in base64 as one line, then wipes every buffer
+    /// that held the secret.
+    void sendSecret(const QByteArray &prefix, QByteArray secret, State next);
     void sessionReady();
     void nextMessage();
     void nextRecipient();
@@ -117,11 +140,16 @@ private:
     void rejectLater(const QString &reason);
     bool hasWork() const;
     bool awaitingReply() const;
+    bool useImplicitTls() const { return implicitTls_ || port_ == 465; }
 
     QString host_;
     int port_ = 25;
     int timeoutMs_ = DefaultTimeoutMs;
     int drainTimeoutMs_ = DefaultTimeoutMs;
+    bool implicitTls_ = false;
+    QString user_;
+    QString password_;
+    QString caFile_;
 
     State state_ = State::Idle;
     QPointer<QSslSocket> socket_;
@@ -130,6 +158,7 @@ private:
     QTimer drainTimer_;
     bool quitRequested_ = false;
     bool startTlsOffered_ = false;
+    QStringList authOffered_;
     bool encrypted_ = false;
     bool tcpConnected_ = false;
     int drainLeftMs_ = -1;

@@ -7,16 +7,25 @@ FOLDER/mail-NNNN.txt (envelope lines, a blank line, the message as received)
 and appends what happens in each session to FOLDER/events. Files appear whole:
 they are written beside and renamed. --silent and --hostile run a server that
 misbehaves instead: it never answers, hangs up in the middle of DATA, or
-answers with garbage.
+answers with garbage. --user/--password make it accept that one sign-in
+(AUTH PLAIN and LOGIN, --no-plain/--no-login drop one; offered only after TLS
+unless --auth-in-clear); every AUTH command that comes in clear text is
+recorded, so a test can prove a client never sent one.
 """
 
 import argparse
 import asyncio
 import os
+import logging
 import ssl
 import sys
 
-from aiosmtpd.smtp import SMTP
+from aiosmtpd.smtp import SMTP, AuthResult, syntax
+
+
+# aiosmtpd itself still sets the deprecated field on every sign-in.
+logging.getLogger("mail.log").addFilter(
+    lambda record: "login_data is deprecated" not in record.getMessage())
 
 
 def write_whole(path, data):
@@ -35,17 +44,42 @@ class Recorder:
         with open(os.path.join(self.folder, "events"), "a", encoding="utf-8") as f:
             f.write(text + "\n")
 
-    def store(self, envelope, tls):
+    def store(self, envelope, tls, user):
         self.count += 1
         head = ["mail_from: " + envelope.mail_from]
         head += ["rcpt_to: " + r for r in envelope.rcpt_tos]
         head.append("tls: " + ("yes" if tls else "no"))
+        if user is not None:
+            head.append("auth: " + user)
         data = ("\n".join(head) + "\n\n").encode() + envelope.original_content
         write_whole(os.path.join(self.folder, "mail-%04d.txt" % self.count), data)
 
 
 def is_tls(server):
     return server.transport is not None and server.transport.get_extra_info("ssl_object") is not None
+
+
+def signed_in_user(session):
+    login = getattr(session.auth_data, "login", None)
+    if not session.authenticated or login is None:
+        return None
+    return login.decode("utf-8", "replace")
+
+
+class Authenticator:
+    """Accepts the one user and password it was given; records each attempt
+    without the password."""
+
+    def __init__(self, user, password, recorder):
+        self.user = user.encode("utf-8")
+        self.password = password.encode("utf-8")
+        self.recorder = recorder
+
+    def __call__(self, server, session, envelope, mechanism, auth_data):
+        ok = auth_data.login == self.user and auth_data.password == self.password
+        login = auth_data.login.decode("utf-8", "replace")
+        self.recorder.event("auth %s %s %s" % (mechanism, login, "ok" if ok else "refused"))
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
 
 class Handler:
@@ -86,7 +120,7 @@ class Handler:
         self.recorder.event("data")
         if self.data_delay:
             await asyncio.sleep(self.data_delay)
-        self.recorder.store(envelope, is_tls(server))
+        self.recorder.store(envelope, is_tls(server), signed_in_user(session))
         return "250 OK stored"
 
     async def handle_RSET(self, server, session, envelope):
@@ -112,6 +146,12 @@ class RecordingSMTP(SMTP):
     def connection_lost(self, error):
         self.recorder.event("close")
         super().connection_lost(error)
+
+    @syntax("AUTH <mechanism>")
+    async def smtp_AUTH(self, arg):
+        if not is_tls(self):
+            self.recorder.event("AUTH in clear text")
+        await super().smtp_AUTH(arg)
 
 
 async def silent_session(reader, writer):
@@ -173,9 +213,17 @@ async def serve(args):
         handler = Handler(args, recorder)
         RecordingSMTP.recorder = recorder
 
+        auth = {}
+        if args.user is not None:
+            auth["authenticator"] = Authenticator(args.user, args.password or "", recorder)
+        # aiosmtpd counts only STARTTLS as encryption; a TLS listener is too.
+        auth["auth_require_tls"] = not (args.auth_in_clear or args.implicit_tls)
+        auth["auth_exclude_mechanism"] = ([] if args.plain else ["PLAIN"]) + (
+            [] if args.login else ["LOGIN"])
+
         def factory():
             return RecordingSMTP(handler, hostname="test.invalid",
-                                 tls_context=None if args.implicit_tls else context)
+                                 tls_context=None if args.implicit_tls else context, **auth)
 
         server = await loop.create_server(factory, args.host, args.port,
                                           ssl=context if args.implicit_tls else None)
@@ -196,6 +244,11 @@ def main():
     parser.add_argument("--implicit-tls", action="store_true")
     parser.add_argument("--data-delay", type=float, default=0.0)
     parser.add_argument("--no-ehlo", action="store_true")
+    parser.add_argument("--user")
+    parser.add_argument("--password")
+    parser.add_argument("--no-plain", dest="plain", action="store_false")
+    parser.add_argument("--no-login", dest="login", action="store_false")
+    parser.add_argument("--auth-in-clear", action="store_true")
     parser.add_argument("--silent", action="store_true")
     parser.add_argument("--hostile", choices=["drop-in-data", "garbage"])
     args = parser.parse_args()

@@ -92,6 +92,18 @@ SmtpTestServer::SmtpTestServer(const SmtpServerOptions &options) : options_(opti
     if (options.refuseEhlo) {
         argv.emplace_back("--no-ehlo");
     }
+    if (!options.authUser.empty()) {
+        argv.insert(argv.end(), {"--user", options.authUser, "--password", options.authPassword});
+    }
+    if (!options.offerPlain) {
+        argv.emplace_back("--no-plain");
+    }
+    if (!options.offerLogin) {
+        argv.emplace_back("--no-login");
+    }
+    if (options.authInClear) {
+        argv.emplace_back("--auth-in-clear");
+    }
     if (options.silent) {
         argv.emplace_back("--silent");
     }
@@ -146,6 +158,8 @@ std::vector<ReceivedMail> SmtpTestServer::messages() const {
                 mail.rcptTo.push_back(line.substr(9));
             } else if (line == "tls: yes") {
                 mail.tls = true;
+            } else if (line.starts_with("auth: ")) {
+                mail.authUser = line.substr(6);
             }
         }
         mail.content = split == std::string::npos ? std::string() : text.substr(split + 2);

@@ -16,6 +16,8 @@ struct ReceivedMail {
     std::string mailFrom;
     std::vector<std::string> rcptTo;
     bool tls = false;
+    /// The user the message's session signed in as; "" without sign-in.
+    std::string authUser;
     /// The message as received, dot-stuffing removed, lines ending in CR LF.
     std::string content;
     /// The value of the first header field `name` (unfolded), or "".
@@ -35,6 +37,14 @@ struct SmtpServerOptions {
     enum class Fault { None, DropInData, Garbage };
     /// Hangs up after the first line of the message, or answers commands with garbage.
     Fault fault = Fault::None;
+    /// With a user, AUTH accepts this one user and password (events: "auth
+    /// <mechanism> <user> ok|refused"; any AUTH in clear text: "AUTH in clear text").
+    std::string authUser = {};
+    std::string authPassword = {};
+    bool offerPlain = true;
+    bool offerLogin = true;
+    /// AUTH offered without TLS too (aiosmtpd's auth_require_tls=False).
+    bool authInClear = false;
 };
 
 class SmtpTestServer {
