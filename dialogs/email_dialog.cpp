@@ -1,7 +1,9 @@
 #include "dialogs/email_dialog.h"
 
 #include "dialogs/save_settings.h"
+#include "engine/mail_password.h"
 #include "engine/settings.h"
+#include "engine/test_mail.h"
 #include "ui/main_window_link.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
@@ -145,6 +147,17 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     ui::showCharacters(serverEdit_, 40);
     serverEdit_->setToolTip(
         QStringLiteral("This information is found in the Internet Accounts Information"));
+    userEdit_ = field("txtUser", this);
+    userEdit_->setToolTip(QStringLiteral("Empty: the server is used without signing in"));
+    ui::showCharacters(userEdit_, 40);
+    passwordEdit_ = field("txtPassword", this);
+    passwordEdit_->setEchoMode(QLineEdit::Password);
+    passwordEdit_->setToolTip(
+        QStringLiteral("Kept in the desktop keyring, or in mail-password beside the settings "
+                       "where there is none; empty keeps the stored one"));
+    passwordStored_ = new QLabel(QStringLiteral("(stored)"), this);
+    passwordStored_->setObjectName(QStringLiteral("lblPasswordStored"));
+    passwordStored_->hide();
 
     mailSwitchOn_ = new QRadioButton(QStringLiteral("Notification Enabled"), this);
     mailSwitchOn_->setObjectName(QStringLiteral("Option1"));
@@ -161,6 +174,10 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     saveButton_->setToolTip(QStringLiteral("Click here to save e-mail settings"));
     clearAllButton_ = new QPushButton(QStringLiteral("&Clear All"), this);
     clearAllButton_->setObjectName(QStringLiteral("Command2"));
+    testButton_ = new QPushButton(QStringLiteral("Send &Test E-mail"), this);
+    testButton_->setObjectName(QStringLiteral("cmdTestMail"));
+    testButton_->setToolTip(
+        QStringLiteral("Sends one short e-mail with the settings as they are typed here"));
 
     switchRefreshTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
 
@@ -176,6 +193,9 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     fields->addWidget(new QLabel(QStringLiteral("Typical Setting is 25"), this), 1, 2);
     addField(2, "From:", fromEdit_);
     addField(3, "SMTP Server", serverEdit_);
+    addField(4, "User name", userEdit_);
+    addField(5, "Password", passwordEdit_);
+    fields->addWidget(passwordStored_, 5, 2);
 
     auto *options = new QHBoxLayout;
     options->addWidget(mailSwitchOn_);
@@ -183,6 +203,7 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     options->addStretch();
 
     auto *buttons = new QHBoxLayout;
+    buttons->addWidget(testButton_);
     buttons->addStretch();
     buttons->addWidget(saveButton_);
     buttons->addWidget(clearAllButton_);
@@ -201,6 +222,7 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
             [this] { writeSwitch(settings::switchText(false)); });
     connect(saveButton_, &QPushButton::clicked, this, &EmailDialog::save);
     connect(clearAllButton_, &QPushButton::clicked, this, &EmailDialog::clearAll);
+    connect(testButton_, &QPushButton::clicked, this, &EmailDialog::sendTestMail);
     connect(switchRefreshTimer_, &QTimer::timeout, this, &EmailDialog::showStoredSwitch);
 
     const auto stored = settings::Stored::read();
@@ -208,6 +230,8 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     portEdit_->setText(stored.text(settings::Key::MailPort));
     fromEdit_->setText(stored.text(settings::Key::MailFrom));
     serverEdit_->setText(stored.text(settings::Key::MailServer));
+    userEdit_->setText(stored.text(settings::Key::MailUser));
+    showPasswordStored();
     // The option buttons wait for the first timer tick.
     if (auto *mainWindow = ui::mainWindowLink()) {
         mainWindow->setNotificationSwitch(stored.text(settings::Key::MailSwitch));
@@ -235,12 +259,20 @@ QStringList EmailDialog::accountLines(const std::optional<core::MailAccountStore
 void EmailDialog::save() {
     if (settings::isOn(settings::text(settings::Key::MailSwitch)) && fromEdit_->text().isEmpty()) {
         ui::message(this, QStringLiteral("Please enter E-mail address."));
-    } else if (!dialogs::save(this, settings::Save()
-                                        .set(settings::Key::MailTo, recipientsEdit_->text())
-                                        .set(settings::Key::MailPort, portEdit_->text())
-                                        .set(settings::Key::MailFrom, fromEdit_->text())
-                                        .set(settings::Key::MailServer, serverEdit_->text()))) {
-        return; // the error said it all; a reminder now would read as a success
+    } else {
+        settings::Save changes;
+        changes.set(settings::Key::MailTo, recipientsEdit_->text())
+            .set(settings::Key::MailPort, portEdit_->text())
+            .set(settings::Key::MailFrom, fromEdit_->text())
+            .set(settings::Key::MailServer, serverEdit_->text());
+        // Without sign-in the file stays as earlier versions wrote it.
+        if (userEdit_->text() != settings::text(settings::Key::MailUser)) {
+            changes.set(settings::Key::MailUser, userEdit_->text());
+        }
+        if (!dialogs::save(this, changes)) {
+            return; // the error said it all; a reminder now would read as a success
+        }
+        storePassword();
     }
     if (!serverEdit_->text().isEmpty()) {
         ui::message(this,
@@ -266,4 +298,75 @@ void EmailDialog::showStoredSwitch() {
     const QString stored = settings::text(settings::Key::MailSwitch);
     setShown(mailSwitchOn_, stored == settings::switchText(true));
     setShown(mailSwitchOff_, stored == settings::switchText(false));
+}
+
+void EmailDialog::storePassword() {
+    const QString password = passwordEdit_->text();
+    if (password.isEmpty()) {
+        showPasswordStored(); // the stored one stays; it may belong to other fields now
+        return;
+    }
+    if (userEdit_->text().isEmpty()) {
+        ui::message(this, QStringLiteral("The password is not stored: there is no user name."),
+                    ui::programTitle(), QMessageBox::Warning);
+        return;
+    }
+    passwordEdit_->clear();
+    engine::storeMailPassword(serverEdit_->text().trimmed(), userEdit_->text(), password, this,
+                              [this](const QString &problem) {
+                                  if (!problem.isEmpty()) {
+                                      ui::message(this, problem, ui::programTitle(),
+                                                  QMessageBox::Warning);
+                                  }
+                                  showPasswordStored();
+                              });
+}
+
+void EmailDialog::showPasswordStored() {
+    const QString server = serverEdit_->text().trimmed();
+    const QString user = userEdit_->text();
+    if (user.isEmpty()) {
+        passwordStored_->hide();
+        return;
+    }
+    engine::lookUpMailPassword(
+        server, user, this, [this, server, user](std::optional<QString> password, QString) {
+            // Answers for fields that changed meanwhile are stale.
+            if (server == serverEdit_->text().trimmed() && user == userEdit_->text()) {
+                passwordStored_->setVisible(password.has_value());
+            }
+        });
+}
+
+void EmailDialog::sendTestMail() {
+    testButton_->setEnabled(false);
+    if (userEdit_->text().isEmpty() || !passwordEdit_->text().isEmpty()) {
+        testWithPassword(passwordEdit_->text());
+        return;
+    }
+    engine::lookUpMailPassword(serverEdit_->text().trimmed(), userEdit_->text(), this,
+                               [this](std::optional<QString> password, const QString &problem) {
+                                   if (password) {
+                                       testWithPassword(*password);
+                                   } else {
+                                       testButton_->setEnabled(true);
+                                       ui::message(this, problem, ui::programTitle(),
+                                                   QMessageBox::Warning);
+                                   }
+                               });
+}
+
+void EmailDialog::testWithPassword(const QString &password) {
+    const MailSettings mail{recipientsEdit_->text(), portEdit_->text(),
+                            fromEdit_->text(),       serverEdit_->text(),
+                            userEdit_->text(),       settings::text(settings::Key::MailCaFile)};
+    auto *test = new engine::TestMail(this);
+    connect(test, &engine::TestMail::finished, this,
+            [this, test](bool accepted, const QString &outcome) {
+                test->deleteLater();
+                testButton_->setEnabled(true);
+                ui::message(this, outcome, ui::programTitle(),
+                            accepted ? QMessageBox::Information : QMessageBox::Warning);
+            });
+    test->start(mail, password);
 }

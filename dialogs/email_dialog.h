@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <optional>
 
+class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -27,6 +28,9 @@ public:
     void save();
     /// Empties the recipients, From and server fields; the port stays.
     void clearAll();
+    /// Sends one test e-mail with the fields as they stand (a password not
+    /// typed is looked up) and says what became of it.
+    void sendTestMail();
 
     /// The lines of the account list for what the mail client holds: the three
     /// defaults and an empty line, then per account a header, its block and an
@@ -36,15 +40,24 @@ public:
 private:
     void writeSwitch(const QString &value);
     void showStoredSwitch();
+    void storePassword();
+    /// Marks the password as "(stored)" when one is stored for the fields'
+    /// server and user.
+    void showPasswordStored();
+    void testWithPassword(const QString &password);
 
     QLineEdit *recipientsEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
     QLineEdit *fromEdit_ = nullptr;
     QLineEdit *serverEdit_ = nullptr;
+    QLineEdit *userEdit_ = nullptr;
+    QLineEdit *passwordEdit_ = nullptr;
+    QLabel *passwordStored_ = nullptr;
     QRadioButton *mailSwitchOn_ = nullptr;
     QRadioButton *mailSwitchOff_ = nullptr;
     QListWidget *accountsList_ = nullptr;
     QPushButton *saveButton_ = nullptr;
     QPushButton *clearAllButton_ = nullptr;
+    QPushButton *testButton_ = nullptr;
     engine::FormTimer *switchRefreshTimer_ = nullptr;
 };

@@ -29,6 +29,13 @@ std::optional<int> portFromText(const QString &text) {
 struct RestartMailer::Job {
     int port = 0;
     QString host;
+    QString user;
+    QString caFile;
+    QString password;
+    /// The session waits for the password to be looked up.
+    bool waitingForPassword = false;
+    /// No password: the e-mail is given up, logged once.
+    bool abandoned = false;
     std::optional<smtp::Message> message;
     bool disconnectAsked = false;
 
@@ -74,7 +81,12 @@ void RestartMailer::sendMail(const MailSettings &settings, const std::function<Q
     auto job = std::make_shared<Job>();
     job->port = *port;
     job->host = settings.server;
+    job->user = settings.user;
+    job->caFile = settings.caFile;
     jobs_.push_back(job);
+    if (!job->user.isEmpty()) {
+        lookUpPassword(job);
+    }
     advance(); // connect
 
     engine::waitSeconds(3);
@@ -110,6 +122,16 @@ void RestartMailer::advance() {
         advanceAgain_ = false;
         while (!jobs_.empty()) {
             const std::shared_ptr<Job> job = jobs_.front();
+            if (job->abandoned) {
+                if (!job->disconnectAsked) {
+                    break; // its caller still paces it
+                }
+                jobs_.pop_front();
+                continue;
+            }
+            if (job->waitingForPassword) {
+                break;
+            }
             if (!job->session) {
                 auto *session = new smtp::Session(this);
                 job->session = session;
@@ -117,6 +139,9 @@ void RestartMailer::advance() {
                 session->setDrainTimeout(drainTimeoutMs_);
                 session->setPort(job->port);
                 session->setHost(job->host);
+                session->setCaFile(job->caFile);
+                session->setLogin(job->user, job->password);
+                job->password.clear(); // the session holds it now
                 connect(session, &smtp::Session::messageFailed, this, &RestartMailer::logFailure);
                 connect(session, &smtp::Session::finished, this, &RestartMailer::advance);
                 connect(
@@ -144,6 +169,31 @@ void RestartMailer::advance() {
         }
     } while (advanceAgain_);
     advancing_ = false;
+}
+
+void RestartMailer::lookUpPassword(const std::shared_ptr<Job> &job) {
+    if (!passwordSource_) {
+        job->abandoned = true;
+        logFailure(QStringLiteral("no password can be looked up for ") + job->user);
+        return;
+    }
+    job->waitingForPassword = true;
+    const std::weak_ptr<Job> weak = job;
+    passwordSource_(job->host, job->user, this,
+                    [this, weak](std::optional<QString> password, const QString &problem) {
+                        const auto waiting = weak.lock();
+                        if (!waiting) {
+                            return;
+                        }
+                        waiting->waitingForPassword = false;
+                        if (password) {
+                            waiting->password = *password;
+                        } else {
+                            waiting->abandoned = true;
+                            logFailure(problem);
+                        }
+                        advance();
+                    });
 }
 
 void RestartMailer::askToContinue(smtp::Session *session, const QString &address,

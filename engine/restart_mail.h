@@ -19,6 +19,8 @@ struct MailSettings {
     QString port;    ///< text; converted when the e-mail is sent
     QString address; ///< sender
     QString server;
+    QString user;   ///< sign-in name; empty: no sign-in
+    QString caFile; ///< further authorities (PEM); empty: the system's only
 };
 
 /// Sends the restart e-mails of the slots. Each e-mail keeps its pacing (connect,
@@ -35,6 +37,13 @@ public:
     /// Asks the user whether to go on after the server refused an address;
     /// true goes on with the other recipients.
     using Confirm = std::function<bool(const QString &text)>;
+    /// The password of `user` at `server`, or why there is none: nullopt and
+    /// a reason.
+    using PasswordDone = std::function<void(std::optional<QString> password, QString problem)>;
+    /// Looks the password up without blocking and calls `done` later, on
+    /// this thread, unless `context` is gone by then.
+    using PasswordSource = std::function<void(const QString &server, const QString &user,
+                                              QObject *context, PasswordDone done)>;
 
     explicit RestartMailer(LogWriter log, QObject *parent = nullptr);
     ~RestartMailer() override;
@@ -53,6 +62,8 @@ public:
     /// The question about a refused address. Without one nobody is there to
     /// say yes: the e-mail goes to nobody, as when the question is closed.
     void setConfirm(Confirm confirm) { confirm_ = std::move(confirm); }
+    /// Where the password of a signed-in e-mail comes from.
+    void setPasswordSource(PasswordSource source) { passwordSource_ = std::move(source); }
 
     /// Bounds on waiting for the server, for tests (ms): each answer, and the
     /// time a disconnect lets a message still in flight finish.
@@ -67,12 +78,14 @@ private:
     struct Job;
 
     void advance();
+    void lookUpPassword(const std::shared_ptr<Job> &job);
     void logFailure(const QString &reason) const;
     void askToContinue(smtp::Session *session, const QString &address, const QString &response,
                        bool &cancel);
 
     LogWriter log_;
     Confirm confirm_;
+    PasswordSource passwordSource_;
     int replyTimeoutMs_;
     int drainTimeoutMs_;
     std::deque<std::shared_ptr<Job>> jobs_;

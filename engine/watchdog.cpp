@@ -7,6 +7,7 @@
 #include "engine/form_timer.h"
 #include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
+#include "engine/mail_password.h"
 #include "engine/restart_mail.h"
 #include "engine/slot_watcher.h"
 
@@ -26,6 +27,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     sweep_ = new ErrorWindowSweep(this);
     mailer_ =
         new RestartMailer([this](const QStringList &lines) { return log_.append(lines); }, this);
+    mailer_->setPasswordSource(lookUpMailPassword);
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
     connect(animationTimer_, &QTimer::timeout, this, &Watchdog::animate);
@@ -89,7 +91,7 @@ void Watchdog::setMailSwitch(const QString &text) {
 
 MailSettings Watchdog::mailSettings() const {
     const auto &mail = settings_.mail;
-    return {mail.sendTo, mail.port, mail.address, mail.server};
+    return {mail.sendTo, mail.port, mail.address, mail.server, mail.user, mail.caFile};
 }
 
 void Watchdog::sendRestartMail(int slot, bool failed) {

@@ -30,7 +30,7 @@ protected:
 
     static MailSettings settings(const QString &port,
                                  const QString &sendTo = u"ops@example.com"_s) {
-        return {sendTo, port, u"perstando@example.com"_s, u"127.0.0.1"_s};
+        return {sendTo, port, u"perstando@example.com"_s, u"127.0.0.1"_s, {}, {}};
     }
     static MailSettings settings(const SmtpTestServer &server,
                                  const QString &sendTo = u"ops@example.com"_s) {
@@ -90,6 +90,51 @@ TEST_F(RestartMailTest, ARestartSendsOneAlertAndTheEventLoopRunsDuringTheFiveSec
     EXPECT_TRUE(body.match(QString::fromStdString(mail.body())).hasMatch()) << mail.body();
     EXPECT_TRUE(log_.isEmpty()) << failures().toStdString();
     EXPECT_TRUE(questions_.isEmpty());
+}
+
+// A signed-in e-mail waits for its password however late the lookup answers
+// (here after the caller's five seconds); without one nothing is sent and the
+// lookup's reason is logged.
+TEST_F(RestartMailTest, ASignedInMailWaitsForItsPasswordAndWithoutOneIsNotSent) {
+    SmtpServerOptions options;
+    options.tls = SmtpServerOptions::Tls::StartTls;
+    options.authUser = "alerts";
+    options.authPassword = "pass word";
+    SmtpTestServer server(options);
+    ASSERT_TRUE(server.started());
+    testing_support::TempDir folder;
+    const auto ca = folder / "ca.pem";
+    testing_support::writeFile(ca, server.certificatePem());
+    MailSettings signedIn = settings(server);
+    signedIn.user = u"alerts"_s;
+    signedIn.caFile = QString::fromStdString(ca.string());
+
+    QStringList asked;
+    std::optional<QString> answer = u"pass word"_s;
+    mailer_.setPasswordSource([&](const QString &host, const QString &user, QObject *context,
+                                  const RestartMailer::PasswordDone &done) {
+        asked << host + u' ' + user;
+        QTimer::singleShot(6000, context, [&answer, done] {
+            done(answer, answer ? QString() : u"no password is stored for alerts"_s);
+        });
+    });
+    mailer_.sendRestartMail(signedIn, u"One"_s, false);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(asked, QStringList{u"127.0.0.1 alerts"_s});
+    auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 1u) << failures().toStdString();
+    EXPECT_EQ(mails[0].authUser, "alerts");
+    EXPECT_TRUE(mails[0].tls);
+
+    answer.reset();
+    const auto eventsBefore = server.events().size();
+    mailer_.sendRestartMail(signedIn, u"One"_s, false);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(server.messages().size(), 1u);
+    EXPECT_EQ(server.events().size(), eventsBefore) << "connected without a password";
+    EXPECT_TRUE(failures().contains(
+        u" E-mail notification could not be sent: no password is stored for alerts"_s))
+        << failures().toStdString();
 }
 
 TEST_F(RestartMailTest, TwoRestartsInsideOneWaitSendTwoMessagesInRestartOrder) {

@@ -4,6 +4,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/support/smtp_test_server.h"
 #include "tests/support/thunderbird_profile.h"
 #include "ui/window_registry.h"
 
@@ -255,6 +256,57 @@ TEST_F(EmailDialogTest, AccountListFromTheMailClientProfile) {
     const auto &metrics = list->fontMetrics();
     EXPECT_GE(hint.width(), metrics.averageCharWidth() * 25 +
                                 metrics.horizontalAdvance(QStringLiteral("smtp.example.com")));
+}
+
+// The test button with the fields as typed, against a server that wants TLS
+// and a sign-in: accepted, the server's refusal of the sign-in, and the TLS
+// error of a certificate nobody trusts. The password never shows.
+TEST_F(EmailDialogTest, TheTestEmailSaysWhatBecameOfIt) {
+    using testing_support::SmtpServerOptions;
+    using testing_support::SmtpTestServer;
+    SmtpServerOptions options;
+    options.tls = SmtpServerOptions::Tls::StartTls;
+    options.authUser = "alerts";
+    options.authPassword = "s3cret pass";
+    SmtpTestServer server(options);
+    ASSERT_TRUE(server.started());
+    const auto ca = folder_ / "company-ca.pem";
+    testing_support::writeFile(ca, server.certificatePem());
+    writeSettings("[mail]\ncafile=" + ca.string() + "\n");
+    open();
+    text("Text1")->setText(QStringLiteral("ops@example.com"));
+    text("Text2")->setText(QString::number(server.port()));
+    text("Text3")->setText(QStringLiteral("perstando@example.com"));
+    text("Text4")->setText(QStringLiteral("127.0.0.1"));
+    text("txtUser")->setText(QStringLiteral("alerts"));
+    const auto outcome = [&](const QString &password) -> QString {
+        messages_.shown.clear();
+        text("txtPassword")->setText(password);
+        click("cmdTestMail");
+        if (!waitFor([&] { return !messages_.shown.isEmpty(); }, 30000)) {
+            return QStringLiteral("(no outcome)");
+        }
+        EXPECT_TRUE(control<QPushButton>("cmdTestMail")->isEnabled());
+        return messages_.shown.front().text;
+    };
+
+    EXPECT_EQ(outcome(QStringLiteral("s3cret pass")),
+              QStringLiteral("The test e-mail was accepted by 127.0.0.1."));
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].authUser, "alerts");
+    EXPECT_NE(mails[0].body().find("test e-mail from Perstando"), std::string::npos);
+
+    const QString refused = outcome(QStringLiteral("wrong guess"));
+    EXPECT_TRUE(refused.startsWith(QStringLiteral("sign-in refused: 535"))) << refused.toStdString();
+    EXPECT_FALSE(refused.contains(QStringLiteral("wrong guess")));
+
+    writeSettings("[mail]\n");
+    const QString untrusted = outcome(QStringLiteral("s3cret pass"));
+    EXPECT_TRUE(untrusted.startsWith(QStringLiteral("secure connection failed")))
+        << untrusted.toStdString();
+    EXPECT_EQ(server.messages().size(), 1u);
+    EXPECT_EQ(stored("user"), "") << "the test saved the fields";
 }
 
 TEST(EmailAccountLines, BlockFollowsNewsThenDirectoryThenMail) {
