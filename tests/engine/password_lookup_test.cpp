@@ -64,11 +64,14 @@ TEST(PasswordLookup, AnswerArrivesOnTheOwnersThreadAndSurvivesTheOwner) {
     engine::PasswordLookup lookup;
     QThread *deliveredOn = nullptr;
     std::optional<Lookup> answer;
-    QObject::connect(&lookup, &engine::PasswordLookup::finished, &lookup,
-                     [&](const Lookup &result) {
-                         deliveredOn = QThread::currentThread();
-                         answer = result;
-                     });
+    // Direct: the slot runs in whichever thread emits.
+    QObject::connect(
+        &lookup, &engine::PasswordLookup::finished, &lookup,
+        [&](const Lookup &result) {
+            deliveredOn = QThread::currentThread();
+            answer = result;
+        },
+        Qt::DirectConnection);
     QSignalSpy done(&lookup, &engine::PasswordLookup::finished);
     lookup.start(QStringLiteral("smtp.example.org"), QStringLiteral("alice"), qs(folder.path()));
     ASSERT_TRUE(done.wait(20000));
