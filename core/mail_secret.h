@@ -45,7 +45,10 @@ struct Change {
 /// secret-tool); where the keyring has none or does not answer, the file
 /// `folder`/mail-password. The file is refused unless it is a regular file
 /// (not a link, FIFO or device) owned by this user with no group or other
-/// permission, no larger than 4 KiB. Waits at most about `bound` for the keyring.
+/// permission, no larger than 4 KiB. Waits for the keyring at most `bound`,
+/// plus two seconds for a cancelled call to come back; one that does not is
+/// left behind (a keyring that fails or hangs is then reported as the reason,
+/// unless the file has the password).
 Lookup lookup(const std::string &server, const std::string &user,
               const std::filesystem::path &folder, std::chrono::milliseconds bound = KeyringBound);
 

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <utility>
 
 namespace mailsecret::backend {
 namespace {
@@ -94,6 +95,16 @@ public:
     /// Gives the thread its default context back; true when the object may be
     /// deleted (no call can still come back to it).
     bool leave() {
+        destroyTimeout(std::exchange(bound_, nullptr));
+        destroyTimeout(std::exchange(grace_, nullptr));
+        // The last result holds the service; once it goes, GDBus frees what
+        // the service's signal subscriptions held from idle callbacks in this
+        // context: let those run.
+        if (!pending_) {
+            g_clear_object(&result_);
+        }
+        while (g_main_context_iteration(context_, FALSE)) {
+        }
         g_main_context_pop_thread_default(context_);
         return !pending_;
     }
