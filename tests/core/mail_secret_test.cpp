@@ -125,6 +125,19 @@ TEST_F(MailSecretKeyring, PasswordAnAdministratorStoredWithSecretToolIsFound) {
     EXPECT_TRUE(found.password == "admin's secret");
 }
 
+TEST_F(MailSecretKeyring, BusGoingAwayDuringARequestDoesNotEndTheProcess) {
+    // GLib's shared session connection raises SIGTERM when the bus goes away.
+    const int idle = keyring_->connections();
+    keyring_->pauseKeyring(true);
+    auto answer = std::async(std::launch::async, [&] {
+        return mailsecret::lookup(Server, User, folder_.path(), std::chrono::seconds(30));
+    });
+    ASSERT_TRUE(waitUntil([&] { return keyring_->connections() > idle; }));
+    keyring_->stopBus();
+    ASSERT_EQ(answer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(answer.get().outcome, Lookup::Outcome::Unreadable);
+}
+
 class MailSecretFile : public ::testing::Test {
 protected:
     std::filesystem::path file() const { return folder_ / mailsecret::FileName; }

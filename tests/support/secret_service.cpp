@@ -95,7 +95,33 @@ SecretServiceSession::SecretServiceSession(Keyring keyring) {
 }
 
 SecretServiceSession::~SecretServiceSession() {
+    pauseKeyring(false);
     keyring_.stop(SIGTERM);
+    bus_.stop(SIGTERM);
+}
+
+void SecretServiceSession::pauseKeyring(bool paused) {
+    if (keyring_.pid() > 0) {
+        ::kill(keyring_.pid(), paused ? SIGSTOP : SIGCONT);
+    }
+}
+
+int SecretServiceSession::connections() {
+    const auto out = folder_ / "names";
+    Child call = redirected({"/usr/bin/gdbus", "call", "--address", address_, "--dest",
+                             "org.freedesktop.DBus", "--object-path", "/org/freedesktop/DBus",
+                             "--method", "org.freedesktop.DBus.ListNames"},
+                            "/dev/null", out, {});
+    call.waitExit(std::chrono::seconds(20));
+    const std::string names = readFile(out);
+    int count = 0;
+    for (auto at = names.find("':"); at != std::string::npos; at = names.find("':", at + 2)) {
+        ++count;
+    }
+    return count;
+}
+
+void SecretServiceSession::stopBus() {
     bus_.stop(SIGTERM);
 }
 

@@ -34,6 +34,13 @@ public:
     /// output (which may be a password) is returned, never printed.
     Run secretTool(const std::vector<std::string> &arguments, const std::string &input = {});
 
+    /// Stops (SIGSTOP) or resumes the keyring: while stopped, requests to it hang.
+    void pauseKeyring(bool paused);
+    /// How many connections the bus has (the asking one included).
+    int connections();
+    /// Ends the bus; its clients' connections close.
+    void stopBus();
+
 private:
     TempDir folder_;
     std::string address_;
