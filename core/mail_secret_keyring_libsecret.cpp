@@ -91,7 +91,6 @@ public:
         return pending_ ? nullptr : result_;
     }
     bool timedOut() const { return timedOut_; }
-    bool abandoned() const { return pending_; }
     /// Gives the thread its default context back; true when the object may be
     /// deleted (no call can still come back to it).
     bool leave() {
