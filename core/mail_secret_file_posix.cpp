@@ -1,0 +1,150 @@
+#include "core/mail_secret_backends.h"
+#include "core/read_fully.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace mailsecret::backend {
+namespace {
+
+constexpr std::size_t MaxFileSize = 4096;
+
+Lookup unreadable(std::string reason) {
+    Lookup result;
+    result.outcome = Lookup::Outcome::Unreadable;
+    result.reason = std::move(reason);
+    return result;
+}
+
+Change changeFailed(const std::string &what, int error) {
+    return {false, Place::Nowhere, what + ": " + std::strerror(error)};
+}
+
+std::string octal(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+/// What is wrong with an opened file for holding a password, as ssh judges a
+/// private key; empty when nothing is.
+std::string refusal(const struct stat &info) {
+    const std::string name = FileName;
+    if (!S_ISREG(info.st_mode)) {
+        return name + " is not a regular file";
+    }
+    if (info.st_uid != ::geteuid()) {
+        return name + " belongs to another user (uid " + std::to_string(info.st_uid) +
+               "); it must be yours";
+    }
+    if ((info.st_mode & 077) != 0) {
+        return name + " can be read or changed by other users (mode " + octal(info.st_mode) +
+               "); chmod 600 " + name;
+    }
+    if (info.st_size > static_cast<off_t>(MaxFileSize)) {
+        return name + " is larger than " + std::to_string(MaxFileSize) + " bytes";
+    }
+    return {};
+}
+
+void syncFolder(const std::filesystem::path &folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+} // namespace
+
+Lookup readFile(const std::filesystem::path &folder) {
+    const std::filesystem::path file = folder / FileName;
+    // Never follow a link, never wait for a FIFO's writer; judge what was opened.
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return {};
+        }
+        if (error == ELOOP) {
+            return unreadable(std::string(FileName) +
+                              " is a symbolic link; only a plain file is read");
+        }
+        return unreadable(std::string(FileName) + ": " + std::strerror(error));
+    }
+    struct stat info {};
+    std::string why = ::fstat(fd, &info) != 0 ? std::strerror(errno) : refusal(info);
+    std::string content(MaxFileSize + 1, '\0');
+    if (why.empty()) {
+        content.resize(core::readFully(fd, content.data(), content.size()));
+        if (content.size() > MaxFileSize) {
+            why =
+                std::string(FileName) + " is larger than " + std::to_string(MaxFileSize) + " bytes";
+        }
+    }
+    ::close(fd);
+    if (!why.empty()) {
+        return unreadable(why);
+    }
+    // One line: the password, its line end dropped.
+    content.resize(std::min(content.find('\n'), content.size()));
+    if (!content.empty() && content.back() == '\r') {
+        content.pop_back();
+    }
+    Lookup result;
+    if (!content.empty()) {
+        result.outcome = Lookup::Outcome::Found;
+        result.place = Place::File;
+        result.password = std::move(content);
+    }
+    return result;
+}
+
+Change writeFile(const std::filesystem::path &folder, const std::string &password) {
+    const std::filesystem::path file = folder / FileName;
+    std::string temporary = (folder / ("." + std::string(FileName) + ".XXXXXX")).string();
+    // mkstemp creates with O_EXCL and mode 0600: the password is never readable by others.
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        return changeFailed("cannot write in " + folder.string(), errno);
+    }
+    const std::string line = password + "\n";
+    int error = ::fchmod(fd, 0600) != 0 ? errno : 0;
+    errno = 0;
+    if (error == 0 && ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    // rename replaces a link of that name itself, never what it points to.
+    if (error == 0 && ::rename(temporary.c_str(), file.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        return changeFailed("cannot write " + file.string(), error);
+    }
+    syncFolder(folder);
+    return {true, Place::File, {}};
+}
+
+Change removeFile(const std::filesystem::path &folder) {
+    const std::filesystem::path file = folder / FileName;
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        return changeFailed("cannot remove " + file.string(), errno);
+    }
+    syncFolder(folder);
+    return {true, Place::File, {}};
+}
+
+} // namespace mailsecret::backend
