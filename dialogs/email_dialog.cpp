@@ -330,7 +330,8 @@ void EmailDialog::showPasswordStored() {
         return;
     }
     engine::lookUpMailPassword(
-        server, user, this, [this, server, user](std::optional<QString> password, QString) {
+        server, user, this,
+        [this, server, user](const std::optional<QString> &password, const QString &) {
             // Answers for fields that changed meanwhile are stale.
             if (server == serverEdit_->text().trimmed() && user == userEdit_->text()) {
                 passwordStored_->setVisible(password.has_value());
@@ -344,16 +345,16 @@ void EmailDialog::sendTestMail() {
         testWithPassword(passwordEdit_->text());
         return;
     }
-    engine::lookUpMailPassword(serverEdit_->text().trimmed(), userEdit_->text(), this,
-                               [this](std::optional<QString> password, const QString &problem) {
-                                   if (password) {
-                                       testWithPassword(*password);
-                                   } else {
-                                       testButton_->setEnabled(true);
-                                       ui::message(this, problem, ui::programTitle(),
-                                                   QMessageBox::Warning);
-                                   }
-                               });
+    engine::lookUpMailPassword(
+        serverEdit_->text().trimmed(), userEdit_->text(), this,
+        [this](const std::optional<QString> &password, const QString &problem) {
+            if (password) {
+                testWithPassword(*password);
+            } else {
+                testButton_->setEnabled(true);
+                ui::message(this, problem, ui::programTitle(), QMessageBox::Warning);
+            }
+        });
 }
 
 void EmailDialog::testWithPassword(const QString &password) {

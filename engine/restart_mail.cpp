@@ -180,7 +180,7 @@ void RestartMailer::lookUpPassword(const std::shared_ptr<Job> &job) {
     job->waitingForPassword = true;
     const std::weak_ptr<Job> weak = job;
     passwordSource_(job->host, job->user, this,
-                    [this, weak](std::optional<QString> password, const QString &problem) {
+                    [this, weak](const std::optional<QString> &password, const QString &problem) {
                         const auto waiting = weak.lock();
                         if (!waiting) {
                             return;

@@ -39,7 +39,8 @@ public:
     using Confirm = std::function<bool(const QString &text)>;
     /// The password of `user` at `server`, or why there is none: nullopt and
     /// a reason.
-    using PasswordDone = std::function<void(std::optional<QString> password, QString problem)>;
+    using PasswordDone =
+        std::function<void(const std::optional<QString> &password, const QString &problem)>;
     /// Looks the password up without blocking and calls `done` later, on
     /// this thread, unless `context` is gone by then.
     using PasswordSource = std::function<void(const QString &server, const QString &user,

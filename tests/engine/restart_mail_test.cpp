@@ -12,6 +12,7 @@
 using namespace Qt::StringLiterals;
 
 using testing_support::ReceivedMail;
+using testing_support::signInRequired;
 using testing_support::SmtpServerOptions;
 using testing_support::SmtpTestServer;
 
@@ -96,11 +97,7 @@ TEST_F(RestartMailTest, ARestartSendsOneAlertAndTheEventLoopRunsDuringTheFiveSec
 // (here after the caller's five seconds); without one nothing is sent and the
 // lookup's reason is logged.
 TEST_F(RestartMailTest, ASignedInMailWaitsForItsPasswordAndWithoutOneIsNotSent) {
-    SmtpServerOptions options;
-    options.tls = SmtpServerOptions::Tls::StartTls;
-    options.authUser = "alerts";
-    options.authPassword = "pass word";
-    SmtpTestServer server(options);
+    SmtpTestServer server(signInRequired("alerts", "pass word"));
     ASSERT_TRUE(server.started());
     testing_support::TempDir folder;
     const auto ca = folder / "ca.pem";

@@ -4,10 +4,12 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/smtp_test_server.h"
 #include "tests/support/thunderbird_profile.h"
 #include "ui/window_registry.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -16,6 +18,8 @@
 #include <QTest>
 #include <sys/stat.h>
 
+using testing_support::signInRequired;
+using testing_support::SmtpTestServer;
 using testing_support::TempDir;
 using testing_support::WindowTest;
 
@@ -53,6 +57,19 @@ protected:
     }
     std::string stored(const char *key) const {
         return ini::readValue("mail", key, settingsFile());
+    }
+    /// The window with the fields typed for `server`, signing in as "alerts",
+    /// and its certificate trusted through the CA file of the settings.
+    void openFor(const SmtpTestServer &server) {
+        const auto ca = folder_ / "company-ca.pem";
+        testing_support::writeFile(ca, server.certificatePem());
+        writeSettings("[mail]\ncafile=" + ca.string() + "\n");
+        open();
+        text("Text1")->setText(QStringLiteral("ops@example.com"));
+        text("Text2")->setText(QString::number(server.port()));
+        text("Text3")->setText(QStringLiteral("perstando@example.com"));
+        text("Text4")->setText(QStringLiteral("127.0.0.1"));
+        text("txtUser")->setText(QStringLiteral("alerts"));
     }
 
     TempDir home_; // no mail client profile unless a test writes one
@@ -262,23 +279,9 @@ TEST_F(EmailDialogTest, AccountListFromTheMailClientProfile) {
 // and a sign-in: accepted, the server's refusal of the sign-in, and the TLS
 // error of a certificate nobody trusts. The password never shows.
 TEST_F(EmailDialogTest, TheTestEmailSaysWhatBecameOfIt) {
-    using testing_support::SmtpServerOptions;
-    using testing_support::SmtpTestServer;
-    SmtpServerOptions options;
-    options.tls = SmtpServerOptions::Tls::StartTls;
-    options.authUser = "alerts";
-    options.authPassword = "s3cret pass";
-    SmtpTestServer server(options);
+    SmtpTestServer server(signInRequired("alerts", "s3cret pass"));
     ASSERT_TRUE(server.started());
-    const auto ca = folder_ / "company-ca.pem";
-    testing_support::writeFile(ca, server.certificatePem());
-    writeSettings("[mail]\ncafile=" + ca.string() + "\n");
-    open();
-    text("Text1")->setText(QStringLiteral("ops@example.com"));
-    text("Text2")->setText(QString::number(server.port()));
-    text("Text3")->setText(QStringLiteral("perstando@example.com"));
-    text("Text4")->setText(QStringLiteral("127.0.0.1"));
-    text("txtUser")->setText(QStringLiteral("alerts"));
+    openFor(server);
     const auto outcome = [&](const QString &password) -> QString {
         messages_.shown.clear();
         text("txtPassword")->setText(password);
@@ -298,7 +301,8 @@ TEST_F(EmailDialogTest, TheTestEmailSaysWhatBecameOfIt) {
     EXPECT_NE(mails[0].body().find("test e-mail from Perstando"), std::string::npos);
 
     const QString refused = outcome(QStringLiteral("wrong guess"));
-    EXPECT_TRUE(refused.startsWith(QStringLiteral("sign-in refused: 535"))) << refused.toStdString();
+    EXPECT_TRUE(refused.startsWith(QStringLiteral("sign-in refused: 535")))
+        << refused.toStdString();
     EXPECT_FALSE(refused.contains(QStringLiteral("wrong guess")));
 
     writeSettings("[mail]\n");
@@ -307,6 +311,39 @@ TEST_F(EmailDialogTest, TheTestEmailSaysWhatBecameOfIt) {
         << untrusted.toStdString();
     EXPECT_EQ(server.messages().size(), 1u);
     EXPECT_EQ(stored("user"), "") << "the test saved the fields";
+}
+
+// Without a desktop keyring the saved password goes to a file only its owner
+// can read, never into settings.ini; the window then shows it as stored, and
+// the test button signs in with it.
+TEST_F(EmailDialogTest, ASavedPasswordIsStoredApartAndUsedByTheTest) {
+    testing_support::ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS",
+                                     "unix:path=" + (folder_ / "no-bus").string());
+    testing_support::ScopedEnv noRuntime("XDG_RUNTIME_DIR", (folder_ / "no-runtime").string());
+    SmtpTestServer server(signInRequired("alerts", "kept apart"));
+    ASSERT_TRUE(server.started());
+    openFor(server);
+    EXPECT_TRUE(control<QLabel>("lblPasswordStored")->isHidden());
+    text("txtPassword")->setText(QStringLiteral("kept apart"));
+    click("Command1");
+    ASSERT_TRUE(waitFor([&] { return !control<QLabel>("lblPasswordStored")->isHidden(); }, 20000))
+        << "not shown as stored";
+    EXPECT_TRUE(text("txtPassword")->text().isEmpty());
+    EXPECT_EQ(stored("user"), "alerts");
+    const auto file = folder_ / "mail-password";
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_TRUE(testing_support::readFile(file).starts_with("kept apart"));
+    EXPECT_EQ(testing_support::readFile(settingsFile()).find("kept apart"), std::string::npos);
+
+    messages_.shown.clear();
+    click("cmdTestMail");
+    ASSERT_TRUE(waitFor([&] { return !messages_.shown.isEmpty(); }, 30000));
+    EXPECT_EQ(messages_.shown.front().text,
+              QStringLiteral("The test e-mail was accepted by 127.0.0.1."));
+    ASSERT_EQ(server.messages().size(), 1u);
+    EXPECT_EQ(server.messages()[0].authUser, "alerts");
 }
 
 TEST(EmailAccountLines, BlockFollowsNewsThenDirectoryThenMail) {

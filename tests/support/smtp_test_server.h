@@ -47,6 +47,15 @@ struct SmtpServerOptions {
     bool authInClear = false;
 };
 
+/// A server that takes mail only after STARTTLS and a sign-in as `user`.
+inline SmtpServerOptions signInRequired(const std::string &user, const std::string &password) {
+    SmtpServerOptions options;
+    options.tls = SmtpServerOptions::Tls::StartTls;
+    options.authUser = user;
+    options.authPassword = password;
+    return options;
+}
+
 class SmtpTestServer {
 public:
     /// Starts the server and waits until it listens. started() is false when

@@ -1,0 +1,53 @@
+#include "engine/mail_password.h"
+
+#include "core/mail_secret.h"
+#include "core/program_folder.h"
+#include "engine/password_lookup.h"
+
+#include <QThread>
+#include <algorithm>
+#include <memory>
+
+namespace engine {
+
+void lookUpMailPassword(const QString &server, const QString &user, QObject *context,
+                        RestartMailer::PasswordDone done) {
+    // A child of the context: gone with it, and its answer with it.
+    auto *lookup = new PasswordLookup(context);
+    QObject::connect(
+        lookup, &PasswordLookup::finished, context,
+        [lookup, server, user, done = std::move(done)](const mailsecret::Lookup &r) {
+            lookup->deleteLater();
+            if (r.found()) {
+                done(QString::fromStdString(r.password), QString());
+            } else if (r.outcome == mailsecret::Lookup::Outcome::NotStored) {
+                done(std::nullopt,
+                     QStringLiteral("no password is stored for %1 at %2").arg(user, server));
+            } else {
+                done(std::nullopt, QString::fromStdString(r.reason));
+            }
+        });
+    lookup->start(server, user, QString::fromStdString(core::programFolder()));
+}
+
+void storeMailPassword(const QString &server, const QString &user, const QString &password,
+                       QObject *context, std::function<void(const QString &problem)> done) {
+    auto change = std::make_shared<mailsecret::Change>();
+    const std::string folder = core::programFolder();
+    // The keyring may take seconds to answer; the checks go on meanwhile.
+    QThread *worker =
+        QThread::create([change, folder, server = server.toStdString(), user = user.toStdString(),
+                         secret = password.toStdString()]() mutable {
+            *change = mailsecret::store(server, user, secret, folder);
+            std::fill(secret.begin(), secret.end(), '\0');
+        });
+    QObject::connect(worker, &QThread::finished, context, [change, done = std::move(done)] {
+        done(change->ok ? QString()
+                        : QStringLiteral("The password was not stored: ") +
+                              QString::fromStdString(change->reason));
+    });
+    QObject::connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start();
+}
+
+} // namespace engine
