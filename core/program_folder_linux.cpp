@@ -78,7 +78,7 @@ std::string userConfigFolder() {
 }
 
 std::string chosenSettingsFolder() {
-    const std::string data = dataFolder();
+    std::string data = dataFolder();
     if (userMayWrite(data) && !installedByPackage(data)) {
         return data;
     }
