@@ -1,6 +1,7 @@
 // An installed copy (a program folder its user cannot write) keeps its
 // settings in the user's configuration folder.
 
+#include "tests/support/smtp_test_server.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -76,6 +77,27 @@ TEST_F(ReadOnlyProgramFolder, SettingsLiveInTheUsersConfigFolderCreatedPrivate) 
     Child perstando = start(env);
     ASSERT_TRUE(waitUntil([&] { return pidsOf(watched_).size() == 1; }));
     EXPECT_NE(readFile(log).find("Tenacor has been started."), std::string::npos);
+}
+
+TEST_F(ReadOnlyProgramFolder, TheMailPasswordFileIsReadFromTheSettingsFolder) {
+    SmtpTestServer server(signInRequired("alerts@example.com", "correct horse"));
+    ASSERT_TRUE(server.started());
+    const auto folder = root_ / "config" / "perstando";
+    fs::create_directories(folder);
+    watched_ = copyExecutable(WATCHED_PROGRAM, root_.path(), uniqueName("mailed"));
+    writeMailPasswordFile(folder, "correct horse");
+    const auto log = root_ / "watch.log";
+    writeFile(folder / "settings.ini",
+              "[exe1]\nname=Mailed\npath=" + watched_.string() +
+                  "\ntimer=200\n[log]\npath=" + log.string() + "\n" +
+                  server.signedInMailSettings("alerts@example.com", root_ / "ca.pem"));
+    // No session bus, so no keyring: the file is the only place to look.
+    Child perstando = start({"XDG_CONFIG_HOME=" + (root_ / "config").string(),
+                             "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (root_ / "no-bus").string()});
+    // The first start is a restart too, and mails.
+    ASSERT_TRUE(waitUntil([&] { return server.messages().size() == 1; }, std::chrono::seconds(30)))
+        << readFile(log);
+    EXPECT_EQ(server.messages()[0].authUser, "alerts@example.com");
 }
 
 TEST_F(ReadOnlyProgramFolder, ARelativeConfigHomeMeansTheOneInHome) {
