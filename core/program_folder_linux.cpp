@@ -59,7 +59,7 @@ bool installedByPackage(const std::string &folder) {
 
 std::string homeFolder() {
     const char *home = std::getenv("HOME");
-    if (home && home[0] != '\0') {
+    if (home && home[0] == '/') {
         return home;
     }
     const passwd *entry = ::getpwuid(::geteuid());
