@@ -13,6 +13,15 @@ struct Result {
     explicit operator bool() const { return ok; }
 };
 
+/// Where the package puts the command that starts an installed copy.
+inline constexpr const char *InstalledCommand = "/usr/bin/perstando";
+
+/// The program the entry should start: `installed` when it leads to the same
+/// file as `executable` (the package's link to an installed copy, which
+/// outlives upgrades that move the copy), else `executable` itself.
+std::string programCommand(const std::string &executable,
+                           const std::string &installed = InstalledCommand);
+
 /// Writes Perstando.desktop to the user's autostart folder
 /// ($XDG_CONFIG_HOME/autostart, else ~/.config/autostart) with `command` as
 /// its one Exec= argument. Rewrites an existing entry.

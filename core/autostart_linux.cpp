@@ -125,6 +125,14 @@ bool present(const fs::path &entry) {
 
 } // namespace
 
+std::string programCommand(const std::string &executable, const std::string &installed) {
+    std::error_code linkError;
+    std::error_code programError;
+    const fs::path linked = fs::canonical(installed, linkError);
+    const fs::path program = fs::canonical(executable, programError);
+    return !linkError && !programError && linked == program ? installed : executable;
+}
+
 Result enable(const std::string &command) {
     const fs::path entry = userEntry();
     const fs::path folder = entry.parent_path();

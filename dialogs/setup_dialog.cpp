@@ -276,7 +276,7 @@ void SetupDialog::startExe(int slot) {
 
 void SetupDialog::browse(int slot) {
     pickRequest_.title = QStringLiteral("Select the working directory to");
-    pickRequest_.startFolder = settings::programFolderText();
+    pickRequest_.startFolder = settings::dataFolderText();
     pickRequest_.fileName = QStringLiteral("Working Directory");
     pickRequest_.filters = ui::filtersFromPairs(QStringLiteral("Folders|*.~#!"));
     pickRequest_.executablesInFirstFilter = false;
@@ -297,7 +297,7 @@ void SetupDialog::browse(int slot) {
 
 void SetupDialog::startCompanionIfKept() {
     if (settings::isOn(settings::text(settings::Key::KeepUp))) {
-        core::startCompanion(core::programFolder());
+        core::startCompanion(core::dataFolder());
     }
 }
 

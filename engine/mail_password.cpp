@@ -27,13 +27,13 @@ void lookUpMailPassword(const QString &server, const QString &user, QObject *con
                 done(std::nullopt, QString::fromStdString(r.reason));
             }
         });
-    lookup->start(server, user, QString::fromStdString(core::programFolder()));
+    lookup->start(server, user, QString::fromStdString(core::settingsFolder()));
 }
 
 void storeMailPassword(const QString &server, const QString &user, const QString &password,
                        QObject *context, std::function<void(const QString &problem)> done) {
     auto change = std::make_shared<mailsecret::Change>();
-    const std::string folder = core::programFolder();
+    const std::string folder = core::settingsFolder();
     // The keyring may take seconds to answer; the checks go on meanwhile.
     QThread *worker =
         QThread::create([change, folder, server = server.toStdString(), user = user.toStdString(),

@@ -162,8 +162,12 @@ QString pathText() {
     return QString::fromStdString(core::settingsPath());
 }
 
-QString programFolderText() {
-    return QString::fromStdString(core::programFolder());
+QString dataFolderText() {
+    return QString::fromStdString(core::dataFolder());
+}
+
+QString settingsFolderText() {
+    return QString::fromStdString(core::settingsFolder());
 }
 
 QString saveFailedMessage(const QString &reason) {

@@ -168,10 +168,12 @@ private:
     std::vector<Change> changes_;
 };
 
-/// The settings path of the program folder, as text.
+/// The path of settings.ini, as text.
 QString pathText();
-/// The program folder, as text.
-QString programFolderText();
+/// The folder of the data files beside the executable, as text.
+QString dataFolderText();
+/// The folder of settings.ini, as text.
+QString settingsFolderText();
 /// The message a window shows when a save did not reach the settings file.
 QString saveFailedMessage(const QString &reason);
 

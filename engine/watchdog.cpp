@@ -81,7 +81,7 @@ void Watchdog::acknowledgeAlarms() {
 void Watchdog::checkKeepUp() {
     settings_.keepUp = settings::isOn(settings::text(settings::Key::KeepUp));
     if (settings_.keepUp) {
-        core::startCompanion(core::programFolder());
+        core::startCompanion(core::dataFolder());
     }
 }
 

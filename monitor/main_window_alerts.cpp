@@ -22,7 +22,7 @@
 #include <QSystemTrayIcon>
 
 void MainWindow::prepareAlarms() {
-    const QString folder = settings::programFolderText();
+    const QString folder = settings::dataFolderText();
     alarmSound_ = new AlarmSound(this);
     warningPicture_->setVisible(false);
     warningMovie_ = new QMovie(folder + QStringLiteral("/warning_4.gif"), QByteArray(), this);

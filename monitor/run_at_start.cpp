@@ -32,7 +32,8 @@ void report(QWidget &owner, const engine::LogWriter &log, bool ok, const std::st
 } // namespace
 
 void enableRunAtStart(QWidget &owner, const engine::LogWriter &log) {
-    const std::string command = settings::programFolderText().toStdString() + "/perstando";
+    const std::string command =
+        autostart::programCommand(settings::dataFolderText().toStdString() + "/perstando");
     // The user's own autostart folder: every desktop reads it at login, and
     // unlike the system one it needs no root.
     const auto enabled = autostart::enable(command);

@@ -2,6 +2,7 @@
 
 #include "core/launcher.h"
 #include "core/system_info.h"
+#include "engine/settings.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
 
@@ -35,6 +36,12 @@ AboutBox::AboutBox(QWidget *parent) : QWidget(parent) {
     titleLabel_->setFont(titleFont);
     versionLabel_ = new QLabel(QStringLiteral("Version"), this);
     versionLabel_->setObjectName(QStringLiteral("lblVersion"));
+    // An installed copy keeps its settings in the user's folder, not beside
+    // the program: this is where to find them.
+    settingsFolderLabel_ =
+        new QLabel(QStringLiteral("Settings folder: ") + settings::settingsFolderText(), this);
+    settingsFolderLabel_->setObjectName(QStringLiteral("lblSettingsFolder"));
+    settingsFolderLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     okButton_ = new QPushButton(QStringLiteral("OK"), this);
     okButton_->setObjectName(QStringLiteral("cmdOK"));
     okButton_->setDefault(true);
@@ -45,10 +52,11 @@ AboutBox::AboutBox(QWidget *parent) : QWidget(parent) {
     grid->addWidget(iconLabel_, 0, 0, 2, 1, Qt::AlignTop);
     grid->addWidget(titleLabel_, 0, 1, 1, 2);
     grid->addWidget(versionLabel_, 1, 1, 1, 2);
-    grid->setRowStretch(2, 1);
+    grid->addWidget(settingsFolderLabel_, 2, 1, 1, 2);
+    grid->setRowStretch(3, 1);
     grid->setColumnStretch(1, 1);
-    grid->addWidget(okButton_, 3, 2);
-    grid->addWidget(systemInfoButton_, 4, 2);
+    grid->addWidget(okButton_, 4, 2);
+    grid->addWidget(systemInfoButton_, 5, 2);
 
     connect(okButton_, &QPushButton::clicked, this, &QWidget::close);
     connect(systemInfoButton_, &QPushButton::clicked, this, &AboutBox::startSystemInfo);

@@ -6,7 +6,7 @@
 class QLabel;
 class QPushButton;
 
-/// frmAbout: the program's title and version, and a button that starts the
+/// frmAbout: the program's title and version, where its settings live, and a button that starts the
 /// system information tool.
 class AboutBox : public QWidget {
     Q_OBJECT
@@ -23,6 +23,7 @@ private:
     QLabel *iconLabel_ = nullptr;
     QLabel *titleLabel_ = nullptr;
     QLabel *versionLabel_ = nullptr;
+    QLabel *settingsFolderLabel_ = nullptr;
     QPushButton *okButton_ = nullptr;
     QPushButton *systemInfoButton_ = nullptr;
 };

@@ -54,7 +54,7 @@ HelpWindow::HelpWindow(QWidget *parent) : QWidget(parent, Qt::Window) {
 }
 
 QString HelpWindow::helpFile() {
-    QString folder = settings::programFolderText();
+    QString folder = settings::dataFolderText();
     if (!folder.endsWith(QLatin1Char('/'))) {
         folder += QLatin1Char('/');
     }

@@ -56,6 +56,30 @@ TEST(Autostart, ExecKeepsAnAwkwardPathOneArgument) {
     EXPECT_EQ(exec("/opt/a$b\\c 100%/perstando"), "Exec=\"/opt/a\\\\$b\\\\\\\\c 100%%/perstando\"");
 }
 
+TEST(Autostart, AnInstalledCopyIsStartedThroughThePackagesCommand) {
+    TempDir folder;
+    std::filesystem::create_directories(folder / "lib" / "perstando");
+    const auto program = folder / "lib" / "perstando" / "perstando";
+    writeFile(program, "");
+    const auto installed = folder / "bin-perstando";
+    std::filesystem::create_symlink(program, installed);
+    EXPECT_EQ(autostart::programCommand(program.string(), installed.string()), installed.string());
+    // The same copy reached through a linked folder is still the one installed.
+    std::filesystem::create_directory_symlink(folder / "lib", folder / "lib-link");
+    EXPECT_EQ(autostart::programCommand((folder / "lib-link" / "perstando" / "perstando").string(),
+                                        installed.string()),
+              installed.string());
+
+    // A command that starts another copy, or none, is not this copy's.
+    const auto other = folder / "other";
+    writeFile(other, "");
+    const auto elsewhere = folder / "bin-other";
+    std::filesystem::create_symlink(other, elsewhere);
+    EXPECT_EQ(autostart::programCommand(program.string(), elsewhere.string()), program.string());
+    EXPECT_EQ(autostart::programCommand(program.string(), (folder / "none").string()),
+              program.string());
+}
+
 TEST(Autostart, TheUserHasAnEntryOfTheirOwnAndTheSystemOneCountsToo) {
     TempDir config;
     ScopedEnv home("XDG_CONFIG_HOME", (config / "user").string());

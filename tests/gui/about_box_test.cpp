@@ -37,6 +37,8 @@ TEST_F(AboutBoxTest, ShowsTitleAndTheBuildsVersion) {
               QStringLiteral("Perstando"));
     EXPECT_EQ(box->findChild<QLabel *>(QStringLiteral("lblVersion"))->text(),
               QStringLiteral("Version " PERSTANDO_TEST_VERSION));
+    EXPECT_EQ(box->findChild<QLabel *>(QStringLiteral("lblSettingsFolder"))->text(),
+              QStringLiteral("Settings folder: ") + folderText());
     auto *picIcon = box->findChild<QLabel *>(QStringLiteral("picIcon"));
     ASSERT_NE(picIcon, nullptr);
     EXPECT_FALSE(picIcon->pixmap().isNull());

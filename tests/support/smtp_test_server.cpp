@@ -133,6 +133,21 @@ std::string SmtpTestServer::certificatePem() const {
     return readFile(folder_ / "cert.pem");
 }
 
+void writeMailPasswordFile(const std::filesystem::path &folder, const std::string &password) {
+    const auto file = folder / "mail-password";
+    writeFile(file, password + "\n");
+    std::filesystem::permissions(file, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::owner_write);
+}
+
+std::string SmtpTestServer::signedInMailSettings(const std::string &user,
+                                                 const std::filesystem::path &caFile) const {
+    writeFile(caFile, certificatePem());
+    return "[mail]\nnotification=On\nSendto=ops@example.com\nport=" + std::to_string(port_) +
+           "\naddress=perstando@example.com\nserver=127.0.0.1\nuser=" + user +
+           "\ncafile=" + caFile.string() + "\n";
+}
+
 std::vector<std::string> SmtpTestServer::events() const {
     return lines(readFile(folder_ / "events"));
 }

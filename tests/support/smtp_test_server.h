@@ -56,6 +56,9 @@ inline SmtpServerOptions signInRequired(const std::string &user, const std::stri
     return options;
 }
 
+/// The owner-only mail-password file in `folder`, read where no keyring answers.
+void writeMailPasswordFile(const std::filesystem::path &folder, const std::string &password);
+
 class SmtpTestServer {
 public:
     /// Starts the server and waits until it listens. started() is false when
@@ -76,6 +79,11 @@ public:
     std::vector<std::string> events() const;
     /// Stops the server; later connections are refused.
     void stop();
+
+    /// The [mail] section of settings.ini for restart e-mails to this server,
+    /// signed in as `user`, trusting its certificate written to `caFile`.
+    std::string signedInMailSettings(const std::string &user,
+                                     const std::filesystem::path &caFile) const;
 
 private:
     SmtpServerOptions options_;

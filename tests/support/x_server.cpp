@@ -209,6 +209,27 @@ bool XClient::exists(std::uint32_t window) {
     return found;
 }
 
+std::vector<std::uint32_t> XClient::shownTitled(const std::string &title) {
+    std::vector<std::uint32_t> shown;
+    for (const xcb_window_t window : rootChildren()) {
+        xcb_get_window_attributes_reply_t *attributes = xcb_get_window_attributes_reply(
+            connection_, xcb_get_window_attributes(connection_, window), nullptr);
+        const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        std::free(attributes);
+        xcb_get_property_reply_t *name = xcb_get_property_reply(
+            connection_,
+            xcb_get_property(connection_, 0, window, XCB_ATOM_WM_NAME, XCB_ATOM_ANY, 0, 1024),
+            nullptr);
+        if (viewable && name &&
+            std::string(static_cast<const char *>(xcb_get_property_value(name)),
+                        static_cast<std::size_t>(xcb_get_property_value_length(name))) == title) {
+            shown.push_back(window);
+        }
+        std::free(name);
+    }
+    return shown;
+}
+
 std::vector<std::uint32_t> XClient::topmostFirst(bool managed) {
     auto windows = managed ? managedStacking() : rootChildren();
     std::reverse(windows.begin(), windows.end());

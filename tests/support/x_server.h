@@ -66,6 +66,8 @@ public:
     /// proof that the manager handles requests, not only that it started.
     bool windowManagerAnswers(std::chrono::milliseconds timeout);
     bool exists(std::uint32_t window);
+    /// The root's children that are shown (viewable) with WM_NAME `title`.
+    std::vector<std::uint32_t> shownTitled(const std::string &title);
     /// Top-level windows as this server shows them, topmost first: the managed
     /// list when a window manager runs, else the root's children.
     std::vector<std::uint32_t> topmostFirst(bool managed);

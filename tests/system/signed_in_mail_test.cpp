@@ -23,18 +23,12 @@ TEST(SignedInMail, AKilledProgramSendsOneSignedInRestartMail) {
         std::filesystem::path program;
         ~KillAtEnd() { killAll(program); }
     } watched{exe};
-    const auto ca = folder / "company-ca.pem";
-    writeFile(ca, server.certificatePem());
-    writeFile(folder / "mail-password", "correct horse\n");
-    ASSERT_EQ(::chmod((folder / "mail-password").c_str(), 0600), 0);
+    writeMailPasswordFile(folder.path(), "correct horse");
     const auto log = folder / "watch.log";
     writeFile(folder / "settings.ini",
-              "[exe2]\nname=Orders\npath=" + exe.string() + "\ntimer=200\n[log]\npath=" +
-                  log.string() + "\n[mail]\nnotification=On\nSendto=ops@example.com\nport=" +
-                  std::to_string(server.port()) +
-                  "\naddress=perstando@example.com\nserver=127.0.0.1\nuser=alerts@example.com\n"
-                  "cafile=" +
-                  ca.string() + "\n");
+              "[exe2]\nname=Orders\npath=" + exe.string() +
+                  "\ntimer=200\n[log]\npath=" + log.string() + "\n" +
+                  server.signedInMailSettings("alerts@example.com", folder / "company-ca.pem"));
 
     Child perstando({(folder / "perstando").string()}, folder.path(),
                     {"QT_QPA_PLATFORM=offscreen",
