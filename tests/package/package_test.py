@@ -49,7 +49,7 @@ def expected_entries():
     }
     for name in ("ringin.wav", "warning_4.gif", "perstando.hlp"):
         entries[f"{PROGRAM_DIR}/{name}"] = ("-", 0o644)
-    for name in ("copyright", "changelog.Debian.gz"):
+    for name in ("copyright", "changelog.gz"):
         entries[f"usr/share/doc/perstando/{name}"] = ("-", 0o644)
     for size in ICON_SIZES:
         entries[f"usr/share/icons/hicolor/{size}x{size}/apps/perstando.png"] = ("-", 0o644)
