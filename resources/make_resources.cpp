@@ -1,5 +1,6 @@
 // Makes the program's sound, animated warning and pictures from code, so the
 // build can always produce them again: perstando_make_resources OUTPUT_FOLDER
+// With --icons, makes the desktop icons instead: perstando_make_resources --icons OUTPUT_FOLDER
 
 #include "resources/gif_writer.h"
 
@@ -8,10 +9,12 @@
 #include <QImage>
 #include <QPainter>
 #include <QPainterPath>
+#include <QSvgGenerator>
 #include <QTransform>
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 namespace {
@@ -344,17 +347,46 @@ bool savePicture(const QDir &dir, const QString &name, const QImage &image) {
     return true;
 }
 
+/// The sign at the sizes icon themes look for (perstando_SIZE.png), and as
+/// vectors from the same drawing (perstando.svg).
+bool saveIcons(const QDir &dir) {
+    bool ok = true;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        ok = savePicture(dir, QStringLiteral("perstando_%1.png").arg(size),
+                         picture(size, drawSign)) &&
+             ok;
+    }
+    QSvgGenerator svg;
+    svg.setFileName(dir.filePath(QStringLiteral("perstando.svg")));
+    svg.setSize(QSize(24, 24));
+    svg.setViewBox(QRectF(0, 0, 24, 24));
+    svg.setTitle(QStringLiteral("Perstando"));
+    QPainter p;
+    if (!p.begin(&svg)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(svg.fileName()));
+        return false;
+    }
+    p.setRenderHint(QPainter::Antialiasing);
+    drawSign(p);
+    return p.end() && ok;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
+    const bool icons = argc == 3 && std::strcmp(argv[1], "--icons") == 0;
+    if (argc != 2 && !icons) {
+        std::fprintf(stderr, "usage: %s [--icons] OUTPUT_FOLDER\n", argv[0]);
         return 2;
     }
-    const QDir dir(QString::fromLocal8Bit(argv[1]));
+    const char *folder = argv[argc - 1];
+    const QDir dir(QString::fromLocal8Bit(folder));
     if (!QDir().mkpath(dir.path())) {
-        std::fprintf(stderr, "cannot make %s\n", argv[1]);
+        std::fprintf(stderr, "cannot make %s\n", folder);
         return 1;
+    }
+    if (icons) {
+        return saveIcons(dir) ? 0 : 1;
     }
     bool ok = save(dir.filePath(QStringLiteral("ringin.wav")), ringSound());
     ok = save(dir.filePath(QStringLiteral("warning_4.gif")), warningAnimation()) && ok;
