@@ -66,8 +66,8 @@ std::string homeFolder() {
     return entry && entry->pw_dir ? entry->pw_dir : "/";
 }
 
-/// $XDG_CONFIG_HOME/perstando; the base directory specification says to
-/// ignore a relative value, as an empty or missing one.
+/// $XDG_CONFIG_HOME/perstando; a relative value counts as none, as an
+/// empty or missing one (the XDG base directory rules).
 std::string userConfigFolder() {
     const char *config = std::getenv("XDG_CONFIG_HOME");
     std::string base = config && config[0] == '/' ? std::string(config) : homeFolder() + "/.config";
@@ -115,8 +115,8 @@ std::string prepareSettingsFolder() {
     if (folder == dataFolder()) {
         return {};
     }
-    // Each missing level is made private, as the base directory specification
-    // asks; levels that exist keep the modes their owner gave them.
+    // Each missing level is made private, as the XDG base directory rules
+    // ask; levels that exist keep the modes their owner gave them.
     struct stat info {};
     std::filesystem::path level;
     for (const auto &part : std::filesystem::path(folder)) {
