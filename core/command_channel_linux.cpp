@@ -51,7 +51,9 @@ Answer send(const std::string &key, const std::string &request) {
         denied = denied || errno == EACCES || errno == EPERM;
     }
     if (fd < 0) {
-        return denied ? Answer{Outcome::Refused, "permission denied"} : Answer{};
+        return denied ? Answer{Outcome::Refused,
+                               "permission denied: the socket belongs to another account"}
+                      : Answer{};
     }
     // A copy that hangs must not hang the shell that asked.
     timeval limit{10, 0};

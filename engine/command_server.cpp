@@ -33,7 +33,9 @@ void CommandServer::acceptWaiting() {
          fd = core::commands::accept(listener_->socket())) {
         // Asked before anything is read: another account learns nothing.
         if (!core::commands::peerTrusted(fd)) {
-            core::commands::write(fd, core::commands::reply(false, "permission denied\n"));
+            core::commands::write(
+                fd,
+                core::commands::reply(false, "permission denied: only its own account may ask\n"));
             ::close(fd);
             continue;
         }
