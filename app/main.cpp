@@ -1,6 +1,7 @@
 // Perstando: keeps up to eight chosen applications running.
 
 #include "core/atomic_file.h"
+#include "core/command_channel.h"
 #include "core/instance_lock.h"
 #include "core/program_folder.h"
 #include "monitor/main_window.h"
@@ -8,9 +9,117 @@
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+namespace {
+
+constexpr const char *Usage =
+    "Usage: perstando [COMMAND]\n"
+    "Without a command, starts Perstando (a second copy for the same settings ends at once).\n"
+    "Commands for the copy running with the same settings folder:\n"
+    "  --status         each named slot's state, the pause, the alarms, the connection\n"
+    "  --status --json  the same as one JSON document\n"
+    "  --pause          pause checking, as the Pause Checking box does\n"
+    "  --resume         resume checking\n"
+    "  --acknowledge    stop the alarms, as Alarm Acknowledgement does\n"
+    "  --check N        check slot N (1 to 8) now, restarting its program if gone\n"
+    "  --quit           end Perstando, as Exit does\n"
+    "  --help           this text\n"
+    "  --version        the version\n"
+    "Exit status: 0 done, 1 refused or failed, 2 unknown command, 3 no copy running.\n";
+
+/// Qt's own options, which Qt also takes with two dashes; they start the program.
+bool isQtOption(const char *arg) {
+    static const char *const options[] = {"--platform",
+                                          "--platformpluginpath",
+                                          "--platformtheme",
+                                          "--plugin",
+                                          "--display",
+                                          "--style",
+                                          "--stylesheet",
+                                          "--geometry",
+                                          "--qwindowgeometry",
+                                          "--qwindowtitle",
+                                          "--qwindowicon",
+                                          "--reverse",
+                                          "--session",
+                                          "--widgetcount",
+                                          "--name",
+                                          "--title",
+                                          "--sync",
+                                          "--qmljsdebugger",
+                                          "--nograb",
+                                          "--dograb",
+                                          "--visual"};
+    const char *equals = std::strchr(arg, '=');
+    const std::size_t length = equals ? std::size_t(equals - arg) : std::strlen(arg);
+    for (const char *option : options) {
+        if (std::strlen(option) == length && std::strncmp(arg, option, length) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+/// The request for the running copy, or empty for an unknown command line.
+std::string requestOf(int argc, char *argv[]) {
+    const std::string command = argv[1];
+    if (argc == 2) {
+        for (const char *known : {"status", "pause", "resume", "acknowledge", "quit"}) {
+            if (command == std::string("--") + known) {
+                return known;
+            }
+        }
+    }
+    if (argc == 3 && command == "--status" && std::strcmp(argv[2], "--json") == 0) {
+        return "status --json";
+    }
+    if (argc == 3 && command == "--check" && std::strlen(argv[2]) <= 16) {
+        return std::string("check ") + argv[2];
+    }
+    return {};
+}
+
+/// A command given from a shell, answered without Qt or a display.
+int runCommand(int argc, char *argv[]) {
+    const std::string command = argv[1];
+    if (command == "--help") {
+        std::fputs(Usage, stdout);
+        return 0;
+    }
+    if (command == "--version") {
+        std::printf("Perstando %s\n", PERSTANDO_VERSION);
+        return 0;
+    }
+    const std::string request = requestOf(argc, argv);
+    if (request.empty()) {
+        std::fputs(Usage, stderr);
+        return 2;
+    }
+    const auto answer = core::commands::send(core::settingsFolder(), request);
+    switch (answer.outcome) {
+    case core::commands::Outcome::Done:
+        std::fputs(answer.text.c_str(), stdout);
+        return 0;
+    case core::commands::Outcome::Refused:
+        std::fprintf(stderr, "perstando: %s%s", answer.text.c_str(),
+                     answer.text.ends_with('\n') ? "" : "\n");
+        return 1;
+    case core::commands::Outcome::NoCopy:
+        break;
+    }
+    std::fprintf(stderr, "perstando: no copy runs for the settings folder %s\n",
+                 core::settingsFolder().c_str());
+    return 3;
+}
+
+} // namespace
+
 int main(int argc, char *argv[]) {
+    if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0 && !isQtOption(argv[1])) {
+        return runCommand(argc, argv);
+    }
     // A second copy for the same settings ends at once, without a word.
     core::InstanceLock instance;
     if (!instance.tryAcquire(core::settingsFolder())) {
@@ -36,6 +145,7 @@ int main(int argc, char *argv[]) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     auto *form1 = new MainWindow();
+    form1->acceptCommands(instance.listeningSocket());
     form1->show();
     form1->activateWindow();
     return QApplication::exec();

@@ -27,6 +27,9 @@ public:
     /// the running one; -1 when there is none.
     int listeningSocket() const { return socket_; }
 
+    /// Where the holder for `key` may listen, most likely first.
+    static std::vector<std::string> socketPaths(const std::string &key);
+
 private:
     void release();
 

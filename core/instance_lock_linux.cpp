@@ -132,7 +132,33 @@ int listenAt(int folderFd, const std::string &folder, const std::string &name) {
     return fd;
 }
 
+std::string stemOf(const std::string &key) {
+    std::error_code ec;
+    auto canonical = std::filesystem::weakly_canonical(key, ec).string();
+    if (ec) {
+        canonical = key;
+    }
+    char stem[64];
+    std::snprintf(stem, sizeof stem, "perstando-%016llx",
+                  static_cast<unsigned long long>(fnv1a(canonical)));
+    return stem;
+}
+
 } // namespace
+
+std::vector<std::string> InstanceLock::socketPaths(const std::string &key) {
+    // Where a holder may listen, in the order it chooses: the socket sits in
+    // the first folder it could lock.
+    const std::string name = "/" + stemOf(key) + ".socket";
+    std::vector<std::string> paths;
+    for (const auto &candidate : candidateFolders()) {
+        paths.push_back(candidate.path + name);
+    }
+    if (const auto cache = cacheFolder(); !cache.empty()) {
+        paths.push_back(cache + name);
+    }
+    return paths;
+}
 
 InstanceLock::~InstanceLock() {
     release();
@@ -156,16 +182,9 @@ bool InstanceLock::tryAcquire(const std::string &key) {
     if (!locks_.empty()) {
         return true;
     }
-    std::error_code ec;
-    auto canonical = std::filesystem::weakly_canonical(key, ec).string();
-    if (ec) {
-        canonical = key;
-    }
-    char stem[64];
-    std::snprintf(stem, sizeof stem, "perstando-%016llx",
-                  static_cast<unsigned long long>(fnv1a(canonical)));
-    const std::string lockName = std::string(stem) + ".lock";
-    const std::string socketName = std::string(stem) + ".socket";
+    const std::string stem = stemOf(key);
+    const std::string lockName = stem + ".lock";
+    const std::string socketName = stem + ".socket";
 
     enum class Outcome { Held, Taken, Unusable };
     auto lockIn = [&](const std::string &folder, bool create) {

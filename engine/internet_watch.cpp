@@ -17,7 +17,8 @@ void InternetWatch::setProbe(Probe probe) {
 }
 
 void InternetWatch::check() {
-    if (probe_()) {
+    connected_ = probe_();
+    if (*connected_) {
         emit checked(true);
         return;
     }

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <functional>
+#include <optional>
 
 namespace engine {
 
@@ -25,6 +26,8 @@ public:
     /// One tick of Timer11.
     void check();
     FormTimer *timer() const { return timer_; }
+    /// What the last check found; nothing before the first.
+    std::optional<bool> connected() const { return connected_; }
 
 signals:
     /// Before the log entry of a check that found no connection.
@@ -36,6 +39,7 @@ private:
     const LogWriter &log_;
     Probe probe_;
     FormTimer *timer_ = nullptr;
+    std::optional<bool> connected_;
 };
 
 } // namespace engine

@@ -167,6 +167,7 @@ void SlotWatcher::tick(int slot) {
     } catch (const processes::ListUnavailable &) {
         return; // nothing can be known this tick; the status line keeps its text
     }
+    s.lastCheck = now;
     if (running) {
         setStatus(slot, statusText("Last Checked: ", now));
         watchEnd(slot);

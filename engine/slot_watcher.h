@@ -9,6 +9,7 @@
 #include "core/process_probe.h"
 #include "engine/settings.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -55,6 +56,8 @@ public:
     bool isWatched(int slot) const;
     QString name(int slot) const { return state(slot).name; }
     QString status(int slot) const { return state(slot).status; }
+    /// When slot N's program was last looked for; invalid before the first time.
+    QDateTime lastCheck(int slot) const { return state(slot).lastCheck; }
     FormTimer *timer(int slot) const { return state(slot).timer; }
     void setTimersEnabled(bool enabled);
 
@@ -116,6 +119,7 @@ private:
         processes::RememberedProcess process;
         EndWatch end;
         QElapsedTimer lastStart; ///< invalid until Perstando started the program
+        QDateTime lastCheck;
         Crashes crash;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/command_server.h"
 #include "engine/form_timer.h"
 #include "engine/settings.h"
 #include "ui/main_window_link.h"
@@ -52,6 +53,8 @@ public:
     void setSlotTimersEnabled(bool enabled) override;
 
     void acknowledgeAlarms();
+    /// Answers the shell commands arriving on `listeningFd` (kept by the caller).
+    void acceptCommands(int listeningFd);
     /// Shows slot N's restart popup (Display1 ... Display8), created with the
     /// slot's name and the time when it is not open, else only brought forward.
     void showRestartPopup(int slot, bool restartFailed = false);
@@ -93,6 +96,7 @@ private:
     QString withSettingsProblem(const QString &toolTip) const;
     void writeStartMode(bool inTray);
     void showHelp();
+    engine::CommandServer::Reply answer(const QString &request);
 
     struct SlotView {
         QGroupBox *frame = nullptr;

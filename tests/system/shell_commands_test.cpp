@@ -1,0 +1,226 @@
+// The running binary asked from a shell: `perstando --status`, --pause,
+// --resume, --check, --quit, by its own account and by another.
+
+#include "tests/support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+using namespace testing_support;
+
+namespace {
+
+struct ClientRun {
+    int status = -1;    ///< exit status
+    std::string output; ///< stdout and stderr
+};
+
+class ShellCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        runtime_ = folder_ / "runtime";
+        std::filesystem::create_directory(runtime_);
+        std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+        binary_ = copyExecutable(PERSTANDO_BINARY, folder_.path(), "perstando");
+        runner_ = copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName("runner"));
+        longOne_ = copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName("long"));
+        writeFile(folder_ / "settings.ini",
+                  "[exe1]\nname=Runner\npath=" + runner_.string() + "\ntimer=200\n" +
+                      "[exe2]\nname=Long\npath=" + longOne_.string() + "\ntimer=60000\n" +
+                      "[exe3]\nname=Idle\npath=/bin/true\ntimer=0\n[log]\npath=" +
+                      (folder_ / "watch.log").string() + "\n");
+    }
+    void TearDown() override {
+        killAll(runner_);
+        killAll(longOne_);
+    }
+    Child startPerstando() {
+        return Child({binary_.string()}, folder_.path(),
+                     {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_.string()});
+    }
+    /// The client run from a shell; `prefix` goes before it (another account).
+    ClientRun perstando(const std::string &arguments, const std::string &prefix = {}) const {
+        const std::string command = "cd '" + folder_.path().string() + "' && XDG_RUNTIME_DIR='" +
+                                    runtime_.string() + "' " + prefix + " ./perstando " +
+                                    arguments + " 2>&1";
+        ClientRun run;
+        FILE *pipe = ::popen(command.c_str(), "r");
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+            run.output.append(chunk, n);
+        }
+        const int status = ::pclose(pipe);
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+    /// Waits until slot 1's program runs under Perstando's eye.
+    pid_t runnerUp() {
+        pid_t pid = 0;
+        EXPECT_TRUE(waitUntil([&] {
+            const auto pids = pidsOf(runner_);
+            pid = pids.size() == 1 ? pids[0] : 0;
+            return pid != 0 && perstando("--status")
+                                       .output.find("1 Runner: running (PID " +
+                                                    std::to_string(pid) + ")") != std::string::npos;
+        }));
+        return pid;
+    }
+    std::filesystem::path socketPath() const {
+        for (const auto &entry : std::filesystem::directory_iterator(runtime_)) {
+            if (entry.path().extension() == ".socket") {
+                return entry.path();
+            }
+        }
+        return {};
+    }
+    TempDir folder_;
+    std::filesystem::path runtime_, binary_, runner_, longOne_;
+};
+
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(ShellCommands, StatusShowsEachSlotAndCheckRestartsBeforeTheInterval) {
+    Child running = startPerstando();
+    runnerUp();
+    // Slot 2 checks once a minute: only --check starts its program now.
+    EXPECT_TRUE(pidsOf(longOne_).empty());
+    const ClientRun check = perstando("--check 2");
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_TRUE(contains(check.output, "2 Long: Restarted: ")) << check.output;
+    ASSERT_EQ(pidsOf(longOne_).size(), 1u);
+    const pid_t first = pidsOf(longOne_)[0];
+    ::kill(first, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return pidsOf(longOne_).empty(); }));
+    EXPECT_EQ(perstando("--check 2").status, 0);
+    ASSERT_EQ(pidsOf(longOne_).size(), 1u);
+    const pid_t second = pidsOf(longOne_)[0];
+    EXPECT_NE(second, first);
+
+    const ClientRun status = perstando("--status");
+    EXPECT_EQ(status.status, 0);
+    EXPECT_TRUE(contains(status.output, "2 Long: restarted (PID " + std::to_string(second) + ") "))
+        << status.output;
+    EXPECT_TRUE(contains(status.output, "3 Idle: not checked, last check never\n"))
+        << status.output;
+    EXPECT_TRUE(contains(status.output, "checking: on\nalarms: none\n")) << status.output;
+    EXPECT_FALSE(contains(status.output, "internet")) << status.output;
+
+    const ClientRun json =
+        perstando("--status --json | python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                  "print(d[\"slots\"][1][\"state\"], d[\"slots\"][1][\"pid\"], d[\"paused\"], "
+                  "d[\"alarms\"][\"visual\"], len(d[\"slots\"]))'");
+    EXPECT_EQ(json.output, "restarted " + std::to_string(second) + " False False 3\n");
+
+    for (const char *refused : {"--check 9", "--check 4", "--check x"}) {
+        const ClientRun run = perstando(refused);
+        EXPECT_EQ(run.status, 1) << refused;
+        EXPECT_TRUE(contains(run.output, "perstando: ")) << run.output;
+    }
+    const ClientRun unknown = perstando("--frobnicate");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_TRUE(contains(unknown.output, "Usage: perstando")) << unknown.output;
+}
+
+TEST_F(ShellCommands, PauseHoldsAKilledProgramDownAndResumeBringsItBack) {
+    Child running = startPerstando();
+    const pid_t pid = runnerUp();
+    ASSERT_EQ(perstando("--pause").status, 0);
+    EXPECT_TRUE(contains(perstando("--status").output, "checking: paused\n"));
+    ::kill(pid, SIGKILL);
+    // Five times its interval, and it stays down.
+    EXPECT_FALSE(
+        waitUntil([&] { return !pidsOf(runner_).empty(); }, std::chrono::milliseconds(1000)));
+    EXPECT_EQ(perstando("--check 1").status, 1);
+    ASSERT_EQ(perstando("--resume").status, 0);
+    EXPECT_TRUE(waitUntil([&] { return pidsOf(runner_).size() == 1; }));
+    EXPECT_TRUE(contains(perstando("--status").output, "checking: on\n"));
+}
+
+TEST_F(ShellCommands, QuitEndsItCleanlyAndThenNoCopyAnswers) {
+    Child running = startPerstando();
+    runnerUp();
+    const ClientRun quit = perstando("--quit");
+    EXPECT_EQ(quit.status, 0) << quit.output;
+    const int status = running.waitExit(std::chrono::seconds(10));
+    ASSERT_NE(status, -1) << "still running after --quit";
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(pidsOf(binary_).empty());
+    const ClientRun none = perstando("--status");
+    EXPECT_EQ(none.status, 3);
+    EXPECT_TRUE(contains(none.output, "no copy runs")) << none.output;
+}
+
+TEST_F(ShellCommands, AnotherAccountIsRefusedAndNothingChanges) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to ask as another account";
+    }
+    // The other account must reach the binary and share its settings folder,
+    // which it does only where it may write the settings.
+    std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+    Child running = startPerstando();
+    runnerUp();
+    const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups";
+    // The socket's folder is closed to it...
+    const ClientRun closed = perstando("--pause", nobody);
+    EXPECT_EQ(closed.status, 1) << closed.output;
+    EXPECT_TRUE(contains(closed.output, "permission denied")) << closed.output;
+    // ...and with the folder and socket opened, the running copy itself says no.
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all |
+                                               std::filesystem::perms::others_exec);
+    ASSERT_FALSE(socketPath().empty());
+    std::filesystem::permissions(socketPath(), std::filesystem::perms::all);
+    const ClientRun asked = perstando("--pause", nobody);
+    EXPECT_EQ(asked.status, 1) << asked.output;
+    EXPECT_TRUE(contains(asked.output, "permission denied: only its own account")) << asked.output;
+    EXPECT_TRUE(contains(perstando("--status").output, "checking: on\n"));
+}
+
+TEST_F(ShellCommands, SilentAndGarbageClientsDelayNoRestart) {
+    Child running = startPerstando();
+    const pid_t pid = runnerUp();
+    const auto path = socketPath();
+    ASSERT_FALSE(path.empty());
+    std::vector<int> clients;
+    for (int n = 0; n < 12; ++n) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr), 0);
+        if (n >= 8) { // the first eight fill every place and say nothing
+            const std::string garbage(16384, '\x7f');
+            (void)::send(fd, garbage.data(), garbage.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        }
+        clients.push_back(fd);
+    }
+    ::kill(pid, SIGKILL);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto pids = pidsOf(runner_);
+            return pids.size() == 1 && pids[0] != pid;
+        },
+        std::chrono::milliseconds(1500)));
+    const ClientRun busy = perstando("--status");
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_TRUE(contains(busy.output, "busy")) << busy.output;
+    // Once the silent ones are dropped, commands are answered again.
+    EXPECT_TRUE(
+        waitUntil([&] { return perstando("--status").status == 0; }, std::chrono::seconds(5)));
+    for (const int fd : clients) {
+        ::close(fd);
+    }
+}
+
+} // namespace
