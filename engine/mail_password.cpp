@@ -10,8 +10,11 @@
 
 namespace engine {
 
-void lookUpMailPassword(const QString &server, const QString &user, QObject *context,
+void lookUpMailPassword(const QString &typedServer, const QString &user, QObject *context,
                         RestartMailer::PasswordDone done) {
+    // The session connects to the server without the blanks around it: the
+    // keyring's entry is made and found under that name too.
+    const QString server = typedServer.trimmed();
     // A child of the context: gone with it, and its answer with it.
     auto *lookup = new PasswordLookup(context);
     QObject::connect(
@@ -30,8 +33,9 @@ void lookUpMailPassword(const QString &server, const QString &user, QObject *con
     lookup->start(server, user, QString::fromStdString(core::settingsFolder()));
 }
 
-void storeMailPassword(const QString &server, const QString &user, const QString &password,
+void storeMailPassword(const QString &typedServer, const QString &user, const QString &password,
                        QObject *context, std::function<void(const QString &problem)> done) {
+    const QString server = typedServer.trimmed();
     auto change = std::make_shared<mailsecret::Change>();
     const std::string folder = core::settingsFolder();
     // The keyring may take seconds to answer; the checks go on meanwhile.

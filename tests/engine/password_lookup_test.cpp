@@ -1,6 +1,7 @@
 // The mail password looked up beside the event loop: a hung session bus must
 // not stop the slots' timers, and the answer comes back on the owner's thread.
 
+#include "engine/mail_password.h"
 #include "engine/password_lookup.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/secret_service.h"
@@ -8,6 +9,7 @@
 
 #include <QCoreApplication>
 #include <QSignalSpy>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -90,6 +92,34 @@ TEST(PasswordLookup, AnswerArrivesOnTheOwnersThreadAndSurvivesTheOwner) {
     EXPECT_TRUE(waitUntil([] { return engine::PasswordLookup::workersRunning() == 0; },
                           std::chrono::seconds(20)));
     QCoreApplication::processEvents();
+}
+
+// The e-mail window stores under the server as typed and a restart e-mail
+// looks up under the server as stored: blanks around it are no part of the
+// name the session connects to, so both find the same keyring entry.
+TEST(MailPassword, BlanksAroundTheServerNameFindTheSameKeyringEntry) {
+    if (!SecretServiceSession::installed()) {
+        GTEST_SKIP() << "gnome-keyring-daemon is not installed";
+    }
+    SecretServiceSession keyring;
+    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", keyring.address());
+    QObject context;
+    std::optional<QString> problem;
+    engine::storeMailPassword(QStringLiteral(" smtp.example.com "), QStringLiteral("alerts"),
+                              QStringLiteral("typed once"), &context,
+                              [&](const QString &p) { problem = p; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return problem.has_value(); }, 20000));
+    ASSERT_TRUE(problem->isEmpty()) << problem->toStdString();
+    std::optional<QString> found;
+    bool answered = false;
+    engine::lookUpMailPassword(QStringLiteral("smtp.example.com\t"), QStringLiteral("alerts"),
+                               &context,
+                               [&](const std::optional<QString> &password, const QString &) {
+                                   found = password;
+                                   answered = true;
+                               });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answered; }, 20000));
+    EXPECT_TRUE(found == QStringLiteral("typed once"));
 }
 
 } // namespace
