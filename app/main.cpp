@@ -98,19 +98,27 @@ int runCommand(int argc, char *argv[]) {
         return 2;
     }
     const auto answer = core::commands::send(core::settingsFolder(), request);
+    // Written whole, so that a NUL in a name cuts nothing; JSON escapes its
+    // own control characters.
+    const auto show = [](const std::string &text, FILE *stream) {
+        std::fwrite(text.data(), 1, text.size(), stream);
+    };
     switch (answer.outcome) {
     case core::commands::Outcome::Done:
-        std::fputs(answer.text.c_str(), stdout);
+        show(request == "status --json" ? answer.text : core::commands::visible(answer.text),
+             stdout);
         return 0;
     case core::commands::Outcome::Refused:
-        std::fprintf(stderr, "perstando: %s%s", answer.text.c_str(),
-                     answer.text.ends_with('\n') ? "" : "\n");
+        show("perstando: " + core::commands::visible(answer.text) +
+                 (answer.text.ends_with('\n') ? "" : "\n"),
+             stderr);
         return 1;
     case core::commands::Outcome::NoCopy:
         break;
     }
-    std::fprintf(stderr, "perstando: no copy runs for the settings folder %s\n",
-                 core::settingsFolder().c_str());
+    show("perstando: no copy runs for the settings folder " +
+             core::commands::visible(core::settingsFolder()) + "\n",
+         stderr);
     return 3;
 }
 

@@ -24,6 +24,11 @@ struct Answer {
 /// Sends `request` to the copy holding the instance lock for `key`.
 Answer send(const std::string &key, const std::string &request);
 
+/// `text` safe for a terminal: control characters other than the line
+/// breaks (C0, DEL, C1, U+2028, U+2029) as visible escapes, `\x1b` for a
+/// byte and `\u0085` for a character.
+std::string visible(const std::string &text);
+
 /// The reply as sent on the wire.
 std::string reply(bool ok, const std::string &text);
 

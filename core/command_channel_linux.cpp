@@ -10,71 +10,114 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace core::commands {
 namespace {
 
-/// Connected to the socket at `path`, or -1 with errno set.
-int connectTo(const std::string &path) {
+using Clock = std::chrono::steady_clock;
+
+/// Bounds the next blocking call on `fd` by what is left until `deadline`;
+/// false when nothing is left.
+bool boundBy(int fd, Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+        return false;
+    }
+    const timeval limit{static_cast<time_t>(left / 1000000),
+                        static_cast<suseconds_t>(left % 1000000)};
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+           ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
+}
+
+enum class Reach { Connected, Absent, Denied, Stuck };
+
+/// Connects to `place` as the holder listens there, in a folder it would use
+/// and to a peer of our account; the socket in `fd` when Connected.
+Reach connectTo(const InstanceLock::SocketPlace &place, Clock::time_point deadline, int &fd) {
+    const int folderFd = InstanceLock::openPrivateFolder(place.folder);
+    if (folderFd < 0) {
+        return errno == EACCES ? Reach::Denied : Reach::Absent;
+    }
+    const std::string path = InstanceLock::socketAddress(folderFd, place.folder, place.name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // A copy that never accepts leaves us waiting in connect() once its queue
+    // is full: the send timeout bounds that wait too.
+    Reach reach = Reach::Absent;
+    if (fd >= 0 && !path.empty() && boundBy(fd, deadline)) {
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) {
+            reach = peerTrusted(fd) ? Reach::Connected : Reach::Denied;
+        } else if (errno == EAGAIN || errno == EINPROGRESS || errno == EINTR) {
+            reach = Reach::Stuck;
+        } else if (errno == EACCES || errno == EPERM) {
+            reach = Reach::Denied;
+        }
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
-        const int error = errno;
+    ::close(folderFd);
+    if (reach != Reach::Connected && fd >= 0) {
         ::close(fd);
-        errno = error;
-        return -1;
+        fd = -1;
     }
-    return fd;
+    return reach;
 }
 
 } // namespace
 
 Answer send(const std::string &key, const std::string &request) {
+    // The whole exchange, connecting included: a hung copy must not hang the
+    // shell that asked.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    const Answer noAnswer{Outcome::Refused, "no answer from the running copy"};
     int fd = -1;
     bool denied = false;
-    for (const auto &path : InstanceLock::socketPaths(key)) {
-        fd = connectTo(path);
-        if (fd >= 0) {
+    for (const auto &place : InstanceLock::socketPlaces(key)) {
+        const Reach reach = connectTo(place, deadline, fd);
+        if (reach == Reach::Connected) {
             break;
         }
-        // A folder we may not enter is another account's copy, not ours.
-        denied = denied || errno == EACCES || errno == EPERM;
+        if (reach == Reach::Stuck) {
+            return noAnswer;
+        }
+        // Another account's folder or listener is not our copy; ours may
+        // still listen further on.
+        denied = denied || reach == Reach::Denied;
     }
     if (fd < 0) {
         return denied ? Answer{Outcome::Refused,
                                "permission denied: the socket belongs to another account"}
                       : Answer{};
     }
-    // A copy that hangs must not hang the shell that asked.
-    timeval limit{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     std::string received;
-    // A copy that refuses at once (another account, too many clients) may
-    // have closed before the request went: its reply is read all the same.
-    write(fd, request + "\n");
+    // A copy that refuses at once (too many clients) may have closed before
+    // the request went: its reply is read all the same.
+    if (boundBy(fd, deadline)) {
+        write(fd, request + "\n");
+    }
     char chunk[4096];
-    for (;;) {
+    bool complete = false;
+    while (boundBy(fd, deadline)) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) {
             continue;
         }
+        // A copy that closed without reading our request resets the
+        // connection after its reply; only a timeout leaves the reply cut.
+        complete = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
         if (n <= 0) {
             break;
         }
         received.append(chunk, static_cast<std::size_t>(n));
     }
     ::close(fd);
+    if (!complete) {
+        return noAnswer;
+    }
     const auto end = received.find('\n');
     const std::string status = received.substr(0, end);
     std::string text = end == std::string::npos ? std::string() : received.substr(end + 1);
@@ -84,7 +127,34 @@ Answer send(const std::string &key, const std::string &request) {
     if (status == "refused") {
         return {Outcome::Refused, std::move(text)};
     }
-    return {Outcome::Refused, "no answer from the running copy"};
+    return noAnswer;
+}
+
+std::string visible(const std::string &text) {
+    std::string shown;
+    char escape[8];
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = [&](std::size_t k) {
+            return i + k < text.size() ? static_cast<unsigned char>(text[i + k]) : 0;
+        };
+        if (c == '\n') {
+            shown += '\n';
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            shown += escape;
+        } else if (c == 0xc2 && next(1) >= 0x80 && next(1) <= 0x9f) { // U+0080 to U+009F
+            std::snprintf(escape, sizeof escape, "\\u%04x", next(1));
+            shown += escape;
+            i += 1;
+        } else if (c == 0xe2 && next(1) == 0x80 && (next(2) == 0xa8 || next(2) == 0xa9)) {
+            shown += next(2) == 0xa8 ? "\\u2028" : "\\u2029";
+            i += 2;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
 }
 
 std::string reply(bool ok, const std::string &text) {

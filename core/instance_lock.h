@@ -27,8 +27,23 @@ public:
     /// the running one; -1 when there is none.
     int listeningSocket() const { return socket_; }
 
+    struct SocketPlace {
+        std::string folder;
+        std::string name; ///< the socket's file name in `folder`
+    };
     /// Where the holder for `key` may listen, most likely first.
-    static std::vector<std::string> socketPaths(const std::string &key);
+    static std::vector<SocketPlace> socketPlaces(const std::string &key);
+
+    /// `folder` opened when it is one the holder would use: a real folder (no
+    /// link) of this account that nobody else may enter or change; else -1,
+    /// with errno EACCES when it is another account's or closed to us.
+    static int openPrivateFolder(const std::string &folder);
+
+    /// The socket address of `name` in the folder open as `folderFd`: its
+    /// path, or the same file through the descriptor when the path is too
+    /// long for an address; empty when neither fits.
+    static std::string socketAddress(int folderFd, const std::string &folder,
+                                     const std::string &name);
 
 private:
     void release();

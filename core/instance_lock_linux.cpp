@@ -87,38 +87,24 @@ std::string cacheFolder() {
     return cache + "/perstando";
 }
 
-/// The folder opened, when it is a real folder (no link) of ours that nobody
-/// else may enter or change; else -1.
-int openPrivateFolder(const std::string &path, bool create) {
+/// Made when `create` allows, then checked as any other.
+int openFolder(const std::string &path, bool create) {
     if (create) {
-        ::mkdir(path.c_str(), 0700); // an existing one is checked like any other
+        ::mkdir(path.c_str(), 0700);
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        return -1;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return InstanceLock::openPrivateFolder(path);
 }
 
 /// A listening socket at `name` in the folder, or -1. Only the lock's holder
 /// gets here, so whatever sits at the name is a dead holder's and goes.
 int listenAt(int folderFd, const std::string &folder, const std::string &name) {
     ::unlinkat(folderFd, name.c_str(), 0);
+    const std::string path = InstanceLock::socketAddress(folderFd, folder, name);
+    if (path.empty()) {
+        return -1;
+    }
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::string path = folder + "/" + name;
-    if (path.size() >= sizeof addr.sun_path) {
-        // Too long for a socket address: the same file through our descriptor.
-        path = "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
-        if (path.size() >= sizeof addr.sun_path) {
-            return -1;
-        }
-    }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -146,18 +132,43 @@ std::string stemOf(const std::string &key) {
 
 } // namespace
 
-std::vector<std::string> InstanceLock::socketPaths(const std::string &key) {
+std::vector<InstanceLock::SocketPlace> InstanceLock::socketPlaces(const std::string &key) {
     // Where a holder may listen, in the order it chooses: the socket sits in
     // the first folder it could lock.
-    const std::string name = "/" + stemOf(key) + ".socket";
-    std::vector<std::string> paths;
-    for (const auto &candidate : candidateFolders()) {
-        paths.push_back(candidate.path + name);
+    const std::string name = stemOf(key) + ".socket";
+    std::vector<SocketPlace> places;
+    for (auto &candidate : candidateFolders()) {
+        places.push_back({std::move(candidate.path), name});
     }
-    if (const auto cache = cacheFolder(); !cache.empty()) {
-        paths.push_back(cache + name);
+    if (auto cache = cacheFolder(); !cache.empty()) {
+        places.push_back({std::move(cache), name});
     }
-    return paths;
+    return places;
+}
+
+int InstanceLock::openPrivateFolder(const std::string &folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
+        const int error = info.st_uid != ::geteuid() ? EACCES : EPERM;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+std::string InstanceLock::socketAddress(int folderFd, const std::string &folder,
+                                        const std::string &name) {
+    constexpr std::size_t room = sizeof(sockaddr_un::sun_path);
+    std::string path = folder + "/" + name;
+    if (path.size() >= room) {
+        path = "/proc/self/fd/" + std::to_string(folderFd) + "/" + name;
+    }
+    return path.size() < room ? path : std::string();
 }
 
 InstanceLock::~InstanceLock() {
@@ -188,7 +199,7 @@ bool InstanceLock::tryAcquire(const std::string &key) {
 
     enum class Outcome { Held, Taken, Unusable };
     auto lockIn = [&](const std::string &folder, bool create) {
-        const int folderFd = openPrivateFolder(folder, create);
+        const int folderFd = openFolder(folder, create);
         if (folderFd < 0) {
             return Outcome::Unusable;
         }

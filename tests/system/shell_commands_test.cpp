@@ -1,10 +1,12 @@
 // The running binary asked from a shell: `perstando --status`, --pause,
 // --resume, --check, --quit, by its own account and by another.
 
+#include "core/instance_lock.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -28,9 +30,7 @@ struct ClientRun {
 class ShellCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        runtime_ = folder_ / "runtime";
-        std::filesystem::create_directory(runtime_);
-        std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
+        runtime_ = privateFolder("runtime");
         binary_ = copyExecutable(PERSTANDO_BINARY, folder_.path(), "perstando");
         runner_ = copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName("runner"));
         longOne_ = copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName("long"));
@@ -44,6 +44,12 @@ protected:
         killAll(runner_);
         killAll(longOne_);
     }
+    std::filesystem::path privateFolder(const std::string &name) const {
+        const auto path = folder_ / name;
+        std::filesystem::create_directory(path);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path;
+    }
     Child startPerstando() {
         return Child({binary_.string()}, folder_.path(),
                      {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_.string()});
@@ -51,10 +57,13 @@ protected:
     /// The client run from a shell; `prefix` goes before it (another account).
     ClientRun perstando(const std::string &arguments, const std::string &prefix = {}) const {
         const std::string command = "cd '" + folder_.path().string() + "' && XDG_RUNTIME_DIR='" +
-                                    runtime_.string() + "' " + prefix + " ./perstando " +
-                                    arguments + " 2>&1";
+                                    runtime_.string() + "' " + prefix + " ./perstando " + arguments;
+        return shell(command);
+    }
+    /// `command` run by the shell, with its output and exit status.
+    static ClientRun shell(const std::string &command) {
         ClientRun run;
-        FILE *pipe = ::popen(command.c_str(), "r");
+        FILE *pipe = ::popen((command + " 2>&1").c_str(), "r");
         char chunk[4096];
         for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
             run.output.append(chunk, n);
@@ -182,15 +191,127 @@ TEST_F(ShellCommands, AnotherAccountIsRefusedAndNothingChanges) {
     const ClientRun closed = perstando("--pause", nobody);
     EXPECT_EQ(closed.status, 1) << closed.output;
     EXPECT_TRUE(contains(closed.output, "permission denied")) << closed.output;
-    // ...and with the folder and socket opened, the running copy itself says no.
+    // ...and with the folder and socket opened (which its client no longer
+    // trusts), the running copy itself says no, before it reads anything.
     std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all |
                                                std::filesystem::perms::others_exec);
     ASSERT_FALSE(socketPath().empty());
     std::filesystem::permissions(socketPath(), std::filesystem::perms::all);
-    const ClientRun asked = perstando("--pause", nobody);
-    EXPECT_EQ(asked.status, 1) << asked.output;
-    EXPECT_TRUE(contains(asked.output, "permission denied: only its own account")) << asked.output;
+    const ClientRun asked =
+        shell(nobody +
+              " /usr/bin/python3 -c 'import socket,sys; s=socket.socket(socket.AF_UNIX); "
+              "s.connect(sys.argv[1]); print(s.makefile().read())' " +
+              socketPath().string());
+    EXPECT_TRUE(contains(asked.output, "refused\npermission denied: only its own account"))
+        << asked.output;
+    // A folder open to others is one the client no longer trusts either.
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
     EXPECT_TRUE(contains(perstando("--status").output, "checking: on\n"));
+}
+
+TEST_F(ShellCommands, ControlCharactersInNamesAreShownEscaped) {
+    struct Row {
+        std::string name, shown;
+    };
+    const std::vector<Row> rows = {
+        {std::string("nul\0after", 9), "nul\\x00after"},      {"cr\rforged", "cr\\x0dforged"},
+        {"title\x1b]0;owned\x07", "title\\x1b]0;owned\\x07"}, {"nel\xc2\x85line", "nel\\u0085line"},
+        {"line\xe2\x80\xa8sep\x7f", "line\\u2028sep\\x7f"},
+    };
+    std::string settings, expected;
+    for (std::size_t n = 1; n <= rows.size(); ++n) {
+        settings += "[exe" + std::to_string(n) + "]\nname=" + rows[n - 1].name +
+                    "\npath=/bin/true\ntimer=0\n";
+        expected +=
+            std::to_string(n) + " " + rows[n - 1].shown + ": not checked, last check never\n";
+    }
+    writeFile(folder_ / "settings.ini", settings);
+    Child running = startPerstando();
+    ClientRun status;
+    ASSERT_TRUE(waitUntil([&] {
+        status = perstando("--status");
+        return status.status != 3;
+    }));
+    EXPECT_EQ(status.status, 0);
+    EXPECT_EQ(status.output, expected + "checking: on\nalarms: none\n");
+    // A refused request is echoed the same way.
+    const ClientRun check = perstando("--check \"$(printf '1\\033]0;owned\\007')\"");
+    EXPECT_EQ(check.status, 1);
+    EXPECT_TRUE(contains(check.output, "no slot 1\\x1b]0;owned\\x07: slots")) << check.output;
+}
+
+/// Listens at `path` and writes "!" to `heard` once ready. As "others" it
+/// listens as the account nobody (bound first, as root may do anywhere),
+/// records what it is sent and answers with a forged state; as "stuck" it
+/// fills its own queue and never accepts.
+Child listener(const std::filesystem::path &path, const std::filesystem::path &heard,
+               const std::string &mode) {
+    return Child(
+        {"/usr/bin/python3", "-c",
+         "import os, pwd, signal, socket, sys\n"
+         "path, heard, mode = sys.argv[1:]\n"
+         "s = socket.socket(socket.AF_UNIX); s.bind(path)\n"
+         "heard = open(heard, 'wb', buffering=0); queue = []\n"
+         "if mode == 'others':\n"
+         "    n = pwd.getpwnam('nobody'); os.setgroups([]); os.setresgid(*[n.pw_gid] * 3)\n"
+         "    os.setresuid(*[n.pw_uid] * 3)\n"
+         "s.listen(0 if mode == 'stuck' else 8)\n"
+         "while mode == 'stuck':\n"
+         "    queue.append(socket.socket(socket.AF_UNIX)); queue[-1].setblocking(False)\n"
+         "    try: queue[-1].connect(path)\n"
+         "    except BlockingIOError: heard.write(b'!'); signal.pause()\n"
+         "heard.write(b'!')\n"
+         "while True:\n"
+         "    c, _ = s.accept(); heard.write(c.recv(4096))\n"
+         "    c.sendall(b'ok\\n1 Forged: running\\n'); c.close()\n",
+         path.string(), heard.string(), mode});
+}
+
+// The client talks only to this account's copy, through whichever folder it
+// listens in, and gives up in bounded time on a copy that never answers.
+TEST_F(ShellCommands, ReachesItsOwnCopyOrFailsPromptly) {
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody) {
+        GTEST_SKIP() << "needs root to listen as another account";
+    }
+    struct Row {
+        const char *name;
+        std::string folder, listener;
+        int status; ///< 0: a copy runs and must be reached
+        const char *says;
+    };
+    const Row rows[] = {
+        {"another account's folder comes first", "others", "others", 0, "1 Runner: "},
+        {"another account listens in our folder", "ours", "others", 1, "permission denied"},
+        {"a copy that never accepts", "stuck", "stuck", 1, "no answer"},
+        {"a folder too long for a socket address", std::string(100, 'l'), "", 0, "1 Runner: "},
+    };
+    const std::string name = core::InstanceLock::socketPlaces(folder_.path().string())[0].name;
+    const auto heard = folder_ / "heard";
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        runtime_ = privateFolder(row.folder);
+        if (row.folder == "others") {
+            ASSERT_EQ(::chown(runtime_.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+            std::filesystem::permissions(runtime_, std::filesystem::perms::all);
+        }
+        std::filesystem::remove(heard);
+        Child listening =
+            row.listener.empty() ? Child() : listener(runtime_ / name, heard, row.listener);
+        ASSERT_TRUE(row.listener.empty() || waitUntil([&] {
+                        return std::filesystem::exists(heard) && readFile(heard) == "!";
+                    }));
+        Child running = row.status == 0 ? startPerstando() : Child();
+        ClientRun run;
+        waitUntil([&] {
+            run = perstando("--status", "timeout 30");
+            return row.status != 0 || run.status == 0;
+        });
+        EXPECT_EQ(run.status, row.status) << run.output;
+        EXPECT_TRUE(contains(run.output, row.says)) << run.output;
+        EXPECT_FALSE(contains(run.output, "Forged")) << run.output;
+        EXPECT_TRUE(row.listener.empty() || readFile(heard) == "!") << readFile(heard);
+    }
 }
 
 TEST_F(ShellCommands, SilentAndGarbageClientsDelayNoRestart) {
