@@ -20,6 +20,8 @@ closeTopmostTitled(const std::vector<std::string_view> &titlePieces) {
             if (!found[i] && lowerTitle.find(lowered[i]) != std::string::npos) {
                 found[i] = ClosedWindow{window, std::string(title)};
                 --open;
+                // The later pieces look past it, as they would once it closed.
+                break;
             }
         }
         return open > 0;

@@ -28,8 +28,9 @@ struct ClosedWindow {
 std::optional<ClosedWindow> closeTopmostTitled(std::string_view titlePiece);
 
 /// closeTopmostTitled for each piece, with one listing of the windows: what
-/// each piece found, in the order of the pieces (a window that holds two
-/// pieces is asked twice, as two separate calls would).
+/// each piece found, in the order of the pieces. A window is asked once: a
+/// later piece looks past the windows earlier pieces found, so two pieces that
+/// differ only in case dismiss two such windows.
 std::vector<std::optional<ClosedWindow>>
 closeTopmostTitled(const std::vector<std::string_view> &titlePieces);
 

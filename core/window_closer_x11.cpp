@@ -10,6 +10,8 @@
 
 #include "core/window_closer.h"
 
+#include "core/x_connection.h"
+
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
 #include <xcb/xcb_icccm.h>
@@ -147,9 +149,8 @@ private:
 
     bool open() {
         int screenNumber = 0;
-        xcb_connection_t *c = xcb_connect(nullptr, &screenNumber);
-        if (xcb_connection_has_error(c)) {
-            xcb_disconnect(c);
+        xcb_connection_t *c = connector.connect(screenNumber);
+        if (!c) {
             return false;
         }
         xcb_intern_atom_cookie_t *ewmhCookies = xcb_ewmh_init_atoms(c, &ewmh);
@@ -185,6 +186,8 @@ private:
         known.clear();
         trustedCheck = XCB_NONE;
     }
+
+    xconnection::Connector connector;
 };
 
 Display &display() {

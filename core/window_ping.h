@@ -41,7 +41,8 @@ public:
     WindowPing &operator=(const WindowPing &) = delete;
 
     /// Finds the top-level windows of each process (its own PID and this
-    /// machine's host name on them) that take the ping, and pings each one
+    /// machine's host name on them, and made by that process as the X server
+    /// tells) that take the ping, and pings each one
     /// that is not still waiting on an earlier ping. Windows of other
     /// processes, and windows that went away, are forgotten. Answers that
     /// arrived meanwhile are taken first. Without a display nothing is known.

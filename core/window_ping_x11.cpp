@@ -1,12 +1,20 @@
 // The window ping on X11, over xcb: the EWMH _NET_WM_PING. A window that takes
 // it lists the atom in WM_PROTOCOLS; the ping is a WM_PROTOCOLS client message
-// to the window, and the client answers by sending it back to the root with
-// the substructure masks, which reaches every client that selected
-// SubstructureNotify on the root. Candidates are the window manager's client
-// list and the root's mapped children, so the ping works with or without one.
+// to the window, and the client answers by sending it back to the root. Toolkits
+// differ in the masks they send it with: Qt uses StructureNotify, GTK
+// SubstructureNotify (each with SubstructureRedirect), so both are selected.
+// Candidates are the window manager's client list and the root's mapped
+// children, so the ping works with or without one.
+//
+// Any client can put any PID on its window and send any answer, so a window
+// is pinged only when the X server (X-Resource) says its client is the process
+// it names, and an answer counts only with the unpredictable timestamp sent.
 
 #include "core/window_ping.h"
 
+#include "core/x_connection.h"
+
+#include <xcb/res.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
 #include <xcb/xcb_icccm.h>
@@ -17,6 +25,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -47,7 +56,7 @@ struct Tracked {
 } // namespace
 
 struct WindowPing::Connection {
-    explicit Connection(std::string name) : displayName(std::move(name)) {}
+    explicit Connection(std::string name) : connector(std::move(name)) {}
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
     ~Connection() { close(); }
@@ -61,10 +70,8 @@ struct WindowPing::Connection {
 
     bool open() {
         int screenNumber = 0;
-        xcb_connection_t *fresh =
-            xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
-        if (xcb_connection_has_error(fresh)) {
-            xcb_disconnect(fresh);
+        xcb_connection_t *fresh = connector.connect(screenNumber);
+        if (!fresh) {
             return false;
         }
         xcb_intern_atom_cookie_t *cookies = xcb_ewmh_init_atoms(fresh, &ewmh);
@@ -81,9 +88,11 @@ struct WindowPing::Connection {
         c = fresh;
         screen = screenNumber;
         root = ewmh.screens[screenNumber]->root;
+        ownersKnown = serverKnowsOwners();
         // The answers come to the root; SubstructureRedirect belongs to the
-        // window manager, SubstructureNotify may be selected by anyone.
-        const std::uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        // window manager, the notify masks may be selected by anyone.
+        const std::uint32_t mask =
+            XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
         const auto cookie = xcb_change_window_attributes_checked(c, root, XCB_CW_EVENT_MASK, &mask);
         if (xcb_generic_error_t *error = xcb_request_check(c, cookie)) {
             std::free(error);
@@ -91,6 +100,18 @@ struct WindowPing::Connection {
             return false;
         }
         return true;
+    }
+
+    /// True when the server can say which local process a client is.
+    bool serverKnowsOwners() {
+        const xcb_query_extension_reply_t *extension = xcb_get_extension_data(c, &xcb_res_id);
+        if (!extension || !extension->present) {
+            return false;
+        }
+        Reply<xcb_res_query_version_reply_t> version(
+            xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr));
+        return version && (version->server_major > 1 ||
+                           (version->server_major == 1 && version->server_minor >= 2));
     }
 
     void close() {
@@ -156,6 +177,41 @@ struct WindowPing::Connection {
         return owned;
     }
 
+    /// The windows whose X client the server says is the process they name.
+    std::vector<std::pair<xcb_window_t, pid_t>>
+    verified(const std::vector<std::pair<xcb_window_t, pid_t>> &claimed) {
+        if (!ownersKnown) {
+            return {};
+        }
+        std::vector<xcb_res_query_client_ids_cookie_t> cookies;
+        cookies.reserve(claimed.size());
+        for (const auto &[window, pid] : claimed) {
+            // A resource id names the client that created it.
+            const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
+        }
+        std::vector<std::pair<xcb_window_t, pid_t>> kept;
+        for (std::size_t i = 0; i < claimed.size(); ++i) {
+            Reply<xcb_res_query_client_ids_reply_t> reply(
+                xcb_res_query_client_ids_reply(c, cookies[i], nullptr));
+            if (reply && clientPid(*reply) == claimed[i].second) {
+                kept.push_back(claimed[i]);
+            }
+        }
+        return kept;
+    }
+
+    static std::optional<pid_t> clientPid(const xcb_res_query_client_ids_reply_t &reply) {
+        for (auto id = xcb_res_query_client_ids_ids_iterator(&reply); id.rem;
+             xcb_res_client_id_value_next(&id)) {
+            if (id.data->spec.mask == XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID &&
+                xcb_res_client_id_value_value_length(id.data) == 1) {
+                return static_cast<pid_t>(*xcb_res_client_id_value_value(id.data));
+            }
+        }
+        return std::nullopt;
+    }
+
     /// True when the window says it runs on this machine (a PID of another
     /// machine names some other process) and takes the ping.
     bool pingable(xcb_get_property_cookie_t machineCookie,
@@ -180,10 +236,12 @@ struct WindowPing::Connection {
         return local && takesPing;
     }
 
-    /// Timestamps only have to grow: answers carry the one they answer.
+    /// Unpredictable, so that an answer proves the window saw the ping; never
+    /// 0, which stands for no ping waiting.
     std::uint32_t nextStamp() {
-        if (++stamp == 0) {
-            stamp = 1;
+        std::uint32_t stamp = 0;
+        while (stamp == 0) {
+            stamp = random();
         }
         return stamp;
     }
@@ -223,21 +281,22 @@ struct WindowPing::Connection {
             return;
         }
         Tracked &window = entry->second;
-        // An answer to a ping older than the one waiting does not count.
-        if (window.waitingStamp != 0 && event.data.data32[1] >= window.waitingStamp) {
+        // Only the answer to the ping that waits counts.
+        if (window.waitingStamp != 0 && event.data.data32[1] == window.waitingStamp) {
             window.waitingStamp = 0;
             window.state.waitingSince.reset();
             window.state.lastAnswer = Clock::now();
         }
     }
 
-    std::string displayName;
+    xconnection::Connector connector;
     std::string hostName = localHostName();
     xcb_connection_t *c = nullptr;
+    bool ownersKnown = false;
     xcb_ewmh_connection_t ewmh{};
     int screen = 0;
     xcb_window_t root = XCB_NONE;
-    std::uint32_t stamp = 0;
+    std::random_device random;
     std::unordered_map<xcb_window_t, Tracked> tracked;
 };
 
@@ -253,7 +312,7 @@ void WindowPing::ping(const std::vector<pid_t> &pids) {
     }
     d.takeEvents();
     const std::unordered_set<pid_t> wanted(pids.begin(), pids.end());
-    const auto owned = d.ownedBy(d.candidates(), wanted);
+    const auto owned = d.verified(d.ownedBy(d.candidates(), wanted));
     std::vector<std::pair<xcb_get_property_cookie_t, xcb_get_property_cookie_t>> cookies;
     cookies.reserve(owned.size());
     for (const auto &[window, pid] : owned) {

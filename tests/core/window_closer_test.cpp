@@ -2,13 +2,22 @@
 
 #include "core/lower_case.h"
 #include "core/window_closer.h"
+#include "core/window_ping.h"
 #include "tests/support/x_server.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <thread>
 
 using namespace testing_support;
 
@@ -210,6 +219,22 @@ TEST_P(WindowCloser, OneListingAnswersEachPieceAsItsOwnCallWould) {
     EXPECT_EQ(both->count("closed"), 1);
 }
 
+TEST_P(WindowCloser, OneCallDismissesAWindowForEachPieceThatFindsOne) {
+    auto foo = open(titled("Foo Application Error", true));
+    auto bar = open(titled("Bar APPLICATION ERROR", true));
+    // Two pieces that differ only in case look past what the first one found.
+    const auto closed = windowcloser::closeTopmostTitled(
+        {"Error Reporting", "Application Error", "Application error"});
+    ASSERT_EQ(closed.size(), 3u);
+    EXPECT_FALSE(closed[0]);
+    ASSERT_TRUE(closed[1] && closed[2]);
+    EXPECT_NE(closed[1]->window, closed[2]->window);
+    EXPECT_TRUE(foo->waitFor("closed"));
+    EXPECT_TRUE(bar->waitFor("closed"));
+    settle({foo.get(), bar.get()});
+    EXPECT_EQ(foo->count("closed") + bar->count("closed"), 2);
+}
+
 TEST_P(WindowCloser, EmptySearchTextMatchesTheTopmostWindow) {
     auto lower = open(titled("lower", true));
     auto upper = open(untitledWindow()); // no title at all
@@ -322,6 +347,107 @@ TEST(WindowCloserDisplay, NoDisplayFindsNothingAndSaysNothing) {
     windowcloser::postClose(1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+/// A listening socket in a display's place that never answers, as any
+/// account can leave one; no X server has that number.
+class SilentDisplay {
+public:
+    SilentDisplay() {
+        std::filesystem::create_directories("/tmp/.X11-unix");
+        for (int number = 700 + ::getpid() % 200; fd_ < 0 && number < 1000; ++number) {
+            const std::string path = "/tmp/.X11-unix/X" + std::to_string(number);
+            if (std::filesystem::exists(path) ||
+                std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock")) {
+                continue;
+            }
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strcpy(address.sun_path, path.c_str());
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+                ::listen(fd, 64) == 0) {
+                fd_ = fd;
+                path_ = path;
+                display_ = ":" + std::to_string(number);
+            } else {
+                ::close(fd);
+            }
+        }
+    }
+    ~SilentDisplay() { close(); }
+    SilentDisplay(const SilentDisplay &) = delete;
+    SilentDisplay &operator=(const SilentDisplay &) = delete;
+
+    const std::string &display() const { return display_; }
+    /// Resets every connection still waiting, so a stuck client can go on.
+    void close() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            ::unlink(path_.c_str());
+            fd_ = -1;
+        }
+    }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+    std::string display_;
+};
+
+TEST(UntrustedDisplay, ASocketThatNeverAnswersDoesNotHoldUpTheCaller) {
+    SilentDisplay silent;
+    ASSERT_FALSE(silent.display().empty());
+    DisplayVariable display(silent.display());
+    windowping::WindowPing ping;
+    std::atomic<int> rounds{0};
+    std::atomic<bool> done{false};
+    // Each round stands for a timer tick on the thread that sweeps and pings.
+    std::thread caller([&] {
+        while (!done) {
+            EXPECT_EQ(closeTopmost(""), 0u);
+            ping.ping({::getpid()});
+            EXPECT_FALSE(ping.silence(::getpid()));
+            ++rounds;
+        }
+    });
+    EXPECT_TRUE(waitUntil([&] { return rounds >= 5; }, std::chrono::seconds(30)))
+        << "the caller is stuck on the silent display";
+    done = true;
+    silent.close();
+    caller.join();
+}
+
+TEST(UntrustedDisplay, ASocketOfAnotherAccountIsNotUsed) {
+    // Without the abstract socket, the file is the only way to the server.
+    XServer server(false, "-nolisten local");
+    DisplayVariable display(server.display());
+    TestWindowOptions options = titled("Application Error", true);
+    options.answersPing = true;
+    TestWindow window(server.display(), options);
+    ASSERT_NE(window.id(), 0u);
+    const pid_t pid = window.process().pid();
+    const std::string socket = "/tmp/.X11-unix/X" + server.display().substr(1);
+    const uid_t nobody = 65534;
+    for (const uid_t owner : {nobody, uid_t{0}}) {
+        ASSERT_EQ(::chown(socket.c_str(), owner, static_cast<gid_t>(-1)), 0);
+        const bool trusted = owner == 0;
+        // Refused at once; accepted once the server has answered.
+        const auto timeout = trusted ? std::chrono::seconds(10) : std::chrono::seconds(0);
+        windowping::WindowPing ping;
+        EXPECT_EQ(
+            waitUntil([&] { return closeTopmost("Application Error") == window.id(); }, timeout),
+            trusted)
+            << "socket owner " << owner;
+        EXPECT_EQ(waitUntil(
+                      [&] {
+                          ping.ping({pid});
+                          return !ping.windows(pid).empty();
+                      },
+                      timeout),
+                  trusted)
+            << "socket owner " << owner;
+    }
 }
 
 TEST(WindowCloserDisplay, DisplayThatWentAwayIsOpenedAgain) {

@@ -52,7 +52,8 @@ std::vector<std::uint32_t> windowProperty(xcb_connection_t *c, xcb_window_t wind
 }
 
 void sendMessage(xcb_connection_t *c, xcb_window_t destination, std::uint32_t mask,
-                 xcb_window_t window, xcb_atom_t type, std::uint32_t d0, std::uint32_t d1) {
+                 xcb_window_t window, xcb_atom_t type, std::uint32_t d0, std::uint32_t d1,
+                 std::uint32_t d2 = 0) {
     xcb_client_message_event_t event{};
     event.response_type = XCB_CLIENT_MESSAGE;
     event.format = 32;
@@ -60,13 +61,15 @@ void sendMessage(xcb_connection_t *c, xcb_window_t destination, std::uint32_t ma
     event.type = type;
     event.data.data32[0] = d0;
     event.data.data32[1] = d1;
+    event.data.data32[2] = d2;
     xcb_send_event(c, 0, destination, mask, reinterpret_cast<const char *>(&event));
     xcb_flush(c);
 }
 
 } // namespace
 
-XServer::XServer(bool withWindowManager) : withWindowManager_(withWindowManager) {
+XServer::XServer(bool withWindowManager, std::string xvfbArguments)
+    : withWindowManager_(withWindowManager), xvfbArguments_(std::move(xvfbArguments)) {
     // Spread parallel test runs over the range so they rarely race for a number.
     const int first = 200 + static_cast<int>(::getpid() % 300);
     for (int number = first; number < first + 300; ++number) {
@@ -90,7 +93,8 @@ XServer::~XServer() {
 
 bool XServer::launch(int number) {
     const std::string display = ":" + std::to_string(number);
-    server_ = startLogged("Xvfb " + display + " -nolisten tcp -noreset -screen 0 1024x768x24",
+    server_ = startLogged("Xvfb " + display + " -nolisten tcp -noreset -screen 0 1024x768x24 " +
+                              xvfbArguments_,
                           logs_ / "xvfb.log");
     // Up when it accepts a connection; gone when another server won the number.
     const bool up = waitUntil([&] { return !server_.running() || canConnect(display); },
@@ -254,6 +258,15 @@ void XClient::sendProbe(std::uint32_t window) {
                 internAtom(connection_, "PERSTANDO_TEST_PROBE"), 0, 0);
 }
 
+void XClient::forgePingAnswer(std::uint32_t window, std::uint32_t timestamp) {
+    // Addressed as a toolkit's answer is, so that every pinger hears it.
+    sendMessage(connection_, root_,
+                XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY |
+                    XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT,
+                root_, internAtom(connection_, "WM_PROTOCOLS"),
+                internAtom(connection_, "_NET_WM_PING"), timestamp, window);
+}
+
 void XClient::setTitle(std::uint32_t window, const std::string &title) {
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window,
                         internAtom(connection_, "_NET_WM_NAME"),
@@ -330,6 +343,9 @@ TestWindow::TestWindow(const std::string &display, const TestWindowOptions &opti
     }
     if (options.ignoresTerm) {
         argv.push_back("--ignore-term");
+    }
+    if (options.claimedPid != 0) {
+        argv.insert(argv.end(), {"--claim-pid", std::to_string(options.claimedPid)});
     }
     process_ = Child(argv, {}, {"DISPLAY=" + display});
 }

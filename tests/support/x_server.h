@@ -17,7 +17,8 @@ namespace testing_support {
 /// openbox managing it; both are stopped at the end.
 class XServer {
 public:
-    explicit XServer(bool withWindowManager = false);
+    /// `xvfbArguments` are added to Xvfb's command line.
+    explicit XServer(bool withWindowManager = false, std::string xvfbArguments = {});
     ~XServer();
     XServer(const XServer &) = delete;
     XServer &operator=(const XServer &) = delete;
@@ -36,6 +37,7 @@ private:
     void startWindowManager();
 
     bool withWindowManager_;
+    std::string xvfbArguments_;
     TempDir logs_;
     int number_ = -1;
     std::string display_;
@@ -75,6 +77,8 @@ public:
     void raise(std::uint32_t window, bool managed);
     /// Sends our probe message to `window`.
     void sendProbe(std::uint32_t window);
+    /// Sends the root an answer to a ping of `window` that it never sent.
+    void forgePingAnswer(std::uint32_t window, std::uint32_t timestamp);
     /// Sets the _NET_WM_NAME of any client's window; done when it returns.
     void setTitle(std::uint32_t window, const std::string &title);
     /// A mapped top-level window without a title, on top, with the given id
@@ -108,6 +112,8 @@ struct TestWindowOptions {
     std::string machine;
     /// Ignores SIGTERM.
     bool ignoresTerm = false;
+    /// Names this PID instead of its own, takes the ping and never answers.
+    pid_t claimedPid = 0;
     /// A copy of testWindowProgram() to run instead of it.
     std::filesystem::path program;
 };

@@ -6,10 +6,12 @@
 // WM_CLIENT_MACHINE); with --ping it takes _NET_WM_PING and answers it.
 //
 // x_test_window RECORD [--net-name TEXT] [--wm-name TEXT] [--no-delete] [--stay]
-//               [--ping] [--machine NAME] [--ignore-term]
+//               [--ping] [--machine NAME] [--ignore-term] [--claim-pid PID]
 // --wm-name TEXT is UTF-8 and stored as WM_NAME of type STRING (Latin-1).
 // --machine NAME replaces the local host name in WM_CLIENT_MACHINE.
 // --ignore-term ignores SIGTERM, as a program that only SIGKILL ends.
+// --claim-pid PID forges another process's window: it names PID, takes the
+// ping and never answers it.
 
 #include "tests/support/xcb_atom.h"
 
@@ -79,6 +81,7 @@ int main(int argc, char **argv) {
     bool stay = false;
     bool answersPing = false;
     std::optional<std::string> machine;
+    std::optional<std::uint32_t> claimedPid;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--net-name" && i + 1 < argc) {
@@ -93,6 +96,8 @@ int main(int argc, char **argv) {
             answersPing = true;
         } else if (arg == "--machine" && i + 1 < argc) {
             machine = argv[++i];
+        } else if (arg == "--claim-pid" && i + 1 < argc) {
+            claimedPid = static_cast<std::uint32_t>(std::stoul(argv[++i]));
         } else if (arg == "--ignore-term") {
             ::signal(SIGTERM, SIG_IGN);
         } else {
@@ -136,14 +141,14 @@ int main(int argc, char **argv) {
     if (acceptsDelete) {
         taken.push_back(deleteWindow);
     }
-    if (answersPing) {
+    if (answersPing || claimedPid) {
         taken.push_back(ping);
     }
     if (!taken.empty()) {
         xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, protocols, XCB_ATOM_ATOM, 32,
                             taken.size(), taken.data());
     }
-    const auto pid = static_cast<std::uint32_t>(::getpid());
+    const auto pid = claimedPid.value_or(static_cast<std::uint32_t>(::getpid()));
     xcb_change_property(c, XCB_PROP_MODE_REPLACE, window, netWmPid, XCB_ATOM_CARDINAL, 32, 1, &pid);
     if (!machine) {
         char host[HOST_NAME_MAX + 1] = {};

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -49,15 +51,17 @@ protected:
     /// Pings `pid` until it has a window that answered every ping. The answer
     /// is looked for before the next ping: a ping sent after an answer waits
     /// again, and a slow window would never be seen between the two.
-    bool answers(pid_t pid) {
-        return waitUntil([&] {
-            ping_.poll();
-            if (answered(pid)) {
-                return true;
-            }
-            ping_.ping({pid});
-            return false;
-        });
+    bool answers(pid_t pid, std::chrono::milliseconds timeout = 10s) {
+        return waitUntil(
+            [&] {
+                ping_.poll();
+                if (answered(pid)) {
+                    return true;
+                }
+                ping_.ping({pid});
+                return false;
+            },
+            timeout);
     }
 
     bool answered(pid_t pid) const {
@@ -79,9 +83,11 @@ TEST_P(WindowPingTest, AStoppedProgramStaysSilentUntilItIsContinued) {
     EXPECT_EQ(ping_.silence(pid), windowping::Clock::duration::zero());
 
     ASSERT_EQ(::kill(pid, SIGSTOP), 0);
-    // Pinging again while a ping waits must not restart the count.
+    // Pinging again while a ping waits must not restart the count, nor may
+    // answers another client forges, stamped later than any ping sent.
     EXPECT_TRUE(waitUntil([&] {
         ping_.ping({pid});
+        client_.forgePingAnswer(window->id(), 0xFFFFFFFFu);
         ping_.poll();
         return ping_.silence(pid).value_or(0s) >= 300ms;
     })) << "a stopped window never went silent";
@@ -104,6 +110,13 @@ TEST_P(WindowPingTest, WindowsThatCannotBeJudgedAreNeverPinged) {
     auto withoutPing = open(noPing);
     auto remote = open(elsewhere);
     auto control = open(pingWindow());
+    // Other clients naming a watched process, one with a window and one without.
+    TestWindowOptions forged = pingWindow();
+    forged.answersPing = false;
+    forged.claimedPid = control->process().pid();
+    auto forgerOfControl = open(forged);
+    forged.claimedPid = ::getpid();
+    auto forgerOfUs = open(forged);
     const std::vector<pid_t> pids{withoutPing->process().pid(), remote->process().pid(),
                                   control->process().pid(), ::getpid()};
 
@@ -117,7 +130,8 @@ TEST_P(WindowPingTest, WindowsThatCannotBeJudgedAreNeverPinged) {
     })) << "the control window never answered";
     // Our probe comes after any ping that was sent: once it is recorded, a
     // ping would have been too.
-    for (TestWindow *window : {withoutPing.get(), remote.get()}) {
+    for (TestWindow *window :
+         {withoutPing.get(), remote.get(), forgerOfControl.get(), forgerOfUs.get()}) {
         client_.sendProbe(window->id());
         ASSERT_TRUE(window->waitFor("probe"));
         EXPECT_EQ(window->count("ping"), 0);
@@ -125,6 +139,20 @@ TEST_P(WindowPingTest, WindowsThatCannotBeJudgedAreNeverPinged) {
         EXPECT_TRUE(ping_.windows(window->process().pid()).empty());
     }
     EXPECT_FALSE(ping_.silence(::getpid())) << "a process without windows was judged";
+    ASSERT_EQ(ping_.windows(control->process().pid()).size(), 1u);
+    EXPECT_EQ(ping_.windows(control->process().pid()).front().window, control->id());
+}
+
+TEST_P(WindowPingTest, ToolkitWindowsThatAnswerAreNeverJudged) {
+    // Qt and GTK answer with different event masks; both must be heard.
+    const std::vector<std::vector<std::string>> programs{
+        {PERSTANDO_QT_TEST_WINDOW}, {"/usr/bin/zenity", "--info", "--text=pinged"}};
+    for (const auto &argv : programs) {
+        Child program(argv, {},
+                      {"DISPLAY=" + server_.display(), "QT_QPA_PLATFORM=xcb", "NO_AT_BRIDGE=1"});
+        EXPECT_TRUE(answers(program.pid(), 30s)) << argv.front() << " was never heard answering";
+        EXPECT_EQ(ping_.silence(program.pid()), windowping::Clock::duration::zero());
+    }
 }
 
 TEST_P(WindowPingTest, ClosedWindowsAndAVanishedDisplayLeaveNothingJudged) {
