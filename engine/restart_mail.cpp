@@ -3,11 +3,10 @@
 #include "engine/locale_text.h"
 #include "engine/log_writer.h"
 #include "engine/smtp_session.h"
-#include "engine/wait_seconds.h"
 
-#include <QCoreApplication>
 #include <QPointer>
 #include <QTime>
+#include <QTimer>
 
 namespace {
 
@@ -24,14 +23,17 @@ std::optional<int> portFromText(const QString &text) {
 
 } // namespace
 
-/// One restart e-mail: what its caller has asked for so far, and how far the
-/// session has carried it out. Only the first job in line owns a session.
+/// One restart e-mail: how far its pacing has come, and how far the session
+/// has carried it out. Only the first job in line owns a session.
 struct RestartMailer::Job {
     int port = 0;
     QString host;
     QString user;
     QString caFile;
     QString password;
+    QString sender;
+    QString recipients;
+    std::function<QString()> body;
     /// The session waits for the password to be looked up.
     bool waitingForPassword = false;
     /// No password: the e-mail is given up, logged once.
@@ -57,9 +59,14 @@ void RestartMailer::setTimeouts(int replyMs, int drainMs) {
     drainTimeoutMs_ = drainMs;
 }
 
+void RestartMailer::setPacing(int sendAfterMs, int disconnectAfterMs) {
+    sendAfterMs_ = sendAfterMs;
+    disconnectAfterMs_ = disconnectAfterMs;
+}
+
 void RestartMailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
                                     bool restartFailed, const QString &afterText) {
-    sendMail(settings, [&] {
+    sendMail(settings, [slotName, restartFailed, afterText] {
         QString body = slotName +
                        (restartFailed ? QStringLiteral(" could not be restarted at: ")
                                       : QStringLiteral(" was restarted at: ")) +
@@ -71,104 +78,102 @@ void RestartMailer::sendRestartMail(const MailSettings &settings, const QString 
     });
 }
 
-void RestartMailer::sendMail(const MailSettings &settings, const std::function<QString()> &body) {
+void RestartMailer::sendMail(const MailSettings &settings, std::function<QString()> body) {
     const auto port = portFromText(settings.port);
     if (!port) {
         logFailure(QStringLiteral("no valid port"));
         return;
     }
-    QPointer<RestartMailer> self(this);
     auto job = std::make_shared<Job>();
     job->port = *port;
     job->host = settings.server;
     job->user = settings.user;
     job->caFile = settings.caFile;
+    job->sender = settings.address;
+    job->recipients = settings.sendTo;
+    job->body = std::move(body);
     jobs_.push_back(job);
     if (!job->user.isEmpty()) {
         lookUpPassword(job);
     }
     advance(); // connect
+    QTimer::singleShot(sendAfterMs_, Qt::PreciseTimer, this,
+                       [this, weak = std::weak_ptr<Job>(job)] { sendStep(weak); });
+}
 
-    engine::waitSeconds(3);
-    if (!self) {
+void RestartMailer::sendStep(const std::weak_ptr<Job> &weak) {
+    const auto job = weak.lock();
+    if (!job) {
         return;
     }
     smtp::Message message;
-    message.sender = settings.address;
-    message.replyTo = settings.address;
-    message.recipients = settings.sendTo;
+    message.sender = job->sender;
+    message.replyTo = job->sender;
+    message.recipients = job->recipients;
     message.subject = subject();
-    message.body = body();
+    message.body = job->body();
     job->message = message;
-    advance(); // send
+    advance();
+    QTimer::singleShot(disconnectAfterMs_, Qt::PreciseTimer, this,
+                       [this, weak] { disconnectStep(weak); });
+}
 
-    engine::waitSeconds(2);
-    if (!self) {
-        return;
+void RestartMailer::disconnectStep(const std::weak_ptr<Job> &weak) {
+    if (const auto job = weak.lock()) {
+        job->disconnectAsked = true;
+        advance();
     }
-    job->disconnectAsked = true;
-    advance(); // disconnect
 }
 
 void RestartMailer::advance() {
-    // Session signals can arrive from inside the calls below; they only ask
-    // for another pass.
-    if (advancing_) {
-        advanceAgain_ = true;
-        return;
-    }
-    advancing_ = true;
-    do {
-        advanceAgain_ = false;
-        while (!jobs_.empty()) {
-            const std::shared_ptr<Job> job = jobs_.front();
-            if (job->abandoned) {
-                if (!job->disconnectAsked) {
-                    break; // its caller still paces it
-                }
-                jobs_.pop_front();
-                continue;
+    while (!jobs_.empty()) {
+        const std::shared_ptr<Job> job = jobs_.front();
+        if (job->abandoned) {
+            if (!job->disconnectAsked) {
+                break; // its pacing still holds the line
             }
-            if (job->waitingForPassword) {
-                break;
-            }
-            if (!job->session) {
-                auto *session = new smtp::Session(this);
-                job->session = session;
-                session->setTimeout(replyTimeoutMs_);
-                session->setDrainTimeout(drainTimeoutMs_);
-                session->setPort(job->port);
-                session->setHost(job->host);
-                session->setCaFile(job->caFile);
-                session->setLogin(job->user, job->password);
-                job->password.clear(); // the session holds it now
-                connect(session, &smtp::Session::messageFailed, this, &RestartMailer::logFailure);
-                connect(session, &smtp::Session::finished, this, &RestartMailer::advance);
-                connect(
-                    session, &smtp::Session::sendError, this,
-                    [this, session](const QString &address, const QString &response, bool &cancel) {
-                        askToContinue(session, address, response, cancel);
-                    },
-                    Qt::DirectConnection);
-                session->connectToServer();
-            }
-            if (job->message && !job->sendDone) {
-                job->sendDone = true;
-                job->session->send(*job->message);
-            }
-            if (job->disconnectAsked && !job->disconnectDone) {
-                job->disconnectDone = true;
-                job->session->disconnectFromServer();
-            }
-            if (!job->disconnectDone || job->session->isActive()) {
-                break; // its caller has more to do, or the server is still at work
-            }
-            // Still connected: a failure it reports from a queued event is logged.
-            job->session->deleteLater();
             jobs_.pop_front();
+            continue;
         }
-    } while (advanceAgain_);
-    advancing_ = false;
+        if (job->waitingForPassword) {
+            break;
+        }
+        if (!job->session) {
+            auto *session = new smtp::Session(this);
+            job->session = session;
+            session->setTimeout(replyTimeoutMs_);
+            session->setDrainTimeout(drainTimeoutMs_);
+            session->setPort(job->port);
+            session->setHost(job->host);
+            session->setCaFile(job->caFile);
+            session->setLogin(job->user, job->password);
+            job->password.clear(); // the session holds it now
+            connect(session, &smtp::Session::messageFailed, this, &RestartMailer::logFailure);
+            // Queued: a session can finish inside the calls below, and the
+            // next pass must not run inside this one.
+            connect(session, &smtp::Session::finished, this, &RestartMailer::advance,
+                    Qt::QueuedConnection);
+            connect(session, &smtp::Session::recipientRefused, this,
+                    [this, session](const QString &address, const QString &response) {
+                        askToContinue(session, address, response);
+                    });
+            session->connectToServer();
+        }
+        if (job->message && !job->sendDone) {
+            job->sendDone = true;
+            job->session->send(*job->message);
+        }
+        if (job->disconnectAsked && !job->disconnectDone) {
+            job->disconnectDone = true;
+            job->session->disconnectFromServer();
+        }
+        if (!job->disconnectDone || job->session->isActive()) {
+            break; // its pacing has more to do, or the server is still at work
+        }
+        // Still connected: a failure it reports from a queued event is logged.
+        job->session->deleteLater();
+        jobs_.pop_front();
+    }
 }
 
 void RestartMailer::lookUpPassword(const std::shared_ptr<Job> &job) {
@@ -197,20 +202,25 @@ void RestartMailer::lookUpPassword(const std::shared_ptr<Job> &job) {
 }
 
 void RestartMailer::askToContinue(smtp::Session *session, const QString &address,
-                                  const QString &response, bool &cancel) {
+                                  const QString &response) {
     const QString text =
         QStringLiteral("An error occured sending the following email address: ") + address +
         QStringLiteral("\r\n") + QStringLiteral("The server response was: ") + response +
         QStringLiteral("\r\n") + QStringLiteral("Would you like to continue sending?");
-    QPointer<smtp::Session> guard(session);
-    if (confirm_ && confirm_(text)) {
-        cancel = false;
-        return;
-    }
-    cancel = true;
-    QCoreApplication::processEvents();
-    if (guard) {
-        guard->disconnectFromServer();
+    // The session waits for the answer; one that ended meanwhile takes none.
+    const Answer answer = [guard = QPointer<smtp::Session>(session)](bool goOn) {
+        if (!guard) {
+            return;
+        }
+        guard->answerRefusal(goOn);
+        if (!goOn) {
+            guard->disconnectFromServer();
+        }
+    };
+    if (confirm_) {
+        confirm_(text, answer);
+    } else {
+        answer(false);
     }
 }
 

@@ -23,20 +23,27 @@ struct MailSettings {
     QString caFile; ///< further authorities (PEM); empty: the system's only
 };
 
-/// Sends the restart e-mails of the slots. Each e-mail keeps its pacing (connect,
-/// 3 s, send, 2 s, disconnect) inside the caller's event handler, and the
-/// e-mails share one connection at a time: an e-mail started during another
-/// one's waits talks to the server after the earlier one has finished, so
-/// every restart gets its own message, in the order of the restarts.
+/// Sends the restart e-mails of the slots. Each e-mail keeps its pacing
+/// (connect, 3 s, send, 2 s, disconnect) on timers, so a call returns at once
+/// and no check waits for an e-mail. The e-mails share one connection at a
+/// time: an e-mail started during another one's pacing talks to the server
+/// after the earlier one has finished, so every restart gets its own message,
+/// in the order of the restarts.
 class RestartMailer : public QObject {
     Q_OBJECT
 
 public:
+    static constexpr int SendAfterMs = 3000;
+    static constexpr int DisconnectAfterMs = 2000;
+
     /// Writes one log entry, one line per element.
     using LogWriter = std::function<bool(const QStringList &)>;
-    /// Asks the user whether to go on after the server refused an address;
-    /// true goes on with the other recipients.
-    using Confirm = std::function<bool(const QString &text)>;
+    /// The user's answer to a question: true goes on.
+    using Answer = std::function<void(bool goOn)>;
+    /// Asks the user whether to go on after the server refused an address and
+    /// returns at once; `answer` is called once, now or later, on this thread.
+    /// True goes on with the other recipients.
+    using Confirm = std::function<void(const QString &text, Answer answer)>;
     /// The password of `user` at `server`, or why there is none: nullopt and
     /// a reason.
     using PasswordDone =
@@ -49,16 +56,16 @@ public:
     explicit RestartMailer(LogWriter log, QObject *parent = nullptr);
     ~RestartMailer() override;
 
-    /// The restart e-mail of the slot named `slotName`. Returns after the
-    /// disconnect step, about 5 s later, having run the event loop meanwhile.
-    /// When `restartFailed`, the body says the program could not be restarted.
-    /// An e-mail that cannot be delivered is written to the log. `afterText`,
-    /// when not empty, is a line of its own after the usual text.
+    /// The restart e-mail of the slot named `slotName`; returns at once and
+    /// disconnects about 5 s later. When `restartFailed`, the body says the
+    /// program could not be restarted. An e-mail that cannot be delivered is
+    /// written to the log. `afterText`, when not empty, is a line of its own
+    /// after the usual text.
     void sendRestartMail(const MailSettings &settings, const QString &slotName, bool restartFailed,
                          const QString &afterText = {});
     /// An alert e-mail whose body is made when it is sent, paced and logged as
     /// the restart e-mail is.
-    void sendMail(const MailSettings &settings, const std::function<QString()> &body);
+    void sendMail(const MailSettings &settings, std::function<QString()> body);
 
     /// The question about a refused address. Without one nobody is there to
     /// say yes: the e-mail goes to nobody, as when the question is closed.
@@ -69,6 +76,8 @@ public:
     /// Bounds on waiting for the server, for tests (ms): each answer, and the
     /// time a disconnect lets a message still in flight finish.
     void setTimeouts(int replyMs, int drainMs);
+    /// The pacing, for tests (ms): from connect to send, from send to disconnect.
+    void setPacing(int sendAfterMs, int disconnectAfterMs);
 
     /// E-mails whose conversation with the server has not ended yet.
     int pendingMails() const { return static_cast<int>(jobs_.size()); }
@@ -79,17 +88,18 @@ private:
     struct Job;
 
     void advance();
+    void sendStep(const std::weak_ptr<Job> &weak);
+    void disconnectStep(const std::weak_ptr<Job> &weak);
     void lookUpPassword(const std::shared_ptr<Job> &job);
     void logFailure(const QString &reason) const;
-    void askToContinue(smtp::Session *session, const QString &address, const QString &response,
-                       bool &cancel);
+    void askToContinue(smtp::Session *session, const QString &address, const QString &response);
 
     LogWriter log_;
     Confirm confirm_;
     PasswordSource passwordSource_;
     int replyTimeoutMs_;
     int drainTimeoutMs_;
+    int sendAfterMs_ = SendAfterMs;
+    int disconnectAfterMs_ = DisconnectAfterMs;
     std::deque<std::shared_ptr<Job>> jobs_;
-    bool advancing_ = false;
-    bool advanceAgain_ = false;
 };

@@ -414,10 +414,16 @@ void Session::handleReply(const Reply &reply) {
             }
             const QString address = envelopeAddress(recipients_.value(nextRecipient_ - 1));
             const QString response = reply.text();
-            // Asked from a fresh event: the question runs its own loop, which
-            // must not sit inside the socket's notification.
+            // Asked from a fresh event, so an answer given at once does not
+            // run inside the socket's notification.
+            const quint64 session = session_;
             QMetaObject::invokeMethod(
-                this, [this, address, response] { askAboutRecipient(address, response); },
+                this,
+                [this, session, address, response] {
+                    if (session == session_ && state_ == State::Deciding) {
+                        emit recipientRefused(address, response);
+                    }
+                },
                 Qt::QueuedConnection);
         }
         break;
@@ -555,19 +561,15 @@ void Session::nextRecipient() {
     }
 }
 
-void Session::askAboutRecipient(const QString &address, const QString &response) {
-    const quint64 session = session_;
-    QPointer<Session> self(this);
-    bool cancel = false;
-    emit sendError(address, response, cancel);
-    if (!self || session != session_ || state_ != State::Deciding) {
-        return; // the session ended while the question was open
+void Session::answerRefusal(bool goOn) {
+    if (state_ != State::Deciding) {
+        return; // no question open, or the session ended while it was
     }
     if (quitRequested_ && !drainTimer_.isActive()) {
         drainTimer_.start(drainLeftMs_ >= 0 ? drainLeftMs_ : drainTimeoutMs_);
     }
     drainLeftMs_ = -1;
-    if (!cancel) {
+    if (goOn) {
         nextRecipient();
         return;
     }

@@ -72,14 +72,18 @@ public:
     /// by the drain timeout; then QUIT and close. Without work it closes now.
     void disconnectFromServer();
 
+    /// The answer to recipientRefused(): true tries the other recipients,
+    /// false drops the message (nobody further gets it). Ignored when no
+    /// question is open.
+    void answerRefusal(bool goOn);
+
     /// True from connectToServer() until the session has ended.
     bool isActive() const;
 
 signals:
-    /// The server refused `address` with `response`. Setting `cancel` drops
-    /// the message (nobody further gets it); otherwise the other recipients
-    /// are tried. Connect it directly: the flag is read when the slot returns.
-    void sendError(const QString &address, const QString &response, bool &cancel);
+    /// The server refused `address` with `response`. The message waits, the
+    /// session open, until answerRefusal() says whether to go on.
+    void recipientRefused(const QString &address, const QString &response);
     /// A message was accepted by the server.
     void messageSent();
     /// A message could not be delivered; `reason` says why in a few words.
@@ -129,7 +133,6 @@ private:
     void sessionReady();
     void nextMessage();
     void nextRecipient();
-    void askAboutRecipient(const QString &address, const QString &response);
     void messageDone(const QString &failure = {});
     void dropMessage(const QString &reason);
     void quit();

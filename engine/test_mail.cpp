@@ -31,13 +31,11 @@ void TestMail::start(const MailSettings &settings, const QString &password) {
     connect(session_, &smtp::Session::messageFailed, this,
             [this](const QString &reason) { finish(false, reason); });
     // A refused address is the outcome; the other recipients are not tried.
-    connect(
-        session_, &smtp::Session::sendError, this,
-        [this](const QString &address, const QString &response, bool &cancel) {
-            cancel = true;
-            finish(false, QStringLiteral("The server refused %1: %2").arg(address, response));
-        },
-        Qt::DirectConnection);
+    connect(session_, &smtp::Session::recipientRefused, this,
+            [this](const QString &address, const QString &response) {
+                session_->answerRefusal(false);
+                finish(false, QStringLiteral("The server refused %1: %2").arg(address, response));
+            });
     connect(session_, &smtp::Session::finished, this, [this] {
         finish(false, QStringLiteral("The server ended the session before it took the e-mail."));
     });

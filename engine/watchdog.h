@@ -46,7 +46,7 @@ public:
     /// Starts the keep-up companion when its switch, read afresh, is on.
     void checkKeepUp();
     /// The restart e-mail of a slot with the mail settings held now; returns
-    /// about 5 s later, the event loop running meanwhile. Within the e-mail
+    /// at once, the e-mail going out on its own pacing. Within the e-mail
     /// span of the settings after the slot's last one, it is only counted.
     void sendRestartMail(int slot, bool failed);
     /// The e-mail switch as the e-mail dialog last showed it.

@@ -45,9 +45,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     buildStatusBar();
     trayIcon_ = new QSystemTrayIcon(this);
     trayIcon_->setObjectName(QStringLiteral("TrayIcon1"));
-    watchdog_->mailer().setConfirm([this](const QString &text) {
-        return ui::message(this, text, ui::programTitle(), QMessageBox::NoIcon,
-                           QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    watchdog_->mailer().setConfirm([this](const QString &text,
+                                          const RestartMailer::Answer &answer) {
+        ui::ask(
+            this,
+            {text, ui::programTitle(), QMessageBox::NoIcon, QMessageBox::Yes | QMessageBox::No},
+            [answer](QMessageBox::StandardButton pressed) { answer(pressed == QMessageBox::Yes); });
     });
     buildTrayIcon();
     prepareAlarms();

@@ -3,6 +3,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <functional>
 
 namespace ui {
 
@@ -22,7 +23,12 @@ struct MessageRequest {
 class MessageBoxes {
 public:
     virtual ~MessageBoxes() = default;
+    using Answered = std::function<void(QMessageBox::StandardButton)>;
+
     virtual QMessageBox::StandardButton show(QWidget *parent, const MessageRequest &request) = 0;
+    /// Shows the message without waiting for it; `answered` follows later
+    /// with the button pressed. By default show() answers from the event loop.
+    virtual void showLater(QWidget *parent, const MessageRequest &request, Answered answered);
 };
 
 /// The installed message boxes; `nullptr` restores the real ones.
@@ -33,5 +39,9 @@ QMessageBox::StandardButton message(QWidget *parent, const QString &text,
                                     const QString &title = programTitle(),
                                     QMessageBox::Icon icon = QMessageBox::NoIcon,
                                     QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+
+/// Shows a message that is not modal to the application and returns at once;
+/// `answered` is called with the button pressed, unless `parent` is gone.
+void ask(QWidget *parent, const MessageRequest &request, MessageBoxes::Answered answered);
 
 } // namespace ui

@@ -145,13 +145,11 @@ protected:
                          [&](const QString &reason) { outcome.failures << reason; });
         QObject::connect(&session, &smtp::Session::finished, &session,
                          [&] { outcome.finished = true; });
-        QObject::connect(
-            &session, &smtp::Session::sendError, &session,
-            [&](const QString &address, const QString &, bool &cancel) {
-                outcome.refused << address;
-                cancel = false;
-            },
-            Qt::DirectConnection);
+        QObject::connect(&session, &smtp::Session::recipientRefused, &session,
+                         [&](const QString &address, const QString &) {
+                             outcome.refused << address;
+                             session.answerRefusal(true);
+                         });
         session.connectToServer();
         for (const auto &m : messages) {
             session.send(m);

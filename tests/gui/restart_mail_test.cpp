@@ -27,6 +27,7 @@ protected:
                       sendTo + "\nport=" + port +
                       "\naddress=perstando@example.com\nserver=127.0.0.1\n");
         form_ = new MainWindow();
+        mailer()->setPacing(100, 100);
         return form_;
     }
     MainWindow *start(const SmtpTestServer &server, const std::string &sendTo = "ops@example.com") {
@@ -81,6 +82,7 @@ TEST_F(RestartMailTest, EachRestartOfAKilledProgramSendsExactlyOneAlert) {
                   "ops@example.com\nport=" + std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
     form_ = new MainWindow();
+    mailer()->setPacing(100, 100);
     form_->show();
 
     form_->watchdog().slotWatcher().tick(2);
@@ -110,6 +112,7 @@ TEST_F(RestartMailTest, WithoutALogTheRestartIsStillMailed) {
                   std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
     form_ = new MainWindow();
+    mailer()->setPacing(100, 100);
     form_->show();
     form_->watchdog().slotWatcher().tick(2);
     testing_support::killAll(exe);

@@ -29,6 +29,17 @@ std::vector<std::string> statFields(pid_t pid) {
     return fields;
 }
 
+/// A "Vm...:" line of /proc/PID/status in KiB; -1 when the process is gone.
+long statusKiB(pid_t pid, const std::string &field) {
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with(field)) {
+            return std::atol(line.c_str() + field.size());
+        }
+    }
+    return -1;
+}
+
 } // namespace
 
 int openDescriptors(pid_t pid) {
@@ -68,13 +79,11 @@ int zombieChildren(pid_t pid) {
 }
 
 long residentKiB(pid_t pid) {
-    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(in, line);) {
-        if (line.starts_with("VmRSS:")) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
+    return statusKiB(pid, "VmRSS:");
+}
+
+long stackKiB(pid_t pid) {
+    return statusKiB(pid, "VmStk:");
 }
 
 double cpuSeconds(pid_t pid) {

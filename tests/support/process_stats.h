@@ -16,6 +16,9 @@ int zombieChildren(pid_t pid);
 /// Resident memory in KiB (VmRSS); -1 when the process is gone.
 long residentKiB(pid_t pid);
 
+/// Size of the main thread's stack in KiB (VmStk); -1 when the process is gone.
+long stackKiB(pid_t pid);
+
 /// User plus system CPU time in seconds (utime + stime of /proc/PID/stat);
 /// a negative value when the process is gone.
 double cpuSeconds(pid_t pid);

@@ -2,6 +2,8 @@
 // --resume, --check, --quit, by its own account and by another.
 
 #include "core/instance_lock.h"
+#include "tests/support/process_stats.h"
+#include "tests/support/smtp_test_server.h"
 #include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -15,8 +17,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 
 using namespace testing_support;
 
@@ -98,6 +102,25 @@ protected:
 
 bool contains(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
+}
+
+/// The start times (ns) a watched script recorded, one a line.
+std::vector<long long> startTimes(const std::filesystem::path &record) {
+    std::istringstream in(readFile(record));
+    std::vector<long long> times;
+    for (long long ns; in >> ns;) {
+        times.push_back(ns);
+    }
+    return times;
+}
+
+/// The longest time in ms from one recorded start to the next.
+long long longestGapMs(const std::vector<long long> &times) {
+    long long longest = 0;
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        longest = std::max(longest, (times[i] - times[i - 1]) / 1'000'000);
+    }
+    return longest;
 }
 
 TEST_F(ShellCommands, StatusShowsEachSlotAndCheckRestartsBeforeTheInterval) {
@@ -312,6 +335,70 @@ TEST_F(ShellCommands, ReachesItsOwnCopyOrFailsPromptly) {
         EXPECT_FALSE(contains(run.output, "Forged")) << run.output;
         EXPECT_TRUE(row.listener.empty() || readFile(heard) == "!") << readFile(heard);
     }
+}
+
+// With the restart e-mail on, a program that dies again and again is restarted
+// on time, Perstando's stack stays flat, and a check asked from a shell is
+// answered at once: the e-mail's pacing runs beside the checks. Every other
+// death outlives the interval, so restarts come from the interval's checks and
+// from the process's end alike.
+TEST_F(ShellCommands, MailOnHoldsNoRestartAndNoCheck) {
+    SmtpTestServer server;
+    ASSERT_TRUE(server.started());
+    const auto record = folder_ / "quick.starts";
+    const auto script = folder_ / uniqueName("quick");
+    writeFile(script, "#!/bin/sh\ndate +%s%N >> '" + record.string() + "'\n" + "[ $(($(wc -l < '" +
+                          record.string() + "') % 2)) -eq 0 ] && sleep 0.1\n" + "exit 0\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    writeFile(folder_ / "settings.ini",
+              "[exe1]\nname=Quick\npath=" + script.string() + "\ntimer=50\nimmediate=On\n" +
+                  "[exe2]\nname=Long\npath=" + longOne_.string() + "\ntimer=60000\n[log]\npath=" +
+                  (folder_ / "watch.log").string() + "\n[mail]\nnotification=On\n" +
+                  "Sendto=ops@example.com\nport=" + std::to_string(server.port()) +
+                  "\naddress=perstando@example.com\nserver=127.0.0.1\n");
+    Child running = startPerstando();
+
+    // Ends early at the first restart held back.
+    const auto startsOrHeld = [&](std::size_t starts, std::chrono::seconds timeout) {
+        waitUntil(
+            [&] {
+                const auto times = startTimes(record);
+                return times.size() >= starts || longestGapMs(times) >= 1000;
+            },
+            timeout, std::chrono::milliseconds(20));
+    };
+    constexpr std::size_t Deaths = 200;
+    startsOrHeld(10, std::chrono::seconds(20));
+    const long stackBefore = stackKiB(running.pid());
+
+    // Slot 2 is checked from a shell while slot 1's e-mails are under way.
+    const auto asked = std::chrono::steady_clock::now();
+    const ClientRun check = perstando("--check 2");
+    const auto answerMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - asked)
+                              .count();
+    std::printf("--check answered in %lld ms\n", static_cast<long long>(answerMs));
+    EXPECT_EQ(check.status, 0) << check.output;
+    EXPECT_LT(answerMs, 1000) << "--check waited for the e-mail";
+    EXPECT_EQ(pidsOf(longOne_).size(), 1u);
+
+    startsOrHeld(Deaths, std::chrono::seconds(90));
+    const auto times = startTimes(record);
+    ASSERT_GE(times.size(), Deaths)
+        << "longest gap between starts " << longestGapMs(times) << " ms";
+    EXPECT_LT(longestGapMs(times), 1000) << "a restart was held back";
+    const long stackAfter = stackKiB(running.pid());
+    std::printf("%zu starts, longest gap %lld ms, stack %ld KiB then %ld KiB\n", times.size(),
+                longestGapMs(times), stackBefore, stackAfter);
+    EXPECT_LE(stackAfter - stackBefore, 64)
+        << "stack grew from " << stackBefore << " KiB to " << stackAfter << " KiB";
+
+    // Every restart still gets its own e-mail.
+    ASSERT_EQ(perstando("--pause").status, 0);
+    const std::size_t restarts = startTimes(record).size() + 1;
+    EXPECT_TRUE(
+        waitUntil([&] { return server.messages().size() >= restarts; }, std::chrono::seconds(60)))
+        << server.messages().size() << " e-mails for " << restarts << " restarts";
 }
 
 TEST_F(ShellCommands, SilentAndGarbageClientsDelayNoRestart) {
