@@ -80,6 +80,13 @@ void MainWindow::buildTrayIcon() {
 }
 
 void MainWindow::restoreFromTray() {
+    if (!isVisible()) {
+        // Once minimized by Qt and brought back by the window manager, the
+        // window still asks X to be mapped iconic (Qt leaves its WM_HINTS as
+        // they were): shown from the tray it would come back minimized. Leaving
+        // a minimized state through showNormal() asks for a normal window.
+        setWindowState(windowState() | Qt::WindowMinimized);
+    }
     ui::WindowRegistry::bringForward(this);
     trayIcon_->setVisible(false);
 }
