@@ -156,8 +156,9 @@ TEST_F(TrayTest, ATrayThatComesLaterRestoresAWindowOnceMinimizedInstead) {
     QTest::mouseClick(control<QPushButton>("Command2"), Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return wmStateIs(Iconic); })) << "openbox did not iconify it";
     activateThroughWindowManager();
-    ASSERT_TRUE(waitFor([&] { return wmStateIs(Normal) && form_->windowHandle()->isExposed(); }))
-        << "openbox did not bring it back";
+    ASSERT_TRUE(waitFor([&] {
+        return wmStateIs(Normal) && form_->windowHandle()->isExposed() && !form_->isMinimized();
+    })) << "openbox did not bring it back";
 
     startTrayHost();
     for (int round = 1; round <= 2; ++round) {
