@@ -73,8 +73,8 @@ namespace core {
 
 /// Why `file` cannot be read, in a few words; "" when it can and when it is
 /// missing (a missing file reads as empty) in a folder only this user and root
-/// can change. Only a regular file of at most
-/// 16 MiB is read; anything else reads as empty and cannot be written either.
+/// can change. Only a regular file of at most 16 MiB is read; anything else
+/// reads as empty and cannot be written either.
 std::string settingsReadProblem(const std::filesystem::path &file);
 
 /// Cuts `text` to at most `maxChars` UTF-8 characters without splitting a sequence.
