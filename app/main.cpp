@@ -2,6 +2,7 @@
 
 #include "core/atomic_file.h"
 #include "core/command_channel.h"
+#include "core/file_trust.h"
 #include "core/instance_lock.h"
 #include "core/program_folder.h"
 #include "monitor/main_window.h"
@@ -142,8 +143,11 @@ int main(int argc, char *argv[]) {
                      problem.c_str());
     }
     // Saves cut short by a crash or a power cut leave their temporary files;
-    // with the folder ours alone, nobody is writing the settings now.
-    core::removeLeftoverTemporaries(core::settingsPath());
+    // with the folder ours alone, nobody is writing the settings now. A folder
+    // another account could change is not ours: nothing is done in it.
+    if (core::settingsExposure(core::settingsPath()).empty()) {
+        core::removeLeftoverTemporaries(core::settingsPath());
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Perstando"));

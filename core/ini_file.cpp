@@ -1,6 +1,7 @@
 #include "core/ini_file.h"
 
 #include "core/atomic_file.h"
+#include "core/file_trust.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -195,8 +196,13 @@ constexpr std::size_t MaxFileBytes = std::size_t{16} * 1024 * 1024;
 /// The whole file, or nullopt with `problem` saying why it cannot be read;
 /// `problem` stays empty for a missing file, which reads as empty. Only a
 /// regular file is read (through links), and opening never blocks: a FIFO
-/// without a writer would hang every window that reads a setting.
+/// without a writer would hang every window that reads a setting. Settings
+/// another account could change are refused: they name programs to start.
 std::optional<std::string> readWholeFile(const std::filesystem::path &file, std::string &problem) {
+    if (auto why = core::settingsExposure(file); !why.empty()) {
+        problem = why + "; settings another user could change are not used";
+        return std::nullopt;
+    }
     const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT) {

@@ -18,7 +18,9 @@ namespace ini {
 inline constexpr std::size_t MaxValueChars = 254;
 
 /// Value of `key` in `section` of `file`, or "" when the file, the section or the
-/// key is missing or unreadable. Never throws.
+/// key is missing or unreadable. A file that another account could change (see
+/// core::settingsExposure) counts as unreadable, and is never written either.
+/// Never throws.
 std::string readValue(std::string_view section, std::string_view key,
                       const std::filesystem::path &file);
 
@@ -70,8 +72,9 @@ WriteResult writeValue(std::string_view section, std::string_view key, std::stri
 namespace core {
 
 /// Why `file` cannot be read, in a few words; "" when it can and when it is
-/// missing (a missing file reads as empty). Only a regular file of at most
-/// 16 MiB is read; anything else reads as empty and cannot be written either.
+/// missing (a missing file reads as empty) in a folder only this user and root
+/// can change. Only a regular file of at most 16 MiB is read; anything else
+/// reads as empty and cannot be written either.
 std::string settingsReadProblem(const std::filesystem::path &file);
 
 /// Cuts `text` to at most `maxChars` UTF-8 characters without splitting a sequence.

@@ -1,3 +1,4 @@
+#include "core/file_trust.h"
 #include "core/mail_secret_backends.h"
 #include "core/read_fully.h"
 
@@ -7,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 namespace mailsecret::backend {
@@ -26,12 +26,6 @@ Change changeFailed(const std::string &what, int error) {
     return {false, Place::Nowhere, what + ": " + std::strerror(error)};
 }
 
-std::string octal(mode_t mode) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-    return text;
-}
-
 /// What is wrong with an opened file for holding a password, as ssh judges a
 /// private key; empty when nothing is.
 std::string refusal(const struct stat &info) {
@@ -39,13 +33,15 @@ std::string refusal(const struct stat &info) {
     if (!S_ISREG(info.st_mode)) {
         return name + " is not a regular file";
     }
-    if (info.st_uid != ::geteuid()) {
+    // Readable by this user, a file root owns is readable by others too, which
+    // the mode check below refuses.
+    if (core::exposure(info) == core::Exposure::AnotherOwner) {
         return name + " belongs to another user (uid " + std::to_string(info.st_uid) +
                "); it must be yours";
     }
     if ((info.st_mode & 077) != 0) {
-        return name + " can be read or changed by other users (mode " + octal(info.st_mode) +
-               "); chmod 600 " + name;
+        return name + " can be read or changed by other users (mode " +
+               core::modeText(info.st_mode) + "); chmod 600 " + name;
     }
     if (info.st_size > static_cast<off_t>(MaxFileSize)) {
         return name + " is larger than " + std::to_string(MaxFileSize) + " bytes";

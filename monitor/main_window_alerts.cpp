@@ -1,6 +1,7 @@
 // The main window's alarms, restart popups, tray icon, pause poll, start-mode
 // items and help.
 
+#include "core/map_state.h"
 #include "engine/alarm_state.h"
 #include "engine/form_timer.h"
 #include "engine/settings.h"
@@ -15,6 +16,7 @@
 #include "viewers/help_window.h"
 
 #include <QCheckBox>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
@@ -80,6 +82,12 @@ void MainWindow::buildTrayIcon() {
 }
 
 void MainWindow::restoreFromTray() {
+    if (!isVisible() && QGuiApplication::platformName() == u"xcb") {
+        // Minimized once for want of a tray and brought back by the window
+        // manager, the window still asks X to be mapped iconic: Qt leaves the
+        // initial state it set then. Shown so, it would stay minimized.
+        core::mapNormalNextTime(static_cast<std::uint32_t>(winId()));
+    }
     ui::WindowRegistry::bringForward(this);
     trayIcon_->setVisible(false);
 }

@@ -11,10 +11,12 @@ using namespace testing_support;
 namespace {
 
 /// The probe's answer in a fresh network namespace after `setup` (shell
-/// commands) ran there; nullopt when the setup itself failed.
-std::optional<std::string> answerWithout(const std::string &setup) {
+/// commands) ran there, asked until it is `expected` or a deadline passes;
+/// nullopt when the setup itself failed.
+std::optional<std::string> answerWithout(const std::string &setup, const std::string &expected) {
     auto argv = withoutNetwork();
-    argv.insert(argv.end(), {"sh", "-c", "set -e\n" + setup + "\nexec \"$0\"", PROBE_HELPER});
+    argv.insert(argv.end(),
+                {"sh", "-c", "set -e\n" + setup + "\nexec \"$0\" \"$1\"", PROBE_HELPER, expected});
     const auto run = runCaptured(argv);
     if (!WIFEXITED(run.status) || WEXITSTATUS(run.status) != 0) {
         return std::nullopt;
@@ -30,21 +32,23 @@ TEST(ConnectionProbe, AnswersFromTheRoutesOfItsOwnNetworkNamespace) {
     if (withoutNetwork().empty()) {
         GTEST_SKIP() << "no network namespace can be made here";
     }
-    EXPECT_EQ(answerWithout(""), "not connected\n") << "a fresh namespace has no routes";
-    EXPECT_EQ(answerWithout("ip link set lo up\nip route add default dev lo"), "not connected\n")
+    const std::string no = "not connected";
+    const std::string yes = "connected";
+    EXPECT_EQ(answerWithout("", no), no + "\n") << "a fresh namespace has no routes";
+    EXPECT_EQ(answerWithout("ip link set lo up\nip route add default dev lo", no), no + "\n")
         << "a default route through loopback leads nowhere";
-    EXPECT_EQ(answerWithout("ip route add unreachable default"), "not connected\n");
+    EXPECT_EQ(answerWithout("ip route add unreachable default", no), no + "\n");
 
     const std::string ipv4 = std::string(Veth) + "ip addr add 10.9.0.2/24 dev a0\n"
                                                  "ip route add default via 10.9.0.1 dev a0";
-    const auto connected = answerWithout(ipv4);
+    const auto connected = answerWithout(ipv4, yes);
     if (!connected) {
         GTEST_SKIP() << "no veth interfaces here";
     }
-    EXPECT_EQ(connected, "connected\n");
+    EXPECT_EQ(connected, yes + "\n");
     // A pulled cable: the far end goes down, the route stays but the link is gone.
-    EXPECT_EQ(answerWithout(ipv4 + "\nip link set a1 down"), "not connected\n");
-    EXPECT_EQ(answerWithout(std::string(Veth) + "ip -6 route add default dev a0"), "connected\n")
+    EXPECT_EQ(answerWithout(ipv4 + "\nip link set a1 down", no), no + "\n");
+    EXPECT_EQ(answerWithout(std::string(Veth) + "ip -6 route add default dev a0", yes), yes + "\n")
         << "an IPv6 default route counts as well";
 }
 

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <future>
+#include <grp.h>
+#include <pwd.h>
 #include <random>
 #include <signal.h>
 #include <sys/stat.h>
@@ -351,6 +353,83 @@ TEST(IniWrite, KilledWriterNeverLeavesATornFile) {
         // The killed writer's leftovers never replace the settings.
         const auto content = readFile(file);
         ASSERT_EQ(content.back(), '\n');
+    }
+}
+
+// Settings name programs to start as this user: a file or folder another
+// account could change is neither read nor written, and the reason is given.
+TEST(IniTrust, SettingsAnotherAccountCouldChangeAreRefused) {
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody) {
+        GTEST_SKIP() << "needs root to make files of another account";
+    }
+    namespace fs = std::filesystem;
+    const uid_t other = nobody->pw_uid;
+    const gid_t othersGroup = nobody->pw_gid; // nobody is a member besides this user
+    struct Case {
+        const char *name;
+        void (*arrange)(const fs::path &folder, const fs::path &file, uid_t, gid_t);
+        const char *reason; ///< nullptr: used as usual
+    };
+    const Case cases[] = {
+        {"file of another account",
+         [](const fs::path &, const fs::path &file, uid_t uid, gid_t) {
+             ASSERT_EQ(::chown(file.c_str(), uid, static_cast<gid_t>(-1)), 0);
+         },
+         "belongs to another user"},
+        {"group-writable, the group has another member",
+         [](const fs::path &, const fs::path &file, uid_t, gid_t gid) {
+             ASSERT_EQ(::chown(file.c_str(), static_cast<uid_t>(-1), gid), 0);
+             ASSERT_EQ(::chmod(file.c_str(), 0664), 0);
+         },
+         "other members of group"},
+        {"group-writable, the user's own group",
+         [](const fs::path &folder, const fs::path &file, uid_t, gid_t) {
+             ASSERT_EQ(::chmod(folder.c_str(), 0775), 0);
+             ASSERT_EQ(::chmod(file.c_str(), 0664), 0);
+         },
+         nullptr},
+        {"folder writable by everyone, a missing file",
+         [](const fs::path &folder, const fs::path &file, uid_t, gid_t) {
+             fs::remove(file);
+             ASSERT_EQ(::chmod(folder.c_str(), 01777), 0);
+         },
+         "can be changed by every user"},
+        {"link into a folder everyone can write",
+         [](const fs::path &folder, const fs::path &file, uid_t, gid_t) {
+             const auto shared = folder.parent_path() / "shared";
+             fs::create_directory(shared);
+             ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+             fs::rename(file, shared / "mine.ini");
+             fs::create_symlink(shared / "mine.ini", file);
+         },
+         "can be changed by every user"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const auto folder = dir / "perstando";
+        const auto file = folder / "settings.ini";
+        fs::create_directory(folder);
+        writeFile(file, "[exe1]\nname=Watched\n");
+        c.arrange(folder, file, other, othersGroup);
+        const std::string before = fs::exists(file) ? readFile(file) : "(none)";
+
+        std::string problem;
+        const auto document = ini::Document::load(file, &problem);
+        const auto written = ini::writeValue("exe1", "name", "Changed", file);
+        if (c.reason) {
+            EXPECT_NE(problem.find(c.reason), std::string::npos) << problem;
+            EXPECT_EQ(document.value("exe1", "name"), "");
+            EXPECT_EQ(ini::readValue("exe1", "name", file), "");
+            EXPECT_FALSE(written.ok);
+            EXPECT_EQ(written.error, problem);
+            EXPECT_EQ(fs::exists(file) ? readFile(file) : "(none)", before) << "written into";
+        } else {
+            EXPECT_EQ(problem, "");
+            EXPECT_EQ(document.value("exe1", "name"), "Watched");
+            EXPECT_TRUE(written.ok) << written.error;
+        }
     }
 }
 

@@ -71,6 +71,40 @@ protected:
     }
     QSystemTrayIcon *tray() const { return control<QSystemTrayIcon>("TrayIcon1"); }
     xcb_window_t formWindow() const { return static_cast<xcb_window_t>(form_->winId()); }
+    bool wmStateIs(uint32_t wanted) const {
+        const auto state = property(formWindow(), "WM_STATE");
+        return !state.empty() && state[0] == wanted;
+    }
+    /// Clicks the icon in the notification area: the tray's restore event.
+    void clickTrayIcon() const {
+        // The icon sits in the tray host once it has been given a place on the screen.
+        ASSERT_TRUE(waitFor([&] { return tray()->geometry().width() > 0; }));
+        QWidget *iconWidget = nullptr;
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            if (QString::fromLatin1(w->metaObject()->className()) == u"QSystemTrayIconSys" &&
+                w->isVisible()) {
+                iconWidget = w;
+            }
+        }
+        ASSERT_NE(iconWidget, nullptr);
+        QTest::mousePress(iconWidget, Qt::LeftButton);
+    }
+    /// Asks the window manager to bring the window back, as a task bar or pager does.
+    void activateThroughWindowManager() const {
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = formWindow();
+        message.type = atom("_NET_ACTIVE_WINDOW");
+        message.data.data32[0] = 2; // from a pager
+        message.data.data32[1] = XCB_CURRENT_TIME;
+        xcb_send_event(connection(), 0, root(),
+                       XCB_EVENT_MASK_SUBSTRUCTURE_REDIRECT | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY,
+                       reinterpret_cast<const char *>(&message));
+        xcb_flush(connection());
+    }
+    static constexpr uint32_t Normal = 1;
+    static constexpr uint32_t Iconic = 3;
 
     Child trayer_;
     Child windowManager_;
@@ -81,18 +115,8 @@ TEST_F(TrayTest, StartInTheTrayHidesTheWindowAndRestoreBringsItBack) {
     writeSettings("[StartupMode]\nInIconTray=Yes\n");
     start();
     ASSERT_TRUE(waitFor([&] { return !form_->isVisible() && tray()->isVisible(); }));
-    // The icon sits in trayer: it has been given a place on the screen.
-    ASSERT_TRUE(waitFor([&] { return tray()->geometry().width() > 0; }));
-
     // A click on the icon is the restore event; the icon goes away with the press.
-    QWidget *iconWidget = nullptr;
-    for (QWidget *w : QApplication::topLevelWidgets()) {
-        if (QString::fromLatin1(w->metaObject()->className()) == u"QSystemTrayIconSys") {
-            iconWidget = w;
-        }
-    }
-    ASSERT_NE(iconWidget, nullptr);
-    QTest::mousePress(iconWidget, Qt::LeftButton);
+    clickTrayIcon();
     ASSERT_TRUE(waitFor([&] { return form_->isVisible() && form_->windowHandle()->isExposed(); }));
     EXPECT_FALSE(tray()->isVisible());
 
@@ -120,6 +144,36 @@ TEST_F(TrayTest, WithoutANotificationAreaTheWindowIsMinimizedInstead) {
         const auto state = property(formWindow(), "WM_STATE");
         return !state.empty() && state[0] == 1; // normal
     }));
+}
+
+// Minimized for want of a notification area, brought back by the window
+// manager, then sent to a tray that has come meanwhile: every later click on
+// the icon brings the window back as a normal one.
+TEST_F(TrayTest, ATrayThatComesLaterRestoresAWindowOnceMinimizedInstead) {
+    startWindowManager();
+    start();
+    ASSERT_TRUE(waitFor([&] { return wmStateIs(Normal); }));
+    QTest::mouseClick(control<QPushButton>("Command2"), Qt::LeftButton);
+    ASSERT_TRUE(waitFor([&] { return wmStateIs(Iconic); })) << "openbox did not iconify it";
+    activateThroughWindowManager();
+    ASSERT_TRUE(waitFor([&] {
+        return wmStateIs(Normal) && form_->windowHandle()->isExposed() && !form_->isMinimized();
+    })) << "openbox did not bring it back";
+
+    startTrayHost();
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        QTest::mouseClick(control<QPushButton>("Command2"), Qt::LeftButton);
+        ASSERT_TRUE(waitFor([&] { return !form_->isVisible() && tray()->isVisible(); }));
+        clickTrayIcon();
+        bool iconic = false;
+        EXPECT_TRUE(waitFor([&] {
+            iconic = iconic || wmStateIs(Iconic);
+            return wmStateIs(Normal) && form_->windowHandle()->isExposed() && !form_->isMinimized();
+        })) << "the window stayed iconic";
+        EXPECT_FALSE(iconic) << "the window came back minimized";
+        EXPECT_FALSE(tray()->isVisible());
+    }
 }
 
 TEST_F(TrayTest, VisualAlarmTogglesDemandsAttentionAndStaysQuietForThreePeriodsOnceAcknowledged) {
