@@ -3,13 +3,16 @@
 
 #include <cstdint>
 
+struct xcb_connection_t;
+
 namespace core {
 
 /// Sets the initial state of the X11 window `window` back to normal when it
 /// asks to be mapped iconic, so the window manager shows it as a normal window
 /// the next time it is mapped; the change has reached the X server when this
-/// returns. False when nothing was changed: not iconic, no display, no such
-/// window.
-bool mapNormalNextTime(std::uint32_t window);
+/// returns. `connection` is the window owner's own, so no new connection is
+/// made and the change comes before the owner's next map. False when nothing
+/// was changed: not iconic, no connection, no such window.
+bool mapNormalNextTime(xcb_connection_t *connection, std::uint32_t window);
 
 } // namespace core

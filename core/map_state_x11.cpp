@@ -7,14 +7,10 @@
 
 namespace core {
 
-bool mapNormalNextTime(std::uint32_t window) {
-    const char *display = std::getenv("DISPLAY");
-    if (!display || !*display) {
+bool mapNormalNextTime(xcb_connection_t *connection, std::uint32_t window) {
+    if (!connection) {
         return false;
     }
-    // A connection of its own: any client may change a window's hints, and the
-    // round trip below orders the change before the map of the window's owner.
-    xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
     bool changed = false;
     xcb_icccm_wm_hints_t hints{};
     if (!xcb_connection_has_error(connection) &&
@@ -28,7 +24,6 @@ bool mapNormalNextTime(std::uint32_t window) {
         changed = error == nullptr;
         std::free(error);
     }
-    xcb_disconnect(connection);
     return changed;
 }
 

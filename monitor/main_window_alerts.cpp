@@ -82,11 +82,12 @@ void MainWindow::buildTrayIcon() {
 }
 
 void MainWindow::restoreFromTray() {
-    if (!isVisible() && QGuiApplication::platformName() == u"xcb") {
+    const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    if (!isVisible() && x11) {
         // Minimized once for want of a tray and brought back by the window
         // manager, the window still asks X to be mapped iconic: Qt leaves the
         // initial state it set then. Shown so, it would stay minimized.
-        core::mapNormalNextTime(static_cast<std::uint32_t>(winId()));
+        core::mapNormalNextTime(x11->connection(), static_cast<std::uint32_t>(winId()));
     }
     ui::WindowRegistry::bringForward(this);
     trayIcon_->setVisible(false);
