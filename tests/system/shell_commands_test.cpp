@@ -204,9 +204,13 @@ TEST_F(ShellCommands, AnotherAccountIsRefusedAndNothingChanges) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to ask as another account";
     }
-    // The other account must reach the binary and share its settings folder,
-    // which it does only where it may write the settings.
-    std::filesystem::permissions(folder_.path(), std::filesystem::perms::all);
+    // The other account must reach the binary; a settings folder it could
+    // write would be refused by the running copy.
+    std::filesystem::permissions(folder_.path(), std::filesystem::perms::owner_all |
+                                                     std::filesystem::perms::group_read |
+                                                     std::filesystem::perms::group_exec |
+                                                     std::filesystem::perms::others_read |
+                                                     std::filesystem::perms::others_exec);
     Child running = startPerstando();
     runnerUp();
     const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups";
