@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -22,6 +23,14 @@ bool displayTaken(int number) {
     std::error_code ec;
     return std::filesystem::exists("/tmp/.X" + std::to_string(number) + "-lock", ec) ||
            std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(number), ec);
+}
+
+/// Whether the server of display `number` is the process `pid`, as its lock
+/// file says: another test's server may win the number and answer meanwhile.
+bool lockHeldBy(int number, pid_t pid) {
+    std::ifstream lock("/tmp/.X" + std::to_string(number) + "-lock");
+    long holder = 0;
+    return static_cast<bool>(lock >> holder) && holder == pid;
 }
 
 bool canConnect(const std::string &display) {
@@ -96,9 +105,13 @@ bool XServer::launch(int number) {
     server_ = startLogged("Xvfb " + display + " -nolisten tcp -noreset -screen 0 1024x768x24 " +
                               xvfbArguments_,
                           logs_ / "xvfb.log");
-    // Up when it accepts a connection; gone when another server won the number.
-    const bool up = waitUntil([&] { return !server_.running() || canConnect(display); },
-                              std::chrono::seconds(20));
+    // Up when it holds the number and accepts a connection; gone when another
+    // server won the number.
+    const bool up = waitUntil(
+        [&] {
+            return !server_.running() || (lockHeldBy(number, server_.pid()) && canConnect(display));
+        },
+        std::chrono::seconds(20));
     if (up && server_.running()) {
         return true;
     }
