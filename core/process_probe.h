@@ -47,6 +47,9 @@ enum class Rule { ExecutableName, PathContains };
 struct ProcessIdentity {
     int pid = 0;
     unsigned long long startTime = 0; ///< clock ticks after boot
+    /// Which remember() took it: a PID reused within one clock tick of the
+    /// start before has the same start time.
+    unsigned long long remembered = 0;
     bool operator==(const ProcessIdentity &) const = default;
 };
 
@@ -84,7 +87,7 @@ public:
     /// The remembered PID; 0 for none.
     int pid() const { return pid_; }
     /// The remembered process; a PID of 0 for none.
-    ProcessIdentity identity() const { return {pid_, startTime_}; }
+    ProcessIdentity identity() const { return {pid_, startTime_, remembered_}; }
     /// A new descriptor (the caller closes it) that turns readable the moment
     /// the remembered process ends; -1 when none is remembered or the kernel
     /// gives none (before Linux 5.3, or refused by a seccomp filter).
@@ -98,6 +101,7 @@ private:
 
     int pid_ = 0;
     unsigned long long startTime_ = 0;
+    unsigned long long remembered_ = 0;
     int dirFd_ = -1;  ///< /proc/PID
     int statFd_ = -1; ///< /proc/PID/stat
     int endFd_ = -1;  ///< the pidfd

@@ -18,6 +18,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -513,6 +514,7 @@ RememberedProcess &RememberedProcess::operator=(RememberedProcess &&other) noexc
         forget();
         std::swap(pid_, other.pid_);
         std::swap(startTime_, other.startTime_);
+        std::swap(remembered_, other.remembered_);
         std::swap(dirFd_, other.dirFd_);
         std::swap(statFd_, other.statFd_);
         std::swap(endFd_, other.endFd_);
@@ -535,6 +537,7 @@ void RememberedProcess::forget() {
     closeIfOpen(endFd_);
     pid_ = 0;
     startTime_ = 0;
+    remembered_ = 0;
     owned_ = false;
 }
 
@@ -585,6 +588,8 @@ void RememberedProcess::remember(int pid) {
     }
     pid_ = pid;
     startTime_ = stat->startTime;
+    static std::atomic<unsigned long long> count{0};
+    remembered_ = ++count;
 }
 
 int RememberedProcess::duplicateEndDescriptor() const {
