@@ -43,11 +43,24 @@ ProgramPaths resolveProgram(std::string_view program, const std::string &working
 /// The two match rules: findByName's and isRunning's.
 enum class Rule { ExecutableName, PathContains };
 
+/// A process told apart from any other that has or had the same PID.
+struct ProcessIdentity {
+    int pid = 0;
+    unsigned long long startTime = 0; ///< clock ticks after boot
+    /// Which remember() took it: a PID reused within one clock tick of the
+    /// start before has the same start time.
+    unsigned long long remembered = 0;
+    bool operator==(const ProcessIdentity &) const = default;
+};
+
 /// The process a slot's check found or its start reported, remembered by PID,
 /// start time and a descriptor that turns readable when it ends. A check asks
 /// it first: still live, the same process and still matching the rule means
 /// running without walking the list; anything else walks, and the walk's find
-/// is remembered. The answer is always the walk's.
+/// is remembered. A process found or started for a program stays that
+/// program's while it lives, though it execs into another binary (a launcher
+/// script ending in exec); for any other program it counts only while it
+/// matches. Otherwise the answer is the walk's.
 class RememberedProcess {
 public:
     RememberedProcess() = default;
@@ -61,13 +74,20 @@ public:
     /// isRunning (PathContains) for `program` in `workingDirectory`.
     bool running(Rule rule, std::string_view program, const std::string &workingDirectory);
 
-    /// Remembers `pid`, a program just started, in place of what was
-    /// remembered; nothing when it has ended already.
+    /// Remembers `pid`, a program just started for `program` (as running()
+    /// takes it), in place of what was remembered; nothing when it has ended
+    /// already.
+    void remember(int pid, Rule rule, std::string_view program,
+                  const std::string &workingDirectory);
+    /// The same for a process started for no program in particular: it counts
+    /// only while it matches.
     void remember(int pid);
     void forget();
 
     /// The remembered PID; 0 for none.
     int pid() const { return pid_; }
+    /// The remembered process; a PID of 0 for none.
+    ProcessIdentity identity() const { return {pid_, startTime_, remembered_}; }
     /// A new descriptor (the caller closes it) that turns readable the moment
     /// the remembered process ends; -1 when none is remembered or the kernel
     /// gives none (before Linux 5.3, or refused by a seccomp filter).
@@ -76,12 +96,21 @@ public:
     bool answeredFromMemory() const { return fromMemory_; }
 
 private:
+    bool ownedBy(Rule rule, std::string_view program, const std::string &workingDirectory) const;
+    void own(Rule rule, std::string_view program, const std::string &workingDirectory);
+
     int pid_ = 0;
     unsigned long long startTime_ = 0;
+    unsigned long long remembered_ = 0;
     int dirFd_ = -1;  ///< /proc/PID
     int statFd_ = -1; ///< /proc/PID/stat
     int endFd_ = -1;  ///< the pidfd
     bool fromMemory_ = false;
+    /// The program the process was found or started for, if any.
+    bool owned_ = false;
+    Rule ownerRule_ = Rule::ExecutableName;
+    std::string ownerProgram_;
+    std::string ownerFolder_;
 };
 
 /// Executable file name of every process, in the order of the process list,

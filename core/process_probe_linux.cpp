@@ -18,6 +18,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -513,10 +514,15 @@ RememberedProcess &RememberedProcess::operator=(RememberedProcess &&other) noexc
         forget();
         std::swap(pid_, other.pid_);
         std::swap(startTime_, other.startTime_);
+        std::swap(remembered_, other.remembered_);
         std::swap(dirFd_, other.dirFd_);
         std::swap(statFd_, other.statFd_);
         std::swap(endFd_, other.endFd_);
         fromMemory_ = other.fromMemory_;
+        std::swap(owned_, other.owned_);
+        std::swap(ownerRule_, other.ownerRule_);
+        std::swap(ownerProgram_, other.ownerProgram_);
+        std::swap(ownerFolder_, other.ownerFolder_);
     }
     return *this;
 }
@@ -531,6 +537,30 @@ void RememberedProcess::forget() {
     closeIfOpen(endFd_);
     pid_ = 0;
     startTime_ = 0;
+    remembered_ = 0;
+    owned_ = false;
+}
+
+bool RememberedProcess::ownedBy(Rule rule, std::string_view program,
+                                const std::string &workingDirectory) const {
+    return owned_ && ownerRule_ == rule && ownerProgram_ == program &&
+           ownerFolder_ == workingDirectory;
+}
+
+void RememberedProcess::own(Rule rule, std::string_view program,
+                            const std::string &workingDirectory) {
+    if (pid_ != 0 && !ownedBy(rule, program, workingDirectory)) {
+        owned_ = true;
+        ownerRule_ = rule;
+        ownerProgram_ = program;
+        ownerFolder_ = workingDirectory;
+    }
+}
+
+void RememberedProcess::remember(int pid, Rule rule, std::string_view program,
+                                 const std::string &workingDirectory) {
+    remember(pid);
+    own(rule, program, workingDirectory);
 }
 
 void RememberedProcess::remember(int pid) {
@@ -558,6 +588,8 @@ void RememberedProcess::remember(int pid) {
     }
     pid_ = pid;
     startTime_ = stat->startTime;
+    static std::atomic<unsigned long long> count{0};
+    remembered_ = ++count;
 }
 
 int RememberedProcess::duplicateEndDescriptor() const {
@@ -575,8 +607,10 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
             // Ended last: a process that ended while it was read may have
             // left its PID to another.
             if (stat && isLiveState(stat->state) && stat->startTime == startTime_ &&
-                processMatches(dirFd_, ".", matcher.seeUnreadable(), matcher) &&
+                (ownedBy(rule, program, workingDirectory) ||
+                 processMatches(dirFd_, ".", matcher.seeUnreadable(), matcher)) &&
                 (endFd_ < 0 || !hasEnded(endFd_))) {
+                own(rule, program, workingDirectory);
                 fromMemory_ = true;
                 return true;
             }
@@ -595,7 +629,7 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
         }
         return false;
     }
-    remember(*found);
+    remember(*found, rule, program, workingDirectory);
     return true;
 }
 

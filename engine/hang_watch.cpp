@@ -97,18 +97,17 @@ void HangWatch::judge(int slot, int pid) {
     if (!silence) {
         return;
     }
+    // Reported once per process: a new one that took its PID is judged afresh.
+    const bool reported = watcher_.reportedNotResponding(slot);
     if (*silence < std::chrono::seconds(*h.seconds)) {
-        if (h.reported != 0 && *silence == windowping::Clock::duration::zero()) {
-            // It answers again: a check puts the status line back.
-            h.reported = 0;
-            watcher_.tick(slot);
+        if (reported && *silence == windowping::Clock::duration::zero()) {
+            watcher_.answersAgain(slot);
         }
         return;
     }
-    if (h.reported == pid) {
+    if (reported) {
         return;
     }
-    h.reported = pid;
     watcher_.reportNotResponding(slot);
     emit notResponding(slot);
     if (h.restart) {

@@ -58,7 +58,6 @@ private:
     struct SlotHang {
         std::optional<int> seconds;
         bool restart = false;
-        int reported = 0; ///< the PID last reported as not responding
         Ending ending;
     };
     SlotHang &hang(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }

@@ -35,18 +35,21 @@ bool LogWriter::restart(int slot, const QString &name, bool failed) const {
     return slotEvent(slot, name + outcome);
 }
 
-bool LogWriter::giveUp(int slot, const QString &name, int restarts, int minutes) const {
-    return slotEvent(slot, giveUpSentence(name, restarts, minutes));
+bool LogWriter::giveUp(int slot, const QString &sentence) const {
+    return slotEvent(slot, sentence);
 }
 
 bool LogWriter::watchedAgain(int slot, const QString &name) const {
     return slotEvent(slot, name + QStringLiteral(" is watched again."));
 }
 
-QString LogWriter::giveUpSentence(const QString &name, int restarts, int minutes) {
+QString LogWriter::giveUpSentence(const QString &name, int restarts, int minutes,
+                                  bool noneStarted) {
     // One pass: a name holding "%2" stays as it is.
-    return QStringLiteral("%1 ended %2 times in %3 minutes and is no longer restarted.")
-        .arg(name, QString::number(restarts), QString::number(minutes));
+    return QStringLiteral("%1 %2 %3 times in %4 %5 and is no longer restarted.")
+        .arg(name, noneStarted ? QStringLiteral("could not be started") : QStringLiteral("ended"),
+             QString::number(restarts), QString::number(minutes),
+             minutes == 1 ? QStringLiteral("minute") : QStringLiteral("minutes"));
 }
 
 bool LogWriter::notResponding(int slot, const QString &name) const {

@@ -26,14 +26,16 @@ public:
     /// The restart entry of a slot: "<date and time>,<name> has been restarted."
     /// or "... could not be restarted.".
     bool restart(int slot, const QString &name, bool failed) const;
-    /// "<date and time>,<giveUpSentence>", between the slot's rows.
-    bool giveUp(int slot, const QString &name, int restarts, int minutes) const;
+    /// "<date and time>,<sentence>" (giveUpSentence), between the slot's rows.
+    bool giveUp(int slot, const QString &sentence) const;
     /// "<date and time>,<name> is watched again.", between the slot's rows.
     bool watchedAgain(int slot, const QString &name) const;
 
-    /// "<name> ended N times in M minutes and is no longer restarted.": the
-    /// give-up entry, popup and e-mail say the same.
-    static QString giveUpSentence(const QString &name, int restarts, int minutes);
+    /// "<name> ended N times in M minutes and is no longer restarted.", or
+    /// "<name> could not be started N times ..." when none of the starts
+    /// succeeded; "1 minute" for one. The give-up entry, popup and e-mail say
+    /// the same.
+    static QString giveUpSentence(const QString &name, int restarts, int minutes, bool noneStarted);
     /// "<date and time>,<name> is not responding.", between the slot's rows.
     bool notResponding(int slot, const QString &name) const;
 

@@ -169,7 +169,11 @@ void SlotWatcher::tick(int slot) {
     }
     s.lastCheck = now;
     if (running) {
-        setStatus(slot, statusText("Last Checked: ", now));
+        // A hung program is still running: its state stays until it answers.
+        if (!reportedNotResponding(slot)) {
+            s.hung = {};
+            setStatus(slot, statusText("Last Checked: ", now));
+        }
         watchEnd(slot);
         seenRunning(slot, nowMs);
         return;
@@ -185,14 +189,15 @@ void SlotWatcher::tick(int slot) {
         s.lastStart.start();
     }
     // A start that failed counts too: a wrong path is the commonest loop.
-    s.crash.starts.push_back(nowMs);
+    s.crash.starts.push_back({nowMs, failed});
     while (std::ssize(s.crash.starts) > s.settings.giveUpRestarts) {
         s.crash.starts.pop_front();
     }
     s.crash.lastStart = nowMs;
     s.crash.due.reset();
     // A document opened by association has no PID: the next check walks.
-    s.process.remember(started.pid);
+    s.process.remember(started.pid, ruleOf(slot), program.toStdString(), folder);
+    s.hung = {};
     watchEnd(slot);
     setStatus(slot, failed ? statusText("Restart failed: ", now) : statusText("Restarted: ", now));
     if (state(slot).settings.commandLineOn) {
@@ -211,15 +216,19 @@ bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
     const settings::Slot &limits = s.settings;
     if (limits.giveUpRestarts > 0 && limits.giveUpMinutes > 0) {
         const qint64 window = qint64{limits.giveUpMinutes} * 60'000;
-        while (!c.starts.empty() && nowMs - c.starts.front() >= window) {
+        while (!c.starts.empty() && nowMs - c.starts.front().at >= window) {
             c.starts.pop_front();
         }
         if (std::ssize(c.starts) >= limits.giveUpRestarts) {
             c.gaveUp = true;
+            const bool noneStarted =
+                std::all_of(c.starts.begin(), c.starts.end(),
+                            [](const Crashes::Start &at) { return at.failed; });
+            const QString sentence = LogWriter::giveUpSentence(s.name, limits.giveUpRestarts,
+                                                               limits.giveUpMinutes, noneStarted);
             setStatus(slot, statusText("Gave up: ", now));
-            log_.giveUp(slot, s.name, limits.giveUpRestarts, limits.giveUpMinutes);
-            emit gaveUp(slot, LogWriter::giveUpSentence(s.name, limits.giveUpRestarts,
-                                                        limits.giveUpMinutes));
+            log_.giveUp(slot, sentence);
+            emit gaveUp(slot, sentence);
             return false;
         }
     }
@@ -270,19 +279,31 @@ void SlotWatcher::watchGivenUpAgain() {
 }
 
 void SlotWatcher::reportNotResponding(int slot) {
+    state(slot).hung = state(slot).process.identity();
     setStatus(slot, statusText("Not responding: ", QDateTime::currentDateTime()));
     log_.notResponding(slot, state(slot).name);
 }
 
+bool SlotWatcher::reportedNotResponding(int slot) const {
+    const State &s = state(slot);
+    return s.hung.pid != 0 && s.hung == s.process.identity();
+}
+
+void SlotWatcher::answersAgain(int slot) {
+    state(slot).hung = {};
+    tick(slot);
+}
+
 void SlotWatcher::watchEnd(int slot) {
     State &s = state(slot);
-    const int pid = s.settings.immediate ? s.process.pid() : 0;
-    if (pid == s.end.pid) {
+    const processes::ProcessIdentity process =
+        s.settings.immediate ? s.process.identity() : processes::ProcessIdentity{};
+    if (process == s.end.process) {
         return;
     }
     s.end.stop();
-    s.end.pid = pid;
-    s.end.fd = pid == 0 ? -1 : s.process.duplicateEndDescriptor();
+    s.end.process = process;
+    s.end.fd = process.pid == 0 ? -1 : s.process.duplicateEndDescriptor();
     if (s.end.fd < 0) {
         return; // no descriptor from this kernel: the timer's checks still come
     }

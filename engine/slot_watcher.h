@@ -70,7 +70,7 @@ public:
 
     static QString placeholder(int slot);
     /// The process slot N watches for its end; 0 for none.
-    int watchedProcess(int slot) const { return state(slot).end.pid; }
+    int watchedProcess(int slot) const { return state(slot).end.process.pid; }
     /// The process slot N's checks remember; 0 for none.
     int rememberedProcess(int slot) const { return state(slot).process.pid(); }
     /// A descriptor (the caller closes it) readable once that process ended;
@@ -79,7 +79,12 @@ public:
         return state(slot).process.duplicateEndDescriptor();
     }
     /// Reports the slot's program as not responding: status line and log entry.
+    /// The status line stays while that process runs and has not answered.
     void reportNotResponding(int slot);
+    /// Whether the process the slot remembers is the one reported.
+    bool reportedNotResponding(int slot) const;
+    /// The reported program answers again: its check puts the status line back.
+    void answersAgain(int slot);
 
 signals:
     void nameChanged(int slot, const QString &name);
@@ -98,14 +103,20 @@ signals:
 private:
     /// The end of a remembered process, seen by the event loop.
     struct EndWatch {
-        int pid = 0; ///< kept after the end, so an ended process is not watched again
+        /// Kept after the end, so an ended process is not watched again; a
+        /// new one with its PID is another process.
+        processes::ProcessIdentity process;
         int fd = -1;
         QSocketNotifier *notifier = nullptr;
         void stop();
     };
     /// Quick deaths and restarts, for waiting longer and giving up.
     struct Crashes {
-        std::deque<qint64> starts;       ///< within the give-up window, at most that many
+        struct Start {
+            qint64 at;
+            bool failed;
+        };
+        std::deque<Start> starts;        ///< within the give-up window, at most that many
         std::optional<qint64> lastStart; ///< until the program was seen up a minute
         qint64 waitMs = 0;               ///< before that start; 0 for the interval
         std::optional<qint64> due;       ///< the next start, once found gone
@@ -118,7 +129,8 @@ private:
         FormTimer *timer = nullptr;
         processes::RememberedProcess process;
         EndWatch end;
-        QElapsedTimer lastStart; ///< invalid until Perstando started the program
+        processes::ProcessIdentity hung; ///< reported as not responding
+        QElapsedTimer lastStart;         ///< invalid until Perstando started the program
         QDateTime lastCheck;
         Crashes crash;
     };

@@ -6,6 +6,7 @@
 #include "engine/alarm_state.h"
 #include "engine/hang_watch.h"
 #include "engine/slot_watcher.h"
+#include "engine/status_report.h"
 #include "engine/watchdog.h"
 #include "tests/support/x_server.h"
 
@@ -108,6 +109,11 @@ TEST_F(HangWatchTest, AStopShorterThanTheSecondsIsNothingALongerOneIsReportedOnc
     EXPECT_TRUE(watcher.status(2).startsWith(QStringLiteral("Not responding: ")));
     EXPECT_TRUE(watchdog.alarms().visualRaised());
     waitWithEvents([] { return false; }, 3500ms);
+    // The slot's check finds the hung program running: the state stays.
+    watcher.tick(2);
+    EXPECT_TRUE(watcher.status(2).startsWith(QStringLiteral("Not responding: ")))
+        << watcher.status(2).toStdString();
+    EXPECT_TRUE(engine::statusText(watchdog, false).contains(QStringLiteral("not responding")));
     EXPECT_EQ(entries(",Frozen is not responding."), 1) << readFile(log());
     EXPECT_TRUE(window->process().running()) << "ended without the restart action";
     EXPECT_EQ(entries("has been restarted."), 0);

@@ -17,12 +17,37 @@
 
 #include <signal.h>
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 
 using namespace testing_support;
 
+extern char **environ;
+
 namespace {
+
+/// Runs the current test again as PID 1 of a PID namespace of its own, where
+/// the next PID can be chosen; its result is this test's.
+void rerunInOwnPidNamespace() {
+    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string unshare = "unshare";
+    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    std::string filter =
+        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    std::string flags[] = {"--pid", "--fork", "--mount-proc"};
+    char *argv[] = {unshare.data(), flags[0].data(), flags[1].data(), flags[2].data(),
+                    self.data(),    filter.data(),   nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(::posix_spawnp(&child, "unshare", nullptr, nullptr, argv, environ), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
 
 class WatchdogTest : public ::testing::Test {
 protected:
@@ -191,6 +216,75 @@ TEST_F(WatchdogTest, RestartAtOnceAnswersTheEndNotTheTimerAndHoldsWhilePaused) {
     EXPECT_EQ(watcher.watchedProcess(2), pidsOf(exe).front()) << "the restart seeds the memory";
 }
 
+// A process that got the PID of the one before it is another process: its
+// end is watched too. Run where the PID can be handed on: in a namespace of
+// its own, the test is init, the parent that reaps ended programs.
+TEST_F(WatchdogTest, RestartAtOnceWatchesAProcessThatGotTheOldPid) {
+    if (::getpid() != 1) {
+        rerunInOwnPidNamespace();
+        return;
+    }
+    const auto exe = program("reused");
+    writeSettings("[exe2]\nname=Reused\npath=" + exe.string() + "\ntimer=60000\nimmediate=On\n");
+    const pid_t first = startApart(exe);
+    engine::Watchdog watchdog(nullptr);
+    auto &watcher = watchdog.slotWatcher();
+    watchdog.start();
+    ASSERT_TRUE(watcher.refresh());
+    ASSERT_EQ(watcher.watchedProcess(2), first);
+
+    // Gone and its PID taken by the next start (its launcher child takes the
+    // one before) before the slot hears of the end.
+    ::kill(first, SIGKILL);
+    ASSERT_EQ(::waitpid(first, nullptr, 0), first);
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << first - 2;
+    const pid_t second = startApart(exe);
+    ASSERT_EQ(second, first) << "the PID was not handed on";
+    ASSERT_TRUE(waitWithEvents([&] { return watcher.lastCheck(2).isValid(); }));
+    ASSERT_EQ(watcher.rememberedProcess(2), second);
+
+    ::kill(second, SIGKILL);
+    ASSERT_EQ(::waitpid(second, nullptr, 0), second);
+    EXPECT_TRUE(waitWithEvents([&] { return pidsOf(exe).size() == 1; }))
+        << "the end of the process with the old PID was not watched";
+}
+
+// A launcher script that ends in exec turns into another binary in the same
+// process: started once, it stays the slot's program until it ends.
+TEST_F(WatchdogTest, AProgramThatExecsIntoAnotherBinaryIsStartedOnce) {
+    const auto target = program("target");
+    for (const int slot : {1, 2}) {
+        SCOPED_TRACE(slot);
+        std::filesystem::remove(folder_ / "starts");
+        const auto script = folder_ / uniqueName("launch");
+        writeFile(script, "#!/bin/sh\necho x >> '" + (folder_ / "starts").string() + "'\nexec '" +
+                              target.string() + "'\n");
+        std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        writeSettings("[exe" + std::to_string(slot) + "]\nname=Launch\npath=" + script.string() +
+                      "\ntimer=60000\n");
+        engine::Watchdog watchdog(nullptr);
+        auto &watcher = watchdog.slotWatcher();
+        watchdog.start();
+        ASSERT_TRUE(watcher.refresh());
+        watcher.tick(slot);
+        ASSERT_TRUE(waitUntil([&] { return pidsOf(target).size() == 1; }));
+        for (int check = 0; check < 3; ++check) {
+            watcher.tick(slot);
+        }
+        EXPECT_EQ(starts(), 1);
+        EXPECT_TRUE(watcher.status(slot).startsWith(QStringLiteral("Last Checked: ")));
+
+        killAll(target);
+        ASSERT_TRUE(waitUntil([&] { return pidsOf(target).empty(); }));
+        watcher.tick(slot);
+        EXPECT_TRUE(waitUntil([&] { return pidsOf(target).size() == 1; }))
+            << "an ended process still counted";
+        EXPECT_EQ(starts(), 2);
+        killAll(target);
+        ASSERT_TRUE(waitUntil([&] { return pidsOf(target).empty(); }));
+    }
+}
+
 // A program that dies right after each start is started once per interval,
 // by the timer, and never in a loop on its end.
 TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop) {
@@ -226,7 +320,7 @@ TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStart
                      });
     watchdog.start();
     ASSERT_TRUE(watcher.refresh());
-    const std::string gaveUp = ",Loop ended 3 times in 1 minutes and is no longer restarted.\n";
+    const std::string gaveUp = ",Loop ended 3 times in 1 minute and is no longer restarted.\n";
     const std::string again = ",Loop is watched again.\n";
     ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 1; })) << readFile(log);
     waitWithEvents([] { return false; }, std::chrono::milliseconds(1000));
@@ -237,7 +331,7 @@ TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStart
     EXPECT_TRUE(watcher.status(4).startsWith(QStringLiteral("Gave up: ")))
         << watcher.status(4).toStdString();
     EXPECT_EQ(popups, QStringList{QStringLiteral(
-                          "4 Loop ended 3 times in 1 minutes and is no longer restarted.")});
+                          "4 Loop ended 3 times in 1 minute and is no longer restarted.")});
     EXPECT_TRUE(watchdog.alarms().visualRaised());
 
     watchdog.acknowledgeAlarms();
@@ -284,8 +378,62 @@ TEST_F(WatchdogTest, GivingUpSendsOneMailSayingSo) {
     ASSERT_TRUE(waitWithEvents([&] { return !server.messages().empty(); }));
     const auto mails = server.messages();
     ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0].body(), "Gone ended 1 times in 5 minutes and is no longer restarted.\r\n")
+    EXPECT_EQ(mails[0].body(),
+              "Gone could not be started 1 times in 5 minutes and is no longer restarted.\r\n")
         << mails[0].body();
+}
+
+// The give-up sentence says "could not be started" only when every start in
+// the window failed, and "minute" for one.
+TEST_F(WatchdogTest, TheGiveUpSentenceSaysWhatHappenedAndCountsMinutes) {
+    enum class Program { Missing, EndsAtOnce, MissingAtFirst };
+    const struct {
+        Program program;
+        int restarts;
+        int minutes;
+        const char *sentence;
+    } cases[] = {
+        {Program::Missing, 2, 1, "Loop could not be started 2 times in 1 minute"},
+        {Program::Missing, 1, 7, "Loop could not be started 1 times in 7 minutes"},
+        {Program::EndsAtOnce, 2, 1, "Loop ended 2 times in 1 minute"},
+        {Program::EndsAtOnce, 3, 2, "Loop ended 3 times in 2 minutes"},
+        {Program::MissingAtFirst, 2, 1, "Loop ended 2 times in 1 minute"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.sentence);
+        const auto script = folder_ / uniqueName("loop");
+        const auto log = folder_ / uniqueName("log");
+        const auto create = [&] {
+            writeFile(script, "#!/bin/sh\nexit 0\n");
+            std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+        };
+        if (c.program == Program::EndsAtOnce) {
+            create();
+        }
+        writeSettings("[exe2]\nname=Loop\npath=" + script.string() + "\ntimer=60000\ngiveup=" +
+                      std::to_string(c.restarts) + "\ngiveupminutes=" + std::to_string(c.minutes) +
+                      "\n[log]\npath=" + log.string() + "\n");
+        engine::Watchdog watchdog(nullptr);
+        auto &watcher = watchdog.slotWatcher();
+        qint64 nowMs = 0;
+        watcher.setClock([&] { return nowMs; });
+        QString said;
+        QObject::connect(&watcher, &engine::SlotWatcher::gaveUp, &watchdog,
+                         [&](int, const QString &sentence) { said = sentence; });
+        watchdog.start();
+        for (int check = 0; check <= c.restarts && said.isEmpty(); ++check) {
+            ASSERT_TRUE(waitUntil([&] { return !processes::isRunning(script.string()); }));
+            watcher.tick(2);
+            nowMs += 1000;
+            if (c.program == Program::MissingAtFirst) {
+                create();
+            }
+        }
+        const QString expected =
+            QString::fromLatin1(c.sentence) + QStringLiteral(" and is no longer restarted.");
+        EXPECT_EQ(said.toStdString(), expected.toStdString());
+        EXPECT_EQ(count(readFile(log), "," + expected.toStdString() + "\n"), 1) << readFile(log);
+    }
 }
 
 // With [mail] minutes, restarts within the span after a slot's e-mail are
