@@ -46,10 +46,13 @@ bool LogWriter::watchedAgain(int slot, const QString &name) const {
 QString LogWriter::giveUpSentence(const QString &name, int restarts, int minutes,
                                   bool noneStarted) {
     // One pass: a name holding "%2" stays as it is.
-    return QStringLiteral("%1 %2 %3 times in %4 %5 and is no longer restarted.")
+    const auto counted = [](int count, const QString &one, const QString &many) {
+        return QString::number(count) + QLatin1Char(' ') + (count == 1 ? one : many);
+    };
+    return QStringLiteral("%1 %2 %3 in %4 and is no longer restarted.")
         .arg(name, noneStarted ? QStringLiteral("could not be started") : QStringLiteral("ended"),
-             QString::number(restarts), QString::number(minutes),
-             minutes == 1 ? QStringLiteral("minute") : QStringLiteral("minutes"));
+             counted(restarts, QStringLiteral("time"), QStringLiteral("times")),
+             counted(minutes, QStringLiteral("minute"), QStringLiteral("minutes")));
 }
 
 bool LogWriter::notResponding(int slot, const QString &name) const {

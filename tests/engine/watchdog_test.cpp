@@ -379,7 +379,7 @@ TEST_F(WatchdogTest, GivingUpSendsOneMailSayingSo) {
     const auto mails = server.messages();
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].body(),
-              "Gone could not be started 1 times in 5 minutes and is no longer restarted.\r\n")
+              "Gone could not be started 1 time in 5 minutes and is no longer restarted.\r\n")
         << mails[0].body();
 }
 
@@ -394,7 +394,7 @@ TEST_F(WatchdogTest, TheGiveUpSentenceSaysWhatHappenedAndCountsMinutes) {
         const char *sentence;
     } cases[] = {
         {Program::Missing, 2, 1, "Loop could not be started 2 times in 1 minute"},
-        {Program::Missing, 1, 7, "Loop could not be started 1 times in 7 minutes"},
+        {Program::Missing, 1, 7, "Loop could not be started 1 time in 7 minutes"},
         {Program::EndsAtOnce, 2, 1, "Loop ended 2 times in 1 minute"},
         {Program::EndsAtOnce, 3, 2, "Loop ended 3 times in 2 minutes"},
         {Program::MissingAtFirst, 2, 1, "Loop ended 2 times in 1 minute"},

@@ -314,7 +314,7 @@ TEST_F(AlarmsTest, GivingUpIsSaidInTheSlotsPopupOverTheRestartBefore) {
     const auto shown = popups();
     ASSERT_EQ(shown.size(), 1);
     EXPECT_EQ(textOf(shown.first()),
-              QStringLiteral("Orders ended 1 times in 10 minutes and is no longer restarted."));
+              QStringLiteral("Orders ended 1 time in 10 minutes and is no longer restarted."));
     EXPECT_EQ(beeps_, 2);
 }
 
