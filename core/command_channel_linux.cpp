@@ -67,13 +67,16 @@ Reach connectTo(const InstanceLock::SocketPlace &place, Clock::time_point deadli
     return reach;
 }
 
+Answer noAnswer() {
+    return {Outcome::Refused, "no answer from the running copy"};
+}
+
 } // namespace
 
 Answer send(const std::string &key, const std::string &request) {
     // The whole exchange, connecting included: a hung copy must not hang the
     // shell that asked.
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    const Answer noAnswer{Outcome::Refused, "no answer from the running copy"};
     int fd = -1;
     bool denied = false;
     for (const auto &place : InstanceLock::socketPlaces(key)) {
@@ -82,7 +85,7 @@ Answer send(const std::string &key, const std::string &request) {
             break;
         }
         if (reach == Reach::Stuck) {
-            return noAnswer;
+            return noAnswer();
         }
         // Another account's folder or listener is not our copy; ours may
         // still listen further on.
@@ -116,7 +119,7 @@ Answer send(const std::string &key, const std::string &request) {
     }
     ::close(fd);
     if (!complete) {
-        return noAnswer;
+        return noAnswer();
     }
     const auto end = received.find('\n');
     const std::string status = received.substr(0, end);
@@ -127,7 +130,7 @@ Answer send(const std::string &key, const std::string &request) {
     if (status == "refused") {
         return {Outcome::Refused, std::move(text)};
     }
-    return noAnswer;
+    return noAnswer();
 }
 
 std::string visible(const std::string &text) {
