@@ -389,6 +389,14 @@ bool processMatches(int procFd, const char *pid, bool seeUnreadable, const Match
     return kind != Interpreter::None && scriptMatches(procFd, pid, cmdline, kind, matches);
 }
 
+/// Whether the process still has its program image: one on its way out has
+/// dropped it before the kernel calls it ended, and counts as gone as the walk
+/// sees it. The argument vector is readable for other accounts' processes too.
+bool hasImage(int procFd) {
+    char buf[1];
+    return readProcFile(procFd, ".", "cmdline", buf, sizeof buf) > 0;
+}
+
 /// The first live process in the list that `matches` (see processMatches):
 /// its PID, 0 for none; empty when there is no list at all.
 template <typename Match>
@@ -607,7 +615,7 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
             // Ended last: a process that ended while it was read may have
             // left its PID to another.
             if (stat && isLiveState(stat->state) && stat->startTime == startTime_ &&
-                (ownedBy(rule, program, workingDirectory) ||
+                ((ownedBy(rule, program, workingDirectory) && hasImage(dirFd_)) ||
                  processMatches(dirFd_, ".", matcher.seeUnreadable(), matcher)) &&
                 (endFd_ < 0 || !hasEnded(endFd_))) {
                 own(rule, program, workingDirectory);
