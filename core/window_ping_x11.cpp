@@ -187,8 +187,8 @@ struct WindowPing::Connection {
         cookies.reserve(claimed.size());
         for (const auto &[window, pid] : claimed) {
             // A resource id names the client that created it.
-            const xcb_res_client_id_spec_t spec{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            cookies.push_back(xcb_res_query_client_ids(c, 1, &spec));
+            const xcb_res_client_id_spec_t asked{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+            cookies.push_back(xcb_res_query_client_ids(c, 1, &asked));
         }
         std::vector<std::pair<xcb_window_t, pid_t>> kept;
         for (std::size_t i = 0; i < claimed.size(); ++i) {

@@ -10,7 +10,7 @@ class QComboBox;
 
 namespace dialogs {
 
-/// Creates a control of type T with the object name the design gives it.
+/// Creates a control of type T with its stable object name, which tests find it by.
 template <class T, class... Args> T *named(const QString &name, Args &&...args) {
     auto *control = new T(std::forward<Args>(args)...);
     control->setObjectName(name);

@@ -136,7 +136,7 @@ struct Snapshot {
     static Snapshot from(const Stored &stored);
 };
 
-/// A timer interval as the original runtime converted it: a number in the
+/// A timer interval as settings files have always meant it: a number in the
 /// user's (or the C) locale, rounded to nearest with ties to even; nullopt when
 /// it is no number or outside what a window timer takes.
 std::optional<int> intervalFromText(const QString &text);
