@@ -4,7 +4,7 @@
 #include "engine/mail_password.h"
 #include "engine/settings.h"
 #include "engine/test_mail.h"
-#include "ui/main_window_link.h"
+#include "engine/watchdog.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
@@ -125,7 +125,8 @@ void setShown(QRadioButton *button, bool checked) {
 
 } // namespace
 
-EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
+EmailDialog::EmailDialog(engine::Watchdog *watchdog, QWidget *parent)
+    : QWidget(parent, Qt::Window), watchdog_(watchdog) {
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("E-mail Notification Setup"));
     ui::WindowRegistry::instance().add(this);
@@ -233,8 +234,8 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     userEdit_->setText(stored.text(settings::Key::MailUser));
     showPasswordStored();
     // The option buttons wait for the first timer tick.
-    if (auto *mainWindow = ui::mainWindowLink()) {
-        mainWindow->setNotificationSwitch(stored.text(settings::Key::MailSwitch));
+    if (watchdog_) {
+        watchdog_->setMailSwitch(stored.text(settings::Key::MailSwitch));
     }
     accountsList_->addItems(accountLines(core::readCurrentUserMailAccounts()));
     ui::fitDialog(this);

@@ -13,6 +13,10 @@ class QListWidget;
 class QPushButton;
 class QRadioButton;
 
+namespace engine {
+class Watchdog;
+}
+
 /// Form5: the e-mail notification settings, with the user's mail accounts
 /// listed beside them for reference.
 class EmailDialog : public QWidget {
@@ -21,7 +25,8 @@ class EmailDialog : public QWidget {
 public:
     /// Loads the four fields, passes the stored switch to the main window and
     /// lists the current user's accounts.
-    explicit EmailDialog(QWidget *parent = nullptr);
+    /// `watchdog` is the running engine; none in a window tested alone.
+    explicit EmailDialog(engine::Watchdog *watchdog = nullptr, QWidget *parent = nullptr);
 
     /// Writes the four fields unless the switch is on without a From address,
     /// then reminds of the switch when a server is set.
@@ -60,4 +65,5 @@ private:
     QPushButton *clearAllButton_ = nullptr;
     QPushButton *testButton_ = nullptr;
     engine::FormTimer *switchRefreshTimer_ = nullptr;
+    engine::Watchdog *watchdog_ = nullptr;
 };

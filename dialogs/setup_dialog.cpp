@@ -6,8 +6,8 @@
 #include "dialogs/dialog_parts.h"
 #include "dialogs/save_settings.h"
 #include "engine/settings.h"
+#include "engine/watchdog.h"
 #include "ui/activation_tracker.h"
-#include "ui/main_window_link.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
 
@@ -50,7 +50,8 @@ QString withoutTrailingSeparator(QString folder) {
 
 } // namespace
 
-SetupDialog::SetupDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
+SetupDialog::SetupDialog(engine::Watchdog *watchdog, QWidget *parent)
+    : QWidget(parent, Qt::Window), watchdog_(watchdog) {
     dialogs::setUpWindow(this, QStringLiteral("Form2"), QStringLiteral("Perstando Setup"));
 
     auto *outer = new QVBoxLayout(this);
@@ -192,8 +193,8 @@ void SetupDialog::load() {
 
 void SetupDialog::activate() {
     startInTrayCombo_->setCurrentText(settings::text(settings::Key::StartInTray));
-    if (auto *main = ui::mainWindowLink()) {
-        main->pauseChecking();
+    if (watchdog_) {
+        watchdog_->setPaused(true);
     }
 }
 

@@ -1,7 +1,6 @@
 #include "engine/hang_watch.h"
 
 #include "core/window_ping.h"
-#include "engine/form_timer.h"
 #include "engine/slot_watcher.h"
 
 #include <QSocketNotifier>
@@ -81,8 +80,8 @@ void HangWatch::round() {
     for (int n = 1; n <= settings::SlotCount; ++n) {
         const int pid = watcher_.rememberedProcess(n);
         // Paused or unwatched slots are not judged; neither is one being ended.
-        if (!hang(n).seconds || pid <= 0 || !watcher_.isWatched(n) ||
-            !watcher_.timer(n)->isActive() || hang(n).ending.notifier || hang(n).ending.kill) {
+        if (!hang(n).seconds || pid <= 0 || !watcher_.checking(n) || hang(n).ending.notifier ||
+            hang(n).ending.kill) {
             continue;
         }
         judge(n, pid);
@@ -109,7 +108,6 @@ void HangWatch::judge(int slot, int pid) {
         return;
     }
     watcher_.reportNotResponding(slot);
-    emit notResponding(slot);
     if (h.restart) {
         end(slot);
     }
@@ -146,7 +144,7 @@ void HangWatch::ended(int slot) {
     stopEnding(slot);
     // The slot's own check restarts it and reports the restart; paused, the
     // checks take it up when they run again.
-    if (watcher_.timer(slot)->isActive()) {
+    if (watcher_.checking(slot)) {
         watcher_.tick(slot);
     }
 }

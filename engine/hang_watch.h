@@ -1,7 +1,7 @@
 #pragma once
 // "Not responding": the windows of each slot that asks for it are pinged every
 // few seconds, and a program that leaves a ping unanswered for the slot's
-// seconds is reported once (status line, log entry, the notResponding signal).
+// seconds is reported once, through its slot.
 // With the slot's restart action it is then ended, SIGTERM and SIGKILL after
 // a grace, and its end runs the slot's check, which restarts and reports it.
 // Only slots with hangseconds set open the display connection.
@@ -44,10 +44,6 @@ public:
     void round();
     /// The time between rounds; 0 when nothing is pinged.
     std::chrono::milliseconds roundInterval() const;
-
-signals:
-    /// The slot's program stopped responding (reported once until it answers again).
-    void notResponding(int slot);
 
 private:
     struct Ending {

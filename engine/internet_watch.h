@@ -7,19 +7,18 @@
 
 namespace engine {
 
+class EventStream;
 class FormTimer;
-class LogWriter;
 
-/// Checks the connection; while there is none it reports the loss (the alarms
-/// that are switched on go up) and writes an entry to the log on every check.
-/// It keeps no memory: a connection that comes back only says so.
+/// Checks the connection; while there is none it publishes the loss on every
+/// check. It keeps no memory: a connection that comes back only says so.
 class InternetWatch : public QObject {
     Q_OBJECT
 
 public:
     using Probe = std::function<bool()>;
 
-    InternetWatch(const LogWriter &log, QObject *parent);
+    InternetWatch(const EventStream &events, QObject *parent);
 
     /// Replaces the connection probe, so tests can take the connection away.
     void setProbe(Probe probe);
@@ -30,13 +29,11 @@ public:
     std::optional<bool> connected() const { return connected_; }
 
 signals:
-    /// Before the log entry of a check that found no connection.
-    void connectionLost();
     /// After every check.
     void checked(bool connected);
 
 private:
-    const LogWriter &log_;
+    const EventStream &events_;
     Probe probe_;
     FormTimer *timer_ = nullptr;
     std::optional<bool> connected_;

@@ -1,4 +1,4 @@
-// The main window's alarms, restart popups, tray icon, pause poll, start-mode
+// The main window's alarms, restart popups, tray icon, pause, start-mode
 // items and help.
 
 #include "core/map_state.h"
@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMovie>
+#include <QSignalBlocker>
 #include <QSystemTrayIcon>
 
 void MainWindow::prepareAlarms() {
@@ -98,13 +99,17 @@ QString MainWindow::withSettingsProblem(const QString &toolTip) const {
     return problem.isEmpty() ? toolTip : toolTip + QLatin1Char('\n') + problem;
 }
 
-void MainWindow::pollPause() {
-    const bool paused = pauseBox_->isChecked();
-    watchdog_->setPaused(paused);
-    // The slot checks come back with the status panel's next round, only for named slots.
-    setWindowTitle(paused ? QStringLiteral("Tenacor is now paused!") : QStringLiteral("Tenacor"));
-    trayIcon_->setToolTip(withSettingsProblem(paused ? QStringLiteral("Tenacor Paused!")
-                                                     : QStringLiteral("Tenacor")));
+void MainWindow::showPause() {
+    const QSignalBlocker quiet(pauseBox_);
+    pauseBox_->setChecked(watchdog_->paused());
+    setWindowTitle(watchdog_->paused() ? QStringLiteral("Tenacor is now paused!")
+                                       : QStringLiteral("Tenacor"));
+    showTrayToolTip();
+}
+
+void MainWindow::showTrayToolTip() {
+    trayIcon_->setToolTip(withSettingsProblem(
+        watchdog_->paused() ? QStringLiteral("Tenacor Paused!") : QStringLiteral("Tenacor")));
 }
 
 void MainWindow::writeStartMode(bool inTray) {

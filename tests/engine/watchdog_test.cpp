@@ -26,6 +26,7 @@
 #include <fstream>
 
 using namespace testing_support;
+using namespace Qt::StringLiterals;
 
 extern char **environ;
 
@@ -134,46 +135,66 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
     EXPECT_EQ(s.perSlot[5].backoffSeconds, 0);
 }
 
-TEST_F(WatchdogTest, AKilledProgramIsRestartedWithoutAnyWindowAndReportedInOrder) {
+// The order a restart is told in: the status line, then the command-line
+// action, the visual alarm, the audio alarm, the popup, the log entry and the
+// e-mail (here one that fails at once and says so in the log).
+TEST_F(WatchdogTest, AKilledProgramIsRestartedWithoutAnyWindowAndToldInOrder) {
     const auto exe = program("orders");
+    const auto pager = program("pager");
     const auto log = folder_ / "watch.log";
-    writeSettings("[exe2]\nname=Orders\npath=" + exe.string() + "\n[log]\npath=" + log.string() +
-                  "\n[Alerts]\nvisual=On\nPop=On\n");
+    writeSettings("[exe2]\nname=Orders\npath=" + exe.string() + "\n[cmdline]\ncmdexe2=" +
+                  pager.string() + "\nstatusexe2=On\n[log]\npath=" + log.string() +
+                  "\n[Alerts]\nvisual=On\naudio=On\nPop=On\n[mail]\nnotification=On\nport=none"
+                  "\nserver=127.0.0.1\nSendto=ops@example.com\naddress=perstando@example.com\n");
     engine::Watchdog watchdog(nullptr);
-    QStringList events;
     auto &watcher = watchdog.slotWatcher();
-    QObject::connect(&watcher, &engine::SlotWatcher::statusChanged, &watchdog,
-                     [&](int slot, const QString &text) {
-                         if (slot == 2) {
-                             events << text.section(QLatin1Char(':'), 0, 0);
-                         }
-                     });
-    QObject::connect(&watcher, &engine::SlotWatcher::restarted, &watchdog,
-                     [&](int, bool failed) { EXPECT_FALSE(failed); });
+    const auto at = [&](const char *piece) { return readFile(log).find(piece); };
+    const auto logged = [&](const char *piece) { return at(piece) != std::string::npos; };
+    QStringList steps;
+    QObject::connect(&watcher, &engine::SlotWatcher::stateChanged, &watchdog, [&](int slot) {
+        if (slot == 2 && watcher.slotState(2).phase == engine::Phase::Restarted) {
+            steps << QStringLiteral("restarted");
+        }
+    });
+    QObject::connect(&watchdog.alarms(), &engine::AlarmState::visualAlarmRaised, &watchdog, [&] {
+        steps << QStringLiteral("visual, command line logged %1, audio %2, restart logged %3")
+                     .arg(logged("Command Line Action has been initiated!"))
+                     .arg(watchdog.alarms().audioRaised())
+                     .arg(logged(",Orders has been restarted."));
+    });
     QObject::connect(&watchdog, &engine::Watchdog::popupRequested, &watchdog,
-                     [&](int slot, const QString &name, bool) {
-                         // The entry is in the log before anyone hears of the restart.
-                         const bool logged =
-                             readFile(log).find(",Orders has been restarted.") != std::string::npos;
-                         events << QStringLiteral("popup %1 %2%3")
-                                       .arg(slot)
-                                       .arg(name, logged ? QString() : QStringLiteral(" unlogged"));
+                     [&](int slot, const QString &name, bool failed) {
+                         steps << QStringLiteral("popup %1 %2 failed %3, audio %4, logged %5")
+                                      .arg(slot)
+                                      .arg(name)
+                                      .arg(failed)
+                                      .arg(watchdog.alarms().audioRaised())
+                                      .arg(logged(",Orders has been restarted."));
                      });
     watchdog.start();
     ASSERT_TRUE(watcher.refresh());
     EXPECT_FALSE(watcher.isWatched(1));
     EXPECT_EQ(watcher.name(1), QStringLiteral("Executable 1"));
+    EXPECT_EQ(watcher.slotState(2).phase, engine::Phase::NotCheckedYet);
 
     watcher.tick(2);
+    EXPECT_EQ(steps, (QStringList{u"restarted"_s,
+                                  u"visual, command line logged 1, audio 0, restart logged 0"_s,
+                                  u"popup 2 Orders failed 0, audio 1, logged 0"_s}));
+    const auto restartEntry = at(",Orders has been restarted.");
+    const auto mailEntry = at(" E-mail notification could not be sent: no valid port");
+    ASSERT_NE(restartEntry, std::string::npos) << readFile(log);
+    EXPECT_LT(at("Command Line Action has been initiated!"), restartEntry);
+    EXPECT_NE(mailEntry, std::string::npos) << readFile(log);
+    EXPECT_GT(mailEntry, restartEntry) << "the e-mail comes after the log entry";
+
     ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
     watcher.tick(2);
-    EXPECT_EQ(events, (QStringList{QStringLiteral("Restarted"), QStringLiteral("popup 2 Orders"),
-                                   QStringLiteral("Last Checked")}));
-    EXPECT_TRUE(watchdog.alarms().visualRaised());
-    EXPECT_FALSE(watchdog.alarms().audioRaised());
+    EXPECT_EQ(watcher.slotState(2).phase, engine::Phase::Running);
+    EXPECT_EQ(watcher.slotState(2).pid, pidsOf(exe).at(0));
+    EXPECT_TRUE(watcher.status(2).startsWith(u"Last Checked: ")) << watcher.status(2).toStdString();
     const std::string text = readFile(log);
     EXPECT_NE(text.find(std::string(53, '*') + "\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find(std::string(54, '*')), std::string::npos) << "slot 2 uses the short row";
 }
 
 // A slot set to restart at once, at an interval far longer than the test:
@@ -240,7 +261,7 @@ TEST_F(WatchdogTest, RestartAtOnceWatchesAProcessThatGotTheOldPid) {
     std::ofstream("/proc/sys/kernel/ns_last_pid") << first - 2;
     const pid_t second = startApart(exe);
     ASSERT_EQ(second, first) << "the PID was not handed on";
-    ASSERT_TRUE(waitWithEvents([&] { return watcher.lastCheck(2).isValid(); }));
+    ASSERT_TRUE(waitWithEvents([&] { return watcher.slotState(2).lastCheck.isValid(); }));
     ASSERT_EQ(watcher.rememberedProcess(2), second);
 
     ::kill(second, SIGKILL);
@@ -418,8 +439,11 @@ TEST_F(WatchdogTest, TheGiveUpSentenceSaysWhatHappenedAndCountsMinutes) {
         qint64 nowMs = 0;
         watcher.setClock([&] { return nowMs; });
         QString said;
-        QObject::connect(&watcher, &engine::SlotWatcher::gaveUp, &watchdog,
-                         [&](int, const QString &sentence) { said = sentence; });
+        QObject::connect(&watcher, &engine::SlotWatcher::stateChanged, &watchdog, [&](int slot) {
+            if (watcher.slotState(slot).phase == engine::Phase::GaveUp) {
+                said = watcher.slotState(slot).reason;
+            }
+        });
         watchdog.start();
         for (int check = 0; check <= c.restarts && said.isEmpty(); ++check) {
             ASSERT_TRUE(waitUntil([&] { return !processes::isRunning(script.string()); }));
@@ -494,8 +518,10 @@ TEST_F(WatchdogTest, WaitsDoubleAfterQuickDeathsUpToTheLongestAndStartOverAfterA
     qint64 nowMs = 0;
     watcher.setClock([&] { return nowMs; });
     int started = 0;
-    QObject::connect(&watcher, &engine::SlotWatcher::restarted, &watchdog,
-                     [&](int, bool) { ++started; });
+    QObject::connect(&watchdog, &engine::Watchdog::published, &watchdog,
+                     [&](const engine::Event &event) {
+                         started += event.kind == engine::Event::Kind::Restarted ? 1 : 0;
+                     });
     watchdog.start();
     const auto settled = [&] {
         return starts() == started && !processes::isRunning(script.string());

@@ -4,6 +4,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/smtp_test_server.h"
 #include "tests/support/thunderbird_profile.h"
@@ -193,14 +194,14 @@ TEST_F(EmailDialogTest, OptionClickWritesAtOnceAndTheTimerFollowsTheFile) {
 }
 
 TEST_F(EmailDialogTest, LoadPassesTheStoredSwitchToTheMainWindow) {
-    auto *main = new MainWindow();
-    ASSERT_FALSE(main->watchdog().settings().mail.on);
+    auto *main = testing_support::newMainWindow();
+    ASSERT_FALSE(main->watchdog().mailSwitch());
     writeSettings("[mail]\nnotification=On\n");
     main->runMenuItem(QStringLiteral("mnuemail"));
     form_ = ui::WindowRegistry::instance().find<EmailDialog>();
     ASSERT_NE(form_, nullptr);
     EXPECT_TRUE(form_->isVisible());
-    EXPECT_TRUE(main->watchdog().settings().mail.on);
+    EXPECT_TRUE(main->watchdog().mailSwitch());
     main->toolbarClick(QStringLiteral("mail")); // an open dialog is only brought forward
     EXPECT_EQ(ui::WindowRegistry::instance().loaded().count(), 2);
 }

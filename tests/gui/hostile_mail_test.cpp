@@ -5,6 +5,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/smtp_test_server.h"
 
 #include <signal.h>
@@ -47,7 +48,7 @@ TEST_P(HostileMailTest, TheAlertFailsInTheLogWhileAnotherSlotIsStillRestarted) {
                   std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
     // The alert is slot 1's, sent by hand; slot 2's restarts send none.
-    auto *form = new MainWindow();
+    auto *form = testing_support::newMainWindow();
     auto *mailer = form->findChild<RestartMailer *>(u"RestartMailer"_s);
     ASSERT_NE(mailer, nullptr);
     mailer->setTimeouts(1500, 1500);

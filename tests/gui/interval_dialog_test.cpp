@@ -3,6 +3,7 @@
 #include "monitor/main_window.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "ui/window_registry.h"
 
 #include <QApplication>
@@ -156,7 +157,7 @@ TEST_F(IntervalDialogTest, SavedIntervalsMeanTheSameInAnotherLocale) {
     }
     // Sixty thousand under de_DE is not sixty under C.
     const DefaultLocale c(QLocale::c());
-    auto *monitor = new MainWindow();
+    auto *monitor = testing_support::newMainWindow();
     EXPECT_EQ(monitor->slotTimer(1)->interval(), 60000);
     EXPECT_EQ(monitor->slotTimer(2)->interval(), 1000);
     EXPECT_EQ(monitor->slotTimer(3)->interval(), 2500);

@@ -5,6 +5,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 
 #include <QSignalSpy>
 #include <QString>
@@ -21,7 +22,7 @@ class Form1Test : public WindowTest {
 protected:
     /// Creates and shows the main window, as the program start does.
     MainWindow *start() {
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
         form_->show();
         return form_;
     }

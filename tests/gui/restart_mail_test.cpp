@@ -6,6 +6,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/smtp_test_server.h"
 
 using namespace Qt::StringLiterals;
@@ -26,7 +27,7 @@ protected:
                       "[mail]\nnotification=On\nSendto=" +
                       sendTo + "\nport=" + port +
                       "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
         mailer()->setPacing(100, 100);
         return form_;
     }
@@ -81,7 +82,7 @@ TEST_F(RestartMailTest, EachRestartOfAKilledProgramSendsExactlyOneAlert) {
                   (folder_ / "perstando.log").string() + "\n[mail]\nnotification=On\nSendto=" +
                   "ops@example.com\nport=" + std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-    form_ = new MainWindow();
+    form_ = testing_support::newMainWindow();
     mailer()->setPacing(100, 100);
     form_->show();
 
@@ -111,7 +112,7 @@ TEST_F(RestartMailTest, WithoutALogTheRestartIsStillMailed) {
                   "\n[log]\npath=\n[mail]\nnotification=On\nSendto=ops@example.com\nport=" +
                   std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-    form_ = new MainWindow();
+    form_ = testing_support::newMainWindow();
     mailer()->setPacing(100, 100);
     form_->show();
     form_->watchdog().slotWatcher().tick(2);

@@ -3,6 +3,7 @@
 #include "monitor/main_window.h"
 #include "monitor/restart_popup.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "ui/window_registry.h"
 
 #include <QLabel>
@@ -27,7 +28,7 @@ protected:
     }
     MainWindow *start(const std::string &settings) {
         writeSettings(settings + "[log]\npath=" + log().string() + "\n");
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
         form_->show();
         return form_;
     }
@@ -170,7 +171,7 @@ TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
                   "\n[Alerts]\nvisual=On\naudio=On\nPop=On\n[cmdline]\ncmdexe2=" + pager.string() +
                   " --exit 2\nstatusexe2=On\n[log]\npath=" +
                   (folder_ / "nowhere" / "watch.log").string() + "\n");
-    form_ = new MainWindow();
+    form_ = testing_support::newMainWindow();
     form_->show();
     form_->watchdog().slotWatcher().tick(2);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
