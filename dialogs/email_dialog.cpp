@@ -2,8 +2,8 @@
 
 #include "dialogs/save_settings.h"
 #include "engine/mail_password.h"
+#include "engine/mailer.h"
 #include "engine/settings.h"
-#include "engine/test_mail.h"
 #include "ui/main_window_link.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
@@ -180,6 +180,8 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
         QStringLiteral("Sends one short e-mail with the settings as they are typed here"));
 
     switchRefreshTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    testMailer_ = new engine::Mailer({}, this);
+    testMailer_->setPasswordSource(engine::lookUpMailPassword);
 
     auto *fields = new QGridLayout;
     auto addField = [&](int row, const char *label, QLineEdit *edit) {
@@ -341,33 +343,16 @@ void EmailDialog::showPasswordStored() {
 
 void EmailDialog::sendTestMail() {
     testButton_->setEnabled(false);
-    if (userEdit_->text().isEmpty() || !passwordEdit_->text().isEmpty()) {
-        testWithPassword(passwordEdit_->text());
-        return;
-    }
-    engine::lookUpMailPassword(
-        serverEdit_->text().trimmed(), userEdit_->text(), this,
-        [this](const std::optional<QString> &password, const QString &problem) {
-            if (password) {
-                testWithPassword(*password);
-            } else {
-                testButton_->setEnabled(true);
-                ui::message(this, problem, ui::programTitle(), QMessageBox::Warning);
-            }
-        });
-}
-
-void EmailDialog::testWithPassword(const QString &password) {
-    const MailSettings mail{recipientsEdit_->text(), portEdit_->text(),
-                            fromEdit_->text(),       serverEdit_->text(),
-                            userEdit_->text(),       settings::text(settings::Key::MailCaFile)};
-    auto *test = new engine::TestMail(this);
-    connect(test, &engine::TestMail::finished, this,
-            [this, test](bool accepted, const QString &outcome) {
-                test->deleteLater();
-                testButton_->setEnabled(true);
-                ui::message(this, outcome, ui::programTitle(),
-                            accepted ? QMessageBox::Information : QMessageBox::Warning);
-            });
-    test->start(mail, password);
+    const engine::MailSettings mail{
+        recipientsEdit_->text(), portEdit_->text(), fromEdit_->text(),
+        serverEdit_->text(),     userEdit_->text(), settings::text(settings::Key::MailCaFile)};
+    // A password not typed is looked up.
+    const QString typed = passwordEdit_->text();
+    testMailer_->sendTestMail(mail, typed.isEmpty() ? std::nullopt : std::optional<QString>(typed),
+                              [this](bool accepted, const QString &outcome) {
+                                  testButton_->setEnabled(true);
+                                  ui::message(this, outcome, ui::programTitle(),
+                                              accepted ? QMessageBox::Information
+                                                       : QMessageBox::Warning);
+                              });
 }

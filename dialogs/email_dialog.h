@@ -13,6 +13,10 @@ class QListWidget;
 class QPushButton;
 class QRadioButton;
 
+namespace engine {
+class Mailer;
+}
+
 /// Form5: the e-mail notification settings, with the user's mail accounts
 /// listed beside them for reference.
 class EmailDialog : public QWidget {
@@ -44,7 +48,6 @@ private:
     /// Marks the password as "(stored)" when one is stored for the fields'
     /// server and user.
     void showPasswordStored();
-    void testWithPassword(const QString &password);
 
     QLineEdit *recipientsEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
@@ -60,4 +63,6 @@ private:
     QPushButton *clearAllButton_ = nullptr;
     QPushButton *testButton_ = nullptr;
     engine::FormTimer *switchRefreshTimer_ = nullptr;
+    /// Sends the test e-mail; apart from the alerts' line, so nobody waits behind them.
+    engine::Mailer *testMailer_ = nullptr;
 };

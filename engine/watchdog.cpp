@@ -8,7 +8,7 @@
 #include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 
 #include <cstdio>
@@ -25,8 +25,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     alarms_ = new AlarmState(this);
     internet_ = new InternetWatch(log_, this);
     sweep_ = new ErrorWindowSweep(this);
-    mailer_ =
-        new RestartMailer([this](const QStringList &lines) { return log_.append(lines); }, this);
+    mailer_ = new Mailer([this](const QStringList &lines) { return log_.append(lines); }, this);
     mailer_->setPasswordSource(lookUpMailPassword);
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);

@@ -12,9 +12,6 @@
 #include <QObject>
 #include <QString>
 
-class RestartMailer;
-struct MailSettings;
-
 namespace engine {
 
 class AlarmState;
@@ -22,6 +19,8 @@ class ErrorWindowSweep;
 class FormTimer;
 class HangWatch;
 class InternetWatch;
+class Mailer;
+struct MailSettings;
 class SlotWatcher;
 
 class Watchdog : public QObject {
@@ -59,7 +58,7 @@ public:
     AlarmState &alarms() { return *alarms_; }
     InternetWatch &internetWatch() { return *internet_; }
     ErrorWindowSweep &errorWindowSweep() { return *sweep_; }
-    RestartMailer &mailer() { return *mailer_; }
+    Mailer &mailer() { return *mailer_; }
 
     /// The activity animation's frame: 0 before its first tick, then 1 to 9.
     int activityFrame() const { return frame_; }
@@ -93,7 +92,7 @@ private:
     AlarmState *alarms_ = nullptr;
     InternetWatch *internet_ = nullptr;
     ErrorWindowSweep *sweep_ = nullptr;
-    RestartMailer *mailer_ = nullptr;
+    Mailer *mailer_ = nullptr;
     MailFloodGuard mailGuard_;
     FormTimer *panelTimer_ = nullptr;
     FormTimer *animationTimer_ = nullptr;

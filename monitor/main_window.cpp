@@ -5,7 +5,7 @@
 #include "engine/form_timer.h"
 #include "engine/internet_watch.h"
 #include "engine/locale_text.h"
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "monitor/restart_popup.h"
@@ -46,7 +46,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     trayIcon_ = new QSystemTrayIcon(this);
     trayIcon_->setObjectName(QStringLiteral("TrayIcon1"));
     watchdog_->mailer().setConfirm([this](const QString &text,
-                                          const RestartMailer::Answer &answer) {
+                                          const engine::Mailer::Answer &answer) {
         ui::ask(
             this,
             {text, ui::programTitle(), QMessageBox::NoIcon, QMessageBox::Yes | QMessageBox::No},
