@@ -1,4 +1,5 @@
-// The restart e-mail against a real SMTP server (python3-aiosmtpd), without a window.
+// The e-mails of the mailer (restart alerts, the test e-mail) against a real SMTP
+// server (python3-aiosmtpd), without a window.
 
 #include "engine/mailer.h"
 #include "tests/support/smtp_test_server.h"
