@@ -2,8 +2,8 @@
 
 #include "dialogs/save_settings.h"
 #include "engine/mail_password.h"
+#include "engine/mailer.h"
 #include "engine/settings.h"
-#include "engine/test_mail.h"
 #include "engine/watchdog.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyledItemDelegate>
@@ -181,6 +182,9 @@ EmailDialog::EmailDialog(engine::Watchdog *watchdog, QWidget *parent)
         QStringLiteral("Sends one short e-mail with the settings as they are typed here"));
 
     switchRefreshTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    testMailer_ = watchdog_ ? &watchdog_->testMailer() : nullptr;
+    // Without the engine there is nothing to send with.
+    testButton_->setEnabled(testMailer_ != nullptr);
 
     auto *fields = new QGridLayout;
     auto addField = [&](int row, const char *label, QLineEdit *edit) {
@@ -342,33 +346,21 @@ void EmailDialog::showPasswordStored() {
 
 void EmailDialog::sendTestMail() {
     testButton_->setEnabled(false);
-    if (userEdit_->text().isEmpty() || !passwordEdit_->text().isEmpty()) {
-        testWithPassword(passwordEdit_->text());
-        return;
-    }
-    engine::lookUpMailPassword(
-        serverEdit_->text().trimmed(), userEdit_->text(), this,
-        [this](const std::optional<QString> &password, const QString &problem) {
-            if (password) {
-                testWithPassword(*password);
-            } else {
-                testButton_->setEnabled(true);
-                ui::message(this, problem, ui::programTitle(), QMessageBox::Warning);
-            }
-        });
-}
-
-void EmailDialog::testWithPassword(const QString &password) {
-    const MailSettings mail{recipientsEdit_->text(), portEdit_->text(),
-                            fromEdit_->text(),       serverEdit_->text(),
-                            userEdit_->text(),       settings::text(settings::Key::MailCaFile)};
-    auto *test = new engine::TestMail(this);
-    connect(test, &engine::TestMail::finished, this,
-            [this, test](bool accepted, const QString &outcome) {
-                test->deleteLater();
-                testButton_->setEnabled(true);
-                ui::message(this, outcome, ui::programTitle(),
-                            accepted ? QMessageBox::Information : QMessageBox::Warning);
-            });
-    test->start(mail, password);
+    const engine::MailSettings mail{
+        recipientsEdit_->text(), portEdit_->text(), fromEdit_->text(),
+        serverEdit_->text(),     userEdit_->text(), settings::text(settings::Key::MailCaFile)};
+    // A password not typed is looked up.
+    const QString typed = passwordEdit_->text();
+    // The window may be closed before the server answers; the mailer stays.
+    const QPointer<EmailDialog> self(this);
+    testMailer_->sendTestMail(mail, typed.isEmpty() ? std::nullopt : std::optional<QString>(typed),
+                              [self](bool accepted, const QString &outcome) {
+                                  if (!self) {
+                                      return;
+                                  }
+                                  self->testButton_->setEnabled(true);
+                                  ui::message(self, outcome, ui::programTitle(),
+                                              accepted ? QMessageBox::Information
+                                                       : QMessageBox::Warning);
+                              });
 }

@@ -14,8 +14,9 @@ class QPushButton;
 class QRadioButton;
 
 namespace engine {
+class Mailer;
 class Watchdog;
-}
+} // namespace engine
 
 /// Form5: the e-mail notification settings, with the user's mail accounts
 /// listed beside them for reference.
@@ -49,7 +50,6 @@ private:
     /// Marks the password as "(stored)" when one is stored for the fields'
     /// server and user.
     void showPasswordStored();
-    void testWithPassword(const QString &password);
 
     QLineEdit *recipientsEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
@@ -66,4 +66,7 @@ private:
     QPushButton *testButton_ = nullptr;
     engine::FormTimer *switchRefreshTimer_ = nullptr;
     engine::Watchdog *watchdog_ = nullptr;
+    /// The engine's mailer for test e-mails: apart from the alerts' line, so
+    /// nobody waits behind them.
+    engine::Mailer *testMailer_ = nullptr;
 };

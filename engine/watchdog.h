@@ -14,9 +14,6 @@
 #include <QObject>
 #include <QString>
 
-class RestartMailer;
-struct MailSettings;
-
 namespace engine {
 
 class AlarmState;
@@ -24,6 +21,8 @@ class ErrorWindowSweep;
 class FormTimer;
 class HangWatch;
 class InternetWatch;
+class Mailer;
+struct MailSettings;
 class SlotWatcher;
 
 class Watchdog : public QObject {
@@ -69,7 +68,9 @@ public:
     const AlarmState &alarms() const { return *alarms_; }
     InternetWatch &internetWatch() { return *internet_; }
     const InternetWatch &internetWatch() const { return *internet_; }
-    RestartMailer &mailer() { return *mailer_; }
+    Mailer &mailer() { return *mailer_; }
+    /// Sends the e-mail window's test e-mails.
+    Mailer &testMailer() { return *testMailer_; }
 
 signals:
     /// After the load steps.
@@ -110,7 +111,8 @@ private:
     AlarmState *alarms_ = nullptr;
     InternetWatch *internet_ = nullptr;
     ErrorWindowSweep *sweep_ = nullptr;
-    RestartMailer *mailer_ = nullptr;
+    Mailer *mailer_ = nullptr;
+    Mailer *testMailer_ = nullptr;
     MailFloodGuard mailGuard_;
     FormTimer *panelTimer_ = nullptr;
     FormTimer *animationTimer_ = nullptr;

@@ -6,7 +6,7 @@
 #include "engine/form_timer.h"
 #include "engine/internet_watch.h"
 #include "engine/locale_text.h"
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "monitor/restart_popup.h"
@@ -47,7 +47,7 @@ MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
     trayIcon_ = new QSystemTrayIcon(this);
     trayIcon_->setObjectName(QStringLiteral("TrayIcon1"));
     watchdog_->mailer().setConfirm([this](const QString &text,
-                                          const RestartMailer::Answer &answer) {
+                                          const engine::Mailer::Answer &answer) {
         ui::ask(
             this,
             {text, ui::programTitle(), QMessageBox::NoIcon, QMessageBox::Yes | QMessageBox::No},
@@ -110,8 +110,10 @@ void MainWindow::observeWatchdog() {
             [this](int slot, const QString &, bool failed) { showRestartPopup(slot, failed); });
     connect(watchdog_, &engine::Watchdog::giveUpPopupRequested, this,
             [](int slot, const QString &sentence) { showGiveUpPopupOf(slot, sentence); });
-    connect(watchdog_, &engine::Watchdog::started, this,
-            [this] { trayTimer_->setEnabled(watchdog_->settings().startInTray); });
+    connect(watchdog_, &engine::Watchdog::started, this, [this] {
+        showPause();
+        trayTimer_->setEnabled(watchdog_->settings().startInTray);
+    });
     connect(watchdog_, &engine::Watchdog::settingsRead, this, &MainWindow::showSettings);
     connect(watchdog_, &engine::Watchdog::panelRefreshed, this, &MainWindow::showPanel);
     connect(watchdog_, &engine::Watchdog::activityTicked, this, &MainWindow::showNextActivityFrame);

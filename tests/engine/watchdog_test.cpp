@@ -6,6 +6,7 @@
 #include "core/process_probe.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "tests/support/smtp_test_server.h"
@@ -392,6 +393,7 @@ TEST_F(WatchdogTest, GivingUpSendsOneMailSayingSo) {
                   "address=perstando@example.com\nserver=127.0.0.1\nport=" +
                   std::to_string(server.port()) + "\n");
     engine::Watchdog watchdog(nullptr);
+    watchdog.mailer().setPacing(100, 100);
     watchdog.start();
     watchdog.slotWatcher().tick(2);
     watchdog.setMailSwitch(QStringLiteral("On"));
@@ -472,6 +474,7 @@ TEST_F(WatchdogTest, OneMailPerSpanCarriesTheRestartsHeldBack) {
                   "address=perstando@example.com\nserver=127.0.0.1\nport=" +
                   std::to_string(server.port()) + "\n");
     engine::Watchdog watchdog(nullptr);
+    watchdog.mailer().setPacing(100, 100);
     auto &watcher = watchdog.slotWatcher();
     qint64 nowMs = 0;
     watcher.setClock([&] { return nowMs; });

@@ -65,7 +65,16 @@ protected:
         const auto ca = folder_ / "company-ca.pem";
         testing_support::writeFile(ca, server.certificatePem());
         writeSettings("[mail]\ncafile=" + ca.string() + "\n");
+        // The test e-mail goes through the engine; the window takes it along.
+        auto &registry = ui::WindowRegistry::instance();
+        registry.setFactory<EmailDialog>([] {
+            auto *watchdog = new engine::Watchdog();
+            auto *dialog = new EmailDialog(watchdog);
+            watchdog->setParent(dialog);
+            return dialog;
+        });
         open();
+        registry.clearFactories();
         text("Text1")->setText(QStringLiteral("ops@example.com"));
         text("Text2")->setText(QString::number(server.port()));
         text("Text3")->setText(QStringLiteral("perstando@example.com"));

@@ -18,7 +18,7 @@ using MainWindowTest = testing_support::Form1Test;
 TEST_F(MainWindowTest, NoSettingsFileGivesANormalIdleWindow) {
     start();
     EXPECT_TRUE(form_->isVisible());
-    EXPECT_EQ(form_->windowTitle(), QStringLiteral("Perstando (Tenacor)") + QString(47, u' '));
+    EXPECT_EQ(form_->windowTitle(), QStringLiteral("Tenacor")) << "the pause state, once loaded";
     for (int n = 1; n <= settings::SlotCount; ++n) {
         EXPECT_EQ(form_->slotTimer(n)->interval(), 0) << n;
         EXPECT_FALSE(form_->slotTimer(n)->isActive()) << n;

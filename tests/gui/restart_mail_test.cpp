@@ -1,7 +1,7 @@
 // The restart e-mail of the main window against a real SMTP server: the
 // question about a refused address, and the watch cycle's restarts mailed.
 
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
@@ -34,7 +34,7 @@ protected:
     MainWindow *start(const SmtpTestServer &server, const std::string &sendTo = "ops@example.com") {
         return start(std::to_string(server.port()), sendTo);
     }
-    RestartMailer *mailer() const { return form_->findChild<RestartMailer *>(u"RestartMailer"_s); }
+    engine::Mailer *mailer() const { return form_->findChild<engine::Mailer *>(u"Mailer"_s); }
     std::string log() const { return testing_support::readFile(folder_ / "perstando.log"); }
     /// Lets the e-mails still talking to the server finish.
     bool settled() const {
