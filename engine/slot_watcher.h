@@ -149,6 +149,7 @@ private:
     void watchAgain(int slot);
 
     const LogWriter &log_;
+    settings::Reader settingsFile_;
     std::array<State, settings::SlotCount> slots_;
     Clock clock_;
 };
