@@ -221,10 +221,8 @@ EmailDialog::EmailDialog(engine::Watchdog *watchdog, QWidget *parent)
     layout->addWidget(accountsList_, 1);
     layout->addLayout(buttons);
 
-    connect(mailSwitchOn_, &QRadioButton::clicked, this,
-            [this] { writeSwitch(settings::switchText(true)); });
-    connect(mailSwitchOff_, &QRadioButton::clicked, this,
-            [this] { writeSwitch(settings::switchText(false)); });
+    connect(mailSwitchOn_, &QRadioButton::clicked, this, [this] { writeSwitch(true); });
+    connect(mailSwitchOff_, &QRadioButton::clicked, this, [this] { writeSwitch(false); });
     connect(saveButton_, &QPushButton::clicked, this, &EmailDialog::save);
     connect(clearAllButton_, &QPushButton::clicked, this, &EmailDialog::clearAll);
     connect(testButton_, &QPushButton::clicked, this, &EmailDialog::sendTestMail);
@@ -262,7 +260,7 @@ QStringList EmailDialog::accountLines(const std::optional<core::MailAccountStore
 }
 
 void EmailDialog::save() {
-    if (settings::isOn(settings::text(settings::Key::MailSwitch)) && fromEdit_->text().isEmpty()) {
+    if (settings::Stored::read().flag(settings::Key::MailSwitch) && fromEdit_->text().isEmpty()) {
         ui::message(this, QStringLiteral("Please enter E-mail address."));
     } else {
         settings::Save changes;
@@ -293,16 +291,16 @@ void EmailDialog::clearAll() {
     fromEdit_->clear();
 }
 
-void EmailDialog::writeSwitch(const QString &value) {
-    if (!dialogs::save(this, settings::Save().set(settings::Key::MailSwitch, value))) {
+void EmailDialog::writeSwitch(bool on) {
+    if (!dialogs::save(this, settings::Save().setFlag(settings::Key::MailSwitch, on))) {
         showStoredSwitch(); // the buttons go back to what is really stored
     }
 }
 
 void EmailDialog::showStoredSwitch() {
     const QString stored = settings::text(settings::Key::MailSwitch);
-    setShown(mailSwitchOn_, stored == settings::switchText(true));
-    setShown(mailSwitchOff_, stored == settings::switchText(false));
+    setShown(mailSwitchOn_, stored == settings::word(settings::Key::MailSwitch, true));
+    setShown(mailSwitchOff_, stored == settings::word(settings::Key::MailSwitch, false));
 }
 
 void EmailDialog::storePassword() {

@@ -44,7 +44,7 @@ public:
     static QStringList accountLines(const std::optional<core::MailAccountStore> &store);
 
 private:
-    void writeSwitch(const QString &value);
+    void writeSwitch(bool on);
     void showStoredSwitch();
     void storePassword();
     /// Marks the password as "(stored)" when one is stored for the fields'

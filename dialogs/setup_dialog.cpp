@@ -65,7 +65,8 @@ SetupDialog::SetupDialog(engine::Watchdog *watchdog, QWidget *parent)
     auto *bottom = new QHBoxLayout();
     bottom->addWidget(new QLabel(QStringLiteral("Run Perstando in Icon Tray at Startup"), this));
     startInTrayCombo_ = named<QComboBox>(QStringLiteral("Combo1"), this);
-    startInTrayCombo_->addItems({QStringLiteral("Yes"), QStringLiteral("No")});
+    startInTrayCombo_->addItems({settings::word(settings::Key::StartInTray, true),
+                                 settings::word(settings::Key::StartInTray, false)});
     dialogs::keepTypedText(startInTrayCombo_);
     bottom->addWidget(startInTrayCombo_);
     bottom->addStretch(1);
@@ -186,9 +187,9 @@ void SetupDialog::load() {
     startInTrayCombo_->setCurrentText(stored.text(settings::Key::StartInTray));
 
     connectionNameEdit_->setText(stored.text(settings::Key::InternetRestartName));
-    watchInternetCheck_->setChecked(settings::isOn(stored.text(settings::Key::InternetWatch)));
-    restartInternetCheck_->setChecked(settings::isOn(stored.text(settings::Key::InternetRestart)));
-    keepUpCheck_->setChecked(settings::isOn(stored.text(settings::Key::KeepUp)));
+    watchInternetCheck_->setChecked(stored.flag(settings::Key::InternetWatch));
+    restartInternetCheck_->setChecked(stored.flag(settings::Key::InternetRestart));
+    keepUpCheck_->setChecked(stored.flag(settings::Key::KeepUp));
 }
 
 void SetupDialog::activate() {
@@ -223,9 +224,9 @@ void SetupDialog::saveAll() {
     }
     save.set(settings::Key::InternetRestartName, connectionNameEdit_->text())
         .set(settings::Key::StartInTray, startInTrayCombo_->currentText())
-        .setSwitch(settings::Key::InternetWatch, watchInternetCheck_->isChecked())
-        .setSwitch(settings::Key::InternetRestart, restartInternetCheck_->isChecked())
-        .setSwitch(settings::Key::KeepUp, keepUpCheck_->isChecked());
+        .setFlag(settings::Key::InternetWatch, watchInternetCheck_->isChecked())
+        .setFlag(settings::Key::InternetRestart, restartInternetCheck_->isChecked())
+        .setFlag(settings::Key::KeepUp, keepUpCheck_->isChecked());
     if (!dialogs::save(this, save)) {
         // Stay open: what was typed is still here to save again.
         return;
@@ -297,7 +298,7 @@ void SetupDialog::browse(int slot) {
 }
 
 void SetupDialog::startCompanionIfKept() {
-    if (settings::isOn(settings::text(settings::Key::KeepUp))) {
+    if (settings::Stored::read().flag(settings::Key::KeepUp)) {
         core::startCompanion(core::dataFolder());
     }
 }

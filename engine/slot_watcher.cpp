@@ -89,7 +89,8 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
         if ((read.immediate || read.hangSeconds) && isWatched(n) && state(n).process.pid() == 0) {
             try {
                 state(n).process.running(
-                    ruleOf(n), settings::text(settings::Key::SlotProgram, n).toStdString(),
+                    ruleOf(n),
+                    settingsFile_.current().text(settings::Key::SlotProgram, n).toStdString(),
                     read.workingDirectory.toStdString());
             } catch (const processes::ListUnavailable &) {
                 // the first check tries again
@@ -174,8 +175,8 @@ void SlotWatcher::tick(int slot) {
     }
     const QDateTime now = QDateTime::currentDateTime();
     const qint64 nowMs = clock_();
-    // Read afresh on every check: a program changed in the file counts at once.
-    const QString program = settings::text(settings::Key::SlotProgram, slot);
+    // The file as it is now: a program changed in it counts at the next check.
+    const QString program = settingsFile_.current().text(settings::Key::SlotProgram, slot);
     emit checked(slot, program);
 
     // Found the way the start below finds it: links, "..", folder and PATH.

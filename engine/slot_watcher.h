@@ -154,6 +154,7 @@ private:
     void watchAgain(int slot);
 
     const EventStream &events_;
+    settings::Reader settingsFile_;
     std::array<State, settings::SlotCount> slots_;
     Clock clock_;
     bool paused_ = false;

@@ -133,13 +133,13 @@ void Watchdog::requestQuit() {
 
 void Watchdog::checkKeepUp() {
     // Read afresh: the switch may have been saved since the start.
-    if (settings::Snapshot::read().keepUp) {
+    if (settings::Stored::read().flag(settings::Key::KeepUp)) {
         core::startCompanion(core::dataFolder());
     }
 }
 
 void Watchdog::setMailSwitch(const QString &text) {
-    mailOn_ = settings::isOn(text);
+    mailOn_ = settings::isOn(settings::Key::MailSwitch, text);
 }
 
 MailSettings Watchdog::mailSettings() const {

@@ -114,10 +114,7 @@ void MainWindow::showTrayToolTip() {
 
 void MainWindow::writeStartMode(bool inTray) {
     // Takes effect at the next start; the running program stays as it is.
-    const auto written =
-        settings::Save()
-            .set(settings::Key::StartInTray, inTray ? QStringLiteral("Yes") : QStringLiteral("No"))
-            .commit();
+    const auto written = settings::Save().setFlag(settings::Key::StartInTray, inTray).commit();
     if (!written.ok) {
         ui::message(this, settings::saveFailedMessage(written.error), ui::programTitle(),
                     QMessageBox::Warning);

@@ -111,7 +111,8 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
                   "[Alerts]\nvisual=On\naudio=ON\n[mail]\nnotification=On\n"
                   "[startupmode]\ninicontray=yes\n[Internet]\nMonitor=On\nalive= On \n"
                   "[exe5]\ngiveup= 3 \nbackoff=+5\n[exe6]\ngiveup=2.0\ngiveupminutes=0\n"
-                  "backoff=99999999999\n");
+                  "backoff=99999999999\n[exe7]\nhangseconds= 30 \nhangaction=Restart\n"
+                  "[exe8]\nhangseconds=0\nhangaction=restart\n");
     const auto s = settings::Snapshot::read();
     EXPECT_EQ(s.perSlot[0].name, QStringLiteral("One"));
     EXPECT_EQ(s.perSlot[0].intervalMs, 1500);
@@ -134,6 +135,12 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
     EXPECT_EQ(s.perSlot[5].giveUpRestarts, 0);
     EXPECT_EQ(s.perSlot[5].giveUpMinutes, 0);
     EXPECT_EQ(s.perSlot[5].backoffSeconds, 0);
+    // Seconds above 0 judge a hang; only the exact word restarts a hung program.
+    EXPECT_EQ(s.perSlot[6].hangSeconds, 30);
+    EXPECT_TRUE(s.perSlot[6].restartWhenHung);
+    EXPECT_EQ(s.perSlot[7].hangSeconds, std::nullopt);
+    EXPECT_FALSE(s.perSlot[7].restartWhenHung);
+    EXPECT_EQ(s.perSlot[7].giveUpMinutes, 10);
 }
 
 // The order a restart is told in: the status line, then the command-line
