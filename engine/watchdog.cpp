@@ -84,7 +84,6 @@ void Watchdog::attachConsumers() {
     events_.attach([this](const Event &e) { showPopup(e); });
     events_.attach([this](const Event &e) { log_.write(e); });
     events_.attach([this](const Event &e) { mail(e); });
-    events_.attach([this](const Event &e) { emit published(e); });
 }
 
 void Watchdog::start() {

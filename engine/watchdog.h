@@ -89,8 +89,6 @@ signals:
     void giveUpPopupRequested(int slot, const QString &sentence);
     /// A program that is not responding, to show in the slot's popup.
     void notRespondingPopupRequested(int slot, const QString &name);
-    /// Every event, once the consumers before it have run.
-    void published(const engine::Event &event);
 
 private:
     void attachConsumers();

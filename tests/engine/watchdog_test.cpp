@@ -528,10 +528,9 @@ TEST_F(WatchdogTest, WaitsDoubleAfterQuickDeathsUpToTheLongestAndStartOverAfterA
     qint64 nowMs = 0;
     watcher.setClock([&] { return nowMs; });
     int started = 0;
-    QObject::connect(&watchdog, &engine::Watchdog::published, &watchdog,
-                     [&](const engine::Event &event) {
-                         started += event.kind == engine::Event::Kind::Restarted ? 1 : 0;
-                     });
+    QObject::connect(&watcher, &engine::SlotWatcher::stateChanged, &watchdog, [&](int slot) {
+        started += watcher.slotState(slot).phase == engine::Phase::Restarted ? 1 : 0;
+    });
     watchdog.start();
     const auto settled = [&] {
         return starts() == started && !processes::isRunning(script.string());
