@@ -164,8 +164,8 @@ std::string reply(bool ok, const std::string &text) {
     return (ok ? "ok\n" : "refused\n") + text;
 }
 
-int accept(int listeningFd) {
-    return ::accept4(listeningFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+UniqueFd accept(int listeningFd) {
+    return UniqueFd(::accept4(listeningFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
 }
 
 bool peerTrusted(int fd) {

@@ -235,7 +235,7 @@ TEST(RememberedProcess, WithoutPidDescriptorsTheStartTimeStillSparesTheWalk) {
         const auto started = launcher::start(exe.string(), "1000", dir.path().string());
         RememberedProcess memory;
         memory.remember(started.pid);
-        const bool seeded = memory.pid() == started.pid && memory.duplicateEndDescriptor() == -1;
+        const bool seeded = memory.pid() == started.pid && !memory.duplicateEndDescriptor();
         const bool fromMemory =
             memory.running(Rule::PathContains, exe.string(), {}) && memory.answeredFromMemory();
         ::kill(started.pid, SIGKILL);
@@ -266,13 +266,12 @@ TEST(RememberedProcess, StartedProgramIsKnownWithoutAWalkAndItsEndIsSeen) {
     memory.remember(started.pid);
     EXPECT_TRUE(memory.running(Rule::ExecutableName, exe.filename().string(), {}));
     EXPECT_TRUE(memory.answeredFromMemory());
-    const int ended = memory.duplicateEndDescriptor();
-    ASSERT_GE(ended, 0);
-    pollfd ready{ended, POLLIN, 0};
+    const core::UniqueFd ended = memory.duplicateEndDescriptor();
+    ASSERT_TRUE(ended.valid());
+    pollfd ready{ended.get(), POLLIN, 0};
     EXPECT_EQ(::poll(&ready, 1, 0), 0);
     ::kill(started.pid, SIGKILL);
     EXPECT_EQ(::poll(&ready, 1, 5000), 1);
-    ::close(ended);
     EXPECT_FALSE(memory.running(Rule::ExecutableName, exe.filename().string(), {}));
     EXPECT_EQ(memory.pid(), 0);
 }
