@@ -3,29 +3,9 @@
 #include "core/window_ping.h"
 #include "engine/slot_watcher.h"
 
-#include <QSocketNotifier>
-
-#include <signal.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace engine {
-
-namespace {
-
-/// Signals the process behind a pidfd: never a stranger that took its PID.
-bool signalProcess(int fd, int pid, int signal) {
-#ifdef SYS_pidfd_send_signal
-    if (fd >= 0) {
-        return ::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0) == 0;
-    }
-#endif
-    return pid > 0 && ::kill(pid, signal) == 0;
-}
-
-} // namespace
 
 HangWatch::HangWatch(SlotWatcher &watcher, QObject *parent) : QObject(parent), watcher_(watcher) {
     connect(&timer_, &QTimer::timeout, this, &HangWatch::round);
@@ -80,7 +60,7 @@ void HangWatch::round() {
     for (int n = 1; n <= settings::SlotCount; ++n) {
         const int pid = watcher_.rememberedProcess(n);
         // Paused or unwatched slots are not judged; neither is one being ended.
-        if (!hang(n).seconds || pid <= 0 || !watcher_.checking(n) || hang(n).ending.notifier ||
+        if (!hang(n).seconds || pid <= 0 || !watcher_.checking(n) || hang(n).ending.end ||
             hang(n).ending.kill) {
             continue;
         }
@@ -115,29 +95,28 @@ void HangWatch::judge(int slot, int pid) {
 
 void HangWatch::end(int slot) {
     Ending &e = hang(slot).ending;
-    const int pid = watcher_.rememberedProcess(slot);
-    e.fd = watcher_.rememberedEndDescriptor(slot);
-    if (!signalProcess(e.fd, pid, SIGTERM)) {
+    e.target = watcher_.remembered(slot).duplicate();
+    if (!e.target.sendSignal(processes::Signal::Terminate)) {
         stopEnding(slot);
         return;
     }
     // A stopped program handles the SIGTERM only once it runs again.
-    signalProcess(e.fd, pid, SIGCONT);
-    if (e.fd >= 0) {
-        e.notifier = new QSocketNotifier(e.fd, QSocketNotifier::Read, this);
-        connect(e.notifier, &QSocketNotifier::activated, this, [this, slot] { ended(slot); });
+    e.target.sendSignal(processes::Signal::Continue);
+    e.end = ProcessEndWatch::watch(e.target);
+    if (e.end) {
+        connect(e.end.get(), &ProcessEndWatch::ended, this, [this, slot] { ended(slot); });
     }
-    e.kill = new QTimer(this);
+    e.kill = std::make_unique<QTimer>();
     e.kill->setSingleShot(true);
-    connect(e.kill, &QTimer::timeout, this, [this, slot, pid] {
+    connect(e.kill.get(), &QTimer::timeout, this, [this, slot] {
         Ending &ending = hang(slot).ending;
-        signalProcess(ending.fd, pid, SIGKILL);
-        if (!ending.notifier) {
+        ending.target.sendSignal(processes::Signal::Kill);
+        if (!ending.end) {
             // No end to watch: the slot's checks find it gone.
             stopEnding(slot);
         }
     });
-    e.kill->start(static_cast<int>(KillGrace.count()));
+    e.kill->start(static_cast<int>(killGrace_.count()));
 }
 
 void HangWatch::ended(int slot) {
@@ -151,15 +130,9 @@ void HangWatch::ended(int slot) {
 
 void HangWatch::stopEnding(int slot) {
     Ending &e = hang(slot).ending;
-    // The notifier goes before its descriptor closes.
-    delete e.notifier;
-    e.notifier = nullptr;
-    delete e.kill;
-    e.kill = nullptr;
-    if (e.fd >= 0) {
-        ::close(e.fd);
-    }
-    e.fd = -1;
+    e.end.reset();
+    e.kill.reset();
+    e.target.forget();
 }
 
 } // namespace engine

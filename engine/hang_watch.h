@@ -6,6 +6,8 @@
 // a grace, and its end runs the slot's check, which restarts and reports it.
 // Only slots with hangseconds set open the display connection.
 
+#include "core/process_probe.h"
+#include "engine/process_end_watch.h"
 #include "engine/settings.h"
 
 #include <QObject>
@@ -13,8 +15,6 @@
 #include <array>
 #include <chrono>
 #include <memory>
-
-class QSocketNotifier;
 
 namespace windowping {
 class WindowPing;
@@ -44,12 +44,16 @@ public:
     void round();
     /// The time between rounds; 0 when nothing is pinged.
     std::chrono::milliseconds roundInterval() const;
+    /// Replaces KillGrace for the endings that start from now on.
+    void setKillGrace(std::chrono::milliseconds grace) { killGrace_ = grace; }
 
 private:
+    /// A hung program being ended: its own memory of the process, so the
+    /// SIGKILL reaches it whatever the slot remembers by then.
     struct Ending {
-        int fd = -1;
-        QSocketNotifier *notifier = nullptr;
-        QTimer *kill = nullptr;
+        processes::RememberedProcess target;
+        std::unique_ptr<ProcessEndWatch> end;
+        std::unique_ptr<QTimer> kill;
     };
     struct SlotHang {
         std::optional<int> seconds;
@@ -66,6 +70,7 @@ private:
     std::array<SlotHang, settings::SlotCount> slots_;
     std::unique_ptr<windowping::WindowPing> ping_;
     QTimer timer_;
+    std::chrono::milliseconds killGrace_ = KillGrace;
 };
 
 } // namespace engine

@@ -6,9 +6,6 @@
 #include "engine/log_writer.h"
 
 #include <QDateTime>
-#include <QSocketNotifier>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -47,16 +44,6 @@ SlotWatcher::~SlotWatcher() {
     for (auto &slot : slots_) {
         slot.end.stop();
     }
-}
-
-void SlotWatcher::EndWatch::stop() {
-    // The notifier goes before its descriptor closes.
-    delete notifier;
-    notifier = nullptr;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    fd = -1;
 }
 
 QString SlotWatcher::placeholder(int slot) {
@@ -325,18 +312,20 @@ void SlotWatcher::watchEnd(int slot) {
     }
     s.end.stop();
     s.end.process = process;
-    s.end.fd = process.pid == 0 ? -1 : s.process.duplicateEndDescriptor();
-    if (s.end.fd < 0) {
-        return; // no descriptor from this kernel: the timer's checks still come
+    if (process.pid == 0) {
+        return;
     }
-    s.end.notifier = new QSocketNotifier(s.end.fd, QSocketNotifier::Read, this);
-    connect(s.end.notifier, &QSocketNotifier::activated, this,
-            [this, slot] { processEnded(slot); });
+    // Without a descriptor from this kernel the timer's checks still come.
+    s.end.watch = ProcessEndWatch::watch(s.process);
+    if (s.end.watch) {
+        connect(s.end.watch.get(), &ProcessEndWatch::ended, this,
+                [this, slot] { processEnded(slot); });
+    }
 }
 
 void SlotWatcher::processEnded(int slot) {
     State &s = state(slot);
-    s.end.stop(); // readable for good from now on
+    s.end.stop(); // ended for good
     // Paused or not checked: the timer's checks take it up when they run again.
     if (!checking(slot)) {
         return;

@@ -9,6 +9,7 @@
 
 #include "core/process_probe.h"
 #include "engine/event_stream.h"
+#include "engine/process_end_watch.h"
 #include "engine/settings.h"
 #include "engine/slot_state.h"
 
@@ -19,9 +20,8 @@
 #include <array>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
-
-class QSocketNotifier;
 
 namespace engine {
 
@@ -84,11 +84,8 @@ public:
     int watchedProcess(int slot) const { return state(slot).end.process.pid; }
     /// The process slot N's checks remember; 0 for none.
     int rememberedProcess(int slot) const { return state(slot).process.pid(); }
-    /// A descriptor (the caller closes it) readable once that process ended;
-    /// -1 when there is none.
-    int rememberedEndDescriptor(int slot) const {
-        return state(slot).process.duplicateEndDescriptor();
-    }
+    /// That process itself, for watching its end or signalling it.
+    const processes::RememberedProcess &remembered(int slot) const { return state(slot).process; }
     /// Reports the slot's program as not responding. The state stays while
     /// that process runs and has not answered.
     void reportNotResponding(int slot);
@@ -110,9 +107,8 @@ private:
         /// Kept after the end, so an ended process is not watched again; a
         /// new one with its PID is another process.
         processes::ProcessIdentity process;
-        int fd = -1;
-        QSocketNotifier *notifier = nullptr;
-        void stop();
+        std::unique_ptr<ProcessEndWatch> watch;
+        void stop() { watch.reset(); }
     };
     /// Quick deaths and restarts, for waiting longer and giving up.
     struct Crashes {
