@@ -181,7 +181,7 @@ EmailDialog::EmailDialog(engine::Watchdog *watchdog, QWidget *parent)
     testButton_->setToolTip(
         QStringLiteral("Sends one short e-mail with the settings as they are typed here"));
 
-    switchRefreshTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    switchRefreshTimer_ = new engine::SwitchedTimer(QStringLiteral("Timer1"), 500, true, this);
     testMailer_ = watchdog_ ? &watchdog_->testMailer() : nullptr;
     // Without the engine there is nothing to send with.
     testButton_->setEnabled(testMailer_ != nullptr);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/mail_accounts.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -64,7 +64,7 @@ private:
     QPushButton *saveButton_ = nullptr;
     QPushButton *clearAllButton_ = nullptr;
     QPushButton *testButton_ = nullptr;
-    engine::FormTimer *switchRefreshTimer_ = nullptr;
+    engine::SwitchedTimer *switchRefreshTimer_ = nullptr;
     engine::Watchdog *watchdog_ = nullptr;
     /// The engine's mailer for test e-mails: apart from the alerts' line, so
     /// nobody waits behind them.

@@ -2,13 +2,13 @@
 
 #include "core/window_closer.h"
 #include "engine/event_stream.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 
 namespace engine {
 
 ErrorWindowSweep::ErrorWindowSweep(const EventStream &events, QObject *parent)
     : QObject(parent), events_(events) {
-    timer_ = new FormTimer(QStringLiteral("Timer14"), 500, true, this);
+    timer_ = new SwitchedTimer(QStringLiteral("Timer14"), 500, true, this);
     connect(timer_, &QTimer::timeout, this, &ErrorWindowSweep::sweep);
 }
 

@@ -8,7 +8,7 @@
 namespace engine {
 
 class EventStream;
-class FormTimer;
+class SwitchedTimer;
 
 class ErrorWindowSweep : public QObject {
     Q_OBJECT
@@ -22,7 +22,7 @@ public:
 
 private:
     const EventStream &events_;
-    FormTimer *timer_ = nullptr;
+    SwitchedTimer *timer_ = nullptr;
 };
 
 } // namespace engine

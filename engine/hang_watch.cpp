@@ -3,6 +3,8 @@
 #include "core/window_ping.h"
 #include "engine/slot_watcher.h"
 
+#include <QSocketNotifier>
+
 #include <algorithm>
 
 namespace engine {
@@ -27,12 +29,14 @@ void HangWatch::apply(const settings::Snapshot &snapshot) {
     if (interval.count() == 0) {
         timer_.stop();
         // The display connection goes with the last slot that needed it.
+        readAnswers(false);
         ping_.reset();
         return;
     }
     if (!ping_) {
         ping_ = std::make_unique<windowping::WindowPing>();
     }
+    readAnswers(true);
     if (!timer_.isActive() || timer_.interval() != interval.count()) {
         timer_.start(static_cast<int>(interval.count()));
     }
@@ -68,6 +72,31 @@ void HangWatch::round() {
         pids.push_back(pid);
     }
     ping_->ping(pids);
+    readAnswers(true);
+}
+
+void HangWatch::readAnswers(bool on) {
+    // The root's structure events come from every window of the desktop:
+    // read as they arrive, they never pile up in the server for us.
+    const int fd = on && ping_ ? ping_->descriptor() : -1;
+    if (answers_ && answers_->socket() == fd) {
+        return;
+    }
+    if (answers_) {
+        // Off at once, before a reconnect reuses its number; deleted later, as
+        // it may be the one calling.
+        answers_->setEnabled(false);
+        answers_->deleteLater();
+        answers_ = nullptr;
+    }
+    if (fd < 0) {
+        return;
+    }
+    answers_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(answers_, &QSocketNotifier::activated, this, [this] {
+        ping_->poll();
+        readAnswers(true); // the display may have gone, or come back on another socket
+    });
 }
 
 void HangWatch::judge(int slot, int pid) {

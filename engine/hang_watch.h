@@ -16,6 +16,8 @@
 #include <chrono>
 #include <memory>
 
+class QSocketNotifier;
+
 namespace windowping {
 class WindowPing;
 }
@@ -68,7 +70,11 @@ private:
 
     SlotWatcher &watcher_;
     std::array<SlotHang, settings::SlotCount> slots_;
+    /// Follows the display connection's socket (on) or lets it go (off).
+    void readAnswers(bool on);
+
     std::unique_ptr<windowping::WindowPing> ping_;
+    QSocketNotifier *answers_ = nullptr;
     QTimer timer_;
     std::chrono::milliseconds killGrace_ = KillGrace;
 };

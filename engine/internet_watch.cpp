@@ -2,13 +2,13 @@
 
 #include "core/connection_probe.h"
 #include "engine/event_stream.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 
 namespace engine {
 
 InternetWatch::InternetWatch(const EventStream &events, QObject *parent)
     : QObject(parent), events_(events), probe_(connection::isConnected) {
-    timer_ = new FormTimer(QStringLiteral("Timer11"), 30000, true, this);
+    timer_ = new SwitchedTimer(QStringLiteral("Timer11"), 30000, true, this);
     connect(timer_, &QTimer::timeout, this, &InternetWatch::check);
 }
 

@@ -8,7 +8,7 @@
 namespace engine {
 
 class EventStream;
-class FormTimer;
+class SwitchedTimer;
 
 /// Checks the connection; while there is none it publishes the loss on every
 /// check. It keeps no memory: a connection that comes back only says so.
@@ -24,7 +24,7 @@ public:
     void setProbe(Probe probe);
     /// One tick of Timer11.
     void check();
-    FormTimer *timer() const { return timer_; }
+    SwitchedTimer *timer() const { return timer_; }
     /// What the last check found; nothing before the first.
     std::optional<bool> connected() const { return connected_; }
 
@@ -35,7 +35,7 @@ signals:
 private:
     const EventStream &events_;
     Probe probe_;
-    FormTimer *timer_ = nullptr;
+    SwitchedTimer *timer_ = nullptr;
     std::optional<bool> connected_;
 };
 

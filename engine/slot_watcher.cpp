@@ -2,7 +2,7 @@
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "engine/log_writer.h"
 
 #include <QDateTime>
@@ -34,7 +34,7 @@ qint64 steadyMs() {
 SlotWatcher::SlotWatcher(const EventStream &events, QObject *parent)
     : QObject(parent), events_(events), clock_(steadyMs) {
     for (int n = 1; n <= settings::SlotCount; ++n) {
-        auto *timer = new FormTimer(QStringLiteral("Timer%1").arg(n + 1), 0, true, this);
+        auto *timer = new SwitchedTimer(QStringLiteral("Timer%1").arg(n + 1), 0, true, this);
         state(n).timer = timer;
         connect(timer, &QTimer::timeout, this, [this, n] { tick(n); });
     }

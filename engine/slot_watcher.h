@@ -25,7 +25,7 @@
 
 namespace engine {
 
-class FormTimer;
+class SwitchedTimer;
 
 class SlotWatcher : public QObject {
     Q_OBJECT
@@ -61,7 +61,7 @@ public:
     QString status(int slot) const { return statusLine(state(slot).record); }
     /// The slot's settings as last applied.
     const settings::Slot &slotSettings(int slot) const { return state(slot).settings; }
-    FormTimer *timer(int slot) const { return state(slot).timer; }
+    SwitchedTimer *timer(int slot) const { return state(slot).timer; }
     /// Whether slot N is checked on its timer now: named, not paused, and an
     /// interval above 0.
     bool checking(int slot) const;
@@ -126,7 +126,7 @@ private:
         QString name;
         SlotState record;
         settings::Slot settings;
-        FormTimer *timer = nullptr;
+        SwitchedTimer *timer = nullptr;
         processes::RememberedProcess process;
         EndWatch end;
         processes::ProcessIdentity hung; ///< reported as not responding

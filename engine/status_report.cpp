@@ -1,7 +1,7 @@
 #include "engine/status_report.h"
 
 #include "engine/alarm_state.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "engine/internet_watch.h"
 #include "engine/slot_state.h"
 #include "engine/slot_watcher.h"

@@ -5,7 +5,7 @@
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/error_window_sweep.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
@@ -18,9 +18,9 @@ namespace engine {
 
 Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     setObjectName(QStringLiteral("Watchdog"));
-    panelTimer_ = new FormTimer(QStringLiteral("Timer1"), 500, true, this);
-    animationTimer_ = new FormTimer(QStringLiteral("Timer10"), 500, true, this);
-    keepUpTimer_ = new FormTimer(QStringLiteral("Timer13"), 4000, false, this);
+    panelTimer_ = new SwitchedTimer(QStringLiteral("Timer1"), 500, true, this);
+    animationTimer_ = new SwitchedTimer(QStringLiteral("Timer10"), 500, true, this);
+    keepUpTimer_ = new SwitchedTimer(QStringLiteral("Timer13"), 4000, false, this);
     slots_ = new SlotWatcher(events_, this);
     hang_ = new HangWatch(*slots_, this);
     alarms_ = new AlarmState(this);

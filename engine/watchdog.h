@@ -18,7 +18,7 @@ namespace engine {
 
 class AlarmState;
 class ErrorWindowSweep;
-class FormTimer;
+class SwitchedTimer;
 class HangWatch;
 class InternetWatch;
 class Mailer;
@@ -112,9 +112,9 @@ private:
     Mailer *mailer_ = nullptr;
     Mailer *testMailer_ = nullptr;
     MailFloodGuard mailGuard_;
-    FormTimer *panelTimer_ = nullptr;
-    FormTimer *animationTimer_ = nullptr;
-    FormTimer *keepUpTimer_ = nullptr;
+    SwitchedTimer *panelTimer_ = nullptr;
+    SwitchedTimer *animationTimer_ = nullptr;
+    SwitchedTimer *keepUpTimer_ = nullptr;
 };
 
 } // namespace engine

@@ -3,7 +3,7 @@
 #include "dialogs/email_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "engine/alarm_state.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "engine/internet_watch.h"
 #include "engine/locale_text.h"
 #include "engine/mailer.h"
@@ -35,8 +35,8 @@ MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
     ui::WindowRegistry::instance().add(this);
     registerWindowFactories();
 
-    flashTimer_ = new engine::FormTimer(QStringLiteral("flashtmr"), 1000, false, this);
-    trayTimer_ = new engine::FormTimer(QStringLiteral("icontray"), 100, false, this);
+    flashTimer_ = new engine::SwitchedTimer(QStringLiteral("flashtmr"), 1000, false, this);
+    trayTimer_ = new engine::SwitchedTimer(QStringLiteral("icontray"), 100, false, this);
 
     auto *central = new QWidget(this);
     setCentralWidget(central);
@@ -126,7 +126,7 @@ void MainWindow::observeWatchdog() {
         });
 }
 
-engine::FormTimer *MainWindow::slotTimer(int slot) const {
+engine::SwitchedTimer *MainWindow::slotTimer(int slot) const {
     return watchdog_->slotWatcher().timer(slot);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "engine/settings.h"
 
 #include <QHash>
@@ -44,7 +44,7 @@ public:
     /// The activity animation's frame: 0 before its first step, then 1 to 9.
     int activityFrame() const { return frame_; }
     /// Slot N's (1 to 8) check timer, status line and name as shown.
-    engine::FormTimer *slotTimer(int slot) const;
+    engine::SwitchedTimer *slotTimer(int slot) const;
     QLineEdit *slotStatus(int slot) const;
     QString slotName(int slot) const;
 
@@ -113,8 +113,8 @@ private:
     QSystemTrayIcon *trayIcon_ = nullptr;
     AlarmSound *alarmSound_ = nullptr;
 
-    engine::FormTimer *flashTimer_ = nullptr;
-    engine::FormTimer *trayTimer_ = nullptr;
+    engine::SwitchedTimer *flashTimer_ = nullptr;
+    engine::SwitchedTimer *trayTimer_ = nullptr;
 
     engine::Watchdog *watchdog_ = nullptr;
     int frame_ = 0;

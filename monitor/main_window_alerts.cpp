@@ -3,7 +3,7 @@
 
 #include "core/map_state.h"
 #include "engine/alarm_state.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "engine/settings.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"

@@ -4,7 +4,7 @@
 // restart's command-line action runs before its log entry.
 
 #include "core/program_folder.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "tests/support/test_support.h"

@@ -53,7 +53,7 @@ protected:
     }
     /// Lets Timer1 tick at least once more.
     bool nextTick() const {
-        QSignalSpy ticks(control<engine::FormTimer>("Timer1"), &QTimer::timeout);
+        QSignalSpy ticks(control<engine::SwitchedTimer>("Timer1"), &QTimer::timeout);
         return ticks.wait(5000);
     }
     std::string stored(const char *key) const {
@@ -97,7 +97,7 @@ TEST_F(EmailDialogTest, LoadsTheFourFieldsAndLeavesTheOptionsToTheTimer) {
     EXPECT_EQ(text("Text3")->text(), QStringLiteral("me@x"));
     EXPECT_EQ(text("Text4")->text(), QStringLiteral("smtp.x"));
     EXPECT_EQ(text("Text1")->toolTip(), QStringLiteral("Separate E-mail addresses with ;"));
-    auto *timer = control<engine::FormTimer>("Timer1");
+    auto *timer = control<engine::SwitchedTimer>("Timer1");
     EXPECT_EQ(timer->interval(), 500);
     EXPECT_TRUE(timer->isActive());
     EXPECT_FALSE(option("Option1")->isChecked());

@@ -82,7 +82,7 @@ class DismissesWhilePaused : public OnXcb {
 /// at once are both dismissed by it.
 class OneTickDismissesBothKinds : public OnXcb {
     void TestBody() override {
-        auto *timer14 = form_->findChild<engine::FormTimer *>(QStringLiteral("Timer14"));
+        auto *timer14 = form_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer14"));
         timer14->setEnabled(false);
         auto reporting = open("Crash.exe - Error Reporting");
         auto application = open("Other.exe - Application Error");

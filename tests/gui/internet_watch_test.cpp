@@ -39,10 +39,10 @@ protected:
     }
     QString toolTip() const { return control<QLabel>("Picture10")->toolTip(); }
     bool visualAlarm() const {
-        return control<engine::FormTimer>("flashtmr")->isEnabled() &&
+        return control<engine::SwitchedTimer>("flashtmr")->isEnabled() &&
                !control<QLabel>("Gif89a1")->isHidden();
     }
-    bool audioAlarm() const { return control<engine::FormTimer>("Timer12")->isEnabled(); }
+    bool audioAlarm() const { return control<engine::SwitchedTimer>("Timer12")->isEnabled(); }
     /// The log after the start line.
     std::string entries() const {
         const auto text = readFile(log_);
@@ -132,7 +132,7 @@ TEST_F(InternetWatchTest, AnUnwritableLogDoesNotSilenceTheAlarms) {
 TEST_F(InternetWatchTest, Timer11RunsTheWatchWhileTheSwitchIsOn) {
     start("[Internet]\nMonitor=On\n");
     lose();
-    control<engine::FormTimer>("Timer11")->setIntervalMs(20);
+    control<engine::SwitchedTimer>("Timer11")->setIntervalMs(20);
     ASSERT_TRUE(waitFor([&] {
         const auto text = entries();
         return std::count(text.begin(), text.end(), '!') >= 2;
@@ -162,7 +162,7 @@ TEST_F(InternetWatchTest, Timer13StartsTheCompanionOnceEvenWhilePaused) {
     start("[Internet]\nalive=On\n");
     control<QCheckBox>("Check1")->setChecked(true);
     ASSERT_TRUE(waitFor([&] { return pidsOf(companion).size() == 1; }, 15000));
-    EXPECT_FALSE(control<engine::FormTimer>("Timer13")->isEnabled());
+    EXPECT_FALSE(control<engine::SwitchedTimer>("Timer13")->isEnabled());
 }
 
 } // namespace

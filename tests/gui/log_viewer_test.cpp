@@ -51,7 +51,7 @@ protected:
     }
     /// Waits for the next tick of the main window's timer `name`, its handler run.
     bool nextTick(const char *name, int timeoutMs = 5000) const {
-        QSignalSpy ticks(main_->findChild<engine::FormTimer *>(QString::fromLatin1(name)),
+        QSignalSpy ticks(main_->findChild<engine::SwitchedTimer *>(QString::fromLatin1(name)),
                          &QTimer::timeout);
         return ticks.wait(timeoutMs);
     }
@@ -181,15 +181,15 @@ TEST_F(LogViewerTest, WhilePausedClosingTheViewerChecksNothing) {
     testing_support::writeFile(log_, "");
     startMain();
     main_->watchdog().setPaused(true);
-    ASSERT_FALSE(main_->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    ASSERT_FALSE(main_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer1"))->isEnabled());
     LogViewer *form = openViewer();
     form->close();
     // A pause stays a pause: the viewer lets go only what it held.
     EXPECT_TRUE(slotTimersEnabled(false));
-    EXPECT_FALSE(main_->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    EXPECT_FALSE(main_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer1"))->isEnabled());
     main_->watchdog().setPaused(false);
     EXPECT_TRUE(waitFor([&] {
-        return main_->findChild<engine::FormTimer *>(QStringLiteral("Timer2"))->isEnabled();
+        return main_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer2"))->isEnabled();
     }));
 }
 

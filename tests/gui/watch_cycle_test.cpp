@@ -87,7 +87,7 @@ TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
     EXPECT_TRUE(
         waitUntil([&] { return count(readFile(pager.string() + ".starts"), "args=") == 1; }));
     EXPECT_FALSE(form_->findChild<QLabel *>(QStringLiteral("Gif89a1"))->isHidden());
-    EXPECT_TRUE(form_->findChild<engine::FormTimer *>(QStringLiteral("Timer12"))->isEnabled());
+    EXPECT_TRUE(form_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer12"))->isEnabled());
     EXPECT_NE(ui::WindowRegistry::instance().find<SlotPopup<2>>(), nullptr);
     EXPECT_FALSE(std::filesystem::exists(folder_ / "nowhere"));
     EXPECT_TRUE(messages_.shown.isEmpty());
