@@ -9,11 +9,13 @@ strace comes from Debian's `strace`, installed by scripts/bench."""
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
+
+# Shared with the other script that runs the real binary beside its watched copies.
+from status_timing import kill_programs_of, wait_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build/default"))
@@ -27,15 +29,6 @@ SETTLED_S = 3
 STARTUP_S = 5
 
 
-def wait_for(condition, seconds=20):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
-
-
 def programs_up(folder):
     """How many processes run an executable of `folder` other than Perstando."""
     count = 0
@@ -47,15 +40,6 @@ def programs_up(folder):
         if exe.startswith(folder + "/bench-reads-"):
             count += 1
     return count
-
-
-def kill_programs_of(folder):
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            if os.readlink(f"/proc/{pid}/exe").startswith(folder + "/"):
-                os.kill(int(pid), signal.SIGKILL)
-        except OSError:
-            pass
 
 
 def count_opens(run):

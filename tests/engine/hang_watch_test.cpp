@@ -8,6 +8,7 @@
 #include "engine/slot_watcher.h"
 #include "engine/status_report.h"
 #include "engine/watchdog.h"
+#include "tests/engine/wait_with_events.h"
 #include "tests/support/x_server.h"
 
 #include <QCoreApplication>
@@ -69,15 +70,6 @@ protected:
             ++n;
         }
         return n;
-    }
-    static bool waitWithEvents(const std::function<bool()> &condition,
-                               std::chrono::milliseconds timeout) {
-        return waitUntil(
-            [&] {
-                QCoreApplication::processEvents();
-                return condition();
-            },
-            timeout);
     }
 
     XServer server_;

@@ -4,9 +4,10 @@
 // restart's command-line action runs before its log entry.
 
 #include "core/program_folder.h"
-#include "engine/switched_timer.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 #include "engine/watchdog.h"
+#include "tests/engine/wait_with_events.h"
 #include "tests/support/test_support.h"
 
 #include <QCoreApplication>
@@ -37,24 +38,8 @@ protected:
         watchdog_->start();
         return watchdog_->slotWatcher();
     }
-    static bool waitWithEvents(const std::function<bool()> &condition,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return waitUntil(
-            [&] {
-                QCoreApplication::processEvents();
-                return condition();
-            },
-            timeout);
-    }
     std::filesystem::path log() const { return folder_ / "watch.log"; }
     std::string logText() const { return readFile(log()); }
-    static int count(const std::string &text, const std::string &needle) {
-        int n = 0;
-        for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) {
-            ++n;
-        }
-        return n;
-    }
     engine::Phase phase(int slot) const { return watchdog_->slotWatcher().slotState(slot).phase; }
 
     TempDir folder_;
@@ -76,14 +61,14 @@ TEST_F(WatchCycleTest, MissingProgramIsStartedInItsFolderThenSeenRunning) {
     ASSERT_EQ(pidsOf(exe).size(), 1u);
     EXPECT_EQ(watcher.slotState(2).pid, pidsOf(exe)[0]);
     EXPECT_EQ(cwdOf(pidsOf(exe)[0]), folder_ / "work");
-    EXPECT_EQ(count(logText(), std::string(53, '*') + "\n"), 2);
-    EXPECT_EQ(count(logText(), ",Orders has been restarted.\n"), 1);
+    EXPECT_EQ(occurrences(logText(), std::string(53, '*') + "\n"), 2);
+    EXPECT_EQ(occurrences(logText(), ",Orders has been restarted.\n"), 1);
 
     watcher.tick(2);
     EXPECT_EQ(phase(2), engine::Phase::Running);
     EXPECT_TRUE(watcher.status(2).startsWith(u"Last Checked: ")) << watcher.status(2).toStdString();
     EXPECT_EQ(pidsOf(exe).size(), 1u);
-    EXPECT_EQ(count(logText(), "has been restarted."), 1);
+    EXPECT_EQ(occurrences(logText(), "has been restarted."), 1);
 }
 
 TEST_F(WatchCycleTest, SlotOneFindsItsProgramByWholeNameOnly) {
@@ -92,7 +77,7 @@ TEST_F(WatchCycleTest, SlotOneFindsItsProgramByWholeNameOnly) {
                           "\n[workingexe1]\npath1=" + folder_.path().string() + "\n");
     watcher.tick(1);
     ASSERT_EQ(pidsOf(exe).size(), 1u);
-    EXPECT_EQ(count(logText(), std::string(54, '*') + "\n"), 2);
+    EXPECT_EQ(occurrences(logText(), std::string(54, '*') + "\n"), 2);
     watcher.tick(1);
     EXPECT_EQ(phase(1), engine::Phase::Running);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
@@ -107,19 +92,19 @@ TEST_F(WatchCycleTest, ProgramThatCannotStartIsSaidAsFailedOnEveryCheck) {
     EXPECT_EQ(phase(3), engine::Phase::RestartFailed);
     EXPECT_TRUE(watcher.status(3).startsWith(u"Restart failed: "))
         << watcher.status(3).toStdString();
-    EXPECT_EQ(count(logText(), ",Ghost could not be restarted.\n"), 3);
-    EXPECT_EQ(count(logText(), "has been restarted"), 0);
+    EXPECT_EQ(occurrences(logText(), ",Ghost could not be restarted.\n"), 3);
+    EXPECT_EQ(occurrences(logText(), "has been restarted"), 0);
 
     watcher.tick(1); // slot 1 with an empty program fails too
     EXPECT_EQ(phase(1), engine::Phase::RestartFailed);
-    EXPECT_EQ(count(logText(), ",Empty could not be restarted.\n"), 1);
+    EXPECT_EQ(occurrences(logText(), ",Empty could not be restarted.\n"), 1);
 }
 
 TEST_F(WatchCycleTest, NamedSlotWithEmptyProgramFindsEveryProcess) {
     auto &watcher = start("[exe2]\nname=Anything\npath=\n");
     watcher.tick(2);
     EXPECT_EQ(phase(2), engine::Phase::Running);
-    EXPECT_EQ(count(logText(), "restarted"), 0);
+    EXPECT_EQ(occurrences(logText(), "restarted"), 0);
 }
 
 TEST_F(WatchCycleTest, UnnamedSlotsAreNeverChecked) {
@@ -148,7 +133,8 @@ TEST_F(WatchCycleTest, CommandLineActionRunsWithItsArgumentsBeforeTheRestartEntr
         "\n[exe7]\nname=Svc\npath=" + (folder_ / "gone too").string() + "\n");
     watcher.tick(5);
     const auto starts = pager.string() + ".starts";
-    ASSERT_TRUE(waitUntil([&] { return count(readFile(starts), "args=--exit|555|-q\n") == 1; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return occurrences(readFile(starts), "args=--exit|555|-q\n") == 1; }));
     const auto text = logText();
     const auto action = text.find("Command Line Action has been initiated!");
     ASSERT_NE(action, std::string::npos) << text;
@@ -161,10 +147,10 @@ TEST_F(WatchCycleTest, CommandLineActionRunsWithItsArgumentsBeforeTheRestartEntr
     watcher.tick(6);
     // A line that cannot start is logged as such, the restart all the same.
     watcher.tick(7);
-    EXPECT_EQ(count(readFile(starts), "six"), 0);
-    EXPECT_EQ(count(logText(), "Command Line Action has been initiated!"), 1);
-    EXPECT_EQ(count(logText(), "Command Line Action could not be initiated!\n"), 1);
-    EXPECT_EQ(count(logText(), ",Svc could not be restarted."), 1);
+    EXPECT_EQ(occurrences(readFile(starts), "six"), 0);
+    EXPECT_EQ(occurrences(logText(), "Command Line Action has been initiated!"), 1);
+    EXPECT_EQ(occurrences(logText(), "Command Line Action could not be initiated!\n"), 1);
+    EXPECT_EQ(occurrences(logText(), ",Svc could not be restarted."), 1);
 }
 
 TEST_F(WatchCycleTest, TimersDriveTheChecks) {

@@ -9,6 +9,7 @@
 #include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "tests/engine/wait_with_events.h"
 #include "tests/support/smtp_test_server.h"
 #include "tests/support/test_support.h"
 
@@ -71,15 +72,6 @@ protected:
         EXPECT_GT(started.pid, 0);
         return started.pid;
     }
-    static bool waitWithEvents(const std::function<bool()> &condition,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return waitUntil(
-            [&] {
-                QCoreApplication::processEvents();
-                return condition();
-            },
-            timeout);
-    }
     /// A script that ends at once, or with `stay` present becomes `held` (a
     /// program whose path starts with the script's, so it counts as the
     /// slot's), and records each start in `starts`.
@@ -92,14 +84,7 @@ protected:
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
         return script;
     }
-    int starts() const { return count(readFile(folder_ / "starts"), "x"); }
-    static int count(const std::string &text, const std::string &piece) {
-        int n = 0;
-        for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
+    int starts() const { return occurrences(readFile(folder_ / "starts"), "x"); }
     TempDir folder_;
     std::vector<std::filesystem::path> programs_;
     std::filesystem::path held_;
@@ -241,7 +226,7 @@ TEST_F(WatchdogTest, RestartAtOnceAnswersTheEndNotTheTimerAndHoldsWhilePaused) {
         return pids.size() == 1 && pids.front() != second;
     })) << "not restarted at once";
     EXPECT_TRUE(watcher.status(2).startsWith(QStringLiteral("Restarted: ")));
-    EXPECT_EQ(count(readFile(log), ",Desk has been restarted."), 1) << readFile(log);
+    EXPECT_EQ(occurrences(readFile(log), ",Desk has been restarted."), 1) << readFile(log);
     EXPECT_EQ(watcher.watchedProcess(2), pidsOf(exe).front()) << "the restart seeds the memory";
 }
 
@@ -326,7 +311,7 @@ TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop
     watchdog.start();
     ASSERT_TRUE(watchdog.slotWatcher().refresh());
     waitWithEvents([] { return false; }, std::chrono::milliseconds(3000));
-    const int started = count(readFile(starts), "x");
+    const int started = occurrences(readFile(starts), "x");
     EXPECT_GE(started, 3);
     EXPECT_LE(started, 3000 / 400 + 1);
 }
@@ -351,11 +336,12 @@ TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStart
     ASSERT_TRUE(watcher.refresh());
     const std::string gaveUp = ",Loop ended 3 times in 1 minute and is no longer restarted.\n";
     const std::string again = ",Loop is watched again.\n";
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 1; })) << readFile(log);
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), gaveUp) == 1; }))
+        << readFile(log);
     waitWithEvents([] { return false; }, std::chrono::milliseconds(1000));
     std::string text = readFile(log);
-    EXPECT_EQ(count(text, ",Loop has been restarted."), 3) << text;
-    EXPECT_EQ(count(text, gaveUp), 1) << text;
+    EXPECT_EQ(occurrences(text, ",Loop has been restarted."), 3) << text;
+    EXPECT_EQ(occurrences(text, gaveUp), 1) << text;
     EXPECT_EQ(starts(), 3);
     EXPECT_TRUE(watcher.status(4).startsWith(QStringLiteral("Gave up: ")))
         << watcher.status(4).toStdString();
@@ -364,29 +350,30 @@ TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStart
     EXPECT_TRUE(watchdog.alarms().visualRaised());
 
     watchdog.acknowledgeAlarms();
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 2; }));
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), gaveUp) == 2; }));
     text = readFile(log);
-    EXPECT_EQ(count(text, again), 1) << text;
-    EXPECT_EQ(count(text, ",Loop has been restarted."), 6) << text;
+    EXPECT_EQ(occurrences(text, again), 1) << text;
+    EXPECT_EQ(occurrences(text, ",Loop has been restarted."), 6) << text;
     EXPECT_LT(text.find(again), text.rfind(",Loop has been restarted.")) << text;
 
     startApart(held_);
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), again) == 2; })) << readFile(log);
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), again) == 2; }))
+        << readFile(log);
     killAll(held_);
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 3; }))
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), gaveUp) == 3; }))
         << "the count was not cleared: " << readFile(log);
-    EXPECT_EQ(count(readFile(log), ",Loop has been restarted."), 9) << readFile(log);
+    EXPECT_EQ(occurrences(readFile(log), ",Loop has been restarted."), 9) << readFile(log);
 
     // Settings read again unchanged keep it given up; a changed slot tries again.
     watchdog.reload();
-    EXPECT_EQ(count(readFile(log), again), 2);
+    EXPECT_EQ(occurrences(readFile(log), again), 2);
     writeSettings("[exe4]\nname=Loop\npath=" + script.string() +
                   "\ntimer=100\ngiveup=2\n[log]\npath=" + log.string() + "\n");
     watchdog.reload();
-    EXPECT_EQ(count(readFile(log), again), 3);
+    EXPECT_EQ(occurrences(readFile(log), again), 3);
     EXPECT_TRUE(waitWithEvents([&] {
-        return count(readFile(log),
-                     ",Loop ended 2 times in 10 minutes and is no longer restarted.") == 1;
+        return occurrences(readFile(log),
+                           ",Loop ended 2 times in 10 minutes and is no longer restarted.") == 1;
     })) << readFile(log);
 }
 
@@ -465,7 +452,8 @@ TEST_F(WatchdogTest, TheGiveUpSentenceSaysWhatHappenedAndCountsMinutes) {
         const QString expected =
             QString::fromLatin1(c.sentence) + QStringLiteral(" and is no longer restarted.");
         EXPECT_EQ(said.toStdString(), expected.toStdString());
-        EXPECT_EQ(count(readFile(log), "," + expected.toStdString() + "\n"), 1) << readFile(log);
+        EXPECT_EQ(occurrences(readFile(log), "," + expected.toStdString() + "\n"), 1)
+            << readFile(log);
     }
 }
 
@@ -494,7 +482,7 @@ TEST_F(WatchdogTest, OneMailPerSpanCarriesTheRestartsHeldBack) {
         nowMs += 1'000;
     }
     ASSERT_TRUE(mailsArrived(1));
-    EXPECT_EQ(count(readFile(log), ",Gone could not be restarted."), 5) << readFile(log);
+    EXPECT_EQ(occurrences(readFile(log), ",Gone could not be restarted."), 5) << readFile(log);
 
     nowMs = 61'000;
     watcher.tick(2);
@@ -514,7 +502,7 @@ TEST_F(WatchdogTest, OneMailPerSpanCarriesTheRestartsHeldBack) {
         << mails[1].body();
     EXPECT_EQ(held(mails[2].body()).rfind("Gone was restarted 1 more times since ", 0), 0u)
         << mails[2].body();
-    EXPECT_EQ(count(readFile(log), ",Gone could not be restarted."), 8);
+    EXPECT_EQ(occurrences(readFile(log), ",Gone could not be restarted."), 8);
 }
 
 // On the engine's clock, a program that keeps dying within the minute is

@@ -34,13 +34,6 @@ protected:
     }
     std::filesystem::path log() const { return folder_ / "watch.log"; }
     std::string logText() const { return readFile(log()); }
-    static int count(const std::string &text, const std::string &needle) {
-        int n = 0;
-        for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) {
-            ++n;
-        }
-        return n;
-    }
     QString status(int slot) const { return form_->slotStatus(slot)->text(); }
     MainWindow *form_ = nullptr;
     std::vector<std::filesystem::path> programs_;
@@ -85,7 +78,7 @@ TEST_F(WatchCycleTest, LogThatCannotBeWrittenSilencesNoOtherStepOfTheRestart) {
     form_->watchdog().slotWatcher().tick(2);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
     EXPECT_TRUE(
-        waitUntil([&] { return count(readFile(pager.string() + ".starts"), "args=") == 1; }));
+        waitUntil([&] { return occurrences(readFile(pager.string() + ".starts"), "args=") == 1; }));
     EXPECT_FALSE(form_->findChild<QLabel *>(QStringLiteral("Gif89a1"))->isHidden());
     EXPECT_TRUE(form_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer12"))->isEnabled());
     EXPECT_NE(ui::WindowRegistry::instance().find<SlotPopup<2>>(), nullptr);
