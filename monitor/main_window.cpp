@@ -126,10 +126,6 @@ void MainWindow::observeWatchdog() {
         });
 }
 
-engine::SwitchedTimer *MainWindow::slotTimer(int slot) const {
-    return watchdog_->slotWatcher().timer(slot);
-}
-
 QLineEdit *MainWindow::slotStatus(int slot) const {
     showStatusLines();
     return slotViews_[static_cast<std::size_t>(slot - 1)].status;

@@ -43,8 +43,7 @@ public:
     engine::Watchdog &watchdog() { return *watchdog_; }
     /// The activity animation's frame: 0 before its first step, then 1 to 9.
     int activityFrame() const { return frame_; }
-    /// Slot N's (1 to 8) check timer, status line and name as shown.
-    engine::SwitchedTimer *slotTimer(int slot) const;
+    /// Slot N's (1 to 8) status line and name as shown.
     QLineEdit *slotStatus(int slot) const;
     QString slotName(int slot) const;
 

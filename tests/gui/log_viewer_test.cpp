@@ -1,3 +1,4 @@
+#include "engine/slot_watcher.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
 #include "tests/gui/new_main_window.h"
@@ -43,7 +44,7 @@ protected:
     }
     bool slotTimersEnabled(bool enabled) const {
         for (int n = 1; n <= settings::SlotCount; ++n) {
-            if (main_->slotTimer(n)->isEnabled() != enabled) {
+            if (main_->watchdog().slotWatcher().timer(n)->isEnabled() != enabled) {
                 return false;
             }
         }
@@ -163,15 +164,15 @@ TEST_F(LogViewerTest, AConfiguredSlotIsCheckedAgainWhileTheViewerIsOpen) {
     configureLog("[exe1]\nname=Orders\ntimer=200\npath=" + exe.string() + "\n");
     testing_support::writeFile(log_, "");
     startMain();
-    ASSERT_TRUE(main_->slotTimer(1)->isActive());
+    ASSERT_TRUE(main_->watchdog().slotWatcher().timer(1)->isActive());
     openViewer();
-    EXPECT_FALSE(main_->slotTimer(1)->isActive());
+    EXPECT_FALSE(main_->watchdog().slotWatcher().timer(1)->isActive());
     main_->slotStatus(1)->clear();
 
     // The status timer's next pass switches the named slot back on, not the others.
     ASSERT_TRUE(nextTick("Timer1"));
-    EXPECT_TRUE(main_->slotTimer(1)->isEnabled());
-    EXPECT_FALSE(main_->slotTimer(2)->isEnabled());
+    EXPECT_TRUE(main_->watchdog().slotWatcher().timer(1)->isEnabled());
+    EXPECT_FALSE(main_->watchdog().slotWatcher().timer(2)->isEnabled());
     EXPECT_TRUE(waitFor(
         [&] { return main_->slotStatus(1)->text().startsWith(QStringLiteral("Last Checked: ")); }));
 }

@@ -1,6 +1,7 @@
 #include "core/ini_file.h"
 #include "engine/alarm_state.h"
 #include "engine/settings.h"
+#include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "tests/gui/main_window_fixture.h"
 #include "ui/window_registry.h"
@@ -32,7 +33,7 @@ protected:
     bool slotTimersEnabled(std::initializer_list<int> running) const {
         for (int n = 1; n <= settings::SlotCount; ++n) {
             const bool wanted = std::find(running.begin(), running.end(), n) != running.end();
-            if (form_->slotTimer(n)->isEnabled() != wanted) {
+            if (form_->watchdog().slotWatcher().timer(n)->isEnabled() != wanted) {
                 return false;
             }
         }
