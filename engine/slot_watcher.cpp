@@ -2,8 +2,8 @@
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
-#include "engine/switched_timer.h"
 #include "engine/log_writer.h"
+#include "engine/switched_timer.h"
 
 #include <QDateTime>
 

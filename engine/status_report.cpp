@@ -1,10 +1,10 @@
 #include "engine/status_report.h"
 
 #include "engine/alarm_state.h"
-#include "engine/switched_timer.h"
 #include "engine/internet_watch.h"
 #include "engine/slot_state.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 #include "engine/watchdog.h"
 
 #include <QJsonArray>

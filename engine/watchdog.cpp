@@ -5,12 +5,12 @@
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/error_window_sweep.h"
-#include "engine/switched_timer.h"
 #include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
 #include "engine/mailer.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 
 #include <cstdio>
 
@@ -60,7 +60,7 @@ bool alarming(Event::Kind kind) {
     }
 }
 
-bool restart(Event::Kind kind) {
+bool isRestart(Event::Kind kind) {
     return kind == Event::Kind::Restarted || kind == Event::Kind::RestartFailed;
 }
 
@@ -169,7 +169,7 @@ void Watchdog::animate() {
 }
 
 void Watchdog::runCommandLine(const Event &event) {
-    if (!restart(event.kind) || !slots_->slotSettings(event.slot).commandLineOn) {
+    if (!isRestart(event.kind) || !slots_->slotSettings(event.slot).commandLineOn) {
         return;
     }
     // Split into program and arguments: handed over whole, a line with
@@ -204,7 +204,7 @@ void Watchdog::mail(const Event &event) {
     if (!mailOn_) {
         return;
     }
-    if (restart(event.kind)) {
+    if (isRestart(event.kind)) {
         sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed);
     } else if (event.kind == Event::Kind::GaveUp) {
         // Always sent: it comes once per crash loop, and says what was held back.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/switched_timer.h"
 #include "engine/settings.h"
+#include "engine/switched_timer.h"
 
 #include <QHash>
 #include <QMainWindow>

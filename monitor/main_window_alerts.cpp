@@ -3,9 +3,9 @@
 
 #include "core/map_state.h"
 #include "engine/alarm_state.h"
-#include "engine/switched_timer.h"
 #include "engine/settings.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 #include "engine/watchdog.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/main_window.h"

@@ -29,7 +29,9 @@ protected:
     template <class T> T *control(const char *name) const {
         return form_->findChild<T *>(QString::fromLatin1(name));
     }
-    engine::SwitchedTimer *timer(const char *name) const { return control<engine::SwitchedTimer>(name); }
+    engine::SwitchedTimer *timer(const char *name) const {
+        return control<engine::SwitchedTimer>(name);
+    }
     /// Lets the event loop run until the timer `name` has ticked `ticks` more times.
     bool waitForTicks(const char *name, int ticks, int timeoutMs = 5000) const {
         QSignalSpy spy(timer(name), &QTimer::timeout);
