@@ -5,12 +5,16 @@
 #include "core/file_trust.h"
 #include "core/instance_lock.h"
 #include "core/program_folder.h"
+#include "engine/command_server.h"
+#include "engine/shell_commands.h"
+#include "engine/watchdog.h"
 #include "monitor/main_window.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -156,8 +160,21 @@ int main(int argc, char *argv[]) {
     // The program lives on in the tray with no window shown; only Exit ends it.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    auto *form1 = new MainWindow();
-    form1->acceptCommands(instance.listeningSocket());
+    engine::Watchdog watchdog;
+    // Deleted on close, after the registry unloads every window.
+    auto *form1 = new MainWindow(watchdog);
+    QObject::connect(&watchdog, &engine::Watchdog::quitRequested, form1,
+                     [form1] { form1->runMenuItem(QStringLiteral("mnuexit")); });
+    std::unique_ptr<engine::CommandServer> commands;
+    if (instance.listeningSocket() >= 0) {
+        commands = std::make_unique<engine::CommandServer>(
+            instance.listeningSocket(),
+            [&watchdog](const QString &request) {
+                return engine::answerShellCommand(watchdog, request);
+            },
+            nullptr);
+    }
+    watchdog.start();
     form1->show();
     form1->activateWindow();
     return QApplication::exec();

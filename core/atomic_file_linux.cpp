@@ -1,5 +1,7 @@
 #include "core/atomic_file.h"
 
+#include "core/unique_fd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -143,10 +145,9 @@ FileResult replaceFileAtomically(const std::filesystem::path &file, std::string_
         return failure(error);
     }
     // Make the rename itself durable.
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+    const core::UniqueFd dirFd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd) {
+        ::fsync(dirFd.get());
     }
     return {true, {}};
 }

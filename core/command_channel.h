@@ -3,6 +3,8 @@
 // line and reads the reply until the running copy closes the connection. The
 // reply's first line is "ok" or "refused"; the rest is the text to show.
 
+#include "core/unique_fd.h"
+
 #include <string>
 
 namespace core::commands {
@@ -34,8 +36,8 @@ std::string reply(bool ok, const std::string &text);
 
 // The running copy's side; every descriptor is non-blocking.
 
-/// A connection taken from the listening socket; -1 when none waits.
-int accept(int listeningFd);
+/// A connection taken from the listening socket; empty when none waits.
+UniqueFd accept(int listeningFd);
 /// Whether the peer runs as our account or as root.
 bool peerTrusted(int fd);
 

@@ -37,16 +37,18 @@ enum class Reach { Connected, Absent, Denied, Stuck };
 
 /// Connects to `place` as the holder listens there, in a folder it would use
 /// and to a peer of our account; the socket in `fd` when Connected.
-Reach connectTo(const InstanceLock::SocketPlace &place, Clock::time_point deadline, int &fd) {
-    const int folderFd = InstanceLock::openPrivateFolder(place.folder);
-    if (folderFd < 0) {
+Reach connectTo(const InstanceLock::SocketPlace &place, Clock::time_point deadline,
+                UniqueFd &connection) {
+    const UniqueFd folderFd(InstanceLock::openPrivateFolder(place.folder));
+    if (!folderFd) {
         return errno == EACCES ? Reach::Denied : Reach::Absent;
     }
-    const std::string path = InstanceLock::socketAddress(folderFd, place.folder, place.name);
+    const std::string path = InstanceLock::socketAddress(folderFd.get(), place.folder, place.name);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const int fd = socket.get();
     // A copy that never accepts leaves us waiting in connect() once its queue
     // is full: the send timeout bounds that wait too.
     Reach reach = Reach::Absent;
@@ -59,10 +61,8 @@ Reach connectTo(const InstanceLock::SocketPlace &place, Clock::time_point deadli
             reach = Reach::Denied;
         }
     }
-    ::close(folderFd);
-    if (reach != Reach::Connected && fd >= 0) {
-        ::close(fd);
-        fd = -1;
+    if (reach == Reach::Connected) {
+        connection = std::move(socket);
     }
     return reach;
 }
@@ -77,10 +77,10 @@ Answer send(const std::string &key, const std::string &request) {
     // The whole exchange, connecting included: a hung copy must not hang the
     // shell that asked.
     const auto deadline = Clock::now() + std::chrono::seconds(10);
-    int fd = -1;
+    UniqueFd connection;
     bool denied = false;
     for (const auto &place : InstanceLock::socketPlaces(key)) {
-        const Reach reach = connectTo(place, deadline, fd);
+        const Reach reach = connectTo(place, deadline, connection);
         if (reach == Reach::Connected) {
             break;
         }
@@ -91,11 +91,12 @@ Answer send(const std::string &key, const std::string &request) {
         // still listen further on.
         denied = denied || reach == Reach::Denied;
     }
-    if (fd < 0) {
+    if (!connection) {
         return denied ? Answer{Outcome::Refused,
                                "permission denied: the socket belongs to another account"}
                       : Answer{};
     }
+    const int fd = connection.get();
     std::string received;
     // A copy that refuses at once (too many clients) may have closed before
     // the request went: its reply is read all the same.
@@ -117,7 +118,7 @@ Answer send(const std::string &key, const std::string &request) {
         }
         received.append(chunk, static_cast<std::size_t>(n));
     }
-    ::close(fd);
+    connection.reset();
     if (!complete) {
         return noAnswer();
     }
@@ -164,8 +165,8 @@ std::string reply(bool ok, const std::string &text) {
     return (ok ? "ok\n" : "refused\n") + text;
 }
 
-int accept(int listeningFd) {
-    return ::accept4(listeningFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+UniqueFd accept(int listeningFd) {
+    return UniqueFd(::accept4(listeningFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
 }
 
 bool peerTrusted(int fd) {

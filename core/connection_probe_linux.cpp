@@ -1,5 +1,7 @@
 #include "core/connection_probe.h"
 
+#include "core/unique_fd.h"
+
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -85,19 +87,16 @@ bool isConnected() {
     if (interfaces.empty()) {
         return false;
     }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    const core::UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
         return false;
     }
-    bool connected = false;
     for (const auto &name : interfaces) {
-        if (interfaceCarries(fd, name)) {
-            connected = true;
-            break;
+        if (interfaceCarries(fd.get(), name)) {
+            return true;
         }
     }
-    ::close(fd);
-    return connected;
+    return false;
 }
 
 } // namespace connection

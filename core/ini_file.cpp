@@ -2,15 +2,10 @@
 
 #include "core/atomic_file.h"
 #include "core/file_trust.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "core/regular_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 
 namespace core {
@@ -203,59 +198,27 @@ std::optional<std::string> readWholeFile(const std::filesystem::path &file, std:
         problem = why + "; settings another user could change are not used";
         return std::nullopt;
     }
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno != ENOENT) {
-            problem = std::strerror(errno);
-        }
+    core::RegularFileRead read = core::readRegularFile(file, MaxFileBytes);
+    using Status = core::RegularFileRead::Status;
+    switch (read.status) {
+    case Status::Read:
+        return std::move(read.data);
+    case Status::Missing:
         return std::nullopt;
-    }
-    auto refuse = [&](std::string why) -> std::optional<std::string> {
-        ::close(fd);
-        problem = std::move(why);
+    case Status::NotRegular:
+        problem = "not a regular file";
         return std::nullopt;
-    };
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        return refuse(std::strerror(errno));
+    case Status::TooLarge:
+        problem = "larger than 16 MiB";
+        return std::nullopt;
+    case Status::Directory: // in the system's words, as EISDIR
+    case Status::SymbolicLink:
+    case Status::Refused:
+    case Status::Unreadable:
+        break;
     }
-    if (S_ISDIR(st.st_mode)) {
-        return refuse(std::strerror(EISDIR));
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return refuse("not a regular file");
-    }
-    constexpr const char *tooLarge = "larger than 16 MiB";
-    if (static_cast<std::uintmax_t>(st.st_size) > MaxFileBytes) {
-        return refuse(tooLarge);
-    }
-    // Read straight into the string: this runs for every key a window reads.
-    // One byte more than the limit tells a file that grew past it meanwhile.
-    const auto expected = std::max<std::size_t>(static_cast<std::size_t>(st.st_size) + 1, 4096);
-    std::string data(std::min(expected, MaxFileBytes + 1), '\0');
-    std::size_t used = 0;
-    for (;;) {
-        if (used == data.size()) {
-            if (used > MaxFileBytes) {
-                return refuse(tooLarge);
-            }
-            data.resize(std::min(data.size() * 2, MaxFileBytes + 1));
-        }
-        const auto n = ::read(fd, data.data() + used, data.size() - used);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return refuse(std::strerror(errno));
-        }
-        if (n == 0) {
-            break;
-        }
-        used += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    data.resize(used);
-    return data;
+    problem = read.errorText();
+    return std::nullopt;
 }
 
 std::string singleLine(std::string_view text) {

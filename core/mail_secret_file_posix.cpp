@@ -1,6 +1,7 @@
 #include "core/file_trust.h"
 #include "core/mail_secret_backends.h"
-#include "core/read_fully.h"
+#include "core/regular_file.h"
+#include "core/unique_fd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,13 +27,10 @@ Change changeFailed(const std::string &what, int error) {
     return {false, Place::Nowhere, what + ": " + std::strerror(error)};
 }
 
-/// What is wrong with an opened file for holding a password, as ssh judges a
-/// private key; empty when nothing is.
+/// What is wrong with an opened regular file for holding a password, as ssh
+/// judges a private key; empty when nothing is.
 std::string refusal(const struct stat &info) {
     const std::string name = FileName;
-    if (!S_ISREG(info.st_mode)) {
-        return name + " is not a regular file";
-    }
     // Readable by this user, a file root owns is readable by others too, which
     // the mode check below refuses.
     if (core::exposure(info) == core::Exposure::AnotherOwner) {
@@ -43,17 +41,13 @@ std::string refusal(const struct stat &info) {
         return name + " can be read or changed by other users (mode " +
                core::modeText(info.st_mode) + "); chmod 600 " + name;
     }
-    if (info.st_size > static_cast<off_t>(MaxFileSize)) {
-        return name + " is larger than " + std::to_string(MaxFileSize) + " bytes";
-    }
     return {};
 }
 
 void syncFolder(const std::filesystem::path &folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
+    const core::UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) {
+        ::fsync(fd.get());
     }
 }
 
@@ -62,32 +56,30 @@ void syncFolder(const std::filesystem::path &folder) {
 Lookup readFile(const std::filesystem::path &folder) {
     const std::filesystem::path file = folder / FileName;
     // Never follow a link, never wait for a FIFO's writer; judge what was opened.
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        if (error == ENOENT) {
-            return {};
-        }
-        if (error == ELOOP) {
-            return unreadable(std::string(FileName) +
-                              " is a symbolic link; only a plain file is read");
-        }
-        return unreadable(std::string(FileName) + ": " + std::strerror(error));
+    core::RegularFileOptions options;
+    options.followLinks = false;
+    options.check = refusal;
+    core::RegularFileRead read = core::readRegularFile(file, MaxFileSize, options);
+    const std::string name = FileName;
+    using Status = core::RegularFileRead::Status;
+    switch (read.status) {
+    case Status::Read:
+        break;
+    case Status::Missing:
+        return {};
+    case Status::SymbolicLink:
+        return unreadable(name + " is a symbolic link; only a plain file is read");
+    case Status::Directory:
+    case Status::NotRegular:
+        return unreadable(name + " is not a regular file");
+    case Status::Refused:
+        return unreadable(read.refusal);
+    case Status::TooLarge:
+        return unreadable(name + " is larger than " + std::to_string(MaxFileSize) + " bytes");
+    case Status::Unreadable:
+        return unreadable(name + ": " + read.errorText());
     }
-    struct stat info {};
-    std::string why = ::fstat(fd, &info) != 0 ? std::strerror(errno) : refusal(info);
-    std::string content(MaxFileSize + 1, '\0');
-    if (why.empty()) {
-        content.resize(core::readFully(fd, content.data(), content.size()));
-        if (content.size() > MaxFileSize) {
-            why =
-                std::string(FileName) + " is larger than " + std::to_string(MaxFileSize) + " bytes";
-        }
-    }
-    ::close(fd);
-    if (!why.empty()) {
-        return unreadable(why);
-    }
+    std::string content = std::move(read.data);
     // One line: the password, its line end dropped.
     content.resize(std::min(content.find('\n'), content.size()));
     if (!content.empty() && content.back() == '\r') {

@@ -3,6 +3,8 @@
 // rules the watch cycle relies on, a memory of the process found last that
 // answers the same without the walk, and the list of running executables.
 
+#include "core/unique_fd.h"
+
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -53,6 +55,13 @@ struct ProcessIdentity {
     bool operator==(const ProcessIdentity &) const = default;
 };
 
+/// What a signal sent to a remembered process asks of it.
+enum class Signal {
+    Terminate, ///< SIGTERM: end, tidying up
+    Continue,  ///< SIGCONT: run again after a stop
+    Kill,      ///< SIGKILL: end at once
+};
+
 /// The process a slot's check found or its start reported, remembered by PID,
 /// start time and a descriptor that turns readable when it ends. A check asks
 /// it first: still live, the same process and still matching the rule means
@@ -64,7 +73,7 @@ struct ProcessIdentity {
 class RememberedProcess {
 public:
     RememberedProcess() = default;
-    ~RememberedProcess();
+    ~RememberedProcess() = default;
     RememberedProcess(const RememberedProcess &) = delete;
     RememberedProcess &operator=(const RememberedProcess &) = delete;
     RememberedProcess(RememberedProcess &&other) noexcept;
@@ -88,10 +97,18 @@ public:
     int pid() const { return pid_; }
     /// The remembered process; a PID of 0 for none.
     ProcessIdentity identity() const { return {pid_, startTime_, remembered_}; }
-    /// A new descriptor (the caller closes it) that turns readable the moment
-    /// the remembered process ends; -1 when none is remembered or the kernel
-    /// gives none (before Linux 5.3, or refused by a seccomp filter).
-    int duplicateEndDescriptor() const;
+    /// A new descriptor that turns readable the moment the remembered process
+    /// ends; empty when none is remembered or the kernel gives none (before
+    /// Linux 5.3, or refused by a seccomp filter).
+    core::UniqueFd duplicateEndDescriptor() const;
+    /// A second memory of the same process, with descriptors of its own, that
+    /// stays with that process whatever this one remembers next; empty when
+    /// nothing is remembered or the descriptors cannot be had.
+    RememberedProcess duplicate() const;
+    /// Sends `signal` to the remembered process, never to another that took
+    /// its PID: through its end descriptor, else only while /proc still shows
+    /// the same process under that PID. False when it reached nothing.
+    bool sendSignal(Signal signal) const;
     /// Whether the last running() answered from memory, without the walk.
     bool answeredFromMemory() const { return fromMemory_; }
 
@@ -102,9 +119,9 @@ private:
     int pid_ = 0;
     unsigned long long startTime_ = 0;
     unsigned long long remembered_ = 0;
-    int dirFd_ = -1;  ///< /proc/PID
-    int statFd_ = -1; ///< /proc/PID/stat
-    int endFd_ = -1;  ///< the pidfd
+    core::UniqueFd dirFd_;  ///< /proc/PID
+    core::UniqueFd statFd_; ///< /proc/PID/stat
+    core::UniqueFd endFd_;  ///< the pidfd
     bool fromMemory_ = false;
     /// The program the process was found or started for, if any.
     bool owned_ = false;

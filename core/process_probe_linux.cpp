@@ -8,11 +8,13 @@
 #include "core/launcher.h"
 #include "core/process_probe.h"
 #include "core/read_fully.h"
+#include "core/unique_fd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/syscall.h>
@@ -109,13 +111,11 @@ std::string_view readExe(int procFd, const char *pid, char *buf, std::size_t siz
 
 /// Reads /proc/PID/leaf into buf, at most size bytes; -1 when it cannot be read.
 ssize_t readProcFile(int procFd, const char *pid, const char *leaf, char *buf, std::size_t size) {
-    const int fd = ::openat(procFd, ProcPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const core::UniqueFd fd(::openat(procFd, ProcPath(pid, leaf).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return -1;
     }
-    const std::size_t total = core::readFully(fd, buf, size);
-    ::close(fd);
-    return static_cast<ssize_t>(total);
+    return static_cast<ssize_t>(core::readFully(fd.get(), buf, size));
 }
 
 struct StatFields {
@@ -469,13 +469,13 @@ int procDirectory() {
     return fd;
 }
 
-/// A descriptor that turns readable when `pid` ends; -1 where the kernel has none.
-int openPidDescriptor(int pid) {
+/// A descriptor that turns readable when `pid` ends; empty where the kernel has none.
+core::UniqueFd openPidDescriptor(int pid) {
 #ifdef SYS_pidfd_open
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    return core::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 #else
     (void)pid;
-    return -1;
+    return {};
 #endif
 }
 
@@ -484,11 +484,16 @@ bool hasEnded(int pidFd) {
     return ::poll(&ready, 1, 0) != 0; // an error counts too: the walk then decides
 }
 
-void closeIfOpen(int &fd) {
-    if (fd >= 0) {
-        ::close(fd);
+int signalNumber(processes::Signal signal) {
+    switch (signal) {
+    case processes::Signal::Terminate:
+        return SIGTERM;
+    case processes::Signal::Continue:
+        return SIGCONT;
+    case processes::Signal::Kill:
+        break;
     }
-    fd = -1;
+    return SIGKILL;
 }
 
 } // namespace
@@ -535,14 +540,10 @@ RememberedProcess &RememberedProcess::operator=(RememberedProcess &&other) noexc
     return *this;
 }
 
-RememberedProcess::~RememberedProcess() {
-    forget();
-}
-
 void RememberedProcess::forget() {
-    closeIfOpen(dirFd_);
-    closeIfOpen(statFd_);
-    closeIfOpen(endFd_);
+    dirFd_.reset();
+    statFd_.reset();
+    endFd_.reset();
     pid_ = 0;
     startTime_ = 0;
     remembered_ = 0;
@@ -581,16 +582,18 @@ void RememberedProcess::remember(int pid) {
     std::snprintf(name, sizeof name, "%d", pid);
     // Descriptors of /proc/PID stay with that process: once it has gone they
     // fail, even when its PID has passed to another.
-    dirFd_ = ::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    statFd_ = dirFd_ < 0 ? -1 : ::openat(dirFd_, "stat", O_RDONLY | O_CLOEXEC);
-    const auto stat = statFd_ < 0 ? std::nullopt : rereadStat(statFd_);
+    dirFd_.reset(::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dirFd_) {
+        statFd_.reset(::openat(dirFd_.get(), "stat", O_RDONLY | O_CLOEXEC));
+    }
+    const auto stat = statFd_ ? rereadStat(statFd_.get()) : std::nullopt;
     if (!stat || !isLiveState(stat->state)) {
         forget();
         return;
     }
     endFd_ = openPidDescriptor(pid);
     // Still there after the descriptor was opened: it is this process's.
-    if (!rereadStat(statFd_)) {
+    if (!rereadStat(statFd_.get())) {
         forget();
         return;
     }
@@ -600,8 +603,52 @@ void RememberedProcess::remember(int pid) {
     remembered_ = ++count;
 }
 
-int RememberedProcess::duplicateEndDescriptor() const {
-    return endFd_ < 0 ? -1 : ::fcntl(endFd_, F_DUPFD_CLOEXEC, 3);
+core::UniqueFd RememberedProcess::duplicateEndDescriptor() const {
+    return endFd_.duplicate();
+}
+
+RememberedProcess RememberedProcess::duplicate() const {
+    RememberedProcess copy;
+    if (pid_ == 0) {
+        return copy;
+    }
+    copy.dirFd_ = dirFd_.duplicate();
+    copy.statFd_ = statFd_.duplicate();
+    copy.endFd_ = endFd_.duplicate();
+    // Half a memory could not tell this process from a stranger.
+    if (!copy.dirFd_ || !copy.statFd_ || copy.endFd_.valid() != endFd_.valid()) {
+        copy.forget();
+        return copy;
+    }
+    copy.pid_ = pid_;
+    copy.startTime_ = startTime_;
+    copy.remembered_ = remembered_;
+    copy.owned_ = owned_;
+    copy.ownerRule_ = ownerRule_;
+    copy.ownerProgram_ = ownerProgram_;
+    copy.ownerFolder_ = ownerFolder_;
+    return copy;
+}
+
+bool RememberedProcess::sendSignal(Signal signal) const {
+    if (pid_ == 0) {
+        return false;
+    }
+    const int number = signalNumber(signal);
+#ifdef SYS_pidfd_send_signal
+    if (endFd_) {
+        if (::syscall(SYS_pidfd_send_signal, endFd_.get(), number, nullptr, 0) == 0) {
+            return true;
+        }
+        if (errno != ENOSYS) {
+            return false;
+        }
+    }
+#endif
+    // The stat descriptor fails once the process has been reaped, even when
+    // its PID has passed to another: checked right before the kill.
+    const auto stat = rereadStat(statFd_.get());
+    return stat && stat->startTime == startTime_ && ::kill(pid_, number) == 0;
 }
 
 bool RememberedProcess::running(Rule rule, std::string_view program,
@@ -611,13 +658,13 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
     try {
         const RuleMatcher matcher(rule, program, workingDirectory);
         if (pid_ != 0) {
-            const auto stat = rereadStat(statFd_);
+            const auto stat = rereadStat(statFd_.get());
             // Ended last: a process that ended while it was read may have
             // left its PID to another.
             if (stat && isLiveState(stat->state) && stat->startTime == startTime_ &&
-                ((ownedBy(rule, program, workingDirectory) && hasImage(dirFd_)) ||
-                 processMatches(dirFd_, ".", matcher.seeUnreadable(), matcher)) &&
-                (endFd_ < 0 || !hasEnded(endFd_))) {
+                ((ownedBy(rule, program, workingDirectory) && hasImage(dirFd_.get())) ||
+                 processMatches(dirFd_.get(), ".", matcher.seeUnreadable(), matcher)) &&
+                (!endFd_ || !hasEnded(endFd_.get()))) {
                 own(rule, program, workingDirectory);
                 fromMemory_ = true;
                 return true;

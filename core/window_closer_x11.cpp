@@ -57,18 +57,26 @@ template <class T> using Reply = std::unique_ptr<T, FreeReply>;
 /// Qt's xcb platform uses too: both take it from DISPLAY.
 class Display {
 public:
-    Display() = default;
+    Display() : x({}, {"WM_STATE", "WM_DELETE_WINDOW"}) {
+        x.onOpened([this] {
+            connection = x.get();
+            screen = x.screen();
+            root = x.root();
+            wmState = x.atom("WM_STATE");
+            wmDeleteWindow = x.atom("WM_DELETE_WINDOW");
+            return true;
+        });
+        x.onClosing([this] {
+            connection = nullptr;
+            known.clear();
+            trustedCheck = XCB_NONE;
+        });
+    }
     Display(const Display &) = delete;
     Display &operator=(const Display &) = delete;
-    ~Display() { close(); }
 
     /// True with a working connection; false when there is no display.
-    bool ready() {
-        if (connection && xcb_connection_has_error(connection)) {
-            close();
-        }
-        return connection || open();
-    }
+    bool ready() { return x.ready(); }
 
     /// Starts watching `window` (its events are selected before anything is
     /// read from it, so no change slips in between) and marks it as listed.
@@ -89,7 +97,7 @@ public:
             switch (event->response_type & 0x7F) {
             case XCB_PROPERTY_NOTIFY: {
                 const auto *e = reinterpret_cast<xcb_property_notify_event_t *>(event);
-                if (e->atom == XCB_ATOM_WM_NAME || e->atom == ewmh._NET_WM_NAME) {
+                if (e->atom == XCB_ATOM_WM_NAME || e->atom == x.ewmh()._NET_WM_NAME) {
                     if (auto entry = known.find(e->window); entry != known.end()) {
                         entry->second.title.reset();
                     }
@@ -129,8 +137,10 @@ public:
         std::erase_if(known, [&](const auto &entry) { return entry.second.sweep != sweep; });
     }
 
+    xconnection::Connection x;
+    /// x's connection, root and atoms, for short calls; nullptr while there is none.
     xcb_connection_t *connection = nullptr;
-    xcb_ewmh_connection_t ewmh{};
+    xcb_ewmh_connection_t &ewmh = x.ewmh();
     int screen = 0;
     xcb_window_t root = XCB_NONE;
     xcb_atom_t wmState = XCB_NONE;
@@ -146,48 +156,6 @@ private:
             entry->second.ownClient = false;
         }
     }
-
-    bool open() {
-        int screenNumber = 0;
-        xcb_connection_t *c = connector.connect(screenNumber);
-        if (!c) {
-            return false;
-        }
-        xcb_intern_atom_cookie_t *ewmhCookies = xcb_ewmh_init_atoms(c, &ewmh);
-        const auto stateCookie = xcb_intern_atom(c, 0, std::strlen("WM_STATE"), "WM_STATE");
-        const auto deleteCookie =
-            xcb_intern_atom(c, 0, std::strlen("WM_DELETE_WINDOW"), "WM_DELETE_WINDOW");
-        // On failure the replies function has already released what init allocated.
-        const bool ewmhOk = ewmhCookies && xcb_ewmh_init_atoms_replies(&ewmh, ewmhCookies, nullptr);
-        Reply<xcb_intern_atom_reply_t> state(xcb_intern_atom_reply(c, stateCookie, nullptr));
-        Reply<xcb_intern_atom_reply_t> remove(xcb_intern_atom_reply(c, deleteCookie, nullptr));
-        if (!ewmhOk || !state || !remove || screenNumber >= ewmh.nb_screens) {
-            if (ewmhOk) {
-                xcb_ewmh_connection_wipe(&ewmh);
-            }
-            xcb_disconnect(c);
-            return false;
-        }
-        connection = c;
-        screen = screenNumber;
-        root = ewmh.screens[screenNumber]->root;
-        wmState = state->atom;
-        wmDeleteWindow = remove->atom;
-        return true;
-    }
-
-    void close() {
-        if (!connection) {
-            return;
-        }
-        xcb_ewmh_connection_wipe(&ewmh);
-        xcb_disconnect(connection);
-        connection = nullptr;
-        known.clear();
-        trustedCheck = XCB_NONE;
-    }
-
-    xconnection::Connector connector;
 };
 
 Display &display() {

@@ -56,50 +56,41 @@ struct Tracked {
 } // namespace
 
 struct WindowPing::Connection {
-    explicit Connection(std::string name) : connector(std::move(name)) {}
+    explicit Connection(std::string name) : x(std::move(name)) {
+        x.onOpened([this] { return watchRoot(); });
+        // Nothing is known of another display (or a restarted one).
+        x.onClosing([this] { tracked.clear(); });
+    }
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
-    ~Connection() { close(); }
 
-    bool ready() {
-        if (c && xcb_connection_has_error(c)) {
-            close();
-        }
-        return c || open();
-    }
-
-    bool open() {
-        int screenNumber = 0;
-        xcb_connection_t *fresh = connector.connect(screenNumber);
-        if (!fresh) {
-            return false;
-        }
-        xcb_intern_atom_cookie_t *cookies = xcb_ewmh_init_atoms(fresh, &ewmh);
-        // On failure the replies function has already released what init allocated.
-        if (!cookies || !xcb_ewmh_init_atoms_replies(&ewmh, cookies, nullptr)) {
-            xcb_disconnect(fresh);
-            return false;
-        }
-        if (screenNumber >= ewmh.nb_screens) {
-            xcb_ewmh_connection_wipe(&ewmh);
-            xcb_disconnect(fresh);
-            return false;
-        }
-        c = fresh;
-        screen = screenNumber;
-        root = ewmh.screens[screenNumber]->root;
+    /// A fresh connection's set-up: false refuses it.
+    bool watchRoot() {
+        c = x.get();
         ownersKnown = serverKnowsOwners();
         // The answers come to the root; SubstructureRedirect belongs to the
         // window manager, the notify masks may be selected by anyone.
         const std::uint32_t mask =
             XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
-        const auto cookie = xcb_change_window_attributes_checked(c, root, XCB_CW_EVENT_MASK, &mask);
+        const auto cookie =
+            xcb_change_window_attributes_checked(c, x.root(), XCB_CW_EVENT_MASK, &mask);
         if (xcb_generic_error_t *error = xcb_request_check(c, cookie)) {
             std::free(error);
-            close();
             return false;
         }
         return true;
+    }
+
+    bool ready() {
+        const bool ok = x.ready();
+        c = x.get();
+        return ok;
+    }
+
+    /// Closes a connection that broke meanwhile.
+    void keep() {
+        x.keep();
+        c = x.get();
     }
 
     /// True when the server can say which local process a client is.
@@ -114,24 +105,13 @@ struct WindowPing::Connection {
                            (version->server_major == 1 && version->server_minor >= 2));
     }
 
-    void close() {
-        if (!c) {
-            return;
-        }
-        xcb_ewmh_connection_wipe(&ewmh);
-        xcb_disconnect(c);
-        c = nullptr;
-        // Nothing is known of another display (or a restarted one).
-        tracked.clear();
-    }
-
     /// The window manager's clients and the root's mapped children.
     std::vector<xcb_window_t> candidates() {
-        const auto listCookie = xcb_ewmh_get_client_list(&ewmh, screen);
-        const auto treeCookie = xcb_query_tree(c, root);
+        const auto listCookie = xcb_ewmh_get_client_list(&x.ewmh(), x.screen());
+        const auto treeCookie = xcb_query_tree(c, x.root());
         std::vector<xcb_window_t> windows;
         xcb_ewmh_get_windows_reply_t list;
-        if (xcb_ewmh_get_client_list_reply(&ewmh, listCookie, &list, nullptr)) {
+        if (xcb_ewmh_get_client_list_reply(&x.ewmh(), listCookie, &list, nullptr)) {
             windows.assign(list.windows, list.windows + list.windows_len);
             xcb_ewmh_get_windows_reply_wipe(&list);
         }
@@ -164,12 +144,12 @@ struct WindowPing::Connection {
         std::vector<xcb_get_property_cookie_t> cookies;
         cookies.reserve(windows.size());
         for (const xcb_window_t window : windows) {
-            cookies.push_back(xcb_ewmh_get_wm_pid(&ewmh, window));
+            cookies.push_back(xcb_ewmh_get_wm_pid(&x.ewmh(), window));
         }
         std::vector<std::pair<xcb_window_t, pid_t>> owned;
         for (std::size_t i = 0; i < windows.size(); ++i) {
             std::uint32_t pid = 0;
-            if (xcb_ewmh_get_wm_pid_reply(&ewmh, cookies[i], &pid, nullptr) &&
+            if (xcb_ewmh_get_wm_pid_reply(&x.ewmh(), cookies[i], &pid, nullptr) &&
                 pids.contains(static_cast<pid_t>(pid))) {
                 owned.emplace_back(windows[i], static_cast<pid_t>(pid));
             }
@@ -230,7 +210,7 @@ struct WindowPing::Connection {
         xcb_icccm_get_wm_protocols_reply_t protocols;
         if (xcb_icccm_get_wm_protocols_reply(c, protocolsCookie, &protocols, nullptr)) {
             takesPing = std::find(protocols.atoms, protocols.atoms + protocols.atoms_len,
-                                  ewmh._NET_WM_PING) != protocols.atoms + protocols.atoms_len;
+                                  x.ewmh()._NET_WM_PING) != protocols.atoms + protocols.atoms_len;
             xcb_icccm_get_wm_protocols_reply_wipe(&protocols);
         }
         return local && takesPing;
@@ -251,8 +231,8 @@ struct WindowPing::Connection {
         event.response_type = XCB_CLIENT_MESSAGE;
         event.format = 32;
         event.window = window;
-        event.type = ewmh.WM_PROTOCOLS;
-        event.data.data32[0] = ewmh._NET_WM_PING;
+        event.type = x.ewmh().WM_PROTOCOLS;
+        event.data.data32[0] = x.ewmh()._NET_WM_PING;
         event.data.data32[1] = timestamp;
         event.data.data32[2] = window;
         // A window that has just gone answers BadWindow; checked and dropped
@@ -272,8 +252,8 @@ struct WindowPing::Connection {
     }
 
     void answer(const xcb_client_message_event_t &event) {
-        if (event.type != ewmh.WM_PROTOCOLS || event.format != 32 ||
-            event.data.data32[0] != ewmh._NET_WM_PING) {
+        if (event.type != x.ewmh().WM_PROTOCOLS || event.format != 32 ||
+            event.data.data32[0] != x.ewmh()._NET_WM_PING) {
             return;
         }
         const auto entry = tracked.find(event.data.data32[2]);
@@ -289,13 +269,11 @@ struct WindowPing::Connection {
         }
     }
 
-    xconnection::Connector connector;
-    std::string hostName = localHostName();
+    xconnection::Connection x;
+    /// x's connection, for short calls; nullptr while there is none.
     xcb_connection_t *c = nullptr;
+    std::string hostName = localHostName();
     bool ownersKnown = false;
-    xcb_ewmh_connection_t ewmh{};
-    int screen = 0;
-    xcb_window_t root = XCB_NONE;
     std::random_device random;
     std::unordered_map<xcb_window_t, Tracked> tracked;
 };
@@ -317,7 +295,7 @@ void WindowPing::ping(const std::vector<pid_t> &pids) {
     cookies.reserve(owned.size());
     for (const auto &[window, pid] : owned) {
         cookies.emplace_back(xcb_icccm_get_wm_client_machine(d.c, window),
-                             xcb_icccm_get_wm_protocols(d.c, window, d.ewmh.WM_PROTOCOLS));
+                             xcb_icccm_get_wm_protocols(d.c, window, d.x.ewmh().WM_PROTOCOLS));
     }
     std::unordered_map<xcb_window_t, Tracked> found;
     for (std::size_t i = 0; i < owned.size(); ++i) {
@@ -342,9 +320,7 @@ void WindowPing::ping(const std::vector<pid_t> &pids) {
     }
     d.tracked = std::move(found);
     xcb_flush(d.c);
-    if (xcb_connection_has_error(d.c)) {
-        d.close();
-    }
+    d.keep();
 }
 
 void WindowPing::poll() {
@@ -353,9 +329,7 @@ void WindowPing::poll() {
         return;
     }
     d.takeEvents();
-    if (xcb_connection_has_error(d.c)) {
-        d.close();
-    }
+    d.keep();
 }
 
 std::vector<PingedWindow> WindowPing::windows(pid_t pid) const {

@@ -244,3 +244,106 @@ xcb_connection_t *Connector::connect(int &screen) {
 }
 
 } // namespace xconnection
+
+namespace xconnection {
+
+namespace {
+
+struct FreeReply {
+    void operator()(void *reply) const { std::free(reply); }
+};
+
+} // namespace
+
+Connection::Connection(std::string display, std::vector<std::string> atoms)
+    : connector_(std::move(display)), names_(std::move(atoms)) {}
+
+Connection::~Connection() {
+    closing_ = nullptr;
+    close();
+}
+
+bool Connection::ready() {
+    return keep() || open();
+}
+
+bool Connection::keep() {
+    if (c_ && xcb_connection_has_error(c_)) {
+        close();
+    }
+    return c_ != nullptr;
+}
+
+bool Connection::open() {
+    int screenNumber = 0;
+    xcb_connection_t *fresh = connector_.connect(screenNumber);
+    if (!fresh) {
+        return false;
+    }
+    xcb_intern_atom_cookie_t *ewmhCookies = xcb_ewmh_init_atoms(fresh, &ewmh_);
+    std::vector<xcb_intern_atom_cookie_t> cookies;
+    cookies.reserve(names_.size());
+    for (const std::string &name : names_) {
+        cookies.push_back(
+            xcb_intern_atom(fresh, 0, static_cast<std::uint16_t>(name.size()), name.c_str()));
+    }
+    // On failure the replies function has already released what init allocated.
+    const bool ewmhOk = ewmhCookies && xcb_ewmh_init_atoms_replies(&ewmh_, ewmhCookies, nullptr);
+    bool atomsOk = true;
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+        const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> reply(
+            xcb_intern_atom_reply(fresh, cookies[i], nullptr));
+        atomsOk = atomsOk && reply;
+        if (reply) {
+            atoms_[names_[i]] = reply->atom;
+        }
+    }
+    if (!ewmhOk || !atomsOk || screenNumber >= ewmh_.nb_screens) {
+        if (ewmhOk) {
+            xcb_ewmh_connection_wipe(&ewmh_);
+        }
+        atoms_.clear();
+        xcb_disconnect(fresh);
+        return false;
+    }
+    c_ = fresh;
+    screen_ = screenNumber;
+    root_ = ewmh_.screens[screenNumber]->root;
+    if (opened_ && !opened_()) {
+        close();
+        return false;
+    }
+    return true;
+}
+
+void Connection::close() {
+    if (!c_) {
+        return;
+    }
+    if (closing_) {
+        closing_();
+    }
+    xcb_ewmh_connection_wipe(&ewmh_);
+    xcb_disconnect(c_);
+    c_ = nullptr;
+    root_ = XCB_NONE;
+    atoms_.clear();
+}
+
+xcb_atom_t Connection::atom(std::string_view name) {
+    if (!c_) {
+        return XCB_NONE;
+    }
+    const std::string key(name);
+    if (const auto known = atoms_.find(key); known != atoms_.end()) {
+        return known->second;
+    }
+    const std::unique_ptr<xcb_intern_atom_reply_t, FreeReply> reply(xcb_intern_atom_reply(
+        c_, xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(key.size()), key.c_str()), nullptr));
+    if (!reply) {
+        return XCB_NONE;
+    }
+    return atoms_[key] = reply->atom;
+}
+
+} // namespace xconnection

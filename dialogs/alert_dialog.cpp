@@ -15,10 +15,10 @@
 
 namespace {
 
-QComboBox *switchChoice(const char *name, bool editable, QWidget *parent) {
+QComboBox *switchChoice(const char *name, settings::Key key, bool editable, QWidget *parent) {
     auto *combo = new QComboBox(parent);
     combo->setObjectName(QString::fromLatin1(name));
-    combo->addItems({settings::switchText(false), settings::switchText(true)});
+    combo->addItems({settings::word(key, false), settings::word(key, true)});
     if (editable) {
         dialogs::keepTypedText(combo);
     }
@@ -42,7 +42,7 @@ AlertDialog::AlertDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
 
     audioOptions_ = new QGroupBox(QStringLiteral("Audio Option"), this);
     audioOptions_->setObjectName(QStringLiteral("Frame1"));
-    audioAlarmCombo_ = switchChoice("Combo1", true, audioOptions_);
+    audioAlarmCombo_ = switchChoice("Combo1", settings::Key::AudioAlarm, true, audioOptions_);
     auto *audio = new QFormLayout(audioOptions_);
     addRow(audio, QStringLiteral("Audio Alert"),
            QStringLiteral("This is to set an audible beep every 2 seconds to warn of a restart.  "
@@ -51,8 +51,9 @@ AlertDialog::AlertDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
 
     visualOptions_ = new QGroupBox(QStringLiteral("Visual Options"), this);
     visualOptions_->setObjectName(QStringLiteral("Frame2"));
-    flashingScreenCombo_ = switchChoice("Combo2", false, visualOptions_);
-    popupCombo_ = switchChoice("Combo3", false, visualOptions_);
+    flashingScreenCombo_ =
+        switchChoice("Combo2", settings::Key::VisualAlarm, false, visualOptions_);
+    popupCombo_ = switchChoice("Combo3", settings::Key::PopupAlarm, false, visualOptions_);
     auto *visual = new QFormLayout(visualOptions_);
     addRow(visual, QStringLiteral("Flashing Screen"),
            QStringLiteral(

@@ -35,7 +35,8 @@ CommandLineDialog::CommandLineDialog(QWidget *parent) : QWidget(parent, Qt::Wind
         controls.command = named<QLineEdit>(QStringLiteral("Text%1").arg(n), page);
         ui::showCharacters(controls.command, 60);
         controls.enabled = named<QComboBox>(QStringLiteral("Combo%1").arg(n), page);
-        controls.enabled->addItems({settings::switchText(true), settings::switchText(false)});
+        controls.enabled->addItems({settings::word(settings::Key::SlotCommandSwitch, true),
+                                    settings::word(settings::Key::SlotCommandSwitch, false)});
         controls.enabled->setToolTip(
             QStringLiteral("Would you like command line settings activated for this executable?"));
         auto *test = named<QPushButton>(QStringLiteral("Command%1").arg(n + 1),
@@ -86,7 +87,8 @@ CommandLineDialog::CommandLineDialog(QWidget *parent) : QWidget(parent, Qt::Wind
 void CommandLineDialog::saveAll() {
     for (int n = 1; n <= Slots; ++n) {
         const auto &controls = slots_[static_cast<std::size_t>(n - 1)];
-        if (settings::isOn(controls.enabled->currentText()) && controls.command->text().isEmpty()) {
+        if (settings::isOn(settings::Key::SlotCommandSwitch, controls.enabled->currentText()) &&
+            controls.command->text().isEmpty()) {
             ui::message(this, QStringLiteral("Please input command line for exe%1.").arg(n));
             return;
         }

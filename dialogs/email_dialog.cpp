@@ -2,9 +2,9 @@
 
 #include "dialogs/save_settings.h"
 #include "engine/mail_password.h"
+#include "engine/mailer.h"
 #include "engine/settings.h"
-#include "engine/test_mail.h"
-#include "ui/main_window_link.h"
+#include "engine/watchdog.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
 #include "ui/window_registry.h"
@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyledItemDelegate>
@@ -125,7 +126,8 @@ void setShown(QRadioButton *button, bool checked) {
 
 } // namespace
 
-EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
+EmailDialog::EmailDialog(engine::Watchdog *watchdog, QWidget *parent)
+    : QWidget(parent, Qt::Window), watchdog_(watchdog) {
     setObjectName(QStringLiteral("Form5"));
     setWindowTitle(QStringLiteral("E-mail Notification Setup"));
     ui::WindowRegistry::instance().add(this);
@@ -179,7 +181,10 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     testButton_->setToolTip(
         QStringLiteral("Sends one short e-mail with the settings as they are typed here"));
 
-    switchRefreshTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 500, true, this);
+    switchRefreshTimer_ = new engine::SwitchedTimer(QStringLiteral("Timer1"), 500, true, this);
+    testMailer_ = watchdog_ ? &watchdog_->testMailer() : nullptr;
+    // Without the engine there is nothing to send with.
+    testButton_->setEnabled(testMailer_ != nullptr);
 
     auto *fields = new QGridLayout;
     auto addField = [&](int row, const char *label, QLineEdit *edit) {
@@ -216,10 +221,8 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     layout->addWidget(accountsList_, 1);
     layout->addLayout(buttons);
 
-    connect(mailSwitchOn_, &QRadioButton::clicked, this,
-            [this] { writeSwitch(settings::switchText(true)); });
-    connect(mailSwitchOff_, &QRadioButton::clicked, this,
-            [this] { writeSwitch(settings::switchText(false)); });
+    connect(mailSwitchOn_, &QRadioButton::clicked, this, [this] { writeSwitch(true); });
+    connect(mailSwitchOff_, &QRadioButton::clicked, this, [this] { writeSwitch(false); });
     connect(saveButton_, &QPushButton::clicked, this, &EmailDialog::save);
     connect(clearAllButton_, &QPushButton::clicked, this, &EmailDialog::clearAll);
     connect(testButton_, &QPushButton::clicked, this, &EmailDialog::sendTestMail);
@@ -233,8 +236,8 @@ EmailDialog::EmailDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     userEdit_->setText(stored.text(settings::Key::MailUser));
     showPasswordStored();
     // The option buttons wait for the first timer tick.
-    if (auto *mainWindow = ui::mainWindowLink()) {
-        mainWindow->setNotificationSwitch(stored.text(settings::Key::MailSwitch));
+    if (watchdog_) {
+        watchdog_->setMailSwitch(stored.text(settings::Key::MailSwitch));
     }
     accountsList_->addItems(accountLines(core::readCurrentUserMailAccounts()));
     ui::fitDialog(this);
@@ -257,7 +260,7 @@ QStringList EmailDialog::accountLines(const std::optional<core::MailAccountStore
 }
 
 void EmailDialog::save() {
-    if (settings::isOn(settings::text(settings::Key::MailSwitch)) && fromEdit_->text().isEmpty()) {
+    if (settings::Stored::read().flag(settings::Key::MailSwitch) && fromEdit_->text().isEmpty()) {
         ui::message(this, QStringLiteral("Please enter E-mail address."));
     } else {
         settings::Save changes;
@@ -288,16 +291,16 @@ void EmailDialog::clearAll() {
     fromEdit_->clear();
 }
 
-void EmailDialog::writeSwitch(const QString &value) {
-    if (!dialogs::save(this, settings::Save().set(settings::Key::MailSwitch, value))) {
+void EmailDialog::writeSwitch(bool on) {
+    if (!dialogs::save(this, settings::Save().setFlag(settings::Key::MailSwitch, on))) {
         showStoredSwitch(); // the buttons go back to what is really stored
     }
 }
 
 void EmailDialog::showStoredSwitch() {
     const QString stored = settings::text(settings::Key::MailSwitch);
-    setShown(mailSwitchOn_, stored == settings::switchText(true));
-    setShown(mailSwitchOff_, stored == settings::switchText(false));
+    setShown(mailSwitchOn_, stored == settings::word(settings::Key::MailSwitch, true));
+    setShown(mailSwitchOff_, stored == settings::word(settings::Key::MailSwitch, false));
 }
 
 void EmailDialog::storePassword() {
@@ -341,33 +344,21 @@ void EmailDialog::showPasswordStored() {
 
 void EmailDialog::sendTestMail() {
     testButton_->setEnabled(false);
-    if (userEdit_->text().isEmpty() || !passwordEdit_->text().isEmpty()) {
-        testWithPassword(passwordEdit_->text());
-        return;
-    }
-    engine::lookUpMailPassword(
-        serverEdit_->text().trimmed(), userEdit_->text(), this,
-        [this](const std::optional<QString> &password, const QString &problem) {
-            if (password) {
-                testWithPassword(*password);
-            } else {
-                testButton_->setEnabled(true);
-                ui::message(this, problem, ui::programTitle(), QMessageBox::Warning);
-            }
-        });
-}
-
-void EmailDialog::testWithPassword(const QString &password) {
-    const MailSettings mail{recipientsEdit_->text(), portEdit_->text(),
-                            fromEdit_->text(),       serverEdit_->text(),
-                            userEdit_->text(),       settings::text(settings::Key::MailCaFile)};
-    auto *test = new engine::TestMail(this);
-    connect(test, &engine::TestMail::finished, this,
-            [this, test](bool accepted, const QString &outcome) {
-                test->deleteLater();
-                testButton_->setEnabled(true);
-                ui::message(this, outcome, ui::programTitle(),
-                            accepted ? QMessageBox::Information : QMessageBox::Warning);
-            });
-    test->start(mail, password);
+    const engine::MailSettings mail{
+        recipientsEdit_->text(), portEdit_->text(), fromEdit_->text(),
+        serverEdit_->text(),     userEdit_->text(), settings::text(settings::Key::MailCaFile)};
+    // A password not typed is looked up.
+    const QString typed = passwordEdit_->text();
+    // The window may be closed before the server answers; the mailer stays.
+    const QPointer<EmailDialog> self(this);
+    testMailer_->sendTestMail(mail, typed.isEmpty() ? std::nullopt : std::optional<QString>(typed),
+                              [self](bool accepted, const QString &outcome) {
+                                  if (!self) {
+                                      return;
+                                  }
+                                  self->testButton_->setEnabled(true);
+                                  ui::message(self, outcome, ui::programTitle(),
+                                              accepted ? QMessageBox::Information
+                                                       : QMessageBox::Warning);
+                              });
 }

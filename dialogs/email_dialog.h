@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/mail_accounts.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -13,6 +13,11 @@ class QListWidget;
 class QPushButton;
 class QRadioButton;
 
+namespace engine {
+class Mailer;
+class Watchdog;
+} // namespace engine
+
 /// Form5: the e-mail notification settings, with the user's mail accounts
 /// listed beside them for reference.
 class EmailDialog : public QWidget {
@@ -21,7 +26,8 @@ class EmailDialog : public QWidget {
 public:
     /// Loads the four fields, passes the stored switch to the main window and
     /// lists the current user's accounts.
-    explicit EmailDialog(QWidget *parent = nullptr);
+    /// `watchdog` is the running engine; none in a window tested alone.
+    explicit EmailDialog(engine::Watchdog *watchdog = nullptr, QWidget *parent = nullptr);
 
     /// Writes the four fields unless the switch is on without a From address,
     /// then reminds of the switch when a server is set.
@@ -38,13 +44,12 @@ public:
     static QStringList accountLines(const std::optional<core::MailAccountStore> &store);
 
 private:
-    void writeSwitch(const QString &value);
+    void writeSwitch(bool on);
     void showStoredSwitch();
     void storePassword();
     /// Marks the password as "(stored)" when one is stored for the fields'
     /// server and user.
     void showPasswordStored();
-    void testWithPassword(const QString &password);
 
     QLineEdit *recipientsEdit_ = nullptr;
     QLineEdit *portEdit_ = nullptr;
@@ -59,5 +64,9 @@ private:
     QPushButton *saveButton_ = nullptr;
     QPushButton *clearAllButton_ = nullptr;
     QPushButton *testButton_ = nullptr;
-    engine::FormTimer *switchRefreshTimer_ = nullptr;
+    engine::SwitchedTimer *switchRefreshTimer_ = nullptr;
+    engine::Watchdog *watchdog_ = nullptr;
+    /// The engine's mailer for test e-mails: apart from the alerts' line, so
+    /// nobody waits behind them.
+    engine::Mailer *testMailer_ = nullptr;
 };

@@ -23,43 +23,52 @@ using dialogs::named;
 
 namespace {
 
-enum class Kind {
-    Switch, ///< a check box stored as "On" or "Off"
-    Word,   ///< a check box ticked for exactly its word
-    Number, ///< a whole number typed into the cell; empty is off or the default
-};
-
-/// A per-slot setting, shown as a column.
+/// A per-slot setting, shown as a column of the kind its type asks for.
 struct Column {
     settings::Key key;
-    Kind kind;
     const char *header;
     const char *explanation;
-    const char *word = "";
 };
 
 // Another per-slot setting is one more entry here: its column, its line of
-// explanation, its load and its save follow from it.
+// explanation, its load and its save follow from it and its type.
 constexpr std::array columns{
-    Column{settings::Key::SlotImmediate, Kind::Switch, "Restart at once",
+    Column{settings::Key::SlotImmediate, "Restart at once",
            "Restart at once: start the program again the moment its process ends, "
            "instead of at the next check."},
-    Column{settings::Key::SlotGiveUp, Kind::Number, "Give up after",
+    Column{settings::Key::SlotGiveUp, "Give up after",
            "Give up after: stop restarting after this many starts within the minutes beside "
            "it; empty or 0: never."},
-    Column{settings::Key::SlotGiveUpMinutes, Kind::Number, "within",
+    Column{settings::Key::SlotGiveUpMinutes, "within",
            "within: those minutes; empty: 10; 0: never give up."},
-    Column{settings::Key::SlotBackoff, Kind::Number, "Longest wait (s)",
+    Column{settings::Key::SlotBackoff, "Longest wait (s)",
            "Longest wait (s): after quick deaths, double the wait before each start, up to "
            "this many seconds; empty or 0: off."},
-    Column{settings::Key::SlotHangSeconds, Kind::Number, "Not responding after (s)",
+    Column{settings::Key::SlotHangSeconds, "Not responding after (s)",
            "Not responding after (s): a window that leaves a ping unanswered this many "
            "seconds; empty or 0: never judged."},
-    Column{settings::Key::SlotHangAction, Kind::Word, "Then restart",
+    Column{settings::Key::SlotHangAction, "Then restart",
            "Then restart: end a program that is not responding, so that its check starts it "
-           "again.",
-           "Restart"},
+           "again."},
 };
+
+enum class Kind {
+    Switch, ///< a check box stored as its two words
+    Word,   ///< a check box ticked for exactly its word; unticked, nothing
+    Number, ///< a whole number typed into the cell; empty is off or the default
+};
+
+Kind kindOf(const Column &column) {
+    switch (settings::type(column.key)) {
+    case settings::Type::Switch:
+    case settings::Type::YesNo:
+        return Kind::Switch;
+    case settings::Type::Action:
+        return Kind::Word;
+    default: // WholeNumber and Seconds, the other types a column holds
+        return Kind::Number;
+    }
+}
 
 const QString MailMinutesLabel = QStringLiteral("At most one e-mail per slot every (minutes)");
 
@@ -78,14 +87,13 @@ int tableColumn(std::size_t column) {
 }
 
 bool shownTicked(const Column &column, const QString &stored) {
-    return column.kind == Kind::Switch ? settings::isOn(stored)
-                                       : stored == QString::fromUtf8(column.word);
+    return settings::isOn(column.key, stored);
 }
 
 QTableWidgetItem *cellFor(const Column &column, const QString &stored) {
     auto *cell = new QTableWidgetItem();
     cell->setData(StoredRole, stored);
-    if (column.kind == Kind::Number) {
+    if (kindOf(column) == Kind::Number) {
         cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsEditable);
         cell->setText(stored);
     } else {
@@ -226,15 +234,15 @@ void RestartOptionsDialog::save() {
             auto *cell = table_->item(rowOf(n), tableColumn(c));
             const QString stored = cell->data(StoredRole).toString();
             const bool ticked = cell->checkState() == Qt::Checked;
-            switch (column.kind) {
+            switch (kindOf(column)) {
             case Kind::Switch:
-                changes.setSwitch(column.key, n, ticked);
+                changes.setFlag(column.key, n, ticked);
                 break;
             case Kind::Word:
                 // Written only when the tick changed: unticking clears the word
                 // it showed, and any other text, shown unticked, stays.
                 if (ticked != shownTicked(column, stored)) {
-                    changes.set(column.key, n, ticked ? QString::fromUtf8(column.word) : QString());
+                    changes.setFlag(column.key, n, ticked);
                 }
                 break;
             case Kind::Number: {

@@ -6,8 +6,8 @@
 #include "dialogs/dialog_parts.h"
 #include "dialogs/save_settings.h"
 #include "engine/settings.h"
+#include "engine/watchdog.h"
 #include "ui/activation_tracker.h"
-#include "ui/main_window_link.h"
 #include "ui/message_box.h"
 #include "ui/window_fit.h"
 
@@ -50,7 +50,8 @@ QString withoutTrailingSeparator(QString folder) {
 
 } // namespace
 
-SetupDialog::SetupDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
+SetupDialog::SetupDialog(engine::Watchdog *watchdog, QWidget *parent)
+    : QWidget(parent, Qt::Window), watchdog_(watchdog) {
     dialogs::setUpWindow(this, QStringLiteral("Form2"), QStringLiteral("Perstando Setup"));
 
     auto *outer = new QVBoxLayout(this);
@@ -64,7 +65,8 @@ SetupDialog::SetupDialog(QWidget *parent) : QWidget(parent, Qt::Window) {
     auto *bottom = new QHBoxLayout();
     bottom->addWidget(new QLabel(QStringLiteral("Run Perstando in Icon Tray at Startup"), this));
     startInTrayCombo_ = named<QComboBox>(QStringLiteral("Combo1"), this);
-    startInTrayCombo_->addItems({QStringLiteral("Yes"), QStringLiteral("No")});
+    startInTrayCombo_->addItems({settings::word(settings::Key::StartInTray, true),
+                                 settings::word(settings::Key::StartInTray, false)});
     dialogs::keepTypedText(startInTrayCombo_);
     bottom->addWidget(startInTrayCombo_);
     bottom->addStretch(1);
@@ -185,15 +187,15 @@ void SetupDialog::load() {
     startInTrayCombo_->setCurrentText(stored.text(settings::Key::StartInTray));
 
     connectionNameEdit_->setText(stored.text(settings::Key::InternetRestartName));
-    watchInternetCheck_->setChecked(settings::isOn(stored.text(settings::Key::InternetWatch)));
-    restartInternetCheck_->setChecked(settings::isOn(stored.text(settings::Key::InternetRestart)));
-    keepUpCheck_->setChecked(settings::isOn(stored.text(settings::Key::KeepUp)));
+    watchInternetCheck_->setChecked(stored.flag(settings::Key::InternetWatch));
+    restartInternetCheck_->setChecked(stored.flag(settings::Key::InternetRestart));
+    keepUpCheck_->setChecked(stored.flag(settings::Key::KeepUp));
 }
 
 void SetupDialog::activate() {
     startInTrayCombo_->setCurrentText(settings::text(settings::Key::StartInTray));
-    if (auto *main = ui::mainWindowLink()) {
-        main->pauseChecking();
+    if (watchdog_) {
+        watchdog_->setPaused(true);
     }
 }
 
@@ -222,9 +224,9 @@ void SetupDialog::saveAll() {
     }
     save.set(settings::Key::InternetRestartName, connectionNameEdit_->text())
         .set(settings::Key::StartInTray, startInTrayCombo_->currentText())
-        .setSwitch(settings::Key::InternetWatch, watchInternetCheck_->isChecked())
-        .setSwitch(settings::Key::InternetRestart, restartInternetCheck_->isChecked())
-        .setSwitch(settings::Key::KeepUp, keepUpCheck_->isChecked());
+        .setFlag(settings::Key::InternetWatch, watchInternetCheck_->isChecked())
+        .setFlag(settings::Key::InternetRestart, restartInternetCheck_->isChecked())
+        .setFlag(settings::Key::KeepUp, keepUpCheck_->isChecked());
     if (!dialogs::save(this, save)) {
         // Stay open: what was typed is still here to save again.
         return;
@@ -296,7 +298,7 @@ void SetupDialog::browse(int slot) {
 }
 
 void SetupDialog::startCompanionIfKept() {
-    if (settings::isOn(settings::text(settings::Key::KeepUp))) {
+    if (settings::Stored::read().flag(settings::Key::KeepUp)) {
         core::startCompanion(core::dataFolder());
     }
 }

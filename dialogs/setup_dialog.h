@@ -13,6 +13,10 @@ class QLineEdit;
 class QPushButton;
 class QTabWidget;
 
+namespace engine {
+class Watchdog;
+}
+
 /// Form2: the setup dialog, where each slot's program, name and working
 /// directory and the internet options are edited and saved.
 class SetupDialog : public QWidget {
@@ -21,7 +25,8 @@ class SetupDialog : public QWidget {
 public:
     /// Loads every field from the settings file; the window stays hidden
     /// until shown, so the slot-1 check can load it without showing it.
-    explicit SetupDialog(QWidget *parent = nullptr);
+    /// `watchdog` is the running engine; none in a window tested alone.
+    explicit SetupDialog(engine::Watchdog *watchdog = nullptr, QWidget *parent = nullptr);
 
     /// Starts the keep-up companion when the saved setting asks for it.
     void startCompanionIfKept();
@@ -70,4 +75,5 @@ private:
     /// set for the next use.
     ui::PickRequest pickRequest_;
     bool firstShowDone_ = false;
+    engine::Watchdog *watchdog_ = nullptr;
 };

@@ -1,11 +1,11 @@
 #include "engine/alarm_state.h"
 
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 
 namespace engine {
 
 AlarmState::AlarmState(QObject *parent) : QObject(parent) {
-    repeat_ = new FormTimer(QStringLiteral("Timer12"), 5000, false, this);
+    repeat_ = new SwitchedTimer(QStringLiteral("Timer12"), 5000, false, this);
     connect(repeat_, &QTimer::timeout, this, &AlarmState::soundDue);
 }
 

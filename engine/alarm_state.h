@@ -7,7 +7,7 @@
 
 namespace engine {
 
-class FormTimer;
+class SwitchedTimer;
 
 class AlarmState : public QObject {
     Q_OBJECT
@@ -31,7 +31,7 @@ signals:
     void acknowledged();
 
 private:
-    FormTimer *repeat_ = nullptr;
+    SwitchedTimer *repeat_ = nullptr;
     bool visual_ = false;
 };
 

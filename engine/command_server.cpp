@@ -5,12 +5,10 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <unistd.h>
-
 namespace engine {
 
 struct CommandServer::Connection {
-    int fd = -1;
+    core::UniqueFd fd;
     std::string request;
     QSocketNotifier *notifier = nullptr;
     QTimer *deadline = nullptr;
@@ -29,25 +27,23 @@ CommandServer::~CommandServer() {
 }
 
 void CommandServer::acceptWaiting() {
-    for (int fd = core::commands::accept(listener_->socket()); fd >= 0;
+    for (core::UniqueFd fd = core::commands::accept(listener_->socket()); fd;
          fd = core::commands::accept(listener_->socket())) {
         // Asked before anything is read: another account learns nothing.
-        if (!core::commands::peerTrusted(fd)) {
+        if (!core::commands::peerTrusted(fd.get())) {
             core::commands::write(
-                fd,
+                fd.get(),
                 core::commands::reply(false, "permission denied: only its own account may ask\n"));
-            ::close(fd);
             continue;
         }
         if (std::ssize(connections_) >= MaxConnections) {
-            core::commands::write(fd, core::commands::reply(false, "busy, try again\n"));
-            ::close(fd);
+            core::commands::write(fd.get(), core::commands::reply(false, "busy, try again\n"));
             continue;
         }
         auto connection = std::make_unique<Connection>();
         Connection *c = connection.get();
-        c->fd = fd;
-        c->notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        c->fd = std::move(fd);
+        c->notifier = new QSocketNotifier(c->fd.get(), QSocketNotifier::Read, this);
         c->deadline = new QTimer(this);
         c->deadline->setSingleShot(true);
         connect(c->notifier, &QSocketNotifier::activated, this, [this, c] { readFrom(c); });
@@ -59,7 +55,7 @@ void CommandServer::acceptWaiting() {
 }
 
 void CommandServer::readFrom(Connection *connection) {
-    switch (core::commands::readRequest(connection->fd, connection->request)) {
+    switch (core::commands::readRequest(connection->fd.get(), connection->request)) {
     case core::commands::Read::More:
         return;
     case core::commands::Read::Closed:
@@ -83,14 +79,14 @@ void CommandServer::finish(Connection *connection, const QString &reply, bool ok
     if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n'))) {
         text += QLatin1Char('\n');
     }
-    core::commands::write(connection->fd, core::commands::reply(ok, text.toStdString()));
+    core::commands::write(connection->fd.get(), core::commands::reply(ok, text.toStdString()));
     drop(connection);
 }
 
 void CommandServer::drop(Connection *connection) {
+    // The notifier goes before its descriptor closes with the connection.
     delete connection->notifier;
     delete connection->deadline;
-    ::close(connection->fd);
     std::erase_if(connections_, [connection](const auto &c) { return c.get() == connection; });
 }
 

@@ -1,12 +1,14 @@
 #include "engine/error_window_sweep.h"
 
 #include "core/window_closer.h"
-#include "engine/form_timer.h"
+#include "engine/event_stream.h"
+#include "engine/switched_timer.h"
 
 namespace engine {
 
-ErrorWindowSweep::ErrorWindowSweep(QObject *parent) : QObject(parent) {
-    timer_ = new FormTimer(QStringLiteral("Timer14"), 500, true, this);
+ErrorWindowSweep::ErrorWindowSweep(const EventStream &events, QObject *parent)
+    : QObject(parent), events_(events) {
+    timer_ = new SwitchedTimer(QStringLiteral("Timer14"), 500, true, this);
     connect(timer_, &QTimer::timeout, this, &ErrorWindowSweep::sweep);
 }
 
@@ -16,7 +18,8 @@ void ErrorWindowSweep::sweep() {
                                                          "Application error"};
     for (const auto &closed : windowcloser::closeTopmostTitled(titles)) {
         if (closed) {
-            emit windowDismissed(QString::fromStdString(closed->title));
+            events_.publish(Event::Kind::ErrorWindowDismissed, 0, 0, {},
+                            QString::fromStdString(closed->title));
         }
     }
 }

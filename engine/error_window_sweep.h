@@ -7,24 +7,22 @@
 
 namespace engine {
 
-class FormTimer;
+class EventStream;
+class SwitchedTimer;
 
 class ErrorWindowSweep : public QObject {
     Q_OBJECT
 
 public:
-    explicit ErrorWindowSweep(QObject *parent);
+    ErrorWindowSweep(const EventStream &events, QObject *parent);
 
     /// One sweep: the topmost window whose title holds each of the titles,
-    /// ignoring case, is asked to close.
+    /// ignoring case, is asked to close, and each one asked is published.
     void sweep();
 
-signals:
-    /// A window was asked to close; `title` is its whole title.
-    void windowDismissed(const QString &title);
-
 private:
-    FormTimer *timer_ = nullptr;
+    const EventStream &events_;
+    SwitchedTimer *timer_ = nullptr;
 };
 
 } // namespace engine

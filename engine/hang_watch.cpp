@@ -1,32 +1,13 @@
 #include "engine/hang_watch.h"
 
 #include "core/window_ping.h"
-#include "engine/form_timer.h"
 #include "engine/slot_watcher.h"
 
 #include <QSocketNotifier>
 
-#include <signal.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 namespace engine {
-
-namespace {
-
-/// Signals the process behind a pidfd: never a stranger that took its PID.
-bool signalProcess(int fd, int pid, int signal) {
-#ifdef SYS_pidfd_send_signal
-    if (fd >= 0) {
-        return ::syscall(SYS_pidfd_send_signal, fd, signal, nullptr, 0) == 0;
-    }
-#endif
-    return pid > 0 && ::kill(pid, signal) == 0;
-}
-
-} // namespace
 
 HangWatch::HangWatch(SlotWatcher &watcher, QObject *parent) : QObject(parent), watcher_(watcher) {
     connect(&timer_, &QTimer::timeout, this, &HangWatch::round);
@@ -48,12 +29,14 @@ void HangWatch::apply(const settings::Snapshot &snapshot) {
     if (interval.count() == 0) {
         timer_.stop();
         // The display connection goes with the last slot that needed it.
+        readAnswers(false);
         ping_.reset();
         return;
     }
     if (!ping_) {
         ping_ = std::make_unique<windowping::WindowPing>();
     }
+    readAnswers(true);
     if (!timer_.isActive() || timer_.interval() != interval.count()) {
         timer_.start(static_cast<int>(interval.count()));
     }
@@ -81,14 +64,39 @@ void HangWatch::round() {
     for (int n = 1; n <= settings::SlotCount; ++n) {
         const int pid = watcher_.rememberedProcess(n);
         // Paused or unwatched slots are not judged; neither is one being ended.
-        if (!hang(n).seconds || pid <= 0 || !watcher_.isWatched(n) ||
-            !watcher_.timer(n)->isActive() || hang(n).ending.notifier || hang(n).ending.kill) {
+        if (!hang(n).seconds || pid <= 0 || !watcher_.checking(n) || hang(n).ending.end ||
+            hang(n).ending.kill) {
             continue;
         }
         judge(n, pid);
         pids.push_back(pid);
     }
     ping_->ping(pids);
+    readAnswers(true);
+}
+
+void HangWatch::readAnswers(bool on) {
+    // The root's structure events come from every window of the desktop:
+    // read as they arrive, they never pile up in the server for us.
+    const int fd = on && ping_ ? ping_->descriptor() : -1;
+    if (answers_ && answers_->socket() == fd) {
+        return;
+    }
+    if (answers_) {
+        // Off at once, before a reconnect reuses its number; deleted later, as
+        // it may be the one calling.
+        answers_->setEnabled(false);
+        answers_->deleteLater();
+        answers_ = nullptr;
+    }
+    if (fd < 0) {
+        return;
+    }
+    answers_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(answers_, &QSocketNotifier::activated, this, [this] {
+        ping_->poll();
+        readAnswers(true); // the display may have gone, or come back on another socket
+    });
 }
 
 void HangWatch::judge(int slot, int pid) {
@@ -109,7 +117,6 @@ void HangWatch::judge(int slot, int pid) {
         return;
     }
     watcher_.reportNotResponding(slot);
-    emit notResponding(slot);
     if (h.restart) {
         end(slot);
     }
@@ -117,51 +124,44 @@ void HangWatch::judge(int slot, int pid) {
 
 void HangWatch::end(int slot) {
     Ending &e = hang(slot).ending;
-    const int pid = watcher_.rememberedProcess(slot);
-    e.fd = watcher_.rememberedEndDescriptor(slot);
-    if (!signalProcess(e.fd, pid, SIGTERM)) {
+    e.target = watcher_.remembered(slot).duplicate();
+    if (!e.target.sendSignal(processes::Signal::Terminate)) {
         stopEnding(slot);
         return;
     }
     // A stopped program handles the SIGTERM only once it runs again.
-    signalProcess(e.fd, pid, SIGCONT);
-    if (e.fd >= 0) {
-        e.notifier = new QSocketNotifier(e.fd, QSocketNotifier::Read, this);
-        connect(e.notifier, &QSocketNotifier::activated, this, [this, slot] { ended(slot); });
+    e.target.sendSignal(processes::Signal::Continue);
+    e.end = ProcessEndWatch::watch(e.target);
+    if (e.end) {
+        connect(e.end.get(), &ProcessEndWatch::ended, this, [this, slot] { ended(slot); });
     }
-    e.kill = new QTimer(this);
+    e.kill = std::make_unique<QTimer>();
     e.kill->setSingleShot(true);
-    connect(e.kill, &QTimer::timeout, this, [this, slot, pid] {
+    connect(e.kill.get(), &QTimer::timeout, this, [this, slot] {
         Ending &ending = hang(slot).ending;
-        signalProcess(ending.fd, pid, SIGKILL);
-        if (!ending.notifier) {
+        ending.target.sendSignal(processes::Signal::Kill);
+        if (!ending.end) {
             // No end to watch: the slot's checks find it gone.
             stopEnding(slot);
         }
     });
-    e.kill->start(static_cast<int>(KillGrace.count()));
+    e.kill->start(static_cast<int>(killGrace_.count()));
 }
 
 void HangWatch::ended(int slot) {
     stopEnding(slot);
     // The slot's own check restarts it and reports the restart; paused, the
     // checks take it up when they run again.
-    if (watcher_.timer(slot)->isActive()) {
+    if (watcher_.checking(slot)) {
         watcher_.tick(slot);
     }
 }
 
 void HangWatch::stopEnding(int slot) {
     Ending &e = hang(slot).ending;
-    // The notifier goes before its descriptor closes.
-    delete e.notifier;
-    e.notifier = nullptr;
-    delete e.kill;
-    e.kill = nullptr;
-    if (e.fd >= 0) {
-        ::close(e.fd);
-    }
-    e.fd = -1;
+    e.end.reset();
+    e.kill.reset();
+    e.target.forget();
 }
 
 } // namespace engine

@@ -1,11 +1,13 @@
 #pragma once
 // "Not responding": the windows of each slot that asks for it are pinged every
 // few seconds, and a program that leaves a ping unanswered for the slot's
-// seconds is reported once (status line, log entry, the notResponding signal).
+// seconds is reported once, through its slot.
 // With the slot's restart action it is then ended, SIGTERM and SIGKILL after
 // a grace, and its end runs the slot's check, which restarts and reports it.
 // Only slots with hangseconds set open the display connection.
 
+#include "core/process_probe.h"
+#include "engine/process_end_watch.h"
 #include "engine/settings.h"
 
 #include <QObject>
@@ -44,16 +46,16 @@ public:
     void round();
     /// The time between rounds; 0 when nothing is pinged.
     std::chrono::milliseconds roundInterval() const;
-
-signals:
-    /// The slot's program stopped responding (reported once until it answers again).
-    void notResponding(int slot);
+    /// Replaces KillGrace for the endings that start from now on.
+    void setKillGrace(std::chrono::milliseconds grace) { killGrace_ = grace; }
 
 private:
+    /// A hung program being ended: its own memory of the process, so the
+    /// SIGKILL reaches it whatever the slot remembers by then.
     struct Ending {
-        int fd = -1;
-        QSocketNotifier *notifier = nullptr;
-        QTimer *kill = nullptr;
+        processes::RememberedProcess target;
+        std::unique_ptr<ProcessEndWatch> end;
+        std::unique_ptr<QTimer> kill;
     };
     struct SlotHang {
         std::optional<int> seconds;
@@ -68,8 +70,13 @@ private:
 
     SlotWatcher &watcher_;
     std::array<SlotHang, settings::SlotCount> slots_;
+    /// Follows the display connection's socket (on) or lets it go (off).
+    void readAnswers(bool on);
+
     std::unique_ptr<windowping::WindowPing> ping_;
+    QSocketNotifier *answers_ = nullptr;
     QTimer timer_;
+    std::chrono::milliseconds killGrace_ = KillGrace;
 };
 
 } // namespace engine

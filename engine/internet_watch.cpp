@@ -1,14 +1,14 @@
 #include "engine/internet_watch.h"
 
 #include "core/connection_probe.h"
-#include "engine/form_timer.h"
-#include "engine/log_writer.h"
+#include "engine/event_stream.h"
+#include "engine/switched_timer.h"
 
 namespace engine {
 
-InternetWatch::InternetWatch(const LogWriter &log, QObject *parent)
-    : QObject(parent), log_(log), probe_(connection::isConnected) {
-    timer_ = new FormTimer(QStringLiteral("Timer11"), 30000, true, this);
+InternetWatch::InternetWatch(const EventStream &events, QObject *parent)
+    : QObject(parent), events_(events), probe_(connection::isConnected) {
+    timer_ = new SwitchedTimer(QStringLiteral("Timer11"), 30000, true, this);
     connect(timer_, &QTimer::timeout, this, &InternetWatch::check);
 }
 
@@ -22,10 +22,8 @@ void InternetWatch::check() {
         emit checked(true);
         return;
     }
-    // Alarms first: a log that cannot be written must not keep them quiet.
-    emit connectionLost();
     emit checked(false);
-    log_.event(QStringLiteral(" Internet Connection has been Lost!"));
+    events_.publish(Event::Kind::ConnectionLost, 0);
 }
 
 } // namespace engine

@@ -1,6 +1,7 @@
 #include "engine/log_writer.h"
 
 #include "core/log_file.h"
+#include "engine/event_stream.h"
 #include "engine/locale_text.h"
 
 #include <string>
@@ -15,6 +16,30 @@ bool LogWriter::append(const QStringList &lines) const {
         entry.push_back(line.toStdString());
     }
     return core::appendLogLines(path_.toStdString(), entry);
+}
+
+bool LogWriter::write(const Event &event) const {
+    switch (event.kind) {
+    case Event::Kind::Restarted:
+    case Event::Kind::RestartFailed:
+        return restart(event.slot, event.name, event.kind == Event::Kind::RestartFailed);
+    case Event::Kind::CommandLineRun:
+        return LogWriter::event(QStringLiteral("Command Line Action has been initiated!"));
+    case Event::Kind::CommandLineFailed:
+        return LogWriter::event(QStringLiteral("Command Line Action could not be initiated!"));
+    case Event::Kind::GaveUp:
+        return giveUp(event.slot, event.detail);
+    case Event::Kind::WatchedAgain:
+        return watchedAgain(event.slot, event.name);
+    case Event::Kind::NotResponding:
+        return notResponding(event.slot, event.name);
+    case Event::Kind::ConnectionLost:
+        return LogWriter::event(QStringLiteral(" Internet Connection has been Lost!"));
+    case Event::Kind::RespondingAgain:
+    case Event::Kind::ErrorWindowDismissed:
+        break;
+    }
+    return true;
 }
 
 bool LogWriter::note(const QString &text) const {

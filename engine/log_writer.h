@@ -7,6 +7,8 @@
 
 namespace engine {
 
+struct Event;
+
 class LogWriter {
 public:
     void setPath(const QString &path) { path_ = path; }
@@ -15,6 +17,10 @@ public:
     /// Appends one entry; false when it could not be written (no path, a
     /// missing folder, not a regular file, a full disk).
     bool append(const QStringList &lines) const;
+
+    /// The entry of an event, for the kinds the log records; false when it
+    /// could not be written.
+    bool write(const Event &event) const;
 
     /// "<date and time>, <text>" on one line: start, run-at-start changes.
     bool note(const QString &text) const;

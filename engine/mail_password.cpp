@@ -11,7 +11,7 @@
 namespace engine {
 
 void lookUpMailPassword(const QString &typedServer, const QString &user, QObject *context,
-                        RestartMailer::PasswordDone done) {
+                        Mailer::PasswordDone done) {
     // The session connects to the server without the blanks around it: the
     // keyring's entry is made and found under that name too.
     const QString server = typedServer.trimmed();

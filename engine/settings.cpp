@@ -20,14 +20,8 @@ QString problemMessage(const std::string &problem) {
         .arg(pathText(), QString::fromStdString(problem));
 }
 
-/// A switch or a yes/no key as the schema types it.
-bool flag(const Stored &stored, Key key, int slot = 0) {
-    const QString value = stored.text(key, slot);
-    return definition(key).type == Type::YesNo ? value == QStringLiteral("Yes") : isOn(value);
-}
-
-/// A count of seconds: a whole number above 0; anything else, empty and 0
-/// among it, is off.
+/// A count of seconds: a whole number above 0, as a number reads (blanks and
+/// a sign allowed); anything else, empty and 0 among it, is off.
 std::optional<int> wholeSeconds(const QString &text) {
     bool ok = false;
     const int value = text.trimmed().toInt(&ok);
@@ -37,14 +31,50 @@ std::optional<int> wholeSeconds(const QString &text) {
     return value;
 }
 
-} // namespace
+/// What a stored text means as its key's type says: the one place a type is
+/// given its meaning.
+struct Reading {
+    bool on = false;
+    std::optional<int> number;
+};
 
-bool isOn(const QString &text) {
-    return text == QStringLiteral("On");
+Reading reading(Key key, const QString &text) {
+    const KeyDefinition &d = definition(key);
+    switch (d.type) {
+    case Type::Text:
+    case Type::Path:
+        return {};
+    case Type::Switch:
+    case Type::YesNo:
+    case Type::Action:
+        return {text == QLatin1StringView(d.onWord), std::nullopt};
+    case Type::Interval:
+        return {false, intervalFromText(text)};
+    case Type::WholeNumber:
+        return {false, wholeNumberFromText(text).value_or(d.fallback)};
+    case Type::Seconds:
+        return {false, wholeSeconds(text)};
+    }
+    return {};
 }
 
-QString switchText(bool on) {
-    return on ? QStringLiteral("On") : QStringLiteral("Off");
+} // namespace
+
+Type type(Key key) {
+    return definition(key).type;
+}
+
+QString word(Key key, bool on) {
+    const KeyDefinition &d = definition(key);
+    return QString::fromLatin1(on ? d.onWord : d.offWord);
+}
+
+bool isOn(Key key, const QString &text) {
+    return reading(key, text).on;
+}
+
+int defaultNumber(Key key) {
+    return definition(key).fallback;
 }
 
 QString text(Key key, int slot) {
@@ -71,6 +101,24 @@ QString Stored::text(Key key, int slot) const {
     }
     const auto [section, name] = location(key, slot);
     return QString::fromStdString(data_->document.value(section, name));
+}
+
+bool Stored::flag(Key key, int slot) const {
+    return reading(key, text(key, slot)).on;
+}
+
+std::optional<int> Stored::number(Key key, int slot) const {
+    return reading(key, text(key, slot)).number;
+}
+
+const Stored &Reader::current() {
+    const core::FileStamp now = core::fileStamp(core::settingsPath());
+    if (!core::unchanged(stamp_, now)) {
+        stored_ = Stored::read();
+        // A file that could not be read is tried again at the next check.
+        stamp_ = stored_.problem().isEmpty() ? now : core::FileStamp{};
+    }
+    return stored_;
 }
 
 std::optional<int> intervalFromText(const QString &text) {
@@ -112,32 +160,31 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.name = stored.text(Key::SlotName, n);
         slot.workingDirectory = stored.text(Key::SlotFolder, n);
         slot.commandLine = stored.text(Key::SlotCommand, n);
-        slot.commandLineOn = flag(stored, Key::SlotCommandSwitch, n);
-        slot.immediate = flag(stored, Key::SlotImmediate, n);
-        slot.hangSeconds = wholeSeconds(stored.text(Key::SlotHangSeconds, n));
-        slot.restartWhenHung = stored.text(Key::SlotHangAction, n) == QStringLiteral("Restart");
-        slot.intervalMs = intervalFromText(stored.text(Key::SlotInterval, n));
+        slot.commandLineOn = stored.flag(Key::SlotCommandSwitch, n);
+        slot.immediate = stored.flag(Key::SlotImmediate, n);
         slot.program = stored.text(Key::SlotProgram, n);
-        const auto number = [&](Key key) { return wholeNumberFromText(stored.text(key, n)); };
-        slot.giveUpRestarts = number(Key::SlotGiveUp).value_or(0);
-        slot.giveUpMinutes = number(Key::SlotGiveUpMinutes).value_or(10);
-        slot.backoffSeconds = number(Key::SlotBackoff).value_or(0);
+        slot.giveUpRestarts = stored.number(Key::SlotGiveUp, n).value_or(0);
+        slot.giveUpMinutes = stored.number(Key::SlotGiveUpMinutes, n).value_or(0);
+        slot.backoffSeconds = stored.number(Key::SlotBackoff, n).value_or(0);
+        slot.hangSeconds = stored.number(Key::SlotHangSeconds, n);
+        slot.restartWhenHung = stored.flag(Key::SlotHangAction, n);
+        slot.intervalMs = stored.number(Key::SlotInterval, n);
     }
     s.logPath = stored.text(Key::LogPath);
-    s.mail = {stored.text(Key::MailTo),
-              stored.text(Key::MailPort),
-              stored.text(Key::MailFrom),
-              stored.text(Key::MailServer),
-              flag(stored, Key::MailSwitch),
-              wholeNumberFromText(stored.text(Key::MailMinutes)).value_or(0),
-              stored.text(Key::MailUser),
-              stored.text(Key::MailCaFile)};
-    s.visualAlarm = flag(stored, Key::VisualAlarm);
-    s.popupAlarm = flag(stored, Key::PopupAlarm);
-    s.audioAlarm = flag(stored, Key::AudioAlarm);
-    s.watchInternet = flag(stored, Key::InternetWatch);
-    s.keepUp = flag(stored, Key::KeepUp);
-    s.startInTray = flag(stored, Key::StartInTray);
+    s.mail.sendTo = stored.text(Key::MailTo);
+    s.mail.port = stored.text(Key::MailPort);
+    s.mail.address = stored.text(Key::MailFrom);
+    s.mail.server = stored.text(Key::MailServer);
+    s.mail.on = stored.flag(Key::MailSwitch);
+    s.mail.minutes = stored.number(Key::MailMinutes).value_or(0);
+    s.mail.user = stored.text(Key::MailUser);
+    s.mail.caFile = stored.text(Key::MailCaFile);
+    s.visualAlarm = stored.flag(Key::VisualAlarm);
+    s.popupAlarm = stored.flag(Key::PopupAlarm);
+    s.audioAlarm = stored.flag(Key::AudioAlarm);
+    s.watchInternet = stored.flag(Key::InternetWatch);
+    s.keepUp = stored.flag(Key::KeepUp);
+    s.startInTray = stored.flag(Key::StartInTray);
     s.problem = stored.problem();
     return s;
 }

@@ -1,8 +1,11 @@
 #pragma once
 // The settings file as the program uses it: every key by its role (the schema
-// in settings_schema.cpp is the only place that spells sections and keys), a
+// in settings_schema.cpp is the only place that spells sections, keys and the
+// words stored for on and off, and gives each key its type and default), a
 // typed snapshot read with one read of the file, and saves that replace the
 // file once.
+
+#include "core/file_stamp.h"
 
 #include <QString>
 #include <array>
@@ -49,10 +52,26 @@ enum class Key {
     StartInTray,
 };
 
-/// A switch is on only for exactly "On"; any other text, "on" included, is off.
-bool isOn(const QString &text);
-/// The word a switch is stored as.
-QString switchText(bool on);
+/// How a key's stored text is read; the schema gives each key one.
+enum class Type {
+    Text,        ///< any text, used as stored
+    Path,        ///< a program, folder or file path, used as stored
+    Switch,      ///< on only for exactly its word, "On"; written "On" or "Off"
+    YesNo,       ///< on only for exactly "Yes"; written "Yes" or "No"
+    Action,      ///< on only for exactly its word; off is written as nothing
+    Interval,    ///< milliseconds, a number in the user's locale; else none
+    WholeNumber, ///< digits only; anything else counts as the key's default
+    Seconds,     ///< a whole number above 0; anything else is off
+};
+
+Type type(Key key);
+/// The word `key` (a Switch, YesNo or Action) is stored as when on or off.
+QString word(Key key, bool on);
+/// Whether `text`, stored under `key`, means on: only its exact word does
+/// ("on" is off for a switch).
+bool isOn(Key key, const QString &text);
+/// What a WholeNumber key counts as when it is missing or no whole number.
+int defaultNumber(Key key);
 
 /// The stored text of `key` (of `slot`, 1 to 8, for a per-slot key), read on
 /// its own: one read of the file. "" when missing or unreadable.
@@ -64,6 +83,12 @@ public:
     /// Reads the settings file of the program folder.
     static Stored read();
     QString text(Key key, int slot = 0) const;
+    /// A Switch, YesNo or Action key: on only for its exact word.
+    bool flag(Key key, int slot = 0) const;
+    /// A number key as its type reads it: an Interval or Seconds key has none
+    /// when its text gives none; a WholeNumber key always has one, its default
+    /// when the text is no whole number.
+    std::optional<int> number(Key key, int slot = 0) const;
     /// "The settings file <path> cannot be read: <reason>", or "" when it could
     /// be read or is missing (a missing file reads as empty).
     const QString &problem() const { return problem_; }
@@ -74,6 +99,19 @@ private:
     QString problem_;
 };
 
+/// The settings file as it is now, for what is asked on every check: kept as
+/// last read, and read again only when a stat says the file changed (an
+/// atomic replace, a rewrite in place, a link pointed elsewhere) or was
+/// changed too recently to tell. An unchanged file costs a stat, not a read.
+class Reader {
+public:
+    const Stored &current();
+
+private:
+    core::FileStamp stamp_;
+    Stored stored_;
+};
+
 struct Slot {
     QString name;
     QString workingDirectory;
@@ -81,15 +119,15 @@ struct Slot {
     bool commandLineOn = false;
     /// Restarted the moment its process ends, not on the next check.
     bool immediate = false;
-    /// The program as stored; a check reads it afresh, this only tells that
-    /// the slot's settings changed.
+    /// The program as stored; a check asks the file as it is then (Reader),
+    /// this only tells that the slot's settings changed.
     QString program;
     /// Restarts within giveUpMinutes after which a slot whose program is gone
     /// again is no longer restarted; 0 never gives up.
-    int giveUpRestarts = 0;
-    int giveUpMinutes = 10;
+    int giveUpRestarts = defaultNumber(Key::SlotGiveUp);
+    int giveUpMinutes = defaultNumber(Key::SlotGiveUpMinutes);
     /// The longest wait before a start after quick deaths, in seconds; 0 is off.
-    int backoffSeconds = 0;
+    int backoffSeconds = defaultNumber(Key::SlotBackoff);
     /// Seconds a window of the program may leave a ping unanswered before it
     /// counts as not responding; nullopt: never judged.
     std::optional<int> hangSeconds;
@@ -110,7 +148,7 @@ struct Mail {
     bool on = false;
     /// At most one restart e-mail per slot within this many minutes; 0 sends
     /// one per restart.
-    int minutes = 0;
+    int minutes = defaultNumber(Key::MailMinutes);
     /// The sign-in name; empty: no sign-in.
     QString user;
     /// A PEM file of authorities trusted beside the system's; empty: none.
@@ -149,8 +187,9 @@ class Save {
 public:
     Save &set(Key key, const QString &value) { return set(key, 0, value); }
     Save &set(Key key, int slot, const QString &value);
-    Save &setSwitch(Key key, bool on) { return set(key, 0, switchText(on)); }
-    Save &setSwitch(Key key, int slot, bool on) { return set(key, slot, switchText(on)); }
+    /// Writes the word a Switch, YesNo or Action key is stored as.
+    Save &setFlag(Key key, bool on) { return set(key, 0, word(key, on)); }
+    Save &setFlag(Key key, int slot, bool on) { return set(key, slot, word(key, on)); }
 
     struct Result {
         bool ok = false;

@@ -1,9 +1,10 @@
-// The schema: every section and key of the settings file, with its type and
-// default. Sections and keys are spelled here and nowhere else. Reads ignore
-// case; a key that is missing is written with the spelling given here, which
-// is how earlier versions wrote it (hence "internet"/"restartname" beside
-// "Internet"). Every default is empty: a missing key means off, no interval
-// change and nothing watched.
+// The schema: every section and key of the settings file, with its type, the
+// words stored for on and off, and its default. Sections, keys and those words
+// are spelled here and nowhere else. Reads ignore case; a key that is missing
+// is written with the spelling given here, which is how earlier versions wrote
+// it (hence "internet"/"restartname" beside "Internet"). A missing key means
+// off, no interval change and nothing watched; the give-up window alone
+// defaults to 10 minutes.
 
 #include "engine/settings_schema.h"
 
@@ -19,36 +20,61 @@ struct Entry {
     KeyDefinition definition;
 };
 
+constexpr KeyDefinition asText(const char *section, const char *name) {
+    return {section, name, Type::Text};
+}
+constexpr KeyDefinition asPath(const char *section, const char *name) {
+    return {section, name, Type::Path};
+}
+constexpr KeyDefinition asSwitch(const char *section, const char *name) {
+    return {section, name, Type::Switch, "On", "Off"};
+}
+constexpr KeyDefinition asYesNo(const char *section, const char *name) {
+    return {section, name, Type::YesNo, "Yes", "No"};
+}
+constexpr KeyDefinition asAction(const char *section, const char *name, const char *word) {
+    return {section, name, Type::Action, word, ""};
+}
+constexpr KeyDefinition asInterval(const char *section, const char *name) {
+    return {section, name, Type::Interval};
+}
+constexpr KeyDefinition asWholeNumber(const char *section, const char *name, int fallback) {
+    return {section, name, Type::WholeNumber, "", "", fallback};
+}
+constexpr KeyDefinition asSeconds(const char *section, const char *name) {
+    return {section, name, Type::Seconds};
+}
+
 constexpr std::array<Entry, 29> Schema{{
-    {Key::SlotName, {"exe%1", "name", Type::Text, "", true}},
-    {Key::SlotProgram, {"exe%1", "path", Type::Path, "", true}},
-    {Key::SlotInterval, {"exe%1", "timer", Type::Interval, "", true}},
-    {Key::SlotFolder, {"workingexe%1", "path%1", Type::Path, "", true}},
-    {Key::SlotCommand, {"cmdline", "cmdexe%1", Type::Text, "", true}},
-    {Key::SlotCommandSwitch, {"cmdline", "statusexe%1", Type::Switch, "", true}},
-    {Key::SlotImmediate, {"exe%1", "immediate", Type::Switch, "", true}},
-    {Key::SlotGiveUp, {"exe%1", "giveup", Type::WholeNumber, "", true}},
-    {Key::SlotGiveUpMinutes, {"exe%1", "giveupminutes", Type::WholeNumber, "", true}},
-    {Key::SlotBackoff, {"exe%1", "backoff", Type::WholeNumber, "", true}},
-    {Key::SlotHangSeconds, {"exe%1", "hangseconds", Type::Text, "", true}},
-    {Key::SlotHangAction, {"exe%1", "hangaction", Type::Text, "", true}},
-    {Key::LogPath, {"log", "path", Type::Path, "", false}},
-    {Key::MailTo, {"mail", "Sendto", Type::Text, "", false}},
-    {Key::MailPort, {"mail", "port", Type::Text, "", false}},
-    {Key::MailFrom, {"mail", "address", Type::Text, "", false}},
-    {Key::MailServer, {"mail", "server", Type::Text, "", false}},
-    {Key::MailSwitch, {"mail", "notification", Type::Switch, "", false}},
-    {Key::MailMinutes, {"mail", "minutes", Type::WholeNumber, "", false}},
-    {Key::MailUser, {"mail", "user", Type::Text, "", false}},
-    {Key::MailCaFile, {"mail", "cafile", Type::Path, "", false}},
-    {Key::VisualAlarm, {"Alerts", "visual", Type::Switch, "", false}},
-    {Key::PopupAlarm, {"Alerts", "Pop", Type::Switch, "", false}},
-    {Key::AudioAlarm, {"Alerts", "audio", Type::Switch, "", false}},
-    {Key::InternetWatch, {"Internet", "Monitor", Type::Switch, "", false}},
-    {Key::InternetRestart, {"Internet", "Restart", Type::Switch, "", false}},
-    {Key::InternetRestartName, {"internet", "restartname", Type::Text, "", false}},
-    {Key::KeepUp, {"Internet", "alive", Type::Switch, "", false}},
-    {Key::StartInTray, {"StartupMode", "InIconTray", Type::YesNo, "", false}},
+    {Key::SlotName, asText("exe%1", "name")},
+    {Key::SlotProgram, asPath("exe%1", "path")},
+    {Key::SlotInterval, asInterval("exe%1", "timer")},
+    {Key::SlotFolder, asPath("workingexe%1", "path%1")},
+    {Key::SlotCommand, asText("cmdline", "cmdexe%1")},
+    {Key::SlotCommandSwitch, asSwitch("cmdline", "statusexe%1")},
+    {Key::SlotImmediate, asSwitch("exe%1", "immediate")},
+    {Key::SlotGiveUp, asWholeNumber("exe%1", "giveup", 0)},
+    {Key::SlotGiveUpMinutes, asWholeNumber("exe%1", "giveupminutes", 10)},
+    {Key::SlotBackoff, asWholeNumber("exe%1", "backoff", 0)},
+    {Key::SlotHangSeconds, asSeconds("exe%1", "hangseconds")},
+    {Key::SlotHangAction, asAction("exe%1", "hangaction", "Restart")},
+    {Key::LogPath, asPath("log", "path")},
+    {Key::MailTo, asText("mail", "Sendto")},
+    {Key::MailPort, asText("mail", "port")},
+    {Key::MailFrom, asText("mail", "address")},
+    {Key::MailServer, asText("mail", "server")},
+    {Key::MailSwitch, asSwitch("mail", "notification")},
+    {Key::MailMinutes, asWholeNumber("mail", "minutes", 0)},
+    {Key::MailUser, asText("mail", "user")},
+    {Key::MailCaFile, asPath("mail", "cafile")},
+    {Key::VisualAlarm, asSwitch("Alerts", "visual")},
+    {Key::PopupAlarm, asSwitch("Alerts", "Pop")},
+    {Key::AudioAlarm, asSwitch("Alerts", "audio")},
+    {Key::InternetWatch, asSwitch("Internet", "Monitor")},
+    {Key::InternetRestart, asSwitch("Internet", "Restart")},
+    {Key::InternetRestartName, asText("internet", "restartname")},
+    {Key::KeepUp, asSwitch("Internet", "alive")},
+    {Key::StartInTray, asYesNo("StartupMode", "InIconTray")},
 }};
 
 constexpr bool schemaInKeyOrder() {

@@ -1,5 +1,6 @@
 #pragma once
-// Where each key lives in the settings file. Only engine/ uses this.
+// Where each key lives in the settings file, its type, its words and its
+// default. Only engine/settings.cpp reads this; everything else asks settings.h.
 
 #include "engine/settings.h"
 
@@ -8,21 +9,15 @@
 
 namespace settings {
 
-enum class Type {
-    Text,        ///< any text, shown and used as stored
-    Path,        ///< a program, folder or file path
-    Switch,      ///< on only for exactly "On"
-    YesNo,       ///< on only for exactly "Yes"
-    Interval,    ///< milliseconds, as a number in the user's locale
-    WholeNumber, ///< digits only; anything else reads as missing
-};
-
 struct KeyDefinition {
     const char *section; ///< "%1" stands for the slot number
     const char *name;    ///< "%1" stands for the slot number
     Type type;
-    const char *defaultText;
-    bool perSlot;
+    /// Switch, YesNo and Action: the word that means on, and the one written for off.
+    const char *onWord = "";
+    const char *offWord = "";
+    /// WholeNumber: what a missing key or a text of no whole number counts as.
+    int fallback = 0;
 };
 
 const KeyDefinition &definition(Key key);

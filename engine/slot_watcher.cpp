@@ -2,14 +2,10 @@
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
-#include "engine/form_timer.h"
-#include "engine/locale_text.h"
 #include "engine/log_writer.h"
+#include "engine/switched_timer.h"
 
 #include <QDateTime>
-#include <QSocketNotifier>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,17 +29,12 @@ qint64 steadyMs() {
         .count();
 }
 
-QString statusText(const char *prefix, const QDateTime &now) {
-    return QString::fromLatin1(prefix) + longTime(now.time()) + QStringLiteral(" ,") +
-           shortDate(now.date());
-}
-
 } // namespace
 
-SlotWatcher::SlotWatcher(const LogWriter &log, QObject *parent)
-    : QObject(parent), log_(log), clock_(steadyMs) {
+SlotWatcher::SlotWatcher(const EventStream &events, QObject *parent)
+    : QObject(parent), events_(events), clock_(steadyMs) {
     for (int n = 1; n <= settings::SlotCount; ++n) {
-        auto *timer = new FormTimer(QStringLiteral("Timer%1").arg(n + 1), 0, true, this);
+        auto *timer = new SwitchedTimer(QStringLiteral("Timer%1").arg(n + 1), 0, true, this);
         state(n).timer = timer;
         connect(timer, &QTimer::timeout, this, [this, n] { tick(n); });
     }
@@ -53,16 +44,6 @@ SlotWatcher::~SlotWatcher() {
     for (auto &slot : slots_) {
         slot.end.stop();
     }
-}
-
-void SlotWatcher::EndWatch::stop() {
-    // The notifier goes before its descriptor closes.
-    delete notifier;
-    notifier = nullptr;
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    fd = -1;
 }
 
 QString SlotWatcher::placeholder(int slot) {
@@ -95,7 +76,8 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
         if ((read.immediate || read.hangSeconds) && isWatched(n) && state(n).process.pid() == 0) {
             try {
                 state(n).process.running(
-                    ruleOf(n), settings::text(settings::Key::SlotProgram, n).toStdString(),
+                    ruleOf(n),
+                    settingsFile_.current().text(settings::Key::SlotProgram, n).toStdString(),
                     read.workingDirectory.toStdString());
             } catch (const processes::ListUnavailable &) {
                 // the first check tries again
@@ -117,20 +99,34 @@ bool SlotWatcher::refresh() {
             setName(n, placeholder(n));
         }
         const bool watched = isWatched(n);
-        state(n).timer->setEnabled(watched);
+        state(n).timer->setEnabled(watched && !paused_);
         if (!watched) {
-            setStatus(n, {});
+            enter(n, Phase::Unnamed, {});
             state(n).process.forget();
             watchEnd(n);
+        } else if (state(n).record.phase == Phase::Unnamed) {
+            enter(n, Phase::NotCheckedYet, QDateTime::currentDateTime());
         }
         any = any || watched;
     }
     return any;
 }
 
+bool SlotWatcher::checking(int slot) const {
+    return !paused_ && isWatched(slot) && state(slot).timer->isActive();
+}
+
+void SlotWatcher::setPaused(bool paused) {
+    paused_ = paused;
+    // Resumed, the status panel's next round brings back the named slots.
+    if (paused) {
+        setTimersEnabled(false);
+    }
+}
+
 void SlotWatcher::setTimersEnabled(bool enabled) {
     for (auto &slot : slots_) {
-        slot.timer->setEnabled(enabled);
+        slot.timer->setEnabled(enabled && !paused_);
     }
 }
 
@@ -139,11 +135,23 @@ void SlotWatcher::setName(int slot, const QString &name) {
         state(slot).name = name;
         emit nameChanged(slot, name);
     }
+    if (isWatched(slot) && state(slot).record.phase == Phase::Unnamed) {
+        enter(slot, Phase::NotCheckedYet, QDateTime::currentDateTime());
+    }
 }
 
-void SlotWatcher::setStatus(int slot, const QString &text) {
-    state(slot).status = text;
-    emit statusChanged(slot, text);
+void SlotWatcher::enter(int slot, Phase phase, const QDateTime &since, int pid,
+                        const QString &reason) {
+    SlotState &record = state(slot).record;
+    record.phase = phase;
+    record.since = since;
+    record.pid = pid;
+    record.reason = reason;
+    emit stateChanged(slot);
+}
+
+void SlotWatcher::publish(int slot, Event::Kind kind, int pid, const QString &detail) const {
+    events_.publish(kind, slot, pid, state(slot).name, detail);
 }
 
 void SlotWatcher::tick(int slot) {
@@ -154,8 +162,8 @@ void SlotWatcher::tick(int slot) {
     }
     const QDateTime now = QDateTime::currentDateTime();
     const qint64 nowMs = clock_();
-    // Read afresh on every check: a program changed in the file counts at once.
-    const QString program = settings::text(settings::Key::SlotProgram, slot);
+    // The file as it is now: a program changed in it counts at the next check.
+    const QString program = settingsFile_.current().text(settings::Key::SlotProgram, slot);
     emit checked(slot, program);
 
     // Found the way the start below finds it: links, "..", folder and PATH.
@@ -167,12 +175,16 @@ void SlotWatcher::tick(int slot) {
     } catch (const processes::ListUnavailable &) {
         return; // nothing can be known this tick; the status line keeps its text
     }
-    s.lastCheck = now;
+    s.record.lastCheck = now;
     if (running) {
         // A hung program is still running: its state stays until it answers.
         if (!reportedNotResponding(slot)) {
             s.hung = {};
-            setStatus(slot, statusText("Last Checked: ", now));
+            const bool entering =
+                s.record.phase != Phase::Running || s.record.pid != s.process.pid();
+            enter(slot, Phase::Running, entering ? now : s.record.since, s.process.pid());
+        } else {
+            emit stateChanged(slot);
         }
         watchEnd(slot);
         seenRunning(slot, nowMs);
@@ -199,12 +211,8 @@ void SlotWatcher::tick(int slot) {
     s.process.remember(started.pid, ruleOf(slot), program.toStdString(), folder);
     s.hung = {};
     watchEnd(slot);
-    setStatus(slot, failed ? statusText("Restart failed: ", now) : statusText("Restarted: ", now));
-    if (state(slot).settings.commandLineOn) {
-        runCommandLine(slot);
-    }
-    log_.restart(slot, state(slot).name, failed);
-    emit restarted(slot, failed);
+    enter(slot, failed ? Phase::RestartFailed : Phase::Restarted, now, s.process.pid());
+    publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid());
 }
 
 bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
@@ -226,9 +234,8 @@ bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
                             [](const Crashes::Start &at) { return at.failed; });
             const QString sentence = LogWriter::giveUpSentence(s.name, limits.giveUpRestarts,
                                                                limits.giveUpMinutes, noneStarted);
-            setStatus(slot, statusText("Gave up: ", now));
-            log_.giveUp(slot, sentence);
-            emit gaveUp(slot, sentence);
+            enter(slot, Phase::GaveUp, now, 0, sentence);
+            publish(slot, Event::Kind::GaveUp, 0, sentence);
             return false;
         }
     }
@@ -240,8 +247,7 @@ bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
             c.due = *c.lastStart + c.waitMs;
         }
         if (nowMs < *c.due) {
-            setStatus(slot, QStringLiteral("Next restart: ") +
-                                longTime(now.addMSecs(*c.due - nowMs).time()));
+            enter(slot, Phase::Waiting, now.addMSecs(*c.due - nowMs));
             return false;
         }
     }
@@ -266,7 +272,7 @@ void SlotWatcher::watchAgain(int slot) {
     const bool gaveUp = s.crash.gaveUp;
     s.crash = {};
     if (gaveUp) {
-        log_.watchedAgain(slot, s.name);
+        publish(slot, Event::Kind::WatchedAgain);
     }
 }
 
@@ -279,9 +285,10 @@ void SlotWatcher::watchGivenUpAgain() {
 }
 
 void SlotWatcher::reportNotResponding(int slot) {
-    state(slot).hung = state(slot).process.identity();
-    setStatus(slot, statusText("Not responding: ", QDateTime::currentDateTime()));
-    log_.notResponding(slot, state(slot).name);
+    State &s = state(slot);
+    s.hung = s.process.identity();
+    enter(slot, Phase::NotResponding, QDateTime::currentDateTime(), s.hung.pid);
+    publish(slot, Event::Kind::NotResponding, s.hung.pid);
 }
 
 bool SlotWatcher::reportedNotResponding(int slot) const {
@@ -290,7 +297,9 @@ bool SlotWatcher::reportedNotResponding(int slot) const {
 }
 
 void SlotWatcher::answersAgain(int slot) {
+    const int pid = state(slot).hung.pid;
     state(slot).hung = {};
+    publish(slot, Event::Kind::RespondingAgain, pid);
     tick(slot);
 }
 
@@ -303,20 +312,22 @@ void SlotWatcher::watchEnd(int slot) {
     }
     s.end.stop();
     s.end.process = process;
-    s.end.fd = process.pid == 0 ? -1 : s.process.duplicateEndDescriptor();
-    if (s.end.fd < 0) {
-        return; // no descriptor from this kernel: the timer's checks still come
+    if (process.pid == 0) {
+        return;
     }
-    s.end.notifier = new QSocketNotifier(s.end.fd, QSocketNotifier::Read, this);
-    connect(s.end.notifier, &QSocketNotifier::activated, this,
-            [this, slot] { processEnded(slot); });
+    // Without a descriptor from this kernel the timer's checks still come.
+    s.end.watch = ProcessEndWatch::watch(s.process);
+    if (s.end.watch) {
+        connect(s.end.watch.get(), &ProcessEndWatch::ended, this,
+                [this, slot] { processEnded(slot); });
+    }
 }
 
 void SlotWatcher::processEnded(int slot) {
     State &s = state(slot);
-    s.end.stop(); // readable for good from now on
+    s.end.stop(); // ended for good
     // Paused or not checked: the timer's checks take it up when they run again.
-    if (!s.timer->isActive() || !isWatched(slot)) {
+    if (!checking(slot)) {
         return;
     }
     // A program that dies young waits for the timer, so one that cannot start
@@ -325,16 +336,6 @@ void SlotWatcher::processEnded(int slot) {
         return;
     }
     tick(slot);
-}
-
-void SlotWatcher::runCommandLine(int slot) {
-    // Split into program and arguments: handed over whole, a line with
-    // arguments could never start.
-    std::string line = state(slot).settings.commandLine.toStdString();
-    const bool initiated = launcher::runCommandLine(line);
-    log_.event(initiated ? QStringLiteral("Command Line Action has been initiated!")
-                         : QStringLiteral("Command Line Action could not be initiated!"));
-    emit commandLineRun(slot, initiated);
 }
 
 } // namespace engine

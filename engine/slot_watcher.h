@@ -4,10 +4,14 @@
 // the process it found, so a check costs one process, not the whole list; a
 // slot set to restart at once also checks the moment that process ends. A
 // slot can wait longer after each quick death and give up on a crash loop.
-// Names, placeholders and status lines are held here; the windows show them.
+// Each slot's state is held here as a record; what happens is published on
+// the event stream, whose consumers the watcher does not know.
 
 #include "core/process_probe.h"
+#include "engine/event_stream.h"
+#include "engine/process_end_watch.h"
 #include "engine/settings.h"
+#include "engine/slot_state.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -16,14 +20,12 @@
 #include <array>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
-
-class QSocketNotifier;
 
 namespace engine {
 
-class FormTimer;
-class LogWriter;
+class SwitchedTimer;
 
 class SlotWatcher : public QObject {
     Q_OBJECT
@@ -32,7 +34,7 @@ public:
     /// Milliseconds from a steady clock; replaceable so tests need not wait.
     using Clock = std::function<qint64()>;
 
-    SlotWatcher(const LogWriter &log, QObject *parent);
+    SlotWatcher(const EventStream &events, QObject *parent);
     ~SlotWatcher() override;
     SlotWatcher(const SlotWatcher &) = delete;
     SlotWatcher &operator=(const SlotWatcher &) = delete;
@@ -42,9 +44,8 @@ public:
     void apply(const settings::Snapshot &snapshot);
 
     /// One check of slot N (1 to 8): the same whether its timer or the end of
-    /// its process asked for it. Every step of a restart (command-line
-    /// action, log entry, the restarted signal) runs whatever the others did:
-    /// a log that cannot be written silences nothing.
+    /// its process asked for it. A restart sets the slot's state, then
+    /// publishes the event.
     void tick(int slot);
 
     /// The status panel's round: an unnamed slot shows its placeholder and is
@@ -55,10 +56,20 @@ public:
     /// A slot whose name is empty or its placeholder ("Executable N") is not checked.
     bool isWatched(int slot) const;
     QString name(int slot) const { return state(slot).name; }
-    QString status(int slot) const { return state(slot).status; }
-    /// When slot N's program was last looked for; invalid before the first time.
-    QDateTime lastCheck(int slot) const { return state(slot).lastCheck; }
-    FormTimer *timer(int slot) const { return state(slot).timer; }
+    const SlotState &slotState(int slot) const { return state(slot).record; }
+    /// The status line of slot N as the window shows it.
+    QString status(int slot) const { return statusLine(state(slot).record); }
+    /// The slot's settings as last applied.
+    const settings::Slot &slotSettings(int slot) const { return state(slot).settings; }
+    SwitchedTimer *timer(int slot) const { return state(slot).timer; }
+    /// Whether slot N is checked on its timer now: named, not paused, and an
+    /// interval above 0.
+    bool checking(int slot) const;
+    /// Paused, no slot is checked and an ended process waits for the checks.
+    void setPaused(bool paused);
+    bool paused() const { return paused_; }
+    /// Holds or lets go the slot timers without pausing (the log viewer holds
+    /// them while it reads the log).
     void setTimersEnabled(bool enabled);
 
     void setClock(Clock clock) { clock_ = std::move(clock); }
@@ -73,13 +84,10 @@ public:
     int watchedProcess(int slot) const { return state(slot).end.process.pid; }
     /// The process slot N's checks remember; 0 for none.
     int rememberedProcess(int slot) const { return state(slot).process.pid(); }
-    /// A descriptor (the caller closes it) readable once that process ended;
-    /// -1 when there is none.
-    int rememberedEndDescriptor(int slot) const {
-        return state(slot).process.duplicateEndDescriptor();
-    }
-    /// Reports the slot's program as not responding: status line and log entry.
-    /// The status line stays while that process runs and has not answered.
+    /// That process itself, for watching its end or signalling it.
+    const processes::RememberedProcess &remembered(int slot) const { return state(slot).process; }
+    /// Reports the slot's program as not responding. The state stays while
+    /// that process runs and has not answered.
     void reportNotResponding(int slot);
     /// Whether the process the slot remembers is the one reported.
     bool reportedNotResponding(int slot) const;
@@ -88,17 +96,10 @@ public:
 
 signals:
     void nameChanged(int slot, const QString &name);
-    void statusChanged(int slot, const QString &text);
+    /// The slot's state record changed (a check renews its time).
+    void stateChanged(int slot);
     /// Every check of a named slot, with the program as read for it.
     void checked(int slot, const QString &program);
-    /// The command-line action of a restart was started, or could not be.
-    void commandLineRun(int slot, bool initiated);
-    /// The program was gone and started again (or the start failed); its log
-    /// entry is written by then.
-    void restarted(int slot, bool failed);
-    /// The program ended again after as many restarts as the slot allows; it
-    /// is no longer started, and the give-up entry is written by then.
-    void gaveUp(int slot, const QString &sentence);
 
 private:
     /// The end of a remembered process, seen by the event loop.
@@ -106,9 +107,8 @@ private:
         /// Kept after the end, so an ended process is not watched again; a
         /// new one with its PID is another process.
         processes::ProcessIdentity process;
-        int fd = -1;
-        QSocketNotifier *notifier = nullptr;
-        void stop();
+        std::unique_ptr<ProcessEndWatch> watch;
+        void stop() { watch.reset(); }
     };
     /// Quick deaths and restarts, for waiting longer and giving up.
     struct Crashes {
@@ -124,21 +124,22 @@ private:
     };
     struct State {
         QString name;
-        QString status;
+        SlotState record;
         settings::Slot settings;
-        FormTimer *timer = nullptr;
+        SwitchedTimer *timer = nullptr;
         processes::RememberedProcess process;
         EndWatch end;
         processes::ProcessIdentity hung; ///< reported as not responding
         QElapsedTimer lastStart;         ///< invalid until Perstando started the program
-        QDateTime lastCheck;
         Crashes crash;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
     void setName(int slot, const QString &name);
-    void setStatus(int slot, const QString &text);
-    void runCommandLine(int slot);
+    /// Puts the slot in `phase` since `since`, for `pid`.
+    void enter(int slot, Phase phase, const QDateTime &since, int pid = 0,
+               const QString &reason = {});
+    void publish(int slot, Event::Kind kind, int pid = 0, const QString &detail = {}) const;
     /// Watches the remembered process's end when the slot restarts at once.
     void watchEnd(int slot);
     void processEnded(int slot);
@@ -148,9 +149,11 @@ private:
     void seenRunning(int slot, qint64 now);
     void watchAgain(int slot);
 
-    const LogWriter &log_;
+    const EventStream &events_;
+    settings::Reader settingsFile_;
     std::array<State, settings::SlotCount> slots_;
     Clock clock_;
+    bool paused_ = false;
 };
 
 } // namespace engine

@@ -1,15 +1,12 @@
 #include "engine/smtp_session.h"
 
+#include "core/regular_file.h"
+
 #include <QFile>
 #include <QHostAddress>
 #include <QSslConfiguration>
 #include <QSslSocket>
 
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace smtp {
@@ -63,47 +60,29 @@ void wipe(QString &text) {
 /// mistake must not hang the session.
 QString readAuthorities(const QString &path, QList<QSslCertificate> &certificates) {
     const QString name = QStringLiteral("certificate authority file \"%1\" ").arg(path);
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return name + QStringLiteral("cannot be read (%1)")
-                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
-    }
-    QByteArray data;
+    const core::RegularFileRead read = core::readRegularFile(
+        QFile::encodeName(path).toStdString(), static_cast<std::size_t>(MaxCaFileBytes));
+    const QString systemWords = QString::fromLocal8Bit(read.errorText());
+    const QByteArray data = QByteArray::fromStdString(read.data);
     QString problem;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        problem =
-            QStringLiteral("cannot be read (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
-    } else if (!S_ISREG(info.st_mode)) {
+    using Status = core::RegularFileRead::Status;
+    switch (read.status) {
+    case Status::Read:
+        break;
+    case Status::Missing:
+    case Status::Unreadable:
+    case Status::SymbolicLink:
+    case Status::Refused:
+        problem = QStringLiteral("cannot be read (%1)").arg(systemWords);
+        break;
+    case Status::Directory:
+    case Status::NotRegular:
         problem = QStringLiteral("is not a regular file");
-    } else if (info.st_size > MaxCaFileBytes) {
+        break;
+    case Status::TooLarge:
         problem = QStringLiteral("is larger than 1 MiB");
-    } else {
-        data.resize(MaxCaFileBytes + 1);
-        qsizetype filled = 0;
-        while (filled < data.size()) {
-            const ssize_t got =
-                ::read(fd, data.data() + filled, static_cast<size_t>(data.size() - filled));
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got < 0) {
-                problem = QStringLiteral("cannot be read (%1)")
-                              .arg(QString::fromLocal8Bit(std::strerror(errno)));
-                break;
-            }
-            if (got == 0) {
-                break;
-            }
-            filled += got;
-        }
-        data.resize(filled);
-        // It may have grown since fstat.
-        if (problem.isEmpty() && filled > MaxCaFileBytes) {
-            problem = QStringLiteral("is larger than 1 MiB");
-        }
+        break;
     }
-    ::close(fd);
     if (problem.isEmpty()) {
         const QList<QSslCertificate> found = QSslCertificate::fromData(data, QSsl::Pem);
         if (found.isEmpty()) {

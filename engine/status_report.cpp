@@ -1,9 +1,10 @@
 #include "engine/status_report.h"
 
 #include "engine/alarm_state.h"
-#include "engine/form_timer.h"
 #include "engine/internet_watch.h"
+#include "engine/slot_state.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 #include "engine/watchdog.h"
 
 #include <QJsonArray>
@@ -16,63 +17,46 @@
 namespace engine {
 namespace {
 
-struct SlotState {
+struct SlotLine {
     int slot = 0;
     QString name;
     QString state; ///< as in the JSON "state" field
-    QString since; ///< the time in the status line, when it has one
+    const SlotState *record = nullptr;
+    bool timed = false; ///< the state has a time of its own
     int pid = 0;
-    QDateTime lastCheck;
 };
 
-/// The status line's prefixes and the states they stand for.
-struct Prefix {
-    const char *line;
-    const char *state;
-};
-constexpr Prefix Prefixes[] = {
-    {"Last Checked: ", "running"},          {"Restarted: ", "restarted"},
-    {"Restart failed: ", "restart failed"}, {"Gave up: ", "gave up"},
-    {"Not responding: ", "not responding"}, {"Next restart: ", "waiting"},
-};
-
-std::vector<SlotState> slotStates(Watchdog &watchdog) {
-    SlotWatcher &watcher = watchdog.slotWatcher();
-    std::vector<SlotState> states;
+std::vector<SlotLine> slotLines(const Watchdog &watchdog) {
+    const SlotWatcher &watcher = watchdog.slotWatcher();
+    std::vector<SlotLine> lines;
     for (int n = 1; n <= settings::SlotCount; ++n) {
         if (!watcher.isWatched(n)) {
             continue;
         }
-        SlotState s{n, watcher.name(n),     QStringLiteral("not checked yet"), {},
-                    0, watcher.lastCheck(n)};
-        const QString line = watcher.status(n);
-        for (const Prefix &prefix : Prefixes) {
-            if (line.startsWith(QLatin1String(prefix.line))) {
-                s.state = QString::fromLatin1(prefix.state);
-                // "12:00:01 ,08/12/2026" as the window shows it, without its odd comma
-                s.since = line.mid(int(qstrlen(prefix.line)))
-                              .replace(QStringLiteral(" ,"), QStringLiteral(" "))
-                              .trimmed();
-            }
+        const SlotState &record = watcher.slotState(n);
+        SlotLine line{
+            n, watcher.name(n), phaseName(record.phase), &record, !shownTime(record).isEmpty(), 0};
+        if (record.phase == Phase::Unnamed) {
+            line.state = phaseName(Phase::NotCheckedYet); // named since the last round
         }
         if (watcher.timer(n)->interval() == 0) {
-            s.state = QStringLiteral("not checked");
-            s.since.clear();
+            line.state = QStringLiteral("not checked");
+            line.timed = false;
         }
-        if (s.state == QLatin1String("running") || s.state == QLatin1String("restarted") ||
-            s.state == QLatin1String("not responding")) {
-            s.pid = watcher.rememberedProcess(n);
+        if (record.phase == Phase::Running || record.phase == Phase::Restarted ||
+            record.phase == Phase::NotResponding) {
+            line.pid = record.pid;
         }
-        states.push_back(s);
+        lines.push_back(line);
     }
-    return states;
+    return lines;
 }
 
 QString timeText(const QDateTime &time) {
     return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : QString();
 }
 
-std::optional<QString> internetState(Watchdog &watchdog) {
+std::optional<QString> internetState(const Watchdog &watchdog) {
     if (!watchdog.settings().watchInternet) {
         return std::nullopt;
     }
@@ -85,23 +69,25 @@ std::optional<QString> internetState(Watchdog &watchdog) {
 
 } // namespace
 
-QString statusText(Watchdog &watchdog, bool paused) {
+QString statusText(const Watchdog &watchdog) {
     QString text;
-    for (const SlotState &s : slotStates(watchdog)) {
+    for (const SlotLine &s : slotLines(watchdog)) {
         QString state = s.state;
         if (s.pid > 0) {
             state += QStringLiteral(" (PID %1)").arg(s.pid);
         }
-        if (!s.since.isEmpty() && s.state != QLatin1String("running")) {
-            state += QLatin1Char(' ') + s.since;
+        // A running program's time is its last check, said once.
+        if (s.timed && s.record->phase != Phase::Running) {
+            state += QLatin1Char(' ') + shownTime(*s.record);
         }
-        const QString checked =
-            s.lastCheck.isValid() ? timeText(s.lastCheck) : QStringLiteral("never");
+        const QDateTime &lastCheck = s.record->lastCheck;
+        const QString checked = lastCheck.isValid() ? timeText(lastCheck) : QStringLiteral("never");
         text +=
             QStringLiteral("%1 %2: %3, last check %4\n").arg(s.slot).arg(s.name, state, checked);
     }
-    text += paused ? QStringLiteral("checking: paused\n") : QStringLiteral("checking: on\n");
-    AlarmState &alarms = watchdog.alarms();
+    text +=
+        watchdog.paused() ? QStringLiteral("checking: paused\n") : QStringLiteral("checking: on\n");
+    const AlarmState &alarms = watchdog.alarms();
     QStringList raised;
     if (alarms.visualRaised()) {
         raised << QStringLiteral("visual");
@@ -117,25 +103,26 @@ QString statusText(Watchdog &watchdog, bool paused) {
     return text;
 }
 
-QByteArray statusJson(Watchdog &watchdog, bool paused) {
+QByteArray statusJson(const Watchdog &watchdog) {
+    const auto iso = [](const QDateTime &time) {
+        return time.isValid() ? QJsonValue(time.toString(Qt::ISODate)) : QJsonValue();
+    };
     QJsonArray list;
-    for (const SlotState &s : slotStates(watchdog)) {
+    for (const SlotLine &s : slotLines(watchdog)) {
         QJsonObject slot{{QStringLiteral("slot"), s.slot},
                          {QStringLiteral("name"), s.name},
                          {QStringLiteral("state"), s.state}};
         if (s.pid > 0) {
             slot.insert(QStringLiteral("pid"), s.pid);
         }
-        if (!s.since.isEmpty()) {
-            slot.insert(QStringLiteral("since"), s.since);
+        if (s.timed) {
+            slot.insert(QStringLiteral("since"), iso(s.record->since));
         }
-        slot.insert(QStringLiteral("lastCheck"), s.lastCheck.isValid()
-                                                     ? QJsonValue(s.lastCheck.toString(Qt::ISODate))
-                                                     : QJsonValue());
+        slot.insert(QStringLiteral("lastCheck"), iso(s.record->lastCheck));
         list.append(slot);
     }
     QJsonObject root{{QStringLiteral("slots"), list},
-                     {QStringLiteral("paused"), paused},
+                     {QStringLiteral("paused"), watchdog.paused()},
                      {QStringLiteral("alarms"),
                       QJsonObject{{QStringLiteral("visual"), watchdog.alarms().visualRaised()},
                                   {QStringLiteral("audio"), watchdog.alarms().audioRaised()}}}};

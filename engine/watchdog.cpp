@@ -1,15 +1,16 @@
 #include "engine/watchdog.h"
 
 #include "core/companion.h"
+#include "core/launcher.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/error_window_sweep.h"
-#include "engine/form_timer.h"
 #include "engine/hang_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 
 #include <cstdio>
 
@@ -17,17 +18,21 @@ namespace engine {
 
 Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     setObjectName(QStringLiteral("Watchdog"));
-    panelTimer_ = new FormTimer(QStringLiteral("Timer1"), 500, true, this);
-    animationTimer_ = new FormTimer(QStringLiteral("Timer10"), 500, true, this);
-    keepUpTimer_ = new FormTimer(QStringLiteral("Timer13"), 4000, false, this);
-    slots_ = new SlotWatcher(log_, this);
+    panelTimer_ = new SwitchedTimer(QStringLiteral("Timer1"), 500, true, this);
+    animationTimer_ = new SwitchedTimer(QStringLiteral("Timer10"), 500, true, this);
+    keepUpTimer_ = new SwitchedTimer(QStringLiteral("Timer13"), 4000, false, this);
+    slots_ = new SlotWatcher(events_, this);
     hang_ = new HangWatch(*slots_, this);
     alarms_ = new AlarmState(this);
-    internet_ = new InternetWatch(log_, this);
-    sweep_ = new ErrorWindowSweep(this);
-    mailer_ =
-        new RestartMailer([this](const QStringList &lines) { return log_.append(lines); }, this);
+    internet_ = new InternetWatch(events_, this);
+    sweep_ = new ErrorWindowSweep(events_, this);
+    mailer_ = new Mailer([this](const QStringList &lines) { return log_.append(lines); }, this);
+    // The test e-mail has a line of its own: nobody waits behind the alerts' pacing.
+    testMailer_ = new Mailer({}, this);
+    testMailer_->setObjectName(QStringLiteral("TestMailer"));
+    testMailer_->setPasswordSource(lookUpMailPassword);
     mailer_->setPasswordSource(lookUpMailPassword);
+    attachConsumers();
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
     connect(animationTimer_, &QTimer::timeout, this, &Watchdog::animate);
@@ -35,13 +40,51 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
         checkKeepUp();
         keepUpTimer_->setEnabled(false);
     });
-    connect(slots_, &SlotWatcher::restarted, this, &Watchdog::report);
-    connect(slots_, &SlotWatcher::gaveUp, this, &Watchdog::reportGiveUp);
-    connect(internet_, &InternetWatch::connectionLost, this, &Watchdog::raiseAlarms);
-    connect(hang_, &HangWatch::notResponding, this, &Watchdog::reportNotResponding);
 }
 
 Watchdog::~Watchdog() = default;
+
+namespace {
+
+/// The events that raise the alarms that are switched on.
+bool alarming(Event::Kind kind) {
+    switch (kind) {
+    case Event::Kind::Restarted:
+    case Event::Kind::RestartFailed:
+    case Event::Kind::GaveUp:
+    case Event::Kind::NotResponding:
+    case Event::Kind::ConnectionLost:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isRestart(Event::Kind kind) {
+    return kind == Event::Kind::Restarted || kind == Event::Kind::RestartFailed;
+}
+
+} // namespace
+
+void Watchdog::attachConsumers() {
+    // The order a restart is told in; the status line was set before it was
+    // published. Each runs whatever the others did: a log that cannot be
+    // written silences no alarm and no e-mail.
+    events_.attach([this](const Event &e) { runCommandLine(e); });
+    events_.attach([this](const Event &e) {
+        if (settings_.visualAlarm && alarming(e.kind)) {
+            alarms_->raiseVisual();
+        }
+    });
+    events_.attach([this](const Event &e) {
+        if (settings_.audioAlarm && alarming(e.kind)) {
+            alarms_->raiseAudio();
+        }
+    });
+    events_.attach([this](const Event &e) { showPopup(e); });
+    events_.attach([this](const Event &e) { log_.write(e); });
+    events_.attach([this](const Event &e) { mail(e); });
+}
 
 void Watchdog::start() {
     // Nothing here can stop the start: a value that does not convert or a log
@@ -49,11 +92,13 @@ void Watchdog::start() {
     reload();
     log_.note(QStringLiteral("Tenacor has been started."));
     keepUpTimer_->setEnabled(true);
+    emit started();
 }
 
 void Watchdog::reload() {
     const QString problemBefore = settings_.problem;
     settings_ = settings::Snapshot::read();
+    mailOn_ = settings_.mail.on;
     log_.setPath(settings_.logPath);
     slots_->apply(settings_);
     hang_->apply(settings_);
@@ -65,11 +110,14 @@ void Watchdog::reload() {
 }
 
 void Watchdog::setPaused(bool paused) {
+    const bool changed = paused != paused_;
+    paused_ = paused;
     panelTimer_->setEnabled(!paused);
     animationTimer_->setEnabled(!paused);
     internet_->timer()->setEnabled(!paused);
-    if (paused) {
-        slots_->setTimersEnabled(false);
+    slots_->setPaused(paused);
+    if (changed) {
+        emit pausedChanged(paused);
     }
 }
 
@@ -78,15 +126,19 @@ void Watchdog::acknowledgeAlarms() {
     slots_->watchGivenUpAgain();
 }
 
+void Watchdog::requestQuit() {
+    emit quitRequested();
+}
+
 void Watchdog::checkKeepUp() {
-    settings_.keepUp = settings::isOn(settings::text(settings::Key::KeepUp));
-    if (settings_.keepUp) {
+    // Read afresh: the switch may have been saved since the start.
+    if (settings::Stored::read().flag(settings::Key::KeepUp)) {
         core::startCompanion(core::dataFolder());
     }
 }
 
 void Watchdog::setMailSwitch(const QString &text) {
-    settings_.mail.on = settings::isOn(text);
+    mailOn_ = settings::isOn(settings::Key::MailSwitch, text);
 }
 
 MailSettings Watchdog::mailSettings() const {
@@ -112,49 +164,56 @@ void Watchdog::refreshPanel() {
 }
 
 void Watchdog::animate() {
-    frame_ = frame_ + 1 >= 10 ? 1 : frame_ + 1;
     internet_->timer()->setEnabled(settings_.watchInternet);
-    emit activityFrameChanged(frame_);
+    emit activityTicked();
 }
 
-void Watchdog::raiseAlarms() {
-    if (settings_.visualAlarm) {
-        alarms_->raiseVisual();
+void Watchdog::runCommandLine(const Event &event) {
+    if (!isRestart(event.kind) || !slots_->slotSettings(event.slot).commandLineOn) {
+        return;
     }
-    if (settings_.audioAlarm) {
-        alarms_->raiseAudio();
+    // Split into program and arguments: handed over whole, a line with
+    // arguments could never start.
+    std::string line = slots_->slotSettings(event.slot).commandLine.toStdString();
+    const bool initiated = launcher::runCommandLine(line);
+    events_.publish(initiated ? Event::Kind::CommandLineRun : Event::Kind::CommandLineFailed,
+                    event.slot, 0, event.name, QString::fromStdString(line));
+}
+
+void Watchdog::showPopup(const Event &event) {
+    if (!settings_.popupAlarm) {
+        return;
+    }
+    switch (event.kind) {
+    case Event::Kind::Restarted:
+    case Event::Kind::RestartFailed:
+        emit popupRequested(event.slot, event.name, event.kind == Event::Kind::RestartFailed);
+        break;
+    case Event::Kind::GaveUp:
+        emit giveUpPopupRequested(event.slot, event.detail);
+        break;
+    case Event::Kind::NotResponding:
+        emit notRespondingPopupRequested(event.slot, event.name);
+        break;
+    default:
+        break;
     }
 }
 
-void Watchdog::report(int slot, bool failed) {
-    raiseAlarms();
-    if (settings_.popupAlarm) {
-        emit popupRequested(slot, slots_->name(slot), failed);
+void Watchdog::mail(const Event &event) {
+    if (!mailOn_) {
+        return;
     }
-    if (settings_.mail.on) {
-        sendRestartMail(slot, failed);
-    }
-}
-
-void Watchdog::reportGiveUp(int slot, const QString &sentence) {
-    raiseAlarms();
-    if (settings_.popupAlarm) {
-        emit giveUpPopupRequested(slot, sentence);
-    }
-    if (settings_.mail.on) {
+    if (isRestart(event.kind)) {
+        sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed);
+    } else if (event.kind == Event::Kind::GaveUp) {
         // Always sent: it comes once per crash loop, and says what was held back.
+        const QString sentence = event.detail;
         const QString held =
-            mailGuard_.takeHeldLine(slot, slots_->name(slot), QDateTime::currentDateTime());
+            mailGuard_.takeHeldLine(event.slot, event.name, QDateTime::currentDateTime());
         mailer_->sendMail(mailSettings(), [sentence, held] {
             return held.isEmpty() ? sentence : sentence + QLatin1Char('\n') + held;
         });
-    }
-}
-
-void Watchdog::reportNotResponding(int slot) {
-    raiseAlarms();
-    if (settings_.popupAlarm) {
-        emit notRespondingPopupRequested(slot, slots_->name(slot));
     }
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 // The program without its windows: it reads the settings, runs the slot
 // checks, the status panel's round, the activity animation, the connection
-// watch, the keep-up companion and the error-window sweep, and reports every
-// restart to the log, the alarms, the popups and the mail. The windows observe
-// it through signals and call its operations.
+// watch, the keep-up companion and the error-window sweep, holds the pause, and
+// attaches the consumers of the event stream (command-line action, alarms,
+// popups, log, e-mail) in the order they run. app/ builds it; the windows
+// observe it through signals and call its operations.
 
+#include "engine/event_stream.h"
 #include "engine/log_writer.h"
 #include "engine/mail_flood_guard.h"
 #include "engine/settings.h"
@@ -12,23 +14,22 @@
 #include <QObject>
 #include <QString>
 
-class RestartMailer;
-struct MailSettings;
-
 namespace engine {
 
 class AlarmState;
 class ErrorWindowSweep;
-class FormTimer;
+class SwitchedTimer;
 class HangWatch;
 class InternetWatch;
+class Mailer;
+struct MailSettings;
 class SlotWatcher;
 
 class Watchdog : public QObject {
     Q_OBJECT
 
 public:
-    explicit Watchdog(QObject *parent);
+    explicit Watchdog(QObject *parent = nullptr);
     ~Watchdog() override;
 
     /// The load steps, once the observers are connected: reads every setting,
@@ -42,34 +43,46 @@ public:
     /// connection watch; resuming starts the panel, the animation and the
     /// watch again, and the panel brings back the checks of named slots.
     void setPaused(bool paused);
+    bool paused() const { return paused_; }
     void acknowledgeAlarms();
+    /// Asks for the end of the program; the windows end it as File > Exit does.
+    void requestQuit();
     /// Starts the keep-up companion when its switch, read afresh, is on.
     void checkKeepUp();
     /// The restart e-mail of a slot with the mail settings held now; returns
     /// at once, the e-mail going out on its own pacing. Within the e-mail
     /// span of the settings after the slot's last one, it is only counted.
     void sendRestartMail(int slot, bool failed);
-    /// The e-mail switch as the e-mail dialog last showed it.
+    /// The e-mail switch as the e-mail dialog last showed it; a read of the
+    /// settings sets it again.
     void setMailSwitch(const QString &text);
+    bool mailSwitch() const { return mailOn_; }
 
     const settings::Snapshot &settings() const { return settings_; }
     const LogWriter &log() const { return log_; }
+    const EventStream &events() const { return events_; }
     SlotWatcher &slotWatcher() { return *slots_; }
+    const SlotWatcher &slotWatcher() const { return *slots_; }
     HangWatch &hangWatch() { return *hang_; }
     AlarmState &alarms() { return *alarms_; }
+    const AlarmState &alarms() const { return *alarms_; }
     InternetWatch &internetWatch() { return *internet_; }
-    ErrorWindowSweep &errorWindowSweep() { return *sweep_; }
-    RestartMailer &mailer() { return *mailer_; }
-
-    /// The activity animation's frame: 0 before its first tick, then 1 to 9.
-    int activityFrame() const { return frame_; }
+    const InternetWatch &internetWatch() const { return *internet_; }
+    Mailer &mailer() { return *mailer_; }
+    /// Sends the e-mail window's test e-mails.
+    Mailer &testMailer() { return *testMailer_; }
 
 signals:
+    /// After the load steps.
+    void started();
     /// After every read of the settings.
     void settingsRead();
     /// After each round of the status panel.
     void panelRefreshed();
-    void activityFrameChanged(int frame);
+    /// A step of the activity animation, while slots are checked.
+    void activityTicked();
+    void pausedChanged(bool paused);
+    void quitRequested();
     /// A restart to show in the slot's popup.
     void popupRequested(int slot, const QString &name, bool failed);
     /// A slot gave up on its program: the popup says `sentence`.
@@ -78,27 +91,30 @@ signals:
     void notRespondingPopupRequested(int slot, const QString &name);
 
 private:
+    void attachConsumers();
     void refreshPanel();
     void animate();
-    void report(int slot, bool failed);
-    void reportGiveUp(int slot, const QString &sentence);
+    void runCommandLine(const Event &event);
+    void showPopup(const Event &event);
+    void mail(const Event &event);
     MailSettings mailSettings() const;
-    void reportNotResponding(int slot);
-    void raiseAlarms();
 
     settings::Snapshot settings_;
+    bool mailOn_ = false;
+    bool paused_ = false;
     LogWriter log_;
+    EventStream events_;
     SlotWatcher *slots_ = nullptr;
     HangWatch *hang_ = nullptr;
     AlarmState *alarms_ = nullptr;
     InternetWatch *internet_ = nullptr;
     ErrorWindowSweep *sweep_ = nullptr;
-    RestartMailer *mailer_ = nullptr;
+    Mailer *mailer_ = nullptr;
+    Mailer *testMailer_ = nullptr;
     MailFloodGuard mailGuard_;
-    FormTimer *panelTimer_ = nullptr;
-    FormTimer *animationTimer_ = nullptr;
-    FormTimer *keepUpTimer_ = nullptr;
-    int frame_ = 0;
+    SwitchedTimer *panelTimer_ = nullptr;
+    SwitchedTimer *animationTimer_ = nullptr;
+    SwitchedTimer *keepUpTimer_ = nullptr;
 };
 
 } // namespace engine

@@ -1,17 +1,19 @@
 #include "monitor/main_window.h"
 
+#include "dialogs/email_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "engine/alarm_state.h"
-#include "engine/form_timer.h"
 #include "engine/internet_watch.h"
 #include "engine/locale_text.h"
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 #include "engine/watchdog.h"
 #include "monitor/restart_popup.h"
 #include "ui/activation_tracker.h"
 #include "ui/message_box.h"
 #include "ui/window_registry.h"
+#include "viewers/log_viewer.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -26,16 +28,15 @@
 #include <QSystemTrayIcon>
 #include <QVBoxLayout>
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
+MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
+    : QMainWindow(parent), watchdog_(&watchdog) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(restingCaption());
     ui::WindowRegistry::instance().add(this);
-    ui::setMainWindowLink(this);
+    registerWindowFactories();
 
-    watchdog_ = new engine::Watchdog(this);
-    flashTimer_ = new engine::FormTimer(QStringLiteral("flashtmr"), 1000, false, this);
-    pausePollTimer_ = new engine::FormTimer(QStringLiteral("icon"), 500, true, this);
-    trayTimer_ = new engine::FormTimer(QStringLiteral("icontray"), 100, false, this);
+    flashTimer_ = new engine::SwitchedTimer(QStringLiteral("flashtmr"), 1000, false, this);
+    trayTimer_ = new engine::SwitchedTimer(QStringLiteral("icontray"), 100, false, this);
 
     auto *central = new QWidget(this);
     setCentralWidget(central);
@@ -46,7 +47,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
     trayIcon_ = new QSystemTrayIcon(this);
     trayIcon_->setObjectName(QStringLiteral("TrayIcon1"));
     watchdog_->mailer().setConfirm([this](const QString &text,
-                                          const RestartMailer::Answer &answer) {
+                                          const engine::Mailer::Answer &answer) {
         ui::ask(
             this,
             {text, ui::programTitle(), QMessageBox::NoIcon, QMessageBox::Yes | QMessageBox::No},
@@ -58,24 +59,28 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {
 
     connect(trayButton_, &QPushButton::clicked, this, &MainWindow::sendToTray);
     connect(acknowledgeButton_, &QPushButton::clicked, this, &MainWindow::acknowledgeAlarms);
-    connect(pausePollTimer_, &QTimer::timeout, this, &MainWindow::pollPause);
+    connect(pauseBox_, &QCheckBox::toggled, watchdog_, &engine::Watchdog::setPaused);
     connect(trayTimer_, &QTimer::timeout, this, [this] {
         sendToTray();
         trayTimer_->setEnabled(false);
     });
-
-    watchdog_->start();
     trayIcon_->setVisible(false);
-    trayTimer_->setEnabled(watchdog_->settings().startInTray);
 
     ui::ActivationTracker::instance().watch(this, [this] { activate(); });
     installMenuShortcutsFirst();
 }
 
 MainWindow::~MainWindow() {
-    if (ui::mainWindowLink() == this) {
-        ui::setMainWindowLink(nullptr);
-    }
+    // The factories hand out this window's watchdog.
+    ui::WindowRegistry::instance().clearFactories();
+}
+
+void MainWindow::registerWindowFactories() {
+    auto &registry = ui::WindowRegistry::instance();
+    engine::Watchdog *watchdog = watchdog_;
+    registry.setFactory<SetupDialog>([watchdog] { return new SetupDialog(watchdog); });
+    registry.setFactory<EmailDialog>([watchdog] { return new EmailDialog(watchdog); });
+    registry.setFactory<LogViewer>([watchdog] { return new LogViewer(watchdog); });
 }
 
 QString MainWindow::restingCaption() {
@@ -86,16 +91,15 @@ void MainWindow::observeWatchdog() {
     auto &watcher = watchdog_->slotWatcher();
     connect(&watcher, &engine::SlotWatcher::nameChanged, this,
             [this](int slot, const QString &name) { slotViews_[slot - 1].frame->setTitle(name); });
-    connect(&watcher, &engine::SlotWatcher::statusChanged, this,
-            [this](int slot, const QString &text) {
-                // Hidden in the tray, eight lines laid out afresh every second
-                // were a fifth of the idle cost; they are filled in on show.
-                if (isVisible()) {
-                    slotViews_[slot - 1].status->setText(text);
-                } else {
-                    statusLinesStale_ = true;
-                }
-            });
+    connect(&watcher, &engine::SlotWatcher::stateChanged, this, [this](int slot) {
+        // Hidden in the tray, eight lines laid out afresh every second
+        // were a fifth of the idle cost; they are filled in on show.
+        if (isVisible()) {
+            slotViews_[slot - 1].status->setText(watchdog_->slotWatcher().status(slot));
+        } else {
+            statusLinesStale_ = true;
+        }
+    });
     // Slot 1's check shows its program in the setup dialog, loading it hidden when needed.
     connect(&watcher, &engine::SlotWatcher::checked, this, [](int slot, const QString &program) {
         if (slot == 1) {
@@ -106,20 +110,20 @@ void MainWindow::observeWatchdog() {
             [this](int slot, const QString &, bool failed) { showRestartPopup(slot, failed); });
     connect(watchdog_, &engine::Watchdog::giveUpPopupRequested, this,
             [](int slot, const QString &sentence) { showGiveUpPopupOf(slot, sentence); });
+    connect(watchdog_, &engine::Watchdog::started, this, [this] {
+        showPause();
+        trayTimer_->setEnabled(watchdog_->settings().startInTray);
+    });
     connect(watchdog_, &engine::Watchdog::settingsRead, this, &MainWindow::showSettings);
     connect(watchdog_, &engine::Watchdog::panelRefreshed, this, &MainWindow::showPanel);
-    connect(watchdog_, &engine::Watchdog::activityFrameChanged, this,
-            &MainWindow::showActivityFrame);
+    connect(watchdog_, &engine::Watchdog::activityTicked, this, &MainWindow::showNextActivityFrame);
+    connect(watchdog_, &engine::Watchdog::pausedChanged, this, &MainWindow::showPause);
     connect(
         &watchdog_->internetWatch(), &engine::InternetWatch::checked, this, [this](bool connected) {
             internetPicture_->setToolTip(connected
                                              ? QStringLiteral("Internet Connection is now Active")
                                              : QStringLiteral("Internet Connection has been Lost"));
         });
-}
-
-engine::FormTimer *MainWindow::slotTimer(int slot) const {
-    return watchdog_->slotWatcher().timer(slot);
 }
 
 QLineEdit *MainWindow::slotStatus(int slot) const {
@@ -132,7 +136,7 @@ QString MainWindow::slotName(int slot) const {
 }
 
 void MainWindow::activate() {
-    pauseBox_->setChecked(false);
+    watchdog_->setPaused(false);
     watchdog_->reload();
 }
 
@@ -143,6 +147,7 @@ void MainWindow::showSettings() {
     } else {
         statusBar_->showMessage(problem);
     }
+    showTrayToolTip(); // it carries the problem
 }
 
 void MainWindow::showPanel() {
@@ -153,23 +158,12 @@ void MainWindow::showPanel() {
     internetPicture_->setVisible(current.watchInternet);
 }
 
-void MainWindow::showActivityFrame(int frame) {
+void MainWindow::showNextActivityFrame() {
+    frame_ = frame_ + 1 >= 10 ? 1 : frame_ + 1;
     for (QLabel *picture : activityPictures_) {
         picture->setVisible(false);
     }
-    activityPictures_[static_cast<std::size_t>(9 - frame)]->setVisible(true);
-}
-
-void MainWindow::pauseChecking() {
-    pauseBox_->setChecked(true);
-}
-
-void MainWindow::setNotificationSwitch(const QString &value) {
-    watchdog_->setMailSwitch(value);
-}
-
-void MainWindow::setSlotTimersEnabled(bool enabled) {
-    watchdog_->slotWatcher().setTimersEnabled(enabled);
+    activityPictures_[static_cast<std::size_t>(9 - frame_)]->setVisible(true);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event) {

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "engine/command_server.h"
-#include "engine/form_timer.h"
 #include "engine/settings.h"
-#include "ui/main_window_link.h"
+#include "engine/switched_timer.h"
 
 #include <QHash>
 #include <QMainWindow>
@@ -26,15 +24,16 @@ class Watchdog;
 }
 
 /// Form1: the main window. It shows what the watchdog reports (the eight
-/// slots, the activity animation, the connection, the alarms, the popups) and
-/// forwards what the user does (pause, acknowledge, menus, tray).
-class MainWindow : public QMainWindow, public ui::MainWindowLink {
+/// slots, the activity animation, the pause, the connection, the alarms, the
+/// popups) and forwards what the user does (pause, acknowledge, menus, tray).
+class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
-    /// Builds the window and starts the watchdog's load steps. The
-    /// single-instance check happens before.
-    explicit MainWindow(QWidget *parent = nullptr);
+    /// Builds the window on `watchdog`, whose load steps run once the window
+    /// observes it (Watchdog::start). The other windows are made through the
+    /// window registry with what they need of the watchdog.
+    explicit MainWindow(engine::Watchdog &watchdog, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     /// Re-reads the settings and clears the pause; runs when the window
@@ -42,19 +41,13 @@ public:
     void activate();
 
     engine::Watchdog &watchdog() { return *watchdog_; }
-    /// Slot N's (1 to 8) check timer, status line and name as shown.
-    engine::FormTimer *slotTimer(int slot) const;
+    /// The activity animation's frame: 0 before its first step, then 1 to 9.
+    int activityFrame() const { return frame_; }
+    /// Slot N's (1 to 8) status line and name as shown.
     QLineEdit *slotStatus(int slot) const;
     QString slotName(int slot) const;
 
-    // ui::MainWindowLink
-    void pauseChecking() override;
-    void setNotificationSwitch(const QString &value) override;
-    void setSlotTimersEnabled(bool enabled) override;
-
     void acknowledgeAlarms();
-    /// Answers the shell commands arriving on `listeningFd` (kept by the caller).
-    void acceptCommands(int listeningFd);
     /// Shows slot N's restart popup (Display1 ... Display8), created with the
     /// slot's name and the time when it is not open, else only brought forward.
     void showRestartPopup(int slot, bool restartFailed = false);
@@ -85,18 +78,20 @@ private:
     void buildStatusBar();
     void buildTrayIcon();
     void prepareAlarms();
+    void registerWindowFactories();
     void observeWatchdog();
     void showSettings();
     void showPanel();
-    void showActivityFrame(int frame);
+    void showNextActivityFrame();
     void sendToTray();
-    void pollPause();
+    /// The pause box, the caption and the tray tool tip.
+    void showPause();
+    void showTrayToolTip();
     /// Brings the status lines up to date after a time hidden.
     void showStatusLines() const;
     QString withSettingsProblem(const QString &toolTip) const;
     void writeStartMode(bool inTray);
     void showHelp();
-    engine::CommandServer::Reply answer(const QString &request);
 
     struct SlotView {
         QGroupBox *frame = nullptr;
@@ -117,11 +112,11 @@ private:
     QSystemTrayIcon *trayIcon_ = nullptr;
     AlarmSound *alarmSound_ = nullptr;
 
-    engine::FormTimer *flashTimer_ = nullptr;
-    engine::FormTimer *pausePollTimer_ = nullptr;
-    engine::FormTimer *trayTimer_ = nullptr;
+    engine::SwitchedTimer *flashTimer_ = nullptr;
+    engine::SwitchedTimer *trayTimer_ = nullptr;
 
     engine::Watchdog *watchdog_ = nullptr;
+    int frame_ = 0;
     QHash<QString, std::function<void()>> menuHandlers_;
     bool firstShowDone_ = false;
 };

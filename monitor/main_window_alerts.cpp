@@ -1,11 +1,11 @@
-// The main window's alarms, restart popups, tray icon, pause poll, start-mode
+// The main window's alarms, restart popups, tray icon, pause, start-mode
 // items and help.
 
 #include "core/map_state.h"
 #include "engine/alarm_state.h"
-#include "engine/form_timer.h"
 #include "engine/settings.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 #include "engine/watchdog.h"
 #include "monitor/alarm_sound.h"
 #include "monitor/main_window.h"
@@ -21,6 +21,7 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMovie>
+#include <QSignalBlocker>
 #include <QSystemTrayIcon>
 
 void MainWindow::prepareAlarms() {
@@ -98,21 +99,22 @@ QString MainWindow::withSettingsProblem(const QString &toolTip) const {
     return problem.isEmpty() ? toolTip : toolTip + QLatin1Char('\n') + problem;
 }
 
-void MainWindow::pollPause() {
-    const bool paused = pauseBox_->isChecked();
-    watchdog_->setPaused(paused);
-    // The slot checks come back with the status panel's next round, only for named slots.
-    setWindowTitle(paused ? QStringLiteral("Tenacor is now paused!") : QStringLiteral("Tenacor"));
-    trayIcon_->setToolTip(withSettingsProblem(paused ? QStringLiteral("Tenacor Paused!")
-                                                     : QStringLiteral("Tenacor")));
+void MainWindow::showPause() {
+    const QSignalBlocker quiet(pauseBox_);
+    pauseBox_->setChecked(watchdog_->paused());
+    setWindowTitle(watchdog_->paused() ? QStringLiteral("Tenacor is now paused!")
+                                       : QStringLiteral("Tenacor"));
+    showTrayToolTip();
+}
+
+void MainWindow::showTrayToolTip() {
+    trayIcon_->setToolTip(withSettingsProblem(
+        watchdog_->paused() ? QStringLiteral("Tenacor Paused!") : QStringLiteral("Tenacor")));
 }
 
 void MainWindow::writeStartMode(bool inTray) {
     // Takes effect at the next start; the running program stays as it is.
-    const auto written =
-        settings::Save()
-            .set(settings::Key::StartInTray, inTray ? QStringLiteral("Yes") : QStringLiteral("No"))
-            .commit();
+    const auto written = settings::Save().setFlag(settings::Key::StartInTray, inTray).commit();
     if (!written.ok) {
         ui::message(this, settings::saveFailedMessage(written.error), ui::programTitle(),
                     QMessageBox::Warning);

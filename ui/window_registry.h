@@ -5,6 +5,9 @@
 #include <QList>
 #include <QPointer>
 #include <QWidget>
+#include <functional>
+#include <map>
+#include <typeindex>
 
 namespace ui {
 
@@ -29,12 +32,29 @@ public:
         return nullptr;
     }
 
+    /// How windows of class T are made from now on: the creator of the
+    /// program's windows hands them what they need this way. Without one, a
+    /// window is made with its default constructor.
+    template <class T> void setFactory(std::function<T *()> make) {
+        factories_[std::type_index(typeid(T))] = [make = std::move(make)] {
+            return static_cast<QWidget *>(make());
+        };
+    }
+    /// Forgets every factory: what they captured is going away.
+    void clearFactories() { factories_.clear(); }
+
     /// The loaded window of class T, created (and so loaded, not shown) when missing.
     template <class T> T *load() {
         if (T *existing = find<T>()) {
             return existing;
         }
-        auto *created = new T();
+        T *created = nullptr;
+        if (const auto factory = factories_.find(std::type_index(typeid(T)));
+            factory != factories_.end()) {
+            created = static_cast<T *>(factory->second());
+        } else {
+            created = new T();
+        }
         add(created);
         return created;
     }
@@ -55,6 +75,7 @@ public:
 
 private:
     QList<QPointer<QWidget>> windows_;
+    std::map<std::type_index, std::function<QWidget *()>> factories_;
 };
 
 } // namespace ui

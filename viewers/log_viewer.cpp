@@ -1,7 +1,8 @@
 #include "viewers/log_viewer.h"
 
 #include "engine/settings.h"
-#include "ui/main_window_link.h"
+#include "engine/slot_watcher.h"
+#include "engine/watchdog.h"
 #include "ui/message_box.h"
 #include "viewers/client_area.h"
 
@@ -12,12 +13,6 @@
 #include <QTimer>
 
 namespace {
-
-void setSlotTimersEnabled(bool enabled) {
-    if (auto *main = ui::mainWindowLink()) {
-        main->setSlotTimersEnabled(enabled);
-    }
-}
 
 /// The log's text with every line longer than LogViewer::LongestShownLine broken
 /// into pieces of that length, never inside a surrogate pair.
@@ -52,7 +47,15 @@ QString shownText(const QString &text) {
 
 } // namespace
 
-LogViewer::LogViewer(QWidget *parent) : QWidget(parent) {
+void LogViewer::holdChecks(bool hold) {
+    // The status panel lets them go again with its next round.
+    if (watchdog_) {
+        watchdog_->slotWatcher().setTimersEnabled(!hold);
+    }
+}
+
+LogViewer::LogViewer(engine::Watchdog *watchdog, QWidget *parent)
+    : QWidget(parent), watchdog_(watchdog) {
     setObjectName(QStringLiteral("Form4"));
     setWindowTitle(QStringLiteral("Perstando Log File Viewer"));
 
@@ -68,7 +71,7 @@ LogViewer::LogViewer(QWidget *parent) : QWidget(parent) {
     logText_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     viewers::fillAndRecord(area, logText_, QSize(640, 420));
 
-    setSlotTimersEnabled(false);
+    holdChecks(true);
     logPath_ = settings::text(settings::Key::LogPath);
     showLog();
 }
@@ -135,6 +138,6 @@ void LogViewer::deleteLog() {
 void LogViewer::closeEvent(QCloseEvent *event) {
     QWidget::closeEvent(event);
     if (event->isAccepted()) {
-        setSlotTimersEnabled(true);
+        holdChecks(false);
     }
 }

@@ -6,13 +6,18 @@
 class QAction;
 class QPlainTextEdit;
 
+namespace engine {
+class Watchdog;
+}
+
 /// Form4: shows the whole log file and can delete it. While it loads, the main
 /// window's slot timers are switched off; closing it switches them on.
 class LogViewer : public QWidget {
     Q_OBJECT
 
 public:
-    explicit LogViewer(QWidget *parent = nullptr);
+    /// `watchdog` is the running engine; none in a window tested alone.
+    explicit LogViewer(engine::Watchdog *watchdog = nullptr, QWidget *parent = nullptr);
 
     /// Logs longer than this are not shown: the text box would freeze the program.
     static constexpr qint64 MaxLogBytes = 20LL * 1024 * 1024;
@@ -38,4 +43,6 @@ private:
     qsizetype nextPiece_ = 0; ///< where in it the next piece starts
     QPlainTextEdit *logText_ = nullptr;
     QAction *deleteLogItem_ = nullptr;
+    void holdChecks(bool hold);
+    engine::Watchdog *watchdog_ = nullptr;
 };

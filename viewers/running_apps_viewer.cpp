@@ -1,7 +1,7 @@
 #include "viewers/running_apps_viewer.h"
 
 #include "core/process_probe.h"
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 #include "ui/message_box.h"
 #include "viewers/client_area.h"
 
@@ -67,7 +67,7 @@ RunningAppsViewer::RunningAppsViewer(QWidget *parent) : QWidget(parent) {
     processList_->setSortingEnabled(false);
     viewers::fillAndRecord(area, processList_, QSize(420, 480));
 
-    relistTimer_ = new engine::FormTimer(QStringLiteral("Timer1"), 10000, true, this);
+    relistTimer_ = new engine::SwitchedTimer(QStringLiteral("Timer1"), 10000, true, this);
     connect(relistTimer_, &QTimer::timeout, this, &RunningAppsViewer::relist);
     relist();
 }

@@ -10,7 +10,7 @@ class QListWidget;
 class QPrinter;
 
 namespace engine {
-class FormTimer;
+class SwitchedTimer;
 }
 
 /// Form9: the executable names of all running processes, relisted every ten
@@ -39,7 +39,7 @@ public:
 
 private:
     QListWidget *processList_ = nullptr;
-    engine::FormTimer *relistTimer_ = nullptr;
+    engine::SwitchedTimer *relistTimer_ = nullptr;
     QAction *printItem_ = nullptr;
     QAction *exitItem_ = nullptr;
 };

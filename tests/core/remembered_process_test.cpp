@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstddef>
+#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -69,6 +71,19 @@ bool settled(pid_t leader, bool started) {
         sleeping = sleeping || exe == "sleep";
     }
     return sleeping || !started;
+}
+
+/// Makes pidfd_open fail with ENOSYS in this process, as on an old kernel.
+bool refusePidDescriptors() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
 }
 
 /// One check as a slot makes it: the remembered answer beside the walk's.
@@ -221,21 +236,13 @@ TEST(RememberedProcess, WithoutPidDescriptorsTheStartTimeStillSparesTheWalk) {
     const fs::path exe = copyExecutable("/bin/sleep", dir.path(), uniqueName("NoPidfd"));
     const pid_t child = ::fork();
     if (child == 0) {
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+        if (!refusePidDescriptors()) {
             ::_exit(77);
         }
         const auto started = launcher::start(exe.string(), "1000", dir.path().string());
         RememberedProcess memory;
         memory.remember(started.pid);
-        const bool seeded = memory.pid() == started.pid && memory.duplicateEndDescriptor() == -1;
+        const bool seeded = memory.pid() == started.pid && !memory.duplicateEndDescriptor();
         const bool fromMemory =
             memory.running(Rule::PathContains, exe.string(), {}) && memory.answeredFromMemory();
         ::kill(started.pid, SIGKILL);
@@ -266,15 +273,69 @@ TEST(RememberedProcess, StartedProgramIsKnownWithoutAWalkAndItsEndIsSeen) {
     memory.remember(started.pid);
     EXPECT_TRUE(memory.running(Rule::ExecutableName, exe.filename().string(), {}));
     EXPECT_TRUE(memory.answeredFromMemory());
-    const int ended = memory.duplicateEndDescriptor();
-    ASSERT_GE(ended, 0);
-    pollfd ready{ended, POLLIN, 0};
+    const core::UniqueFd ended = memory.duplicateEndDescriptor();
+    ASSERT_TRUE(ended.valid());
+    pollfd ready{ended.get(), POLLIN, 0};
     EXPECT_EQ(::poll(&ready, 1, 0), 0);
     ::kill(started.pid, SIGKILL);
     EXPECT_EQ(::poll(&ready, 1, 5000), 1);
-    ::close(ended);
     EXPECT_FALSE(memory.running(Rule::ExecutableName, exe.filename().string(), {}));
     EXPECT_EQ(memory.pid(), 0);
+}
+
+// A remembered process ends and a stranger gets its PID: the memory's signals
+// never reach the stranger, through the end descriptor or without one. Run as
+// PID 1 of a namespace of its own, where the next PID can be chosen.
+TEST(RememberedProcess, ASignalNeverReachesAStrangerThatTookThePid) {
+    const std::string name = "RememberedProcess.ASignalNeverReachesAStrangerThatTookThePid";
+    if (::getpid() != 1) {
+        const std::string unshare = "unshare --user --map-root-user --pid --fork --mount-proc ";
+        if (std::system((unshare + "true >/dev/null 2>&1").c_str()) != 0) {
+            GTEST_SKIP() << "no PID namespace can be made here";
+        }
+        const std::string self = fs::read_symlink("/proc/self/exe").string();
+        EXPECT_EQ(std::system((unshare + self + " --gtest_filter=" + name).c_str()), 0);
+        return;
+    }
+    for (const bool withDescriptor : {true, false}) {
+        const pid_t helper = ::fork();
+        if (helper == 0) {
+            if (!withDescriptor && !refusePidDescriptors()) {
+                ::_exit(77);
+            }
+            const pid_t victim = ::fork();
+            if (victim == 0) {
+                ::pause();
+                ::_exit(0);
+            }
+            RememberedProcess memory;
+            memory.remember(victim);
+            const bool seeded =
+                memory.pid() == victim && memory.duplicateEndDescriptor().valid() == withDescriptor;
+            const bool reached = memory.sendSignal(processes::Signal::Continue);
+            ::kill(victim, SIGKILL);
+            ::waitpid(victim, nullptr, 0);
+            const std::string last = std::to_string(victim - 1);
+            const int lastPid = ::open("/proc/sys/kernel/ns_last_pid", O_WRONLY);
+            if (lastPid < 0 || ::write(lastPid, last.data(), last.size()) < 0) {
+                ::_exit(77);
+            }
+            ::close(lastPid);
+            const pid_t stranger = ::fork();
+            if (stranger == 0) {
+                ::pause();
+                ::_exit(0);
+            }
+            const bool spared = stranger == victim && !memory.sendSignal(processes::Signal::Kill) &&
+                                ::waitpid(stranger, nullptr, WNOHANG) == 0;
+            ::kill(stranger, SIGKILL);
+            ::_exit(!seeded ? 1 : !reached ? 2 : !spared ? 3 : 0);
+        }
+        int status = 0;
+        ::waitpid(helper, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << "with descriptor " << withDescriptor << ": status " << status;
+    }
 }
 
 } // namespace

@@ -6,8 +6,10 @@
 #include "core/process_probe.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "tests/engine/wait_with_events.h"
 #include "tests/support/smtp_test_server.h"
 #include "tests/support/test_support.h"
 
@@ -26,6 +28,7 @@
 #include <fstream>
 
 using namespace testing_support;
+using namespace Qt::StringLiterals;
 
 extern char **environ;
 
@@ -69,15 +72,6 @@ protected:
         EXPECT_GT(started.pid, 0);
         return started.pid;
     }
-    static bool waitWithEvents(const std::function<bool()> &condition,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return waitUntil(
-            [&] {
-                QCoreApplication::processEvents();
-                return condition();
-            },
-            timeout);
-    }
     /// A script that ends at once, or with `stay` present becomes `held` (a
     /// program whose path starts with the script's, so it counts as the
     /// slot's), and records each start in `starts`.
@@ -90,14 +84,7 @@ protected:
         std::filesystem::permissions(script, std::filesystem::perms::owner_all);
         return script;
     }
-    int starts() const { return count(readFile(folder_ / "starts"), "x"); }
-    static int count(const std::string &text, const std::string &piece) {
-        int n = 0;
-        for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
-            ++n;
-        }
-        return n;
-    }
+    int starts() const { return occurrences(readFile(folder_ / "starts"), "x"); }
     TempDir folder_;
     std::vector<std::filesystem::path> programs_;
     std::filesystem::path held_;
@@ -109,7 +96,8 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
                   "[Alerts]\nvisual=On\naudio=ON\n[mail]\nnotification=On\n"
                   "[startupmode]\ninicontray=yes\n[Internet]\nMonitor=On\nalive= On \n"
                   "[exe5]\ngiveup= 3 \nbackoff=+5\n[exe6]\ngiveup=2.0\ngiveupminutes=0\n"
-                  "backoff=99999999999\n");
+                  "backoff=99999999999\n[exe7]\nhangseconds= 30 \nhangaction=Restart\n"
+                  "[exe8]\nhangseconds=0\nhangaction=restart\n");
     const auto s = settings::Snapshot::read();
     EXPECT_EQ(s.perSlot[0].name, QStringLiteral("One"));
     EXPECT_EQ(s.perSlot[0].intervalMs, 1500);
@@ -132,48 +120,74 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
     EXPECT_EQ(s.perSlot[5].giveUpRestarts, 0);
     EXPECT_EQ(s.perSlot[5].giveUpMinutes, 0);
     EXPECT_EQ(s.perSlot[5].backoffSeconds, 0);
+    // Seconds above 0 judge a hang; only the exact word restarts a hung program.
+    EXPECT_EQ(s.perSlot[6].hangSeconds, 30);
+    EXPECT_TRUE(s.perSlot[6].restartWhenHung);
+    EXPECT_EQ(s.perSlot[7].hangSeconds, std::nullopt);
+    EXPECT_FALSE(s.perSlot[7].restartWhenHung);
+    EXPECT_EQ(s.perSlot[7].giveUpMinutes, 10);
 }
 
-TEST_F(WatchdogTest, AKilledProgramIsRestartedWithoutAnyWindowAndReportedInOrder) {
+// The order a restart is told in: the status line, then the command-line
+// action, the visual alarm, the audio alarm, the popup, the log entry and the
+// e-mail (here one that fails at once and says so in the log).
+TEST_F(WatchdogTest, AKilledProgramIsRestartedWithoutAnyWindowAndToldInOrder) {
     const auto exe = program("orders");
+    const auto pager = program("pager");
     const auto log = folder_ / "watch.log";
-    writeSettings("[exe2]\nname=Orders\npath=" + exe.string() + "\n[log]\npath=" + log.string() +
-                  "\n[Alerts]\nvisual=On\nPop=On\n");
+    writeSettings("[exe2]\nname=Orders\npath=" + exe.string() + "\n[cmdline]\ncmdexe2=" +
+                  pager.string() + "\nstatusexe2=On\n[log]\npath=" + log.string() +
+                  "\n[Alerts]\nvisual=On\naudio=On\nPop=On\n[mail]\nnotification=On\nport=none"
+                  "\nserver=127.0.0.1\nSendto=ops@example.com\naddress=perstando@example.com\n");
     engine::Watchdog watchdog(nullptr);
-    QStringList events;
     auto &watcher = watchdog.slotWatcher();
-    QObject::connect(&watcher, &engine::SlotWatcher::statusChanged, &watchdog,
-                     [&](int slot, const QString &text) {
-                         if (slot == 2) {
-                             events << text.section(QLatin1Char(':'), 0, 0);
-                         }
-                     });
-    QObject::connect(&watcher, &engine::SlotWatcher::restarted, &watchdog,
-                     [&](int, bool failed) { EXPECT_FALSE(failed); });
+    const auto at = [&](const char *piece) { return readFile(log).find(piece); };
+    const auto logged = [&](const char *piece) { return at(piece) != std::string::npos; };
+    QStringList steps;
+    QObject::connect(&watcher, &engine::SlotWatcher::stateChanged, &watchdog, [&](int slot) {
+        if (slot == 2 && watcher.slotState(2).phase == engine::Phase::Restarted) {
+            steps << QStringLiteral("restarted");
+        }
+    });
+    QObject::connect(&watchdog.alarms(), &engine::AlarmState::visualAlarmRaised, &watchdog, [&] {
+        steps << QStringLiteral("visual, command line logged %1, audio %2, restart logged %3")
+                     .arg(logged("Command Line Action has been initiated!"))
+                     .arg(watchdog.alarms().audioRaised())
+                     .arg(logged(",Orders has been restarted."));
+    });
     QObject::connect(&watchdog, &engine::Watchdog::popupRequested, &watchdog,
-                     [&](int slot, const QString &name, bool) {
-                         // The entry is in the log before anyone hears of the restart.
-                         const bool logged =
-                             readFile(log).find(",Orders has been restarted.") != std::string::npos;
-                         events << QStringLiteral("popup %1 %2%3")
-                                       .arg(slot)
-                                       .arg(name, logged ? QString() : QStringLiteral(" unlogged"));
+                     [&](int slot, const QString &name, bool failed) {
+                         steps << QStringLiteral("popup %1 %2 failed %3, audio %4, logged %5")
+                                      .arg(slot)
+                                      .arg(name)
+                                      .arg(failed)
+                                      .arg(watchdog.alarms().audioRaised())
+                                      .arg(logged(",Orders has been restarted."));
                      });
     watchdog.start();
     ASSERT_TRUE(watcher.refresh());
     EXPECT_FALSE(watcher.isWatched(1));
     EXPECT_EQ(watcher.name(1), QStringLiteral("Executable 1"));
+    EXPECT_EQ(watcher.slotState(2).phase, engine::Phase::NotCheckedYet);
 
     watcher.tick(2);
+    EXPECT_EQ(steps, (QStringList{u"restarted"_s,
+                                  u"visual, command line logged 1, audio 0, restart logged 0"_s,
+                                  u"popup 2 Orders failed 0, audio 1, logged 0"_s}));
+    const auto restartEntry = at(",Orders has been restarted.");
+    const auto mailEntry = at(" E-mail notification could not be sent: no valid port");
+    ASSERT_NE(restartEntry, std::string::npos) << readFile(log);
+    EXPECT_LT(at("Command Line Action has been initiated!"), restartEntry);
+    EXPECT_NE(mailEntry, std::string::npos) << readFile(log);
+    EXPECT_GT(mailEntry, restartEntry) << "the e-mail comes after the log entry";
+
     ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
     watcher.tick(2);
-    EXPECT_EQ(events, (QStringList{QStringLiteral("Restarted"), QStringLiteral("popup 2 Orders"),
-                                   QStringLiteral("Last Checked")}));
-    EXPECT_TRUE(watchdog.alarms().visualRaised());
-    EXPECT_FALSE(watchdog.alarms().audioRaised());
+    EXPECT_EQ(watcher.slotState(2).phase, engine::Phase::Running);
+    EXPECT_EQ(watcher.slotState(2).pid, pidsOf(exe).at(0));
+    EXPECT_TRUE(watcher.status(2).startsWith(u"Last Checked: ")) << watcher.status(2).toStdString();
     const std::string text = readFile(log);
     EXPECT_NE(text.find(std::string(53, '*') + "\n"), std::string::npos) << text;
-    EXPECT_EQ(text.find(std::string(54, '*')), std::string::npos) << "slot 2 uses the short row";
 }
 
 // A slot set to restart at once, at an interval far longer than the test:
@@ -212,7 +226,7 @@ TEST_F(WatchdogTest, RestartAtOnceAnswersTheEndNotTheTimerAndHoldsWhilePaused) {
         return pids.size() == 1 && pids.front() != second;
     })) << "not restarted at once";
     EXPECT_TRUE(watcher.status(2).startsWith(QStringLiteral("Restarted: ")));
-    EXPECT_EQ(count(readFile(log), ",Desk has been restarted."), 1) << readFile(log);
+    EXPECT_EQ(occurrences(readFile(log), ",Desk has been restarted."), 1) << readFile(log);
     EXPECT_EQ(watcher.watchedProcess(2), pidsOf(exe).front()) << "the restart seeds the memory";
 }
 
@@ -240,7 +254,7 @@ TEST_F(WatchdogTest, RestartAtOnceWatchesAProcessThatGotTheOldPid) {
     std::ofstream("/proc/sys/kernel/ns_last_pid") << first - 2;
     const pid_t second = startApart(exe);
     ASSERT_EQ(second, first) << "the PID was not handed on";
-    ASSERT_TRUE(waitWithEvents([&] { return watcher.lastCheck(2).isValid(); }));
+    ASSERT_TRUE(waitWithEvents([&] { return watcher.slotState(2).lastCheck.isValid(); }));
     ASSERT_EQ(watcher.rememberedProcess(2), second);
 
     ::kill(second, SIGKILL);
@@ -297,7 +311,7 @@ TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop
     watchdog.start();
     ASSERT_TRUE(watchdog.slotWatcher().refresh());
     waitWithEvents([] { return false; }, std::chrono::milliseconds(3000));
-    const int started = count(readFile(starts), "x");
+    const int started = occurrences(readFile(starts), "x");
     EXPECT_GE(started, 3);
     EXPECT_LE(started, 3000 / 400 + 1);
 }
@@ -322,11 +336,12 @@ TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStart
     ASSERT_TRUE(watcher.refresh());
     const std::string gaveUp = ",Loop ended 3 times in 1 minute and is no longer restarted.\n";
     const std::string again = ",Loop is watched again.\n";
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 1; })) << readFile(log);
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), gaveUp) == 1; }))
+        << readFile(log);
     waitWithEvents([] { return false; }, std::chrono::milliseconds(1000));
     std::string text = readFile(log);
-    EXPECT_EQ(count(text, ",Loop has been restarted."), 3) << text;
-    EXPECT_EQ(count(text, gaveUp), 1) << text;
+    EXPECT_EQ(occurrences(text, ",Loop has been restarted."), 3) << text;
+    EXPECT_EQ(occurrences(text, gaveUp), 1) << text;
     EXPECT_EQ(starts(), 3);
     EXPECT_TRUE(watcher.status(4).startsWith(QStringLiteral("Gave up: ")))
         << watcher.status(4).toStdString();
@@ -335,29 +350,30 @@ TEST_F(WatchdogTest, ACrashLoopIsGivenUpOnceAndWatchedAgainOnAcknowledgeOrAStart
     EXPECT_TRUE(watchdog.alarms().visualRaised());
 
     watchdog.acknowledgeAlarms();
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 2; }));
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), gaveUp) == 2; }));
     text = readFile(log);
-    EXPECT_EQ(count(text, again), 1) << text;
-    EXPECT_EQ(count(text, ",Loop has been restarted."), 6) << text;
+    EXPECT_EQ(occurrences(text, again), 1) << text;
+    EXPECT_EQ(occurrences(text, ",Loop has been restarted."), 6) << text;
     EXPECT_LT(text.find(again), text.rfind(",Loop has been restarted.")) << text;
 
     startApart(held_);
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), again) == 2; })) << readFile(log);
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), again) == 2; }))
+        << readFile(log);
     killAll(held_);
-    ASSERT_TRUE(waitWithEvents([&] { return count(readFile(log), gaveUp) == 3; }))
+    ASSERT_TRUE(waitWithEvents([&] { return occurrences(readFile(log), gaveUp) == 3; }))
         << "the count was not cleared: " << readFile(log);
-    EXPECT_EQ(count(readFile(log), ",Loop has been restarted."), 9) << readFile(log);
+    EXPECT_EQ(occurrences(readFile(log), ",Loop has been restarted."), 9) << readFile(log);
 
     // Settings read again unchanged keep it given up; a changed slot tries again.
     watchdog.reload();
-    EXPECT_EQ(count(readFile(log), again), 2);
+    EXPECT_EQ(occurrences(readFile(log), again), 2);
     writeSettings("[exe4]\nname=Loop\npath=" + script.string() +
                   "\ntimer=100\ngiveup=2\n[log]\npath=" + log.string() + "\n");
     watchdog.reload();
-    EXPECT_EQ(count(readFile(log), again), 3);
+    EXPECT_EQ(occurrences(readFile(log), again), 3);
     EXPECT_TRUE(waitWithEvents([&] {
-        return count(readFile(log),
-                     ",Loop ended 2 times in 10 minutes and is no longer restarted.") == 1;
+        return occurrences(readFile(log),
+                           ",Loop ended 2 times in 10 minutes and is no longer restarted.") == 1;
     })) << readFile(log);
 }
 
@@ -371,6 +387,7 @@ TEST_F(WatchdogTest, GivingUpSendsOneMailSayingSo) {
                   "address=perstando@example.com\nserver=127.0.0.1\nport=" +
                   std::to_string(server.port()) + "\n");
     engine::Watchdog watchdog(nullptr);
+    watchdog.mailer().setPacing(100, 100);
     watchdog.start();
     watchdog.slotWatcher().tick(2);
     watchdog.setMailSwitch(QStringLiteral("On"));
@@ -418,8 +435,11 @@ TEST_F(WatchdogTest, TheGiveUpSentenceSaysWhatHappenedAndCountsMinutes) {
         qint64 nowMs = 0;
         watcher.setClock([&] { return nowMs; });
         QString said;
-        QObject::connect(&watcher, &engine::SlotWatcher::gaveUp, &watchdog,
-                         [&](int, const QString &sentence) { said = sentence; });
+        QObject::connect(&watcher, &engine::SlotWatcher::stateChanged, &watchdog, [&](int slot) {
+            if (watcher.slotState(slot).phase == engine::Phase::GaveUp) {
+                said = watcher.slotState(slot).reason;
+            }
+        });
         watchdog.start();
         for (int check = 0; check <= c.restarts && said.isEmpty(); ++check) {
             ASSERT_TRUE(waitUntil([&] { return !processes::isRunning(script.string()); }));
@@ -432,7 +452,8 @@ TEST_F(WatchdogTest, TheGiveUpSentenceSaysWhatHappenedAndCountsMinutes) {
         const QString expected =
             QString::fromLatin1(c.sentence) + QStringLiteral(" and is no longer restarted.");
         EXPECT_EQ(said.toStdString(), expected.toStdString());
-        EXPECT_EQ(count(readFile(log), "," + expected.toStdString() + "\n"), 1) << readFile(log);
+        EXPECT_EQ(occurrences(readFile(log), "," + expected.toStdString() + "\n"), 1)
+            << readFile(log);
     }
 }
 
@@ -448,6 +469,7 @@ TEST_F(WatchdogTest, OneMailPerSpanCarriesTheRestartsHeldBack) {
                   "address=perstando@example.com\nserver=127.0.0.1\nport=" +
                   std::to_string(server.port()) + "\n");
     engine::Watchdog watchdog(nullptr);
+    watchdog.mailer().setPacing(100, 100);
     auto &watcher = watchdog.slotWatcher();
     qint64 nowMs = 0;
     watcher.setClock([&] { return nowMs; });
@@ -460,7 +482,7 @@ TEST_F(WatchdogTest, OneMailPerSpanCarriesTheRestartsHeldBack) {
         nowMs += 1'000;
     }
     ASSERT_TRUE(mailsArrived(1));
-    EXPECT_EQ(count(readFile(log), ",Gone could not be restarted."), 5) << readFile(log);
+    EXPECT_EQ(occurrences(readFile(log), ",Gone could not be restarted."), 5) << readFile(log);
 
     nowMs = 61'000;
     watcher.tick(2);
@@ -480,7 +502,7 @@ TEST_F(WatchdogTest, OneMailPerSpanCarriesTheRestartsHeldBack) {
         << mails[1].body();
     EXPECT_EQ(held(mails[2].body()).rfind("Gone was restarted 1 more times since ", 0), 0u)
         << mails[2].body();
-    EXPECT_EQ(count(readFile(log), ",Gone could not be restarted."), 8);
+    EXPECT_EQ(occurrences(readFile(log), ",Gone could not be restarted."), 8);
 }
 
 // On the engine's clock, a program that keeps dying within the minute is
@@ -494,8 +516,9 @@ TEST_F(WatchdogTest, WaitsDoubleAfterQuickDeathsUpToTheLongestAndStartOverAfterA
     qint64 nowMs = 0;
     watcher.setClock([&] { return nowMs; });
     int started = 0;
-    QObject::connect(&watcher, &engine::SlotWatcher::restarted, &watchdog,
-                     [&](int, bool) { ++started; });
+    QObject::connect(&watcher, &engine::SlotWatcher::stateChanged, &watchdog, [&](int slot) {
+        started += watcher.slotState(slot).phase == engine::Phase::Restarted ? 1 : 0;
+    });
     watchdog.start();
     const auto settled = [&] {
         return starts() == started && !processes::isRunning(script.string());

@@ -1,5 +1,6 @@
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/scoped_env.h"
 #include "ui/window_registry.h"
 #include "viewers/about_box.h"
@@ -80,7 +81,7 @@ TEST_F(AboutBoxTest, WithoutAToolOrWhenItCannotStartSystemInfoIsUnavailable) {
 }
 
 TEST_F(AboutBoxTest, MainWindowMenusOpenEachViewerOnce) {
-    auto *main = new MainWindow();
+    auto *main = testing_support::newMainWindow();
     main->show();
     const struct {
         const char *item;

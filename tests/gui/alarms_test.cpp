@@ -120,7 +120,7 @@ TEST_F(AlarmsTest, ARestartStartsExactlyTheChannelsSwitchedOn) {
 
 TEST_F(AlarmsTest, ANotRespondingProgramRaisesTheAlarmsAndSaysSoInItsPopup) {
     startWithSwitches("On", "Off", "On");
-    emit form_->watchdog().hangWatch().notResponding(3);
+    form_->watchdog().slotWatcher().reportNotResponding(3);
     EXPECT_TRUE(picture()->isVisible());
     const auto *popup = ui::WindowRegistry::instance().find<SlotPopup<3>>();
     ASSERT_NE(popup, nullptr);
@@ -131,7 +131,7 @@ TEST_F(AlarmsTest, ANotRespondingProgramRaisesTheAlarmsAndSaysSoInItsPopup) {
 
     startWithSwitches("Off", "Off", "On");
     restart(3);
-    emit form_->watchdog().hangWatch().notResponding(3);
+    form_->watchdog().slotWatcher().reportNotResponding(3);
     ASSERT_EQ(popups().size(), 1);
     EXPECT_TRUE(textOf(popups().front()).startsWith(u"Orders has been restarted at "))
         << "an open popup keeps its first text";
@@ -139,7 +139,7 @@ TEST_F(AlarmsTest, ANotRespondingProgramRaisesTheAlarmsAndSaysSoInItsPopup) {
     closeAllWindows();
 
     startWithSwitches("Off", "Off", "Off");
-    emit form_->watchdog().hangWatch().notResponding(3);
+    form_->watchdog().slotWatcher().reportNotResponding(3);
     EXPECT_TRUE(popups().isEmpty());
 }
 

@@ -7,6 +7,7 @@
 #include "monitor/main_window.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "ui/window_registry.h"
 
 #include <QApplication>
@@ -47,7 +48,7 @@ TEST_F(ConfigureAndRestartTest, SlotSetUpInTheDialogsIsCheckedAndRestarted) {
     const auto pages = folder_ / "pages.txt";
     writeScript(folder_ / "pager", "echo \"$*\" >> '" + pages.string() + "'");
 
-    auto *form1 = new MainWindow();
+    auto *form1 = testing_support::newMainWindow();
     form1->show();
 
     form1->runMenuItem(QStringLiteral("mnuSetup"));

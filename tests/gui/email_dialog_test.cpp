@@ -4,6 +4,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/smtp_test_server.h"
 #include "tests/support/thunderbird_profile.h"
@@ -52,7 +53,7 @@ protected:
     }
     /// Lets Timer1 tick at least once more.
     bool nextTick() const {
-        QSignalSpy ticks(control<engine::FormTimer>("Timer1"), &QTimer::timeout);
+        QSignalSpy ticks(control<engine::SwitchedTimer>("Timer1"), &QTimer::timeout);
         return ticks.wait(5000);
     }
     std::string stored(const char *key) const {
@@ -64,7 +65,16 @@ protected:
         const auto ca = folder_ / "company-ca.pem";
         testing_support::writeFile(ca, server.certificatePem());
         writeSettings("[mail]\ncafile=" + ca.string() + "\n");
+        // The test e-mail goes through the engine; the window takes it along.
+        auto &registry = ui::WindowRegistry::instance();
+        registry.setFactory<EmailDialog>([] {
+            auto *watchdog = new engine::Watchdog();
+            auto *dialog = new EmailDialog(watchdog);
+            watchdog->setParent(dialog);
+            return dialog;
+        });
         open();
+        registry.clearFactories();
         text("Text1")->setText(QStringLiteral("ops@example.com"));
         text("Text2")->setText(QString::number(server.port()));
         text("Text3")->setText(QStringLiteral("perstando@example.com"));
@@ -87,7 +97,7 @@ TEST_F(EmailDialogTest, LoadsTheFourFieldsAndLeavesTheOptionsToTheTimer) {
     EXPECT_EQ(text("Text3")->text(), QStringLiteral("me@x"));
     EXPECT_EQ(text("Text4")->text(), QStringLiteral("smtp.x"));
     EXPECT_EQ(text("Text1")->toolTip(), QStringLiteral("Separate E-mail addresses with ;"));
-    auto *timer = control<engine::FormTimer>("Timer1");
+    auto *timer = control<engine::SwitchedTimer>("Timer1");
     EXPECT_EQ(timer->interval(), 500);
     EXPECT_TRUE(timer->isActive());
     EXPECT_FALSE(option("Option1")->isChecked());
@@ -193,14 +203,14 @@ TEST_F(EmailDialogTest, OptionClickWritesAtOnceAndTheTimerFollowsTheFile) {
 }
 
 TEST_F(EmailDialogTest, LoadPassesTheStoredSwitchToTheMainWindow) {
-    auto *main = new MainWindow();
-    ASSERT_FALSE(main->watchdog().settings().mail.on);
+    auto *main = testing_support::newMainWindow();
+    ASSERT_FALSE(main->watchdog().mailSwitch());
     writeSettings("[mail]\nnotification=On\n");
     main->runMenuItem(QStringLiteral("mnuemail"));
     form_ = ui::WindowRegistry::instance().find<EmailDialog>();
     ASSERT_NE(form_, nullptr);
     EXPECT_TRUE(form_->isVisible());
-    EXPECT_TRUE(main->watchdog().settings().mail.on);
+    EXPECT_TRUE(main->watchdog().mailSwitch());
     main->toolbarClick(QStringLiteral("mail")); // an open dialog is only brought forward
     EXPECT_EQ(ui::WindowRegistry::instance().loaded().count(), 2);
 }

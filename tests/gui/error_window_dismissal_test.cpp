@@ -4,6 +4,7 @@
 
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/x_server.h"
 
 #include <QCheckBox>
@@ -29,7 +30,7 @@ protected:
         display_ = std::getenv("DISPLAY");
         managed_ = std::getenv(ManagedVariable) != nullptr;
         client_ = std::make_unique<XClient>(display_);
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
         form_->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form_));
     }
@@ -54,7 +55,7 @@ protected:
 /// Paused, Timer14 still dismisses foreign windows and windows of our own.
 class DismissesWhilePaused : public OnXcb {
     void TestBody() override {
-        form_->pauseChecking();
+        form_->watchdog().setPaused(true);
         auto *own = new QWidget();
         own->setAttribute(Qt::WA_DeleteOnClose);
         own->setWindowTitle(QStringLiteral("Perstando - aPPLICATION eRROR"));
@@ -81,7 +82,7 @@ class DismissesWhilePaused : public OnXcb {
 /// at once are both dismissed by it.
 class OneTickDismissesBothKinds : public OnXcb {
     void TestBody() override {
-        auto *timer14 = form_->findChild<engine::FormTimer *>(QStringLiteral("Timer14"));
+        auto *timer14 = form_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer14"));
         timer14->setEnabled(false);
         auto reporting = open("Crash.exe - Error Reporting");
         auto application = open("Other.exe - Application Error");

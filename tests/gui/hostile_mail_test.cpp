@@ -1,10 +1,11 @@
 // Mail servers that misbehave: each failed alert is logged, nothing hangs, and
 // the other slots keep being checked while the alert is under way.
 
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/smtp_test_server.h"
 
 #include <signal.h>
@@ -47,10 +48,12 @@ TEST_P(HostileMailTest, TheAlertFailsInTheLogWhileAnotherSlotIsStillRestarted) {
                   std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
     // The alert is slot 1's, sent by hand; slot 2's restarts send none.
-    auto *form = new MainWindow();
-    auto *mailer = form->findChild<RestartMailer *>(u"RestartMailer"_s);
+    auto *form = testing_support::newMainWindow();
+    auto *mailer = form->findChild<engine::Mailer *>(u"Mailer"_s);
     ASSERT_NE(mailer, nullptr);
     mailer->setTimeouts(1500, 1500);
+    // Long enough for slot 2's restart to fall inside the alert.
+    mailer->setPacing(2000, 500);
     ASSERT_TRUE(waitFor([&] { return testing_support::pidsOf(exe).size() == 1; }));
     const pid_t first = testing_support::pidsOf(exe).at(0);
 

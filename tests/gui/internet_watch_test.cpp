@@ -5,6 +5,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -26,7 +27,7 @@ protected:
     }
     MainWindow *start(const std::string &settings) {
         writeSettings("[log]\npath=" + log_.string() + "\n" + settings);
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
         form_->show();
         return form_;
     }
@@ -38,10 +39,10 @@ protected:
     }
     QString toolTip() const { return control<QLabel>("Picture10")->toolTip(); }
     bool visualAlarm() const {
-        return control<engine::FormTimer>("flashtmr")->isEnabled() &&
+        return control<engine::SwitchedTimer>("flashtmr")->isEnabled() &&
                !control<QLabel>("Gif89a1")->isHidden();
     }
-    bool audioAlarm() const { return control<engine::FormTimer>("Timer12")->isEnabled(); }
+    bool audioAlarm() const { return control<engine::SwitchedTimer>("Timer12")->isEnabled(); }
     /// The log after the start line.
     std::string entries() const {
         const auto text = readFile(log_);
@@ -131,7 +132,7 @@ TEST_F(InternetWatchTest, AnUnwritableLogDoesNotSilenceTheAlarms) {
 TEST_F(InternetWatchTest, Timer11RunsTheWatchWhileTheSwitchIsOn) {
     start("[Internet]\nMonitor=On\n");
     lose();
-    control<engine::FormTimer>("Timer11")->setIntervalMs(20);
+    control<engine::SwitchedTimer>("Timer11")->setIntervalMs(20);
     ASSERT_TRUE(waitFor([&] {
         const auto text = entries();
         return std::count(text.begin(), text.end(), '!') >= 2;
@@ -145,16 +146,14 @@ TEST_F(InternetWatchTest, LinkmindCheckStartsTheCompanionOnlyForExactlyOn) {
     core::setProgramFolderOverride(folder.string());
     const auto companion = companionIn(folder);
     writeFile(folder / "settings.ini", "[Internet]\nalive=on\n");
-    form_ = new MainWindow();
+    form_ = testing_support::newMainWindow();
 
     form_->watchdog().checkKeepUp();
-    EXPECT_FALSE(form_->watchdog().settings().keepUp);
     EXPECT_FALSE(waitUntil([&] { return !pidsOf(companion).empty(); }, std::chrono::seconds(1)))
         << "\"on\" is not \"On\"";
 
     writeFile(folder / "settings.ini", "[Internet]\nalive=On\n");
     form_->watchdog().checkKeepUp();
-    EXPECT_TRUE(form_->watchdog().settings().keepUp);
     EXPECT_TRUE(waitUntil([&] { return pidsOf(companion).size() == 1; }));
 }
 
@@ -163,7 +162,7 @@ TEST_F(InternetWatchTest, Timer13StartsTheCompanionOnceEvenWhilePaused) {
     start("[Internet]\nalive=On\n");
     control<QCheckBox>("Check1")->setChecked(true);
     ASSERT_TRUE(waitFor([&] { return pidsOf(companion).size() == 1; }, 15000));
-    EXPECT_FALSE(control<engine::FormTimer>("Timer13")->isEnabled());
+    EXPECT_FALSE(control<engine::SwitchedTimer>("Timer13")->isEnabled());
 }
 
 } // namespace

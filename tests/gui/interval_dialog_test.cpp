@@ -1,8 +1,10 @@
 #include "dialogs/interval_dialog.h"
 #include "engine/settings.h"
+#include "engine/slot_watcher.h"
 #include "monitor/main_window.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "ui/window_registry.h"
 
 #include <QApplication>
@@ -156,10 +158,10 @@ TEST_F(IntervalDialogTest, SavedIntervalsMeanTheSameInAnotherLocale) {
     }
     // Sixty thousand under de_DE is not sixty under C.
     const DefaultLocale c(QLocale::c());
-    auto *monitor = new MainWindow();
-    EXPECT_EQ(monitor->slotTimer(1)->interval(), 60000);
-    EXPECT_EQ(monitor->slotTimer(2)->interval(), 1000);
-    EXPECT_EQ(monitor->slotTimer(3)->interval(), 2500);
+    auto *monitor = testing_support::newMainWindow();
+    EXPECT_EQ(monitor->watchdog().slotWatcher().timer(1)->interval(), 60000);
+    EXPECT_EQ(monitor->watchdog().slotWatcher().timer(2)->interval(), 1000);
+    EXPECT_EQ(monitor->watchdog().slotWatcher().timer(3)->interval(), 2500);
 }
 
 TEST_F(IntervalDialogTest, HintExplainsTheValue) {

@@ -5,6 +5,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "ui/window_registry.h"
 
 #include <QAction>
@@ -141,7 +142,7 @@ TEST_F(LogFileDialogTest, ExitUnloadsWithoutStoring) {
 }
 
 TEST_F(LogFileDialogTest, TheMainWindowLogsToTheSavedPathAfterItsNextActivation) {
-    auto *main = new MainWindow();
+    auto *main = testing_support::newMainWindow();
     main->show();
     main->runMenuItem(QStringLiteral("mnulog"));
     form_ = ui::WindowRegistry::instance().find<LogFileDialog>();

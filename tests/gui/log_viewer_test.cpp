@@ -1,5 +1,7 @@
+#include "engine/slot_watcher.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "ui/window_registry.h"
 #include "viewers/log_viewer.h"
 
@@ -20,7 +22,7 @@ protected:
         writeSettings("[log]\npath=" + log_.string() + "\n" + extra);
     }
     MainWindow *startMain() {
-        main_ = new MainWindow();
+        main_ = testing_support::newMainWindow();
         main_->show();
         return main_;
     }
@@ -42,7 +44,7 @@ protected:
     }
     bool slotTimersEnabled(bool enabled) const {
         for (int n = 1; n <= settings::SlotCount; ++n) {
-            if (main_->slotTimer(n)->isEnabled() != enabled) {
+            if (main_->watchdog().slotWatcher().timer(n)->isEnabled() != enabled) {
                 return false;
             }
         }
@@ -50,7 +52,7 @@ protected:
     }
     /// Waits for the next tick of the main window's timer `name`, its handler run.
     bool nextTick(const char *name, int timeoutMs = 5000) const {
-        QSignalSpy ticks(main_->findChild<engine::FormTimer *>(QString::fromLatin1(name)),
+        QSignalSpy ticks(main_->findChild<engine::SwitchedTimer *>(QString::fromLatin1(name)),
                          &QTimer::timeout);
         return ticks.wait(timeoutMs);
     }
@@ -162,33 +164,34 @@ TEST_F(LogViewerTest, AConfiguredSlotIsCheckedAgainWhileTheViewerIsOpen) {
     configureLog("[exe1]\nname=Orders\ntimer=200\npath=" + exe.string() + "\n");
     testing_support::writeFile(log_, "");
     startMain();
-    ASSERT_TRUE(main_->slotTimer(1)->isActive());
+    ASSERT_TRUE(main_->watchdog().slotWatcher().timer(1)->isActive());
     openViewer();
-    EXPECT_FALSE(main_->slotTimer(1)->isActive());
+    EXPECT_FALSE(main_->watchdog().slotWatcher().timer(1)->isActive());
     main_->slotStatus(1)->clear();
 
     // The status timer's next pass switches the named slot back on, not the others.
     ASSERT_TRUE(nextTick("Timer1"));
-    EXPECT_TRUE(main_->slotTimer(1)->isEnabled());
-    EXPECT_FALSE(main_->slotTimer(2)->isEnabled());
+    EXPECT_TRUE(main_->watchdog().slotWatcher().timer(1)->isEnabled());
+    EXPECT_FALSE(main_->watchdog().slotWatcher().timer(2)->isEnabled());
     EXPECT_TRUE(waitFor(
         [&] { return main_->slotStatus(1)->text().startsWith(QStringLiteral("Last Checked: ")); }));
 }
 
-TEST_F(LogViewerTest, WhilePausedClosingEnablesTheTimersAndThePausePollStopsThemAgain) {
+TEST_F(LogViewerTest, WhilePausedClosingTheViewerChecksNothing) {
     configureLog("[exe1]\nname=Orders\ntimer=200\n");
     testing_support::writeFile(log_, "");
     startMain();
-    main_->pauseChecking();
-    ASSERT_TRUE(nextTick("icon"));
-    ASSERT_FALSE(main_->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    main_->watchdog().setPaused(true);
+    ASSERT_FALSE(main_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer1"))->isEnabled());
     LogViewer *form = openViewer();
     form->close();
-    EXPECT_TRUE(slotTimersEnabled(true));
-    // The named slot stays off: the status timer that would switch it on is paused too.
-    ASSERT_TRUE(nextTick("icon"));
+    // A pause stays a pause: the viewer lets go only what it held.
     EXPECT_TRUE(slotTimersEnabled(false));
-    EXPECT_FALSE(main_->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    EXPECT_FALSE(main_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer1"))->isEnabled());
+    main_->watchdog().setPaused(false);
+    EXPECT_TRUE(waitFor([&] {
+        return main_->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer2"))->isEnabled();
+    }));
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 
 #include <QSignalSpy>
 #include <QString>
@@ -21,14 +22,16 @@ class Form1Test : public WindowTest {
 protected:
     /// Creates and shows the main window, as the program start does.
     MainWindow *start() {
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
         form_->show();
         return form_;
     }
     template <class T> T *control(const char *name) const {
         return form_->findChild<T *>(QString::fromLatin1(name));
     }
-    engine::FormTimer *timer(const char *name) const { return control<engine::FormTimer>(name); }
+    engine::SwitchedTimer *timer(const char *name) const {
+        return control<engine::SwitchedTimer>(name);
+    }
     /// Lets the event loop run until the timer `name` has ticked `ticks` more times.
     bool waitForTicks(const char *name, int ticks, int timeoutMs = 5000) const {
         QSignalSpy spy(timer(name), &QTimer::timeout);

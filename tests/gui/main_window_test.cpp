@@ -18,10 +18,10 @@ using MainWindowTest = testing_support::Form1Test;
 TEST_F(MainWindowTest, NoSettingsFileGivesANormalIdleWindow) {
     start();
     EXPECT_TRUE(form_->isVisible());
-    EXPECT_EQ(form_->windowTitle(), QStringLiteral("Perstando (Tenacor)") + QString(47, u' '));
+    EXPECT_EQ(form_->windowTitle(), QStringLiteral("Tenacor")) << "the pause state, once loaded";
     for (int n = 1; n <= settings::SlotCount; ++n) {
-        EXPECT_EQ(form_->slotTimer(n)->interval(), 0) << n;
-        EXPECT_FALSE(form_->slotTimer(n)->isActive()) << n;
+        EXPECT_EQ(form_->watchdog().slotWatcher().timer(n)->interval(), 0) << n;
+        EXPECT_FALSE(form_->watchdog().slotWatcher().timer(n)->isActive()) << n;
     }
     EXPECT_FALSE(timer("icontray")->isEnabled());
     EXPECT_TRUE(timer("Timer13")->isEnabled());
@@ -29,12 +29,12 @@ TEST_F(MainWindowTest, NoSettingsFileGivesANormalIdleWindow) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_.path()), {}), 0);
 }
 
-TEST_F(MainWindowTest, TimersStartAsTheTimerTableSays) {
+TEST_F(MainWindowTest, EveryTimerStartsWithItsIntervalAndSwitch) {
     start();
     const std::tuple<const char *, int, bool> expected[] = {
-        {"Timer1", 500, true},    {"Timer10", 500, true},   {"Timer11", 30000, true},
-        {"Timer12", 5000, false}, {"Timer14", 500, true},   {"flashtmr", 1000, false},
-        {"icon", 500, true},      {"icontray", 100, false}, {"Timer13", 4000, true},
+        {"Timer1", 500, true},    {"Timer10", 500, true},  {"Timer11", 30000, true},
+        {"Timer12", 5000, false}, {"Timer14", 500, true},  {"flashtmr", 1000, false},
+        {"icontray", 100, false}, {"Timer13", 4000, true},
     };
     for (const auto &[name, interval, enabled] : expected) {
         ASSERT_NE(timer(name), nullptr) << name;
@@ -47,15 +47,16 @@ TEST_F(MainWindowTest, IntervalsComeFromTheFileAndBadTextKeepsThePreviousOne) {
     writeSettings("[exe1]\nname=One\ntimer=1500\n[exe3]\ntimer=250.5\n[exe4]\ntimer=251.5\n"
                   "[exe5]\ntimer=70000\n");
     start();
-    EXPECT_EQ(form_->slotTimer(1)->interval(), 1500);
-    EXPECT_EQ(form_->slotTimer(3)->interval(), 250); // ties go to the even neighbour
-    EXPECT_EQ(form_->slotTimer(4)->interval(), 252);
-    EXPECT_EQ(form_->slotTimer(5)->interval(), 0);
+    EXPECT_EQ(form_->watchdog().slotWatcher().timer(1)->interval(), 1500);
+    EXPECT_EQ(form_->watchdog().slotWatcher().timer(3)->interval(),
+              250); // ties go to the even neighbour
+    EXPECT_EQ(form_->watchdog().slotWatcher().timer(4)->interval(), 252);
+    EXPECT_EQ(form_->watchdog().slotWatcher().timer(5)->interval(), 0);
 
     writeSettings("[exe1]\nname=One\ntimer=abc\n[exe2]\ntimer=\n");
     form_->activate();
-    EXPECT_EQ(form_->slotTimer(1)->interval(), 1500);
-    EXPECT_EQ(form_->slotTimer(2)->interval(), 0);
+    EXPECT_EQ(form_->watchdog().slotWatcher().timer(1)->interval(), 1500);
+    EXPECT_EQ(form_->watchdog().slotWatcher().timer(2)->interval(), 0);
 }
 
 TEST_F(MainWindowTest, OnlyExactlyYesStartsInTheTray) {
@@ -79,7 +80,7 @@ TEST_F(MainWindowTest, ActivateReReadsEverythingAndClearsThePause) {
     form_->activate();
     EXPECT_FALSE(control<QCheckBox>("Check1")->isChecked());
     EXPECT_EQ(form_->slotName(2), QStringLiteral("Orders"));
-    EXPECT_EQ(form_->slotTimer(2)->interval(), 2000);
+    EXPECT_EQ(form_->watchdog().slotWatcher().timer(2)->interval(), 2000);
     const auto &held = form_->watchdog().settings();
     EXPECT_EQ(held.perSlot[1].workingDirectory, QStringLiteral("/srv/orders"));
     EXPECT_EQ(held.perSlot[1].commandLine, QStringLiteral("/usr/bin/pager 5"));
@@ -114,10 +115,11 @@ TEST_F(MainWindowTest, StatusPanelMarksUnconfiguredSlotsAndRunsNamedOnes) {
     start();
     form_->slotStatus(3)->setText(QStringLiteral("stale"));
     ASSERT_TRUE(waitFor([&] { return form_->slotName(1) == QStringLiteral("Executable 1"); }));
-    EXPECT_FALSE(form_->slotTimer(1)->isEnabled());
-    EXPECT_TRUE(form_->slotTimer(2)->isEnabled()); // slot 2 named "Executable 3" is named
-    EXPECT_TRUE(form_->slotTimer(2)->isActive());
-    EXPECT_FALSE(form_->slotTimer(3)->isEnabled());
+    EXPECT_FALSE(form_->watchdog().slotWatcher().timer(1)->isEnabled());
+    EXPECT_TRUE(form_->watchdog().slotWatcher().timer(2)->isEnabled()); // slot 2 named "Executable
+                                                                        // 3" is named
+    EXPECT_TRUE(form_->watchdog().slotWatcher().timer(2)->isActive());
+    EXPECT_FALSE(form_->watchdog().slotWatcher().timer(3)->isEnabled());
     EXPECT_TRUE(form_->slotStatus(3)->text().isEmpty());
     EXPECT_TRUE(control<QLabel>("Picture21")->isHidden());
     EXPECT_FALSE(control<QLabel>("Picture22")->isHidden());
@@ -140,7 +142,7 @@ TEST_F(MainWindowTest, StatusLinesAreCurrentTheMomentTheWindowShowsAgain) {
 TEST_F(MainWindowTest, EnablingARunningSlotTimerKeepsItsCountdown) {
     writeSettings("[exe1]\nname=One\ntimer=1000\n");
     start();
-    auto *t = form_->slotTimer(1);
+    auto *t = form_->watchdog().slotWatcher().timer(1);
     ASSERT_TRUE(waitFor([&] { return t->isActive(); }));
     // Timer1 re-enables it every 500 ms: a countdown started afresh would never run out.
     QSignalSpy fired(t, &QTimer::timeout);
@@ -149,14 +151,14 @@ TEST_F(MainWindowTest, EnablingARunningSlotTimerKeepsItsCountdown) {
 
 TEST_F(MainWindowTest, HourglassCyclesThroughNineFrames) {
     start();
-    EXPECT_EQ(form_->watchdog().activityFrame(), 0);
-    ASSERT_TRUE(waitFor([&] { return form_->watchdog().activityFrame() == 1; }));
+    EXPECT_EQ(form_->activityFrame(), 0);
+    ASSERT_TRUE(waitFor([&] { return form_->activityFrame() == 1; }));
     EXPECT_FALSE(control<QLabel>("Picture9")->isHidden());
     EXPECT_TRUE(control<QLabel>("Picture1")->isHidden());
     int highest = 0;
     waitFor(
         [&] {
-            highest = std::max(highest, form_->watchdog().activityFrame());
+            highest = std::max(highest, form_->activityFrame());
             return false;
         },
         5200);

@@ -1,11 +1,12 @@
 // The restart e-mail of the main window against a real SMTP server: the
 // question about a refused address, and the watch cycle's restarts mailed.
 
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/smtp_test_server.h"
 
 using namespace Qt::StringLiterals;
@@ -26,14 +27,14 @@ protected:
                       "[mail]\nnotification=On\nSendto=" +
                       sendTo + "\nport=" + port +
                       "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
         mailer()->setPacing(100, 100);
         return form_;
     }
     MainWindow *start(const SmtpTestServer &server, const std::string &sendTo = "ops@example.com") {
         return start(std::to_string(server.port()), sendTo);
     }
-    RestartMailer *mailer() const { return form_->findChild<RestartMailer *>(u"RestartMailer"_s); }
+    engine::Mailer *mailer() const { return form_->findChild<engine::Mailer *>(u"Mailer"_s); }
     std::string log() const { return testing_support::readFile(folder_ / "perstando.log"); }
     /// Lets the e-mails still talking to the server finish.
     bool settled() const {
@@ -81,7 +82,7 @@ TEST_F(RestartMailTest, EachRestartOfAKilledProgramSendsExactlyOneAlert) {
                   (folder_ / "perstando.log").string() + "\n[mail]\nnotification=On\nSendto=" +
                   "ops@example.com\nport=" + std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-    form_ = new MainWindow();
+    form_ = testing_support::newMainWindow();
     mailer()->setPacing(100, 100);
     form_->show();
 
@@ -111,7 +112,7 @@ TEST_F(RestartMailTest, WithoutALogTheRestartIsStillMailed) {
                   "\n[log]\npath=\n[mail]\nnotification=On\nSendto=ops@example.com\nport=" +
                   std::to_string(server.port()) +
                   "\naddress=perstando@example.com\nserver=127.0.0.1\n");
-    form_ = new MainWindow();
+    form_ = testing_support::newMainWindow();
     mailer()->setPacing(100, 100);
     form_->show();
     form_->watchdog().slotWatcher().tick(2);

@@ -3,6 +3,7 @@
 
 #include "monitor/main_window.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "tests/support/scoped_env.h"
 
 #include <QAction>
@@ -55,7 +56,7 @@ protected:
         systemDirs_.emplace("XDG_CONFIG_DIRS",
                             (config_ / "first").string() + ":" + (config_ / "second").string());
         writeSettings("[log]\npath=" + log_.string() + "\n");
-        form_ = new MainWindow();
+        form_ = testing_support::newMainWindow();
     }
     void TearDown() override {
         WindowTest::TearDown();

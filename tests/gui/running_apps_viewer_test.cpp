@@ -122,7 +122,7 @@ TEST_F(RunningAppsViewerTest, ListsEveryProcessWithDuplicatesAndRelistsEveryTenS
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Perstando now showing programs running"));
     EXPECT_EQ(lines(form).count(QString::fromStdString(name)), 2);
     EXPECT_GT(lines(form).size(), 2);
-    auto *timer1 = form->findChild<engine::FormTimer *>(QStringLiteral("Timer1"));
+    auto *timer1 = form->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer1"));
     ASSERT_NE(timer1, nullptr);
     EXPECT_EQ(timer1->interval(), 10000);
     EXPECT_TRUE(timer1->isActive());
@@ -142,7 +142,7 @@ TEST_F(RunningAppsViewerTest, PrintsALongListOverSeveralPagesWithinTheMargins) {
     const auto pdf = folder_ / "list.pdf";
     printToPdf(pdf);
     RunningAppsViewer *form = open();
-    form->findChild<engine::FormTimer *>(QStringLiteral("Timer1"))->setEnabled(false);
+    form->findChild<engine::SwitchedTimer *>(QStringLiteral("Timer1"))->setEnabled(false);
     list1(form)->clear();
     QStringList expected;
     for (int i = 1; i <= 150; ++i) {

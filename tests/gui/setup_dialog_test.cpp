@@ -4,6 +4,7 @@
 #include "monitor/main_window.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/gui_test_support.h"
+#include "tests/gui/new_main_window.h"
 #include "ui/window_registry.h"
 
 #include <QAction>
@@ -199,7 +200,7 @@ TEST_F(SetupDialogTest, TypedStartModeKeepsItsCase) {
 
 TEST_F(SetupDialogTest, ActivationPausesTheMainWindowAndReReadsTheStartMode) {
     writeSettings("[StartupMode]\nInIconTray=Yes\n");
-    auto *form1 = new MainWindow();
+    auto *form1 = testing_support::newMainWindow();
     form1->show();
     form1->activateWindow();
     auto *pause = form1->findChild<QCheckBox *>(QStringLiteral("Check1"));
@@ -246,7 +247,7 @@ TEST_F(SetupDialogTest, HiddenLoadThenShowRunsOnlyTheActivation) {
     writeSettings("[exe1]\nname=First\npath=first.bin\n[exe2]\nname=Second\n[StartupMode]\n"
                   "InIconTray=No\n[Internet]\nalive=On\n");
     installCompanion(folder_.path());
-    auto *form1 = new MainWindow();
+    auto *form1 = testing_support::newMainWindow();
     auto *pause = form1->findChild<QCheckBox *>(QStringLiteral("Check1"));
 
     form_ = ui::WindowRegistry::instance().load<SetupDialog>();
@@ -475,7 +476,7 @@ TEST_F(SetupDialogTest, ASaveThatCannotBeWrittenSaysSoAndKeepsTheDialogOpen) {
 }
 
 TEST_F(SetupDialogTest, MenusAndToolbarOpenTheDialogsOnce) {
-    auto *form1 = new MainWindow();
+    auto *form1 = testing_support::newMainWindow();
     form1->runMenuItem(QStringLiteral("mnuSetup"));
     form1->toolbarClick(QStringLiteral("file"));
     form1->runMenuItem(QStringLiteral("mnuscan"));

@@ -57,6 +57,14 @@ std::string readFile(const std::filesystem::path &file) {
     return out.str();
 }
 
+int occurrences(const std::string &text, const std::string &piece) {
+    int n = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 void writeFile(const std::filesystem::path &file, const std::string &content) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << content;

@@ -30,6 +30,8 @@ bool waitUntil(const std::function<bool()> &condition,
                std::chrono::milliseconds poll = std::chrono::milliseconds(5));
 
 std::string readFile(const std::filesystem::path &file);
+/// How often `piece` occurs in `text`, overlaps included.
+int occurrences(const std::string &text, const std::string &piece);
 void writeFile(const std::filesystem::path &file, const std::string &content);
 
 /// A name no other test run uses, for copies of binaries that are watched.

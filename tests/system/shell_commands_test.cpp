@@ -150,10 +150,13 @@ TEST_F(ShellCommands, StatusShowsEachSlotAndCheckRestartsBeforeTheInterval) {
     EXPECT_FALSE(contains(status.output, "internet")) << status.output;
 
     const ClientRun json =
-        perstando("--status --json | python3 -c 'import json,sys; d=json.load(sys.stdin); "
-                  "print(d[\"slots\"][1][\"state\"], d[\"slots\"][1][\"pid\"], d[\"paused\"], "
-                  "d[\"alarms\"][\"visual\"], len(d[\"slots\"]))'");
-    EXPECT_EQ(json.output, "restarted " + std::to_string(second) + " False False 3\n");
+        perstando("--status --json | python3 -c 'import json,sys,datetime; d=json.load(sys.stdin); "
+                  "s=d[\"slots\"]; print(s[1][\"state\"], s[1][\"pid\"], d[\"paused\"], "
+                  "d[\"alarms\"][\"visual\"], len(s), \"since\" in s[2], "
+                  "datetime.datetime.fromisoformat(s[1][\"since\"]) <= "
+                  "datetime.datetime.fromisoformat(s[1][\"lastCheck\"]))'");
+    // Times in JSON are ISO 8601, whatever the locale writes in the window.
+    EXPECT_EQ(json.output, "restarted " + std::to_string(second) + " False False 3 False True\n");
 
     for (const char *refused : {"--check 9", "--check 4", "--check x"}) {
         const ClientRun run = perstando(refused);

@@ -1,8 +1,8 @@
-#include "engine/form_timer.h"
+#include "engine/switched_timer.h"
 
 namespace engine {
 
-FormTimer::FormTimer(const QString &name, int intervalMs, bool enabled, QObject *parent)
+SwitchedTimer::SwitchedTimer(const QString &name, int intervalMs, bool enabled, QObject *parent)
     : QTimer(parent), enabled_(enabled) {
     setObjectName(name);
     setTimerType(Qt::PreciseTimer);
@@ -10,7 +10,7 @@ FormTimer::FormTimer(const QString &name, int intervalMs, bool enabled, QObject 
     apply();
 }
 
-void FormTimer::setEnabled(bool enabled) {
+void SwitchedTimer::setEnabled(bool enabled) {
     if (enabled_ == enabled) {
         return;
     }
@@ -18,7 +18,7 @@ void FormTimer::setEnabled(bool enabled) {
     apply();
 }
 
-void FormTimer::setIntervalMs(int intervalMs) {
+void SwitchedTimer::setIntervalMs(int intervalMs) {
     if (intervalMs == interval()) {
         return;
     }
@@ -29,7 +29,7 @@ void FormTimer::setIntervalMs(int intervalMs) {
     apply();
 }
 
-void FormTimer::apply() {
+void SwitchedTimer::apply() {
     const bool shouldRun = enabled_ && interval() > 0;
     if (shouldRun && !isActive()) {
         start();

@@ -1,5 +1,7 @@
 #pragma once
-// A window timer with the enabled/interval model the windows are written against.
+// A timer with an on/off switch beside its interval: the slot checks, the
+// status panel and the windows' own timers are switched on and off by what
+// they serve, and a switched-on timer with interval 0 stays idle.
 
 #include <QTimer>
 
@@ -8,12 +10,12 @@ namespace engine {
 /// Ticks only while it is enabled and its interval is above zero, so an enabled
 /// timer with interval 0 is idle rather than firing continuously. Enabling a
 /// timer that already runs keeps its countdown.
-class FormTimer : public QTimer {
+class SwitchedTimer : public QTimer {
     Q_OBJECT
     Q_PROPERTY(bool enabled READ isEnabled WRITE setEnabled)
 
 public:
-    FormTimer(const QString &name, int intervalMs, bool enabled, QObject *parent);
+    SwitchedTimer(const QString &name, int intervalMs, bool enabled, QObject *parent);
 
     bool isEnabled() const { return enabled_; }
     void setEnabled(bool enabled);

@@ -1,6 +1,7 @@
-// The restart e-mail against a real SMTP server (python3-aiosmtpd), without a window.
+// The e-mails of the mailer (restart alerts, the test e-mail) against a real SMTP
+// server (python3-aiosmtpd), without a window.
 
-#include "engine/restart_mail.h"
+#include "engine/mailer.h"
 #include "tests/support/smtp_test_server.h"
 
 #include <QElapsedTimer>
@@ -20,11 +21,11 @@ namespace {
 
 const QString stars(54, u'*');
 
-class RestartMailTest : public ::testing::Test {
+class MailerTest : public ::testing::Test {
 protected:
-    RestartMailTest() {
+    MailerTest() {
         // Answered a moment later, as someone at the screen would.
-        mailer_.setConfirm([this](const QString &text, const RestartMailer::Answer &answer) {
+        mailer_.setConfirm([this](const QString &text, const engine::Mailer::Answer &answer) {
             questions_ << text;
             const bool goOn = !answers_.isEmpty() && answers_.takeFirst();
             QTimer::singleShot(200, &mailer_, [answer, goOn] { answer(goOn); });
@@ -33,12 +34,12 @@ protected:
         mailer_.setPacing(100, 100);
     }
 
-    static MailSettings settings(const QString &port,
-                                 const QString &sendTo = u"ops@example.com"_s) {
+    static engine::MailSettings settings(const QString &port,
+                                         const QString &sendTo = u"ops@example.com"_s) {
         return {sendTo, port, u"perstando@example.com"_s, u"127.0.0.1"_s, {}, {}};
     }
-    static MailSettings settings(const SmtpTestServer &server,
-                                 const QString &sendTo = u"ops@example.com"_s) {
+    static engine::MailSettings settings(const SmtpTestServer &server,
+                                         const QString &sendTo = u"ops@example.com"_s) {
         return settings(QString::number(server.port()), sendTo);
     }
     /// Lets the e-mails still talking to the server finish.
@@ -59,7 +60,7 @@ protected:
     QList<QStringList> log_;
     QStringList questions_;
     QList<bool> answers_;
-    RestartMailer mailer_{[this](const QStringList &lines) {
+    engine::Mailer mailer_{[this](const QStringList &lines) {
         log_ << lines;
         return true;
     }};
@@ -67,10 +68,10 @@ protected:
 
 // The call returns at once; the server sees the connect at once, the message
 // 3 s later and the disconnect 2 s after that.
-TEST_F(RestartMailTest, ARestartSendsOneAlertPacedOnTimersWhileTheCallReturnsAtOnce) {
+TEST_F(MailerTest, ARestartSendsOneAlertPacedOnTimersWhileTheCallReturnsAtOnce) {
     SmtpTestServer server;
     ASSERT_TRUE(server.started());
-    mailer_.setPacing(RestartMailer::SendAfterMs, RestartMailer::DisconnectAfterMs);
+    mailer_.setPacing(engine::Mailer::SendAfterMs, engine::Mailer::DisconnectAfterMs);
 
     QElapsedTimer clock;
     clock.start();
@@ -104,20 +105,20 @@ TEST_F(RestartMailTest, ARestartSendsOneAlertPacedOnTimersWhileTheCallReturnsAtO
 // A signed-in e-mail waits for its password however late the lookup answers
 // (here after its pacing has ended); without one nothing is sent and the
 // lookup's reason is logged.
-TEST_F(RestartMailTest, ASignedInMailWaitsForItsPasswordAndWithoutOneIsNotSent) {
+TEST_F(MailerTest, ASignedInMailWaitsForItsPasswordAndWithoutOneIsNotSent) {
     SmtpTestServer server(signInRequired("alerts", "pass word"));
     ASSERT_TRUE(server.started());
     testing_support::TempDir folder;
     const auto ca = folder / "ca.pem";
     testing_support::writeFile(ca, server.certificatePem());
-    MailSettings signedIn = settings(server);
+    engine::MailSettings signedIn = settings(server);
     signedIn.user = u"alerts"_s;
     signedIn.caFile = QString::fromStdString(ca.string());
 
     QStringList asked;
     std::optional<QString> answer = u"pass word"_s;
     mailer_.setPasswordSource([&](const QString &host, const QString &user, QObject *context,
-                                  const RestartMailer::PasswordDone &done) {
+                                  const engine::Mailer::PasswordDone &done) {
         asked << host + u' ' + user;
         QTimer::singleShot(1000, context, [&answer, done] {
             done(answer, answer ? QString() : u"no password is stored for alerts"_s);
@@ -144,7 +145,7 @@ TEST_F(RestartMailTest, ASignedInMailWaitsForItsPasswordAndWithoutOneIsNotSent) 
         << failures().toStdString();
 }
 
-TEST_F(RestartMailTest, TwoRestartsInsideOnePacingSendTwoMessagesInRestartOrder) {
+TEST_F(MailerTest, TwoRestartsInsideOnePacingSendTwoMessagesInRestartOrder) {
     SmtpTestServer server;
     ASSERT_TRUE(server.started());
     mailer_.setPacing(600, 400);
@@ -168,7 +169,7 @@ TEST_F(RestartMailTest, TwoRestartsInsideOnePacingSendTwoMessagesInRestartOrder)
 
 // A refused address answered "no", or with nobody there to answer: the
 // message goes to nobody and the session ends.
-TEST_F(RestartMailTest, RefusedRecipientAnsweredNoOrNotAtAllDeliversToNobodyAndEndsTheSession) {
+TEST_F(MailerTest, RefusedRecipientAnsweredNoOrNotAtAllDeliversToNobodyAndEndsTheSession) {
     for (const bool asked : {true, false}) {
         SCOPED_TRACE(asked ? "answered no" : "nobody to ask");
         SmtpTestServer server({.refuse = {"gone@example.com"}});
@@ -201,7 +202,7 @@ TEST_F(RestartMailTest, RefusedRecipientAnsweredNoOrNotAtAllDeliversToNobodyAndE
     }
 }
 
-TEST_F(RestartMailTest, UndeliverableAlertsAreLoggedAndNothingIsSent) {
+TEST_F(MailerTest, UndeliverableAlertsAreLoggedAndNothingIsSent) {
     SmtpTestServer server;
     ASSERT_TRUE(server.started());
     const int deadPort = server.port();
@@ -230,7 +231,7 @@ TEST_F(RestartMailTest, UndeliverableAlertsAreLoggedAndNothingIsSent) {
     }
 }
 
-TEST_F(RestartMailTest, ASlowAnswerToTheMessageStillDelivers) {
+TEST_F(MailerTest, ASlowAnswerToTheMessageStillDelivers) {
     // The reply to the message comes 1 s after it was sent, long after the
     // disconnect step.
     SmtpTestServer server({.dataDelaySeconds = 1});
@@ -239,6 +240,136 @@ TEST_F(RestartMailTest, ASlowAnswerToTheMessageStillDelivers) {
     EXPECT_EQ(mailer_.pendingMails(), 1) << "the message is still on its way";
     ASSERT_TRUE(settled());
     EXPECT_EQ(server.messages().size(), 1u);
+    EXPECT_TRUE(log_.isEmpty()) << failures().toStdString();
+}
+
+} // namespace
+
+namespace {
+
+TEST(MailPort, OnlyAWholeNumberInTheTcpRangeIsAPort) {
+    const struct {
+        QString text;
+        std::optional<int> port;
+    } cases[] = {{u"25"_s, 25},
+                 {u" 587 "_s, 587},
+                 {u"65535"_s, 65535},
+                 {u"1"_s, 1},
+                 {QString(), std::nullopt},
+                 {u"abc"_s, std::nullopt},
+                 {u"0"_s, std::nullopt},
+                 {u"65536"_s, std::nullopt},
+                 {u"-25"_s, std::nullopt},
+                 {u"2 5"_s, std::nullopt},
+                 {u"25x"_s, std::nullopt},
+                 {u"0x19"_s, std::nullopt}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(engine::mailPort(c.text), c.port) << c.text.toStdString();
+    }
+}
+
+// The test e-mail takes the alerts' road without their pacing (someone
+// waits), asks nothing, logs nothing, and says in one sentence what became
+// of it.
+TEST_F(MailerTest, TheTestMailGoesAtOnceUnloggedAndSaysWhatBecameOfIt) {
+    // A paced e-mail could not arrive before the deadlines below.
+    mailer_.setPacing(60000, 60000);
+    answers_ = {true};
+    SmtpTestServer plain({.refuse = {"gone@example.com"}});
+    ASSERT_TRUE(plain.started());
+    SmtpTestServer signIn(signInRequired("alerts", "pass word"));
+    ASSERT_TRUE(signIn.started());
+    testing_support::TempDir folder;
+    const auto ca = folder / "ca.pem";
+    testing_support::writeFile(ca, signIn.certificatePem());
+    const QString plainPort = QString::number(plain.port());
+    const auto signedIn = [&] {
+        engine::MailSettings s = settings(signIn);
+        s.user = u"alerts"_s;
+        s.caFile = QString::fromStdString(ca.string());
+        return s;
+    };
+    QStringList asked;
+    mailer_.setPasswordSource([&](const QString &, const QString &user, QObject *context,
+                                  const engine::Mailer::PasswordDone &done) {
+        asked << user;
+        QTimer::singleShot(0, context, [done] { done(std::nullopt, u"no password is stored"_s); });
+    });
+
+    const struct {
+        const char *name;
+        engine::MailSettings settings;
+        std::optional<QString> password;
+        bool accepted;
+        QString outcome; ///< the start of it
+        int passwordsAsked;
+        std::size_t plainMails;
+        std::size_t signedInMails;
+    } cases[] = {
+        {"accepted",
+         {u"ops@example.com"_s, plainPort, u"perstando@example.com"_s, u" 127.0.0.1 "_s, {}, {}},
+         {},
+         true,
+         u"The test e-mail was accepted by 127.0.0.1."_s,
+         0,
+         1,
+         0},
+        {"no port",
+         settings(u"abc"_s),
+         {},
+         false,
+         u"The port \"abc\" is no port number."_s,
+         0,
+         1,
+         0},
+        {"no server",
+         {u"ops@example.com"_s, plainPort, u"perstando@example.com"_s, u"  "_s, {}, {}},
+         {},
+         false,
+         u"No SMTP server is given."_s,
+         0,
+         1,
+         0},
+        {"refused",
+         settings(plain, u"gone@example.com;ops@example.com"_s),
+         {},
+         false,
+         u"The server refused gone@example.com: 550 5.1.1 <gone@example.com>: Recipient "
+         u"address rejected"_s,
+         0,
+         1,
+         0},
+        {"typed password", signedIn(), u"pass word"_s, true,
+         u"The test e-mail was accepted by 127.0.0.1."_s, 0, 1, 1},
+        {"no password", signedIn(), std::nullopt, false, u"no password is stored"_s, 1, 1, 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        asked.clear();
+        int calls = 0;
+        bool accepted = !c.accepted;
+        QString outcome;
+        mailer_.sendTestMail(c.settings, c.password, [&](bool ok, const QString &text) {
+            ++calls;
+            accepted = ok;
+            outcome = text;
+        });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return calls > 0; }, 15000));
+        ASSERT_TRUE(settled());
+        QTest::qWait(50); // a second outcome would come now
+        EXPECT_EQ(calls, 1);
+        EXPECT_EQ(accepted, c.accepted);
+        EXPECT_TRUE(outcome.startsWith(c.outcome)) << outcome.toStdString();
+        EXPECT_EQ(asked.size(), c.passwordsAsked);
+        EXPECT_EQ(plain.messages().size(), c.plainMails);
+        EXPECT_EQ(signIn.messages().size(), c.signedInMails);
+    }
+    const auto mails = plain.messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].header("Subject"), "*****Perstando Alert*****");
+    EXPECT_EQ(mails[0].body(), engine::Mailer::testMailBody().toStdString() + "\r\n");
+    EXPECT_EQ(signIn.messages().at(0).authUser, "alerts");
+    EXPECT_TRUE(questions_.isEmpty());
     EXPECT_TRUE(log_.isEmpty()) << failures().toStdString();
 }
 

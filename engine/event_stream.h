@@ -1,0 +1,52 @@
+#pragma once
+// Everything that happens to a slot or to the watcher, as one stream. The
+// log, the alarms, the popups, the e-mail and whatever channel comes next are
+// consumers attached in one place (Watchdog), in the order they are told; the
+// producers know none of them.
+
+#include <QDateTime>
+#include <QString>
+#include <functional>
+#include <vector>
+
+namespace engine {
+
+struct Event {
+    enum class Kind {
+        Restarted,           ///< the program was gone and is started again
+        RestartFailed,       ///< the program was gone and could not be started
+        CommandLineRun,      ///< a restart's command-line action was started
+        CommandLineFailed,   ///< ... or could not be
+        GaveUp,              ///< detail: the give-up sentence
+        WatchedAgain,        ///< a slot that gave up is watched again
+        NotResponding,       ///< the program's windows left a ping unanswered
+        RespondingAgain,     ///< ... and answer again
+        ConnectionLost,      ///< slot 0: the internet connection is gone
+        ErrorWindowDismissed ///< slot 0; detail: the window's title
+    };
+    Kind kind;
+    int slot = 0; ///< 1 to 8; 0 for the watcher as a whole
+    QDateTime time;
+    int pid = 0;  ///< the process concerned; 0 when none is known
+    QString name; ///< the slot's name as shown
+    QString detail;
+};
+
+class EventStream {
+public:
+    using Consumer = std::function<void(const Event &)>;
+
+    /// Consumers run in the order they were attached, each whatever the
+    /// others did. An event published by a consumer runs through all of
+    /// them before the rest of the first event's consumers.
+    void attach(Consumer consumer) { consumers_.push_back(std::move(consumer)); }
+    void publish(const Event &event) const;
+    /// Builds the event with the time now and publishes it.
+    void publish(Event::Kind kind, int slot, int pid = 0, const QString &name = {},
+                 const QString &detail = {}) const;
+
+private:
+    std::vector<Consumer> consumers_;
+};
+
+} // namespace engine
