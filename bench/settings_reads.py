@@ -15,11 +15,8 @@ import tempfile
 import time
 
 # Shared with the other script that runs the real binary beside its watched copies.
-from status_timing import kill_programs_of, wait_for
+from status_timing import SLOTS, kill_programs_of, program_folder, wait_for
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build/default"))
-SLOTS = 8
 INTERVAL_MS = 100
 SECONDS = 10
 # A file changed this recently may change again unseen within the same tick of
@@ -43,19 +40,8 @@ def programs_up(folder):
 
 
 def count_opens(run):
-    folder = os.path.join(run, "perstando")
-    runtime = os.path.join(run, "runtime")
-    os.makedirs(folder)
-    os.makedirs(runtime, mode=0o700)
-    shutil.copy(os.path.join(BUILD, "bin/perstando"), folder)
+    folder, runtime = program_folder(run, "bench-reads", INTERVAL_MS)
     settings_path = os.path.join(folder, "settings.ini")
-    text = f"[log]\npath={run}/watch.log\n"
-    for n in range(1, SLOTS + 1):
-        program = os.path.join(folder, f"bench-reads-{n}")
-        shutil.copy(os.path.join(BUILD, "tests/perstando_watched_program"), program)
-        text += f"[exe{n}]\nname=Program {n}\npath={program}\ntimer={INTERVAL_MS}\n"
-    with open(settings_path, "w") as file:
-        file.write(text)
     trace = os.path.join(run, "trace.txt")
     env = dict(os.environ, XDG_RUNTIME_DIR=runtime)
     binary = os.path.join(folder, "perstando")

@@ -46,19 +46,27 @@ def kill_programs_of(folder):
             pass
 
 
-def perstando(run):
+def program_folder(run, stem, interval_ms):
+    """A program folder in `run` with Perstando and eight watched copies named
+    `stem`-N, each in its slot at `interval_ms`, and a private runtime folder.
+    Returns the two folders."""
     folder = os.path.join(run, "perstando")
     runtime = os.path.join(run, "runtime")
     os.makedirs(folder)
     os.makedirs(runtime, mode=0o700)
     shutil.copy(os.path.join(BUILD, "bin/perstando"), folder)
-    settings = ""
+    settings = f"[log]\npath={run}/watch.log\n"
     for n in range(1, SLOTS + 1):
-        program = os.path.join(folder, f"bench-status-{n}")
+        program = os.path.join(folder, f"{stem}-{n}")
         shutil.copy(os.path.join(BUILD, "tests/perstando_watched_program"), program)
-        settings += f"[exe{n}]\nname=Program {n}\npath={program}\ntimer=1000\n"
+        settings += f"[exe{n}]\nname=Program {n}\npath={program}\ntimer={interval_ms}\n"
     with open(os.path.join(folder, "settings.ini"), "w") as file:
-        file.write(settings + f"[log]\npath={run}/watch.log\n")
+        file.write(settings)
+    return folder, runtime
+
+
+def perstando(run):
+    folder, runtime = program_folder(run, "bench-status", 1000)
     env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=runtime)
     command = [os.path.join(folder, "perstando"), "--status"]
     daemon = subprocess.Popen([command[0]], cwd=folder, env=env,

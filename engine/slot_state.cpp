@@ -33,23 +33,9 @@ QDateTime lineTime(const SlotState &state) {
     return state.phase == Phase::Running ? state.lastCheck : state.since;
 }
 
-} // namespace
-
-QString statusLine(const SlotState &state) {
-    const char *prefix = linePrefix(state.phase);
-    if (!prefix) {
-        return {};
-    }
-    const QDateTime time = lineTime(state);
-    if (state.phase == Phase::Waiting) {
-        return QString::fromLatin1(prefix) + longTime(time.time());
-    }
-    // The blank goes before the comma, none after it.
-    return QString::fromLatin1(prefix) + longTime(time.time()) + QStringLiteral(" ,") +
-           shortDate(time.date());
-}
-
-QString shownTime(const SlotState &state) {
+/// The time of the phase, the date after it unless the slot waits; empty for
+/// a phase without a line.
+QString timeOf(const SlotState &state, const QString &beforeDate) {
     if (!linePrefix(state.phase)) {
         return {};
     }
@@ -57,7 +43,19 @@ QString shownTime(const SlotState &state) {
     if (state.phase == Phase::Waiting) {
         return longTime(time.time());
     }
-    return longTime(time.time()) + QLatin1Char(' ') + shortDate(time.date());
+    return longTime(time.time()) + beforeDate + shortDate(time.date());
+}
+
+} // namespace
+
+QString statusLine(const SlotState &state) {
+    const char *prefix = linePrefix(state.phase);
+    // The blank goes before the comma, none after it.
+    return prefix ? QString::fromLatin1(prefix) + timeOf(state, QStringLiteral(" ,")) : QString();
+}
+
+QString shownTime(const SlotState &state) {
+    return timeOf(state, QStringLiteral(" "));
 }
 
 QString phaseName(Phase phase) {
