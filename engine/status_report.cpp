@@ -44,7 +44,8 @@ std::vector<SlotLine> slotLines(const Watchdog &watchdog) {
             line.timed = false;
         }
         if (record.phase == Phase::Running || record.phase == Phase::Restarted ||
-            record.phase == Phase::NotResponding) {
+            record.phase == Phase::NotResponding || record.phase == Phase::Unhealthy ||
+            record.phase == Phase::OverLimit) {
             line.pid = record.pid;
         }
         lines.push_back(line);
