@@ -54,7 +54,7 @@ public:
     /// Takes each slot's probe, limits and actions; a slot whose probe changed
     /// starts over.
     void apply(const settings::Snapshot &snapshot);
-    const HealthRecord &record(int slot) const { return slot_(slot).record; }
+    const HealthRecord &record(int slot) const;
     /// Runs slot N's probe now, unless one is in flight (what its timer does).
     void probe(int slot);
     /// Replaces StopGrace for the stops that start from now on.
@@ -62,8 +62,8 @@ public:
 
 private:
     struct SlotHealth;
-    SlotHealth &slot_(int slot);
-    const SlotHealth &slot_(int slot) const;
+    SlotHealth &health(int slot);
+    const SlotHealth &health(int slot) const;
     /// Starts over when the slot's process is another than last time.
     bool sameProcess(int slot);
     void probed(int slot, const ProbeResult &result);
