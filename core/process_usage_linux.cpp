@@ -200,6 +200,7 @@ void walkDescendants(int rootDir, int rootPid, const StatLine &root, const Visit
     }
     const int procFd = procDirectory();
     std::vector<std::pair<int, int>> pending; // child, the parent it was listed under
+    pending.reserve(listed.size());
     for (const int child : listed) {
         pending.emplace_back(child, rootPid);
     }
