@@ -24,9 +24,13 @@ struct PortOwner {
 };
 
 /// Who listens on TCP `port` at `address` (numeric IPv4 or IPv6 text: the
-/// address the probe connects to): a socket bound to that address, else to
-/// the wildcard of its family (and an IPv6 wildcard for IPv4, unless it is
-/// v6-only). Only listening sockets count.
+/// address the probe connects to; an IPv4-mapped IPv6 address counts as
+/// IPv4): the sockets bound to that address, else to the wildcard of its
+/// family, else, for IPv4, to the IPv6 wildcard (the tables do not say which
+/// of those are v6-only: one that is would have refused the connection).
+/// Only listening sockets count. Tree when the tree holds every socket that
+/// may take the connection (several share a port with SO_REUSEPORT). Text
+/// that is no numeric address gives NoListener. Never throws.
 PortOwner portOwner(const std::string &address, std::uint16_t port, int rootPid);
 
 } // namespace sockets
