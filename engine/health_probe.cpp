@@ -255,8 +255,8 @@ struct FileSeen {
 
 } // namespace
 
-ProbeSpec parseProbe(const QString &stored) {
-    const QString text = stored.trimmed();
+ProbeSpec parseProbe(const QString &storedText) {
+    const QString text = storedText.trimmed();
     if (text.isEmpty()) {
         return {};
     }

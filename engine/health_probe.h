@@ -38,7 +38,7 @@ struct ProbeSpec {
 };
 
 /// Reads the stored text of `[exeN] health`; blanks around it are ignored.
-ProbeSpec parseProbe(const QString &text);
+ProbeSpec parseProbe(const QString &storedText);
 
 struct ProbeOptions {
     std::chrono::milliseconds timeout{5000};

@@ -224,7 +224,7 @@ TEST(HealthProbe, JudgesHeartbeatFiles) {
     };
     const Row rows[] = {
         {QStringLiteral("file:fresh"), true,
-         QStringLiteral("heartbeat file %1 changed [01] s ago").arg(fresh)},
+         QStringLiteral("heartbeat file %1 changed \\d+ s ago").arg(fresh)},
         {QStringLiteral("file:") + stale, false,
          QStringLiteral("heartbeat file %1 last changed 9[5-9] s ago").arg(stale)},
         {QStringLiteral("file:") + fifo, false,
