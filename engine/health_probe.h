@@ -20,9 +20,9 @@ namespace engine {
 struct ProbeSpec {
     enum class Kind {
         None,    ///< empty text: no probe
-        Http,    ///< http:// or https://; url
-        Tcp,     ///< tcp://HOST:PORT; host and port
-        File,    ///< file:PATH; path
+        Http,    ///< http:// or https://; url, and its host, port and path
+        Tcp,     ///< tcp://HOST:PORT (IPv6 in brackets); host and port
+        File,    ///< file:PATH or file:///PATH; path, relative to the working directory
         Command, ///< anything else; words (program first), never through a shell
     };
     Kind kind = Kind::None;
@@ -31,13 +31,14 @@ struct ProbeSpec {
     quint16 port = 0;
     QString path;
     QStringList words;
-    /// Why the text is no probe ("...: no port"); empty when it is one. A
-    /// text with an error is never run.
+    /// Why the text is no probe, a sentence that names it ("\"http://:80/\"
+    /// has no host"); empty when it is one. A text with an error is never
+    /// run; `kind` then says what it was taken for.
     QString error;
 };
 
 /// Reads the stored text of `[exeN] health`; blanks around it are ignored.
-ProbeSpec parseProbe(const QString &text);
+ProbeSpec parseProbe(const QString &storedText);
 
 struct ProbeOptions {
     std::chrono::milliseconds timeout{5000};
@@ -45,12 +46,17 @@ struct ProbeOptions {
     QString expectText;
     /// HTTPS: a PEM file of authorities trusted beside the system's.
     QString caFile;
-    /// File: healthy when modified within this long.
+    /// File: healthy when modified within this long. A FIFO, device or
+    /// folder is a failure.
     std::chrono::milliseconds heartbeatAge{30000};
-    /// Command: its working directory; empty: Perstando's.
+    /// Command: its working directory; File: what a relative path starts
+    /// from. Empty: Perstando's.
     QString workingDirectory;
     /// Tcp and Http on a local address: the slot's process; a listener that
-    /// is neither it nor one of its descendants fails the probe. 0: not checked.
+    /// is neither it nor one of its descendants fails the probe ("port 8080 is
+    /// answered by another program: nginx, PID 4242"; "... another program, of
+    /// user ID 33" when the holder is not visible). A listener this account
+    /// cannot find at all is no failure. 0: not checked.
     int ownerPid = 0;
 };
 
