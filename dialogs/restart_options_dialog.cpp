@@ -328,8 +328,9 @@ void RestartOptionsDialog::save() {
                 const QString problem = column.problem ? column.problem(typed) : QString();
                 if (!problem.isEmpty()) {
                     table_->setCurrentItem(cell);
-                    refuse(this, place(n, column), typed,
-                           QStringLiteral("cannot be used: %1").arg(sentence(problem)));
+                    // The problem names the text itself.
+                    ui::message(this, place(n, column) + QStringLiteral(": ") + sentence(problem),
+                                ui::programTitle(), QMessageBox::Warning);
                     return;
                 }
                 setChanged(changes, column.key, n, typed, stored);

@@ -376,10 +376,9 @@ TEST_F(RestartOptionsTest, ABadEntryIsNamedAndNothingIsSaved) {
         window.click("cmdSave");
         ASSERT_EQ(messages_.shown.size(), 1) << text.toStdString();
         const QString said = messages_.shown[0].text;
-        EXPECT_TRUE(said.startsWith(
-            QStringLiteral("Slot \"Editor\", \"Health probe\": \"%1\" cannot be used: ").arg(text)))
+        EXPECT_EQ(said, QStringLiteral("Slot \"Editor\", \"Health probe\": ") + error + u'.');
+        EXPECT_TRUE(said.contains(QLatin1Char('"') + text + QLatin1Char('"')))
             << said.toStdString();
-        EXPECT_TRUE(said.contains(error)) << said.toStdString();
         EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Warning);
         messages_.shown.clear();
         EXPECT_TRUE(window.stillOpen());
