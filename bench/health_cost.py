@@ -15,7 +15,7 @@ import tempfile
 import time
 
 import status_timing
-from status_timing import SLOTS, kill_programs_of, program_folder, wait_for
+from status_timing import SLOTS, program_folder, quit_perstando, wait_for
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build/release"))
@@ -109,13 +109,7 @@ def measure(probes):
                 time.sleep(1.2)  # a program that died young waits for its timer
             return cpu, rss, latencies
         finally:
-            subprocess.run([binary, "--quit"], env=env, stdout=subprocess.DEVNULL)
-            try:
-                daemon.wait(10)
-            except subprocess.TimeoutExpired:
-                daemon.kill()
-                daemon.wait()
-            kill_programs_of(folder)
+            quit_perstando(binary, env, daemon, folder)
 
 
 def main():

@@ -8,11 +8,11 @@
 // signal.
 
 #include "core/process_probe.h"
-#include "core/program_folder.h"
 #include "engine/health_watch.h"
 #include "engine/process_stop.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
+#include "tests/engine/program_folder_test.h"
 #include "tests/engine/wait_with_events.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/test_support.h"
@@ -43,24 +43,8 @@ bool accepts(quint16 port) {
     return socket.waitForConnected(1000);
 }
 
-class HealthWatchTest : public ::testing::Test {
+class HealthWatchTest : public ProgramFolderTest {
 protected:
-    void SetUp() override { core::setProgramFolderOverride(folder_.path().string()); }
-    void TearDown() override {
-        watchdog_.reset();
-        for (const auto &exe : programs_) {
-            killAll(exe);
-        }
-        core::setProgramFolderOverride({});
-    }
-    /// A copy of the watched program in `mode` ("" for none).
-    std::filesystem::path program(const std::string &stem, const std::string &mode = {}) {
-        programs_.push_back(copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName(stem)));
-        if (!mode.empty()) {
-            writeFile(programs_.back().string() + ".mode", mode + "\n");
-        }
-        return programs_.back();
-    }
     /// Slot 2 watches `exe` with `keys`, checked only when the test says.
     engine::Watchdog &start(const std::filesystem::path &exe, const std::string &keys,
                             const std::string &more = {}) {
@@ -87,15 +71,10 @@ protected:
             20s));
         return health.record(slot).last.value_or(engine::ProbeResult{});
     }
-    std::filesystem::path log() const { return folder_ / "watch.log"; }
     int entries(const std::string &piece) const { return occurrences(readFile(log()), piece); }
     engine::Phase phase(int slot = 2) const {
         return watchdog_->slotWatcher().slotState(slot).phase;
     }
-
-    TempDir folder_;
-    std::unique_ptr<engine::Watchdog> watchdog_;
-    std::vector<std::filesystem::path> programs_;
 };
 
 TEST_F(HealthWatchTest, TheKthFailureInARowIsReportedOnceAndThePassOrRestartStartsOver) {
