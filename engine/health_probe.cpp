@@ -371,7 +371,10 @@ struct HealthProbe::Running {
                 process->deleteLater();
             } else {
                 // Reaped when it has gone; the verdict does not wait for that.
+                // What it started goes with it, or every timed-out probe
+                // would leave a process behind.
                 QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
+                launcher::killGroup(static_cast<int>(process->processId()));
                 process->kill();
             }
             process = nullptr;
@@ -704,6 +707,7 @@ struct HealthProbe::Running {
         }
         process->setProcessChannelMode(QProcess::MergedChannels);
         process->setStandardInputFile(QProcess::nullDevice());
+        process->setChildProcessModifier(launcher::leadOwnGroup);
         QObject::connect(process, &QProcess::readyReadStandardOutput, owner,
                          [this] { readOutput(); });
         QObject::connect(process, &QProcess::finished, owner,
