@@ -216,8 +216,9 @@ void Watchdog::mail(const Event &event) {
         sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed);
     } else if (event.kind == Event::Kind::Unhealthy) {
         // Once per failing process: the probe's counts keep it from flooding.
-        const QString sentence = LogWriter::unhealthySentence(event.name, event.detail);
-        mailer_->sendMail(mailSettings(), [sentence] { return sentence; });
+        mailer_->sendMail(mailSettings(), [name = event.name, reason = event.detail] {
+            return LogWriter::unhealthySentence(name, reason);
+        });
     } else if (event.kind == Event::Kind::GaveUp) {
         // Always sent: it comes once per crash loop, and says what was held back.
         const QString sentence = event.detail;
