@@ -1,5 +1,7 @@
-// Who answers a local TCP port, from /proc: the listening sockets of the
-// tables /proc/net/tcp and tcp6, then the descriptors that hold them. The
+// Who answers a local TCP port: the listening sockets, asked of the kernel's
+// socket diagnostics (only the listening table is walked, however many
+// connections the machine holds) or, where that is refused, read from
+// /proc/net/tcp and tcp6; then the descriptors that hold them. The /proc
 // tables print each 32-bit word of an address as the host reads it, so a word
 // copied back into memory gives the bytes in network order on any host.
 
@@ -12,7 +14,12 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -171,6 +178,72 @@ void readTable(int procFd, const char *table, bool v6, const Address &target, st
     }
 }
 
+/// The listening TCP sockets of `family` on `port` that take connections to
+/// `target`, from the kernel's socket diagnostics; false when it would not
+/// answer in full (no netlink, a filter), and the /proc tables must do.
+bool askKernel(int family, const Address &target, std::uint16_t port, std::vector<Listener> &out) {
+    const core::UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+    if (!fd) {
+        return false;
+    }
+    struct Request {
+        nlmsghdr header;
+        inet_diag_req_v2 body;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.body.sdiag_family = static_cast<std::uint8_t>(family);
+    request.body.sdiag_protocol = IPPROTO_TCP;
+    request.body.idiag_states = 1U << TCP_LISTEN;
+    if (::send(fd.get(), &request, sizeof request, 0) != static_cast<ssize_t>(sizeof request)) {
+        return false;
+    }
+    std::vector<Listener> found;
+    alignas(nlmsghdr) char buf[16384];
+    for (;;) {
+        const ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
+        if (n <= 0) {
+            return false;
+        }
+        auto left = static_cast<int>(n);
+        for (auto *header = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(header, left);
+             header = NLMSG_NEXT(header, left)) {
+            if (header->nlmsg_type == NLMSG_DONE) {
+                out.insert(out.end(), found.begin(), found.end());
+                return true;
+            }
+            if (header->nlmsg_type == NLMSG_ERROR ||
+                header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+                return false;
+            }
+            const auto *socket = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
+            if (ntohs(socket->id.idiag_sport) != port) {
+                continue;
+            }
+            Address local;
+            local.v6 = socket->idiag_family == AF_INET6;
+            std::memcpy(local.bytes.data(), socket->id.idiag_src, local.v6 ? 16 : 4);
+            if (const auto how = rank(local, target)) {
+                found.push_back({*how, socket->idiag_uid, socket->idiag_inode, false});
+            }
+        }
+    }
+}
+
+/// Every listener of `port` that takes connections to `target`.
+std::vector<Listener> listenersOf(int procFd, const Address &target, std::uint16_t port) {
+    std::vector<Listener> listeners;
+    if (askKernel(AF_INET, target, port, listeners) &&
+        askKernel(AF_INET6, target, port, listeners)) {
+        return listeners;
+    }
+    listeners.clear();
+    readTable(procFd, "net/tcp", false, target, port, listeners);
+    readTable(procFd, "net/tcp6", true, target, port, listeners);
+    return listeners;
+}
+
 std::string_view fileName(std::string_view path) {
     const auto slash = path.rfind('/');
     return slash == std::string_view::npos ? path : path.substr(slash + 1);
@@ -249,9 +322,7 @@ sockets::PortOwner lookUp(const std::string &address, std::uint16_t port, int ro
     if (!target || !procFd) {
         return {};
     }
-    std::vector<Listener> listeners;
-    readTable(procFd.get(), "net/tcp", false, *target, port, listeners);
-    readTable(procFd.get(), "net/tcp6", true, *target, port, listeners);
+    std::vector<Listener> listeners = listenersOf(procFd.get(), *target, port);
     if (listeners.empty()) {
         return {};
     }
