@@ -29,7 +29,7 @@ void BM_LoopbackHttpProbe(benchmark::State &state) {
             });
         }
     });
-    const engine::ProbeSpec spec =
+    const engine::ParsedProbe parsed =
         engine::parseProbe(QStringLiteral("http://127.0.0.1:%1/health").arg(server.serverPort()));
     engine::ProbeOptions options;
     options.ownerPid = state.range(0) != 0 ? static_cast<int>(::getpid()) : 0;
@@ -42,7 +42,7 @@ void BM_LoopbackHttpProbe(benchmark::State &state) {
                          loop.quit();
                      });
     for (auto _ : state) {
-        probe.run(spec, options);
+        probe.run(parsed, options);
         loop.exec();
     }
     if (!healthy) {

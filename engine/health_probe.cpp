@@ -116,15 +116,15 @@ QString authorityProblem(const QString &text, const Authority &authority, bool p
     return {};
 }
 
-ProbeSpec refused(ProbeSpec::Kind kind, const QString &problem) {
-    ProbeSpec spec;
-    spec.kind = kind;
-    spec.error = problem;
-    return spec;
+ParsedProbe refused(ParsedProbe::Kind kind, const QString &problem) {
+    ParsedProbe parsed;
+    parsed.kind = kind;
+    parsed.error = problem;
+    return parsed;
 }
 
-ProbeSpec parseUrl(const QString &text, ProbeSpec::Kind kind, qsizetype schemeLength) {
-    const bool http = kind == ProbeSpec::Kind::Http;
+ParsedProbe parseUrl(const QString &text, ParsedProbe::Kind kind, qsizetype schemeLength) {
+    const bool http = kind == ParsedProbe::Kind::Http;
     const QString problem = authorityProblem(text, splitAuthority(text.mid(schemeLength)), !http);
     if (!problem.isEmpty()) {
         return refused(kind, problem);
@@ -133,24 +133,24 @@ ProbeSpec parseUrl(const QString &text, ProbeSpec::Kind kind, qsizetype schemeLe
     if (!url.isValid() || url.host().isEmpty()) {
         return refused(kind, quoted(text) + QStringLiteral(" is not a valid address"));
     }
-    ProbeSpec spec;
-    spec.kind = kind;
-    spec.host = url.host();
+    ParsedProbe parsed;
+    parsed.kind = kind;
+    parsed.host = url.host();
     if (http) {
-        spec.url = url;
-        spec.port = static_cast<quint16>(url.port(url.scheme() == u"https" ? 443 : 80));
-        spec.path = url.path().isEmpty() ? QStringLiteral("/") : url.path();
-        return spec;
+        parsed.url = url;
+        parsed.port = static_cast<quint16>(url.port(url.scheme() == u"https" ? 443 : 80));
+        parsed.path = url.path().isEmpty() ? QStringLiteral("/") : url.path();
+        return parsed;
     }
     if (!url.userInfo().isEmpty() || (!url.path().isEmpty() && url.path() != u"/") ||
         url.hasQuery() || url.hasFragment()) {
         return refused(kind, quoted(text) + QStringLiteral(" has more than a host and a port"));
     }
-    spec.port = static_cast<quint16>(url.port());
-    return spec;
+    parsed.port = static_cast<quint16>(url.port());
+    return parsed;
 }
 
-ProbeSpec parseFile(const QString &text) {
+ParsedProbe parseFile(const QString &text) {
     const QString rest = text.mid(5);
     QString path = rest;
     if (rest.startsWith(u"//")) {
@@ -158,34 +158,34 @@ ProbeSpec parseFile(const QString &text) {
         const bool local = url.isValid() && (url.host().isEmpty() || url.host() == u"localhost");
         path = local ? url.toLocalFile() : QString();
         if (!local) {
-            return refused(ProbeSpec::Kind::File,
+            return refused(ParsedProbe::Kind::File,
                            quoted(text) + QStringLiteral(" is not a file on this computer"));
         }
     }
     if (path.isEmpty()) {
-        return refused(ProbeSpec::Kind::File, quoted(text) + QStringLiteral(" names no file"));
+        return refused(ParsedProbe::Kind::File, quoted(text) + QStringLiteral(" names no file"));
     }
-    ProbeSpec spec;
-    spec.kind = ProbeSpec::Kind::File;
-    spec.path = path;
-    return spec;
+    ParsedProbe parsed;
+    parsed.kind = ParsedProbe::Kind::File;
+    parsed.path = path;
+    return parsed;
 }
 
-ProbeSpec parseCommand(const QString &text) {
+ParsedProbe parseCommand(const QString &text) {
     if (text.count(u'"') % 2 != 0) {
-        return refused(ProbeSpec::Kind::Command,
+        return refused(ParsedProbe::Kind::Command,
                        quoted(text) + QStringLiteral(" has a double quote that is not closed"));
     }
-    ProbeSpec spec;
-    spec.kind = ProbeSpec::Kind::Command;
+    ParsedProbe parsed;
+    parsed.kind = ParsedProbe::Kind::Command;
     for (const std::string &word : launcher::splitCommandLine(text.toStdString())) {
-        spec.words.append(QString::fromStdString(word));
+        parsed.words.append(QString::fromStdString(word));
     }
-    if (spec.words.isEmpty() || spec.words.first().isEmpty()) {
-        return refused(ProbeSpec::Kind::Command,
+    if (parsed.words.isEmpty() || parsed.words.first().isEmpty()) {
+        return refused(ParsedProbe::Kind::Command,
                        quoted(text) + QStringLiteral(" names no program"));
     }
-    return spec;
+    return parsed;
 }
 
 /// An address the probe reaches on this computer, as the socket tables write it.
@@ -255,7 +255,7 @@ struct FileSeen {
 
 } // namespace
 
-ProbeSpec parseProbe(const QString &storedText) {
+ParsedProbe parseProbe(const QString &storedText) {
     const QString text = storedText.trimmed();
     if (text.isEmpty()) {
         return {};
@@ -265,7 +265,7 @@ ProbeSpec parseProbe(const QString &storedText) {
     const QString scheme = match.captured(1).toLower();
     const bool slashes = match.hasCaptured(2);
     if (scheme == u"http" || scheme == u"https" || scheme == u"tcp") {
-        const auto kind = scheme == u"tcp" ? ProbeSpec::Kind::Tcp : ProbeSpec::Kind::Http;
+        const auto kind = scheme == u"tcp" ? ParsedProbe::Kind::Tcp : ParsedProbe::Kind::Http;
         if (!slashes) {
             return refused(kind, quoted(text) + QStringLiteral(" is not a valid address: write ") +
                                      scheme + QStringLiteral("://HOST:PORT"));
@@ -276,7 +276,7 @@ ProbeSpec parseProbe(const QString &storedText) {
         return parseFile(text);
     }
     if (slashes) {
-        return refused(ProbeSpec::Kind::None,
+        return refused(ParsedProbe::Kind::None,
                        quoted(text) + QStringLiteral(" is no probe Perstando knows: use http://, "
                                                      "https://, tcp://, file: or a command"));
     }
@@ -300,7 +300,7 @@ struct HealthProbe::Running {
     bool active = false;
     bool decided = false;
     Step step = Step::Answer;
-    ProbeSpec spec;
+    ParsedProbe parsed;
     ProbeOptions options;
     QString target; ///< "127.0.0.1:8080/health", as the reasons name it
     QString passReason;
@@ -319,20 +319,20 @@ struct HealthProbe::Running {
     std::chrono::milliseconds took() const { return std::chrono::milliseconds(clock.elapsed()); }
 
     void start() {
-        switch (spec.kind) {
-        case ProbeSpec::Kind::Http:
+        switch (parsed.kind) {
+        case ParsedProbe::Kind::Http:
             startHttp();
             break;
-        case ProbeSpec::Kind::Tcp:
+        case ParsedProbe::Kind::Tcp:
             startTcp();
             break;
-        case ProbeSpec::Kind::File:
+        case ParsedProbe::Kind::File:
             startFile();
             break;
-        case ProbeSpec::Kind::Command:
+        case ParsedProbe::Kind::Command:
             startCommand();
             break;
-        case ProbeSpec::Kind::None:
+        case ParsedProbe::Kind::None:
             break;
         }
     }
@@ -416,12 +416,12 @@ struct HealthProbe::Running {
     }
 
     void timedOut() {
-        if (spec.kind == ProbeSpec::Kind::Command) {
+        if (parsed.kind == ParsedProbe::Kind::Command) {
             finish(false,
                    QStringLiteral("did not finish within %1 s").arg(setting(options.timeout)));
             return;
         }
-        if (spec.kind == ProbeSpec::Kind::File) {
+        if (parsed.kind == ParsedProbe::Kind::File) {
             finish(false, QStringLiteral("heartbeat file %1 could not be examined within %2 s")
                               .arg(target, setting(options.timeout)));
             return;
@@ -441,10 +441,10 @@ struct HealthProbe::Running {
                        .arg(target, quoted(options.expectText));
             break;
         case Step::Resolve:
-            what = QStringLiteral("the name %1 was not resolved").arg(quoted(spec.host));
+            what = QStringLiteral("the name %1 was not resolved").arg(quoted(parsed.host));
             break;
         case Step::Owner:
-            what = QStringLiteral("the owner of port %1 was not found").arg(spec.port);
+            what = QStringLiteral("the owner of port %1 was not found").arg(parsed.port);
             break;
         }
         finish(false, what + QStringLiteral(" within %1 s").arg(setting(options.timeout)));
@@ -453,7 +453,7 @@ struct HealthProbe::Running {
     // HTTP -----------------------------------------------------------------
 
     void startHttp() {
-        QNetworkRequest request(spec.url);
+        QNetworkRequest request(parsed.url);
         // A redirect is an answer: 3xx counts as healthy, and nothing else is followed.
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                              QNetworkRequest::ManualRedirectPolicy);
@@ -463,7 +463,7 @@ struct HealthProbe::Running {
         // Each probe its own connection: a kept one could outlive a restarted server.
         request.setRawHeader("Connection", "close");
         request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("Perstando"));
-        if (spec.url.scheme() == u"https") {
+        if (parsed.url.scheme() == u"https") {
             QList<QSslCertificate> authorities;
             if (!options.caFile.isEmpty()) {
                 const QString problem = smtp::readAuthorities(options.caFile, authorities);
@@ -559,19 +559,18 @@ struct HealthProbe::Running {
         }
         switch (reply->error()) {
         case QNetworkReply::ConnectionRefusedError:
-            finish(
-                false,
-                QStringLiteral("%1 refused the connection").arg(hostAndPort(spec.host, spec.port)));
+            finish(false, QStringLiteral("%1 refused the connection")
+                              .arg(hostAndPort(parsed.host, parsed.port)));
             break;
         case QNetworkReply::HostNotFoundError:
-            finish(false, QStringLiteral("the name %1 was not found").arg(quoted(spec.host)));
+            finish(false, QStringLiteral("the name %1 was not found").arg(quoted(parsed.host)));
             break;
         case QNetworkReply::RemoteHostClosedError:
             finish(false, QStringLiteral("%1 closed the connection without an answer").arg(target));
             break;
         case QNetworkReply::SslHandshakeFailedError:
             finish(false, QStringLiteral("no secure connection with %1: %2")
-                              .arg(hostAndPort(spec.host, spec.port),
+                              .arg(hostAndPort(parsed.host, parsed.port),
                                    tlsErrors.isEmpty() ? reply->errorString()
                                                        : tlsErrors.join(QStringLiteral("; "))));
             break;
@@ -599,13 +598,13 @@ struct HealthProbe::Running {
                     finish(false, target + QStringLiteral(" refused the connection"));
                 } else if (error == QAbstractSocket::HostNotFoundError) {
                     finish(false,
-                           QStringLiteral("the name %1 was not found").arg(quoted(spec.host)));
+                           QStringLiteral("the name %1 was not found").arg(quoted(parsed.host)));
                 } else {
                     finish(false, QStringLiteral("no connection with %1: %2")
                                       .arg(target, socket->errorString()));
                 }
             });
-        socket->connectToHost(spec.host, spec.port);
+        socket->connectToHost(parsed.host, parsed.port);
     }
 
     // Port ownership ----------------------------------------------------------
@@ -625,13 +624,13 @@ struct HealthProbe::Running {
             checkOwner(reached);
             return;
         }
-        if (const QHostAddress literal(spec.host); !literal.isNull()) {
+        if (const QHostAddress literal(parsed.host); !literal.isNull()) {
             checkOwner({literal});
             return;
         }
         step = Step::Resolve;
         const quint64 asked = generation;
-        lookup = QHostInfo::lookupHost(spec.host, owner, [this, asked](const QHostInfo &info) {
+        lookup = QHostInfo::lookupHost(parsed.host, owner, [this, asked](const QHostInfo &info) {
             if (asked != generation || decided) {
                 return;
             }
@@ -652,12 +651,12 @@ struct HealthProbe::Running {
             return;
         }
         step = Step::Owner;
-        const quint16 port = spec.port;
+        const quint16 port = parsed.port;
         const int pid = options.ownerPid;
         offLoop<sockets::PortOwner>([local, port, pid] { return foreignOwner(local, port, pid); },
                                     [this](const sockets::PortOwner &found) {
                                         if (found.verdict == sockets::PortOwner::Verdict::Other) {
-                                            finish(false, foreignReason(spec.port, found));
+                                            finish(false, foreignReason(parsed.port, found));
                                         } else {
                                             finish(true, passReason);
                                         }
@@ -700,8 +699,8 @@ struct HealthProbe::Running {
 
     void startCommand() {
         process = new QProcess(owner);
-        process->setProgram(spec.words.first());
-        process->setArguments(spec.words.mid(1));
+        process->setProgram(parsed.words.first());
+        process->setArguments(parsed.words.mid(1));
         if (!options.workingDirectory.isEmpty()) {
             process->setWorkingDirectory(options.workingDirectory);
         }
@@ -726,7 +725,7 @@ struct HealthProbe::Running {
             process, &QProcess::errorOccurred, owner, [this](QProcess::ProcessError error) {
                 if (error == QProcess::FailedToStart) {
                     finish(false, QStringLiteral("cannot start %1: %2")
-                                      .arg(quoted(spec.words.first()), process->errorString()));
+                                      .arg(quoted(parsed.words.first()), process->errorString()));
                 }
             });
         process->start();
@@ -745,35 +744,35 @@ HealthProbe::~HealthProbe() {
     cancel();
 }
 
-bool HealthProbe::run(const ProbeSpec &spec, const ProbeOptions &options) {
+bool HealthProbe::run(const ParsedProbe &parsed, const ProbeOptions &options) {
     Running &r = *running_;
-    if (r.active || !spec.error.isEmpty() || spec.kind == ProbeSpec::Kind::None) {
+    if (r.active || !parsed.error.isEmpty() || parsed.kind == ParsedProbe::Kind::None) {
         return false;
     }
     ++r.generation;
     r.active = true;
     r.decided = false;
     r.step = Running::Step::Answer;
-    r.spec = spec;
+    r.parsed = parsed;
     r.options = options;
     r.passReason.clear();
     r.body.clear();
     r.tlsErrors.clear();
     r.output.clear();
-    switch (spec.kind) {
-    case ProbeSpec::Kind::Http:
-        r.target = hostAndPort(spec.host, spec.port) + spec.path;
+    switch (parsed.kind) {
+    case ParsedProbe::Kind::Http:
+        r.target = hostAndPort(parsed.host, parsed.port) + parsed.path;
         break;
-    case ProbeSpec::Kind::Tcp:
-        r.target = hostAndPort(spec.host, spec.port);
+    case ParsedProbe::Kind::Tcp:
+        r.target = hostAndPort(parsed.host, parsed.port);
         break;
-    case ProbeSpec::Kind::File:
+    case ParsedProbe::Kind::File:
         // Relative to the slot's folder, like its program.
-        r.target = QDir(options.workingDirectory).absoluteFilePath(spec.path);
+        r.target = QDir(options.workingDirectory).absoluteFilePath(parsed.path);
         break;
-    case ProbeSpec::Kind::Command:
-    case ProbeSpec::Kind::None:
-        r.target = spec.words.value(0);
+    case ParsedProbe::Kind::Command:
+    case ParsedProbe::Kind::None:
+        r.target = parsed.words.value(0);
         break;
     }
     r.clock.start();

@@ -17,7 +17,7 @@
 namespace engine {
 
 /// What `[exeN] health` asks for.
-struct ProbeSpec {
+struct ParsedProbe {
     enum class Kind {
         None,    ///< empty text: no probe
         Http,    ///< http:// or https://; url, and its host, port and path
@@ -38,7 +38,7 @@ struct ProbeSpec {
 };
 
 /// Reads the stored text of `[exeN] health`; blanks around it are ignored.
-ProbeSpec parseProbe(const QString &storedText);
+ParsedProbe parseProbe(const QString &storedText);
 
 struct ProbeOptions {
     std::chrono::milliseconds timeout{5000};
@@ -78,8 +78,8 @@ public:
     ~HealthProbe() override;
 
     /// Starts one probe; false (and nothing started) while one is in flight or
-    /// `spec` has an error. `finished` follows once, later, never from within run().
-    bool run(const ProbeSpec &spec, const ProbeOptions &options);
+    /// `parsed` has an error. `finished` follows once, later, never from within run().
+    bool run(const ParsedProbe &parsed, const ProbeOptions &options);
     bool busy() const;
     /// Abandons the probe in flight, without `finished`; a command is killed.
     void cancel();

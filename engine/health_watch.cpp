@@ -29,7 +29,7 @@ constexpr double MiB = 1024.0 * 1024.0;
 
 struct HealthWatch::SlotHealth {
     settings::Slot settings;
-    ProbeSpec spec;
+    ParsedProbe parsed;
     HealthProbe probe;
     QTimer timer;
     ProcessStop stop;
@@ -100,13 +100,13 @@ void HealthWatch::apply(const settings::Snapshot &snapshot) {
         const bool probeChanged = read.health != s.settings.health;
         s.settings = read;
         if (probeChanged) {
-            s.spec = parseProbe(read.health);
+            s.parsed = parseProbe(read.health);
             s.probe.cancel();
             s.record.last.reset();
             s.record.failures = 0;
             s.probeReported = false;
         }
-        s.record.probed = s.spec.kind != ProbeSpec::Kind::None && s.spec.error.isEmpty();
+        s.record.probed = s.parsed.kind != ParsedProbe::Kind::None && s.parsed.error.isEmpty();
         if (!s.record.probed) {
             s.timer.stop();
             continue;
@@ -147,7 +147,7 @@ void HealthWatch::probe(int slot) {
     options.workingDirectory = c.workingDirectory;
     options.ownerPid = s.process.pid;
     s.probing = s.process;
-    s.probe.run(s.spec, options);
+    s.probe.run(s.parsed, options);
 }
 
 void HealthWatch::probed(int slot, const ProbeResult &result) {

@@ -18,7 +18,7 @@
 
 using namespace testing_support;
 using namespace std::chrono_literals;
-using engine::ProbeSpec;
+using engine::ParsedProbe;
 
 namespace {
 
@@ -55,8 +55,8 @@ QByteArray http(const QByteArray &status, const QByteArray &body, const QByteArr
 }
 
 std::optional<engine::ProbeResult> probe(const QString &text, const engine::ProbeOptions &options) {
-    const ProbeSpec spec = engine::parseProbe(text);
-    EXPECT_EQ(spec.error, QString()) << text.toStdString();
+    const ParsedProbe parsed = engine::parseProbe(text);
+    EXPECT_EQ(parsed.error, QString()) << text.toStdString();
     engine::HealthProbe probe;
     std::optional<engine::ProbeResult> result;
     int told = 0;
@@ -65,7 +65,7 @@ std::optional<engine::ProbeResult> probe(const QString &text, const engine::Prob
                          result = r;
                          ++told;
                      });
-    EXPECT_TRUE(probe.run(spec, options));
+    EXPECT_TRUE(probe.run(parsed, options));
     EXPECT_EQ(told, 0) << "finished from within run()";
     EXPECT_TRUE(waitWithEvents([&] { return told > 0; }, options.timeout + 10s))
         << text.toStdString();
@@ -88,13 +88,13 @@ void expectResult(const std::optional<engine::ProbeResult> &result, bool healthy
 TEST(HealthProbe, ParsesEachKindAndNamesWhatIsWrong) {
     struct Row {
         const char *text;
-        ProbeSpec::Kind kind;
+        ParsedProbe::Kind kind;
         const char *error; // empty: good
         const char *host = "";
         int port = 0;
         const char *pathOrWords = "";
     };
-    using K = ProbeSpec::Kind;
+    using K = ParsedProbe::Kind;
     const Row rows[] = {
         {"", K::None, ""},
         {" http://127.0.0.1:8080/health ", K::Http, "", "127.0.0.1", 8080, "/health"},
@@ -125,19 +125,19 @@ TEST(HealthProbe, ParsesEachKindAndNamesWhatIsWrong) {
          R"("ftp://h/x" is no probe Perstando knows: use http://, https://, tcp://, file: or a command)"},
     };
     for (const Row &row : rows) {
-        const ProbeSpec spec = engine::parseProbe(QString::fromUtf8(row.text));
+        const ParsedProbe parsed = engine::parseProbe(QString::fromUtf8(row.text));
         SCOPED_TRACE(row.text);
-        EXPECT_EQ(spec.kind, row.kind);
-        EXPECT_EQ(spec.error, QString::fromUtf8(row.error));
+        EXPECT_EQ(parsed.kind, row.kind);
+        EXPECT_EQ(parsed.error, QString::fromUtf8(row.error));
         if (*row.error != '\0') {
             engine::HealthProbe probe;
-            EXPECT_FALSE(probe.run(spec, {}));
+            EXPECT_FALSE(probe.run(parsed, {}));
             continue;
         }
-        EXPECT_EQ(spec.host, QString::fromUtf8(row.host));
-        EXPECT_EQ(spec.port, row.port);
+        EXPECT_EQ(parsed.host, QString::fromUtf8(row.host));
+        EXPECT_EQ(parsed.port, row.port);
         const QString expected = QString::fromUtf8(row.pathOrWords);
-        EXPECT_EQ(row.kind == K::Command ? spec.words.join(u'|') : spec.path, expected);
+        EXPECT_EQ(row.kind == K::Command ? parsed.words.join(u'|') : parsed.path, expected);
     }
 }
 
