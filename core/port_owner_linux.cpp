@@ -206,9 +206,16 @@ bool askKernel(int family, const Address &target, std::uint16_t port, std::vecto
         if (n <= 0) {
             return false;
         }
-        auto left = static_cast<int>(n);
-        for (auto *header = reinterpret_cast<nlmsghdr *>(buf); NLMSG_OK(header, left);
-             header = NLMSG_NEXT(header, left)) {
+        // Walked by hand: the header's length macros compare signed with unsigned.
+        auto left = static_cast<std::size_t>(n);
+        for (const char *at = buf; left >= sizeof(nlmsghdr);) {
+            const auto *header = reinterpret_cast<const nlmsghdr *>(at);
+            if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > left) {
+                return false;
+            }
+            const std::size_t step = std::min<std::size_t>(NLMSG_ALIGN(header->nlmsg_len), left);
+            at += step;
+            left -= step;
             if (header->nlmsg_type == NLMSG_DONE) {
                 out.insert(out.end(), found.begin(), found.end());
                 return true;
@@ -217,7 +224,8 @@ bool askKernel(int family, const Address &target, std::uint16_t port, std::vecto
                 header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) {
                 return false;
             }
-            const auto *socket = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
+            const auto *socket = reinterpret_cast<const inet_diag_msg *>(
+                reinterpret_cast<const char *>(header) + NLMSG_HDRLEN);
             if (ntohs(socket->id.idiag_sport) != port) {
                 continue;
             }
