@@ -1,11 +1,13 @@
 // The presence probes run on every slot tick, so their walk over a crowded
 // process list is measured against the floor: listing /proc and reading each
 // exe link, nothing more; and the check a slot makes of a running program it
-// remembers, beside the walk that answers the same. And the launcher: from
-// its call until the new process is visible to the probes.
+// remembers, beside the walk that answers the same; the memory and CPU
+// reading of a remembered program, taken on every limit check. And the
+// launcher: from its call until the new process is visible to the probes.
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
+#include "core/process_usage.h"
 
 #include <benchmark/benchmark.h>
 
@@ -175,6 +177,26 @@ void BM_RememberedCheck(benchmark::State &state) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+/// One memory and CPU reading of a lone remembered process, as a limit check
+/// takes it.
+void BM_TreeUsage(benchmark::State &state) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    Scratch scratch("usage");
+    const auto started = launcher::start(scratch.exe.string(), "1000", scratch.dir.string());
+    processes::RememberedProcess memory;
+    memory.remember(started.pid);
+    const auto first = processes::treeUsage(memory);
+    if (!first || first->processes != 1) {
+        state.SkipWithError("the started program cannot be read alone");
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(processes::treeUsage(memory));
+    }
+    ::kill(started.pid, SIGKILL);
+    ::waitpid(started.pid, nullptr, 0);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
 /// From launcher::start's call until isRunning sees the new process.
 void BM_LaunchUntilVisible(benchmark::State &state) {
     // Started programs become our children again, so they can be reaped here.
@@ -228,5 +250,6 @@ BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IsAppRunning)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RememberedCheck)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TreeUsage)->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

@@ -30,6 +30,8 @@ MINE = [("perstando", "window shown (offscreen)", "with the window shown ≤ 0.5
         ("perstando-tray", "in the tray (Xvfb, trayer)", "in the tray ≤ 0.15 % of a core", 0.15)]
 # A check answered without walking the process table, beside the walk it spares.
 REMEMBERED, FULL_WALK, REMEMBERED_TARGET_S = "RememberedCheck", "IsAppRunning", 10e-6
+# One memory and CPU reading of a program with a limit, at each of its checks.
+TREE_USAGE, TREE_USAGE_TARGET_S = "TreeUsage", 20e-6
 # One round over eight programs' windows every 5 s, in Perstando's own CPU.
 PING_ROUND, PING_ROUND_TARGET_PCT = "EightProgramsRound", 0.05
 UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
@@ -94,6 +96,9 @@ def gbench_rows(run):
                 share = entry["own_cpu_share_pct"]
                 rows[-1][4] = f"own CPU ≤ {PING_ROUND_TARGET_PCT} %: " \
                     f"{verdict(share <= PING_ROUND_TARGET_PCT)}"
+    if TREE_USAGE in walks:
+        seconds, row = walks[TREE_USAGE]
+        row[4] = f"≤ 20 µs: {verdict(seconds <= TREE_USAGE_TARGET_S)}"
     if REMEMBERED in walks:
         seconds, row = walks[REMEMBERED]
         row[4] = f"≤ 10 µs: {verdict(seconds <= REMEMBERED_TARGET_S)}"

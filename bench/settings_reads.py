@@ -15,7 +15,7 @@ import tempfile
 import time
 
 # Shared with the other script that runs the real binary beside its watched copies.
-from status_timing import SLOTS, kill_programs_of, program_folder, wait_for
+from status_timing import SLOTS, program_folder, quit_perstando, wait_for
 
 INTERVAL_MS = 100
 SECONDS = 10
@@ -59,14 +59,7 @@ def count_opens(run):
         time.sleep(SECONDS)
         end = time.time()
     finally:
-        subprocess.run([binary, "--quit"], env=env, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-        try:
-            daemon.wait(10)
-        except subprocess.TimeoutExpired:
-            daemon.kill()
-            daemon.wait()
-        kill_programs_of(folder)
+        quit_perstando(binary, env, daemon, folder)
     opens = 0
     call = re.compile(r"^\d+\s+(\d+\.\d+) openat\(.*\"" + re.escape(settings_path) + '"')
     with open(trace) as lines:

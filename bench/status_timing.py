@@ -46,6 +46,19 @@ def kill_programs_of(folder):
             pass
 
 
+def quit_perstando(binary, env, daemon, folder):
+    """Asks the running Perstando to quit, kills it when it does not, and the
+    watched copies of `folder` with it."""
+    subprocess.run([binary, "--quit"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+    try:
+        daemon.wait(10)
+    except subprocess.TimeoutExpired:
+        daemon.kill()
+        daemon.wait()
+    kill_programs_of(folder)
+
+
 def program_folder(run, stem, interval_ms):
     """A program folder in `run` with Perstando and eight watched copies named
     `stem`-N, each in its slot at `interval_ms`, and a private runtime folder.
@@ -79,13 +92,7 @@ def perstando(run):
             sys.exit("perstando: the eight programs did not come up")
         return timed(command, env=env)
     finally:
-        subprocess.run([command[0], "--quit"], env=env, stdout=subprocess.DEVNULL)
-        try:
-            daemon.wait(10)
-        except subprocess.TimeoutExpired:
-            daemon.kill()
-            daemon.wait()
-        kill_programs_of(folder)
+        quit_perstando(command[0], env, daemon, folder)
 
 
 def supervisor(run):

@@ -75,4 +75,13 @@ CommandParts splitCommand(std::string &commandLine, const std::optional<std::str
 bool runCommandLine(std::string &commandLine,
                     const std::optional<std::string> &directory = std::nullopt);
 
+/// For a child between fork and exec (a child-process hook): makes it the
+/// leader of a session and process group of its own, so that killGroup()
+/// reaches whatever it starts.
+void leadOwnGroup() noexcept;
+
+/// SIGKILL to every process of the group `leader` leads. Only for a leader
+/// that is a child not yet reaped, so the group cannot be another's.
+void killGroup(int leader) noexcept;
+
 } // namespace launcher

@@ -485,4 +485,14 @@ Result startDirect(const std::vector<std::string> &words) {
     return result;
 }
 
+void leadOwnGroup() noexcept {
+    ::setsid();
+}
+
+void killGroup(int leader) noexcept {
+    if (leader > 0) {
+        ::kill(-leader, SIGKILL);
+    }
+}
+
 } // namespace launcher

@@ -109,6 +109,10 @@ public:
     /// its PID: through its end descriptor, else only while /proc still shows
     /// the same process under that PID. False when it reached nothing.
     bool sendSignal(Signal signal) const;
+    /// The remembered process's /proc/PID directory, owned by this memory; -1
+    /// for none. Reads through it fail once that process has gone, never
+    /// reaching another that took its PID.
+    int directoryDescriptor() const { return dirFd_.get(); }
     /// Whether the last running() answered from memory, without the walk.
     bool answeredFromMemory() const { return fromMemory_; }
 

@@ -4,6 +4,7 @@
 // reading a title and posting the close are the platform's part
 // (window_closer_x11.cpp), declared at the end.
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -33,6 +34,13 @@ std::optional<ClosedWindow> closeTopmostTitled(std::string_view titlePiece);
 /// differ only in case dismiss two such windows.
 std::vector<std::optional<ClosedWindow>>
 closeTopmostTitled(const std::vector<std::string_view> &titlePieces);
+
+/// Asks every top-level client window of the processes `pids` to close: a
+/// window whose _NET_WM_PID is one of them and whose X client the server says
+/// is that process. Nothing waits for the windows. How many were asked; 0
+/// without a display or on a server that cannot say which process made a
+/// window.
+std::size_t closeWindowsOf(const std::vector<int> &pids);
 
 // --- Platform part -------------------------------------------------------
 

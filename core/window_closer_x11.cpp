@@ -10,6 +10,7 @@
 
 #include "core/window_closer.h"
 
+#include "core/window_owner.h"
 #include "core/x_connection.h"
 
 #include <xcb/xcb.h>
@@ -23,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace windowcloser {
@@ -467,6 +469,27 @@ std::string windowTitle(WindowHandle window) {
         }
     }
     return {};
+}
+
+std::size_t closeWindowsOf(const std::vector<int> &pids) {
+    std::vector<xcb_window_t> windows;
+    if (!pids.empty()) {
+        enumTopLevelWindows([&](WindowHandle window, std::string_view) {
+            windows.push_back(window);
+            return true;
+        });
+    }
+    Display &d = display();
+    if (windows.empty() || !d.ready()) {
+        return 0;
+    }
+    const std::unordered_set<int> wanted(pids.begin(), pids.end());
+    const auto owned =
+        windowowner::verified(d.connection, windowowner::naming(d.ewmh, windows, wanted));
+    for (const windowowner::OwnedWindow &window : owned) {
+        postClose(window.window);
+    }
+    return owned.size();
 }
 
 void postClose(WindowHandle window) {

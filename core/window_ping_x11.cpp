@@ -12,9 +12,9 @@
 
 #include "core/window_ping.h"
 
+#include "core/window_owner.h"
 #include "core/x_connection.h"
 
-#include <xcb/res.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_ewmh.h>
 #include <xcb/xcb_icccm.h>
@@ -67,7 +67,7 @@ struct WindowPing::Connection {
     /// A fresh connection's set-up: false refuses it.
     bool watchRoot() {
         c = x.get();
-        ownersKnown = serverKnowsOwners();
+        ownersKnown = windowowner::serverKnowsOwners(c);
         // The answers come to the root; SubstructureRedirect belongs to the
         // window manager, the notify masks may be selected by anyone.
         const std::uint32_t mask =
@@ -91,18 +91,6 @@ struct WindowPing::Connection {
     void keep() {
         x.keep();
         c = x.get();
-    }
-
-    /// True when the server can say which local process a client is.
-    bool serverKnowsOwners() {
-        const xcb_query_extension_reply_t *extension = xcb_get_extension_data(c, &xcb_res_id);
-        if (!extension || !extension->present) {
-            return false;
-        }
-        Reply<xcb_res_query_version_reply_t> version(
-            xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr));
-        return version && (version->server_major > 1 ||
-                           (version->server_major == 1 && version->server_minor >= 2));
     }
 
     /// The window manager's clients and the root's mapped children.
@@ -136,60 +124,6 @@ struct WindowPing::Connection {
         std::sort(windows.begin(), windows.end());
         windows.erase(std::unique(windows.begin(), windows.end()), windows.end());
         return windows;
-    }
-
-    /// The candidates whose _NET_WM_PID is one of `pids`, with that PID.
-    std::vector<std::pair<xcb_window_t, pid_t>> ownedBy(const std::vector<xcb_window_t> &windows,
-                                                        const std::unordered_set<pid_t> &pids) {
-        std::vector<xcb_get_property_cookie_t> cookies;
-        cookies.reserve(windows.size());
-        for (const xcb_window_t window : windows) {
-            cookies.push_back(xcb_ewmh_get_wm_pid(&x.ewmh(), window));
-        }
-        std::vector<std::pair<xcb_window_t, pid_t>> owned;
-        for (std::size_t i = 0; i < windows.size(); ++i) {
-            std::uint32_t pid = 0;
-            if (xcb_ewmh_get_wm_pid_reply(&x.ewmh(), cookies[i], &pid, nullptr) &&
-                pids.contains(static_cast<pid_t>(pid))) {
-                owned.emplace_back(windows[i], static_cast<pid_t>(pid));
-            }
-        }
-        return owned;
-    }
-
-    /// The windows whose X client the server says is the process they name.
-    std::vector<std::pair<xcb_window_t, pid_t>>
-    verified(const std::vector<std::pair<xcb_window_t, pid_t>> &claimed) {
-        if (!ownersKnown) {
-            return {};
-        }
-        std::vector<xcb_res_query_client_ids_cookie_t> cookies;
-        cookies.reserve(claimed.size());
-        for (const auto &[window, pid] : claimed) {
-            // A resource id names the client that created it.
-            const xcb_res_client_id_spec_t asked{window, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
-            cookies.push_back(xcb_res_query_client_ids(c, 1, &asked));
-        }
-        std::vector<std::pair<xcb_window_t, pid_t>> kept;
-        for (std::size_t i = 0; i < claimed.size(); ++i) {
-            Reply<xcb_res_query_client_ids_reply_t> reply(
-                xcb_res_query_client_ids_reply(c, cookies[i], nullptr));
-            if (reply && clientPid(*reply) == claimed[i].second) {
-                kept.push_back(claimed[i]);
-            }
-        }
-        return kept;
-    }
-
-    static std::optional<pid_t> clientPid(const xcb_res_query_client_ids_reply_t &reply) {
-        for (auto id = xcb_res_query_client_ids_ids_iterator(&reply); id.rem;
-             xcb_res_client_id_value_next(&id)) {
-            if (id.data->spec.mask == XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID &&
-                xcb_res_client_id_value_value_length(id.data) == 1) {
-                return static_cast<pid_t>(*xcb_res_client_id_value_value(id.data));
-            }
-        }
-        return std::nullopt;
     }
 
     /// True when the window says it runs on this machine (a PID of another
@@ -289,13 +223,17 @@ void WindowPing::ping(const std::vector<pid_t> &pids) {
         return;
     }
     d.takeEvents();
-    const std::unordered_set<pid_t> wanted(pids.begin(), pids.end());
-    const auto owned = d.verified(d.ownedBy(d.candidates(), wanted));
+    const std::unordered_set<int> wanted(pids.begin(), pids.end());
+    const auto owned =
+        d.ownersKnown
+            ? windowowner::verified(d.c, windowowner::naming(d.x.ewmh(), d.candidates(), wanted))
+            : std::vector<windowowner::OwnedWindow>();
     std::vector<std::pair<xcb_get_property_cookie_t, xcb_get_property_cookie_t>> cookies;
     cookies.reserve(owned.size());
-    for (const auto &[window, pid] : owned) {
-        cookies.emplace_back(xcb_icccm_get_wm_client_machine(d.c, window),
-                             xcb_icccm_get_wm_protocols(d.c, window, d.x.ewmh().WM_PROTOCOLS));
+    for (const windowowner::OwnedWindow &window : owned) {
+        cookies.emplace_back(
+            xcb_icccm_get_wm_client_machine(d.c, window.window),
+            xcb_icccm_get_wm_protocols(d.c, window.window, d.x.ewmh().WM_PROTOCOLS));
     }
     std::unordered_map<xcb_window_t, Tracked> found;
     for (std::size_t i = 0; i < owned.size(); ++i) {

@@ -2,6 +2,7 @@
 
 #include "dialogs/dialog_parts.h"
 #include "dialogs/save_settings.h"
+#include "engine/health_probe.h"
 #include "engine/settings.h"
 #include "engine/slot_watcher.h"
 #include "ui/message_box.h"
@@ -12,9 +13,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
 #include <QStringList>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <optional>
@@ -28,7 +32,13 @@ struct Column {
     settings::Key key;
     const char *header;
     const char *explanation;
+    /// A text column's check: why the typed text cannot be stored, or "".
+    QString (*problem)(const QString &text) = nullptr;
 };
+
+QString probeProblem(const QString &text) {
+    return engine::parseProbe(text).error;
+}
 
 // Another per-slot setting is one more entry here: its column, its line of
 // explanation, its load and its save follow from it and its type.
@@ -50,12 +60,36 @@ constexpr std::array columns{
     Column{settings::Key::SlotHangAction, "Then restart",
            "Then restart: end a program that is not responding, so that its check starts it "
            "again."},
+    Column{settings::Key::SlotHealth, "Health probe",
+           "Health probe: an http:// or https:// address, tcp://HOST:PORT, file: and the path "
+           "of a file the program keeps touching, or a command that exits with 0 when all is "
+           "well; empty: none.",
+           probeProblem},
+    Column{settings::Key::SlotHealthSeconds, "every (s)",
+           "every (s): seconds between probes; empty: 10."},
+    Column{settings::Key::SlotHealthFailures, "failures",
+           "failures: failed probes in a row before the program counts as not healthy; "
+           "empty: 3."},
+    Column{settings::Key::SlotHealthAction, "Restart when unhealthy",
+           "Restart when unhealthy: close a program that is not healthy (its windows, then "
+           "SIGTERM, then SIGKILL) so that it starts again; unticked: alerts only."},
+    Column{settings::Key::SlotMaxMemory, "Max memory (MiB)",
+           "Max memory (MiB): the resident memory the program and its child processes may "
+           "use; empty or 0: no limit."},
+    Column{settings::Key::SlotMaxCpu, "Max CPU (%)",
+           "Max CPU (%): the share of one processor core the program and its child processes "
+           "may use, averaged over a check; empty or 0: no limit."},
+    Column{settings::Key::SlotLimitAction, "Restart when over a limit",
+           "Restart when over a limit: close a program that stays over a limit check after "
+           "check (3 in a row unless limitchecks says otherwise) so that it starts again; "
+           "unticked: alerts only."},
 };
 
 enum class Kind {
     Switch, ///< a check box stored as its two words
     Word,   ///< a check box ticked for exactly its word; unticked, nothing
     Number, ///< a whole number typed into the cell; empty is off or the default
+    Text,   ///< any text typed into the cell, held to the column's check
 };
 
 Kind kindOf(const Column &column) {
@@ -65,12 +99,22 @@ Kind kindOf(const Column &column) {
         return Kind::Switch;
     case settings::Type::Action:
         return Kind::Word;
+    case settings::Type::Text:
+    case settings::Type::Path:
+        return Kind::Text;
     default: // WholeNumber and Seconds, the other types a column holds
         return Kind::Number;
     }
 }
 
 const QString MailMinutesLabel = QStringLiteral("At most one e-mail per slot every (minutes)");
+
+/// The widest a text column starts, in characters: a long command line
+/// scrolls in its cell rather than pushing the other columns away.
+constexpr int WidestTextColumn = 32;
+
+/// Room left beside the window for the window manager's frame.
+constexpr int FrameAllowance = 16;
 
 /// The name takes the first column; the settings follow in list order.
 constexpr int FirstSettingColumn = 1;
@@ -93,7 +137,7 @@ bool shownTicked(const Column &column, const QString &stored) {
 QTableWidgetItem *cellFor(const Column &column, const QString &stored) {
     auto *cell = new QTableWidgetItem();
     cell->setData(StoredRole, stored);
-    if (kindOf(column) == Kind::Number) {
+    if (kindOf(column) == Kind::Number || kindOf(column) == Kind::Text) {
         cell->setFlags(Qt::ItemIsEnabled | Qt::ItemIsEditable);
         cell->setText(stored);
     } else {
@@ -113,13 +157,19 @@ std::optional<QString> typedNumber(const QString &text) {
     return typed;
 }
 
-/// Tells the user that the entry at `place` holds `text`, no whole number.
-void refuse(QWidget *window, const QString &place, const QString &text) {
-    ui::message(window,
-                QStringLiteral("%1: \"%2\" is not a whole number from 0 to %3.")
-                    .arg(place, text)
-                    .arg(std::numeric_limits<int>::max()),
-                ui::programTitle(), QMessageBox::Warning);
+/// Tells the user that the entry at `place` holds `text`, which `is` what.
+void refuse(QWidget *window, const QString &place, const QString &text, const QString &is) {
+    ui::message(window, QStringLiteral("%1: \"%2\" %3").arg(place, text, is), ui::programTitle(),
+                QMessageBox::Warning);
+}
+
+QString noWholeNumber() {
+    return QStringLiteral("is not a whole number from 0 to %1.")
+        .arg(std::numeric_limits<int>::max());
+}
+
+QString sentence(const QString &text) {
+    return text.endsWith(u'.') ? text : text + u'.';
 }
 
 /// A typed number is written only when it differs from what was loaded, so a
@@ -199,7 +249,21 @@ RestartOptionsDialog::RestartOptionsDialog(QWidget *parent) : QWidget(parent, Qt
 
     load();
     table_->resizeColumnsToContents();
+    const int widestText = table_->fontMetrics().averageCharWidth() * WidestTextColumn;
+    for (std::size_t c = 0; c < columns.size(); ++c) {
+        if (kindOf(columns[c]) == Kind::Text && table_->columnWidth(tableColumn(c)) > widestText) {
+            table_->setColumnWidth(tableColumn(c), widestText);
+        }
+    }
     ui::fitDialog(this);
+    // Wider than the screen (less the window manager's frame), the table
+    // scrolls sideways; its scroll bar takes room of its own, so that every
+    // row stays in view, and the explanation wraps to more lines.
+    const int room = screen()->availableGeometry().width() - FrameAllowance;
+    if (width() > room) {
+        resize(room, std::max(height(), heightForWidth(room)) +
+                         table_->horizontalScrollBar()->sizeHint().height());
+    }
 }
 
 void RestartOptionsDialog::load() {
@@ -227,6 +291,10 @@ void RestartOptionsDialog::save() {
     // Saved by its mnemonic, a cell being edited has not given its text yet.
     table_->setCurrentIndex(QModelIndex());
 
+    const auto place = [this](int slot, const Column &column) {
+        return QStringLiteral("Slot \"%1\", \"%2\"")
+            .arg(table_->item(rowOf(slot), 0)->text(), QString::fromUtf8(column.header));
+    };
     settings::Save changes;
     for (int n = 1; n <= settings::SlotCount; ++n) {
         for (std::size_t c = 0; c < columns.size(); ++c) {
@@ -249,14 +317,23 @@ void RestartOptionsDialog::save() {
                 const auto typed = typedNumber(cell->text());
                 if (!typed) {
                     table_->setCurrentItem(cell);
-                    refuse(this,
-                           QStringLiteral("Slot \"%1\", \"%2\"")
-                               .arg(table_->item(rowOf(n), 0)->text(),
-                                    QString::fromUtf8(column.header)),
-                           cell->text());
+                    refuse(this, place(n, column), cell->text(), noWholeNumber());
                     return;
                 }
                 setChanged(changes, column.key, n, *typed, stored);
+                break;
+            }
+            case Kind::Text: {
+                const QString typed = cell->text().trimmed();
+                const QString problem = column.problem ? column.problem(typed) : QString();
+                if (!problem.isEmpty()) {
+                    table_->setCurrentItem(cell);
+                    // The problem names the text itself.
+                    ui::message(this, place(n, column) + QStringLiteral(": ") + sentence(problem),
+                                ui::programTitle(), QMessageBox::Warning);
+                    return;
+                }
+                setChanged(changes, column.key, n, typed, stored);
                 break;
             }
             }
@@ -265,7 +342,8 @@ void RestartOptionsDialog::save() {
     const auto minutes = typedNumber(mailMinutes_->text());
     if (!minutes) {
         mailMinutes_->setFocus();
-        refuse(this, QStringLiteral("\"%1\"").arg(MailMinutesLabel), mailMinutes_->text());
+        refuse(this, QStringLiteral("\"%1\"").arg(MailMinutesLabel), mailMinutes_->text(),
+               noWholeNumber());
         return;
     }
     setChanged(changes, settings::Key::MailMinutes, 0, *minutes, storedMailMinutes_);

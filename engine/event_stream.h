@@ -21,6 +21,8 @@ struct Event {
         WatchedAgain,        ///< a slot that gave up is watched again
         NotResponding,       ///< the program's windows left a ping unanswered
         RespondingAgain,     ///< ... and answer again
+        Unhealthy,           ///< a failing probe or a limit exceeded; detail: the reason
+        HealthyAgain,        ///< ... and passing or back under it
         ConnectionLost,      ///< slot 0: the internet connection is gone
         ErrorWindowDismissed ///< slot 0; detail: the window's title
     };

@@ -1,6 +1,7 @@
 #include "engine/hang_watch.h"
 
 #include "core/window_ping.h"
+#include "engine/process_stop.h"
 #include "engine/slot_watcher.h"
 
 #include <QSocketNotifier>
@@ -11,13 +12,13 @@ namespace engine {
 
 HangWatch::HangWatch(SlotWatcher &watcher, QObject *parent) : QObject(parent), watcher_(watcher) {
     connect(&timer_, &QTimer::timeout, this, &HangWatch::round);
-}
-
-HangWatch::~HangWatch() {
     for (int n = 1; n <= settings::SlotCount; ++n) {
-        stopEnding(n);
+        hang(n).ending = new ProcessStop(this);
+        connect(hang(n).ending, &ProcessStop::ended, this, [this, n] { ended(n); });
     }
 }
+
+HangWatch::~HangWatch() = default;
 
 void HangWatch::apply(const settings::Snapshot &snapshot) {
     for (int n = 1; n <= settings::SlotCount; ++n) {
@@ -64,8 +65,7 @@ void HangWatch::round() {
     for (int n = 1; n <= settings::SlotCount; ++n) {
         const int pid = watcher_.rememberedProcess(n);
         // Paused or unwatched slots are not judged; neither is one being ended.
-        if (!hang(n).seconds || pid <= 0 || !watcher_.checking(n) || hang(n).ending.end ||
-            hang(n).ending.kill) {
+        if (!hang(n).seconds || pid <= 0 || !watcher_.checking(n) || hang(n).ending->active()) {
             continue;
         }
         judge(n, pid);
@@ -123,45 +123,17 @@ void HangWatch::judge(int slot, int pid) {
 }
 
 void HangWatch::end(int slot) {
-    Ending &e = hang(slot).ending;
-    e.target = watcher_.remembered(slot).duplicate();
-    if (!e.target.sendSignal(processes::Signal::Terminate)) {
-        stopEnding(slot);
-        return;
-    }
-    // A stopped program handles the SIGTERM only once it runs again.
-    e.target.sendSignal(processes::Signal::Continue);
-    e.end = ProcessEndWatch::watch(e.target);
-    if (e.end) {
-        connect(e.end.get(), &ProcessEndWatch::ended, this, [this, slot] { ended(slot); });
-    }
-    e.kill = std::make_unique<QTimer>();
-    e.kill->setSingleShot(true);
-    connect(e.kill.get(), &QTimer::timeout, this, [this, slot] {
-        Ending &ending = hang(slot).ending;
-        ending.target.sendSignal(processes::Signal::Kill);
-        if (!ending.end) {
-            // No end to watch: the slot's checks find it gone.
-            stopEnding(slot);
-        }
-    });
-    e.kill->start(static_cast<int>(killGrace_.count()));
+    ProcessStop::Plan plan;
+    plan.beforeKill = killGrace_;
+    hang(slot).ending->begin(watcher_.remembered(slot), plan);
 }
 
 void HangWatch::ended(int slot) {
-    stopEnding(slot);
     // The slot's own check restarts it and reports the restart; paused, the
     // checks take it up when they run again.
     if (watcher_.checking(slot)) {
         watcher_.tick(slot);
     }
-}
-
-void HangWatch::stopEnding(int slot) {
-    Ending &e = hang(slot).ending;
-    e.end.reset();
-    e.kill.reset();
-    e.target.forget();
 }
 
 } // namespace engine

@@ -6,8 +6,6 @@
 // a grace, and its end runs the slot's check, which restarts and reports it.
 // Only slots with hangseconds set open the display connection.
 
-#include "core/process_probe.h"
-#include "engine/process_end_watch.h"
 #include "engine/settings.h"
 
 #include <QObject>
@@ -15,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 class QSocketNotifier;
 
@@ -24,6 +23,7 @@ class WindowPing;
 
 namespace engine {
 
+class ProcessStop;
 class SlotWatcher;
 
 class HangWatch : public QObject {
@@ -50,23 +50,16 @@ public:
     void setKillGrace(std::chrono::milliseconds grace) { killGrace_ = grace; }
 
 private:
-    /// A hung program being ended: its own memory of the process, so the
-    /// SIGKILL reaches it whatever the slot remembers by then.
-    struct Ending {
-        processes::RememberedProcess target;
-        std::unique_ptr<ProcessEndWatch> end;
-        std::unique_ptr<QTimer> kill;
-    };
     struct SlotHang {
         std::optional<int> seconds;
         bool restart = false;
-        Ending ending;
+        /// The hung program being ended.
+        ProcessStop *ending = nullptr;
     };
     SlotHang &hang(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     void judge(int slot, int pid);
     void end(int slot);
     void ended(int slot);
-    void stopEnding(int slot);
 
     SlotWatcher &watcher_;
     std::array<SlotHang, settings::SlotCount> slots_;

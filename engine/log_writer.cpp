@@ -33,6 +33,10 @@ bool LogWriter::write(const Event &event) const {
         return watchedAgain(event.slot, event.name);
     case Event::Kind::NotResponding:
         return notResponding(event.slot, event.name);
+    case Event::Kind::Unhealthy:
+        return slotEvent(event.slot, unhealthySentence(event.name, event.detail));
+    case Event::Kind::HealthyAgain:
+        return slotEvent(event.slot, event.name + QStringLiteral(" is healthy again."));
     case Event::Kind::ConnectionLost:
         return LogWriter::event(QStringLiteral(" Internet Connection has been Lost!"));
     case Event::Kind::RespondingAgain:
@@ -82,6 +86,10 @@ QString LogWriter::giveUpSentence(const QString &name, int restarts, int minutes
 
 bool LogWriter::notResponding(int slot, const QString &name) const {
     return slotEvent(slot, name + QStringLiteral(" is not responding."));
+}
+
+QString LogWriter::unhealthySentence(const QString &name, const QString &reason) {
+    return name + QStringLiteral(" is not healthy: ") + reason + QLatin1Char('.');
 }
 
 bool LogWriter::slotEvent(int slot, const QString &text) const {

@@ -44,6 +44,8 @@ public:
     static QString giveUpSentence(const QString &name, int restarts, int minutes, bool noneStarted);
     /// "<date and time>,<name> is not responding.", between the slot's rows.
     bool notResponding(int slot, const QString &name) const;
+    /// "<name> is not healthy: <reason>.", for the log, the popup and the e-mail.
+    static QString unhealthySentence(const QString &name, const QString &reason);
 
     static QString row(Row row);
     /// The lines of an event entry, for writers that log through another path.

@@ -169,6 +169,18 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.hangSeconds = stored.number(Key::SlotHangSeconds, n);
         slot.restartWhenHung = stored.flag(Key::SlotHangAction, n);
         slot.intervalMs = stored.number(Key::SlotInterval, n);
+        slot.health = stored.text(Key::SlotHealth, n).trimmed();
+        slot.healthSeconds = stored.number(Key::SlotHealthSeconds, n).value_or(0);
+        slot.healthTimeout = stored.number(Key::SlotHealthTimeout, n).value_or(0);
+        slot.healthFailures = stored.number(Key::SlotHealthFailures, n).value_or(0);
+        slot.healthGrace = stored.number(Key::SlotHealthGrace, n).value_or(0);
+        slot.restartWhenUnhealthy = stored.flag(Key::SlotHealthAction, n);
+        slot.healthText = stored.text(Key::SlotHealthText, n);
+        slot.healthCaFile = stored.text(Key::SlotHealthCaFile, n);
+        slot.maxMemoryMiB = stored.number(Key::SlotMaxMemory, n).value_or(0);
+        slot.maxCpuPercent = stored.number(Key::SlotMaxCpu, n).value_or(0);
+        slot.limitChecks = stored.number(Key::SlotLimitChecks, n).value_or(0);
+        slot.restartWhenOverLimit = stored.flag(Key::SlotLimitAction, n);
     }
     s.logPath = stored.text(Key::LogPath);
     s.mail.sendTo = stored.text(Key::MailTo);

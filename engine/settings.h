@@ -19,7 +19,7 @@ namespace settings {
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
 
-/// Every key the program reads or writes. The first twelve exist once per slot.
+/// Every key the program reads or writes. The first twenty-four exist once per slot.
 enum class Key {
     SlotName,
     SlotProgram,
@@ -33,6 +33,18 @@ enum class Key {
     SlotBackoff,
     SlotHangSeconds,
     SlotHangAction,
+    SlotHealth,
+    SlotHealthSeconds,
+    SlotHealthTimeout,
+    SlotHealthFailures,
+    SlotHealthGrace,
+    SlotHealthAction,
+    SlotHealthText,
+    SlotHealthCaFile,
+    SlotMaxMemory,
+    SlotMaxCpu,
+    SlotLimitChecks,
+    SlotLimitAction,
     LogPath,
     MailTo,
     MailPort,
@@ -136,6 +148,26 @@ struct Slot {
     /// The check interval in ms; nullopt when the text is no number a timer
     /// takes, and the interval in use then stays.
     std::optional<int> intervalMs;
+    /// The health probe as stored (a URL, "file:PATH" or a command line);
+    /// empty: no probe.
+    QString health;
+    int healthSeconds = defaultNumber(Key::SlotHealthSeconds);
+    int healthTimeout = defaultNumber(Key::SlotHealthTimeout);
+    int healthFailures = defaultNumber(Key::SlotHealthFailures);
+    int healthGrace = defaultNumber(Key::SlotHealthGrace);
+    /// An unhealthy program is stopped, and the check restarts it.
+    bool restartWhenUnhealthy = false;
+    /// Text an HTTP answer must hold to count as healthy; empty: any.
+    QString healthText;
+    /// A PEM file of authorities an HTTPS probe trusts beside the system's.
+    QString healthCaFile;
+    /// Resident MiB of the program and its descendants; 0 is no limit.
+    int maxMemoryMiB = defaultNumber(Key::SlotMaxMemory);
+    /// Percent of one core over a check interval; 0 is no limit.
+    int maxCpuPercent = defaultNumber(Key::SlotMaxCpu);
+    int limitChecks = defaultNumber(Key::SlotLimitChecks);
+    /// A program over its limit is stopped, and the check restarts it.
+    bool restartWhenOverLimit = false;
 
     bool operator==(const Slot &) const = default;
 };

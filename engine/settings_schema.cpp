@@ -45,7 +45,7 @@ constexpr KeyDefinition asSeconds(const char *section, const char *name) {
     return {section, name, Type::Seconds};
 }
 
-constexpr std::array<Entry, 29> Schema{{
+constexpr std::array<Entry, 41> Schema{{
     {Key::SlotName, asText("exe%1", "name")},
     {Key::SlotProgram, asPath("exe%1", "path")},
     {Key::SlotInterval, asInterval("exe%1", "timer")},
@@ -58,6 +58,18 @@ constexpr std::array<Entry, 29> Schema{{
     {Key::SlotBackoff, asWholeNumber("exe%1", "backoff", 0)},
     {Key::SlotHangSeconds, asSeconds("exe%1", "hangseconds")},
     {Key::SlotHangAction, asAction("exe%1", "hangaction", "Restart")},
+    {Key::SlotHealth, asText("exe%1", "health")},
+    {Key::SlotHealthSeconds, asWholeNumber("exe%1", "healthseconds", 10)},
+    {Key::SlotHealthTimeout, asWholeNumber("exe%1", "healthtimeout", 5)},
+    {Key::SlotHealthFailures, asWholeNumber("exe%1", "healthfailures", 3)},
+    {Key::SlotHealthGrace, asWholeNumber("exe%1", "healthgrace", 30)},
+    {Key::SlotHealthAction, asAction("exe%1", "healthaction", "Restart")},
+    {Key::SlotHealthText, asText("exe%1", "healthtext")},
+    {Key::SlotHealthCaFile, asPath("exe%1", "healthcafile")},
+    {Key::SlotMaxMemory, asWholeNumber("exe%1", "maxmemory", 0)},
+    {Key::SlotMaxCpu, asWholeNumber("exe%1", "maxcpu", 0)},
+    {Key::SlotLimitChecks, asWholeNumber("exe%1", "limitchecks", 3)},
+    {Key::SlotLimitAction, asAction("exe%1", "limitaction", "Restart")},
     {Key::LogPath, asPath("log", "path")},
     {Key::MailTo, asText("mail", "Sendto")},
     {Key::MailPort, asText("mail", "port")},

@@ -21,6 +21,10 @@ const char *linePrefix(Phase phase) {
         return "Gave up: ";
     case Phase::NotResponding:
         return "Not responding: ";
+    case Phase::Unhealthy:
+        return "Unhealthy: ";
+    case Phase::OverLimit:
+        return "Over its limit: ";
     case Phase::Unnamed:
     case Phase::NotCheckedYet:
         break;
@@ -76,6 +80,10 @@ QString phaseName(Phase phase) {
         return QStringLiteral("gave up");
     case Phase::NotResponding:
         return QStringLiteral("not responding");
+    case Phase::Unhealthy:
+        return QStringLiteral("unhealthy");
+    case Phase::OverLimit:
+        return QStringLiteral("over its limit");
     }
     return {};
 }

@@ -16,6 +16,8 @@ enum class Phase {
     Waiting,       ///< found gone, waiting for its next start (back-off)
     GaveUp,        ///< found gone too often: no longer started
     NotResponding, ///< running, but its windows do not answer
+    Unhealthy,     ///< running, but its health probe fails (reason: why)
+    OverLimit,     ///< running, but over its memory or CPU limit (reason: which)
 };
 
 struct SlotState {

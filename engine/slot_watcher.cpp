@@ -177,8 +177,13 @@ void SlotWatcher::tick(int slot) {
     }
     s.record.lastCheck = now;
     if (running) {
-        // A hung program is still running: its state stays until it answers.
-        if (!reportedNotResponding(slot)) {
+        // A hung or unhealthy program is still running: its state stays
+        // until it answers or passes.
+        const bool unhealthy = s.unhealthy.pid != 0 && s.unhealthy == s.process.identity();
+        if (!unhealthy) {
+            s.unhealthy = {};
+        }
+        if (!reportedNotResponding(slot) && !unhealthy) {
             s.hung = {};
             const bool entering =
                 s.record.phase != Phase::Running || s.record.pid != s.process.pid();
@@ -188,6 +193,7 @@ void SlotWatcher::tick(int slot) {
         }
         watchEnd(slot);
         seenRunning(slot, nowMs);
+        emit foundRunning(slot);
         return;
     }
     if (!mayStart(slot, nowMs, now)) {
@@ -210,6 +216,7 @@ void SlotWatcher::tick(int slot) {
     // A document opened by association has no PID: the next check walks.
     s.process.remember(started.pid, ruleOf(slot), program.toStdString(), folder);
     s.hung = {};
+    s.unhealthy = {};
     watchEnd(slot);
     enter(slot, failed ? Phase::RestartFailed : Phase::Restarted, now, s.process.pid());
     publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid());
@@ -301,6 +308,25 @@ void SlotWatcher::answersAgain(int slot) {
     state(slot).hung = {};
     publish(slot, Event::Kind::RespondingAgain, pid);
     tick(slot);
+}
+
+void SlotWatcher::reportUnhealthy(int slot, Phase phase, const QString &reason) {
+    State &s = state(slot);
+    s.unhealthy = s.process.identity();
+    enter(slot, phase, QDateTime::currentDateTime(), s.unhealthy.pid, reason);
+    publish(slot, Event::Kind::Unhealthy, s.unhealthy.pid, reason);
+}
+
+void SlotWatcher::healthyAgain(int slot) {
+    State &s = state(slot);
+    const int pid = s.unhealthy.pid;
+    s.unhealthy = {};
+    publish(slot, Event::Kind::HealthyAgain, pid);
+    if (reportedNotResponding(slot)) {
+        enter(slot, Phase::NotResponding, s.record.since, s.hung.pid);
+    } else if (s.record.phase == Phase::Unhealthy || s.record.phase == Phase::OverLimit) {
+        enter(slot, Phase::Running, QDateTime::currentDateTime(), pid);
+    }
 }
 
 void SlotWatcher::watchEnd(int slot) {

@@ -93,6 +93,13 @@ public:
     bool reportedNotResponding(int slot) const;
     /// The reported program answers again: its check puts the status line back.
     void answersAgain(int slot);
+    /// Reports the slot's program as unhealthy or over its limit (`phase`),
+    /// for `reason`. The state stays while that process runs, until
+    /// healthyAgain().
+    void reportUnhealthy(int slot, Phase phase, const QString &reason);
+    /// The reported program passes again: back to running, unless it is
+    /// reported not responding.
+    void healthyAgain(int slot);
 
 signals:
     void nameChanged(int slot, const QString &name);
@@ -100,6 +107,8 @@ signals:
     void stateChanged(int slot);
     /// Every check of a named slot, with the program as read for it.
     void checked(int slot, const QString &program);
+    /// A check found the slot's program running.
+    void foundRunning(int slot);
 
 private:
     /// The end of a remembered process, seen by the event loop.
@@ -129,8 +138,9 @@ private:
         SwitchedTimer *timer = nullptr;
         processes::RememberedProcess process;
         EndWatch end;
-        processes::ProcessIdentity hung; ///< reported as not responding
-        QElapsedTimer lastStart;         ///< invalid until Perstando started the program
+        processes::ProcessIdentity hung;      ///< reported as not responding
+        processes::ProcessIdentity unhealthy; ///< reported unhealthy or over its limit
+        QElapsedTimer lastStart;              ///< invalid until Perstando started the program
         Crashes crash;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }

@@ -55,9 +55,8 @@ void wipe(QString &text) {
     text.clear();
 }
 
-/// Reads the PEM authorities of `path` into `certificates`; returns why it
-/// could not, or "". Opened without blocking: a FIFO or device named by
-/// mistake must not hang the session.
+} // namespace
+
 QString readAuthorities(const QString &path, QList<QSslCertificate> &certificates) {
     const QString name = QStringLiteral("certificate authority file \"%1\" ").arg(path);
     const core::RegularFileRead read = core::readRegularFile(
@@ -92,8 +91,6 @@ QString readAuthorities(const QString &path, QList<QSslCertificate> &certificate
     }
     return problem.isEmpty() ? problem : name + problem;
 }
-
-} // namespace
 
 void addTrustedCertificates(const QList<QSslCertificate> &certificates) {
     extraCertificates().append(certificates);

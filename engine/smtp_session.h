@@ -24,6 +24,12 @@ namespace smtp {
 /// name are always checked.
 void addTrustedCertificates(const QList<QSslCertificate> &certificates);
 
+/// Reads the PEM authorities of `path` into `certificates`; returns why it
+/// could not ("certificate authority file \"...\" is not a regular file"), or
+/// "". Opened without blocking: a FIFO or device named by mistake must not hang
+/// the caller. Also read for the HTTPS health probes.
+QString readAuthorities(const QString &path, QList<QSslCertificate> &certificates);
+
 /// One SMTP session at a time: connect, any number of messages, disconnect.
 /// Every call returns at once; the conversation runs on socket events.
 /// STARTTLS is used whenever the server offers it; port 465 means TLS from

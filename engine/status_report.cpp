@@ -1,6 +1,7 @@
 #include "engine/status_report.h"
 
 #include "engine/alarm_state.h"
+#include "engine/health_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/slot_state.h"
 #include "engine/slot_watcher.h"
@@ -24,6 +25,7 @@ struct SlotLine {
     const SlotState *record = nullptr;
     bool timed = false; ///< the state has a time of its own
     int pid = 0;
+    const HealthRecord *health = nullptr;
 };
 
 std::vector<SlotLine> slotLines(const Watchdog &watchdog) {
@@ -44,9 +46,11 @@ std::vector<SlotLine> slotLines(const Watchdog &watchdog) {
             line.timed = false;
         }
         if (record.phase == Phase::Running || record.phase == Phase::Restarted ||
-            record.phase == Phase::NotResponding) {
+            record.phase == Phase::NotResponding || record.phase == Phase::Unhealthy ||
+            record.phase == Phase::OverLimit) {
             line.pid = record.pid;
         }
+        line.health = &watchdog.healthWatch().record(n);
         lines.push_back(line);
     }
     return lines;
@@ -67,6 +71,29 @@ std::optional<QString> internetState(const Watchdog &watchdog) {
     return *connected ? QStringLiteral("connected") : QStringLiteral("lost");
 }
 
+/// ", health: failing (HTTP 503 ...) at 2026-12-08 10:00:00, 812 MiB, 3 % of a
+/// core": only what the slot's probe and readings have to say.
+QString healthText(const HealthRecord &health) {
+    QString text;
+    if (health.probed) {
+        if (!health.last) {
+            text += QStringLiteral(", health: not probed yet");
+        } else {
+            text += QStringLiteral(", health: %1 (%2) at %3")
+                        .arg(health.last->healthy ? QStringLiteral("passing")
+                                                  : QStringLiteral("failing"),
+                             health.last->reason, timeText(health.last->at));
+        }
+    }
+    if (health.memoryMiB) {
+        text += QStringLiteral(", %1 MiB").arg(*health.memoryMiB, 0, 'f', 1);
+    }
+    if (health.cpuPercent) {
+        text += QStringLiteral(", %1 % of a core").arg(*health.cpuPercent, 0, 'f', 1);
+    }
+    return text;
+}
+
 } // namespace
 
 QString statusText(const Watchdog &watchdog) {
@@ -82,8 +109,9 @@ QString statusText(const Watchdog &watchdog) {
         }
         const QDateTime &lastCheck = s.record->lastCheck;
         const QString checked = lastCheck.isValid() ? timeText(lastCheck) : QStringLiteral("never");
-        text +=
-            QStringLiteral("%1 %2: %3, last check %4\n").arg(s.slot).arg(s.name, state, checked);
+        text += QStringLiteral("%1 %2: %3, last check %4%5\n")
+                    .arg(s.slot)
+                    .arg(s.name, state, checked, healthText(*s.health));
     }
     text +=
         watchdog.paused() ? QStringLiteral("checking: paused\n") : QStringLiteral("checking: on\n");
@@ -119,6 +147,22 @@ QByteArray statusJson(const Watchdog &watchdog) {
             slot.insert(QStringLiteral("since"), iso(s.record->since));
         }
         slot.insert(QStringLiteral("lastCheck"), iso(s.record->lastCheck));
+        if (s.health->probed) {
+            QJsonObject health;
+            if (s.health->last) {
+                health = {{QStringLiteral("healthy"), s.health->last->healthy},
+                          {QStringLiteral("reason"), s.health->last->reason},
+                          {QStringLiteral("time"), iso(s.health->last->at)}};
+            }
+            health.insert(QStringLiteral("failures"), s.health->failures);
+            slot.insert(QStringLiteral("health"), health);
+        }
+        if (s.health->memoryMiB) {
+            slot.insert(QStringLiteral("memoryMiB"), *s.health->memoryMiB);
+        }
+        if (s.health->cpuPercent) {
+            slot.insert(QStringLiteral("cpuPercent"), *s.health->cpuPercent);
+        }
         list.append(slot);
     }
     QJsonObject root{{QStringLiteral("slots"), list},

@@ -6,6 +6,7 @@
 #include "engine/alarm_state.h"
 #include "engine/error_window_sweep.h"
 #include "engine/hang_watch.h"
+#include "engine/health_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
 #include "engine/mailer.h"
@@ -23,6 +24,7 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     keepUpTimer_ = new SwitchedTimer(QStringLiteral("Timer13"), 4000, false, this);
     slots_ = new SlotWatcher(events_, this);
     hang_ = new HangWatch(*slots_, this);
+    health_ = new HealthWatch(*slots_, this);
     alarms_ = new AlarmState(this);
     internet_ = new InternetWatch(events_, this);
     sweep_ = new ErrorWindowSweep(events_, this);
@@ -53,6 +55,7 @@ bool alarming(Event::Kind kind) {
     case Event::Kind::RestartFailed:
     case Event::Kind::GaveUp:
     case Event::Kind::NotResponding:
+    case Event::Kind::Unhealthy:
     case Event::Kind::ConnectionLost:
         return true;
     default:
@@ -102,6 +105,7 @@ void Watchdog::reload() {
     log_.setPath(settings_.logPath);
     slots_->apply(settings_);
     hang_->apply(settings_);
+    health_->apply(settings_);
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -195,6 +199,10 @@ void Watchdog::showPopup(const Event &event) {
     case Event::Kind::NotResponding:
         emit notRespondingPopupRequested(event.slot, event.name);
         break;
+    case Event::Kind::Unhealthy:
+        emit unhealthyPopupRequested(event.slot,
+                                     LogWriter::unhealthySentence(event.name, event.detail));
+        break;
     default:
         break;
     }
@@ -206,6 +214,11 @@ void Watchdog::mail(const Event &event) {
     }
     if (isRestart(event.kind)) {
         sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed);
+    } else if (event.kind == Event::Kind::Unhealthy) {
+        // Once per failing process: the probe's counts keep it from flooding.
+        mailer_->sendMail(mailSettings(), [name = event.name, reason = event.detail] {
+            return LogWriter::unhealthySentence(name, reason);
+        });
     } else if (event.kind == Event::Kind::GaveUp) {
         // Always sent: it comes once per crash loop, and says what was held back.
         const QString sentence = event.detail;

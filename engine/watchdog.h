@@ -1,10 +1,9 @@
 #pragma once
 // The program without its windows: it reads the settings, runs the slot
-// checks, the status panel's round, the activity animation, the connection
-// watch, the keep-up companion and the error-window sweep, holds the pause, and
-// attaches the consumers of the event stream (command-line action, alarms,
-// popups, log, e-mail) in the order they run. app/ builds it; the windows
-// observe it through signals and call its operations.
+// checks, the health probes and limits, the status panel's round, the activity animation, the
+// connection watch, the keep-up companion and the error-window sweep, holds the pause, and attaches
+// the consumers of the event stream (command-line action, alarms, popups, log, e-mail) in the order
+// they run. app/ builds it; the windows observe it through signals and call its operations.
 
 #include "engine/event_stream.h"
 #include "engine/log_writer.h"
@@ -20,6 +19,7 @@ class AlarmState;
 class ErrorWindowSweep;
 class SwitchedTimer;
 class HangWatch;
+class HealthWatch;
 class InternetWatch;
 class Mailer;
 struct MailSettings;
@@ -64,6 +64,8 @@ public:
     SlotWatcher &slotWatcher() { return *slots_; }
     const SlotWatcher &slotWatcher() const { return *slots_; }
     HangWatch &hangWatch() { return *hang_; }
+    HealthWatch &healthWatch() { return *health_; }
+    const HealthWatch &healthWatch() const { return *health_; }
     AlarmState &alarms() { return *alarms_; }
     const AlarmState &alarms() const { return *alarms_; }
     InternetWatch &internetWatch() { return *internet_; }
@@ -89,6 +91,8 @@ signals:
     void giveUpPopupRequested(int slot, const QString &sentence);
     /// A program that is not responding, to show in the slot's popup.
     void notRespondingPopupRequested(int slot, const QString &name);
+    /// A program that is not healthy or over its limit: the popup says `sentence`.
+    void unhealthyPopupRequested(int slot, const QString &sentence);
 
 private:
     void attachConsumers();
@@ -106,6 +110,7 @@ private:
     EventStream events_;
     SlotWatcher *slots_ = nullptr;
     HangWatch *hang_ = nullptr;
+    HealthWatch *health_ = nullptr;
     AlarmState *alarms_ = nullptr;
     InternetWatch *internet_ = nullptr;
     ErrorWindowSweep *sweep_ = nullptr;

@@ -34,6 +34,8 @@ void MainWindow::prepareAlarms() {
 
     connect(watchdog_, &engine::Watchdog::notRespondingPopupRequested, this,
             [](int slot, const QString &name) { showNotRespondingPopupOf(slot, name); });
+    connect(watchdog_, &engine::Watchdog::unhealthyPopupRequested, this,
+            [](int slot, const QString &sentence) { showUnhealthyPopupOf(slot, sentence); });
     auto &alarms = watchdog_->alarms();
     connect(&alarms, &engine::AlarmState::soundDue, this,
             [this, folder] { alarmSound_->play(folder + QStringLiteral("/ringin.wav")); });

@@ -117,6 +117,12 @@ RestartPopup *showGiveUpPopupOf(int slot, const QString &sentence) {
         slot, [&] { return sentence; }, true);
 }
 
+RestartPopup *showUnhealthyPopupOf(int slot, const QString &sentence) {
+    // As with restarts, a popup already up keeps its first text.
+    return showPopupOf(
+        slot, [&] { return sentence; }, false);
+}
+
 RestartPopup *showNotRespondingPopupOf(int slot, const QString &slotName) {
     // As with restarts, a popup already up keeps its first text.
     return showPopupOf(

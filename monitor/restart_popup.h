@@ -48,3 +48,5 @@ RestartPopup *showGiveUpPopupOf(int slot, const QString &sentence);
 /// Shows slot N's popup as showRestartPopupOf does; a new one says that its
 /// program stopped responding. Returns the window.
 RestartPopup *showNotRespondingPopupOf(int slot, const QString &slotName);
+/// The slot's popup saying `sentence` ("<name> is not healthy: <reason>.").
+RestartPopup *showUnhealthyPopupOf(int slot, const QString &sentence);

@@ -287,15 +287,16 @@ TEST(RememberedProcess, StartedProgramIsKnownWithoutAWalkAndItsEndIsSeen) {
 // never reach the stranger, through the end descriptor or without one. Run as
 // PID 1 of a namespace of its own, where the next PID can be chosen.
 TEST(RememberedProcess, ASignalNeverReachesAStrangerThatTookThePid) {
-    const std::string name = "RememberedProcess.ASignalNeverReachesAStrangerThatTookThePid";
-    if (::getpid() != 1) {
-        const std::string unshare = "unshare --user --map-root-user --pid --fork --mount-proc ";
-        if (std::system((unshare + "true >/dev/null 2>&1").c_str()) != 0) {
-            GTEST_SKIP() << "no PID namespace can be made here";
-        }
-        const std::string self = fs::read_symlink("/proc/self/exe").string();
-        EXPECT_EQ(std::system((unshare + self + " --gtest_filter=" + name).c_str()), 0);
+    int status = 0;
+    switch (testing_support::rerunAsPidOne(
+        "RememberedProcess.ASignalNeverReachesAStrangerThatTookThePid", status)) {
+    case testing_support::PidNamespace::Unavailable:
+        GTEST_SKIP() << "no PID namespace can be made here";
+    case testing_support::PidNamespace::RanThere:
+        EXPECT_EQ(status, 0);
         return;
+    case testing_support::PidNamespace::Inside:
+        break;
     }
     for (const bool withDescriptor : {true, false}) {
         const pid_t helper = ::fork();

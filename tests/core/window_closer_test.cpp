@@ -331,6 +331,25 @@ TEST(LowerCase, MapsLettersOfEveryScriptAndKeepsBrokenBytes) {
               "b\xe2\x82");
 }
 
+// A graceful stop asks the windows of the program's processes, and no window
+// that only names one of them.
+TEST_P(WindowCloser, ClosesEveryWindowOfTheGivenProcessesAndNoOther) {
+    auto first = open(titled("first", true));
+    auto second = open(titled("second"));
+    auto other = open(titled("other", true));
+    TestWindowOptions forged = titled("forged", true);
+    forged.claimedPid = first->process().pid();
+    auto liar = open(forged);
+    EXPECT_EQ(windowcloser::closeWindowsOf({first->process().pid(), second->process().pid()}), 2u);
+    EXPECT_TRUE(first->waitFor("closed"));
+    EXPECT_TRUE(second->waitFor("closed"));
+    settle({first.get(), other.get(), liar.get()});
+    EXPECT_EQ(first->count("closed"), 1);
+    EXPECT_EQ(other->count("closed"), 0);
+    EXPECT_EQ(liar->count("closed"), 0);
+    EXPECT_EQ(windowcloser::closeWindowsOf({}), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(X11, WindowCloser, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &info) {
                              return info.param ? "Openbox" : "NoWindowManager";
@@ -345,6 +364,7 @@ TEST(WindowCloserDisplay, NoDisplayFindsNothingAndSaysNothing) {
     }
     EXPECT_EQ(windowcloser::windowTitle(1), "");
     windowcloser::postClose(1);
+    EXPECT_EQ(windowcloser::closeWindowsOf({::getpid()}), 0u);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }

@@ -7,6 +7,7 @@
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/watchdog.h"
+#include "tests/engine/program_folder_test.h"
 #include "tests/engine/wait_with_events.h"
 #include "tests/support/test_support.h"
 
@@ -18,33 +19,15 @@ using namespace testing_support;
 
 namespace {
 
-class WatchCycleTest : public ::testing::Test {
+class WatchCycleTest : public ProgramFolderTest {
 protected:
-    void SetUp() override { core::setProgramFolderOverride(folder_.path().string()); }
-    void TearDown() override {
-        watchdog_.reset();
-        for (const auto &exe : programs_) {
-            killAll(exe);
-        }
-        core::setProgramFolderOverride({});
-    }
-    std::filesystem::path program(const std::string &stem) {
-        programs_.push_back(copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName(stem)));
-        return programs_.back();
-    }
     engine::SlotWatcher &start(const std::string &settings) {
         writeFile(folder_ / "settings.ini", settings + "[log]\npath=" + log().string() + "\n");
         watchdog_ = std::make_unique<engine::Watchdog>();
         watchdog_->start();
         return watchdog_->slotWatcher();
     }
-    std::filesystem::path log() const { return folder_ / "watch.log"; }
-    std::string logText() const { return readFile(log()); }
     engine::Phase phase(int slot) const { return watchdog_->slotWatcher().slotState(slot).phase; }
-
-    TempDir folder_;
-    std::unique_ptr<engine::Watchdog> watchdog_;
-    std::vector<std::filesystem::path> programs_;
 };
 
 TEST_F(WatchCycleTest, MissingProgramIsStartedInItsFolderThenSeenRunning) {

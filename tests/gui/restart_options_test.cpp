@@ -1,4 +1,5 @@
 #include "dialogs/restart_options_dialog.h"
+#include "engine/health_probe.h"
 #include "engine/settings.h"
 #include "tests/gui/dialog_test_support.h"
 #include "tests/gui/main_window_fixture.h"
@@ -29,6 +30,13 @@ const QString Within = QStringLiteral("within");
 const QString LongestWait = QStringLiteral("Longest wait (s)");
 const QString HangSeconds = QStringLiteral("Not responding after (s)");
 const QString ThenRestart = QStringLiteral("Then restart");
+const QString Probe = QStringLiteral("Health probe");
+const QString ProbeEvery = QStringLiteral("every (s)");
+const QString Failures = QStringLiteral("failures");
+const QString RestartUnhealthy = QStringLiteral("Restart when unhealthy");
+const QString MaxMemory = QStringLiteral("Max memory (MiB)");
+const QString MaxCpu = QStringLiteral("Max CPU (%)");
+const QString RestartOverLimit = QStringLiteral("Restart when over a limit");
 
 /// The window's table, its rows by slot and its columns by header.
 class RestartOptionsWindow {
@@ -164,7 +172,10 @@ protected:
 TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothing) {
     const std::string before = "[exe1]\nname=Orders\nimmediate=On\ngiveup=3\ngiveupminutes=007\n"
                                "backoff=+5\nhangseconds=30\nhangaction=Restart\n"
-                               "[exe2]\nimmediate=on\nhangaction=restart\n"
+                               "health=http://127.0.0.1:8080/health\nhealthseconds=15\n"
+                               "healthfailures=2\nhealthaction=Restart\nmaxmemory=1024\n"
+                               "maxcpu=80\nlimitaction=Restart\n"
+                               "[exe2]\nimmediate=on\nhangaction=restart\nlimitaction=Kill\n"
                                "[exe3]\nname=Billing\nimmediate=Yes\n[exe4]\nimmediate=Off\n"
                                "[exe8]\nname=Last one\nimmediate=On\n[mail]\nminutes=15\n";
     writeSettings(before);
@@ -179,7 +190,14 @@ TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothi
                               Within,
                               LongestWait,
                               HangSeconds,
-                              ThenRestart};
+                              ThenRestart,
+                              Probe,
+                              ProbeEvery,
+                              Failures,
+                              RestartUnhealthy,
+                              MaxMemory,
+                              MaxCpu,
+                              RestartOverLimit};
     ASSERT_EQ(window.table()->columnCount(), headers.size());
     // Each column is explained by a line of Label1 and by its header's tool tip.
     const QStringList lines =
@@ -209,6 +227,14 @@ TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothi
     EXPECT_TRUE(window.ticked(1, ThenRestart));
     EXPECT_FALSE(window.ticked(2, ThenRestart));
     EXPECT_FALSE(window.ticked(3, ThenRestart));
+    EXPECT_EQ(window.cell(1, Probe), QStringLiteral("http://127.0.0.1:8080/health"));
+    EXPECT_EQ(window.cell(1, ProbeEvery), QStringLiteral("15"));
+    EXPECT_EQ(window.cell(1, Failures), QStringLiteral("2"));
+    EXPECT_EQ(window.cell(1, MaxMemory), QStringLiteral("1024"));
+    EXPECT_EQ(window.cell(1, MaxCpu), QStringLiteral("80"));
+    EXPECT_TRUE(window.ticked(1, RestartUnhealthy));
+    EXPECT_TRUE(window.ticked(1, RestartOverLimit));
+    EXPECT_FALSE(window.ticked(2, RestartOverLimit));
     EXPECT_EQ(window.mailMinutes()->text(), QStringLiteral("15"));
 
     EXPECT_EQ(window.name(1), QStringLiteral("Orders"));
@@ -225,6 +251,8 @@ TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothi
     EXPECT_TRUE(window.atOnce(2));
     EXPECT_FALSE(window.atOnce(8));
     ASSERT_TRUE(window.type(3, GiveUp, QStringLiteral("4")));
+    ASSERT_TRUE(window.type(3, Probe, QStringLiteral("tcp://127.0.0.1:9000")));
+    window.toggle(3, RestartOverLimit);
     window.click("cmdCancel");
     EXPECT_TRUE(window.gone());
     EXPECT_EQ(readSettings(), before);
@@ -253,7 +281,8 @@ TEST_F(RestartOptionsTest, SaveWritesEverySlotInOneReplaceAndKeepsTheRestOfTheFi
 }
 
 TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace) {
-    writeSettings("[exe1]\nname=Orders\ngiveup=3\nhangseconds=\"30\"\n[exe2]\nname=Editor\n"
+    writeSettings("[exe1]\nname=Orders\ngiveup=3\nhangseconds=\"30\"\n"
+                  "health=\"file:/run/orders/beat\"\n[exe2]\nname=Editor\n"
                   "[mail]\nSendto=ops@example.com\n");
     const auto window = open();
     EXPECT_FALSE(window.type(1, QStringLiteral("Application"), QStringLiteral("Renamed")));
@@ -264,6 +293,14 @@ TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace)
     ASSERT_TRUE(window.type(5, HangSeconds, QStringLiteral("0")));
     ASSERT_TRUE(window.type(6, GiveUp, QStringLiteral("2147483647")));
     ASSERT_TRUE(window.type(7, LongestWait, QStringLiteral("007")));
+    ASSERT_TRUE(window.type(2, Probe, QStringLiteral(" tcp://127.0.0.1:9000 ")));
+    ASSERT_TRUE(window.type(2, ProbeEvery, QStringLiteral("20")));
+    window.toggle(2, RestartUnhealthy);
+    ASSERT_TRUE(window.type(3, Probe, QStringLiteral("/usr/bin/check \"two words\" --quiet")));
+    ASSERT_TRUE(window.type(3, Failures, QStringLiteral("5")));
+    ASSERT_TRUE(window.type(5, MaxMemory, QStringLiteral("512")));
+    ASSERT_TRUE(window.type(5, MaxCpu, QStringLiteral("90")));
+    window.toggle(5, RestartOverLimit);
     window.mailMinutes()->setText(QStringLiteral("30"));
     // Still in its editor when Save is pressed by its mnemonic, which takes no focus.
     ASSERT_TRUE(window.type(8, GiveUp, QStringLiteral("7"), false));
@@ -272,11 +309,15 @@ TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace)
     });
     // Untouched entries stay as the file has them, quoted or absent.
     EXPECT_EQ(saved,
-              "[exe1]\nname=Orders\ngiveup=4\nhangseconds=\"30\"\nimmediate=Off\n"
+              "[exe1]\nname=Orders\ngiveup=4\nhangseconds=\"30\"\n"
+              "health=\"file:/run/orders/beat\"\nimmediate=Off\n"
               "[exe2]\nname=Editor\nimmediate=Off\ngiveupminutes=15\n"
+              "health=tcp://127.0.0.1:9000\nhealthseconds=20\nhealthaction=Restart\n"
               "[mail]\nSendto=ops@example.com\nminutes=30\n"
-              "[exe3]\nimmediate=Off\nbackoff=120\n[exe4]\nimmediate=Off\nhangaction=Restart\n"
-              "[exe5]\nimmediate=Off\nhangseconds=0\n[exe6]\nimmediate=Off\ngiveup=2147483647\n"
+              "[exe3]\nimmediate=Off\nbackoff=120\nhealth=/usr/bin/check \"two words\" --quiet\n"
+              "healthfailures=5\n[exe4]\nimmediate=Off\nhangaction=Restart\n"
+              "[exe5]\nimmediate=Off\nhangseconds=0\nmaxmemory=512\nmaxcpu=90\n"
+              "limitaction=Restart\n[exe6]\nimmediate=Off\ngiveup=2147483647\n"
               "[exe7]\nimmediate=Off\nbackoff=007\n[exe8]\nimmediate=Off\ngiveup=7\n");
 
     const auto snapshot = settings::Snapshot::read();
@@ -287,9 +328,13 @@ TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace)
     EXPECT_EQ(snapshot.perSlot[6].backoffSeconds, 7);
     EXPECT_EQ(snapshot.perSlot[7].giveUpRestarts, 7);
     EXPECT_EQ(snapshot.mail.minutes, 30);
+    EXPECT_EQ(snapshot.perSlot[1].health, QStringLiteral("tcp://127.0.0.1:9000"));
+    EXPECT_TRUE(snapshot.perSlot[1].restartWhenUnhealthy);
+    EXPECT_EQ(snapshot.perSlot[4].maxMemoryMiB, 512);
+    EXPECT_TRUE(snapshot.perSlot[4].restartWhenOverLimit);
 }
 
-TEST_F(RestartOptionsTest, AnEntryThatIsNoWholeNumberIsNamedAndNothingIsSaved) {
+TEST_F(RestartOptionsTest, ABadEntryIsNamedAndNothingIsSaved) {
     const std::string before = "[exe2]\nname=Editor\ngiveup=3\n[mail]\nminutes=5\n";
     writeSettings(before);
     const auto window = open();
@@ -316,6 +361,32 @@ TEST_F(RestartOptionsTest, AnEntryThatIsNoWholeNumberIsNamedAndNothingIsSaved) {
     refused(QStringLiteral("Slot \"Executable 7\", \"Not responding after (s)\": \"1e3\" is not "
                            "a whole number from 0 to 2147483647."));
     ASSERT_TRUE(window.type(7, HangSeconds, QString()));
+    ASSERT_TRUE(window.type(4, MaxMemory, QStringLiteral("1 GiB")));
+    refused(QStringLiteral("Slot \"Executable 4\", \"Max memory (MiB)\": \"1 GiB\" is not a "
+                           "whole number from 0 to 2147483647."));
+    ASSERT_TRUE(window.type(4, MaxMemory, QString()));
+
+    // A probe that cannot be run is said, with the reason, before anything is written.
+    for (const QString &text : {QStringLiteral("tcp://127.0.0.1"), QStringLiteral("tcp://:8080"),
+                                QStringLiteral("tcp://127.0.0.1:70000"), QStringLiteral("http://"),
+                                QStringLiteral("file:")}) {
+        const QString error = engine::parseProbe(text).error;
+        ASSERT_FALSE(error.isEmpty()) << text.toStdString();
+        ASSERT_TRUE(window.type(2, Probe, text));
+        window.click("cmdSave");
+        ASSERT_EQ(messages_.shown.size(), 1) << text.toStdString();
+        const QString said = messages_.shown[0].text;
+        EXPECT_EQ(said, QStringLiteral("Slot \"Editor\", \"Health probe\": ") + error + u'.');
+        EXPECT_TRUE(said.contains(QLatin1Char('"') + text + QLatin1Char('"')))
+            << said.toStdString();
+        EXPECT_EQ(messages_.shown[0].icon, QMessageBox::Warning);
+        messages_.shown.clear();
+        EXPECT_TRUE(window.stillOpen());
+        EXPECT_EQ(window.table()->currentRow(), 1);
+        EXPECT_EQ(window.table()->currentColumn(), window.column(Probe));
+        EXPECT_EQ(readSettings(), before);
+    }
+    ASSERT_TRUE(window.type(2, Probe, QString()));
     window.mailMinutes()->setText(QStringLiteral("1.5"));
     refused(QStringLiteral("\"At most one e-mail per slot every (minutes)\": \"1.5\" is not a "
                            "whole number from 0 to 2147483647."));

@@ -75,4 +75,13 @@ bool holdsASocket(pid_t pid);
 /// Kills every process whose executable is `exe`.
 void killAll(const std::filesystem::path &exe);
 
+/// Where a test that needs to choose PIDs runs: rerunAsPidOne() starts the
+/// named test again as PID 1 of a PID namespace of its own.
+enum class PidNamespace {
+    Inside,      ///< this is the rerun: go on with the test
+    RanThere,    ///< the rerun ended; `status` holds its exit status
+    Unavailable, ///< no namespace can be made here
+};
+PidNamespace rerunAsPidOne(const std::string &testName, int &status);
+
 } // namespace testing_support

@@ -1,0 +1,287 @@
+// The usage of a process tree over /proc. The root is read through the
+// remembered process's own /proc/PID directory; a descendant through a
+// directory opened by its PID, and counted only when its stat line names the
+// parent it was listed under, so a PID that passed to a stranger in between is
+// never counted. A lone single-threaded process costs three small reads.
+
+#include "core/process_usage.h"
+
+#include "core/process_probe.h"
+#include "core/read_fully.h"
+#include "core/unique_fd.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdio>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+namespace {
+
+/// A fork bomb must not make one reading unbounded.
+constexpr std::size_t MaxProcesses = 4096;
+
+int procDirectory() {
+    static const int fd = [] {
+        const int dir = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct statfs fs {};
+        if (dir >= 0 && (::fstatfs(dir, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC)) {
+            ::close(dir);
+            return -1;
+        }
+        return dir;
+    }();
+    return fd;
+}
+
+std::uint64_t pageSize() {
+    static const long size = ::sysconf(_SC_PAGESIZE);
+    return size > 0 ? static_cast<std::uint64_t>(size) : 4096;
+}
+
+ssize_t readAt(int dirFd, const char *leaf, char *buf, std::size_t size) {
+    const core::UniqueFd fd(::openat(dirFd, leaf, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        return -1;
+    }
+    return static_cast<ssize_t>(core::readFully(fd.get(), buf, size));
+}
+
+struct StatLine {
+    char state = 0;
+    int parent = 0;
+    /// utime + stime + cutime + cstime: children the process has waited for
+    /// keep counting, so the tree's sum does not drop when one ends.
+    std::uint64_t ticks = 0;
+    long threads = 0;
+};
+
+bool isLive(char state) {
+    return state != 'Z' && state != 'X' && state != 'x';
+}
+
+/// Fields 3 to 20 of a stat line. They follow the name, which sits between the
+/// first '(' and the last ')' and may itself hold blanks and parentheses.
+std::optional<StatLine> parseStat(std::string_view text) {
+    const auto close = text.rfind(')');
+    if (close == std::string_view::npos || close + 2 >= text.size()) {
+        return std::nullopt;
+    }
+    StatLine line;
+    std::size_t at = close + 2;
+    int field = 3;
+    for (; field <= 20 && at < text.size(); ++field) {
+        std::size_t end = text.find(' ', at);
+        end = end == std::string_view::npos ? text.size() : end;
+        const char *first = text.data() + at;
+        const char *last = text.data() + end;
+        if (field == 3) {
+            line.state = *first;
+        } else if (field == 4) {
+            std::from_chars(first, last, line.parent);
+        } else if (field >= 14 && field <= 17) {
+            std::uint64_t ticks = 0; // cutime and cstime are signed; never negative in practice
+            std::from_chars(first, last, ticks);
+            line.ticks += ticks;
+        } else if (field == 20) {
+            std::from_chars(first, last, line.threads);
+        }
+        at = end + 1;
+    }
+    if (field <= 20) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+std::optional<StatLine> readStat(int dirFd) {
+    char buf[1024];
+    const ssize_t n = readAt(dirFd, "stat", buf, sizeof buf);
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    return parseStat({buf, static_cast<std::size_t>(n)});
+}
+
+/// Resident pages (statm's second field) in bytes; 0 when unreadable.
+std::uint64_t readResident(int dirFd) {
+    char buf[128];
+    const ssize_t n = readAt(dirFd, "statm", buf, sizeof buf);
+    if (n <= 0) {
+        return 0;
+    }
+    const std::string_view text(buf, static_cast<std::size_t>(n));
+    const auto blank = text.find(' ');
+    std::uint64_t pages = 0;
+    if (blank != std::string_view::npos) {
+        std::from_chars(text.data() + blank + 1, text.data() + text.size(), pages);
+    }
+    return pages * pageSize();
+}
+
+/// Appends the PIDs a children file lists, blank-separated, read in pieces.
+void readChildList(int fd, std::vector<int> &out) {
+    char buf[1024];
+    long value = -1;
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const char c = buf[i];
+            if (c >= '0' && c <= '9') {
+                value = value < 0 ? 0 : value;
+                value = value > INT_MAX ? value : value * 10 + (c - '0');
+            } else if (value >= 0) {
+                if (value > 0 && value <= INT_MAX) {
+                    out.push_back(static_cast<int>(value));
+                }
+                value = -1;
+            }
+        }
+    }
+    if (value > 0 && value <= INT_MAX) {
+        out.push_back(static_cast<int>(value));
+    }
+}
+
+/// The children of every thread of the process open at `dirFd`. A process
+/// with one thread has it under its own PID, which spares listing the tasks.
+void appendChildren(int dirFd, int pid, long threads, std::vector<int> &out) {
+    if (threads <= 1) {
+        char path[40];
+        std::snprintf(path, sizeof path, "task/%d/children", pid);
+        const core::UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC));
+        if (fd) {
+            readChildList(fd.get(), out);
+            return;
+        }
+    }
+    core::UniqueFd taskFd(::openat(dirFd, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR *tasks = taskFd ? ::fdopendir(taskFd.get()) : nullptr;
+    if (!tasks) {
+        return;
+    }
+    taskFd.release();
+    while (const dirent *entry = ::readdir(tasks)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+            continue;
+        }
+        char path[300];
+        std::snprintf(path, sizeof path, "%s/children", entry->d_name);
+        const core::UniqueFd fd(::openat(::dirfd(tasks), path, O_RDONLY | O_CLOEXEC));
+        if (fd) {
+            readChildList(fd.get(), out);
+        }
+    }
+    ::closedir(tasks);
+}
+
+/// Calls `visit(pid, dirFd, stat)` for each descendant of the process open at
+/// `rootDir`, zombies included, each PID once, at most MaxProcesses in all.
+template <typename Visit>
+void walkDescendants(int rootDir, int rootPid, const StatLine &root, const Visit &visit) {
+    std::vector<int> listed;
+    appendChildren(rootDir, rootPid, root.threads, listed);
+    if (listed.empty()) {
+        return;
+    }
+    const int procFd = procDirectory();
+    std::vector<std::pair<int, int>> pending; // child, the parent it was listed under
+    pending.reserve(listed.size());
+    for (const int child : listed) {
+        pending.emplace_back(child, rootPid);
+    }
+    std::unordered_set<int> seen{rootPid};
+    while (!pending.empty() && seen.size() < MaxProcesses) {
+        const auto [pid, parent] = pending.back();
+        pending.pop_back();
+        if (!seen.insert(pid).second) {
+            continue;
+        }
+        char name[16];
+        const auto end = std::to_chars(name, name + sizeof name - 1, pid).ptr;
+        *end = '\0';
+        const core::UniqueFd dir(::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const auto stat = dir ? readStat(dir.get()) : std::nullopt;
+        if (!stat || stat->parent != parent) {
+            continue; // ended, or its PID went to a process outside the tree
+        }
+        visit(pid, dir.get(), *stat);
+        if (isLive(stat->state) && pending.size() < MaxProcesses) {
+            listed.clear();
+            appendChildren(dir.get(), pid, stat->threads, listed);
+            for (const int child : listed) {
+                pending.emplace_back(child, pid);
+            }
+        }
+    }
+}
+
+} // namespace
+
+namespace processes {
+
+std::optional<Usage> treeUsage(const RememberedProcess &process) {
+    const int dir = process.directoryDescriptor();
+    if (process.pid() == 0 || dir < 0 || procDirectory() < 0) {
+        return std::nullopt;
+    }
+    const auto stat = readStat(dir);
+    if (!stat || !isLive(stat->state)) {
+        return std::nullopt;
+    }
+    Usage usage{readResident(dir), stat->ticks, 1};
+    walkDescendants(dir, process.pid(), *stat, [&](int, int childDir, const StatLine &line) {
+        usage.cpuTicks += line.ticks;
+        if (isLive(line.state)) {
+            usage.residentBytes += readResident(childDir);
+            ++usage.processes;
+        }
+    });
+    return usage;
+}
+
+std::vector<int> descendants(int pid) {
+    std::vector<int> found;
+    const int procFd = procDirectory();
+    if (pid <= 0 || procFd < 0) {
+        return found;
+    }
+    char name[16];
+    const auto end = std::to_chars(name, name + sizeof name - 1, pid).ptr;
+    *end = '\0';
+    const core::UniqueFd dir(::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto stat = dir ? readStat(dir.get()) : std::nullopt;
+    if (!stat || !isLive(stat->state)) {
+        return found;
+    }
+    walkDescendants(dir.get(), pid, *stat, [&](int child, int, const StatLine &line) {
+        if (isLive(line.state)) {
+            found.push_back(child);
+        }
+    });
+    return found;
+}
+
+long clockTicksPerSecond() {
+    static const long ticks = [] {
+        const long value = ::sysconf(_SC_CLK_TCK);
+        return value > 0 ? value : 100;
+    }();
+    return ticks;
+}
+
+} // namespace processes
