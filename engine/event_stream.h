@@ -15,6 +15,7 @@ struct Event {
     enum class Kind {
         Restarted,           ///< the program was gone and is started again
         RestartFailed,       ///< the program was gone and could not be started
+        StartRefused,        ///< ... because of its settings; detail: why (before RestartFailed)
         CommandLineRun,      ///< a restart's command-line action was started
         CommandLineFailed,   ///< ... or could not be
         GaveUp,              ///< detail: the give-up sentence

@@ -6,6 +6,7 @@
 #include "engine/switched_timer.h"
 
 #include <QDateTime>
+#include <QDir>
 
 #include <algorithm>
 #include <chrono>
@@ -200,8 +201,17 @@ void SlotWatcher::tick(int slot) {
         return;
     }
 
-    // A start that failed is reported as failed, never as a restart.
-    const launcher::Result started = launcher::start(program.toStdString(), std::string(), folder);
+    // A start that failed is reported as failed, never as a restart. Without
+    // its whole environment the program is not started at all.
+    const core::EnvironmentFile environment = environmentOf(s.settings);
+    const QString refusal = QString::fromStdString(environment.refusal);
+    const bool refusedNew = !refusal.isEmpty() && refusal != s.refusal;
+    s.refusal = refusal;
+    const launcher::Result started =
+        refusal.isEmpty()
+            ? launcher::start(program.toStdString(), s.settings.arguments.toStdString(), folder,
+                              environment.variables)
+            : launcher::Result{launcher::Failure::AccessDenied};
     const bool failed = !started.ok();
     if (!failed) {
         s.lastStart.start();
@@ -218,8 +228,22 @@ void SlotWatcher::tick(int slot) {
     s.hung = {};
     s.unhealthy = {};
     watchEnd(slot);
-    enter(slot, failed ? Phase::RestartFailed : Phase::Restarted, now, s.process.pid());
+    enter(slot, failed ? Phase::RestartFailed : Phase::Restarted, now, s.process.pid(), refusal);
+    if (refusedNew) {
+        publish(slot, Event::Kind::StartRefused, 0, refusal);
+    }
     publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid());
+}
+
+core::EnvironmentFile SlotWatcher::environmentOf(const settings::Slot &slot) {
+    if (slot.environmentFile.isEmpty()) {
+        return {};
+    }
+    // A relative path is taken from the settings' folder, where the file
+    // that names it lives.
+    const QString file =
+        QDir(settings::settingsFolderText()).absoluteFilePath(slot.environmentFile);
+    return core::readEnvironmentFile(file.toStdString());
 }
 
 bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {

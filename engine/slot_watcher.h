@@ -7,6 +7,7 @@
 // Each slot's state is held here as a record; what happens is published on
 // the event stream, whose consumers the watcher does not know.
 
+#include "core/environment_file.h"
 #include "core/process_probe.h"
 #include "engine/event_stream.h"
 #include "engine/process_end_watch.h"
@@ -141,6 +142,7 @@ private:
         processes::ProcessIdentity hung;      ///< reported as not responding
         processes::ProcessIdentity unhealthy; ///< reported unhealthy or over its limit
         QElapsedTimer lastStart;              ///< invalid until Perstando started the program
+        QString refusal;                      ///< why the last start was refused, once logged
         Crashes crash;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
@@ -158,6 +160,8 @@ private:
     bool mayStart(int slot, qint64 nowMs, const QDateTime &now);
     void seenRunning(int slot, qint64 now);
     void watchAgain(int slot);
+    /// The slot's extra environment, or why it cannot be had.
+    static core::EnvironmentFile environmentOf(const settings::Slot &slot);
 
     const EventStream &events_;
     settings::Reader settingsFile_;

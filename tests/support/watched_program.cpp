@@ -1,6 +1,7 @@
 // A program for the tests to watch: it records each start (pid, working
-// directory, arguments) in a file beside itself, named after its own file, then
-// runs until killed; with the argument --exit it ends at once instead.
+// directory, arguments; PERSTANDO_TEST_VAR as env= when set) in a file beside
+// itself, named after its own file, then runs until killed; with the argument
+// --exit it ends at once instead.
 //
 // A file "<its own path>.mode" gives it something to do meanwhile, one line:
 //   serve PORT         an HTTP/1.0 server on 127.0.0.1:PORT; each request is
@@ -172,7 +173,11 @@ int main(int argc, char **argv) {
     bool exitAtOnce = false;
     {
         std::ofstream record(self + ".starts", std::ios::app);
-        record << "pid=" << ::getpid() << " cwd=" << cwd << " args=";
+        record << "pid=" << ::getpid() << " cwd=" << cwd;
+        if (const char *value = std::getenv("PERSTANDO_TEST_VAR")) {
+            record << " env=" << value;
+        }
+        record << " args=";
         for (int i = 1; i < argc; ++i) {
             record << (i > 1 ? "|" : "") << argv[i];
             exitAtOnce = exitAtOnce || std::strcmp(argv[i], "--exit") == 0;
