@@ -169,6 +169,9 @@ void SlotWatcher::tick(int slot) {
     // Found the way the start below finds it: links, "..", folder and PATH.
     State &s = state(slot);
     const std::string folder = s.settings.workingDirectory.toStdString();
+    reapRemembered(slot);
+    sweepOrphans();
+    const processes::ProcessIdentity previous = s.process.identity();
     bool running = false;
     try {
         running = s.process.running(ruleOf(slot), program.toStdString(), folder);
@@ -215,11 +218,54 @@ void SlotWatcher::tick(int slot) {
     s.crash.due.reset();
     // A document opened by association has no PID: the next check walks.
     s.process.remember(started.pid, ruleOf(slot), program.toStdString(), folder);
+    s.started = s.process.identity();
     s.hung = {};
     s.unhealthy = {};
     watchEnd(slot);
+    s.record.lastExit = exitCause(slot, previous);
+    s.exit = {};
     enter(slot, failed ? Phase::RestartFailed : Phase::Restarted, now, s.process.pid());
-    publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid());
+    publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid(),
+            s.record.lastExit);
+}
+
+void SlotWatcher::reapRemembered(int slot) {
+    State &s = state(slot);
+    if (s.process.pid() == 0 || s.exit.process == s.process.identity()) {
+        return;
+    }
+    const core::UniqueFd end = s.process.duplicateEndDescriptor();
+    if (const auto cause = reaper::reap(end.get())) {
+        s.exit = {s.process.identity(), QString::fromStdString(cause->text())};
+    }
+}
+
+QString SlotWatcher::exitCause(int slot, const processes::ProcessIdentity &previous) const {
+    const State &s = state(slot);
+    if (previous.pid == 0) {
+        return {}; // nothing was running: nothing ended
+    }
+    if (s.exit.process == previous) {
+        return s.exit.cause;
+    }
+    // Started here but not reaped here (a kernel without end descriptors):
+    // its cause is not known, though Perstando started it.
+    return previous == s.started ? QString() : QString::fromStdString(reaper::unknownCause());
+}
+
+void SlotWatcher::sweepOrphans() {
+    // A second apart at least: a QProcess child's end reaches Qt meanwhile.
+    if (lastSweep_.isValid() && lastSweep_.elapsed() < 1000) {
+        return;
+    }
+    lastSweep_.start();
+    std::vector<int> keep;
+    for (const State &s : slots_) {
+        if (s.process.pid() != 0) {
+            keep.push_back(s.process.pid());
+        }
+    }
+    orphans_.sweep(keep);
 }
 
 bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
@@ -351,7 +397,8 @@ void SlotWatcher::watchEnd(int slot) {
 
 void SlotWatcher::processEnded(int slot) {
     State &s = state(slot);
-    s.end.stop(); // ended for good
+    s.end.stop();         // ended for good
+    reapRemembered(slot); // no zombie waits for the next check
     // Paused or not checked: the timer's checks take it up when they run again.
     if (!checking(slot)) {
         return;

@@ -11,9 +11,11 @@
 //                      4 GiB, a guard for a test that forgot it)
 //   busy               spins one core
 //   touch FILE SECS    sets FILE's modification time every SECS seconds
+//   exit N             ends with exit status N on SIGUSR1
 // Tests that use a mode run a copy of their own, as the file sits beside it.
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -137,6 +139,12 @@ void readRequest(int fd) {
     }
 }
 
+volatile std::sig_atomic_t exitStatus = 0;
+
+void exitOnSignal(int) {
+    ::_exit(exitStatus);
+}
+
 void runMode(const std::string &self) {
     std::istringstream words(readFirstLine(self + ".mode"));
     std::string mode;
@@ -156,6 +164,11 @@ void runMode(const std::string &self) {
         double seconds = 0;
         words >> file >> seconds;
         touch(file, seconds);
+    } else if (mode == "exit") {
+        int status = 0;
+        words >> status;
+        exitStatus = status;
+        std::signal(SIGUSR1, exitOnSignal);
     }
 }
 
