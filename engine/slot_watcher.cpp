@@ -231,7 +231,10 @@ void SlotWatcher::tick(int slot) {
 
 void SlotWatcher::reapRemembered(int slot) {
     State &s = state(slot);
-    if (s.process.pid() == 0 || s.exit.process == s.process.identity()) {
+    // Only what the launcher started: a process found running may be another
+    // part's child (a QProcess), whose end is its own to collect.
+    if (s.process.pid() == 0 || s.process.identity() != s.started ||
+        s.exit.process == s.process.identity()) {
         return;
     }
     const core::UniqueFd end = s.process.duplicateEndDescriptor();
