@@ -6,6 +6,7 @@
 #include "engine/switched_timer.h"
 
 #include <QDateTime>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -38,6 +39,11 @@ SlotWatcher::SlotWatcher(const EventStream &events, QObject *parent)
         state(n).timer = timer;
         connect(timer, &QTimer::timeout, this, [this, n] { tick(n); });
     }
+    // Programs started by hand from the windows come back to Perstando too,
+    // also when no slot is checked.
+    auto *sweep = new QTimer(this);
+    connect(sweep, &QTimer::timeout, this, &SlotWatcher::sweepOrphans);
+    sweep->start(SweepMs);
 }
 
 SlotWatcher::~SlotWatcher() {
@@ -258,7 +264,7 @@ QString SlotWatcher::exitCause(int slot, const processes::ProcessIdentity &previ
 
 void SlotWatcher::sweepOrphans() {
     // A second apart at least: a QProcess child's end reaches Qt meanwhile.
-    if (lastSweep_.isValid() && lastSweep_.elapsed() < 1000) {
+    if (lastSweep_.isValid() && lastSweep_.elapsed() < SweepMs / 5) {
         return;
     }
     lastSweep_.start();

@@ -179,6 +179,8 @@ private:
     std::array<State, settings::SlotCount> slots_;
     Clock clock_;
     bool paused_ = false;
+    /// How often orphans are looked for, checks or not.
+    static constexpr int SweepMs = 5000;
     reaper::OrphanSweep orphans_;
     QElapsedTimer lastSweep_;
 };
