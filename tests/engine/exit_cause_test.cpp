@@ -87,7 +87,7 @@ TEST_F(ExitCauseTest, TheRestartTellsHowTheProgramEnded) {
         watcher.tick(2);
         EXPECT_TRUE(watcher.slotState(2).lastExit.isEmpty()) << "nothing ended yet";
         if (c.mode[0] != '\0') {
-            // The mode's signal handler is in place once the start is recorded.
+            // The exit mode's handler is in place once the start is recorded.
             ASSERT_TRUE(waitUntil([&] { return !readFile(exe.string() + ".starts").empty(); }));
         }
         ::kill(first, c.signal);
@@ -102,11 +102,9 @@ TEST_F(ExitCauseTest, TheRestartTellsHowTheProgramEnded) {
         EXPECT_TRUE(c.startedApart || !inProcessTable(first)) << "reaped";
         EXPECT_TRUE(
             engine::statusText(*watchdog_).contains(QStringLiteral(", last exit: ") + cause));
-        std::ostringstream json;
-        json << engine::statusJson(*watchdog_).toStdString();
-        EXPECT_NE(json.str().find("\"lastExit\": \"" + cause.toStdString() + "\""),
-                  std::string::npos)
-            << json.str();
+        const std::string json = engine::statusJson(*watchdog_).toStdString();
+        EXPECT_NE(json.find("\"lastExit\": \"" + cause.toStdString() + "\""), std::string::npos)
+            << json;
         ASSERT_TRUE(waitWithEvents([&] { return !server.messages().empty(); }));
         const std::string body = server.messages().front().body();
         EXPECT_NE(body.find(" was restarted at: "), std::string::npos) << body;

@@ -164,11 +164,6 @@ void runMode(const std::string &self) {
         double seconds = 0;
         words >> file >> seconds;
         touch(file, seconds);
-    } else if (mode == "exit") {
-        int status = 0;
-        words >> status;
-        exitStatus = status;
-        std::signal(SIGUSR1, exitOnSignal);
     }
 }
 
@@ -183,6 +178,13 @@ int main(int argc, char **argv) {
         std::strcpy(cwd, "?");
     }
     bool exitAtOnce = false;
+    // Before the start is recorded: a test signals once it sees the record.
+    std::istringstream words(readFirstLine(self + ".mode"));
+    std::string mode;
+    if (int status = 0; words >> mode >> status && mode == "exit") {
+        exitStatus = status;
+        std::signal(SIGUSR1, exitOnSignal);
+    }
     {
         std::ofstream record(self + ".starts", std::ios::app);
         record << "pid=" << ::getpid() << " cwd=" << cwd << " args=";
