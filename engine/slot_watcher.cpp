@@ -235,12 +235,21 @@ void SlotWatcher::tick(int slot) {
             s.record.lastExit);
 }
 
+namespace {
+
+/// The same process, whichever walk remembered it since.
+bool sameProcess(const processes::ProcessIdentity &a, const processes::ProcessIdentity &b) {
+    return a.pid == b.pid && a.startTime == b.startTime;
+}
+
+} // namespace
+
 void SlotWatcher::reapRemembered(int slot) {
     State &s = state(slot);
     // Only what the launcher started: a process found running may be another
     // part's child (a QProcess), whose end is its own to collect.
-    if (s.process.pid() == 0 || s.process.identity() != s.started ||
-        s.exit.process == s.process.identity()) {
+    if (s.process.pid() == 0 || !sameProcess(s.process.identity(), s.started) ||
+        sameProcess(s.exit.process, s.process.identity())) {
         return;
     }
     const core::UniqueFd end = s.process.duplicateEndDescriptor();
@@ -254,12 +263,13 @@ QString SlotWatcher::exitCause(int slot, const processes::ProcessIdentity &previ
     if (previous.pid == 0) {
         return {}; // nothing was running: nothing ended
     }
-    if (s.exit.process == previous) {
+    if (sameProcess(s.exit.process, previous)) {
         return s.exit.cause;
     }
     // Started here but not reaped here (a kernel without end descriptors):
     // its cause is not known, though Perstando started it.
-    return previous == s.started ? QString() : QString::fromStdString(reaper::unknownCause());
+    return sameProcess(previous, s.started) ? QString()
+                                            : QString::fromStdString(reaper::unknownCause());
 }
 
 void SlotWatcher::sweepOrphans() {
