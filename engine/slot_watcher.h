@@ -7,6 +7,7 @@
 // Each slot's state is held here as a record; what happens is published on
 // the event stream, whose consumers the watcher does not know.
 
+#include "core/child_reaper.h"
 #include "core/environment_file.h"
 #include "core/process_probe.h"
 #include "engine/event_stream.h"
@@ -144,6 +145,12 @@ private:
         QElapsedTimer lastStart;              ///< invalid until Perstando started the program
         QString refusal;                      ///< why the last start was refused, once logged
         Crashes crash;
+        processes::ProcessIdentity started; ///< the process Perstando last started
+        /// How a remembered process ended, reaped when its end was seen.
+        struct {
+            processes::ProcessIdentity process;
+            QString cause;
+        } exit;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
@@ -155,6 +162,14 @@ private:
     /// Watches the remembered process's end when the slot restarts at once.
     void watchEnd(int slot);
     void processEnded(int slot);
+    /// Reaps the remembered process when it has ended and was Perstando's
+    /// child, keeping its cause for the restart.
+    void reapRemembered(int slot);
+    /// How the process remembered as `previous` ended, as the restart tells it.
+    QString exitCause(int slot, const processes::ProcessIdentity &previous) const;
+    /// Reaps orphans that came back to Perstando, the remembered processes left
+    /// to their slots.
+    void sweepOrphans();
     /// Whether a program found gone may be started now: not after giving up,
     /// nor before its wait is over.
     bool mayStart(int slot, qint64 nowMs, const QDateTime &now);
@@ -168,6 +183,10 @@ private:
     std::array<State, settings::SlotCount> slots_;
     Clock clock_;
     bool paused_ = false;
+    /// How often orphans are looked for, checks or not.
+    static constexpr int SweepMs = 5000;
+    reaper::OrphanSweep orphans_;
+    QElapsedTimer lastSweep_;
 };
 
 } // namespace engine

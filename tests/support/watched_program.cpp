@@ -12,9 +12,11 @@
 //                      4 GiB, a guard for a test that forgot it)
 //   busy               spins one core
 //   touch FILE SECS    sets FILE's modification time every SECS seconds
+//   exit N             ends with exit status N on SIGUSR1
 // Tests that use a mode run a copy of their own, as the file sits beside it.
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -138,6 +140,12 @@ void readRequest(int fd) {
     }
 }
 
+volatile std::sig_atomic_t exitStatus = 0;
+
+void exitOnSignal(int) {
+    ::_exit(exitStatus);
+}
+
 void runMode(const std::string &self) {
     std::istringstream words(readFirstLine(self + ".mode"));
     std::string mode;
@@ -171,6 +179,13 @@ int main(int argc, char **argv) {
         std::strcpy(cwd, "?");
     }
     bool exitAtOnce = false;
+    // Before the start is recorded: a test signals once it sees the record.
+    std::istringstream words(readFirstLine(self + ".mode"));
+    std::string mode;
+    if (int status = 0; words >> mode >> status && mode == "exit") {
+        exitStatus = status;
+        std::signal(SIGUSR1, exitOnSignal);
+    }
     {
         std::ofstream record(self + ".starts", std::ios::app);
         record << "pid=" << ::getpid() << " cwd=" << cwd;
