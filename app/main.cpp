@@ -1,6 +1,7 @@
 // Perstando: keeps up to eight chosen applications running.
 
 #include "core/atomic_file.h"
+#include "core/child_reaper.h"
 #include "core/command_channel.h"
 #include "core/file_trust.h"
 #include "core/instance_lock.h"
@@ -138,6 +139,9 @@ int main(int argc, char *argv[]) {
     if (!instance.tryAcquire(core::settingsFolder())) {
         return 0;
     }
+    // What Perstando starts stays its child, so its exit cause can be told;
+    // refused, the restarts go on without causes.
+    (void)reaper::setChildSubreaper();
     // Without its folder the program still runs, on empty settings, as with
     // no settings file; the user is told why nothing can be saved.
     if (const std::string problem = core::prepareSettingsFolder(); !problem.empty()) {

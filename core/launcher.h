@@ -43,8 +43,10 @@ std::filesystem::path locate(const std::string &file, const std::string &directo
 /// is refused (AccessDenied); any other file is opened with the desktop's
 /// default application, which fails the start when it reports failure within
 /// two seconds (the call then returns that late at most). The file is found by
-/// locate().
-Result start(const std::string &program, const std::string &arguments, const std::string &folder);
+/// locate(). `environment` ("NAME=value" entries) is added to Perstando's own
+/// for the started program, replacing a variable of the same name.
+Result start(const std::string &program, const std::string &arguments, const std::string &folder,
+             const std::vector<std::string> &environment = {});
 
 /// Splits a command line into words: blanks separate them, double quotes group them.
 std::vector<std::string> splitCommandLine(const std::string &line);

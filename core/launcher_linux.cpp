@@ -21,12 +21,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -58,6 +60,7 @@ struct SpawnPlan {
     char *const *argv;
     const char *directory; // nullptr: keep the current directory
     int maxFd;
+    char *const *envp;
 };
 
 // The children run in Perstando's memory until the program's exec: their code
@@ -142,7 +145,7 @@ CHILD_SIDE void closeOnExecFromThree(int maxFd) {
         ::close(devNull);
     }
     closeOnExecFromThree(plan.maxFd);
-    ::execve(plan.path, plan.argv, environ);
+    ::execve(plan.path, plan.argv, plan.envp);
     reportAndExit(pipeFd, Stage::Exec, errno);
 }
 
@@ -261,7 +264,31 @@ pid_t startIntermediate(const IntermediateCall &call) {
 /// program ends with anything but success within that time; the caller then
 /// waits that long at most.
 SpawnResult spawnDetached(const std::string &path, const std::vector<std::string> &args,
-                          const std::string &directory, int graceMs = 0) {
+                          const std::string &directory, int graceMs = 0,
+                          const std::vector<std::string> &environment = {}) {
+    // Built here: the child may not allocate.
+    std::vector<char *> envp;
+    if (!environment.empty()) {
+        const auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+        for (char **entry = environ; entry && *entry; ++entry) {
+            const std::string_view name = nameOf(*entry);
+            const bool replaced =
+                std::any_of(environment.begin(), environment.end(),
+                            [&](const std::string &extra) { return nameOf(extra) == name; });
+            if (!replaced) {
+                envp.push_back(*entry);
+            }
+        }
+        // A name given twice: the later one counts.
+        for (auto extra = environment.begin(); extra != environment.end(); ++extra) {
+            const std::string_view name = nameOf(*extra);
+            if (std::none_of(extra + 1, environment.end(),
+                             [&](const std::string &later) { return nameOf(later) == name; })) {
+                envp.push_back(const_cast<char *>(extra->c_str()));
+            }
+        }
+        envp.push_back(nullptr);
+    }
     std::vector<char *> argv;
     argv.reserve(args.size() + 1);
     for (const auto &arg : args) {
@@ -273,7 +300,7 @@ SpawnResult spawnDetached(const std::string &path, const std::vector<std::string
                           ? static_cast<int>(limit.rlim_cur)
                           : 65536;
     const SpawnPlan plan{path.c_str(), argv.data(), directory.empty() ? nullptr : directory.c_str(),
-                         maxFd};
+                         maxFd, envp.empty() ? environ : envp.data()};
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
@@ -424,7 +451,8 @@ std::filesystem::path locate(const std::string &file, const std::string &directo
     return onPath.empty() ? inDirectory : onPath;
 }
 
-Result start(const std::string &program, const std::string &arguments, const std::string &folder) {
+Result start(const std::string &program, const std::string &arguments, const std::string &folder,
+             const std::vector<std::string> &environment) {
     struct stat st {};
     if (!folder.empty()) {
         if (::stat(folder.c_str(), &st) != 0) {
@@ -459,7 +487,7 @@ Result start(const std::string &program, const std::string &arguments, const std
     for (auto &word : splitCommandLine(arguments)) {
         argv.push_back(std::move(word));
     }
-    const SpawnResult spawned = spawnDetached(target, argv, folder);
+    const SpawnResult spawned = spawnDetached(target, argv, folder, 0, environment);
     if (spawned.failure.stage == Stage::Exec && spawned.failure.error == ENOEXEC) {
         // Marked executable but no program, as every program on a FAT or NTFS mount is.
         return openWithDefaultApplication(target, folder);

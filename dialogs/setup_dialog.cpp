@@ -103,6 +103,10 @@ QWidget *SetupDialog::buildSlotPage(int slot) {
         "be kept alive.  For example: NotePad would be located at c:\\windows\\notepad.exe.  Click "
         "open and notepad.exe should now appear in the box.  Don't forget to click save!"));
     fields.workingDirectory = named<QLineEdit>(control("Text", 17 + slot), page);
+    fields.arguments = named<QLineEdit>(QStringLiteral("txtArguments"), page);
+    fields.arguments->setToolTip(
+        QStringLiteral("Arguments the program is started with. Blanks separate them; double "
+                       "quotes keep blanks inside one. No shell reads them."));
 
     auto *erase = named<QPushButton>(control("Command", quickEraseNumber(slot)),
                                      QStringLiteral("&Quick Erase"), page);
@@ -128,8 +132,10 @@ QWidget *SetupDialog::buildSlotPage(int slot) {
                     1, 3);
     grid->addWidget(fields.workingDirectory, 5, 0);
     grid->addWidget(browseButton, 5, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Arguments"), page), 6, 0, 1, 3);
+    grid->addWidget(fields.arguments, 7, 0);
     grid->setColumnStretch(0, 1);
-    grid->setRowStretch(6, 1);
+    grid->setRowStretch(8, 1);
 
     connect(erase, &QPushButton::clicked, this, [this, slot] { quickErase(slot); });
     connect(select, &QPushButton::clicked, this, [this, slot] { selectExecutable(slot); });
@@ -183,6 +189,8 @@ void SetupDialog::load() {
         fields.workingDirectory->setText(stored.text(settings::Key::SlotFolder, n));
         fields.name->setText(stored.text(settings::Key::SlotName, n));
         fields.executable->setText(stored.text(settings::Key::SlotProgram, n));
+        fields.storedArguments = stored.text(settings::Key::SlotArguments, n);
+        fields.arguments->setText(fields.storedArguments);
     }
     startInTrayCombo_->setCurrentText(stored.text(settings::Key::StartInTray));
 
@@ -222,6 +230,12 @@ void SetupDialog::saveAll() {
         save.set(settings::Key::SlotFolder, n,
                  slots_[static_cast<std::size_t>(n - 1)].workingDirectory->text());
     }
+    for (int n = 1; n <= Slots; ++n) {
+        const auto &fields = slots_[static_cast<std::size_t>(n - 1)];
+        if (fields.arguments->text() != fields.storedArguments) {
+            save.set(settings::Key::SlotArguments, n, fields.arguments->text());
+        }
+    }
     save.set(settings::Key::InternetRestartName, connectionNameEdit_->text())
         .set(settings::Key::StartInTray, startInTrayCombo_->currentText())
         .setFlag(settings::Key::InternetWatch, watchInternetCheck_->isChecked())
@@ -230,6 +244,9 @@ void SetupDialog::saveAll() {
     if (!dialogs::save(this, save)) {
         // Stay open: what was typed is still here to save again.
         return;
+    }
+    for (auto &fields : slots_) {
+        fields.storedArguments = fields.arguments->text();
     }
     ui::message(this, QStringLiteral("Your settings have been saved"), QStringLiteral("Tenacor"),
                 QMessageBox::Information);
@@ -241,6 +258,7 @@ void SetupDialog::quickErase(int slot) {
     fields.name->clear();
     fields.executable->clear();
     fields.workingDirectory->clear();
+    fields.arguments->clear();
 }
 
 void SetupDialog::selectExecutable(int slot) {
@@ -272,7 +290,7 @@ void SetupDialog::startExe(int slot) {
         return;
     }
     // A failed start says nothing: the test start shows itself or it does not.
-    launcher::start(fields.executable->text().toStdString(), "",
+    launcher::start(fields.executable->text().toStdString(), fields.arguments->text().toStdString(),
                     fields.workingDirectory->text().toStdString());
 }
 

@@ -50,6 +50,9 @@ private:
         QLineEdit *name = nullptr;
         QLineEdit *executable = nullptr;
         QLineEdit *workingDirectory = nullptr;
+        QLineEdit *arguments = nullptr;
+        /// As loaded: an unchanged field is not written.
+        QString storedArguments;
     };
 
     QWidget *buildSlotPage(int slot);

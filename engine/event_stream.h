@@ -13,8 +13,10 @@ namespace engine {
 
 struct Event {
     enum class Kind {
-        Restarted,           ///< the program was gone and is started again
-        RestartFailed,       ///< the program was gone and could not be started
+        Restarted,           ///< the program was gone and is started again; detail: how its
+                             ///< last process ended, when known ("exited with status 3")
+        RestartFailed,       ///< the program was gone and could not be started; detail: the same
+        StartRefused,        ///< ... because of its settings; detail: why (before RestartFailed)
         CommandLineRun,      ///< a restart's command-line action was started
         CommandLineFailed,   ///< ... or could not be
         GaveUp,              ///< detail: the give-up sentence

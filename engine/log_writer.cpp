@@ -23,6 +23,9 @@ bool LogWriter::write(const Event &event) const {
     case Event::Kind::Restarted:
     case Event::Kind::RestartFailed:
         return restart(event.slot, event.name, event.kind == Event::Kind::RestartFailed);
+    case Event::Kind::StartRefused:
+        return slotEvent(event.slot, event.name + QStringLiteral(" was not started: ") +
+                                         event.detail + QLatin1Char('.'));
     case Event::Kind::CommandLineRun:
         return LogWriter::event(QStringLiteral("Command Line Action has been initiated!"));
     case Event::Kind::CommandLineFailed:

@@ -65,12 +65,16 @@ void Mailer::setPacing(int sendAfterMs, int disconnectAfterMs) {
 }
 
 void Mailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
-                             bool restartFailed, const QString &afterText) {
-    sendMail(settings, [slotName, restartFailed, afterText] {
+                             bool restartFailed, const QString &afterText,
+                             const QString &exitCause) {
+    sendMail(settings, [slotName, restartFailed, afterText, exitCause] {
         QString body = slotName +
                        (restartFailed ? QStringLiteral(" could not be restarted at: ")
                                       : QStringLiteral(" was restarted at: ")) +
                        engine::longTime(QTime::currentTime());
+        if (!exitCause.isEmpty()) {
+            body += QStringLiteral("\nLast exit: ") + exitCause;
+        }
         if (!afterText.isEmpty()) {
             body += QLatin1Char('\n') + afterText;
         }

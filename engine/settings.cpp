@@ -181,6 +181,8 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.maxCpuPercent = stored.number(Key::SlotMaxCpu, n).value_or(0);
         slot.limitChecks = stored.number(Key::SlotLimitChecks, n).value_or(0);
         slot.restartWhenOverLimit = stored.flag(Key::SlotLimitAction, n);
+        slot.arguments = stored.text(Key::SlotArguments, n);
+        slot.environmentFile = stored.text(Key::SlotEnvironment, n);
     }
     s.logPath = stored.text(Key::LogPath);
     s.mail.sendTo = stored.text(Key::MailTo);
@@ -202,6 +204,14 @@ Snapshot Snapshot::from(const Stored &stored) {
 }
 
 Save &Save::set(Key key, int slot, const QString &value) {
+    // A read drops one pair of enclosing quotes: arguments that start and end
+    // with a quoted word keep theirs inside one more pair.
+    const bool enclosed =
+        value.size() >= 2 && value.startsWith(QLatin1Char('"')) && value.endsWith(QLatin1Char('"'));
+    if (key == Key::SlotArguments && enclosed) {
+        changes_.push_back({key, slot, QLatin1Char('"') + value + QLatin1Char('"')});
+        return *this;
+    }
     changes_.push_back({key, slot, value});
     return *this;
 }

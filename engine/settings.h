@@ -19,7 +19,7 @@ namespace settings {
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
 
-/// Every key the program reads or writes. The first twenty-four exist once per slot.
+/// Every key the program reads or writes. The first twenty-six exist once per slot.
 enum class Key {
     SlotName,
     SlotProgram,
@@ -45,6 +45,8 @@ enum class Key {
     SlotMaxCpu,
     SlotLimitChecks,
     SlotLimitAction,
+    SlotArguments,
+    SlotEnvironment,
     LogPath,
     MailTo,
     MailPort,
@@ -168,6 +170,10 @@ struct Slot {
     int limitChecks = defaultNumber(Key::SlotLimitChecks);
     /// A program over its limit is stopped, and the check restarts it.
     bool restartWhenOverLimit = false;
+    /// The program's arguments, split like a command line, never by a shell.
+    QString arguments;
+    /// A file of NAME=value lines added to the program's environment; empty: none.
+    QString environmentFile;
 
     bool operator==(const Slot &) const = default;
 };

@@ -45,7 +45,7 @@ constexpr KeyDefinition asSeconds(const char *section, const char *name) {
     return {section, name, Type::Seconds};
 }
 
-constexpr std::array<Entry, 41> Schema{{
+constexpr std::array<Entry, 43> Schema{{
     {Key::SlotName, asText("exe%1", "name")},
     {Key::SlotProgram, asPath("exe%1", "path")},
     {Key::SlotInterval, asInterval("exe%1", "timer")},
@@ -70,6 +70,8 @@ constexpr std::array<Entry, 41> Schema{{
     {Key::SlotMaxCpu, asWholeNumber("exe%1", "maxcpu", 0)},
     {Key::SlotLimitChecks, asWholeNumber("exe%1", "limitchecks", 3)},
     {Key::SlotLimitAction, asAction("exe%1", "limitaction", "Restart")},
+    {Key::SlotArguments, asText("exe%1", "arguments")},
+    {Key::SlotEnvironment, asPath("exe%1", "environment")},
     {Key::LogPath, asPath("log", "path")},
     {Key::MailTo, asText("mail", "Sendto")},
     {Key::MailPort, asText("mail", "port")},

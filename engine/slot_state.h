@@ -28,6 +28,9 @@ struct SlotState {
     int pid = 0;
     /// Why, in words, where the phase has a reason (the give-up sentence).
     QString reason;
+    /// How the slot's last process ended ("killed by signal 9 (SIGKILL)"), as
+    /// its last restart told; empty when not known.
+    QString lastExit;
     /// When the program was last looked for; invalid before the first time.
     QDateTime lastCheck;
 

@@ -6,6 +6,8 @@
 #include "engine/switched_timer.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -38,6 +40,11 @@ SlotWatcher::SlotWatcher(const EventStream &events, QObject *parent)
         state(n).timer = timer;
         connect(timer, &QTimer::timeout, this, [this, n] { tick(n); });
     }
+    // Programs started by hand from the windows come back to Perstando too,
+    // also when no slot is checked.
+    auto *sweep = new QTimer(this);
+    connect(sweep, &QTimer::timeout, this, &SlotWatcher::sweepOrphans);
+    sweep->start(SweepMs);
 }
 
 SlotWatcher::~SlotWatcher() {
@@ -169,6 +176,9 @@ void SlotWatcher::tick(int slot) {
     // Found the way the start below finds it: links, "..", folder and PATH.
     State &s = state(slot);
     const std::string folder = s.settings.workingDirectory.toStdString();
+    reapRemembered(slot);
+    sweepOrphans();
+    const processes::ProcessIdentity previous = s.process.identity();
     bool running = false;
     try {
         running = s.process.running(ruleOf(slot), program.toStdString(), folder);
@@ -200,8 +210,17 @@ void SlotWatcher::tick(int slot) {
         return;
     }
 
-    // A start that failed is reported as failed, never as a restart.
-    const launcher::Result started = launcher::start(program.toStdString(), std::string(), folder);
+    // A start that failed is reported as failed, never as a restart. Without
+    // its whole environment the program is not started at all.
+    const core::EnvironmentFile environment = environmentOf(s.settings);
+    const QString refusal = QString::fromStdString(environment.refusal);
+    const bool refusedNew = !refusal.isEmpty() && refusal != s.refusal;
+    s.refusal = refusal;
+    const launcher::Result started =
+        refusal.isEmpty()
+            ? launcher::start(program.toStdString(), s.settings.arguments.toStdString(), folder,
+                              environment.variables)
+            : launcher::Result{launcher::Failure::AccessDenied};
     const bool failed = !started.ok();
     if (!failed) {
         s.lastStart.start();
@@ -215,11 +234,81 @@ void SlotWatcher::tick(int slot) {
     s.crash.due.reset();
     // A document opened by association has no PID: the next check walks.
     s.process.remember(started.pid, ruleOf(slot), program.toStdString(), folder);
+    s.started = s.process.identity();
     s.hung = {};
     s.unhealthy = {};
     watchEnd(slot);
-    enter(slot, failed ? Phase::RestartFailed : Phase::Restarted, now, s.process.pid());
-    publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid());
+    s.record.lastExit = exitCause(slot, previous);
+    s.exit = {};
+    enter(slot, failed ? Phase::RestartFailed : Phase::Restarted, now, s.process.pid(), refusal);
+    if (refusedNew) {
+        publish(slot, Event::Kind::StartRefused, 0, refusal);
+    }
+    publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid(),
+            s.record.lastExit);
+}
+
+namespace {
+
+/// The same process, whichever walk remembered it since.
+bool sameProcess(const processes::ProcessIdentity &a, const processes::ProcessIdentity &b) {
+    return a.pid == b.pid && a.startTime == b.startTime;
+}
+
+} // namespace
+
+void SlotWatcher::reapRemembered(int slot) {
+    State &s = state(slot);
+    // Only what the launcher started: a process found running may be another
+    // part's child (a QProcess), whose end is its own to collect.
+    if (s.process.pid() == 0 || !sameProcess(s.process.identity(), s.started) ||
+        sameProcess(s.exit.process, s.process.identity())) {
+        return;
+    }
+    const core::UniqueFd end = s.process.duplicateEndDescriptor();
+    if (const auto cause = reaper::reap(end.get())) {
+        s.exit = {s.process.identity(), QString::fromStdString(cause->text())};
+    }
+}
+
+QString SlotWatcher::exitCause(int slot, const processes::ProcessIdentity &previous) const {
+    const State &s = state(slot);
+    if (previous.pid == 0) {
+        return {}; // nothing was running: nothing ended
+    }
+    if (sameProcess(s.exit.process, previous)) {
+        return s.exit.cause;
+    }
+    // Started here but not reaped here (a kernel without end descriptors):
+    // its cause is not known, though Perstando started it.
+    return sameProcess(previous, s.started) ? QString()
+                                            : QString::fromStdString(reaper::unknownCause());
+}
+
+void SlotWatcher::sweepOrphans() {
+    // A second apart at least: a QProcess child's end reaches Qt meanwhile.
+    if (lastSweep_.isValid() && lastSweep_.elapsed() < SweepMs / 5) {
+        return;
+    }
+    lastSweep_.start();
+    std::vector<int> keep;
+    for (const State &s : slots_) {
+        if (s.process.pid() != 0) {
+            keep.push_back(s.process.pid());
+        }
+    }
+    orphans_.sweep(keep);
+}
+
+core::EnvironmentFile SlotWatcher::environmentOf(const settings::Slot &slot) {
+    if (slot.environmentFile.isEmpty()) {
+        return {};
+    }
+    // A relative path is taken from the settings' folder, where the file
+    // that names it lives.
+    const QString file =
+        QDir(settings::settingsFolderText()).absoluteFilePath(slot.environmentFile);
+    return core::readEnvironmentFile(file.toStdString());
 }
 
 bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
@@ -351,7 +440,8 @@ void SlotWatcher::watchEnd(int slot) {
 
 void SlotWatcher::processEnded(int slot) {
     State &s = state(slot);
-    s.end.stop(); // ended for good
+    s.end.stop();         // ended for good
+    reapRemembered(slot); // no zombie waits for the next check
     // Paused or not checked: the timer's checks take it up when they run again.
     if (!checking(slot)) {
         return;

@@ -7,6 +7,8 @@
 // Each slot's state is held here as a record; what happens is published on
 // the event stream, whose consumers the watcher does not know.
 
+#include "core/child_reaper.h"
+#include "core/environment_file.h"
 #include "core/process_probe.h"
 #include "engine/event_stream.h"
 #include "engine/process_end_watch.h"
@@ -141,7 +143,14 @@ private:
         processes::ProcessIdentity hung;      ///< reported as not responding
         processes::ProcessIdentity unhealthy; ///< reported unhealthy or over its limit
         QElapsedTimer lastStart;              ///< invalid until Perstando started the program
+        QString refusal;                      ///< why the last start was refused, once logged
         Crashes crash;
+        processes::ProcessIdentity started; ///< the process Perstando last started
+        /// How a remembered process ended, reaped when its end was seen.
+        struct {
+            processes::ProcessIdentity process;
+            QString cause;
+        } exit;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
@@ -153,17 +162,31 @@ private:
     /// Watches the remembered process's end when the slot restarts at once.
     void watchEnd(int slot);
     void processEnded(int slot);
+    /// Reaps the remembered process when it has ended and was Perstando's
+    /// child, keeping its cause for the restart.
+    void reapRemembered(int slot);
+    /// How the process remembered as `previous` ended, as the restart tells it.
+    QString exitCause(int slot, const processes::ProcessIdentity &previous) const;
+    /// Reaps orphans that came back to Perstando, the remembered processes left
+    /// to their slots.
+    void sweepOrphans();
     /// Whether a program found gone may be started now: not after giving up,
     /// nor before its wait is over.
     bool mayStart(int slot, qint64 nowMs, const QDateTime &now);
     void seenRunning(int slot, qint64 now);
     void watchAgain(int slot);
+    /// The slot's extra environment, or why it cannot be had.
+    static core::EnvironmentFile environmentOf(const settings::Slot &slot);
 
     const EventStream &events_;
     settings::Reader settingsFile_;
     std::array<State, settings::SlotCount> slots_;
     Clock clock_;
     bool paused_ = false;
+    /// How often orphans are looked for, checks or not.
+    static constexpr int SweepMs = 5000;
+    reaper::OrphanSweep orphans_;
+    QElapsedTimer lastSweep_;
 };
 
 } // namespace engine

@@ -109,9 +109,12 @@ QString statusText(const Watchdog &watchdog) {
         }
         const QDateTime &lastCheck = s.record->lastCheck;
         const QString checked = lastCheck.isValid() ? timeText(lastCheck) : QStringLiteral("never");
-        text += QStringLiteral("%1 %2: %3, last check %4%5\n")
+        const QString lastExit = s.record->lastExit.isEmpty()
+                                     ? QString()
+                                     : QStringLiteral(", last exit: ") + s.record->lastExit;
+        text += QStringLiteral("%1 %2: %3, last check %4%5%6\n")
                     .arg(s.slot)
-                    .arg(s.name, state, checked, healthText(*s.health));
+                    .arg(s.name, state, checked, lastExit, healthText(*s.health));
     }
     text +=
         watchdog.paused() ? QStringLiteral("checking: paused\n") : QStringLiteral("checking: on\n");
@@ -147,6 +150,9 @@ QByteArray statusJson(const Watchdog &watchdog) {
             slot.insert(QStringLiteral("since"), iso(s.record->since));
         }
         slot.insert(QStringLiteral("lastCheck"), iso(s.record->lastCheck));
+        // null until a restart told how the slot's last process ended
+        slot.insert(QStringLiteral("lastExit"),
+                    s.record->lastExit.isEmpty() ? QJsonValue() : QJsonValue(s.record->lastExit));
         if (s.health->probed) {
             QJsonObject health;
             if (s.health->last) {

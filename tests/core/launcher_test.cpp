@@ -1,3 +1,4 @@
+#include "core/child_reaper.h"
 #include "core/launcher.h"
 #include "tests/support/test_support.h"
 
@@ -187,6 +188,8 @@ TEST(Launcher, ProgramOutlivesTheProcessThatStartedIt) {
     const pid_t starter = ::fork();
     if (starter == 0) {
         ::setsid(); // as a terminal session would be
+        // As Perstando is: the program stays the starter's child until it ends.
+        (void)reaper::setChildSubreaper();
         const Failure result = startIn(exe.string(), "1000", dir.path().string());
         [[maybe_unused]] const auto n = ::write(report[1], &result, sizeof result);
         ::pause();
@@ -201,6 +204,7 @@ TEST(Launcher, ProgramOutlivesTheProcessThatStartedIt) {
     const pid_t pid = onlyProcessOf(exe);
     ASSERT_GT(pid, 0);
     EXPECT_NE(::getpgid(pid), starter);
+    EXPECT_EQ(statField(pid, 4), std::to_string(starter)) << "not the subreaper's child";
     ::kill(-starter, SIGHUP); // the hangup reaches the starter's whole group
     ::waitpid(starter, nullptr, 0);
     EXPECT_EQ(pidsOf(exe), std::vector<pid_t>{pid});

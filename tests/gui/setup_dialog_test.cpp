@@ -125,6 +125,27 @@ TEST_F(SetupDialogTest, SaveAllWritesEveryKeyInOrderAndTheFileLoadsBack) {
     EXPECT_FALSE(check(3)->isChecked());
 }
 
+TEST_F(SetupDialogTest, ArgumentsAreWrittenOnlyWhenChangedAndReadBackAsTyped) {
+    writeSettings("[exe2]\nname=Two\npath=two\narguments=--keep\n");
+    open();
+    auto *tabs = control<QTabWidget>(QStringLiteral("SSTab1"));
+    const auto arguments = [&](int slot) {
+        return tabs->widget(slot - 1)->findChild<QLineEdit *>(QStringLiteral("txtArguments"));
+    };
+    ASSERT_NE(arguments(8), nullptr);
+    EXPECT_EQ(arguments(2)->text(), QStringLiteral("--keep"));
+    // Quoted at both ends: a plain write would lose the outer quotes on the next read.
+    const QString quoted = QStringLiteral("\"a b\" \"c d\"");
+    arguments(3)->setText(quoted);
+    click(5);
+
+    const std::string saved = readSettings();
+    EXPECT_EQ(testing_support::occurrences(saved, "arguments="), 2) << saved;
+    const auto snapshot = settings::Snapshot::read();
+    EXPECT_EQ(snapshot.perSlot[1].arguments, QStringLiteral("--keep"));
+    EXPECT_EQ(snapshot.perSlot[2].arguments, quoted);
+}
+
 TEST_F(SetupDialogTest, QuickEraseThenSaveLeavesEmptyValues) {
     writeSettings("[exe5]\nname=Orders\npath=orders\ntimer=500\n[workingexe5]\npath5=/srv/o\n"
                   "[exe6]\nname=Keep\npath=keep\n");

@@ -1,6 +1,7 @@
 // A program for the tests to watch: it records each start (pid, working
-// directory, arguments) in a file beside itself, named after its own file, then
-// runs until killed; with the argument --exit it ends at once instead.
+// directory, arguments; PERSTANDO_TEST_VAR as env= when set) in a file beside
+// itself, named after its own file, then runs until killed; with the argument
+// --exit it ends at once instead.
 //
 // A file "<its own path>.mode" gives it something to do meanwhile, one line:
 //   serve PORT         an HTTP/1.0 server on 127.0.0.1:PORT; each request is
@@ -11,9 +12,11 @@
 //                      4 GiB, a guard for a test that forgot it)
 //   busy               spins one core
 //   touch FILE SECS    sets FILE's modification time every SECS seconds
+//   exit N             ends with exit status N on SIGUSR1
 // Tests that use a mode run a copy of their own, as the file sits beside it.
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -137,6 +140,12 @@ void readRequest(int fd) {
     }
 }
 
+volatile std::sig_atomic_t exitStatus = 0;
+
+void exitOnSignal(int) {
+    ::_exit(exitStatus);
+}
+
 void runMode(const std::string &self) {
     std::istringstream words(readFirstLine(self + ".mode"));
     std::string mode;
@@ -170,9 +179,20 @@ int main(int argc, char **argv) {
         std::strcpy(cwd, "?");
     }
     bool exitAtOnce = false;
+    // Before the start is recorded: a test signals once it sees the record.
+    std::istringstream words(readFirstLine(self + ".mode"));
+    std::string mode;
+    if (int status = 0; words >> mode >> status && mode == "exit") {
+        exitStatus = status;
+        std::signal(SIGUSR1, exitOnSignal);
+    }
     {
         std::ofstream record(self + ".starts", std::ios::app);
-        record << "pid=" << ::getpid() << " cwd=" << cwd << " args=";
+        record << "pid=" << ::getpid() << " cwd=" << cwd;
+        if (const char *value = std::getenv("PERSTANDO_TEST_VAR")) {
+            record << " env=" << value;
+        }
+        record << " args=";
         for (int i = 1; i < argc; ++i) {
             record << (i > 1 ? "|" : "") << argv[i];
             exitAtOnce = exitAtOnce || std::strcmp(argv[i], "--exit") == 0;

@@ -144,6 +144,8 @@ TEST_F(ShellCommands, StatusShowsEachSlotAndCheckRestartsBeforeTheInterval) {
     EXPECT_EQ(status.status, 0);
     EXPECT_TRUE(contains(status.output, "2 Long: restarted (PID " + std::to_string(second) + ") "))
         << status.output;
+    EXPECT_TRUE(contains(status.output, ", last exit: killed by signal 9 (SIGKILL)\n"))
+        << status.output;
     EXPECT_TRUE(contains(status.output, "3 Idle: not checked, last check never\n"))
         << status.output;
     EXPECT_TRUE(contains(status.output, "checking: on\nalarms: none\n")) << status.output;
@@ -154,9 +156,10 @@ TEST_F(ShellCommands, StatusShowsEachSlotAndCheckRestartsBeforeTheInterval) {
                   "s=d[\"slots\"]; print(s[1][\"state\"], s[1][\"pid\"], d[\"paused\"], "
                   "d[\"alarms\"][\"visual\"], len(s), \"since\" in s[2], "
                   "datetime.datetime.fromisoformat(s[1][\"since\"]) <= "
-                  "datetime.datetime.fromisoformat(s[1][\"lastCheck\"]))'");
+                  "datetime.datetime.fromisoformat(s[1][\"lastCheck\"]), s[1][\"lastExit\"])'");
     // Times in JSON are ISO 8601, whatever the locale writes in the window.
-    EXPECT_EQ(json.output, "restarted " + std::to_string(second) + " False False 3 False True\n");
+    EXPECT_EQ(json.output, "restarted " + std::to_string(second) +
+                               " False False 3 False True killed by signal 9 (SIGKILL)\n");
 
     for (const char *refused : {"--check 9", "--check 4", "--check x"}) {
         const ClientRun run = perstando(refused);
