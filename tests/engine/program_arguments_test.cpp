@@ -20,12 +20,6 @@ namespace {
 
 class ProgramArgumentsTest : public ProgramFolderTest {
 protected:
-    engine::SlotWatcher &start(const std::string &settings) {
-        writeFile(folder_ / "settings.ini", settings + "[log]\npath=" + log().string() + "\n");
-        watchdog_ = std::make_unique<engine::Watchdog>();
-        watchdog_->start();
-        return watchdog_->slotWatcher();
-    }
     /// A file only this user can read.
     std::filesystem::path privateFile(const std::string &name, const std::string &content) {
         const auto file = folder_ / name;

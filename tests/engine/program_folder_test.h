@@ -3,6 +3,7 @@
 // it and the watchdog that watches them; all of it gone at the end.
 
 #include "core/program_folder.h"
+#include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
 #include "tests/support/test_support.h"
 
@@ -32,6 +33,13 @@ protected:
             writeFile(programs_.back().string() + ".mode", mode + "\n");
         }
         return programs_.back();
+    }
+    /// A watchdog started on `settings`, which log to log().
+    engine::SlotWatcher &start(const std::string &settings) {
+        writeFile(folder_ / "settings.ini", settings + "[log]\npath=" + log().string() + "\n");
+        watchdog_ = std::make_unique<engine::Watchdog>();
+        watchdog_->start();
+        return watchdog_->slotWatcher();
     }
     std::filesystem::path log() const { return folder_ / "watch.log"; }
     std::string logText() const { return readFile(log()); }

@@ -21,12 +21,6 @@ namespace {
 
 class WatchCycleTest : public ProgramFolderTest {
 protected:
-    engine::SlotWatcher &start(const std::string &settings) {
-        writeFile(folder_ / "settings.ini", settings + "[log]\npath=" + log().string() + "\n");
-        watchdog_ = std::make_unique<engine::Watchdog>();
-        watchdog_->start();
-        return watchdog_->slotWatcher();
-    }
     engine::Phase phase(int slot) const { return watchdog_->slotWatcher().slotState(slot).phase; }
 };
 
