@@ -3,7 +3,8 @@
 // exe link, nothing more; and the check a slot makes of a running program it
 // remembers, beside the walk that answers the same; the memory and CPU
 // reading of a remembered program, taken on every limit check. And the
-// launcher: from its call until the new process is visible to the probes.
+// launcher: from its call until the new process is visible to the probes,
+// without and with its output kept (the logger started first).
 
 #include "core/launcher.h"
 #include "core/process_probe.h"
@@ -197,23 +198,27 @@ void BM_TreeUsage(benchmark::State &state) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
-/// From launcher::start's call until isRunning sees the new process.
+/// From launcher::start's call until isRunning sees the new process; with
+/// argument 1, its output kept by a logger.
 void BM_LaunchUntilVisible(benchmark::State &state) {
     // Started programs become our children again, so they can be reaped here.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     Scratch scratch("launched");
     const std::string exe = scratch.exe.string();
+    const launcher::OutputCapture output{OUTPUTLOG_BINARY, (scratch.dir / "output").string(),
+                                         1024 * 1024, 3};
+    const launcher::OutputCapture *kept = state.range(0) != 0 ? &output : nullptr;
     std::vector<double> visible;
     std::vector<double> returned;
     for (auto _ : state) {
         const auto t0 = Clock::now();
-        const auto result = launcher::start(exe, "1000", scratch.dir.string());
+        const auto result = launcher::start(exe, "1000", scratch.dir.string(), {}, kept);
         const auto t1 = Clock::now();
         while (result.ok() && !processes::isRunning(exe)) {
         }
         const auto t2 = Clock::now();
-        if (!result.ok()) {
-            state.SkipWithError("start failed");
+        if (!result.ok() || (kept && result.loggerPid == 0)) {
+            state.SkipWithError(result.ok() ? result.outputProblem.c_str() : "start failed");
             break;
         }
         visible.push_back(std::chrono::duration<double>(t2 - t0).count());
@@ -227,6 +232,9 @@ void BM_LaunchUntilVisible(benchmark::State &state) {
                 ::kill(child, SIGKILL);
                 ::waitpid(child, nullptr, 0);
             }
+        }
+        if (result.loggerPid != 0) {
+            ::waitpid(result.loggerPid, nullptr, 0); // ends with its program's pipes
         }
     }
     const auto percentile = [](std::vector<double> values, double p) {
@@ -245,7 +253,13 @@ void BM_LaunchUntilVisible(benchmark::State &state) {
 } // namespace
 
 // The launcher first, before the crowd exists; then the walks with the crowd.
-BENCHMARK(BM_LaunchUntilVisible)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LaunchUntilVisible)
+    ->ArgName("output")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(200)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IsAppRunning)->UseManualTime()->Unit(benchmark::kMicrosecond);

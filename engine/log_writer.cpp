@@ -26,6 +26,10 @@ bool LogWriter::write(const Event &event) const {
     case Event::Kind::StartRefused:
         return slotEvent(event.slot, event.name + QStringLiteral(" was not started: ") +
                                          event.detail + QLatin1Char('.'));
+    case Event::Kind::OutputNotKept:
+        return slotEvent(event.slot, QStringLiteral("The output of ") + event.name +
+                                         QStringLiteral(" is not kept: ") + event.detail +
+                                         QLatin1Char('.'));
     case Event::Kind::CommandLineRun:
         return LogWriter::event(QStringLiteral("Command Line Action has been initiated!"));
     case Event::Kind::CommandLineFailed:

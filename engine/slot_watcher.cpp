@@ -1,6 +1,7 @@
 #include "engine/slot_watcher.h"
 
 #include "core/launcher.h"
+#include "core/output_log.h"
 #include "core/process_probe.h"
 #include "engine/log_writer.h"
 #include "engine/switched_timer.h"
@@ -216,15 +217,26 @@ void SlotWatcher::tick(int slot) {
     const QString refusal = QString::fromStdString(environment.refusal);
     const bool refusedNew = !refusal.isEmpty() && refusal != s.refusal;
     s.refusal = refusal;
+    const QStringList output = lastOutput(slot, previous);
+    const std::optional<launcher::OutputCapture> capture = outputOf(s.settings);
+    const qint64 startedAtMs = QDateTime::currentMSecsSinceEpoch();
     const launcher::Result started =
         refusal.isEmpty()
             ? launcher::start(program.toStdString(), s.settings.arguments.toStdString(), folder,
-                              environment.variables)
+                              environment.variables, capture ? &*capture : nullptr)
             : launcher::Result{launcher::Failure::AccessDenied};
     const bool failed = !started.ok();
     if (!failed) {
         s.lastStart.start();
     }
+    // A logger whose program did not start ends with its pipes; the sweep reaps it.
+    if (!failed && started.loggerPid != 0) {
+        s.output = {reaper::endDescriptor(started.loggerPid),
+                    QString::fromStdString(capture->path), startedAtMs};
+    }
+    const QString outputProblem = QString::fromStdString(started.outputProblem);
+    const bool outputLostNew = !outputProblem.isEmpty() && outputProblem != s.outputProblem;
+    s.outputProblem = outputProblem;
     // A start that failed counts too: a wrong path is the commonest loop.
     s.crash.starts.push_back({nowMs, failed});
     while (std::ssize(s.crash.starts) > s.settings.giveUpRestarts) {
@@ -244,8 +256,13 @@ void SlotWatcher::tick(int slot) {
     if (refusedNew) {
         publish(slot, Event::Kind::StartRefused, 0, refusal);
     }
-    publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid(),
-            s.record.lastExit);
+    if (outputLostNew) {
+        publish(slot, Event::Kind::OutputNotKept, 0, outputProblem);
+    }
+    Event restart{failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, slot,
+                  QDateTime::currentDateTime(), s.process.pid(), s.name, s.record.lastExit};
+    restart.output = output;
+    events_.publish(restart);
 }
 
 namespace {
@@ -309,6 +326,44 @@ core::EnvironmentFile SlotWatcher::environmentOf(const settings::Slot &slot) {
     const QString file =
         QDir(settings::settingsFolderText()).absoluteFilePath(slot.environmentFile);
     return core::readEnvironmentFile(file.toStdString());
+}
+
+std::optional<launcher::OutputCapture> SlotWatcher::outputOf(const settings::Slot &slot) {
+    if (slot.outputFile.isEmpty()) {
+        return std::nullopt;
+    }
+    const outputlog::Limits limits = outputlog::limitsFrom(slot.outputKb, slot.outputFiles);
+    // The logger renames the file to rotate it: the path must not depend on
+    // the current folder. A relative one is taken from the settings' folder.
+    const QString path = QDir(settings::settingsFolderText()).absoluteFilePath(slot.outputFile);
+    const QString logger = QDir(settings::dataFolderText())
+                               .filePath(QString::fromLatin1(outputlog::ProgramName));
+    return launcher::OutputCapture{logger.toStdString(), path.toStdString(), limits.maxBytes,
+                                   limits.files};
+}
+
+QStringList SlotWatcher::lastOutput(int slot, const processes::ProcessIdentity &previous) {
+    State::Output ended = std::exchange(state(slot).output, {});
+    if (ended.path.isEmpty() || previous.pid == 0 || !sameProcess(previous, state(slot).started)) {
+        return {};
+    }
+    // The logger ends once it has written what the program left in its
+    // pipes; children of the program that keep them open make it wait longer.
+    constexpr int DrainMs = 50;
+    if (ended.logger) {
+        reaper::awaitEnd(ended.logger.get(), DrainMs);
+        reaper::reap(ended.logger.get());
+    }
+    // Up to now, so the next program's first lines are not its.
+    const std::vector<std::string> lines =
+        outputlog::lastLines(ended.path.toStdString(), LastOutputLines, ended.fromMs,
+                             QDateTime::currentMSecsSinceEpoch() + 1);
+    QStringList out;
+    out.reserve(static_cast<qsizetype>(lines.size()));
+    for (const auto &line : lines) {
+        out.push_back(QString::fromStdString(line));
+    }
+    return out;
 }
 
 bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {

@@ -150,14 +150,15 @@ MailSettings Watchdog::mailSettings() const {
     return {mail.sendTo, mail.port, mail.address, mail.server, mail.user, mail.caFile};
 }
 
-void Watchdog::sendRestartMail(int slot, bool failed, const QString &exitCause) {
+void Watchdog::sendRestartMail(int slot, bool failed, const QString &exitCause,
+                               const QStringList &output) {
     if (!mailGuard_.admit(slot, slots_->nowMs(), settings_.mail.minutes)) {
         return; // the log has it; the slot's next e-mail counts it
     }
     const QString name = slots_->name(slot);
     mailer_->sendRestartMail(mailSettings(), name, failed,
                              mailGuard_.takeHeldLine(slot, name, QDateTime::currentDateTime()),
-                             exitCause);
+                             exitCause, output);
 }
 
 void Watchdog::refreshPanel() {
@@ -214,7 +215,8 @@ void Watchdog::mail(const Event &event) {
         return;
     }
     if (isRestart(event.kind)) {
-        sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed, event.detail);
+        sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed, event.detail,
+                        event.output);
     } else if (event.kind == Event::Kind::Unhealthy) {
         // Once per failing process: the probe's counts keep it from flooding.
         mailer_->sendMail(mailSettings(), [name = event.name, reason = event.detail] {

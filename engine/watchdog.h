@@ -52,7 +52,8 @@ public:
     /// The restart e-mail of a slot with the mail settings held now; returns
     /// at once, the e-mail going out on its own pacing. Within the e-mail
     /// span of the settings after the slot's last one, it is only counted.
-    void sendRestartMail(int slot, bool failed, const QString &exitCause = {});
+    void sendRestartMail(int slot, bool failed, const QString &exitCause = {},
+                         const QStringList &output = {});
     /// The e-mail switch as the e-mail dialog last showed it; a read of the
     /// settings sets it again.
     void setMailSwitch(const QString &text);

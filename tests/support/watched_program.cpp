@@ -13,6 +13,8 @@
 //   busy               spins one core
 //   touch FILE SECS    sets FILE's modification time every SECS seconds
 //   exit N             ends with exit status N on SIGUSR1
+//   say MS N           writes "out K of PID" to stdout and "err K of PID" to
+//                      stderr, K from 1, every MS ms; N times (0: for ever)
 // Tests that use a mode run a copy of their own, as the file sits beside it.
 
 #include <arpa/inet.h>
@@ -140,6 +142,16 @@ void readRequest(int fd) {
     }
 }
 
+void say(long intervalMs, long times) {
+    const std::string pid = std::to_string(::getpid());
+    for (long k = 1; times <= 0 || k <= times; ++k) {
+        // Unbuffered and whole, as a program that crashes leaves its output.
+        writeAll(1, "out " + std::to_string(k) + " of " + pid + "\n");
+        writeAll(2, "err " + std::to_string(k) + " of " + pid + "\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+    }
+}
+
 volatile std::sig_atomic_t exitStatus = 0;
 
 void exitOnSignal(int) {
@@ -160,6 +172,11 @@ void runMode(const std::string &self) {
         grow(mib);
     } else if (mode == "busy") {
         busy();
+    } else if (mode == "say") {
+        long intervalMs = 0;
+        long times = 0;
+        words >> intervalMs >> times;
+        say(intervalMs, times);
     } else if (mode == "touch") {
         std::string file;
         double seconds = 0;
