@@ -11,8 +11,8 @@
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #ifndef P_PIDFD
 #define P_PIDFD 3

@@ -65,8 +65,8 @@ void Mailer::setPacing(int sendAfterMs, int disconnectAfterMs) {
 }
 
 void Mailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
-                             bool restartFailed, const QString &afterText,
-                             const QString &exitCause, const QStringList &output) {
+                             bool restartFailed, const QString &afterText, const QString &exitCause,
+                             const QStringList &output) {
     sendMail(settings, [slotName, restartFailed, afterText, exitCause, output] {
         QString body = slotName +
                        (restartFailed ? QStringLiteral(" could not be restarted at: ")

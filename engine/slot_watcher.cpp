@@ -231,8 +231,8 @@ void SlotWatcher::tick(int slot) {
     }
     // A logger whose program did not start ends with its pipes; the sweep reaps it.
     if (!failed && started.loggerPid != 0) {
-        s.output = {reaper::endDescriptor(started.loggerPid),
-                    QString::fromStdString(capture->path), startedAtMs};
+        s.output = {reaper::endDescriptor(started.loggerPid), QString::fromStdString(capture->path),
+                    startedAtMs};
     }
     const QString outputProblem = QString::fromStdString(started.outputProblem);
     const bool outputLostNew = !outputProblem.isEmpty() && outputProblem != s.outputProblem;
@@ -259,8 +259,12 @@ void SlotWatcher::tick(int slot) {
     if (outputLostNew) {
         publish(slot, Event::Kind::OutputNotKept, 0, outputProblem);
     }
-    Event restart{failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, slot,
-                  QDateTime::currentDateTime(), s.process.pid(), s.name, s.record.lastExit};
+    Event restart{failed ? Event::Kind::RestartFailed : Event::Kind::Restarted,
+                  slot,
+                  QDateTime::currentDateTime(),
+                  s.process.pid(),
+                  s.name,
+                  s.record.lastExit};
     restart.output = output;
     events_.publish(restart);
 }
@@ -336,8 +340,8 @@ std::optional<launcher::OutputCapture> SlotWatcher::outputOf(const settings::Slo
     // The logger renames the file to rotate it: the path must not depend on
     // the current folder. A relative one is taken from the settings' folder.
     const QString path = QDir(settings::settingsFolderText()).absoluteFilePath(slot.outputFile);
-    const QString logger = QDir(settings::dataFolderText())
-                               .filePath(QString::fromLatin1(outputlog::ProgramName));
+    const QString logger =
+        QDir(settings::dataFolderText()).filePath(QString::fromLatin1(outputlog::ProgramName));
     return launcher::OutputCapture{logger.toStdString(), path.toStdString(), limits.maxBytes,
                                    limits.files};
 }

@@ -144,10 +144,19 @@ void readRequest(int fd) {
 
 void say(long intervalMs, long times) {
     const std::string pid = std::to_string(::getpid());
+    // Unbuffered and whole, as a program that crashes leaves its output.
+    const auto line = [](int fd, const std::string &text) {
+        for (std::size_t sent = 0; sent < text.size();) {
+            const ssize_t n = ::write(fd, text.data() + sent, text.size() - sent);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    };
     for (long k = 1; times <= 0 || k <= times; ++k) {
-        // Unbuffered and whole, as a program that crashes leaves its output.
-        writeAll(1, "out " + std::to_string(k) + " of " + pid + "\n");
-        writeAll(2, "err " + std::to_string(k) + " of " + pid + "\n");
+        line(1, "out " + std::to_string(k) + " of " + pid + "\n");
+        line(2, "err " + std::to_string(k) + " of " + pid + "\n");
         std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
     }
 }

@@ -19,10 +19,9 @@ TEST(ProgramOutputSystem, TheProgramKeepsWritingAfterPerstandoIsKilled) {
     const auto exe = copyExecutable(WATCHED_PROGRAM, folder.path(), uniqueName("talker"));
     writeFile(exe.string() + ".mode", "say 50 0\n");
     const auto output = folder / "talker.out";
-    writeFile(folder / "settings.ini", "[exe2]\nname=Talker\npath=" + exe.string() +
-                                           "\ntimer=200\noutput=" + output.string() +
-                                           "\n[log]\npath=" + (folder / "watch.log").string() +
-                                           "\n");
+    writeFile(folder / "settings.ini",
+              "[exe2]\nname=Talker\npath=" + exe.string() + "\ntimer=200\noutput=" +
+                  output.string() + "\n[log]\npath=" + (folder / "watch.log").string() + "\n");
     Child perstando({(folder / "perstando").string()}, folder.path(),
                     {"QT_QPA_PLATFORM=offscreen"});
     ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
@@ -31,9 +30,9 @@ TEST(ProgramOutputSystem, TheProgramKeepsWritingAfterPerstandoIsKilled) {
 
     perstando.stop(SIGKILL);
     const int before = occurrences(readFile(output), " out out ");
-    EXPECT_TRUE(waitUntil(
-        [&] { return occurrences(readFile(output), " out out ") >= before + 10; }))
-        << "the lines keep coming";
+    EXPECT_TRUE(waitUntil([&] {
+        return occurrences(readFile(output), " out out ") >= before + 10;
+    })) << "the lines keep coming";
     EXPECT_EQ(pidsOf(exe), std::vector<pid_t>{pid}) << "the same program runs on";
     EXPECT_EQ(pidsOf(logger).size(), 1U);
 
