@@ -36,7 +36,7 @@ TREE_USAGE, TREE_USAGE_TARGET_S = "TreeUsage", 20e-6
 # One round over eight programs' windows every 5 s, in Perstando's own CPU.
 PING_ROUND, PING_ROUND_TARGET_PCT = "EightProgramsRound", 0.05
 # A start whose output is kept (its logger started first) beside the plain start.
-LAUNCH, OUTPUT_EXTRA_TARGET_MS = "LaunchUntilVisible", 0.5
+LAUNCH, OUTPUT_EXTRA_TARGET_MS = "StartUntilRunning", 0.5
 UNITS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 

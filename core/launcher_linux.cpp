@@ -463,15 +463,21 @@ Result openWithDefaultApplication(const std::filesystem::path &file, const std::
     return {opened.failure.stage == Stage::None ? Failure::None : Failure::NoAssociation};
 }
 
-/// A program's two output pipes, read by its logger.
+/// A program's two output pipes and its output file, until its logger has them.
 struct Capture {
-    ChildFds stdio; ///< the write ends as the program's stdout and stderr
-    int loggerPid = 0;
-    std::string problem;
+    ChildFds stdio;      ///< the write ends as the program's stdout and stderr
+    ChildFds logger;     ///< the read ends and the file, as the logger gets them
+    std::string problem; ///< why there is no capture
     ~Capture() {
-        ::close(stdio.fds[1]);
-        ::close(stdio.fds[2]);
+        for (const ChildFds *fds : {&stdio, &logger}) {
+            for (const int fd : fds->fds) {
+                if (fd >= 0) {
+                    ::close(fd);
+                }
+            }
+        }
     }
+    bool ready() const { return logger.fds[outputlog::FileFd] >= 0; }
 };
 
 /// A pipe whose two ends lie above the numbers a child gets; false with errno set.
@@ -491,9 +497,17 @@ bool mappablePipe(int (&ends)[2]) {
     return false;
 }
 
-/// Opens the output file and starts its logger on two new pipes. Without
-/// them the program writes to /dev/null and `problem` says why.
-void startLogger(const OutputCapture &output, Capture &capture) {
+/// Opens the output file and makes the two pipes. Without them the program
+/// writes to /dev/null and `problem` says why.
+void prepareCapture(const OutputCapture &output, Capture &capture) {
+    // Checked first: once the program writes into the pipes, a logger that
+    // cannot start would leave it writing into pipes nobody reads.
+    errno = 0;
+    if (!isExecutableFile(output.logger)) {
+        capture.problem = "the logger " + output.logger +
+                          " cannot be started: " + std::strerror(errno != 0 ? errno : EACCES);
+        return;
+    }
     std::string problem;
     const int file = aboveMapped(outputlog::openOutputFile(output.path, problem));
     if (file < 0) {
@@ -514,33 +528,31 @@ void startLogger(const OutputCapture &output, Capture &capture) {
         ::close(file);
         return;
     }
-    // Room for a burst while the logger is busy with the disk; the default if refused.
+    // Room for a burst while the logger starts or waits for the disk; the default if refused.
     constexpr int PipeBytes = 256 * 1024;
     ::fcntl(out[1], F_SETPIPE_SZ, PipeBytes);
     ::fcntl(err[1], F_SETPIPE_SZ, PipeBytes);
+    capture.stdio.fds[1] = out[1];
+    capture.stdio.fds[2] = err[1];
+    capture.logger.used = outputlog::FileFd + 1;
+    capture.logger.fds[outputlog::OutFd] = out[0];
+    capture.logger.fds[outputlog::ErrFd] = err[0];
+    capture.logger.fds[outputlog::FileFd] = file;
+}
 
-    ChildFds loggerFds;
-    loggerFds.used = outputlog::FileFd + 1;
-    loggerFds.fds[outputlog::OutFd] = out[0];
-    loggerFds.fds[outputlog::ErrFd] = err[0];
-    loggerFds.fds[outputlog::FileFd] = file;
+/// Starts the logger of a program started on `capture`'s pipes; its PID, or
+/// 0 with `problem` set.
+int startLogger(const OutputCapture &output, Capture &capture) {
     const SpawnResult logger = spawnDetached(
         output.logger,
         {output.logger, output.path, std::to_string(output.maxBytes), std::to_string(output.files)},
-        {}, 0, {}, loggerFds);
-    ::close(out[0]);
-    ::close(err[0]);
-    ::close(file);
+        {}, 0, {}, capture.logger);
     if (logger.failure.stage != Stage::None) {
         capture.problem = "the logger " + output.logger +
                           " cannot be started: " + std::strerror(logger.failure.error);
-        ::close(out[1]);
-        ::close(err[1]);
-        return;
+        return 0;
     }
-    capture.loggerPid = logger.pid;
-    capture.stdio.fds[1] = out[1];
-    capture.stdio.fds[2] = err[1];
+    return logger.pid;
 }
 
 } // namespace
@@ -594,8 +606,10 @@ Result start(const std::string &program, const std::string &arguments, const std
     }
     Capture capture;
     if (output) {
-        startLogger(*output, capture);
+        prepareCapture(*output, capture);
     }
+    // The program first: a logger started just before it would hold up its
+    // start while the scheduler runs the logger's own.
     const SpawnResult spawned = spawnDetached(target, argv, folder, 0, environment, capture.stdio);
     if (spawned.failure.stage == Stage::Exec && spawned.failure.error == ENOEXEC) {
         // Marked executable but no program, as every program on a FAT or NTFS mount is.
@@ -603,7 +617,9 @@ Result start(const std::string &program, const std::string &arguments, const std
     }
     Result result = resultOf(spawned.failure);
     result.pid = spawned.pid;
-    result.loggerPid = capture.loggerPid;
+    if (result.ok() && capture.ready()) {
+        result.loggerPid = startLogger(*output, capture);
+    }
     result.outputProblem = std::move(capture.problem);
     return result;
 }
