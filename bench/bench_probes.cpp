@@ -255,7 +255,7 @@ void BM_StartUntilRunning(benchmark::State &state) {
     Scratch scratch("running");
     const fs::path stamp = scratch.dir / "stamp";
     const launcher::OutputCapture output{OUTPUTLOG_BINARY, (scratch.dir / "output").string(),
-                                         1024 * 1024, 3};
+                                         std::uint64_t{1024} * 1024, 3};
     const launcher::OutputCapture *kept = state.range(0) != 0 ? &output : nullptr;
     std::vector<double> running;
     std::vector<double> returned;
@@ -296,12 +296,12 @@ void BM_StartUntilRunning(benchmark::State &state) {
 
 void BM_OutputLogRun(benchmark::State &state) {
     std::string block;
-    for (int i = 0; block.size() + 100 <= 64 * 1024; ++i) {
+    for (int i = 0; block.size() + 100 <= std::size_t{64} * 1024; ++i) {
         std::string line = std::to_string(10000000 + i);
         line.resize(99, '.');
         block += line + "\n";
     }
-    constexpr std::size_t total = 8 * 1000 * 1000;
+    constexpr std::size_t total = std::size_t{8} * 1000 * 1000;
     char folder[] = "/tmp/perstando-bench-outputlog-XXXXXX";
     if (!::mkdtemp(folder)) {
         state.SkipWithError("no scratch folder");

@@ -28,7 +28,7 @@ inline constexpr int FileFd = 5;
 
 struct Limits {
     /// The file never grows past this; it is rotated before a write that would.
-    std::uint64_t maxBytes = 1024 * 1024;
+    std::uint64_t maxBytes = std::uint64_t{1024} * 1024;
     /// Files kept, PATH among them: 3 keeps PATH, PATH.1 and PATH.2. 1
     /// empties PATH at its cap.
     int files = 3;

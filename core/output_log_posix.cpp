@@ -17,10 +17,10 @@ namespace outputlog {
 
 namespace {
 
-constexpr std::size_t ReadSize = 64 * 1024;
-constexpr std::size_t MaxPiece = 16 * 1024;
+constexpr std::size_t ReadSize = std::size_t{64} * 1024;
+constexpr std::size_t MaxPiece = std::size_t{16} * 1024;
 constexpr std::int64_t IdleMs = 500;
-constexpr std::size_t TailBytes = 64 * 1024;
+constexpr std::size_t TailBytes = std::size_t{64} * 1024;
 constexpr std::size_t ShownChars = 300;
 // "2026-12-09T21:03:04.123+01:00"
 constexpr std::size_t StampLength = 29;
@@ -444,8 +444,9 @@ std::int64_t lineTime(const std::string &line) {
     }
     const std::int64_t days =
         daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-    std::int64_t seconds = days * 86400 + hour * 3600 + minute * 60 + second;
-    const std::int64_t offset = offHours * 3600 + offMinutes * 60;
+    std::int64_t seconds =
+        days * 86400 + std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second;
+    const std::int64_t offset = std::int64_t{offHours} * 3600 + std::int64_t{offMinutes} * 60;
     seconds += text[23] == '+' ? -offset : offset;
     return seconds * 1000 + millis;
 }
