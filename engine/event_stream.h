@@ -27,6 +27,7 @@ struct Event {
         RespondingAgain,     ///< ... and answer again
         Unhealthy,           ///< a failing probe or a limit exceeded; detail: the reason
         HealthyAgain,        ///< ... and passing or back under it
+        Closed,              ///< the program Perstando started exited with 0 and is not restarted
         ConnectionLost,      ///< slot 0: the internet connection is gone
         ErrorWindowDismissed ///< slot 0; detail: the window's title
     };

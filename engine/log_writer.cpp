@@ -44,6 +44,9 @@ bool LogWriter::write(const Event &event) const {
         return slotEvent(event.slot, unhealthySentence(event.name, event.detail));
     case Event::Kind::HealthyAgain:
         return slotEvent(event.slot, event.name + QStringLiteral(" is healthy again."));
+    case Event::Kind::Closed:
+        return slotEvent(event.slot,
+                         event.name + QStringLiteral(" was closed and is not restarted."));
     case Event::Kind::ConnectionLost:
         return LogWriter::event(QStringLiteral(" Internet Connection has been Lost!"));
     case Event::Kind::RespondingAgain:

@@ -71,6 +71,8 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
         const settings::Slot &read = snapshot.perSlot[static_cast<std::size_t>(n - 1)];
         const bool changed = state(n).settings != read;
         state(n).settings = read;
+        // Every activation is a new try, also for a program closed on purpose.
+        state(n).closed = false;
         setName(n, read.name);
         // Saved settings are a new try: a slot that gave up is watched again.
         if (changed) {
@@ -207,6 +209,9 @@ void SlotWatcher::tick(int slot) {
         emit foundRunning(slot);
         return;
     }
+    if (staysClosed(slot, previous, now)) {
+        return;
+    }
     if (!mayStart(slot, nowMs, now)) {
         return;
     }
@@ -288,7 +293,7 @@ void SlotWatcher::reapRemembered(int slot) {
     }
     const core::UniqueFd end = s.process.duplicateEndDescriptor();
     if (const auto cause = reaper::reap(end.get())) {
-        s.exit = {s.process.identity(), QString::fromStdString(cause->text())};
+        s.exit = {s.process.identity(), QString::fromStdString(cause->text()), cause};
     }
 }
 
@@ -304,6 +309,31 @@ QString SlotWatcher::exitCause(int slot, const processes::ProcessIdentity &previ
     // its cause is not known, though Perstando started it.
     return sameProcess(previous, s.started) ? QString()
                                             : QString::fromStdString(reaper::unknownCause());
+}
+
+bool SlotWatcher::staysClosed(int slot, const processes::ProcessIdentity &previous,
+                              const QDateTime &now) {
+    State &s = state(slot);
+    if (s.closed) {
+        emit stateChanged(slot); // its last check is new
+        return true;
+    }
+    // Only a status told by the reaper counts: a cause unknown, a signal or
+    // a program Perstando did not start is restarted.
+    const auto &cause = s.exit.reaped;
+    const bool clean = s.settings.stopOnCleanExit && previous.pid != 0 &&
+                       sameProcess(previous, s.started) && sameProcess(s.exit.process, previous) &&
+                       cause && !cause->signalled && cause->number == 0;
+    if (!clean) {
+        return false;
+    }
+    s.closed = true;
+    // A clean close ends any crash loop: the next start is a fresh one.
+    s.crash = {};
+    s.record.lastExit = s.exit.cause;
+    enter(slot, Phase::Closed, now);
+    publish(slot, Event::Kind::Closed);
+    return true;
 }
 
 void SlotWatcher::sweepOrphans() {
@@ -410,6 +440,7 @@ bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
 }
 
 void SlotWatcher::seenRunning(int slot, qint64 now) {
+    state(slot).closed = false; // the user started it again
     Crashes &c = state(slot).crash;
     if (c.gaveUp) {
         watchAgain(slot); // started by hand, or it came back on its own

@@ -151,6 +151,7 @@ private:
         struct {
             processes::ProcessIdentity process;
             QString cause;
+            std::optional<reaper::ExitCause> reaped; ///< the cause, as data
         } exit;
         /// The logger of the program Perstando last started, and since when
         /// the lines in its file are that program's.
@@ -160,6 +161,9 @@ private:
             qint64 fromMs = 0;
         } output;
         QString outputProblem; ///< why the last start's output is not kept, once logged
+        /// Its program ended cleanly and is not started until it is found
+        /// running again or the settings are applied.
+        bool closed = false;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
@@ -182,6 +186,10 @@ private:
     /// Whether a program found gone may be started now: not after giving up,
     /// nor before its wait is over.
     bool mayStart(int slot, qint64 nowMs, const QDateTime &now);
+    /// Whether a program found gone stays closed: it is, or the process
+    /// that ended (`previous`) was the one Perstando started and exited with
+    /// 0 on a slot set to stop then, which closes it now.
+    bool staysClosed(int slot, const processes::ProcessIdentity &previous, const QDateTime &now);
     void seenRunning(int slot, qint64 now);
     void watchAgain(int slot);
     /// The slot's extra environment, or why it cannot be had.
