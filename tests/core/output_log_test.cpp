@@ -39,6 +39,16 @@ std::int64_t nowMs() {
         .count();
 }
 
+/// `words` as exec takes them; valid while `words` is.
+std::vector<char *> argvOf(std::vector<std::string> &words) {
+    std::vector<char *> argv;
+    for (auto &word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
 /// The real logger, reading two pipes the test writes into.
 class Logger {
 public:
@@ -75,11 +85,7 @@ public:
         std::vector<std::string> words = prefix;
         words.insert(words.end(),
                      {OUTPUTLOG_BINARY, path, std::to_string(maxBytes), std::to_string(files)});
-        std::vector<char *> argv;
-        for (auto &word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char *> argv = argvOf(words);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, outRead, outputlog::OutFd);
@@ -661,11 +667,7 @@ TEST(OutputLog, ArgumentsAndLimitsAreChecked) {
     for (const auto &arguments : refused) {
         std::vector<std::string> words = {OUTPUTLOG_BINARY};
         words.insert(words.end(), arguments.begin(), arguments.end());
-        std::vector<char *> argv;
-        for (auto &word : words) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
+        std::vector<char *> argv = argvOf(words);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);

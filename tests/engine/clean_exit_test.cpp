@@ -19,16 +19,8 @@ using namespace testing_support;
 
 namespace {
 
-class CleanExitTest : public ProgramFolderTest {
+class CleanExitTest : public ReapingFolderTest {
 protected:
-    void SetUp() override {
-        ProgramFolderTest::SetUp();
-        ASSERT_TRUE(reaper::setChildSubreaper(true));
-    }
-    void TearDown() override {
-        ProgramFolderTest::TearDown();
-        reaper::setChildSubreaper(false);
-    }
     /// Starts recorded by the program so far.
     int starts(const std::filesystem::path &exe) const {
         return occurrences(readFile(exe.string() + ".starts"), "\n");
@@ -39,15 +31,7 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
         const pid_t pid = pidsOf(exe).front();
         ::kill(pid, signal);
-        // Ended means a zombie or gone: only then can it be reaped.
-        const std::string proc = "/proc/" + std::to_string(pid);
-        ASSERT_TRUE(waitUntil([&] {
-            const std::string stat = readFile(proc + "/stat");
-            const auto close = stat.rfind(')');
-            return !std::filesystem::exists(proc) ||
-                   (close != std::string::npos && close + 2 < stat.size() &&
-                    stat[close + 2] == 'Z');
-        }));
+        ASSERT_TRUE(waitUntil([&] { return hasEnded(pid); }));
     }
 };
 

@@ -23,16 +23,6 @@ using namespace testing_support;
 
 namespace {
 
-bool inProcessTable(pid_t pid) {
-    return std::filesystem::exists("/proc/" + std::to_string(pid));
-}
-
-bool isZombie(pid_t pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-}
-
 std::vector<std::string> linesOf(const std::string &text, const std::string &separator = "\n") {
     std::vector<std::string> lines;
     std::size_t start = 0;
@@ -52,16 +42,8 @@ const std::regex
     keptLine(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d (out|err) (out|err) )"
              R"(\d+ of (\d+))");
 
-class ProgramOutputTest : public ProgramFolderTest {
+class ProgramOutputTest : public ReapingFolderTest {
 protected:
-    void SetUp() override {
-        ProgramFolderTest::SetUp();
-        ASSERT_TRUE(reaper::setChildSubreaper(true));
-    }
-    void TearDown() override {
-        ProgramFolderTest::TearDown();
-        reaper::setChildSubreaper(false);
-    }
     void withLogger() {
         if (!std::filesystem::exists(folder_ / outputlog::ProgramName)) {
             copyExecutable(OUTPUTLOG_BINARY, folder_.path(), outputlog::ProgramName);
@@ -113,7 +95,7 @@ TEST_F(ProgramOutputTest, TheRestartMailCarriesTheLastLinesOfTheRunThatEnded) {
             << logText();
         writeFile(exe.string() + ".mode", "say 5 3\n");
         ::kill(pid, round.signal);
-        ASSERT_TRUE(waitUntil([&] { return !inProcessTable(pid) || isZombie(pid); }));
+        ASSERT_TRUE(waitUntil([&] { return hasEnded(pid); }));
         watcher.tick(2);
 
         ASSERT_TRUE(waitWithEvents([&] { return server.messages().size() > mailsBefore; }));
