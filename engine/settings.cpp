@@ -203,6 +203,10 @@ Snapshot Snapshot::from(const Stored &stored) {
     s.watchInternet = stored.flag(Key::InternetWatch);
     s.keepUp = stored.flag(Key::KeepUp);
     s.startInTray = stored.flag(Key::StartInTray);
+    s.webhook.url = stored.text(Key::WebhookUrl).trimmed();
+    s.webhook.format = stored.text(Key::WebhookFormat).trimmed();
+    s.webhook.caFile = stored.text(Key::WebhookCaFile);
+    s.webhook.events = stored.text(Key::WebhookEvents);
     s.problem = stored.problem();
     return s;
 }

@@ -68,6 +68,10 @@ enum class Key {
     InternetRestartName,
     KeepUp,
     StartInTray,
+    WebhookUrl,
+    WebhookFormat,
+    WebhookCaFile,
+    WebhookEvents,
 };
 
 /// How a key's stored text is read; the schema gives each key one.
@@ -217,6 +221,13 @@ struct Snapshot {
     bool keepUp = false;
     /// Only exactly "Yes" starts in the tray.
     bool startInTray = false;
+    /// The web address alerts are posted to (empty: none), as stored.
+    struct Webhook {
+        QString url;
+        QString format;
+        QString caFile;
+        QString events;
+    } webhook;
     /// Why the file could not be read; "" when it could or is missing.
     QString problem;
 

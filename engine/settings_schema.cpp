@@ -45,7 +45,7 @@ constexpr KeyDefinition asSeconds(const char *section, const char *name) {
     return {section, name, Type::Seconds};
 }
 
-constexpr std::array<Entry, 47> Schema{{
+constexpr std::array<Entry, 51> Schema{{
     {Key::SlotName, asText("exe%1", "name")},
     {Key::SlotProgram, asPath("exe%1", "path")},
     {Key::SlotInterval, asInterval("exe%1", "timer")},
@@ -93,6 +93,10 @@ constexpr std::array<Entry, 47> Schema{{
     {Key::InternetRestartName, asText("internet", "restartname")},
     {Key::KeepUp, asSwitch("Internet", "alive")},
     {Key::StartInTray, asYesNo("StartupMode", "InIconTray")},
+    {Key::WebhookUrl, asText("webhook", "url")},
+    {Key::WebhookFormat, asText("webhook", "format")},
+    {Key::WebhookCaFile, asPath("webhook", "cafile")},
+    {Key::WebhookEvents, asText("webhook", "events")},
 }};
 
 constexpr bool schemaInKeyOrder() {
