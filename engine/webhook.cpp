@@ -14,6 +14,7 @@
 #include <QSysInfo>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 #include <utility>
 

@@ -91,7 +91,8 @@ public:
     void send(const Alert &alert);
     /// The channel window's test: one POST of a "test" alert, no retries, beside
     /// the queue; `done(ok, text)` later with what the server answered ("HTTP 200
-    /// from ntfy.example") or why not.
+    /// from ntfy.example") or why not. Told to `done` only: neither failed() nor
+    /// lastFailure().
     void sendTest(const WebhookSettings &settings, std::function<void(bool, const QString &)> done);
     int dropped() const { return dropped_; }
     /// The last final failure ("webhook: HTTP 401 from ntfy.example (Unauthorized)")

@@ -2,7 +2,9 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 namespace testing_support {
 namespace {
