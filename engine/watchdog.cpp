@@ -39,9 +39,8 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     testMailer_->setPasswordSource(lookUpMailPassword);
     mailer_->setPasswordSource(lookUpMailPassword);
     webhook_ = new WebhookSender(this);
-    connect(webhook_, &WebhookSender::failed, this, [this](const QString &reason) {
-        log_.note(reason);
-    });
+    connect(webhook_, &WebhookSender::failed, this,
+            [this](const QString &reason) { log_.note(reason); });
     attachConsumers();
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
@@ -248,8 +247,8 @@ void Watchdog::applyWebhook() {
     QStringList problems;
     const std::optional<WebhookFormat> format = webhookFormat(stored.format);
     if (!format) {
-        problems.push_back(QStringLiteral("the format \"%1\" is not known; json is sent")
-                               .arg(stored.format));
+        problems.push_back(
+            QStringLiteral("the format \"%1\" is not known; json is sent").arg(stored.format));
     }
     QStringList unknown;
     webhookKinds_ = alertKinds(stored.events, unknown);
