@@ -74,9 +74,13 @@ QSet<Event::Kind> alertKinds(const QString &list, QStringList &unknown) {
     }
     QSet<Event::Kind> kinds;
     for (const QString &word : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        const QString name = word.simplified().toLower();
+        QString name = word.simplified().toLower();
         if (name.isEmpty()) {
             continue;
+        }
+        // As the popup and the log say it.
+        if (name == QLatin1String("not healthy")) {
+            name = QStringLiteral("unhealthy");
         }
         bool found = false;
         for (const auto &[kind, known] : Names) {

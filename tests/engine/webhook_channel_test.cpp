@@ -75,7 +75,7 @@ TEST_F(WebhookChannelTest, OnlyTheListedEventsAreSentAndAWrongNameIsLoggedOnce) 
     const auto exe = program("listed");
     auto &watcher = start("[exe2]\nname=Orders\npath=" + exe.string() +
                           "\ntimer=60000\ngiveup=2\ngiveupminutes=5\n[webhook]\nurl=" +
-                          receiver.url().toStdString() + "\nevents=Gave Up, bogus\n");
+                          receiver.url().toStdString() + "\nevents=Gave Up, not healthy, bogus\n");
     watcher.tick(2);
     killAndCheck(watcher, exe);
     killAndCheck(watcher, exe); // the third start would pass the limit: gave up
