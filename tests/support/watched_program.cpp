@@ -205,6 +205,9 @@ int main(int argc, char **argv) {
         std::strcpy(cwd, "?");
     }
     bool exitAtOnce = false;
+    // A SIGSEGV sent by a test ends the program as the kernel ends it: a
+    // sanitizer's handler would first write a report, which may take seconds.
+    std::signal(SIGSEGV, SIG_DFL);
     // Before the start is recorded: a test signals once it sees the record.
     std::istringstream words(readFirstLine(self + ".mode"));
     std::string mode;
