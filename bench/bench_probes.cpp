@@ -3,9 +3,12 @@
 // exe link, nothing more; and the check a slot makes of a running program it
 // remembers, beside the walk that answers the same; the memory and CPU
 // reading of a remembered program, taken on every limit check. And the
-// launcher: from its call until the new process is visible to the probes.
+// launcher: from its call until the new process is visible to the probes, and
+// until it runs, without and with its output kept. And the output
+// logger's throughput: 8 MB of 100-byte lines from a pipe into a rotated file.
 
 #include "core/launcher.h"
+#include "core/output_log.h"
 #include "core/process_probe.h"
 #include "core/process_usage.h"
 
@@ -25,6 +28,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
@@ -197,6 +201,15 @@ void BM_TreeUsage(benchmark::State &state) {
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+/// The middle of `values` (seconds) in ms, or the share `p` of them.
+double percentileMs(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))] * 1e3;
+}
+
 /// From launcher::start's call until isRunning sees the new process.
 void BM_LaunchUntilVisible(benchmark::State &state) {
     // Started programs become our children again, so they can be reaped here.
@@ -229,27 +242,117 @@ void BM_LaunchUntilVisible(benchmark::State &state) {
             }
         }
     }
-    const auto percentile = [](std::vector<double> values, double p) {
-        if (values.empty()) {
-            return 0.0;
-        }
-        std::sort(values.begin(), values.end());
-        return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))] * 1e3;
-    };
-    state.counters["median_ms"] = percentile(visible, 0.5);
-    state.counters["p90_ms"] = percentile(visible, 0.9);
-    state.counters["returned_median_ms"] = percentile(returned, 0.5);
+    state.counters["median_ms"] = percentileMs(visible, 0.5);
+    state.counters["p90_ms"] = percentileMs(visible, 0.9);
+    state.counters["returned_median_ms"] = percentileMs(returned, 0.5);
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+/// From launcher::start's call until the started program runs its main; with
+/// argument 1, its output kept by a logger, which is started after it.
+void BM_StartUntilRunning(benchmark::State &state) {
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    Scratch scratch("running");
+    const fs::path stamp = scratch.dir / "stamp";
+    const launcher::OutputCapture output{OUTPUTLOG_BINARY, (scratch.dir / "output").string(),
+                                         std::uint64_t{1024} * 1024, 3};
+    const launcher::OutputCapture *kept = state.range(0) != 0 ? &output : nullptr;
+    std::vector<double> running;
+    std::vector<double> returned;
+    for (auto _ : state) {
+        fs::remove(stamp);
+        const auto t0 = Clock::now();
+        const auto result = launcher::start(STARTED_AT, stamp.string(), {}, {}, kept);
+        const auto t1 = Clock::now();
+        if (!result.ok() || (kept && result.loggerPid == 0)) {
+            state.SkipWithError(result.ok() ? result.outputProblem.c_str() : "start failed");
+            break;
+        }
+        long long startedNs = 0;
+        while (startedNs == 0) {
+            if (FILE *in = std::fopen(stamp.c_str(), "r")) {
+                if (std::fscanf(in, "%lld", &startedNs) != 1) {
+                    startedNs = 0;
+                }
+                std::fclose(in);
+            }
+        }
+        const auto started =
+            std::chrono::steady_clock::time_point(std::chrono::nanoseconds(startedNs));
+        running.push_back(std::chrono::duration<double>(started - t0).count());
+        returned.push_back(std::chrono::duration<double>(t1 - t0).count());
+        state.SetIterationTime(running.back());
+        ::kill(result.pid, SIGKILL);
+        ::waitpid(result.pid, nullptr, 0);
+        if (result.loggerPid != 0) {
+            ::waitpid(result.loggerPid, nullptr, 0); // ends with its program's pipes
+        }
+    }
+    state.counters["median_ms"] = percentileMs(running, 0.5);
+    state.counters["p90_ms"] = percentileMs(running, 0.9);
+    state.counters["returned_median_ms"] = percentileMs(returned, 0.5);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+void BM_OutputLogRun(benchmark::State &state) {
+    std::string block;
+    for (int i = 0; block.size() + 100 <= std::size_t{64} * 1024; ++i) {
+        std::string line = std::to_string(10000000 + i);
+        line.resize(99, '.');
+        block += line + "\n";
+    }
+    constexpr std::size_t total = std::size_t{8} * 1000 * 1000;
+    char folder[] = "/tmp/perstando-bench-outputlog-XXXXXX";
+    if (!::mkdtemp(folder)) {
+        state.SkipWithError("no scratch folder");
+        return;
+    }
+    const std::string path = std::string(folder) + "/out.log";
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        int out[2];
+        int err[2];
+        std::string problem;
+        const int file = outputlog::openOutputFile(path, problem);
+        if (file < 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
+            state.SkipWithError("no pipe or file");
+            break;
+        }
+        ::close(err[1]);
+        std::thread logger([&] { outputlog::run(out[0], err[0], file, path, {1 << 20, 3}); });
+        for (std::size_t sent = 0; sent < total; sent += block.size()) {
+            for (std::size_t at = 0; at < block.size();) {
+                const auto n = ::write(out[1], block.data() + at, block.size() - at);
+                at += n > 0 ? static_cast<std::size_t>(n) : 0;
+            }
+        }
+        ::close(out[1]);
+        logger.join();
+        ::close(out[0]);
+        ::close(err[0]);
+        ::close(file);
+        bytes += total;
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    fs::remove_all(folder);
 }
 
 } // namespace
 
 // The launcher first, before the crowd exists; then the walks with the crowd.
 BENCHMARK(BM_LaunchUntilVisible)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartUntilRunning)
+    ->ArgName("output")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Iterations(200)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Floor)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_FindProcess)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IsAppRunning)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RememberedCheck)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TreeUsage)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_OutputLogRun)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

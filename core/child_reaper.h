@@ -4,6 +4,8 @@
 // leaves behind, comes back to Perstando and is reaped here, never by
 // waiting for any child (QProcess reaps its own children).
 
+#include "core/unique_fd.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +32,13 @@ std::string unknownCause();
 /// Reaps the process behind `pidfd` when it has ended: its cause; nullopt when
 /// it still runs, is not this process's child, or was reaped already.
 std::optional<ExitCause> reap(int pidfd) noexcept;
+
+/// A descriptor for the end of `pid`, a child of this process (so no other
+/// process of that PID can be meant); empty when the kernel has none.
+core::UniqueFd endDescriptor(int pid) noexcept;
+
+/// Waits up to `timeoutMs` for the process behind `pidfd` to end; whether it did.
+bool awaitEnd(int pidfd, int timeoutMs) noexcept;
 
 /// Reaps orphans that came back to Perstando: each of its children that is a
 /// zombie now and was already one, the same process, at the previous sweep.

@@ -7,9 +7,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #ifndef P_PIDFD
 #define P_PIDFD 3
@@ -57,6 +60,24 @@ std::optional<ExitCause> reap(int pidfd) noexcept {
     cause.signalled = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
     cause.coreDumped = info.si_code == CLD_DUMPED;
     return cause;
+}
+
+core::UniqueFd endDescriptor(int pid) noexcept {
+#ifdef SYS_pidfd_open
+    if (pid > 0) {
+        return core::UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    }
+#endif
+    return core::UniqueFd();
+}
+
+bool awaitEnd(int pidfd, int timeoutMs) noexcept {
+    pollfd end{pidfd, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&end, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 // other file opens with the desktop's default application) and the start of a
 // command line the way a user types it.
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -27,7 +28,21 @@ struct Result {
     /// start failed or a document was opened by association (no PID is known
     /// for its viewer).
     int pid = 0;
+    /// The output logger of a start with OutputCapture; 0 without one.
+    int loggerPid = 0;
+    /// Why the output asked for is not kept (the program then writes to
+    /// /dev/null); empty when it is, or none was asked for.
+    std::string outputProblem{};
     bool ok() const { return failure == Failure::None; }
+};
+
+/// A started program's stdout and stderr, kept by a logger process of its
+/// own (core/output_log.h) instead of going to /dev/null.
+struct OutputCapture {
+    std::string logger; ///< the logger program
+    std::string path;   ///< the output file, absolute
+    std::uint64_t maxBytes = 0;
+    int files = 0;
 };
 
 /// The file start() starts for `file` in `directory`: an absolute path as
@@ -44,9 +59,12 @@ std::filesystem::path locate(const std::string &file, const std::string &directo
 /// default application, which fails the start when it reports failure within
 /// two seconds (the call then returns that late at most). The file is found by
 /// locate(). `environment` ("NAME=value" entries) is added to Perstando's own
-/// for the started program, replacing a variable of the same name.
+/// for the started program, replacing a variable of the same name. With
+/// `output`, an executable's stdout and stderr go to its logger, started
+/// first; when the file or the logger fails, to /dev/null, and the result says why.
 Result start(const std::string &program, const std::string &arguments, const std::string &folder,
-             const std::vector<std::string> &environment = {});
+             const std::vector<std::string> &environment = {},
+             const OutputCapture *output = nullptr);
 
 /// Splits a command line into words: blanks separate them, double quotes group them.
 std::vector<std::string> splitCommandLine(const std::string &line);

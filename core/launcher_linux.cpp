@@ -6,8 +6,11 @@
 // The intermediate child reports the program's PID and the program a failed
 // exec through a close-on-exec pipe, so the caller knows both before it
 // returns. Any other file goes to the desktop's default application (xdg-open).
+// A program whose output is kept writes into two pipes read by its logger,
+// started the same way just before it, so both outlive Perstando.
 
 #include "core/launcher.h"
+#include "core/output_log.h"
 #include "core/read_fully.h"
 
 #include <dirent.h>
@@ -25,6 +28,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <string>
@@ -54,6 +58,19 @@ struct SpawnResult {
     pid_t pid = 0;
 };
 
+/// The descriptors a started program gets: number i is stdio[i], -1 for
+/// /dev/null. Every source lies at or above AboveMapped, so setting up one
+/// number never overwrites the source of another.
+struct ChildFds {
+    static constexpr int Count = 6;
+    int fds[Count] = {-1, -1, -1, -1, -1, -1};
+    int used = 3; ///< how many of them the program gets; 0 to 2 always
+};
+
+/// Where Perstando moves the descriptors it hands to or keeps from a child.
+constexpr int AboveMapped = 10;
+static_assert(ChildFds::Count < AboveMapped);
+
 /// What the child may use after fork: no allocation, no locks.
 struct SpawnPlan {
     const char *path;
@@ -61,6 +78,7 @@ struct SpawnPlan {
     const char *directory; // nullptr: keep the current directory
     int maxFd;
     char *const *envp;
+    const ChildFds *stdio;
 };
 
 // The children run in Perstando's memory until the program's exec: their code
@@ -83,10 +101,10 @@ CHILD_SIDE void report(int pipeFd, Stage stage, int value) {
     ::_exit(127);
 }
 
-/// Marks every descriptor from 3 on close-on-exec, so the program inherits
-/// only its standard streams (the report pipe closes with the exec).
-CHILD_SIDE void closeOnExecFromThree(int maxFd) {
-    if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+/// Marks every descriptor from `first` on close-on-exec, so the program
+/// inherits only what it was given (the report pipe closes with the exec).
+CHILD_SIDE void closeOnExecFrom(int first, int maxFd) {
+    if (::close_range(static_cast<unsigned>(first), ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
         return;
     }
     // Older kernels: walk /proc/self/fd with raw getdents64, which is safe after fork.
@@ -102,7 +120,7 @@ CHILD_SIDE void closeOnExecFromThree(int maxFd) {
                 for (; *c >= '0' && *c <= '9'; ++c) {
                     fd = fd * 10 + (*c - '0');
                 }
-                if (*c == '\0' && c != entry->d_name && fd >= 3 && fd != dir) {
+                if (*c == '\0' && c != entry->d_name && fd >= first && fd != dir) {
                     ::fcntl(fd, F_SETFD, FD_CLOEXEC);
                 }
                 off += entry->d_reclen;
@@ -111,7 +129,7 @@ CHILD_SIDE void closeOnExecFromThree(int maxFd) {
         ::close(dir);
         return;
     }
-    for (int fd = 3; fd < maxFd; ++fd) {
+    for (int fd = first; fd < maxFd; ++fd) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
 }
@@ -132,30 +150,32 @@ CHILD_SIDE void closeOnExecFromThree(int maxFd) {
     if (plan.directory && ::chdir(plan.directory) != 0) {
         reportAndExit(pipeFd, Stage::Directory, errno);
     }
-    const int devNull = ::open("/dev/null", O_RDWR);
+    const ChildFds &stdio = *plan.stdio;
+    const int opened = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    // Above the numbers set up below, where it could be overwritten before its last use.
+    const int devNull = opened < 0 ? -1 : ::fcntl(opened, F_DUPFD_CLOEXEC, AboveMapped);
     if (devNull < 0) {
         reportAndExit(pipeFd, Stage::Stdio, errno);
     }
-    for (int fd = 0; fd < 3; ++fd) {
-        if (devNull != fd && ::dup2(devNull, fd) < 0) {
+    ::close(opened);
+    for (int fd = 0; fd < stdio.used; ++fd) {
+        // dup2 leaves the copy open across the exec.
+        if (::dup2(stdio.fds[fd] >= 0 ? stdio.fds[fd] : devNull, fd) < 0) {
             reportAndExit(pipeFd, Stage::Stdio, errno);
         }
     }
-    if (devNull > 2) {
-        ::close(devNull);
-    }
-    closeOnExecFromThree(plan.maxFd);
+    closeOnExecFrom(stdio.used, plan.maxFd);
     ::execve(plan.path, plan.argv, plan.envp);
     reportAndExit(pipeFd, Stage::Exec, errno);
 }
 
-/// A descriptor of the report pipe moved above the standard streams, so that
-/// setting up stdin/stdout/stderr in the child cannot overwrite it.
-int aboveStdio(int fd) {
-    if (fd > 2) {
+/// A descriptor moved above those a child gets, so that setting those up in
+/// the child cannot overwrite it; -1 when `fd` is.
+int aboveMapped(int fd) {
+    if (fd < 0 || fd >= AboveMapped) {
         return fd;
     }
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, AboveMapped);
     ::close(fd);
     return moved;
 }
@@ -265,7 +285,8 @@ pid_t startIntermediate(const IntermediateCall &call) {
 /// waits that long at most.
 SpawnResult spawnDetached(const std::string &path, const std::vector<std::string> &args,
                           const std::string &directory, int graceMs = 0,
-                          const std::vector<std::string> &environment = {}) {
+                          const std::vector<std::string> &environment = {},
+                          const ChildFds &stdio = {}) {
     // Built here: the child may not allocate.
     std::vector<char *> envp;
     if (!environment.empty()) {
@@ -299,15 +320,19 @@ SpawnResult spawnDetached(const std::string &path, const std::vector<std::string
     const int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
                           ? static_cast<int>(limit.rlim_cur)
                           : 65536;
-    const SpawnPlan plan{path.c_str(), argv.data(), directory.empty() ? nullptr : directory.c_str(),
-                         maxFd, envp.empty() ? environ : envp.data()};
+    const SpawnPlan plan{path.c_str(),
+                         argv.data(),
+                         directory.empty() ? nullptr : directory.c_str(),
+                         maxFd,
+                         envp.empty() ? environ : envp.data(),
+                         &stdio};
 
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return {{Stage::Fork, errno}};
     }
-    const int readFd = aboveStdio(fds[0]);
-    const int writeFd = aboveStdio(fds[1]);
+    const int readFd = aboveMapped(fds[0]);
+    const int writeFd = aboveMapped(fds[1]);
     if (readFd < 0 || writeFd < 0) {
         const int error = errno;
         ::close(readFd);
@@ -438,6 +463,98 @@ Result openWithDefaultApplication(const std::filesystem::path &file, const std::
     return {opened.failure.stage == Stage::None ? Failure::None : Failure::NoAssociation};
 }
 
+/// A program's two output pipes and its output file, until its logger has them.
+struct Capture {
+    ChildFds stdio;      ///< the write ends as the program's stdout and stderr
+    ChildFds logger;     ///< the read ends and the file, as the logger gets them
+    std::string problem; ///< why there is no capture
+    ~Capture() {
+        for (const ChildFds *fds : {&stdio, &logger}) {
+            for (const int fd : fds->fds) {
+                if (fd >= 0) {
+                    ::close(fd);
+                }
+            }
+        }
+    }
+    bool ready() const { return logger.fds[outputlog::FileFd] >= 0; }
+};
+
+/// A pipe whose two ends lie above the numbers a child gets; false with errno set.
+bool mappablePipe(int (&ends)[2]) {
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        return false;
+    }
+    ends[0] = aboveMapped(ends[0]);
+    ends[1] = aboveMapped(ends[1]);
+    if (ends[0] >= 0 && ends[1] >= 0) {
+        return true;
+    }
+    const int error = errno;
+    ::close(ends[0]);
+    ::close(ends[1]);
+    errno = error;
+    return false;
+}
+
+/// Opens the output file and makes the two pipes. Without them the program
+/// writes to /dev/null and `problem` says why.
+void prepareCapture(const OutputCapture &output, Capture &capture) {
+    // Checked first: once the program writes into the pipes, a logger that
+    // cannot start would leave it writing into pipes nobody reads.
+    errno = 0;
+    if (!isExecutableFile(output.logger)) {
+        capture.problem = "the logger " + output.logger +
+                          " cannot be started: " + std::strerror(errno != 0 ? errno : EACCES);
+        return;
+    }
+    std::string problem;
+    const int file = aboveMapped(outputlog::openOutputFile(output.path, problem));
+    if (file < 0) {
+        capture.problem = output.path + ": " + problem;
+        return;
+    }
+    int out[2];
+    int err[2];
+    if (!mappablePipe(out)) {
+        capture.problem = std::strerror(errno);
+        ::close(file);
+        return;
+    }
+    if (!mappablePipe(err)) {
+        capture.problem = std::strerror(errno);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::close(file);
+        return;
+    }
+    // Room for a burst while the logger starts or waits for the disk; the default if refused.
+    constexpr int PipeBytes = 256 * 1024;
+    ::fcntl(out[1], F_SETPIPE_SZ, PipeBytes);
+    ::fcntl(err[1], F_SETPIPE_SZ, PipeBytes);
+    capture.stdio.fds[1] = out[1];
+    capture.stdio.fds[2] = err[1];
+    capture.logger.used = outputlog::FileFd + 1;
+    capture.logger.fds[outputlog::OutFd] = out[0];
+    capture.logger.fds[outputlog::ErrFd] = err[0];
+    capture.logger.fds[outputlog::FileFd] = file;
+}
+
+/// Starts the logger of a program started on `capture`'s pipes; its PID, or
+/// 0 with `problem` set.
+int startLogger(const OutputCapture &output, Capture &capture) {
+    const SpawnResult logger = spawnDetached(
+        output.logger,
+        {output.logger, output.path, std::to_string(output.maxBytes), std::to_string(output.files)},
+        {}, 0, {}, capture.logger);
+    if (logger.failure.stage != Stage::None) {
+        capture.problem = "the logger " + output.logger +
+                          " cannot be started: " + std::strerror(logger.failure.error);
+        return 0;
+    }
+    return logger.pid;
+}
+
 } // namespace
 
 std::filesystem::path locate(const std::string &file, const std::string &directory) {
@@ -452,7 +569,7 @@ std::filesystem::path locate(const std::string &file, const std::string &directo
 }
 
 Result start(const std::string &program, const std::string &arguments, const std::string &folder,
-             const std::vector<std::string> &environment) {
+             const std::vector<std::string> &environment, const OutputCapture *output) {
     struct stat st {};
     if (!folder.empty()) {
         if (::stat(folder.c_str(), &st) != 0) {
@@ -487,13 +604,23 @@ Result start(const std::string &program, const std::string &arguments, const std
     for (auto &word : splitCommandLine(arguments)) {
         argv.push_back(std::move(word));
     }
-    const SpawnResult spawned = spawnDetached(target, argv, folder, 0, environment);
+    Capture capture;
+    if (output) {
+        prepareCapture(*output, capture);
+    }
+    // The program first: a logger started just before it would hold up its
+    // start while the scheduler runs the logger's own.
+    const SpawnResult spawned = spawnDetached(target, argv, folder, 0, environment, capture.stdio);
     if (spawned.failure.stage == Stage::Exec && spawned.failure.error == ENOEXEC) {
         // Marked executable but no program, as every program on a FAT or NTFS mount is.
         return openWithDefaultApplication(target, folder);
     }
     Result result = resultOf(spawned.failure);
     result.pid = spawned.pid;
+    if (result.ok() && capture.ready()) {
+        result.loggerPid = startLogger(*output, capture);
+    }
+    result.outputProblem = std::move(capture.problem);
     return result;
 }
 

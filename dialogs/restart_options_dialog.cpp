@@ -46,6 +46,10 @@ constexpr std::array columns{
     Column{settings::Key::SlotImmediate, "Restart at once",
            "Restart at once: start the program again the moment its process ends, "
            "instead of at the next check."},
+    Column{settings::Key::SlotCleanExit, "Stop on a clean exit",
+           "Stop on a clean exit: a program Perstando started that ends with exit status 0 was "
+           "closed on purpose and is not started again until it is found running or "
+           "Perstando's window is activated; unticked: restarted."},
     Column{settings::Key::SlotGiveUp, "Give up after",
            "Give up after: stop restarting after this many starts within the minutes beside "
            "it; empty or 0: never."},

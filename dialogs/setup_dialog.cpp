@@ -14,6 +14,8 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -107,6 +109,11 @@ QWidget *SetupDialog::buildSlotPage(int slot) {
     fields.arguments->setToolTip(
         QStringLiteral("Arguments the program is started with. Blanks separate them; double "
                        "quotes keep blanks inside one. No shell reads them."));
+    fields.output = named<QLineEdit>(QStringLiteral("txtOutput"), page);
+    fields.output->setToolTip(QStringLiteral(
+        "The file the program's standard output and standard error are appended to, each line "
+        "with its time. It is rotated at outputkb (1024 KiB), keeping outputfiles (3) files. "
+        "Empty: the output is not kept."));
 
     auto *erase = named<QPushButton>(control("Command", quickEraseNumber(slot)),
                                      QStringLiteral("&Quick Erase"), page);
@@ -116,6 +123,8 @@ QWidget *SetupDialog::buildSlotPage(int slot) {
         named<QPushButton>(control("Command", 17 + slot), QStringLiteral("Start Exe"), page);
     auto *browseButton =
         named<QPushButton>(control("Command", 25 + slot), QStringLiteral("Browse"), page);
+    auto *browseOutputButton =
+        named<QPushButton>(QStringLiteral("cmdBrowseOutput"), QStringLiteral("Browse"), page);
 
     grid->addWidget(
         new QLabel(QStringLiteral("Please enter name of executable to be checked."), page), 0, 0, 1,
@@ -134,13 +143,17 @@ QWidget *SetupDialog::buildSlotPage(int slot) {
     grid->addWidget(browseButton, 5, 1);
     grid->addWidget(new QLabel(QStringLiteral("Arguments"), page), 6, 0, 1, 3);
     grid->addWidget(fields.arguments, 7, 0);
+    grid->addWidget(new QLabel(QStringLiteral("Output file"), page), 8, 0, 1, 3);
+    grid->addWidget(fields.output, 9, 0);
+    grid->addWidget(browseOutputButton, 9, 1);
     grid->setColumnStretch(0, 1);
-    grid->setRowStretch(8, 1);
+    grid->setRowStretch(10, 1);
 
     connect(erase, &QPushButton::clicked, this, [this, slot] { quickErase(slot); });
     connect(select, &QPushButton::clicked, this, [this, slot] { selectExecutable(slot); });
     connect(start, &QPushButton::clicked, this, [this, slot] { startExe(slot); });
     connect(browseButton, &QPushButton::clicked, this, [this, slot] { browse(slot); });
+    connect(browseOutputButton, &QPushButton::clicked, this, [this, slot] { browseOutput(slot); });
     return page;
 }
 
@@ -191,6 +204,8 @@ void SetupDialog::load() {
         fields.executable->setText(stored.text(settings::Key::SlotProgram, n));
         fields.storedArguments = stored.text(settings::Key::SlotArguments, n);
         fields.arguments->setText(fields.storedArguments);
+        fields.storedOutput = stored.text(settings::Key::SlotOutput, n);
+        fields.output->setText(fields.storedOutput);
     }
     startInTrayCombo_->setCurrentText(stored.text(settings::Key::StartInTray));
 
@@ -235,6 +250,9 @@ void SetupDialog::saveAll() {
         if (fields.arguments->text() != fields.storedArguments) {
             save.set(settings::Key::SlotArguments, n, fields.arguments->text());
         }
+        if (fields.output->text() != fields.storedOutput) {
+            save.set(settings::Key::SlotOutput, n, fields.output->text());
+        }
     }
     save.set(settings::Key::InternetRestartName, connectionNameEdit_->text())
         .set(settings::Key::StartInTray, startInTrayCombo_->currentText())
@@ -247,6 +265,7 @@ void SetupDialog::saveAll() {
     }
     for (auto &fields : slots_) {
         fields.storedArguments = fields.arguments->text();
+        fields.storedOutput = fields.output->text();
     }
     ui::message(this, QStringLiteral("Your settings have been saved"), QStringLiteral("Tenacor"),
                 QMessageBox::Information);
@@ -259,6 +278,7 @@ void SetupDialog::quickErase(int slot) {
     fields.executable->clear();
     fields.workingDirectory->clear();
     fields.arguments->clear();
+    fields.output->clear();
 }
 
 void SetupDialog::selectExecutable(int slot) {
@@ -312,6 +332,25 @@ void SetupDialog::browse(int slot) {
         ui::message(this, QStringLiteral("Operation Failed, Please Try Again"),
                     QStringLiteral("Failure"), QMessageBox::Critical);
         break;
+    }
+}
+
+void SetupDialog::browseOutput(int slot) {
+    QLineEdit *output = slots_[static_cast<std::size_t>(slot - 1)].output;
+    // A request of its own: a new file may be named here, not for a program.
+    ui::PickRequest request;
+    request.title = QStringLiteral("Output file");
+    request.filters = ui::filtersFromPairs(QStringLiteral("Log Files|*.log*|All Files|*.*"));
+    // A relative path is taken from the settings' folder, as Perstando reads it.
+    const QDir settingsFolder(settings::settingsFolderText());
+    const QFileInfo current(settingsFolder.absoluteFilePath(output->text()));
+    request.startFolder =
+        output->text().isEmpty() ? settingsFolder.absolutePath() : current.absolutePath();
+    request.fileName = output->text().isEmpty() ? QString() : current.fileName();
+    request.newFileAllowed = true;
+    const auto picked = ui::filePicker().openFile(this, request);
+    if (picked.status == ui::PickResult::Status::Chosen) {
+        output->setText(picked.path);
     }
 }
 

@@ -51,8 +51,10 @@ private:
         QLineEdit *executable = nullptr;
         QLineEdit *workingDirectory = nullptr;
         QLineEdit *arguments = nullptr;
+        QLineEdit *output = nullptr;
         /// As loaded: an unchanged field is not written.
         QString storedArguments;
+        QString storedOutput;
     };
 
     QWidget *buildSlotPage(int slot);
@@ -63,6 +65,7 @@ private:
     void selectExecutable(int slot);
     void startExe(int slot);
     void browse(int slot);
+    void browseOutput(int slot);
 
     std::array<SlotFields, Slots> slots_{};
     QTabWidget *tabs_ = nullptr;

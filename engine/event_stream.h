@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct Event {
                              ///< last process ended, when known ("exited with status 3")
         RestartFailed,       ///< the program was gone and could not be started; detail: the same
         StartRefused,        ///< ... because of its settings; detail: why (before RestartFailed)
+        OutputNotKept,       ///< a start's output goes nowhere; detail: why (before Restarted)
         CommandLineRun,      ///< a restart's command-line action was started
         CommandLineFailed,   ///< ... or could not be
         GaveUp,              ///< detail: the give-up sentence
@@ -25,6 +27,7 @@ struct Event {
         RespondingAgain,     ///< ... and answer again
         Unhealthy,           ///< a failing probe or a limit exceeded; detail: the reason
         HealthyAgain,        ///< ... and passing or back under it
+        Closed,              ///< the program Perstando started exited with 0 and is not restarted
         ConnectionLost,      ///< slot 0: the internet connection is gone
         ErrorWindowDismissed ///< slot 0; detail: the window's title
     };
@@ -34,6 +37,9 @@ struct Event {
     int pid = 0;  ///< the process concerned; 0 when none is known
     QString name; ///< the slot's name as shown
     QString detail;
+    /// Restarted and RestartFailed: the last lines the ended program wrote,
+    /// when its output was kept; oldest first.
+    QStringList output{};
 };
 
 class EventStream {

@@ -26,6 +26,10 @@ bool LogWriter::write(const Event &event) const {
     case Event::Kind::StartRefused:
         return slotEvent(event.slot, event.name + QStringLiteral(" was not started: ") +
                                          event.detail + QLatin1Char('.'));
+    case Event::Kind::OutputNotKept:
+        return slotEvent(event.slot, QStringLiteral("The output of ") + event.name +
+                                         QStringLiteral(" is not kept: ") + event.detail +
+                                         QLatin1Char('.'));
     case Event::Kind::CommandLineRun:
         return LogWriter::event(QStringLiteral("Command Line Action has been initiated!"));
     case Event::Kind::CommandLineFailed:
@@ -40,6 +44,9 @@ bool LogWriter::write(const Event &event) const {
         return slotEvent(event.slot, unhealthySentence(event.name, event.detail));
     case Event::Kind::HealthyAgain:
         return slotEvent(event.slot, event.name + QStringLiteral(" is healthy again."));
+    case Event::Kind::Closed:
+        return slotEvent(event.slot,
+                         event.name + QStringLiteral(" was closed and is not restarted."));
     case Event::Kind::ConnectionLost:
         return LogWriter::event(QStringLiteral(" Internet Connection has been Lost!"));
     case Event::Kind::RespondingAgain:

@@ -65,15 +65,18 @@ void Mailer::setPacing(int sendAfterMs, int disconnectAfterMs) {
 }
 
 void Mailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
-                             bool restartFailed, const QString &afterText,
-                             const QString &exitCause) {
-    sendMail(settings, [slotName, restartFailed, afterText, exitCause] {
+                             bool restartFailed, const QString &afterText, const QString &exitCause,
+                             const QStringList &output) {
+    sendMail(settings, [slotName, restartFailed, afterText, exitCause, output] {
         QString body = slotName +
                        (restartFailed ? QStringLiteral(" could not be restarted at: ")
                                       : QStringLiteral(" was restarted at: ")) +
                        engine::longTime(QTime::currentTime());
         if (!exitCause.isEmpty()) {
             body += QStringLiteral("\nLast exit: ") + exitCause;
+        }
+        if (!output.isEmpty()) {
+            body += QStringLiteral("\nLast output:\n") + output.join(QLatin1Char('\n'));
         }
         if (!afterText.isEmpty()) {
             body += QLatin1Char('\n') + afterText;

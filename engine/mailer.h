@@ -96,9 +96,11 @@ public:
     /// The restart e-mail of the slot named `slotName`, paced and logged.
     /// When `restartFailed`, the body says the program could not be
     /// restarted. `afterText`, when not empty, is a line of its own after the
-    /// usual text; `exitCause`, when known, a line "Last exit: <cause>" before it.
+    /// usual text; `exitCause`, when known, a line "Last exit: <cause>" before it,
+    /// and the program's last `output` lines, when kept, under "Last output:".
     void sendRestartMail(const MailSettings &settings, const QString &slotName, bool restartFailed,
-                         const QString &afterText = {}, const QString &exitCause = {});
+                         const QString &afterText = {}, const QString &exitCause = {},
+                         const QStringList &output = {});
     /// The e-mail window's test: unpaced, not logged, a refused address ends
     /// it; `done` gets the outcome in one sentence ("The test e-mail was
     /// accepted by <server>.", or why not). `password` nullopt: looked up.

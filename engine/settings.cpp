@@ -183,6 +183,10 @@ Snapshot Snapshot::from(const Stored &stored) {
         slot.restartWhenOverLimit = stored.flag(Key::SlotLimitAction, n);
         slot.arguments = stored.text(Key::SlotArguments, n);
         slot.environmentFile = stored.text(Key::SlotEnvironment, n);
+        slot.outputFile = stored.text(Key::SlotOutput, n);
+        slot.outputKb = stored.number(Key::SlotOutputKb, n).value_or(0);
+        slot.outputFiles = stored.number(Key::SlotOutputFiles, n).value_or(0);
+        slot.stopOnCleanExit = stored.flag(Key::SlotCleanExit, n);
     }
     s.logPath = stored.text(Key::LogPath);
     s.mail.sendTo = stored.text(Key::MailTo);
@@ -199,6 +203,10 @@ Snapshot Snapshot::from(const Stored &stored) {
     s.watchInternet = stored.flag(Key::InternetWatch);
     s.keepUp = stored.flag(Key::KeepUp);
     s.startInTray = stored.flag(Key::StartInTray);
+    s.webhook.url = stored.text(Key::WebhookUrl).trimmed();
+    s.webhook.format = stored.text(Key::WebhookFormat).trimmed();
+    s.webhook.caFile = stored.text(Key::WebhookCaFile);
+    s.webhook.events = stored.text(Key::WebhookEvents);
     s.problem = stored.problem();
     return s;
 }

@@ -19,7 +19,7 @@ namespace settings {
 /// Number of watched applications.
 inline constexpr int SlotCount = 8;
 
-/// Every key the program reads or writes. The first twenty-six exist once per slot.
+/// Every key the program reads or writes. The first thirty exist once per slot.
 enum class Key {
     SlotName,
     SlotProgram,
@@ -47,6 +47,10 @@ enum class Key {
     SlotLimitAction,
     SlotArguments,
     SlotEnvironment,
+    SlotOutput,
+    SlotOutputKb,
+    SlotOutputFiles,
+    SlotCleanExit,
     LogPath,
     MailTo,
     MailPort,
@@ -64,6 +68,10 @@ enum class Key {
     InternetRestartName,
     KeepUp,
     StartInTray,
+    WebhookUrl,
+    WebhookFormat,
+    WebhookCaFile,
+    WebhookEvents,
 };
 
 /// How a key's stored text is read; the schema gives each key one.
@@ -174,6 +182,14 @@ struct Slot {
     QString arguments;
     /// A file of NAME=value lines added to the program's environment; empty: none.
     QString environmentFile;
+    /// The file the program's stdout and stderr are appended to; empty: not kept.
+    QString outputFile;
+    /// The output file's size in KiB before it is rotated, and how many files are kept.
+    int outputKb = defaultNumber(Key::SlotOutputKb);
+    int outputFiles = defaultNumber(Key::SlotOutputFiles);
+    /// A program Perstando started that exits with status 0 was closed on
+    /// purpose: it is not started again until it is found running.
+    bool stopOnCleanExit = false;
 
     bool operator==(const Slot &) const = default;
 };
@@ -205,6 +221,13 @@ struct Snapshot {
     bool keepUp = false;
     /// Only exactly "Yes" starts in the tray.
     bool startInTray = false;
+    /// The web address alerts are posted to (empty: none), as stored.
+    struct Webhook {
+        QString url;
+        QString format;
+        QString caFile;
+        QString events;
+    } webhook;
     /// Why the file could not be read; "" when it could or is missing.
     QString problem;
 

@@ -45,7 +45,7 @@ constexpr KeyDefinition asSeconds(const char *section, const char *name) {
     return {section, name, Type::Seconds};
 }
 
-constexpr std::array<Entry, 43> Schema{{
+constexpr std::array<Entry, 51> Schema{{
     {Key::SlotName, asText("exe%1", "name")},
     {Key::SlotProgram, asPath("exe%1", "path")},
     {Key::SlotInterval, asInterval("exe%1", "timer")},
@@ -72,6 +72,10 @@ constexpr std::array<Entry, 43> Schema{{
     {Key::SlotLimitAction, asAction("exe%1", "limitaction", "Restart")},
     {Key::SlotArguments, asText("exe%1", "arguments")},
     {Key::SlotEnvironment, asPath("exe%1", "environment")},
+    {Key::SlotOutput, asPath("exe%1", "output")},
+    {Key::SlotOutputKb, asWholeNumber("exe%1", "outputkb", 1024)},
+    {Key::SlotOutputFiles, asWholeNumber("exe%1", "outputfiles", 3)},
+    {Key::SlotCleanExit, asAction("exe%1", "cleanexit", "Stop")},
     {Key::LogPath, asPath("log", "path")},
     {Key::MailTo, asText("mail", "Sendto")},
     {Key::MailPort, asText("mail", "port")},
@@ -89,6 +93,10 @@ constexpr std::array<Entry, 43> Schema{{
     {Key::InternetRestartName, asText("internet", "restartname")},
     {Key::KeepUp, asSwitch("Internet", "alive")},
     {Key::StartInTray, asYesNo("StartupMode", "InIconTray")},
+    {Key::WebhookUrl, asText("webhook", "url")},
+    {Key::WebhookFormat, asText("webhook", "format")},
+    {Key::WebhookCaFile, asPath("webhook", "cafile")},
+    {Key::WebhookEvents, asText("webhook", "events")},
 }};
 
 constexpr bool schemaInKeyOrder() {

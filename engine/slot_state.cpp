@@ -25,6 +25,8 @@ const char *linePrefix(Phase phase) {
         return "Unhealthy: ";
     case Phase::OverLimit:
         return "Over its limit: ";
+    case Phase::Closed:
+        return "Closed: ";
     case Phase::Unnamed:
     case Phase::NotCheckedYet:
         break;
@@ -84,6 +86,8 @@ QString phaseName(Phase phase) {
         return QStringLiteral("unhealthy");
     case Phase::OverLimit:
         return QStringLiteral("over its limit");
+    case Phase::Closed:
+        return QStringLiteral("closed");
     }
     return {};
 }

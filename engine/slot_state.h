@@ -18,6 +18,7 @@ enum class Phase {
     NotResponding, ///< running, but its windows do not answer
     Unhealthy,     ///< running, but its health probe fails (reason: why)
     OverLimit,     ///< running, but over its memory or CPU limit (reason: which)
+    Closed,        ///< the program it started exited with 0: closed on purpose, not started
 };
 
 struct SlotState {
@@ -29,7 +30,7 @@ struct SlotState {
     /// Why, in words, where the phase has a reason (the give-up sentence).
     QString reason;
     /// How the slot's last process ended ("killed by signal 9 (SIGKILL)"), as
-    /// its last restart told; empty when not known.
+    /// its last restart or close told; empty when not known.
     QString lastExit;
     /// When the program was last looked for; invalid before the first time.
     QDateTime lastCheck;

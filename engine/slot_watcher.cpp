@@ -1,6 +1,7 @@
 #include "engine/slot_watcher.h"
 
 #include "core/launcher.h"
+#include "core/output_log.h"
 #include "core/process_probe.h"
 #include "engine/log_writer.h"
 #include "engine/switched_timer.h"
@@ -70,6 +71,8 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
         const settings::Slot &read = snapshot.perSlot[static_cast<std::size_t>(n - 1)];
         const bool changed = state(n).settings != read;
         state(n).settings = read;
+        // Every activation is a new try, also for a program closed on purpose.
+        state(n).closed = false;
         setName(n, read.name);
         // Saved settings are a new try: a slot that gave up is watched again.
         if (changed) {
@@ -206,6 +209,9 @@ void SlotWatcher::tick(int slot) {
         emit foundRunning(slot);
         return;
     }
+    if (staysClosed(slot, previous, now)) {
+        return;
+    }
     if (!mayStart(slot, nowMs, now)) {
         return;
     }
@@ -216,15 +222,26 @@ void SlotWatcher::tick(int slot) {
     const QString refusal = QString::fromStdString(environment.refusal);
     const bool refusedNew = !refusal.isEmpty() && refusal != s.refusal;
     s.refusal = refusal;
+    const QStringList output = lastOutput(slot, previous);
+    const std::optional<launcher::OutputCapture> capture = outputOf(s.settings);
+    const qint64 startedAtMs = QDateTime::currentMSecsSinceEpoch();
     const launcher::Result started =
         refusal.isEmpty()
             ? launcher::start(program.toStdString(), s.settings.arguments.toStdString(), folder,
-                              environment.variables)
+                              environment.variables, capture ? &*capture : nullptr)
             : launcher::Result{launcher::Failure::AccessDenied};
     const bool failed = !started.ok();
     if (!failed) {
         s.lastStart.start();
     }
+    // A logger whose program did not start ends with its pipes; the sweep reaps it.
+    if (!failed && started.loggerPid != 0) {
+        s.output = {reaper::endDescriptor(started.loggerPid), QString::fromStdString(capture->path),
+                    startedAtMs};
+    }
+    const QString outputProblem = QString::fromStdString(started.outputProblem);
+    const bool outputLostNew = !outputProblem.isEmpty() && outputProblem != s.outputProblem;
+    s.outputProblem = outputProblem;
     // A start that failed counts too: a wrong path is the commonest loop.
     s.crash.starts.push_back({nowMs, failed});
     while (std::ssize(s.crash.starts) > s.settings.giveUpRestarts) {
@@ -244,8 +261,17 @@ void SlotWatcher::tick(int slot) {
     if (refusedNew) {
         publish(slot, Event::Kind::StartRefused, 0, refusal);
     }
-    publish(slot, failed ? Event::Kind::RestartFailed : Event::Kind::Restarted, s.process.pid(),
-            s.record.lastExit);
+    if (outputLostNew) {
+        publish(slot, Event::Kind::OutputNotKept, 0, outputProblem);
+    }
+    Event restart{failed ? Event::Kind::RestartFailed : Event::Kind::Restarted,
+                  slot,
+                  QDateTime::currentDateTime(),
+                  s.process.pid(),
+                  s.name,
+                  s.record.lastExit};
+    restart.output = output;
+    events_.publish(restart);
 }
 
 namespace {
@@ -267,7 +293,7 @@ void SlotWatcher::reapRemembered(int slot) {
     }
     const core::UniqueFd end = s.process.duplicateEndDescriptor();
     if (const auto cause = reaper::reap(end.get())) {
-        s.exit = {s.process.identity(), QString::fromStdString(cause->text())};
+        s.exit = {s.process.identity(), QString::fromStdString(cause->text()), cause};
     }
 }
 
@@ -283,6 +309,31 @@ QString SlotWatcher::exitCause(int slot, const processes::ProcessIdentity &previ
     // its cause is not known, though Perstando started it.
     return sameProcess(previous, s.started) ? QString()
                                             : QString::fromStdString(reaper::unknownCause());
+}
+
+bool SlotWatcher::staysClosed(int slot, const processes::ProcessIdentity &previous,
+                              const QDateTime &now) {
+    State &s = state(slot);
+    if (s.closed) {
+        emit stateChanged(slot); // its last check is new
+        return true;
+    }
+    // Only a status told by the reaper counts: a cause unknown, a signal or
+    // a program Perstando did not start is restarted.
+    const auto &cause = s.exit.reaped;
+    const bool clean = s.settings.stopOnCleanExit && previous.pid != 0 &&
+                       sameProcess(previous, s.started) && sameProcess(s.exit.process, previous) &&
+                       cause && !cause->signalled && cause->number == 0;
+    if (!clean) {
+        return false;
+    }
+    s.closed = true;
+    // A clean close ends any crash loop: the next start is a fresh one.
+    s.crash = {};
+    s.record.lastExit = s.exit.cause;
+    enter(slot, Phase::Closed, now);
+    publish(slot, Event::Kind::Closed);
+    return true;
 }
 
 void SlotWatcher::sweepOrphans() {
@@ -309,6 +360,44 @@ core::EnvironmentFile SlotWatcher::environmentOf(const settings::Slot &slot) {
     const QString file =
         QDir(settings::settingsFolderText()).absoluteFilePath(slot.environmentFile);
     return core::readEnvironmentFile(file.toStdString());
+}
+
+std::optional<launcher::OutputCapture> SlotWatcher::outputOf(const settings::Slot &slot) {
+    if (slot.outputFile.isEmpty()) {
+        return std::nullopt;
+    }
+    const outputlog::Limits limits = outputlog::limitsFrom(slot.outputKb, slot.outputFiles);
+    // The logger renames the file to rotate it: the path must not depend on
+    // the current folder. A relative one is taken from the settings' folder.
+    const QString path = QDir(settings::settingsFolderText()).absoluteFilePath(slot.outputFile);
+    const QString logger =
+        QDir(settings::dataFolderText()).filePath(QString::fromLatin1(outputlog::ProgramName));
+    return launcher::OutputCapture{logger.toStdString(), path.toStdString(), limits.maxBytes,
+                                   limits.files};
+}
+
+QStringList SlotWatcher::lastOutput(int slot, const processes::ProcessIdentity &previous) {
+    State::Output ended = std::exchange(state(slot).output, {});
+    if (ended.path.isEmpty() || previous.pid == 0 || !sameProcess(previous, state(slot).started)) {
+        return {};
+    }
+    // The logger ends once it has written what the program left in its
+    // pipes; children of the program that keep them open make it wait longer.
+    constexpr int DrainMs = 50;
+    if (ended.logger) {
+        reaper::awaitEnd(ended.logger.get(), DrainMs);
+        reaper::reap(ended.logger.get());
+    }
+    // Up to now, so the next program's first lines are not its.
+    const std::vector<std::string> lines =
+        outputlog::lastLines(ended.path.toStdString(), LastOutputLines, ended.fromMs,
+                             QDateTime::currentMSecsSinceEpoch() + 1);
+    QStringList out;
+    out.reserve(static_cast<qsizetype>(lines.size()));
+    for (const auto &line : lines) {
+        out.push_back(QString::fromStdString(line));
+    }
+    return out;
 }
 
 bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
@@ -351,6 +440,7 @@ bool SlotWatcher::mayStart(int slot, qint64 nowMs, const QDateTime &now) {
 }
 
 void SlotWatcher::seenRunning(int slot, qint64 now) {
+    state(slot).closed = false; // the user started it again
     Crashes &c = state(slot).crash;
     if (c.gaveUp) {
         watchAgain(slot); // started by hand, or it came back on its own

@@ -9,6 +9,7 @@
 
 #include "core/child_reaper.h"
 #include "core/environment_file.h"
+#include "core/launcher.h"
 #include "core/process_probe.h"
 #include "engine/event_stream.h"
 #include "engine/process_end_watch.h"
@@ -150,7 +151,19 @@ private:
         struct {
             processes::ProcessIdentity process;
             QString cause;
+            std::optional<reaper::ExitCause> reaped; ///< the cause, as data
         } exit;
+        /// The logger of the program Perstando last started, and since when
+        /// the lines in its file are that program's.
+        struct Output {
+            core::UniqueFd logger;
+            QString path;
+            qint64 fromMs = 0;
+        } output;
+        QString outputProblem; ///< why the last start's output is not kept, once logged
+        /// Its program ended cleanly and is not started until it is found
+        /// running again or the settings are applied.
+        bool closed = false;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
@@ -173,10 +186,19 @@ private:
     /// Whether a program found gone may be started now: not after giving up,
     /// nor before its wait is over.
     bool mayStart(int slot, qint64 nowMs, const QDateTime &now);
+    /// Whether a program found gone stays closed: it is, or the process
+    /// that ended (`previous`) was the one Perstando started and exited with
+    /// 0 on a slot set to stop then, which closes it now.
+    bool staysClosed(int slot, const processes::ProcessIdentity &previous, const QDateTime &now);
     void seenRunning(int slot, qint64 now);
     void watchAgain(int slot);
     /// The slot's extra environment, or why it cannot be had.
     static core::EnvironmentFile environmentOf(const settings::Slot &slot);
+    /// Where the slot's program output goes; nullopt when it is not kept.
+    static std::optional<launcher::OutputCapture> outputOf(const settings::Slot &slot);
+    /// The last lines the process remembered as `previous` wrote, when
+    /// Perstando started it with its output kept; its logger is let go.
+    QStringList lastOutput(int slot, const processes::ProcessIdentity &previous);
 
     const EventStream &events_;
     settings::Reader settingsFile_;
@@ -185,6 +207,8 @@ private:
     bool paused_ = false;
     /// How often orphans are looked for, checks or not.
     static constexpr int SweepMs = 5000;
+    /// How much of an ended program's output its restart tells.
+    static constexpr std::size_t LastOutputLines = 20;
     reaper::OrphanSweep orphans_;
     QElapsedTimer lastSweep_;
 };

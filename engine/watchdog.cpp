@@ -4,6 +4,7 @@
 #include "core/launcher.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
+#include "engine/alert_events.h"
 #include "engine/error_window_sweep.h"
 #include "engine/hang_watch.h"
 #include "engine/health_watch.h"
@@ -12,6 +13,9 @@
 #include "engine/mailer.h"
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
+#include "engine/webhook.h"
+
+#include <QSysInfo>
 
 #include <cstdio>
 
@@ -34,6 +38,9 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     testMailer_->setObjectName(QStringLiteral("TestMailer"));
     testMailer_->setPasswordSource(lookUpMailPassword);
     mailer_->setPasswordSource(lookUpMailPassword);
+    webhook_ = new WebhookSender(this);
+    connect(webhook_, &WebhookSender::failed, this,
+            [this](const QString &reason) { log_.note(reason); });
     attachConsumers();
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
@@ -87,6 +94,7 @@ void Watchdog::attachConsumers() {
     events_.attach([this](const Event &e) { showPopup(e); });
     events_.attach([this](const Event &e) { log_.write(e); });
     events_.attach([this](const Event &e) { mail(e); });
+    events_.attach([this](const Event &e) { postWebhook(e); });
 }
 
 void Watchdog::start() {
@@ -106,6 +114,7 @@ void Watchdog::reload() {
     slots_->apply(settings_);
     hang_->apply(settings_);
     health_->apply(settings_);
+    applyWebhook();
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -150,14 +159,15 @@ MailSettings Watchdog::mailSettings() const {
     return {mail.sendTo, mail.port, mail.address, mail.server, mail.user, mail.caFile};
 }
 
-void Watchdog::sendRestartMail(int slot, bool failed, const QString &exitCause) {
+void Watchdog::sendRestartMail(int slot, bool failed, const QString &exitCause,
+                               const QStringList &output) {
     if (!mailGuard_.admit(slot, slots_->nowMs(), settings_.mail.minutes)) {
         return; // the log has it; the slot's next e-mail counts it
     }
     const QString name = slots_->name(slot);
     mailer_->sendRestartMail(mailSettings(), name, failed,
                              mailGuard_.takeHeldLine(slot, name, QDateTime::currentDateTime()),
-                             exitCause);
+                             exitCause, output);
 }
 
 void Watchdog::refreshPanel() {
@@ -214,7 +224,8 @@ void Watchdog::mail(const Event &event) {
         return;
     }
     if (isRestart(event.kind)) {
-        sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed, event.detail);
+        sendRestartMail(event.slot, event.kind == Event::Kind::RestartFailed, event.detail,
+                        event.output);
     } else if (event.kind == Event::Kind::Unhealthy) {
         // Once per failing process: the probe's counts keep it from flooding.
         mailer_->sendMail(mailSettings(), [name = event.name, reason = event.detail] {
@@ -229,6 +240,48 @@ void Watchdog::mail(const Event &event) {
             return held.isEmpty() ? sentence : sentence + QLatin1Char('\n') + held;
         });
     }
+}
+
+void Watchdog::applyWebhook() {
+    const settings::Snapshot::Webhook &stored = settings_.webhook;
+    QStringList problems;
+    const std::optional<WebhookFormat> format = webhookFormat(stored.format);
+    if (!format) {
+        problems.push_back(
+            QStringLiteral("the format \"%1\" is not known; json is sent").arg(stored.format));
+    }
+    QStringList unknown;
+    webhookKinds_ = alertKinds(stored.events, unknown);
+    if (!unknown.isEmpty()) {
+        problems.push_back(QStringLiteral("no such event: ") + unknown.join(QStringLiteral(", ")));
+    }
+    webhook_->setSettings({stored.url, format.value_or(WebhookFormat::Json), stored.caFile, {}});
+    const QString problem = stored.url.isEmpty() || problems.isEmpty()
+                                ? QString()
+                                : QStringLiteral("webhook: ") + problems.join(QStringLiteral("; "));
+    if (!problem.isEmpty() && problem != webhookProblem_) {
+        log_.note(problem);
+    }
+    webhookProblem_ = problem;
+}
+
+void Watchdog::postWebhook(const Event &event) {
+    if (settings_.webhook.url.isEmpty() || !webhookKinds_.contains(event.kind)) {
+        return;
+    }
+    Alert alert = alertOf(event, QSysInfo::machineHostName());
+    // The e-mail's span holds back this channel's restarts too, and its next
+    // alert says how many.
+    if (isRestart(event.kind)) {
+        if (!webhookGuard_.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
+            return;
+        }
+        const QString held = webhookGuard_.takeHeldLine(event.slot, event.name, event.time);
+        if (!held.isEmpty()) {
+            alert.sentence += QLatin1Char('\n') + held;
+        }
+    }
+    webhook_->send(alert);
 }
 
 } // namespace engine

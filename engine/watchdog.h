@@ -11,6 +11,7 @@
 #include "engine/settings.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 namespace engine {
@@ -24,6 +25,7 @@ class InternetWatch;
 class Mailer;
 struct MailSettings;
 class SlotWatcher;
+class WebhookSender;
 
 class Watchdog : public QObject {
     Q_OBJECT
@@ -52,7 +54,8 @@ public:
     /// The restart e-mail of a slot with the mail settings held now; returns
     /// at once, the e-mail going out on its own pacing. Within the e-mail
     /// span of the settings after the slot's last one, it is only counted.
-    void sendRestartMail(int slot, bool failed, const QString &exitCause = {});
+    void sendRestartMail(int slot, bool failed, const QString &exitCause = {},
+                         const QStringList &output = {});
     /// The e-mail switch as the e-mail dialog last showed it; a read of the
     /// settings sets it again.
     void setMailSwitch(const QString &text);
@@ -73,6 +76,8 @@ public:
     Mailer &mailer() { return *mailer_; }
     /// Sends the e-mail window's test e-mails.
     Mailer &testMailer() { return *testMailer_; }
+    /// Posts the alerts to the web address of the settings.
+    WebhookSender &webhook() { return *webhook_; }
 
 signals:
     /// After the load steps.
@@ -101,6 +106,9 @@ private:
     void runCommandLine(const Event &event);
     void showPopup(const Event &event);
     void mail(const Event &event);
+    void postWebhook(const Event &event);
+    /// Takes the webhook settings of a fresh read; what cannot be used is logged once.
+    void applyWebhook();
     MailSettings mailSettings() const;
 
     settings::Snapshot settings_;
@@ -117,6 +125,11 @@ private:
     Mailer *mailer_ = nullptr;
     Mailer *testMailer_ = nullptr;
     MailFloodGuard mailGuard_;
+    WebhookSender *webhook_ = nullptr;
+    /// The webhook's own count of restarts held back within the e-mail span.
+    MailFloodGuard webhookGuard_;
+    QSet<Event::Kind> webhookKinds_;
+    QString webhookProblem_; ///< logged once until it changes
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;

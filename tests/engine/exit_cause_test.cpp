@@ -21,28 +21,7 @@ using namespace testing_support;
 
 namespace {
 
-/// Whether `pid` is still in the process table, a zombie included.
-bool inProcessTable(pid_t pid) {
-    return std::filesystem::exists("/proc/" + std::to_string(pid));
-}
-
-bool isZombie(pid_t pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-}
-
-class ExitCauseTest : public ProgramFolderTest {
-protected:
-    void SetUp() override {
-        ProgramFolderTest::SetUp();
-        ASSERT_TRUE(reaper::setChildSubreaper(true));
-    }
-    void TearDown() override {
-        ProgramFolderTest::TearDown();
-        reaper::setChildSubreaper(false);
-    }
-};
+using ExitCauseTest = ReapingFolderTest;
 
 // Each way a program ends, as the restart tells it: the state, the status
 // text and JSON, and the e-mail's line after its usual text.
@@ -91,7 +70,7 @@ TEST_F(ExitCauseTest, TheRestartTellsHowTheProgramEnded) {
             ASSERT_TRUE(waitUntil([&] { return !readFile(exe.string() + ".starts").empty(); }));
         }
         ::kill(first, c.signal);
-        ASSERT_TRUE(waitUntil([&] { return !inProcessTable(first) || isZombie(first); }));
+        ASSERT_TRUE(waitUntil([&] { return hasEnded(first); }));
         watchdog_->setMailSwitch(QStringLiteral("On"));
         watcher.tick(2);
 

@@ -2,6 +2,7 @@
 // A test with a program folder of its own, copies of the watched program in
 // it and the watchdog that watches them; all of it gone at the end.
 
+#include "core/child_reaper.h"
 #include "core/program_folder.h"
 #include "engine/slot_watcher.h"
 #include "engine/watchdog.h"
@@ -48,5 +49,36 @@ protected:
     std::unique_ptr<engine::Watchdog> watchdog_;
     std::vector<std::filesystem::path> programs_;
 };
+
+/// A program-folder test in which Perstando is the reaper of what it starts,
+/// as its main makes it.
+class ReapingFolderTest : public ProgramFolderTest {
+protected:
+    void SetUp() override {
+        ProgramFolderTest::SetUp();
+        ASSERT_TRUE(reaper::setChildSubreaper(true));
+    }
+    void TearDown() override {
+        ProgramFolderTest::TearDown();
+        reaper::setChildSubreaper(false);
+    }
+};
+
+/// Whether `pid` is still in the process table, a zombie included.
+inline bool inProcessTable(pid_t pid) {
+    return std::filesystem::exists("/proc/" + std::to_string(pid));
+}
+
+/// Whether `pid` has ended and waits to be reaped.
+inline bool isZombie(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+/// Whether `pid` has ended: gone, or a zombie. Only then can it be reaped.
+inline bool hasEnded(pid_t pid) {
+    return !inProcessTable(pid) || isZombie(pid);
+}
 
 } // namespace testing_support

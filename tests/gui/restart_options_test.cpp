@@ -25,6 +25,7 @@ using testing_support::WindowTest;
 namespace {
 
 const QString AtOnce = QStringLiteral("Restart at once");
+const QString CleanExit = QStringLiteral("Stop on a clean exit");
 const QString GiveUp = QStringLiteral("Give up after");
 const QString Within = QStringLiteral("within");
 const QString LongestWait = QStringLiteral("Longest wait (s)");
@@ -170,12 +171,14 @@ protected:
 };
 
 TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothing) {
-    const std::string before = "[exe1]\nname=Orders\nimmediate=On\ngiveup=3\ngiveupminutes=007\n"
+    const std::string before = "[exe1]\nname=Orders\nimmediate=On\ncleanexit=Stop\ngiveup=3\n"
+                               "giveupminutes=007\n"
                                "backoff=+5\nhangseconds=30\nhangaction=Restart\n"
                                "health=http://127.0.0.1:8080/health\nhealthseconds=15\n"
                                "healthfailures=2\nhealthaction=Restart\nmaxmemory=1024\n"
                                "maxcpu=80\nlimitaction=Restart\n"
-                               "[exe2]\nimmediate=on\nhangaction=restart\nlimitaction=Kill\n"
+                               "[exe2]\nimmediate=on\ncleanexit=stop\nhangaction=restart\n"
+                               "limitaction=Kill\n"
                                "[exe3]\nname=Billing\nimmediate=Yes\n[exe4]\nimmediate=Off\n"
                                "[exe8]\nname=Last one\nimmediate=On\n[mail]\nminutes=15\n";
     writeSettings(before);
@@ -186,6 +189,7 @@ TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothi
     ASSERT_EQ(window.table()->rowCount(), settings::SlotCount);
     const QStringList headers{QStringLiteral("Application"),
                               AtOnce,
+                              CleanExit,
                               GiveUp,
                               Within,
                               LongestWait,
@@ -227,6 +231,8 @@ TEST_F(RestartOptionsTest, ShowsEachSlotsNameAndStoredSwitchAndCancelWritesNothi
     EXPECT_TRUE(window.ticked(1, ThenRestart));
     EXPECT_FALSE(window.ticked(2, ThenRestart));
     EXPECT_FALSE(window.ticked(3, ThenRestart));
+    EXPECT_TRUE(window.ticked(1, CleanExit));
+    EXPECT_FALSE(window.ticked(2, CleanExit));
     EXPECT_EQ(window.cell(1, Probe), QStringLiteral("http://127.0.0.1:8080/health"));
     EXPECT_EQ(window.cell(1, ProbeEvery), QStringLiteral("15"));
     EXPECT_EQ(window.cell(1, Failures), QStringLiteral("2"));
@@ -292,6 +298,7 @@ TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace)
     window.toggle(4, ThenRestart);
     ASSERT_TRUE(window.type(5, HangSeconds, QStringLiteral("0")));
     ASSERT_TRUE(window.type(6, GiveUp, QStringLiteral("2147483647")));
+    window.toggle(6, CleanExit);
     ASSERT_TRUE(window.type(7, LongestWait, QStringLiteral("007")));
     ASSERT_TRUE(window.type(2, Probe, QStringLiteral(" tcp://127.0.0.1:9000 ")));
     ASSERT_TRUE(window.type(2, ProbeEvery, QStringLiteral("20")));
@@ -317,7 +324,7 @@ TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace)
               "[exe3]\nimmediate=Off\nbackoff=120\nhealth=/usr/bin/check \"two words\" --quiet\n"
               "healthfailures=5\n[exe4]\nimmediate=Off\nhangaction=Restart\n"
               "[exe5]\nimmediate=Off\nhangseconds=0\nmaxmemory=512\nmaxcpu=90\n"
-              "limitaction=Restart\n[exe6]\nimmediate=Off\ngiveup=2147483647\n"
+              "limitaction=Restart\n[exe6]\nimmediate=Off\ncleanexit=Stop\ngiveup=2147483647\n"
               "[exe7]\nimmediate=Off\nbackoff=007\n[exe8]\nimmediate=Off\ngiveup=7\n");
 
     const auto snapshot = settings::Snapshot::read();
@@ -327,6 +334,8 @@ TEST_F(RestartOptionsTest, SaveWritesTheTypedNumbersAndTheFieldInTheSameReplace)
     EXPECT_TRUE(snapshot.perSlot[3].restartWhenHung);
     EXPECT_EQ(snapshot.perSlot[6].backoffSeconds, 7);
     EXPECT_EQ(snapshot.perSlot[7].giveUpRestarts, 7);
+    EXPECT_TRUE(snapshot.perSlot[5].stopOnCleanExit);
+    EXPECT_FALSE(snapshot.perSlot[4].stopOnCleanExit);
     EXPECT_EQ(snapshot.mail.minutes, 30);
     EXPECT_EQ(snapshot.perSlot[1].health, QStringLiteral("tcp://127.0.0.1:9000"));
     EXPECT_TRUE(snapshot.perSlot[1].restartWhenUnhealthy);

@@ -125,25 +125,74 @@ TEST_F(SetupDialogTest, SaveAllWritesEveryKeyInOrderAndTheFileLoadsBack) {
     EXPECT_FALSE(check(3)->isChecked());
 }
 
-TEST_F(SetupDialogTest, ArgumentsAreWrittenOnlyWhenChangedAndReadBackAsTyped) {
-    writeSettings("[exe2]\nname=Two\npath=two\narguments=--keep\n");
+// The arguments and the output file: loaded, written only when changed, and
+// read back as typed.
+TEST_F(SetupDialogTest, SlotTextFieldsAreWrittenOnlyWhenChangedAndReadBackAsTyped) {
+    struct Case {
+        const char *field;
+        const char *key;
+        QString settings::Slot::*value;
+        QString typed; ///< what slot 3 gets, read back as typed
+    };
+    const Case cases[] = {
+        // Quoted at both ends: a plain write would lose the outer quotes on the next read.
+        {"txtArguments", "arguments", &settings::Slot::arguments,
+         QStringLiteral("\"a b\" \"c d\"")},
+        {"txtOutput", "output", &settings::Slot::outputFile,
+         QStringLiteral("/var/log/shop front.log")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.field);
+        writeSettings("[exe2]\nname=Two\npath=two\n" + std::string(c.key) + "=--keep\n");
+        open();
+        auto *tabs = control<QTabWidget>(QStringLiteral("SSTab1"));
+        const auto field = [&](int slot) {
+            return tabs->widget(slot - 1)->findChild<QLineEdit *>(QString::fromLatin1(c.field));
+        };
+        ASSERT_NE(field(8), nullptr);
+        EXPECT_EQ(field(2)->text(), QStringLiteral("--keep"));
+        field(3)->setText(c.typed);
+        click(5);
+        EXPECT_TRUE(closedAndGone());
+
+        const std::string saved = readSettings();
+        EXPECT_EQ(testing_support::occurrences(saved, "\n" + std::string(c.key) + "="), 2) << saved;
+        const auto snapshot = settings::Snapshot::read();
+        EXPECT_EQ(snapshot.perSlot[1].*c.value, QStringLiteral("--keep"));
+        EXPECT_EQ(snapshot.perSlot[2].*c.value, c.typed);
+        messages_.shown.clear();
+    }
+}
+
+TEST_F(SetupDialogTest, TheOutputFilesPickerTakesANewFileFromTheSettingsFolder) {
+    writeSettings("[exe4]\nname=Four\noutput=logs/four.log\n");
     open();
     auto *tabs = control<QTabWidget>(QStringLiteral("SSTab1"));
-    const auto arguments = [&](int slot) {
-        return tabs->widget(slot - 1)->findChild<QLineEdit *>(QStringLiteral("txtArguments"));
+    const auto output = [&](int slot) {
+        return tabs->widget(slot - 1)->findChild<QLineEdit *>(QStringLiteral("txtOutput"));
     };
-    ASSERT_NE(arguments(8), nullptr);
-    EXPECT_EQ(arguments(2)->text(), QStringLiteral("--keep"));
-    // Quoted at both ends: a plain write would lose the outer quotes on the next read.
-    const QString quoted = QStringLiteral("\"a b\" \"c d\"");
-    arguments(3)->setText(quoted);
-    click(5);
-
-    const std::string saved = readSettings();
-    EXPECT_EQ(testing_support::occurrences(saved, "arguments="), 2) << saved;
-    const auto snapshot = settings::Snapshot::read();
-    EXPECT_EQ(snapshot.perSlot[1].arguments, QStringLiteral("--keep"));
-    EXPECT_EQ(snapshot.perSlot[2].arguments, quoted);
+    const auto browse = [&](int slot) {
+        tabs->widget(slot - 1)
+            ->findChild<QPushButton *>(QStringLiteral("cmdBrowseOutput"))
+            ->click();
+    };
+    picker_.results = {{ui::PickResult::Status::Chosen, QStringLiteral("/var/log/new.log")},
+                       {ui::PickResult::Status::Cancelled, {}}};
+    browse(4);
+    ASSERT_EQ(picker_.requests.size(), 1);
+    EXPECT_TRUE(picker_.requests[0].newFileAllowed);
+    // A relative path is the settings' folder's, where the window opens.
+    EXPECT_EQ(picker_.requests[0].startFolder, folderText() + QStringLiteral("/logs"));
+    EXPECT_EQ(picker_.requests[0].fileName, QStringLiteral("four.log"));
+    EXPECT_EQ(output(4)->text(), QStringLiteral("/var/log/new.log"));
+    browse(5);
+    EXPECT_EQ(picker_.requests[1].startFolder, folderText());
+    EXPECT_TRUE(output(5)->text().isEmpty());
+    // The executable picker is not left open to new files.
+    text(7)->setText(QStringLiteral("Four"));
+    picker_.results = {{ui::PickResult::Status::Cancelled, {}}};
+    click(13);
+    EXPECT_FALSE(picker_.requests.last().newFileAllowed);
 }
 
 TEST_F(SetupDialogTest, QuickEraseThenSaveLeavesEmptyValues) {

@@ -41,6 +41,7 @@ def expected_entries():
         "usr/bin/perstando": ("l", None),
         f"{PROGRAM_DIR}/perstando": ("-", 0o755),
         f"{PROGRAM_DIR}/linkmind": ("-", 0o755),
+        f"{PROGRAM_DIR}/outputlog": ("-", 0o755),
         "usr/share/doc/perstando/manual.md": ("l", None),
         "usr/share/man/man1/perstando.1.gz": ("-", 0o644),
         "usr/share/icons/hicolor/scalable/apps/perstando.svg": ("-", 0o644),

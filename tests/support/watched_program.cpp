@@ -13,6 +13,8 @@
 //   busy               spins one core
 //   touch FILE SECS    sets FILE's modification time every SECS seconds
 //   exit N             ends with exit status N on SIGUSR1
+//   say MS N           writes "out K of PID" to stdout and "err K of PID" to
+//                      stderr, K from 1, every MS ms; N times (0: for ever)
 // Tests that use a mode run a copy of their own, as the file sits beside it.
 
 #include <arpa/inet.h>
@@ -140,6 +142,25 @@ void readRequest(int fd) {
     }
 }
 
+void say(long intervalMs, long times) {
+    const std::string pid = std::to_string(::getpid());
+    // Unbuffered and whole, as a program that crashes leaves its output.
+    const auto line = [](int fd, const std::string &text) {
+        for (std::size_t sent = 0; sent < text.size();) {
+            const ssize_t n = ::write(fd, text.data() + sent, text.size() - sent);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+    };
+    for (long k = 1; times <= 0 || k <= times; ++k) {
+        line(1, "out " + std::to_string(k) + " of " + pid + "\n");
+        line(2, "err " + std::to_string(k) + " of " + pid + "\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+    }
+}
+
 volatile std::sig_atomic_t exitStatus = 0;
 
 void exitOnSignal(int) {
@@ -160,6 +181,11 @@ void runMode(const std::string &self) {
         grow(mib);
     } else if (mode == "busy") {
         busy();
+    } else if (mode == "say") {
+        long intervalMs = 0;
+        long times = 0;
+        words >> intervalMs >> times;
+        say(intervalMs, times);
     } else if (mode == "touch") {
         std::string file;
         double seconds = 0;
@@ -179,6 +205,9 @@ int main(int argc, char **argv) {
         std::strcpy(cwd, "?");
     }
     bool exitAtOnce = false;
+    // A SIGSEGV sent by a test ends the program as the kernel ends it: a
+    // sanitizer's handler would first write a report, which may take seconds.
+    std::signal(SIGSEGV, SIG_DFL);
     // Before the start is recorded: a test signals once it sees the record.
     std::istringstream words(readFirstLine(self + ".mode"));
     std::string mode;
