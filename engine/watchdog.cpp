@@ -74,6 +74,18 @@ bool isRestart(Event::Kind kind) {
     return kind == Event::Kind::Restarted || kind == Event::Kind::RestartFailed;
 }
 
+bool isRecovery(Event::Kind kind) {
+    switch (kind) {
+    case Event::Kind::WatchedAgain:
+    case Event::Kind::RespondingAgain:
+    case Event::Kind::HealthyAgain:
+    case Event::Kind::ConnectionBack:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 void Watchdog::attachConsumers() {
@@ -239,6 +251,9 @@ void Watchdog::mail(const Event &event) {
         mailer_->sendMail(mailSettings(), [sentence, held] {
             return held.isEmpty() ? sentence : sentence + QLatin1Char('\n') + held;
         });
+    } else if (settings_.mail.recovery && isRecovery(event.kind)) {
+        mailer_->sendMail(mailSettings(),
+                          [sentence = alertOf(event, {}).sentence] { return sentence; });
     }
 }
 
