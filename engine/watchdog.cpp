@@ -105,6 +105,15 @@ void Watchdog::attachConsumers() {
     });
     events_.attach([this](const Event &e) { showPopup(e); });
     events_.attach([this](const Event &e) { log_.write(e); });
+    events_.attach([this](const Event &e) {
+        // The watch tells a loss on every check; the channels tell it once per outage.
+        if (e.kind == Event::Kind::ConnectionLost) {
+            lossToldBefore_ = connectionLost_;
+            connectionLost_ = true;
+        } else if (e.kind == Event::Kind::ConnectionBack) {
+            connectionLost_ = false;
+        }
+    });
     events_.attach([this](const Event &e) { mail(e); });
     events_.attach([this](const Event &e) { postWebhook(e); });
 }
@@ -280,8 +289,13 @@ void Watchdog::applyWebhook() {
     webhookProblem_ = problem;
 }
 
+bool Watchdog::repeatedLoss(const Event &event) const {
+    return event.kind == Event::Kind::ConnectionLost && lossToldBefore_;
+}
+
 void Watchdog::postWebhook(const Event &event) {
-    if (settings_.webhook.url.isEmpty() || !webhookKinds_.contains(event.kind)) {
+    if (settings_.webhook.url.isEmpty() || !webhookKinds_.contains(event.kind) ||
+        repeatedLoss(event)) {
         return;
     }
     Alert alert = alertOf(event, QSysInfo::machineHostName());

@@ -78,6 +78,7 @@ public:
     Mailer &testMailer() { return *testMailer_; }
     /// Posts the alerts to the web address of the settings.
     WebhookSender &webhook() { return *webhook_; }
+    const WebhookSender &webhook() const { return *webhook_; }
 
 signals:
     /// After the load steps.
@@ -107,6 +108,8 @@ private:
     void showPopup(const Event &event);
     void mail(const Event &event);
     void postWebhook(const Event &event);
+    /// A loss of the connection that was told before it came back: not for the channels.
+    bool repeatedLoss(const Event &event) const;
     /// Takes the webhook settings of a fresh read; what cannot be used is logged once.
     void applyWebhook();
     MailSettings mailSettings() const;
@@ -130,6 +133,8 @@ private:
     MailFloodGuard webhookGuard_;
     QSet<Event::Kind> webhookKinds_;
     QString webhookProblem_; ///< logged once until it changes
+    bool connectionLost_ = false;
+    bool lossToldBefore_ = false;
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;
