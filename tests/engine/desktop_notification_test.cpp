@@ -96,7 +96,7 @@ TEST_F(DesktopNotificationTest, TheChosenEventsAreShownWithTextUrgencyActionsAnd
         SCOPED_TRACE(c.events);
         startServer(c.capabilities);
         const auto exe = program("notified");
-        // The user's entry hides the system's entry of the same id.
+        // The user's entries come before the system's.
         writeFile(folder_ / "data/applications/orders.desktop",
                   "[Desktop Entry]\nType=Application\nName=Orders\nExec=\"" +
                       exe.filename().string() + "\" %U\nIcon=orders-icon\n");
