@@ -213,6 +213,18 @@ TEST_F(DesktopNotificationTest, AMissingServerIsLoggedOnceUntilOneIsShownAndNoth
     EXPECT_EQ(occurrences(logText(), line), 2) << logText();
 }
 
+TEST_F(DesktopNotificationTest, WithoutASessionBusTheRestartIsLoggedWithWhy) {
+    busEnv_.reset();
+    busEnv_.emplace("DBUS_SESSION_BUS_ADDRESS", "unix:path=" + (folder_ / "no-bus").string());
+    const auto exe = program("busless");
+    watch(exe, "[notify]\non=On\n").tick(2);
+    ASSERT_TRUE(waitWithEvents([&] {
+        return occurrences(logText(), "notify: no notification server answers: no session bus") ==
+               1;
+    })) << logText();
+    EXPECT_EQ(occurrences(logText(), "Orders has been restarted."), 1);
+}
+
 TEST_F(DesktopNotificationTest, SwitchedOffNothingTouchesTheBus) {
     const auto exe = program("quiet");
     auto &watcher = watch(exe, "[notify]\non=Off\nevents=bogus\n");
