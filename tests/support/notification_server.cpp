@@ -47,10 +47,10 @@ uint NotificationServer::Notify(const QString &app, uint replaces, const QString
 }
 
 QString NotificationServer::GetServerInformation(QString &vendor, QString &version,
-                                                 QString &specVersion) {
+                                                 QString &protocolVersion) {
     vendor = QStringLiteral("Perstando tests");
     version = QStringLiteral("1.2.3");
-    specVersion = QStringLiteral("1.2");
+    protocolVersion = QStringLiteral("1.2");
     return QStringLiteral("testserver");
 }
 

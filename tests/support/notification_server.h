@@ -46,7 +46,7 @@ public slots:
                 int timeout);
     QStringList GetCapabilities() { return capabilities_; }
     void CloseNotification(uint id) { emit NotificationClosed(id, 3); }
-    QString GetServerInformation(QString &vendor, QString &version, QString &specVersion);
+    QString GetServerInformation(QString &vendor, QString &version, QString &protocolVersion);
 
 signals:
     void ActionInvoked(uint id, const QString &key);
