@@ -5,6 +5,7 @@
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/alert_events.h"
+#include "engine/desktop_notifier.h"
 #include "engine/error_window_sweep.h"
 #include "engine/hang_watch.h"
 #include "engine/health_watch.h"
@@ -116,6 +117,7 @@ void Watchdog::attachConsumers() {
     });
     events_.attach([this](const Event &e) { mail(e); });
     events_.attach([this](const Event &e) { postWebhook(e); });
+    events_.attach([this](const Event &e) { notifyDesktop(e); });
 }
 
 void Watchdog::start() {
@@ -136,6 +138,7 @@ void Watchdog::reload() {
     hang_->apply(settings_);
     health_->apply(settings_);
     applyWebhook();
+    applyNotify();
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -311,6 +314,59 @@ void Watchdog::postWebhook(const Event &event) {
         }
     }
     webhook_->send(alert);
+}
+
+DesktopNotifier &Watchdog::notifier() {
+    if (!notifier_) {
+        notifier_ = new DesktopNotifier(this);
+        connect(notifier_, &DesktopNotifier::acknowledgeInvoked, this,
+                &Watchdog::acknowledgeAlarms);
+        connect(notifier_, &DesktopNotifier::openLogInvoked, this, &Watchdog::openLogRequested);
+        connect(notifier_, &DesktopNotifier::unavailable, this, [this](const QString &reason) {
+            if (!notifyDownLogged_) {
+                log_.note(QStringLiteral("notify: no notification server answers: ") + reason);
+                notifyDownLogged_ = true;
+            }
+        });
+        connect(notifier_, &DesktopNotifier::shown, this, [this] { notifyDownLogged_ = false; });
+    }
+    return *notifier_;
+}
+
+void Watchdog::applyNotify() {
+    if (!settings_.notify.on) {
+        notifyKinds_.clear();
+        notifyProblem_.clear();
+        return;
+    }
+    QStringList unknown;
+    notifyKinds_ = alertKinds(settings_.notify.events, unknown);
+    const QString problem = unknown.isEmpty() ? QString()
+                                              : QStringLiteral("notify: no such event: ") +
+                                                    unknown.join(QStringLiteral(", "));
+    if (!problem.isEmpty() && problem != notifyProblem_) {
+        log_.note(problem);
+    }
+    notifyProblem_ = problem;
+}
+
+void Watchdog::notifyDesktop(const Event &event) {
+    if (!settings_.notify.on || !notifyKinds_.contains(event.kind) || repeatedLoss(event)) {
+        return;
+    }
+    Alert alert = alertOf(event, QSysInfo::machineHostName());
+    // Held back within the e-mail's span as the webhook is, with its own count.
+    if (isRestart(event.kind)) {
+        if (!notifyGuard_.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
+            return;
+        }
+        const QString held = notifyGuard_.takeHeldLine(event.slot, event.name, event.time);
+        if (!held.isEmpty()) {
+            alert.sentence += QLatin1Char('\n') + held;
+        }
+    }
+    const bool slotEvent = event.slot >= 1 && event.slot <= settings::SlotCount;
+    notifier().notify(alert, slotEvent ? slots_->slotSettings(event.slot).program : QString());
 }
 
 } // namespace engine

@@ -2,8 +2,9 @@
 // The program without its windows: it reads the settings, runs the slot
 // checks, the health probes and limits, the status panel's round, the activity animation, the
 // connection watch, the keep-up companion and the error-window sweep, holds the pause, and attaches
-// the consumers of the event stream (command-line action, alarms, popups, log, e-mail) in the order
-// they run. app/ builds it; the windows observe it through signals and call its operations.
+// the consumers of the event stream (command-line action, alarms, popups, log, e-mail, webhook,
+// desktop notification) in the order they run. app/ builds it; the windows observe it through
+// signals and call its operations.
 
 #include "engine/event_stream.h"
 #include "engine/log_writer.h"
@@ -17,6 +18,7 @@
 namespace engine {
 
 class AlarmState;
+class DesktopNotifier;
 class ErrorWindowSweep;
 class SwitchedTimer;
 class HangWatch;
@@ -79,6 +81,9 @@ public:
     /// Posts the alerts to the web address of the settings.
     WebhookSender &webhook() { return *webhook_; }
     const WebhookSender &webhook() const { return *webhook_; }
+    /// Shows the alerts as desktop notifications; made on first use, so that
+    /// with notifications off the session bus is never touched.
+    DesktopNotifier &notifier();
 
 signals:
     /// After the load steps.
@@ -99,6 +104,8 @@ signals:
     void notRespondingPopupRequested(int slot, const QString &name);
     /// A program that is not healthy or over its limit: the popup says `sentence`.
     void unhealthyPopupRequested(int slot, const QString &sentence);
+    /// "Open Log" was pressed on a desktop notification.
+    void openLogRequested();
 
 private:
     void attachConsumers();
@@ -112,6 +119,9 @@ private:
     bool repeatedLoss(const Event &event) const;
     /// Takes the webhook settings of a fresh read; what cannot be used is logged once.
     void applyWebhook();
+    void notifyDesktop(const Event &event);
+    /// Takes the notification settings of a fresh read; unknown event names are logged once.
+    void applyNotify();
     MailSettings mailSettings() const;
 
     settings::Snapshot settings_;
@@ -135,6 +145,13 @@ private:
     QString webhookProblem_; ///< logged once until it changes
     bool connectionLost_ = false;
     bool lossToldBefore_ = false;
+    DesktopNotifier *notifier_ = nullptr;
+    /// The notifications' own count of restarts held back within the e-mail span.
+    MailFloodGuard notifyGuard_;
+    QSet<Event::Kind> notifyKinds_;
+    QString notifyProblem_; ///< logged once until it changes
+    /// The missing server has been logged; cleared once a notification is shown.
+    bool notifyDownLogged_ = false;
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;
