@@ -14,10 +14,13 @@
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/webhook.h"
+#include "engine/webhook_token.h"
 
 #include <QSysInfo>
 
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 namespace engine {
 
@@ -270,7 +273,10 @@ void Watchdog::applyWebhook() {
     if (!unknown.isEmpty()) {
         problems.push_back(QStringLiteral("no such event: ") + unknown.join(QStringLiteral(", ")));
     }
-    webhook_->setSettings({stored.url, format.value_or(WebhookFormat::Json), stored.caFile, {}});
+    webhookSettings_.url = stored.url;
+    webhookSettings_.format = format.value_or(WebhookFormat::Json);
+    webhookSettings_.caFile = stored.caFile;
+    reloadWebhookToken();
     const QString problem = stored.url.isEmpty() || problems.isEmpty()
                                 ? QString()
                                 : QStringLiteral("webhook: ") + problems.join(QStringLiteral("; "));
@@ -278,6 +284,37 @@ void Watchdog::applyWebhook() {
         log_.note(problem);
     }
     webhookProblem_ = problem;
+}
+
+void Watchdog::reloadWebhookToken() {
+    const quint64 lookup = ++tokenLookups_;
+    if (settings_.webhook.url.isEmpty()) {
+        // Without a webhook nothing asks the keyring; what waited goes nowhere.
+        tokenPending_ = false;
+        heldAlerts_.clear();
+        tokenProblem_.clear();
+        webhookSettings_.token.clear();
+        webhook_->setSettings(webhookSettings_);
+        return;
+    }
+    tokenPending_ = true;
+    lookUpWebhookToken(
+        this, [this, lookup](const std::optional<QString> &token, const QString &problem) {
+            if (lookup != tokenLookups_) {
+                return; // a later lookup answers for the settings of now
+            }
+            tokenPending_ = false;
+            webhookSettings_.token = token.value_or(QString());
+            if (problem.isEmpty()) {
+                tokenProblem_.clear();
+            } else if (problem != std::exchange(tokenProblem_, problem)) {
+                log_.note(QStringLiteral("webhook: the token cannot be read: ") + problem);
+            }
+            webhook_->setSettings(webhookSettings_);
+            for (const Alert &alert : std::exchange(heldAlerts_, {})) {
+                webhook_->send(alert);
+            }
+        });
 }
 
 void Watchdog::postWebhook(const Event &event) {
@@ -296,7 +333,11 @@ void Watchdog::postWebhook(const Event &event) {
             alert.sentence += QLatin1Char('\n') + held;
         }
     }
-    webhook_->send(alert);
+    if (tokenPending_) {
+        heldAlerts_.push_back(alert);
+    } else {
+        webhook_->send(alert);
+    }
 }
 
 } // namespace engine

@@ -9,6 +9,7 @@
 #include "engine/log_writer.h"
 #include "engine/mail_flood_guard.h"
 #include "engine/settings.h"
+#include "engine/webhook.h"
 
 #include <QObject>
 #include <QSet>
@@ -25,7 +26,6 @@ class InternetWatch;
 class Mailer;
 struct MailSettings;
 class SlotWatcher;
-class WebhookSender;
 
 class Watchdog : public QObject {
     Q_OBJECT
@@ -40,6 +40,9 @@ public:
     void start();
     /// Re-reads every setting with one read of the file.
     void reload();
+    /// Looks the webhook's token up again (when `[webhook] url` is set), as
+    /// after a new one was stored. Alerts wait for the answer, which is bounded.
+    void reloadWebhookToken();
 
     /// Pausing stops the status panel, the slot checks, the animation and the
     /// connection watch; resuming starts the panel, the animation and the
@@ -130,6 +133,12 @@ private:
     MailFloodGuard webhookGuard_;
     QSet<Event::Kind> webhookKinds_;
     QString webhookProblem_; ///< logged once until it changes
+    WebhookSettings webhookSettings_;
+    /// Alerts that wait for the token's lookup, so none goes out without it.
+    QList<Alert> heldAlerts_;
+    bool tokenPending_ = false;
+    quint64 tokenLookups_ = 0; ///< tells the latest lookup's answer from older ones
+    QString tokenProblem_;     ///< logged once until a read succeeds
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;
