@@ -231,6 +231,47 @@ KeyringAnswer withService(std::chrono::milliseconds bound,
     return answer;
 }
 
+/// After a store: the keyring replaced an item of ours in place, but one with
+/// the same attributes and no schema name (made with secret-tool) stays and may
+/// be the one a lookup finds. Those are removed, so the stored secret is used.
+KeyringAnswer removeShadows(Calls &calls, SecretService *service, const Item &item) {
+    GHashTable *attributes = attributesOf(item);
+    GAsyncResult *result = calls.run([&] {
+        secret_service_search(service, schema(item.schema), attributes, SECRET_SEARCH_ALL,
+                              calls.cancellable(), &Calls::ready, &calls);
+    });
+    g_hash_table_unref(attributes);
+    GError *error = nullptr;
+    GList *items = result ? secret_service_search_finish(service, result, &error) : nullptr;
+    KeyringAnswer answer{Kind::Done, true, {}, {}};
+    if (!result || error) {
+        answer = failure(calls, error);
+    }
+    for (GList *at = items; at && answer.kind == Kind::Done; at = at->next) {
+        auto *found = static_cast<SecretItem *>(at->data);
+        GHashTable *held = secret_item_get_attributes(found);
+        const auto *name = static_cast<const char *>(g_hash_table_lookup(held, "xdg:schema"));
+        const bool ours = name && item.schema == name;
+        g_hash_table_unref(held);
+        if (ours) {
+            continue;
+        }
+        result = calls.run(
+            [&] { secret_item_delete(found, calls.cancellable(), &Calls::ready, &calls); });
+        if (!result || !secret_item_delete_finish(found, result, &error)) {
+            answer = failure(calls, error);
+        }
+    }
+    g_list_free_full(items, g_object_unref);
+    if (answer.kind != Kind::Done) {
+        // Stored, but an older secret may still be the one found.
+        answer.kind = Kind::Failed;
+        answer.reason =
+            "an older keyring item with the same attributes could not be removed: " + answer.reason;
+    }
+    return answer;
+}
+
 } // namespace
 
 KeyringAnswer keyringLookup(const Item &item, std::chrono::milliseconds bound) {
@@ -276,7 +317,7 @@ KeyringAnswer keyringStore(const Item &item, const std::string &secret,
         if (!result || !secret_service_store_finish(service, result, &error)) {
             return failure(calls, error);
         }
-        return KeyringAnswer{Kind::Done, true, {}, {}};
+        return removeShadows(calls, service, item);
     });
 }
 

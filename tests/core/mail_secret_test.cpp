@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -43,13 +44,14 @@ mode_t modeOf(const std::filesystem::path &file) {
 /// blocks fails the test instead of hanging it.
 std::optional<std::vector<Lookup>>
 lookupsWithin(std::chrono::seconds deadline, int times, const std::filesystem::path &folder,
-              std::chrono::milliseconds bound = mailsecret::KeyringBound) {
+              std::chrono::milliseconds bound = mailsecret::KeyringBound,
+              const mailsecret::Item &item = Mail) {
     auto promise = std::make_shared<std::promise<std::vector<Lookup>>>();
     auto answer = promise->get_future();
     std::thread([=] {
         std::vector<Lookup> results;
         for (int i = 0; i < times; ++i) {
-            results.push_back(mailsecret::lookup(Mail, folder, bound));
+            results.push_back(mailsecret::lookup(item, folder, bound));
         }
         promise->set_value(results);
     }).detach();
@@ -61,8 +63,9 @@ lookupsWithin(std::chrono::seconds deadline, int times, const std::filesystem::p
 
 std::optional<Lookup> lookupWithin(std::chrono::seconds deadline,
                                    const std::filesystem::path &folder,
-                                   std::chrono::milliseconds bound = mailsecret::KeyringBound) {
-    const auto results = lookupsWithin(deadline, 1, folder, bound);
+                                   std::chrono::milliseconds bound = mailsecret::KeyringBound,
+                                   const mailsecret::Item &item = Mail) {
+    const auto results = lookupsWithin(deadline, 1, folder, bound, item);
     return results ? std::optional<Lookup>(results->front()) : std::nullopt;
 }
 
@@ -124,6 +127,39 @@ TEST_F(MailSecretKeyring, PasswordAnAdministratorStoredWithSecretToolIsFound) {
     ASSERT_TRUE(found.found()) << found.reason;
     EXPECT_EQ(found.place, Place::Keyring);
     EXPECT_TRUE(found.password == "admin's secret");
+}
+
+TEST_F(MailSecretKeyring, WebhookTokenIsAnItemOfItsOwnBesideTheMailPassword) {
+    const mailsecret::Item token = mailsecret::webhookToken();
+    const std::vector<std::string> attributes = {"application", "perstando", "server",
+                                                 "webhook",     "user",      "token"};
+    ASSERT_TRUE(mailsecret::store(Mail, "mail pass", folder_.path()).ok);
+    // As the README tells an administrator to store it.
+    std::vector<std::string> adminStore = {"store", "--label=Perstando webhook token"};
+    adminStore.insert(adminStore.end(), attributes.begin(), attributes.end());
+    ASSERT_EQ(keyring_->secretTool(adminStore, "admin token").status, 0);
+    const Lookup byAdmin = mailsecret::lookup(token, folder_.path());
+    ASSERT_TRUE(byAdmin.found()) << byAdmin.reason;
+    EXPECT_TRUE(byAdmin.password == "admin token");
+
+    const auto stored = mailsecret::store(token, "tok-123", folder_.path());
+    ASSERT_TRUE(stored.ok) << stored.reason;
+    EXPECT_EQ(stored.place, Place::Keyring);
+    EXPECT_FALSE(std::filesystem::exists(folder_ / mailsecret::TokenFileName));
+    std::vector<std::string> lookup = {"lookup"};
+    lookup.insert(lookup.end(), attributes.begin(), attributes.end());
+    EXPECT_TRUE(withoutLineEnd(keyring_->secretTool(lookup).output) == "tok-123");
+    std::vector<std::string> search = {"search", "--all"};
+    search.insert(search.end(), attributes.begin(), attributes.end());
+    const std::string found = keyring_->secretTool(search).output;
+    EXPECT_NE(found.find("label = Perstando webhook token"), std::string::npos);
+    EXPECT_EQ(found.find("[/"), found.rfind("[/")) << "one item: the token replaced the admin's";
+    EXPECT_TRUE(mailsecret::lookup(token, folder_.path()).password == "tok-123");
+
+    ASSERT_TRUE(mailsecret::forget(token, folder_.path()).ok);
+    EXPECT_EQ(mailsecret::lookup(token, folder_.path()).outcome, Lookup::Outcome::NotStored);
+    const Lookup mail = mailsecret::lookup(Mail, folder_.path());
+    EXPECT_TRUE(mail.found() && mail.password == "mail pass") << "the mail password stays";
 }
 
 TEST_F(MailSecretKeyring, BusGoingAwayDuringARequestDoesNotEndTheProcess) {
@@ -244,6 +280,62 @@ TEST_F(MailSecretFile, LinksFifosAndOversizedFilesAreRefusedWithoutBlocking) {
     writeFile(file(), std::string(1 << 20, 'x'));
     ::chmod(file().c_str(), 0600);
     EXPECT_EQ(mailsecret::lookup(Mail, folder_.path()).outcome, Lookup::Outcome::Unreadable);
+}
+
+TEST_F(MailSecretFile, WebhookTokenFileIsKeptAndCheckedAsThePasswordFile) {
+    const mailsecret::Item token = mailsecret::webhookToken();
+    const auto tokenFile = folder_ / mailsecret::TokenFileName;
+    const mode_t oldMask = ::umask(0);
+    const auto stored = mailsecret::store(token, "tok-123", folder_.path());
+    ::umask(oldMask);
+    ASSERT_TRUE(stored.ok) << stored.reason;
+    EXPECT_EQ(stored.place, Place::File);
+    EXPECT_EQ(modeOf(tokenFile) & 07777, 0600u);
+    EXPECT_FALSE(std::filesystem::exists(file()));
+    const Lookup found = mailsecret::lookup(token, folder_.path());
+    ASSERT_TRUE(found.found()) << found.reason;
+    EXPECT_TRUE(found.password == "tok-123");
+    EXPECT_EQ(mailsecret::lookup(Mail, folder_.path()).outcome, Lookup::Outcome::NotStored);
+    EXPECT_FALSE(mailsecret::store(token, "two\nlines", folder_.path()).ok);
+
+    // One case for each way the file is refused; the password's tests go through each check.
+    const auto target = elsewhere_ / "target";
+    writeFile(target, "tok-123\n");
+    ::chmod(target.c_str(), 0600);
+    const struct {
+        const char *fault;
+        std::function<void()> make;
+        const char *reason;
+    } faults[] = {
+        {"readable by others",
+         [&] {
+             writeFile(tokenFile, "tok-123\n");
+             ::chmod(tokenFile.c_str(), 0640);
+         },
+         "chmod 600 webhook-token"},
+        {"a link", [&] { std::filesystem::create_symlink(target, tokenFile); }, "symbolic link"},
+        {"a FIFO", [&] { ::mkfifo(tokenFile.c_str(), 0600); }, "not a regular file"},
+    };
+    for (const auto &fault : faults) {
+        std::filesystem::remove(tokenFile);
+        fault.make();
+        const auto refused =
+            lookupWithin(std::chrono::seconds(10), folder_.path(), mailsecret::KeyringBound, token);
+        if (!refused) {
+            ::close(::open(tokenFile.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        ASSERT_TRUE(refused.has_value()) << fault.fault << ": the lookup blocked";
+        EXPECT_EQ(refused->outcome, Lookup::Outcome::Unreadable) << fault.fault;
+        EXPECT_TRUE(refused->password.empty()) << fault.fault;
+        EXPECT_NE(refused->reason.find(fault.reason), std::string::npos)
+            << fault.fault << ": " << refused->reason;
+        EXPECT_EQ(refused->reason.find("mail-password"), std::string::npos) << refused->reason;
+    }
+
+    std::filesystem::remove(tokenFile);
+    writeFile(tokenFile, "tok-123\n");
+    ASSERT_TRUE(mailsecret::forget(token, folder_.path()).ok);
+    EXPECT_FALSE(std::filesystem::exists(tokenFile));
 }
 
 TEST(MailSecretHungBus, KeyringThatNeverAnswersIsGivenUpAfterTheBound) {
