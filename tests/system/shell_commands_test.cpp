@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -17,10 +20,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
 
 using namespace testing_support;
 
@@ -445,6 +452,101 @@ TEST_F(ShellCommands, SilentAndGarbageClientsDelayNoRestart) {
     for (const int fd : clients) {
         ::close(fd);
     }
+}
+
+/// A loopback port that takes one HTTP request, answers 200 and keeps its head.
+class OneRequest {
+public:
+    OneRequest() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof where;
+        if (::bind(listener_, reinterpret_cast<sockaddr *>(&where), size) != 0 ||
+            ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr *>(&where), &size) != 0) {
+            throw std::runtime_error("cannot listen on the loopback");
+        }
+        port_ = ntohs(where.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~OneRequest() {
+        stop_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    OneRequest(const OneRequest &) = delete;
+    OneRequest &operator=(const OneRequest &) = delete;
+
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/hook"; }
+    std::string head() {
+        const std::lock_guard lock(mutex_);
+        return head_;
+    }
+
+private:
+    bool readable(int fd) const {
+        pollfd one{fd, POLLIN, 0};
+        while (!stop_) {
+            if (::poll(&one, 1, 100) > 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void serve() {
+        if (!readable(listener_)) {
+            return;
+        }
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        std::string head;
+        char chunk[4096];
+        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536 &&
+               readable(client)) {
+            const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+            if (n <= 0) {
+                break;
+            }
+            head.append(chunk, static_cast<std::size_t>(n));
+        }
+        const std::string answer =
+            "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        (void)::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
+        ::close(client);
+        const std::lock_guard lock(mutex_);
+        head_ = head;
+    }
+
+    int listener_;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::string head_;
+    std::thread thread_;
+};
+
+TEST_F(ShellCommands, TheWebhookTokenGoesToTheReceiverAndNeverToStatusOrTheLog) {
+    const std::string token = "sys-Tok3n-9f2";
+    OneRequest receiver;
+    writeFile(folder_ / "settings.ini",
+              readFile(folder_ / "settings.ini") + "[webhook]\nurl=" + receiver.url() + "\n");
+    writeFile(folder_ / "webhook-token", token + "\n");
+    ::chmod((folder_ / "webhook-token").c_str(), 0600);
+    Child running({binary_.string()}, folder_.path(),
+                  {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_.string(),
+                   "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder_ / "no-bus").string()});
+    runnerUp(); // its start is an alert
+    ASSERT_TRUE(waitUntil([&] { return !receiver.head().empty(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(contains(receiver.head(), "\r\nAuthorization: Bearer " + token + "\r\n"))
+        << "the running copy read the token";
+
+    for (const char *arguments : {"--status", "--status --json"}) {
+        const ClientRun status = perstando(arguments);
+        EXPECT_EQ(status.status, 0) << arguments << ": " << status.output;
+        EXPECT_TRUE(contains(status.output, "Runner")) << status.output;
+        EXPECT_FALSE(contains(status.output, token)) << arguments;
+    }
+    EXPECT_FALSE(contains(readFile(folder_ / "watch.log"), token));
 }
 
 } // namespace
