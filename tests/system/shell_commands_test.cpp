@@ -8,9 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -20,14 +17,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
 using namespace testing_support;
 
@@ -454,91 +447,31 @@ TEST_F(ShellCommands, SilentAndGarbageClientsDelayNoRestart) {
     }
 }
 
-/// A loopback port that takes one HTTP request, answers 200 and keeps its head.
-class OneRequest {
-public:
-    OneRequest() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof where;
-        if (::bind(listener_, reinterpret_cast<sockaddr *>(&where), size) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr *>(&where), &size) != 0) {
-            throw std::runtime_error("cannot listen on the loopback");
-        }
-        port_ = ntohs(where.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~OneRequest() {
-        stop_ = true;
-        thread_.join();
-        ::close(listener_);
-    }
-    OneRequest(const OneRequest &) = delete;
-    OneRequest &operator=(const OneRequest &) = delete;
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/hook"; }
-    std::string head() {
-        const std::lock_guard lock(mutex_);
-        return head_;
-    }
-
-private:
-    bool readable(int fd) const {
-        pollfd one{fd, POLLIN, 0};
-        while (!stop_) {
-            if (::poll(&one, 1, 100) > 0) {
-                return true;
-            }
-        }
-        return false;
-    }
-    void serve() {
-        if (!readable(listener_)) {
-            return;
-        }
-        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        std::string head;
-        char chunk[4096];
-        while (head.find("\r\n\r\n") == std::string::npos && head.size() < 65536 &&
-               readable(client)) {
-            const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
-            if (n <= 0) {
-                break;
-            }
-            head.append(chunk, static_cast<std::size_t>(n));
-        }
-        const std::string answer =
-            "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        (void)::send(client, answer.data(), answer.size(), MSG_NOSIGNAL);
-        ::close(client);
-        const std::lock_guard lock(mutex_);
-        head_ = head;
-    }
-
-    int listener_;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    std::string head_;
-    std::thread thread_;
-};
-
 TEST_F(ShellCommands, TheWebhookTokenGoesToTheReceiverAndNeverToStatusOrTheLog) {
     const std::string token = "sys-Tok3n-9f2";
-    OneRequest receiver;
-    writeFile(folder_ / "settings.ini",
-              readFile(folder_ / "settings.ini") + "[webhook]\nurl=" + receiver.url() + "\n");
+    // A receiver that keeps the head of the one request it gets.
+    const auto head = folder_ / "head";
+    Child receiver(
+        {"/usr/bin/python3", "-c",
+         "import socket,sys\ns=socket.create_server(('127.0.0.1',0))\n"
+         "open(sys.argv[1]+'.port','w').write(str(s.getsockname()[1])+'\\n')\n"
+         "c,_=s.accept()\nd=b''\nwhile b'\\r\\n\\r\\n' not in d: d+=c.recv(4096) or exit()\n"
+         "c.sendall(b'HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n')\n"
+         "open(sys.argv[1],'wb').write(d)",
+         head.string()});
+    const auto port = head.string() + ".port";
+    ASSERT_TRUE(waitUntil([&] { return contains(readFile(port), "\n"); }));
+    writeFile(folder_ / "settings.ini", readFile(folder_ / "settings.ini") +
+                                            "[webhook]\nurl=http://127.0.0.1:" + readFile(port));
     writeFile(folder_ / "webhook-token", token + "\n");
     ::chmod((folder_ / "webhook-token").c_str(), 0600);
     Child running({binary_.string()}, folder_.path(),
                   {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_.string(),
                    "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder_ / "no-bus").string()});
     runnerUp(); // its start is an alert
-    ASSERT_TRUE(waitUntil([&] { return !receiver.head().empty(); }, std::chrono::seconds(20)));
-    EXPECT_TRUE(contains(receiver.head(), "\r\nAuthorization: Bearer " + token + "\r\n"))
-        << "the running copy read the token";
+    ASSERT_TRUE(
+        waitUntil([&] { return contains(readFile(head), "\r\n\r\n"); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(contains(readFile(head), "\r\nAuthorization: Bearer " + token + "\r\n"));
 
     for (const char *arguments : {"--status", "--status --json"}) {
         const ClientRun status = perstando(arguments);
