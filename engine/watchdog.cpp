@@ -15,10 +15,13 @@
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/webhook.h"
+#include "engine/webhook_token.h"
 
 #include <QSysInfo>
 
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 namespace engine {
 
@@ -282,7 +285,10 @@ void Watchdog::applyWebhook() {
     if (!unknown.isEmpty()) {
         problems.push_back(QStringLiteral("no such event: ") + unknown.join(QStringLiteral(", ")));
     }
-    webhook_->setSettings({stored.url, format.value_or(WebhookFormat::Json), stored.caFile, {}});
+    webhookSettings_.url = stored.url;
+    webhookSettings_.format = format.value_or(WebhookFormat::Json);
+    webhookSettings_.caFile = stored.caFile;
+    reloadWebhookToken();
     const QString problem = stored.url.isEmpty() || problems.isEmpty()
                                 ? QString()
                                 : QStringLiteral("webhook: ") + problems.join(QStringLiteral("; "));
@@ -296,24 +302,67 @@ bool Watchdog::repeatedLoss(const Event &event) const {
     return event.kind == Event::Kind::ConnectionLost && lossToldBefore_;
 }
 
+void Watchdog::reloadWebhookToken() {
+    const quint64 lookup = ++tokenLookups_;
+    if (settings_.webhook.url.isEmpty()) {
+        // Without a webhook nothing asks the keyring; what waited goes nowhere.
+        tokenPending_ = false;
+        heldAlerts_.clear();
+        tokenProblem_.clear();
+        webhookSettings_.token.clear();
+        webhook_->setSettings(webhookSettings_);
+        return;
+    }
+    tokenPending_ = true;
+    lookUpWebhookToken(
+        this, [this, lookup](const std::optional<QString> &token, const QString &problem) {
+            if (lookup != tokenLookups_) {
+                return; // a later lookup answers for the settings of now
+            }
+            tokenPending_ = false;
+            webhookSettings_.token = token.value_or(QString());
+            if (problem.isEmpty()) {
+                tokenProblem_.clear();
+            } else if (problem != std::exchange(tokenProblem_, problem)) {
+                log_.note(QStringLiteral("webhook: the token cannot be read: ") + problem);
+            }
+            webhook_->setSettings(webhookSettings_);
+            for (const Alert &alert : std::exchange(heldAlerts_, {})) {
+                webhook_->send(alert);
+            }
+        });
+}
+
+std::optional<Alert> Watchdog::channelAlert(const Event &event, MailFloodGuard &guard) const {
+    Alert alert = alertOf(event, QSysInfo::machineHostName());
+    // The e-mail's span holds back a channel's restarts too, and its next
+    // alert says how many.
+    if (isRestart(event.kind)) {
+        if (!guard.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
+            return std::nullopt;
+        }
+        const QString held = guard.takeHeldLine(event.slot, event.name, event.time);
+        if (!held.isEmpty()) {
+            alert.sentence += QLatin1Char('\n') + held;
+        }
+    }
+    return alert;
+}
+
 void Watchdog::postWebhook(const Event &event) {
     if (settings_.webhook.url.isEmpty() || !webhookKinds_.contains(event.kind) ||
         repeatedLoss(event)) {
         return;
     }
-    Alert alert = alertOf(event, QSysInfo::machineHostName());
-    // The e-mail's span holds back this channel's restarts too, and its next
-    // alert says how many.
-    if (isRestart(event.kind)) {
-        if (!webhookGuard_.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
-            return;
-        }
-        const QString held = webhookGuard_.takeHeldLine(event.slot, event.name, event.time);
-        if (!held.isEmpty()) {
-            alert.sentence += QLatin1Char('\n') + held;
-        }
+    const std::optional<Alert> alert = channelAlert(event, webhookGuard_);
+    if (!alert) {
+        return;
     }
-    webhook_->send(alert);
+    if (tokenPending_) {
+        heldAlerts_.push_back(*alert);
+    } else {
+        webhook_->send(*alert);
+    }
 }
 
 DesktopNotifier &Watchdog::notifier() {
@@ -354,19 +403,12 @@ void Watchdog::notifyDesktop(const Event &event) {
     if (!settings_.notify.on || !notifyKinds_.contains(event.kind) || repeatedLoss(event)) {
         return;
     }
-    Alert alert = alertOf(event, QSysInfo::machineHostName());
-    // Held back within the e-mail's span as the webhook is, with its own count.
-    if (isRestart(event.kind)) {
-        if (!notifyGuard_.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
-            return;
-        }
-        const QString held = notifyGuard_.takeHeldLine(event.slot, event.name, event.time);
-        if (!held.isEmpty()) {
-            alert.sentence += QLatin1Char('\n') + held;
-        }
+    const std::optional<Alert> alert = channelAlert(event, notifyGuard_);
+    if (!alert) {
+        return;
     }
     const bool slotEvent = event.slot >= 1 && event.slot <= settings::SlotCount;
-    notifier().notify(alert, slotEvent ? slots_->slotSettings(event.slot).program : QString());
+    notifier().notify(*alert, slotEvent ? slots_->slotSettings(event.slot).program : QString());
 }
 
 } // namespace engine

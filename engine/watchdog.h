@@ -10,10 +10,13 @@
 #include "engine/log_writer.h"
 #include "engine/mail_flood_guard.h"
 #include "engine/settings.h"
+#include "engine/webhook.h"
 
 #include <QObject>
 #include <QSet>
 #include <QString>
+
+#include <optional>
 
 namespace engine {
 
@@ -27,7 +30,6 @@ class InternetWatch;
 class Mailer;
 struct MailSettings;
 class SlotWatcher;
-class WebhookSender;
 
 class Watchdog : public QObject {
     Q_OBJECT
@@ -42,6 +44,9 @@ public:
     void start();
     /// Re-reads every setting with one read of the file.
     void reload();
+    /// Looks the webhook's token up again (when `[webhook] url` is set), as
+    /// after a new one was stored. Alerts wait for the answer, which is bounded.
+    void reloadWebhookToken();
 
     /// Pausing stops the status panel, the slot checks, the animation and the
     /// connection watch; resuming starts the panel, the animation and the
@@ -117,6 +122,9 @@ private:
     void postWebhook(const Event &event);
     /// A loss of the connection that was told before it came back: not for the channels.
     bool repeatedLoss(const Event &event) const;
+    /// `event` as a channel tells it, or nothing when `guard` holds a restart
+    /// back within the e-mail span.
+    std::optional<Alert> channelAlert(const Event &event, MailFloodGuard &guard) const;
     /// Takes the webhook settings of a fresh read; what cannot be used is logged once.
     void applyWebhook();
     void notifyDesktop(const Event &event);
@@ -152,6 +160,12 @@ private:
     QString notifyProblem_; ///< logged once until it changes
     /// The missing server has been logged; cleared once a notification is shown.
     bool notifyDownLogged_ = false;
+    WebhookSettings webhookSettings_;
+    /// Alerts that wait for the token's lookup, so none goes out without it.
+    QList<Alert> heldAlerts_;
+    bool tokenPending_ = false;
+    quint64 tokenLookups_ = 0; ///< tells the latest lookup's answer from older ones
+    QString tokenProblem_;     ///< logged once until a read succeeds
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;
