@@ -52,14 +52,6 @@ protected:
                                const std::string &name = "Orders") {
         return start("[exe2]\nname=" + name + "\npath=" + exe.string() + "\ntimer=60000\n" + more);
     }
-    /// Kills the slot's program and lets the check restart it.
-    void killAndCheck(engine::SlotWatcher &watcher, const std::filesystem::path &exe) {
-        ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
-        const pid_t pid = pidsOf(exe).front();
-        ::kill(pid, SIGKILL);
-        ASSERT_TRUE(waitUntil([&] { return hasEnded(pid); }));
-        watcher.tick(2);
-    }
     size_t shownCount() const { return server_->shown().size(); }
 
     std::unique_ptr<SecretServiceSession> bus_;

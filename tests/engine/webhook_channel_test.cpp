@@ -22,14 +22,6 @@ namespace {
 
 class WebhookChannelTest : public ReapingFolderTest {
 protected:
-    /// Kills the slot's program and lets the check restart it.
-    void killAndCheck(engine::SlotWatcher &watcher, const std::filesystem::path &exe) {
-        ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
-        const pid_t pid = pidsOf(exe).front();
-        ::kill(pid, SIGKILL);
-        ASSERT_TRUE(waitUntil([&] { return hasEnded(pid); }));
-        watcher.tick(2);
-    }
     static QJsonObject json(const HttpRequest &request) {
         return QJsonDocument::fromJson(request.body).object();
     }
