@@ -257,7 +257,8 @@ bool AlertChannelsDialog::save() {
     if (watchdog_) {
         watchdog_->reload();
     }
-    if (!tokenEdit_->text().isEmpty()) {
+    // Blanks alone are no token: stored, they would remove the one there is.
+    if (!tokenEdit_->text().trimmed().isEmpty()) {
         storeToken(tokenEdit_->text());
         tokenEdit_->clear();
     }
@@ -270,13 +271,21 @@ void AlertChannelsDialog::removeToken() {
 
 void AlertChannelsDialog::storeToken(const QString &token) {
     removeTokenButton_->setEnabled(false);
-    engine::storeWebhookToken(token, this, [this](const QString &problem) {
-        if (!problem.isEmpty()) {
-            ui::message(this, problem, ui::programTitle(), QMessageBox::Warning);
-        } else if (watchdog_) {
-            watchdog_->reloadWebhookToken();
+    // The engine takes the new token even when the window is closed first.
+    QObject *context = watchdog_ ? static_cast<QObject *>(watchdog_) : this;
+    const QPointer<AlertChannelsDialog> self(this);
+    engine::Watchdog *watchdog = watchdog_;
+    engine::storeWebhookToken(token, context, [self, watchdog](const QString &problem) {
+        if (problem.isEmpty() && watchdog) {
+            watchdog->reloadWebhookToken();
         }
-        showTokenStored();
+        if (!self) {
+            return;
+        }
+        if (!problem.isEmpty()) {
+            ui::message(self, problem, ui::programTitle(), QMessageBox::Warning);
+        }
+        self->showTokenStored();
     });
 }
 
