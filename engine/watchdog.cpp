@@ -5,6 +5,7 @@
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/alert_events.h"
+#include "engine/desktop_notifier.h"
 #include "engine/error_window_sweep.h"
 #include "engine/hang_watch.h"
 #include "engine/health_watch.h"
@@ -14,10 +15,13 @@
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/webhook.h"
+#include "engine/webhook_token.h"
 
 #include <QSysInfo>
 
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 namespace engine {
 
@@ -107,6 +111,7 @@ void Watchdog::attachConsumers() {
     events_.attach([this](const Event &e) { log_.write(e); });
     events_.attach([this](const Event &e) { mail(e); });
     events_.attach([this](const Event &e) { postWebhook(e); });
+    events_.attach([this](const Event &e) { notifyDesktop(e); });
 }
 
 void Watchdog::start() {
@@ -127,6 +132,7 @@ void Watchdog::reload() {
     hang_->apply(settings_);
     health_->apply(settings_);
     applyWebhook();
+    applyNotify();
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -270,7 +276,10 @@ void Watchdog::applyWebhook() {
     if (!unknown.isEmpty()) {
         problems.push_back(QStringLiteral("no such event: ") + unknown.join(QStringLiteral(", ")));
     }
-    webhook_->setSettings({stored.url, format.value_or(WebhookFormat::Json), stored.caFile, {}});
+    webhookSettings_.url = stored.url;
+    webhookSettings_.format = format.value_or(WebhookFormat::Json);
+    webhookSettings_.caFile = stored.caFile;
+    reloadWebhookToken();
     const QString problem = stored.url.isEmpty() || problems.isEmpty()
                                 ? QString()
                                 : QStringLiteral("webhook: ") + problems.join(QStringLiteral("; "));
@@ -278,6 +287,37 @@ void Watchdog::applyWebhook() {
         log_.note(problem);
     }
     webhookProblem_ = problem;
+}
+
+void Watchdog::reloadWebhookToken() {
+    const quint64 lookup = ++tokenLookups_;
+    if (settings_.webhook.url.isEmpty()) {
+        // Without a webhook nothing asks the keyring; what waited goes nowhere.
+        tokenPending_ = false;
+        heldAlerts_.clear();
+        tokenProblem_.clear();
+        webhookSettings_.token.clear();
+        webhook_->setSettings(webhookSettings_);
+        return;
+    }
+    tokenPending_ = true;
+    lookUpWebhookToken(
+        this, [this, lookup](const std::optional<QString> &token, const QString &problem) {
+            if (lookup != tokenLookups_) {
+                return; // a later lookup answers for the settings of now
+            }
+            tokenPending_ = false;
+            webhookSettings_.token = token.value_or(QString());
+            if (problem.isEmpty()) {
+                tokenProblem_.clear();
+            } else if (problem != std::exchange(tokenProblem_, problem)) {
+                log_.note(QStringLiteral("webhook: the token cannot be read: ") + problem);
+            }
+            webhook_->setSettings(webhookSettings_);
+            for (const Alert &alert : std::exchange(heldAlerts_, {})) {
+                webhook_->send(alert);
+            }
+        });
 }
 
 void Watchdog::postWebhook(const Event &event) {
@@ -296,7 +336,64 @@ void Watchdog::postWebhook(const Event &event) {
             alert.sentence += QLatin1Char('\n') + held;
         }
     }
-    webhook_->send(alert);
+    if (tokenPending_) {
+        heldAlerts_.push_back(alert);
+    } else {
+        webhook_->send(alert);
+    }
+}
+
+DesktopNotifier &Watchdog::notifier() {
+    if (!notifier_) {
+        notifier_ = new DesktopNotifier(this);
+        connect(notifier_, &DesktopNotifier::acknowledgeInvoked, this,
+                &Watchdog::acknowledgeAlarms);
+        connect(notifier_, &DesktopNotifier::openLogInvoked, this, &Watchdog::openLogRequested);
+        connect(notifier_, &DesktopNotifier::unavailable, this, [this](const QString &reason) {
+            if (!notifyDownLogged_) {
+                log_.note(QStringLiteral("notify: no notification server answers: ") + reason);
+                notifyDownLogged_ = true;
+            }
+        });
+        connect(notifier_, &DesktopNotifier::shown, this, [this] { notifyDownLogged_ = false; });
+    }
+    return *notifier_;
+}
+
+void Watchdog::applyNotify() {
+    if (!settings_.notify.on) {
+        notifyKinds_.clear();
+        notifyProblem_.clear();
+        return;
+    }
+    QStringList unknown;
+    notifyKinds_ = alertKinds(settings_.notify.events, unknown);
+    const QString problem = unknown.isEmpty() ? QString()
+                                              : QStringLiteral("notify: no such event: ") +
+                                                    unknown.join(QStringLiteral(", "));
+    if (!problem.isEmpty() && problem != notifyProblem_) {
+        log_.note(problem);
+    }
+    notifyProblem_ = problem;
+}
+
+void Watchdog::notifyDesktop(const Event &event) {
+    if (!settings_.notify.on || !notifyKinds_.contains(event.kind)) {
+        return;
+    }
+    Alert alert = alertOf(event, QSysInfo::machineHostName());
+    // Held back within the e-mail's span as the webhook is, with its own count.
+    if (isRestart(event.kind)) {
+        if (!notifyGuard_.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
+            return;
+        }
+        const QString held = notifyGuard_.takeHeldLine(event.slot, event.name, event.time);
+        if (!held.isEmpty()) {
+            alert.sentence += QLatin1Char('\n') + held;
+        }
+    }
+    const bool slotEvent = event.slot >= 1 && event.slot <= settings::SlotCount;
+    notifier().notify(alert, slotEvent ? slots_->slotSettings(event.slot).program : QString());
 }
 
 } // namespace engine

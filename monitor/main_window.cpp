@@ -117,6 +117,9 @@ void MainWindow::observeWatchdog() {
         showPause();
         trayTimer_->setEnabled(watchdog_->settings().startInTray);
     });
+    // "Open Log" on a desktop notification, as View Log in the menu.
+    connect(watchdog_, &engine::Watchdog::openLogRequested, this,
+            [] { ui::WindowRegistry::instance().show<LogViewer>(); });
     connect(watchdog_, &engine::Watchdog::settingsRead, this, &MainWindow::showSettings);
     connect(watchdog_, &engine::Watchdog::panelRefreshed, this, &MainWindow::showPanel);
     connect(watchdog_, &engine::Watchdog::activityTicked, this, &MainWindow::showNextActivityFrame);
