@@ -3,7 +3,9 @@
 #include "engine/webhook_token.h"
 #include "tests/gui/main_window_fixture.h"
 #include "tests/support/http_receiver.h"
+#include "tests/support/notification_server.h"
 #include "tests/support/scoped_env.h"
+#include "tests/support/secret_service.h"
 #include "ui/window_registry.h"
 
 #include <QAction>
@@ -155,10 +157,15 @@ TEST_F(AlertChannelsTest, SaveRefusesWhatCannotBeSentAndWritesNothing) {
     }
 }
 
-// From the Setup menu, the window gets the running engine: its test posts the
-// fields as typed, with the stored token unless one is typed.
+// From the Setup menu, the window gets the running engine: its webhook test
+// posts the fields as typed, with the stored token unless one is typed, and its
+// notification test asks the session's notification server.
 TEST_F(AlertChannelsTest, SendTestPostsTheFieldsAndShowsTheAnswer) {
     HttpReceiver receiver;
+    // A bus of its own with no keyring: the token still goes to its file.
+    testing_support::SecretServiceSession bus(testing_support::SecretServiceSession::Keyring::None);
+    testing_support::ScopedEnv busEnv("DBUS_SESSION_BUS_ADDRESS", bus.address());
+    testing_support::NotificationServer notifications(QString::fromStdString(bus.address()));
     start();
     bool stored = false;
     engine::storeWebhookToken(QStringLiteral("stored-tk"), form_, [&](const QString &problem) {
@@ -206,6 +213,18 @@ TEST_F(AlertChannelsTest, SendTestPostsTheFieldsAndShowsTheAnswer) {
     ASSERT_EQ(receiver.requests().size(), 2u);
     EXPECT_EQ(receiver.requests()[1].header("Authorization"), "Bearer typed-tk");
     EXPECT_EQ(readSettings().find("127.0.0.1"), std::string::npos) << "the test saved the fields";
+
+    auto *notifyAnswer = field<QLabel>(QStringLiteral("lblNotifyTest"));
+    click("cmdTestNotify");
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return field<QPushButton>(QStringLiteral("cmdTestNotify"))->isEnabled() &&
+                   !notifyAnswer->text().isEmpty();
+        },
+        20000));
+    EXPECT_EQ(notifyAnswer->text(), QStringLiteral("Shown by testserver 1.2.3"));
+    ASSERT_EQ(notifications.shown().size(), 1u);
+    EXPECT_EQ(notifications.shown()[0].summary, QStringLiteral("Perstando"));
 }
 
 } // namespace
