@@ -1,5 +1,6 @@
 #include "monitor/main_window.h"
 
+#include "dialogs/alert_channels_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "engine/alarm_state.h"
@@ -80,6 +81,8 @@ void MainWindow::registerWindowFactories() {
     engine::Watchdog *watchdog = watchdog_;
     registry.setFactory<SetupDialog>([watchdog] { return new SetupDialog(watchdog); });
     registry.setFactory<EmailDialog>([watchdog] { return new EmailDialog(watchdog); });
+    registry.setFactory<AlertChannelsDialog>(
+        [watchdog] { return new AlertChannelsDialog(watchdog); });
     registry.setFactory<LogViewer>([watchdog] { return new LogViewer(watchdog); });
 }
 
