@@ -27,7 +27,7 @@ const QString Interface = Service;
 /// A server that keeps notifications without ever closing them must not grow this.
 constexpr qsizetype OpenLimit = 256;
 /// Desktop entries are a few hundred bytes; anything far larger is not read.
-constexpr qint64 EntrySizeLimit = 64 * 1024;
+constexpr qint64 EntrySizeLimit = qint64{64} * 1024;
 
 QString errorText(const QDBusError &error) {
     return error.message().isEmpty() ? error.name() : error.message();
@@ -137,7 +137,7 @@ DesktopEntry readEntry(const QString &path) {
 /// Opens a connection of our own to the session bus; done on a worker, since
 /// a session bus that takes the connection and never answers holds it for
 /// libdbus's 25 seconds.
-void connectInBackground(const QString &name, QObject *context, std::shared_ptr<bool> alive,
+void connectInBackground(const QString &name, QObject *context, const std::shared_ptr<bool> &alive,
                          std::function<void(bool, const QString &)> done) {
     auto result = std::make_shared<std::pair<bool, QString>>(false, QString());
     const QString address = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
