@@ -5,9 +5,24 @@ namespace mailsecret {
 
 using backend::KeyringAnswer;
 
-Lookup lookup(const std::string &server, const std::string &user,
-              const std::filesystem::path &folder, std::chrono::milliseconds bound) {
-    KeyringAnswer keyring = backend::keyringLookup(server, user, bound);
+Item mailPassword(const std::string &server, const std::string &user) {
+    // Stored keyrings and files depend on these names: they never change.
+    return {FileName,
+            server,
+            user,
+            "Perstando mail password for " + user + " on " + server,
+            "org.perstando.Mail",
+            "password"};
+}
+
+Item webhookToken() {
+    return {TokenFileName,           "webhook", "token", "Perstando webhook token",
+            "org.perstando.Webhook", "token"};
+}
+
+Lookup lookup(const Item &item, const std::filesystem::path &folder,
+              std::chrono::milliseconds bound) {
+    KeyringAnswer keyring = backend::keyringLookup(item, bound);
     if (keyring.kind == KeyringAnswer::Kind::Done && keyring.found) {
         Lookup result;
         result.outcome = Lookup::Outcome::Found;
@@ -17,7 +32,7 @@ Lookup lookup(const std::string &server, const std::string &user,
     }
     // The file also stands in where the keyring has nothing: an administrator
     // may have put it there on purpose, and it is as strictly checked.
-    Lookup file = backend::readFile(folder);
+    Lookup file = backend::readFile(item, folder);
     if (file.outcome == Lookup::Outcome::NotStored && keyring.kind == KeyringAnswer::Kind::Failed) {
         file.outcome = Lookup::Outcome::Unreadable;
         file.reason = keyring.reason;
@@ -25,15 +40,16 @@ Lookup lookup(const std::string &server, const std::string &user,
     return file;
 }
 
-Change store(const std::string &server, const std::string &user, const std::string &password,
-             const std::filesystem::path &folder, std::chrono::milliseconds bound) {
-    if (password.empty()) {
-        return {false, Place::Nowhere, "an empty password is not stored"};
+Change store(const Item &item, const std::string &secret, const std::filesystem::path &folder,
+             std::chrono::milliseconds bound) {
+    if (secret.empty()) {
+        return {false, Place::Nowhere, "an empty " + item.noun + " is not stored"};
     }
-    if (password.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-        return {false, Place::Nowhere, "the password holds a line break or a NUL character"};
+    if (secret.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        return {false, Place::Nowhere,
+                "the " + item.noun + " holds a line break or a NUL character"};
     }
-    const KeyringAnswer keyring = backend::keyringStore(server, user, password, bound);
+    const KeyringAnswer keyring = backend::keyringStore(item, secret, bound);
     switch (keyring.kind) {
     case KeyringAnswer::Kind::Done:
         return {true, Place::Keyring, {}};
@@ -42,13 +58,13 @@ Change store(const std::string &server, const std::string &user, const std::stri
     case KeyringAnswer::Kind::Absent:
         break;
     }
-    return backend::writeFile(folder, password);
+    return backend::writeFile(item, folder, secret);
 }
 
-Change forget(const std::string &server, const std::string &user,
-              const std::filesystem::path &folder, std::chrono::milliseconds bound) {
-    const KeyringAnswer keyring = backend::keyringClear(server, user, bound);
-    Change file = backend::removeFile(folder);
+Change forget(const Item &item, const std::filesystem::path &folder,
+              std::chrono::milliseconds bound) {
+    const KeyringAnswer keyring = backend::keyringClear(item, bound);
+    Change file = backend::removeFile(item, folder);
     if (keyring.kind == KeyringAnswer::Kind::Failed) {
         return {false, Place::Keyring, keyring.reason};
     }

@@ -1,5 +1,5 @@
 #pragma once
-// The two places a mail password can live, behind mailsecret::lookup/store/forget.
+// The two places a kept secret can live, behind mailsecret::lookup/store/forget.
 
 #include "core/mail_secret.h"
 
@@ -19,16 +19,14 @@ struct KeyringAnswer {
     std::string reason;   ///< why, when absent or failed
 };
 
-KeyringAnswer keyringLookup(const std::string &server, const std::string &user,
-                            std::chrono::milliseconds bound);
-KeyringAnswer keyringStore(const std::string &server, const std::string &user,
-                           const std::string &password, std::chrono::milliseconds bound);
-KeyringAnswer keyringClear(const std::string &server, const std::string &user,
+KeyringAnswer keyringLookup(const Item &item, std::chrono::milliseconds bound);
+KeyringAnswer keyringStore(const Item &item, const std::string &secret,
                            std::chrono::milliseconds bound);
+KeyringAnswer keyringClear(const Item &item, std::chrono::milliseconds bound);
 
-/// The file `folder`/mail-password: Found, NotStored or Unreadable with the reason.
-Lookup readFile(const std::filesystem::path &folder);
-Change writeFile(const std::filesystem::path &folder, const std::string &password);
-Change removeFile(const std::filesystem::path &folder);
+/// The file `folder`/item.fileName: Found, NotStored or Unreadable with the reason.
+Lookup readFile(const Item &item, const std::filesystem::path &folder);
+Change writeFile(const Item &item, const std::filesystem::path &folder, const std::string &secret);
+Change removeFile(const Item &item, const std::filesystem::path &folder);
 
 } // namespace mailsecret::backend

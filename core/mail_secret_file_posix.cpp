@@ -27,10 +27,9 @@ Change changeFailed(const std::string &what, int error) {
     return {false, Place::Nowhere, what + ": " + std::strerror(error)};
 }
 
-/// What is wrong with an opened regular file for holding a password, as ssh
-/// judges a private key; empty when nothing is.
-std::string refusal(const struct stat &info) {
-    const std::string name = FileName;
+/// What is wrong with the opened regular file `name` for holding a secret, as
+/// ssh judges a private key; empty when nothing is.
+std::string refusal(const std::string &name, const struct stat &info) {
     // Readable by this user, a file root owns is readable by others too, which
     // the mode check below refuses.
     if (core::exposure(info) == core::Exposure::AnotherOwner) {
@@ -53,14 +52,14 @@ void syncFolder(const std::filesystem::path &folder) {
 
 } // namespace
 
-Lookup readFile(const std::filesystem::path &folder) {
-    const std::filesystem::path file = folder / FileName;
+Lookup readFile(const Item &item, const std::filesystem::path &folder) {
+    const std::string &name = item.fileName;
+    const std::filesystem::path file = folder / name;
     // Never follow a link, never wait for a FIFO's writer; judge what was opened.
     core::RegularFileOptions options;
     options.followLinks = false;
-    options.check = refusal;
+    options.check = [&name](const struct stat &info) { return refusal(name, info); };
     core::RegularFileRead read = core::readRegularFile(file, MaxFileSize, options);
-    const std::string name = FileName;
     using Status = core::RegularFileRead::Status;
     switch (read.status) {
     case Status::Read:
@@ -80,7 +79,7 @@ Lookup readFile(const std::filesystem::path &folder) {
         return unreadable(name + ": " + read.errorText());
     }
     std::string content = std::move(read.data);
-    // One line: the password, its line end dropped.
+    // One line: the secret, its line end dropped.
     content.resize(std::min(content.find('\n'), content.size()));
     if (!content.empty() && content.back() == '\r') {
         content.pop_back();
@@ -94,15 +93,15 @@ Lookup readFile(const std::filesystem::path &folder) {
     return result;
 }
 
-Change writeFile(const std::filesystem::path &folder, const std::string &password) {
-    const std::filesystem::path file = folder / FileName;
-    std::string temporary = (folder / ("." + std::string(FileName) + ".XXXXXX")).string();
-    // mkstemp creates with O_EXCL and mode 0600: the password is never readable by others.
+Change writeFile(const Item &item, const std::filesystem::path &folder, const std::string &secret) {
+    const std::filesystem::path file = folder / item.fileName;
+    std::string temporary = (folder / ("." + item.fileName + ".XXXXXX")).string();
+    // mkstemp creates with O_EXCL and mode 0600: the secret is never readable by others.
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
         return changeFailed("cannot write in " + folder.string(), errno);
     }
-    const std::string line = password + "\n";
+    const std::string line = secret + "\n";
     int error = ::fchmod(fd, 0600) != 0 ? errno : 0;
     errno = 0;
     if (error == 0 && ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
@@ -126,8 +125,8 @@ Change writeFile(const std::filesystem::path &folder, const std::string &passwor
     return {true, Place::File, {}};
 }
 
-Change removeFile(const std::filesystem::path &folder) {
-    const std::filesystem::path file = folder / FileName;
+Change removeFile(const Item &item, const std::filesystem::path &folder) {
+    const std::filesystem::path file = folder / item.fileName;
     if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
         return changeFailed("cannot remove " + file.string(), errno);
     }

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <utility>
 
 namespace mailsecret::backend {
@@ -17,23 +19,28 @@ using Kind = KeyringAnswer::Kind;
 // under it.
 constexpr std::chrono::milliseconds CancelGrace{2000};
 
-const SecretSchema &schema() {
-    static const SecretSchema mail = [] {
-        SecretSchema s{};
-        s.name = "org.perstando.Mail";
+/// The schema named `name`. Never freed: a call left behind may still use it.
+const SecretSchema *schema(const std::string &name) {
+    static std::mutex mutex;
+    // Not destroyed at exit either: a worker left behind may outlive main.
+    static auto *schemas = new std::map<std::string, SecretSchema>();
+    const std::lock_guard lock(mutex);
+    const auto [entry, made] = schemas->try_emplace(name);
+    SecretSchema *kept = &entry->second;
+    if (made) {
+        kept->name = entry->first.c_str();
         // Items an administrator made with secret-tool carry no schema name.
-        s.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
-        s.attributes[0] = {"application", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        s.attributes[1] = {"server", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        s.attributes[2] = {"user", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        return s;
-    }();
-    return mail;
+        kept->flags = SECRET_SCHEMA_DONT_MATCH_NAME;
+        kept->attributes[0] = {"application", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        kept->attributes[1] = {"server", SECRET_SCHEMA_ATTRIBUTE_STRING};
+        kept->attributes[2] = {"user", SECRET_SCHEMA_ATTRIBUTE_STRING};
+    }
+    return kept;
 }
 
-GHashTable *attributesOf(const std::string &server, const std::string &user) {
-    return secret_attributes_build(&schema(), "application", "perstando", "server", server.c_str(),
-                                   "user", user.c_str(), nullptr);
+GHashTable *attributesOf(const Item &item) {
+    return secret_attributes_build(schema(item.schema), "application", "perstando", "server",
+                                   item.server.c_str(), "user", item.user.c_str(), nullptr);
 }
 
 /// The session bus's address, without GLib's autolaunch: a watchdog must not
@@ -224,14 +231,54 @@ KeyringAnswer withService(std::chrono::milliseconds bound,
     return answer;
 }
 
+/// After a store: the keyring replaced an item of ours in place, but one with
+/// the same attributes and no schema name (made with secret-tool) stays and may
+/// be the one a lookup finds. Those are removed, so the stored secret is used.
+KeyringAnswer removeShadows(Calls &calls, SecretService *service, const Item &item) {
+    GHashTable *attributes = attributesOf(item);
+    GAsyncResult *result = calls.run([&] {
+        secret_service_search(service, schema(item.schema), attributes, SECRET_SEARCH_ALL,
+                              calls.cancellable(), &Calls::ready, &calls);
+    });
+    g_hash_table_unref(attributes);
+    GError *error = nullptr;
+    GList *items = result ? secret_service_search_finish(service, result, &error) : nullptr;
+    KeyringAnswer answer{Kind::Done, true, {}, {}};
+    if (!result || error) {
+        answer = failure(calls, error);
+    }
+    for (GList *at = items; at && answer.kind == Kind::Done; at = at->next) {
+        auto *found = static_cast<SecretItem *>(at->data);
+        GHashTable *held = secret_item_get_attributes(found);
+        const auto *name = static_cast<const char *>(g_hash_table_lookup(held, "xdg:schema"));
+        const bool ours = name && item.schema == name;
+        g_hash_table_unref(held);
+        if (ours) {
+            continue;
+        }
+        result = calls.run(
+            [&] { secret_item_delete(found, calls.cancellable(), &Calls::ready, &calls); });
+        if (!result || !secret_item_delete_finish(found, result, &error)) {
+            answer = failure(calls, error);
+        }
+    }
+    g_list_free_full(items, g_object_unref);
+    if (answer.kind != Kind::Done) {
+        // Stored, but an older secret may still be the one found.
+        answer.kind = Kind::Failed;
+        answer.reason =
+            "an older keyring item with the same attributes could not be removed: " + answer.reason;
+    }
+    return answer;
+}
+
 } // namespace
 
-KeyringAnswer keyringLookup(const std::string &server, const std::string &user,
-                            std::chrono::milliseconds bound) {
+KeyringAnswer keyringLookup(const Item &item, std::chrono::milliseconds bound) {
     return withService(bound, [&](Calls &calls, SecretService *service) {
-        GHashTable *attributes = attributesOf(server, user);
+        GHashTable *attributes = attributesOf(item);
         GAsyncResult *result = calls.run([&] {
-            secret_service_lookup(service, &schema(), attributes, calls.cancellable(),
+            secret_service_lookup(service, schema(item.schema), attributes, calls.cancellable(),
                                   &Calls::ready, &calls);
         });
         g_hash_table_unref(attributes);
@@ -253,16 +300,16 @@ KeyringAnswer keyringLookup(const std::string &server, const std::string &user,
     });
 }
 
-KeyringAnswer keyringStore(const std::string &server, const std::string &user,
-                           const std::string &password, std::chrono::milliseconds bound) {
+KeyringAnswer keyringStore(const Item &item, const std::string &secret,
+                           std::chrono::milliseconds bound) {
     return withService(bound, [&](Calls &calls, SecretService *service) {
-        GHashTable *attributes = attributesOf(server, user);
+        GHashTable *attributes = attributesOf(item);
         SecretValue *value =
-            secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain");
-        const std::string label = "Perstando mail password for " + user + " on " + server;
+            secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
         GAsyncResult *result = calls.run([&] {
-            secret_service_store(service, &schema(), attributes, SECRET_COLLECTION_DEFAULT,
-                                 label.c_str(), value, calls.cancellable(), &Calls::ready, &calls);
+            secret_service_store(service, schema(item.schema), attributes,
+                                 SECRET_COLLECTION_DEFAULT, item.label.c_str(), value,
+                                 calls.cancellable(), &Calls::ready, &calls);
         });
         secret_value_unref(value);
         g_hash_table_unref(attributes);
@@ -270,17 +317,16 @@ KeyringAnswer keyringStore(const std::string &server, const std::string &user,
         if (!result || !secret_service_store_finish(service, result, &error)) {
             return failure(calls, error);
         }
-        return KeyringAnswer{Kind::Done, true, {}, {}};
+        return removeShadows(calls, service, item);
     });
 }
 
-KeyringAnswer keyringClear(const std::string &server, const std::string &user,
-                           std::chrono::milliseconds bound) {
+KeyringAnswer keyringClear(const Item &item, std::chrono::milliseconds bound) {
     return withService(bound, [&](Calls &calls, SecretService *service) {
-        GHashTable *attributes = attributesOf(server, user);
+        GHashTable *attributes = attributesOf(item);
         GAsyncResult *result = calls.run([&] {
-            secret_service_clear(service, &schema(), attributes, calls.cancellable(), &Calls::ready,
-                                 &calls);
+            secret_service_clear(service, schema(item.schema), attributes, calls.cancellable(),
+                                 &Calls::ready, &calls);
         });
         g_hash_table_unref(attributes);
         GError *error = nullptr;

@@ -12,7 +12,7 @@ namespace {
 
 using Kind = Event::Kind;
 
-constexpr std::array<std::pair<Kind, const char *>, 9> Names{{
+constexpr std::array<std::pair<Kind, const char *>, 10> Names{{
     {Kind::Restarted, "restarted"},
     {Kind::RestartFailed, "restart failed"},
     {Kind::GaveUp, "gave up"},
@@ -22,6 +22,7 @@ constexpr std::array<std::pair<Kind, const char *>, 9> Names{{
     {Kind::WatchedAgain, "watched again"},
     {Kind::RespondingAgain, "responding again"},
     {Kind::HealthyAgain, "healthy again"},
+    {Kind::ConnectionBack, "connection back"},
 }};
 
 QString sentenceOf(const Event &event) {
@@ -44,6 +45,8 @@ QString sentenceOf(const Event &event) {
         return event.name + QStringLiteral(" is responding again.");
     case Kind::HealthyAgain:
         return event.name + QStringLiteral(" is healthy again.");
+    case Kind::ConnectionBack:
+        return QStringLiteral("The internet connection is back.");
     default:
         return {};
     }

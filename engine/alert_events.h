@@ -14,7 +14,8 @@ struct Alert;
 
 /// The channels' name of `kind` ("restarted", "restart failed", "gave up",
 /// "not responding", "unhealthy", "connection lost", "watched again",
-/// "responding again", "healthy again"); empty for a kind no channel sends.
+/// "responding again", "healthy again", "connection back"); empty for a kind no
+/// channel sends.
 QString alertKindName(Event::Kind kind);
 
 /// The kinds a channel sends when its list is empty: the failures and their recoveries.

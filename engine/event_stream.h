@@ -29,6 +29,7 @@ struct Event {
         HealthyAgain,        ///< ... and passing or back under it
         Closed,              ///< the program Perstando started exited with 0 and is not restarted
         ConnectionLost,      ///< slot 0: the internet connection is gone
+        ConnectionBack,      ///< slot 0: ... and is there again
         ErrorWindowDismissed ///< slot 0; detail: the window's title
     };
     Kind kind;

@@ -17,9 +17,13 @@ void InternetWatch::setProbe(Probe probe) {
 }
 
 void InternetWatch::check() {
+    const bool wasLost = connected_ == false;
     connected_ = probe_();
     if (*connected_) {
         emit checked(true);
+        if (wasLost) {
+            events_.publish(Event::Kind::ConnectionBack, 0);
+        }
         return;
     }
     emit checked(false);

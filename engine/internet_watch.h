@@ -11,7 +11,8 @@ class EventStream;
 class SwitchedTimer;
 
 /// Checks the connection; while there is none it publishes the loss on every
-/// check. It keeps no memory: a connection that comes back only says so.
+/// check. The first check that finds it again after a loss publishes its
+/// return, once.
 class InternetWatch : public QObject {
     Q_OBJECT
 

@@ -50,6 +50,7 @@ bool LogWriter::write(const Event &event) const {
     case Event::Kind::ConnectionLost:
         return LogWriter::event(QStringLiteral(" Internet Connection has been Lost!"));
     case Event::Kind::RespondingAgain:
+    case Event::Kind::ConnectionBack:
     case Event::Kind::ErrorWindowDismissed:
         break;
     }

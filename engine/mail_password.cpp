@@ -30,7 +30,8 @@ void lookUpMailPassword(const QString &typedServer, const QString &user, QObject
                 done(std::nullopt, QString::fromStdString(r.reason));
             }
         });
-    lookup->start(server, user, QString::fromStdString(core::settingsFolder()));
+    lookup->start(mailsecret::mailPassword(server.toStdString(), user.toStdString()),
+                  QString::fromStdString(core::settingsFolder()));
 }
 
 void storeMailPassword(const QString &typedServer, const QString &user, const QString &password,
@@ -42,7 +43,7 @@ void storeMailPassword(const QString &typedServer, const QString &user, const QS
     QThread *worker =
         QThread::create([change, folder, server = server.toStdString(), user = user.toStdString(),
                          secret = password.toStdString()]() mutable {
-            *change = mailsecret::store(server, user, secret, folder);
+            *change = mailsecret::store(mailsecret::mailPassword(server, user), secret, folder);
             std::fill(secret.begin(), secret.end(), '\0');
         });
     QObject::connect(worker, &QThread::finished, context, [change, done = std::move(done)] {

@@ -45,15 +45,15 @@ int PasswordLookup::workersRunning() {
     return workers().load();
 }
 
-void PasswordLookup::start(const QString &server, const QString &user, const QString &folder,
+void PasswordLookup::start(const mailsecret::Item &item, const QString &folder,
                            std::chrono::milliseconds bound) {
     const quint64 ticket = ++ticket_;
+    noun_ = item.noun;
     busy_ = true;
     deadline_.start(bound + Margin);
     ++workers();
-    std::thread([shared = shared_, ticket, server = server.toStdString(), user = user.toStdString(),
-                 folder = folder.toStdString(), bound] {
-        mailsecret::Lookup result = mailsecret::lookup(server, user, folder, bound);
+    std::thread([shared = shared_, ticket, item, folder = folder.toStdString(), bound] {
+        mailsecret::Lookup result = mailsecret::lookup(item, folder, bound);
         {
             const std::lock_guard lock(shared->mutex);
             if (PasswordLookup *owner = shared->owner) {
@@ -80,7 +80,7 @@ void PasswordLookup::giveUp() {
     busy_ = false;
     mailsecret::Lookup result;
     result.outcome = mailsecret::Lookup::Outcome::Unreadable;
-    result.reason = "the password lookup did not finish within " +
+    result.reason = "the " + noun_ + " lookup did not finish within " +
                     std::to_string((deadline_.interval() + 999) / 1000) + " s";
     emit finished(result);
 }

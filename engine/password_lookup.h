@@ -1,5 +1,6 @@
 #pragma once
-// The mail password, looked up without holding the event loop.
+// A kept secret (the mail password, the webhook's token), looked up without
+// holding the event loop.
 
 #include "core/mail_secret.h"
 
@@ -10,10 +11,11 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
 
 namespace engine {
 
-/// Runs mailsecret::lookup (keyring, else the mail-password file) on a worker
+/// Runs mailsecret::lookup (keyring, else the secret's file) on a worker
 /// thread and reports the answer on this object's thread, so the slots' timers
 /// keep ticking while a keyring is slow or hangs. A worker that outlives its
 /// bound is abandoned: it ends on its own and its answer is dropped, even when
@@ -25,11 +27,11 @@ public:
     explicit PasswordLookup(QObject *parent = nullptr);
     ~PasswordLookup() override;
 
-    /// Starts a lookup of the password of `user` on `server`, with the file in
-    /// `folder` (the folder of settings.ini). The answer of a lookup still
-    /// running is dropped. finished() comes within about `bound` plus a few
-    /// seconds, never from inside this call.
-    void start(const QString &server, const QString &user, const QString &folder,
+    /// Starts a lookup of `item`, with its file in `folder` (the folder of
+    /// settings.ini). The answer of a lookup still running is dropped.
+    /// finished() comes within about `bound` plus a few seconds, never from
+    /// inside this call.
+    void start(const mailsecret::Item &item, const QString &folder,
                std::chrono::milliseconds bound = mailsecret::KeyringBound);
     bool busy() const { return busy_; }
 
@@ -47,6 +49,7 @@ private:
 
     std::shared_ptr<Shared> shared_;
     QTimer deadline_;
+    std::string noun_;
     quint64 ticket_ = 0;
     bool busy_ = false;
 };

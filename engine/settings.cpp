@@ -207,6 +207,9 @@ Snapshot Snapshot::from(const Stored &stored) {
     s.webhook.format = stored.text(Key::WebhookFormat).trimmed();
     s.webhook.caFile = stored.text(Key::WebhookCaFile);
     s.webhook.events = stored.text(Key::WebhookEvents);
+    s.mail.recovery = stored.flag(Key::MailRecovery);
+    s.notify.on = stored.flag(Key::NotifyOn);
+    s.notify.events = stored.text(Key::NotifyEvents);
     s.problem = stored.problem();
     return s;
 }

@@ -72,6 +72,9 @@ enum class Key {
     WebhookFormat,
     WebhookCaFile,
     WebhookEvents,
+    MailRecovery,
+    NotifyOn,
+    NotifyEvents,
 };
 
 /// How a key's stored text is read; the schema gives each key one.
@@ -207,6 +210,8 @@ struct Mail {
     QString user;
     /// A PEM file of authorities trusted beside the system's; empty: none.
     QString caFile;
+    /// Also e-mails the recoveries: watched, responding, healthy again, connection back.
+    bool recovery = false;
 };
 
 /// What the watching uses, typed, from one read of the file.
@@ -228,6 +233,11 @@ struct Snapshot {
         QString caFile;
         QString events;
     } webhook;
+    /// Desktop notifications: the switch and the kinds sent, as stored.
+    struct Notify {
+        bool on = false;
+        QString events;
+    } notify;
     /// Why the file could not be read; "" when it could or is missing.
     QString problem;
 

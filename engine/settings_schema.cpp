@@ -45,7 +45,7 @@ constexpr KeyDefinition asSeconds(const char *section, const char *name) {
     return {section, name, Type::Seconds};
 }
 
-constexpr std::array<Entry, 51> Schema{{
+constexpr std::array<Entry, 54> Schema{{
     {Key::SlotName, asText("exe%1", "name")},
     {Key::SlotProgram, asPath("exe%1", "path")},
     {Key::SlotInterval, asInterval("exe%1", "timer")},
@@ -97,6 +97,9 @@ constexpr std::array<Entry, 51> Schema{{
     {Key::WebhookFormat, asText("webhook", "format")},
     {Key::WebhookCaFile, asPath("webhook", "cafile")},
     {Key::WebhookEvents, asText("webhook", "events")},
+    {Key::MailRecovery, asSwitch("mail", "recovery")},
+    {Key::NotifyOn, asSwitch("notify", "on")},
+    {Key::NotifyEvents, asText("notify", "events")},
 }};
 
 constexpr bool schemaInKeyOrder() {

@@ -7,6 +7,7 @@
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/watchdog.h"
+#include "engine/webhook.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -94,6 +95,13 @@ QString healthText(const HealthRecord &health) {
     return text;
 }
 
+/// The webhook's last final failure without the channel's prefix the log line has.
+QString webhookFailure(const WebhookSender &webhook) {
+    QString reason = webhook.lastFailure();
+    const QLatin1String prefix("webhook: ");
+    return reason.startsWith(prefix) ? reason.mid(prefix.size()) : reason;
+}
+
 } // namespace
 
 QString statusText(const Watchdog &watchdog) {
@@ -130,6 +138,17 @@ QString statusText(const Watchdog &watchdog) {
                 .arg(raised.isEmpty() ? QStringLiteral("none") : raised.join(QStringLiteral(", ")));
     if (const auto internet = internetState(watchdog)) {
         text += QStringLiteral("internet: %1\n").arg(*internet);
+    }
+    if (!watchdog.settings().webhook.url.isEmpty()) {
+        const WebhookSender &webhook = watchdog.webhook();
+        QString line = webhook.lastFailure().isEmpty()
+                           ? QStringLiteral("no failure")
+                           : QStringLiteral("last failure at %1: %2")
+                                 .arg(timeText(webhook.lastFailureTime()), webhookFailure(webhook));
+        if (webhook.dropped() > 0) {
+            line += QStringLiteral(", %1 alerts dropped").arg(webhook.dropped());
+        }
+        text += QStringLiteral("webhook: %1\n").arg(line);
     }
     return text;
 }
@@ -178,6 +197,15 @@ QByteArray statusJson(const Watchdog &watchdog) {
                                   {QStringLiteral("audio"), watchdog.alarms().audioRaised()}}}};
     if (const auto internet = internetState(watchdog)) {
         root.insert(QStringLiteral("internet"), *internet);
+    }
+    if (!watchdog.settings().webhook.url.isEmpty()) {
+        const WebhookSender &webhook = watchdog.webhook();
+        const QString failure = webhookFailure(webhook);
+        root.insert(QStringLiteral("webhook"),
+                    QJsonObject{{QStringLiteral("lastFailure"),
+                                 failure.isEmpty() ? QJsonValue() : QJsonValue(failure)},
+                                {QStringLiteral("lastFailureTime"), iso(webhook.lastFailureTime())},
+                                {QStringLiteral("dropped"), webhook.dropped()}});
     }
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }

@@ -5,6 +5,7 @@
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
 #include "engine/alert_events.h"
+#include "engine/desktop_notifier.h"
 #include "engine/error_window_sweep.h"
 #include "engine/hang_watch.h"
 #include "engine/health_watch.h"
@@ -14,10 +15,13 @@
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/webhook.h"
+#include "engine/webhook_token.h"
 
 #include <QSysInfo>
 
 #include <cstdio>
+#include <optional>
+#include <utility>
 
 namespace engine {
 
@@ -74,6 +78,18 @@ bool isRestart(Event::Kind kind) {
     return kind == Event::Kind::Restarted || kind == Event::Kind::RestartFailed;
 }
 
+bool isRecovery(Event::Kind kind) {
+    switch (kind) {
+    case Event::Kind::WatchedAgain:
+    case Event::Kind::RespondingAgain:
+    case Event::Kind::HealthyAgain:
+    case Event::Kind::ConnectionBack:
+        return true;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 void Watchdog::attachConsumers() {
@@ -93,8 +109,18 @@ void Watchdog::attachConsumers() {
     });
     events_.attach([this](const Event &e) { showPopup(e); });
     events_.attach([this](const Event &e) { log_.write(e); });
+    events_.attach([this](const Event &e) {
+        // The watch tells a loss on every check; the channels tell it once per outage.
+        if (e.kind == Event::Kind::ConnectionLost) {
+            lossToldBefore_ = connectionLost_;
+            connectionLost_ = true;
+        } else if (e.kind == Event::Kind::ConnectionBack) {
+            connectionLost_ = false;
+        }
+    });
     events_.attach([this](const Event &e) { mail(e); });
     events_.attach([this](const Event &e) { postWebhook(e); });
+    events_.attach([this](const Event &e) { notifyDesktop(e); });
 }
 
 void Watchdog::start() {
@@ -115,6 +141,7 @@ void Watchdog::reload() {
     hang_->apply(settings_);
     health_->apply(settings_);
     applyWebhook();
+    applyNotify();
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -239,6 +266,9 @@ void Watchdog::mail(const Event &event) {
         mailer_->sendMail(mailSettings(), [sentence, held] {
             return held.isEmpty() ? sentence : sentence + QLatin1Char('\n') + held;
         });
+    } else if (settings_.mail.recovery && isRecovery(event.kind)) {
+        mailer_->sendMail(mailSettings(),
+                          [sentence = alertOf(event, {}).sentence] { return sentence; });
     }
 }
 
@@ -255,7 +285,10 @@ void Watchdog::applyWebhook() {
     if (!unknown.isEmpty()) {
         problems.push_back(QStringLiteral("no such event: ") + unknown.join(QStringLiteral(", ")));
     }
-    webhook_->setSettings({stored.url, format.value_or(WebhookFormat::Json), stored.caFile, {}});
+    webhookSettings_.url = stored.url;
+    webhookSettings_.format = format.value_or(WebhookFormat::Json);
+    webhookSettings_.caFile = stored.caFile;
+    reloadWebhookToken();
     const QString problem = stored.url.isEmpty() || problems.isEmpty()
                                 ? QString()
                                 : QStringLiteral("webhook: ") + problems.join(QStringLiteral("; "));
@@ -265,23 +298,117 @@ void Watchdog::applyWebhook() {
     webhookProblem_ = problem;
 }
 
-void Watchdog::postWebhook(const Event &event) {
-    if (settings_.webhook.url.isEmpty() || !webhookKinds_.contains(event.kind)) {
+bool Watchdog::repeatedLoss(const Event &event) const {
+    return event.kind == Event::Kind::ConnectionLost && lossToldBefore_;
+}
+
+void Watchdog::reloadWebhookToken() {
+    const quint64 lookup = ++tokenLookups_;
+    if (settings_.webhook.url.isEmpty()) {
+        // Without a webhook nothing asks the keyring; what waited goes nowhere.
+        tokenPending_ = false;
+        heldAlerts_.clear();
+        tokenProblem_.clear();
+        webhookSettings_.token.clear();
+        webhook_->setSettings(webhookSettings_);
         return;
     }
+    tokenPending_ = true;
+    lookUpWebhookToken(
+        this, [this, lookup](const std::optional<QString> &token, const QString &problem) {
+            if (lookup != tokenLookups_) {
+                return; // a later lookup answers for the settings of now
+            }
+            tokenPending_ = false;
+            webhookSettings_.token = token.value_or(QString());
+            if (problem.isEmpty()) {
+                tokenProblem_.clear();
+            } else if (problem != std::exchange(tokenProblem_, problem)) {
+                log_.note(QStringLiteral("webhook: the token cannot be read: ") + problem);
+            }
+            webhook_->setSettings(webhookSettings_);
+            for (const Alert &alert : std::exchange(heldAlerts_, {})) {
+                webhook_->send(alert);
+            }
+        });
+}
+
+std::optional<Alert> Watchdog::channelAlert(const Event &event, MailFloodGuard &guard) const {
     Alert alert = alertOf(event, QSysInfo::machineHostName());
-    // The e-mail's span holds back this channel's restarts too, and its next
+    // The e-mail's span holds back a channel's restarts too, and its next
     // alert says how many.
     if (isRestart(event.kind)) {
-        if (!webhookGuard_.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
-            return;
+        if (!guard.admit(event.slot, slots_->nowMs(), settings_.mail.minutes)) {
+            return std::nullopt;
         }
-        const QString held = webhookGuard_.takeHeldLine(event.slot, event.name, event.time);
+        const QString held = guard.takeHeldLine(event.slot, event.name, event.time);
         if (!held.isEmpty()) {
             alert.sentence += QLatin1Char('\n') + held;
         }
     }
-    webhook_->send(alert);
+    return alert;
+}
+
+void Watchdog::postWebhook(const Event &event) {
+    if (settings_.webhook.url.isEmpty() || !webhookKinds_.contains(event.kind) ||
+        repeatedLoss(event)) {
+        return;
+    }
+    const std::optional<Alert> alert = channelAlert(event, webhookGuard_);
+    if (!alert) {
+        return;
+    }
+    if (tokenPending_) {
+        heldAlerts_.push_back(*alert);
+    } else {
+        webhook_->send(*alert);
+    }
+}
+
+DesktopNotifier &Watchdog::notifier() {
+    if (!notifier_) {
+        notifier_ = new DesktopNotifier(this);
+        connect(notifier_, &DesktopNotifier::acknowledgeInvoked, this,
+                &Watchdog::acknowledgeAlarms);
+        connect(notifier_, &DesktopNotifier::openLogInvoked, this, &Watchdog::openLogRequested);
+        connect(notifier_, &DesktopNotifier::unavailable, this, [this](const QString &reason) {
+            if (!notifyDownLogged_) {
+                log_.note(QStringLiteral("notify: no notification server answers: ") + reason);
+                notifyDownLogged_ = true;
+            }
+        });
+        connect(notifier_, &DesktopNotifier::shown, this, [this] { notifyDownLogged_ = false; });
+    }
+    return *notifier_;
+}
+
+void Watchdog::applyNotify() {
+    if (!settings_.notify.on) {
+        notifyKinds_.clear();
+        notifyProblem_.clear();
+        return;
+    }
+    QStringList unknown;
+    notifyKinds_ = alertKinds(settings_.notify.events, unknown);
+    const QString problem = unknown.isEmpty() ? QString()
+                                              : QStringLiteral("notify: no such event: ") +
+                                                    unknown.join(QStringLiteral(", "));
+    if (!problem.isEmpty() && problem != notifyProblem_) {
+        log_.note(problem);
+    }
+    notifyProblem_ = problem;
+}
+
+void Watchdog::notifyDesktop(const Event &event) {
+    if (!settings_.notify.on || !notifyKinds_.contains(event.kind) || repeatedLoss(event)) {
+        return;
+    }
+    const std::optional<Alert> alert = channelAlert(event, notifyGuard_);
+    if (!alert) {
+        return;
+    }
+    const bool slotEvent = event.slot >= 1 && event.slot <= settings::SlotCount;
+    notifier().notify(*alert, slotEvent ? slots_->slotSettings(event.slot).program : QString());
 }
 
 } // namespace engine

@@ -2,21 +2,26 @@
 // The program without its windows: it reads the settings, runs the slot
 // checks, the health probes and limits, the status panel's round, the activity animation, the
 // connection watch, the keep-up companion and the error-window sweep, holds the pause, and attaches
-// the consumers of the event stream (command-line action, alarms, popups, log, e-mail) in the order
-// they run. app/ builds it; the windows observe it through signals and call its operations.
+// the consumers of the event stream (command-line action, alarms, popups, log, e-mail, webhook,
+// desktop notification) in the order they run. app/ builds it; the windows observe it through
+// signals and call its operations.
 
 #include "engine/event_stream.h"
 #include "engine/log_writer.h"
 #include "engine/mail_flood_guard.h"
 #include "engine/settings.h"
+#include "engine/webhook.h"
 
 #include <QObject>
 #include <QSet>
 #include <QString>
 
+#include <optional>
+
 namespace engine {
 
 class AlarmState;
+class DesktopNotifier;
 class ErrorWindowSweep;
 class SwitchedTimer;
 class HangWatch;
@@ -25,7 +30,6 @@ class InternetWatch;
 class Mailer;
 struct MailSettings;
 class SlotWatcher;
-class WebhookSender;
 
 class Watchdog : public QObject {
     Q_OBJECT
@@ -40,6 +44,9 @@ public:
     void start();
     /// Re-reads every setting with one read of the file.
     void reload();
+    /// Looks the webhook's token up again (when `[webhook] url` is set), as
+    /// after a new one was stored. Alerts wait for the answer, which is bounded.
+    void reloadWebhookToken();
 
     /// Pausing stops the status panel, the slot checks, the animation and the
     /// connection watch; resuming starts the panel, the animation and the
@@ -78,6 +85,10 @@ public:
     Mailer &testMailer() { return *testMailer_; }
     /// Posts the alerts to the web address of the settings.
     WebhookSender &webhook() { return *webhook_; }
+    const WebhookSender &webhook() const { return *webhook_; }
+    /// Shows the alerts as desktop notifications; made on first use, so that
+    /// with notifications off the session bus is never touched.
+    DesktopNotifier &notifier();
 
 signals:
     /// After the load steps.
@@ -98,6 +109,8 @@ signals:
     void notRespondingPopupRequested(int slot, const QString &name);
     /// A program that is not healthy or over its limit: the popup says `sentence`.
     void unhealthyPopupRequested(int slot, const QString &sentence);
+    /// "Open Log" was pressed on a desktop notification.
+    void openLogRequested();
 
 private:
     void attachConsumers();
@@ -107,8 +120,16 @@ private:
     void showPopup(const Event &event);
     void mail(const Event &event);
     void postWebhook(const Event &event);
+    /// A loss of the connection that was told before it came back: not for the channels.
+    bool repeatedLoss(const Event &event) const;
+    /// `event` as a channel tells it, or nothing when `guard` holds a restart
+    /// back within the e-mail span.
+    std::optional<Alert> channelAlert(const Event &event, MailFloodGuard &guard) const;
     /// Takes the webhook settings of a fresh read; what cannot be used is logged once.
     void applyWebhook();
+    void notifyDesktop(const Event &event);
+    /// Takes the notification settings of a fresh read; unknown event names are logged once.
+    void applyNotify();
     MailSettings mailSettings() const;
 
     settings::Snapshot settings_;
@@ -130,6 +151,21 @@ private:
     MailFloodGuard webhookGuard_;
     QSet<Event::Kind> webhookKinds_;
     QString webhookProblem_; ///< logged once until it changes
+    bool connectionLost_ = false;
+    bool lossToldBefore_ = false;
+    DesktopNotifier *notifier_ = nullptr;
+    /// The notifications' own count of restarts held back within the e-mail span.
+    MailFloodGuard notifyGuard_;
+    QSet<Event::Kind> notifyKinds_;
+    QString notifyProblem_; ///< logged once until it changes
+    /// The missing server has been logged; cleared once a notification is shown.
+    bool notifyDownLogged_ = false;
+    WebhookSettings webhookSettings_;
+    /// Alerts that wait for the token's lookup, so none goes out without it.
+    QList<Alert> heldAlerts_;
+    bool tokenPending_ = false;
+    quint64 tokenLookups_ = 0; ///< tells the latest lookup's answer from older ones
+    QString tokenProblem_;     ///< logged once until a read succeeds
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;

@@ -1,5 +1,6 @@
 #include "monitor/main_window.h"
 
+#include "dialogs/alert_channels_dialog.h"
 #include "dialogs/email_dialog.h"
 #include "dialogs/setup_dialog.h"
 #include "engine/alarm_state.h"
@@ -80,6 +81,8 @@ void MainWindow::registerWindowFactories() {
     engine::Watchdog *watchdog = watchdog_;
     registry.setFactory<SetupDialog>([watchdog] { return new SetupDialog(watchdog); });
     registry.setFactory<EmailDialog>([watchdog] { return new EmailDialog(watchdog); });
+    registry.setFactory<AlertChannelsDialog>(
+        [watchdog] { return new AlertChannelsDialog(watchdog); });
     registry.setFactory<LogViewer>([watchdog] { return new LogViewer(watchdog); });
 }
 
@@ -114,6 +117,9 @@ void MainWindow::observeWatchdog() {
         showPause();
         trayTimer_->setEnabled(watchdog_->settings().startInTray);
     });
+    // "Open Log" on a desktop notification, as View Log in the menu.
+    connect(watchdog_, &engine::Watchdog::openLogRequested, this,
+            [] { ui::WindowRegistry::instance().show<LogViewer>(); });
     connect(watchdog_, &engine::Watchdog::settingsRead, this, &MainWindow::showSettings);
     connect(watchdog_, &engine::Watchdog::panelRefreshed, this, &MainWindow::showPanel);
     connect(watchdog_, &engine::Watchdog::activityTicked, this, &MainWindow::showNextActivityFrame);

@@ -1,6 +1,7 @@
 // The main window's menus, toolbar and their shortcuts: each item's handler by
 // the item's name, which the toolbar and the tray menu reuse.
 
+#include "dialogs/alert_channels_dialog.h"
 #include "dialogs/alert_dialog.h"
 #include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
@@ -90,6 +91,7 @@ void MainWindow::buildMenus() {
     add(setup, {"mnuemail", "E-mail Settings", "Ctrl+E"});
     add(setup, {"mnucmd", "Command Line Settings", "Ctrl+C"});
     add(setup, {"mnuAlert", "Visual and Audio Alert Options", "Ctrl+A"});
+    add(setup, {"mnuAlertChannels", "Alert Channels", nullptr});
     add(setup, {"mnuscan", "Settings for Interval Scan of Executables", "Ctrl+S"});
     auto *startup = setup->addMenu(QStringLiteral("Startup Options"));
     startup->setObjectName(QStringLiteral("mnustupoptions"));
@@ -135,6 +137,8 @@ void MainWindow::registerMenuHandlers() {
         {QStringLiteral("mnudisable"), [this] { disableRunAtStart(*this, watchdog_->log()); }},
         {QStringLiteral("mnuAlert"), [] { ui::WindowRegistry::instance().show<AlertDialog>(); }},
         {QStringLiteral("mnuemail"), [] { ui::WindowRegistry::instance().show<EmailDialog>(); }},
+        {QStringLiteral("mnuAlertChannels"),
+         [] { ui::WindowRegistry::instance().show<AlertChannelsDialog>(); }},
         {QStringLiteral("mnulog"), [] { ui::WindowRegistry::instance().show<LogFileDialog>(); }},
         {QStringLiteral("mnurestartoptions"),
          [] { ui::WindowRegistry::instance().show<RestartOptionsDialog>(); }},

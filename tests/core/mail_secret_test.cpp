@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <future>
 #include <memory>
 #include <thread>
@@ -25,6 +26,7 @@ namespace {
 
 const std::string Server = "smtp.example.org";
 const std::string User = "alice@example.org";
+const mailsecret::Item Mail = mailsecret::mailPassword(Server, User);
 
 std::string withoutLineEnd(std::string text) {
     while (!text.empty() && text.back() == '\n') {
@@ -42,13 +44,14 @@ mode_t modeOf(const std::filesystem::path &file) {
 /// blocks fails the test instead of hanging it.
 std::optional<std::vector<Lookup>>
 lookupsWithin(std::chrono::seconds deadline, int times, const std::filesystem::path &folder,
-              std::chrono::milliseconds bound = mailsecret::KeyringBound) {
+              std::chrono::milliseconds bound = mailsecret::KeyringBound,
+              const mailsecret::Item &item = Mail) {
     auto promise = std::make_shared<std::promise<std::vector<Lookup>>>();
     auto answer = promise->get_future();
     std::thread([=] {
         std::vector<Lookup> results;
         for (int i = 0; i < times; ++i) {
-            results.push_back(mailsecret::lookup(Server, User, folder, bound));
+            results.push_back(mailsecret::lookup(item, folder, bound));
         }
         promise->set_value(results);
     }).detach();
@@ -60,8 +63,9 @@ lookupsWithin(std::chrono::seconds deadline, int times, const std::filesystem::p
 
 std::optional<Lookup> lookupWithin(std::chrono::seconds deadline,
                                    const std::filesystem::path &folder,
-                                   std::chrono::milliseconds bound = mailsecret::KeyringBound) {
-    const auto results = lookupsWithin(deadline, 1, folder, bound);
+                                   std::chrono::milliseconds bound = mailsecret::KeyringBound,
+                                   const mailsecret::Item &item = Mail) {
+    const auto results = lookupsWithin(deadline, 1, folder, bound, item);
     return results ? std::optional<Lookup>(results->front()) : std::nullopt;
 }
 
@@ -86,12 +90,12 @@ protected:
 
 TEST_F(MailSecretKeyring, StoredPasswordIsInTheKeyringUnderPlainAttributesAndCanBeForgotten) {
     const std::string password = "p@ss wörd;\"x";
-    const auto stored = mailsecret::store(Server, User, password, folder_.path());
+    const auto stored = mailsecret::store(Mail, password, folder_.path());
     ASSERT_TRUE(stored.ok) << stored.reason;
     EXPECT_EQ(stored.place, Place::Keyring);
     EXPECT_FALSE(std::filesystem::exists(folder_ / mailsecret::FileName));
 
-    const Lookup found = mailsecret::lookup(Server, User, folder_.path());
+    const Lookup found = mailsecret::lookup(Mail, folder_.path());
     ASSERT_TRUE(found.found()) << found.reason;
     EXPECT_EQ(found.place, Place::Keyring);
     EXPECT_TRUE(found.password == password);
@@ -102,12 +106,12 @@ TEST_F(MailSecretKeyring, StoredPasswordIsInTheKeyringUnderPlainAttributesAndCan
     EXPECT_TRUE(withoutLineEnd(tool.output) == password);
 
     // Another account on the same server has nothing stored.
-    EXPECT_EQ(mailsecret::lookup(Server, "bob", folder_.path()).outcome,
+    EXPECT_EQ(mailsecret::lookup(mailsecret::mailPassword(Server, "bob"), folder_.path()).outcome,
               Lookup::Outcome::NotStored);
 
-    const auto forgotten = mailsecret::forget(Server, User, folder_.path());
+    const auto forgotten = mailsecret::forget(Mail, folder_.path());
     EXPECT_TRUE(forgotten.ok) << forgotten.reason;
-    EXPECT_EQ(mailsecret::lookup(Server, User, folder_.path()).outcome, Lookup::Outcome::NotStored);
+    EXPECT_EQ(mailsecret::lookup(Mail, folder_.path()).outcome, Lookup::Outcome::NotStored);
     EXPECT_TRUE(
         keyring_->secretTool({"lookup", "application", "perstando", "server", Server, "user", User})
             .output.empty());
@@ -119,10 +123,35 @@ TEST_F(MailSecretKeyring, PasswordAnAdministratorStoredWithSecretToolIsFound) {
         "admin's secret");
     ASSERT_EQ(tool.status, 0);
 
-    const Lookup found = mailsecret::lookup("S", "U", folder_.path());
+    const Lookup found = mailsecret::lookup(mailsecret::mailPassword("S", "U"), folder_.path());
     ASSERT_TRUE(found.found()) << found.reason;
     EXPECT_EQ(found.place, Place::Keyring);
     EXPECT_TRUE(found.password == "admin's secret");
+}
+
+TEST_F(MailSecretKeyring, StoredTokenReplacesTheAdministratorsAndLeavesThePasswordAlone) {
+    const mailsecret::Item token = mailsecret::webhookToken();
+    const auto tool = [&](std::vector<std::string> command, const std::string &input = {}) {
+        for (const char *part :
+             {"application", "perstando", "server", "webhook", "user", "token"}) {
+            command.push_back(part);
+        }
+        return keyring_->secretTool(command, input);
+    };
+    ASSERT_TRUE(mailsecret::store(Mail, "mail pass", folder_.path()).ok);
+    // As the README tells an administrator; such an item has no schema name.
+    ASSERT_EQ(tool({"store", "--label=x"}, "admin token").status, 0);
+    EXPECT_TRUE(mailsecret::lookup(token, folder_.path()).password == "admin token");
+
+    ASSERT_TRUE(mailsecret::store(token, "tok-123", folder_.path()).ok);
+    EXPECT_TRUE(mailsecret::lookup(token, folder_.path()).password == "tok-123");
+    const std::string items = tool({"search", "--all"}).output;
+    EXPECT_EQ(items.find("[/"), items.rfind("[/")) << "one item";
+    EXPECT_NE(items.find("label = Perstando webhook token"), std::string::npos);
+
+    ASSERT_TRUE(mailsecret::forget(token, folder_.path()).ok);
+    EXPECT_TRUE(tool({"lookup"}).output.empty());
+    EXPECT_TRUE(mailsecret::lookup(Mail, folder_.path()).password == "mail pass");
 }
 
 TEST_F(MailSecretKeyring, BusGoingAwayDuringARequestDoesNotEndTheProcess) {
@@ -130,7 +159,7 @@ TEST_F(MailSecretKeyring, BusGoingAwayDuringARequestDoesNotEndTheProcess) {
     const int idle = keyring_->connections();
     keyring_->pauseKeyring(true);
     auto answer = std::async(std::launch::async, [&] {
-        return mailsecret::lookup(Server, User, folder_.path(), std::chrono::seconds(30));
+        return mailsecret::lookup(Mail, folder_.path(), std::chrono::seconds(30));
     });
     ASSERT_TRUE(waitUntil([&] { return keyring_->connections() > idle; }));
     keyring_->stopBus();
@@ -150,7 +179,7 @@ protected:
 
 TEST_F(MailSecretFile, WithoutKeyringThePasswordGoesToAPrivateFileAndComesBack) {
     const mode_t oldMask = ::umask(0); // a careless umask must not widen the file
-    const auto stored = mailsecret::store(Server, User, "s3cret pass", folder_.path());
+    const auto stored = mailsecret::store(Mail, "s3cret pass", folder_.path());
     ::umask(oldMask);
     ASSERT_TRUE(stored.ok) << stored.reason;
     EXPECT_EQ(stored.place, Place::File);
@@ -161,14 +190,14 @@ TEST_F(MailSecretFile, WithoutKeyringThePasswordGoesToAPrivateFileAndComesBack) 
                             std::filesystem::directory_iterator()),
               1);
 
-    const Lookup found = mailsecret::lookup(Server, User, folder_.path());
+    const Lookup found = mailsecret::lookup(Mail, folder_.path());
     ASSERT_TRUE(found.found()) << found.reason;
     EXPECT_EQ(found.place, Place::File);
     EXPECT_TRUE(found.password == "s3cret pass");
 
-    ASSERT_TRUE(mailsecret::forget(Server, User, folder_.path()).ok);
+    ASSERT_TRUE(mailsecret::forget(Mail, folder_.path()).ok);
     EXPECT_FALSE(std::filesystem::exists(file()));
-    EXPECT_EQ(mailsecret::lookup(Server, User, folder_.path()).outcome, Lookup::Outcome::NotStored);
+    EXPECT_EQ(mailsecret::lookup(Mail, folder_.path()).outcome, Lookup::Outcome::NotStored);
 }
 
 TEST(MailSecretBusWithoutKeyring, PasswordGoesToTheFileWhereNobodyProvidesTheService) {
@@ -176,10 +205,10 @@ TEST(MailSecretBusWithoutKeyring, PasswordGoesToTheFileWhereNobodyProvidesTheSer
     SecretServiceSession session(SecretServiceSession::Keyring::None);
     ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", session.address());
 
-    const auto stored = mailsecret::store(Server, User, "s3cret", folder.path());
+    const auto stored = mailsecret::store(Mail, "s3cret", folder.path());
     ASSERT_TRUE(stored.ok) << stored.reason;
     EXPECT_EQ(stored.place, Place::File);
-    const Lookup found = mailsecret::lookup(Server, User, folder.path());
+    const Lookup found = mailsecret::lookup(Mail, folder.path());
     EXPECT_TRUE(found.found()) << found.reason;
     EXPECT_EQ(found.place, Place::File);
 }
@@ -189,7 +218,7 @@ TEST_F(MailSecretFile, StoreReplacesALinkInsteadOfWritingThroughIt) {
     writeFile(target, "untouched");
     std::filesystem::create_symlink(target, file());
 
-    ASSERT_TRUE(mailsecret::store(Server, User, "new", folder_.path()).ok);
+    ASSERT_TRUE(mailsecret::store(Mail, "new", folder_.path()).ok);
     EXPECT_EQ(readFile(target), "untouched");
     EXPECT_TRUE(S_ISREG(modeOf(file())));
     EXPECT_EQ(modeOf(file()) & 07777, 0600u);
@@ -198,7 +227,7 @@ TEST_F(MailSecretFile, StoreReplacesALinkInsteadOfWritingThroughIt) {
 TEST_F(MailSecretFile, PasswordsThatCouldNotBeReadBackAreRefused) {
     for (const std::string &password : {std::string(), std::string("two\nlines"),
                                         std::string("cr\r"), std::string("nul\0x", 5)}) {
-        const auto stored = mailsecret::store(Server, User, password, folder_.path());
+        const auto stored = mailsecret::store(Mail, password, folder_.path());
         EXPECT_FALSE(stored.ok);
         EXPECT_FALSE(stored.reason.empty());
     }
@@ -209,14 +238,14 @@ TEST_F(MailSecretFile, FileOthersCouldReadIsRefusedWithTheReason) {
     writeFile(file(), "secret\n");
     ::chmod(file().c_str(), 0644);
 
-    const Lookup result = mailsecret::lookup(Server, User, folder_.path());
+    const Lookup result = mailsecret::lookup(Mail, folder_.path());
     EXPECT_EQ(result.outcome, Lookup::Outcome::Unreadable);
     EXPECT_TRUE(result.password.empty());
     EXPECT_NE(result.reason.find("0644"), std::string::npos) << result.reason;
     EXPECT_NE(result.reason.find("chmod 600"), std::string::npos) << result.reason;
 
     ::chmod(file().c_str(), 0600);
-    EXPECT_TRUE(mailsecret::lookup(Server, User, folder_.path()).found());
+    EXPECT_TRUE(mailsecret::lookup(Mail, folder_.path()).found());
 }
 
 TEST_F(MailSecretFile, LinksFifosAndOversizedFilesAreRefusedWithoutBlocking) {
@@ -224,7 +253,7 @@ TEST_F(MailSecretFile, LinksFifosAndOversizedFilesAreRefusedWithoutBlocking) {
     writeFile(target, "secret\n");
     ::chmod(target.c_str(), 0600);
     std::filesystem::create_symlink(target, file());
-    const Lookup linked = mailsecret::lookup(Server, User, folder_.path());
+    const Lookup linked = mailsecret::lookup(Mail, folder_.path());
     EXPECT_EQ(linked.outcome, Lookup::Outcome::Unreadable);
     EXPECT_NE(linked.reason.find("link"), std::string::npos) << linked.reason;
     std::filesystem::remove(file());
@@ -242,8 +271,47 @@ TEST_F(MailSecretFile, LinksFifosAndOversizedFilesAreRefusedWithoutBlocking) {
 
     writeFile(file(), std::string(1 << 20, 'x'));
     ::chmod(file().c_str(), 0600);
-    EXPECT_EQ(mailsecret::lookup(Server, User, folder_.path()).outcome,
-              Lookup::Outcome::Unreadable);
+    EXPECT_EQ(mailsecret::lookup(Mail, folder_.path()).outcome, Lookup::Outcome::Unreadable);
+}
+
+TEST_F(MailSecretFile, TokenFileIsKeptAndRefusedAsThePasswordFile) {
+    const mailsecret::Item token = mailsecret::webhookToken();
+    const auto tokenFile = folder_ / mailsecret::TokenFileName;
+    const mode_t oldMask = ::umask(0);
+    ASSERT_TRUE(mailsecret::store(token, "tok-123", folder_.path()).ok);
+    ::umask(oldMask);
+    EXPECT_EQ(modeOf(tokenFile) & 07777, 0600u);
+    EXPECT_TRUE(mailsecret::lookup(token, folder_.path()).password == "tok-123");
+    EXPECT_EQ(mailsecret::lookup(Mail, folder_.path()).outcome, Lookup::Outcome::NotStored);
+
+    // One case for each way of refusing; the password's tests go through every check.
+    const auto target = elsewhere_ / "target";
+    writeFile(target, "tok-123\n");
+    ::chmod(target.c_str(), 0600);
+    const std::pair<std::function<void()>, const char *> faults[] = {
+        {[&] {
+             std::filesystem::copy_file(target, tokenFile);
+             ::chmod(tokenFile.c_str(), 0640);
+         },
+         "chmod 600 webhook-token"},
+        {[&] { std::filesystem::create_symlink(target, tokenFile); },
+         "webhook-token is a symbolic"},
+        {[&] { ::mkfifo(tokenFile.c_str(), 0600); }, "webhook-token is not a regular file"},
+    };
+    for (const auto &[make, reason] : faults) {
+        std::filesystem::remove(tokenFile);
+        make();
+        const auto refused =
+            lookupWithin(std::chrono::seconds(10), folder_.path(), mailsecret::KeyringBound, token);
+        if (!refused) {
+            ::close(::open(tokenFile.c_str(), O_WRONLY | O_NONBLOCK));
+        }
+        ASSERT_TRUE(refused.has_value()) << reason << ": the lookup blocked";
+        EXPECT_EQ(refused->outcome, Lookup::Outcome::Unreadable) << reason;
+        EXPECT_NE(refused->reason.find(reason), std::string::npos) << refused->reason;
+    }
+    ASSERT_TRUE(mailsecret::forget(token, folder_.path()).ok);
+    EXPECT_FALSE(std::filesystem::exists(tokenFile));
 }
 
 TEST(MailSecretHungBus, KeyringThatNeverAnswersIsGivenUpAfterTheBound) {

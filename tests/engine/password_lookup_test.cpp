@@ -42,7 +42,7 @@ TEST(PasswordLookup, TimersKeepTickingWhileTheKeyringHangs) {
                          answer = result;
                      });
     slotTimer.start(20);
-    lookup.start(QStringLiteral("smtp.example.org"), QStringLiteral("alice"), qs(folder.path()),
+    lookup.start(mailsecret::mailPassword("smtp.example.org", "alice"), qs(folder.path()),
                  std::chrono::milliseconds(1500));
     EXPECT_TRUE(lookup.busy());
 
@@ -75,7 +75,7 @@ TEST(PasswordLookup, AnswerArrivesOnTheOwnersThreadAndSurvivesTheOwner) {
         },
         Qt::DirectConnection);
     QSignalSpy done(&lookup, &engine::PasswordLookup::finished);
-    lookup.start(QStringLiteral("smtp.example.org"), QStringLiteral("alice"), qs(folder.path()));
+    lookup.start(mailsecret::mailPassword("smtp.example.org", "alice"), qs(folder.path()));
     ASSERT_TRUE(done.wait(20000));
     EXPECT_EQ(deliveredOn, QCoreApplication::instance()->thread());
     ASSERT_TRUE(answer && answer->found()) << (answer ? answer->reason : std::string());
@@ -86,7 +86,7 @@ TEST(PasswordLookup, AnswerArrivesOnTheOwnersThreadAndSurvivesTheOwner) {
     SilentBus silent;
     ScopedEnv hung("DBUS_SESSION_BUS_ADDRESS", silent.address());
     auto *doomed = new engine::PasswordLookup;
-    doomed->start(QStringLiteral("smtp.example.org"), QStringLiteral("alice"), qs(folder.path()),
+    doomed->start(mailsecret::mailPassword("smtp.example.org", "alice"), qs(folder.path()),
                   std::chrono::milliseconds(300));
     delete doomed;
     EXPECT_TRUE(waitUntil([] { return engine::PasswordLookup::workersRunning() == 0; },

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -50,20 +52,6 @@ protected:
     std::vector<std::filesystem::path> programs_;
 };
 
-/// A program-folder test in which Perstando is the reaper of what it starts,
-/// as its main makes it.
-class ReapingFolderTest : public ProgramFolderTest {
-protected:
-    void SetUp() override {
-        ProgramFolderTest::SetUp();
-        ASSERT_TRUE(reaper::setChildSubreaper(true));
-    }
-    void TearDown() override {
-        ProgramFolderTest::TearDown();
-        reaper::setChildSubreaper(false);
-    }
-};
-
 /// Whether `pid` is still in the process table, a zombie included.
 inline bool inProcessTable(pid_t pid) {
     return std::filesystem::exists("/proc/" + std::to_string(pid));
@@ -80,5 +68,27 @@ inline bool isZombie(pid_t pid) {
 inline bool hasEnded(pid_t pid) {
     return !inProcessTable(pid) || isZombie(pid);
 }
+
+/// A program-folder test in which Perstando is the reaper of what it starts,
+/// as its main makes it.
+class ReapingFolderTest : public ProgramFolderTest {
+protected:
+    void SetUp() override {
+        ProgramFolderTest::SetUp();
+        ASSERT_TRUE(reaper::setChildSubreaper(true));
+    }
+    void TearDown() override {
+        ProgramFolderTest::TearDown();
+        reaper::setChildSubreaper(false);
+    }
+    /// Kills the program of slot 2 and lets the check restart it.
+    void killAndCheck(engine::SlotWatcher &watcher, const std::filesystem::path &exe) {
+        ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
+        const pid_t pid = pidsOf(exe).front();
+        ::kill(pid, SIGKILL);
+        ASSERT_TRUE(waitUntil([&] { return hasEnded(pid); }));
+        watcher.tick(2);
+    }
+};
 
 } // namespace testing_support

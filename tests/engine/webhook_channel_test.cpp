@@ -1,8 +1,10 @@
 // The webhook as a channel of the event stream: a restart reaches it with how
 // the program ended, the e-mail's span holds back a crash loop's restarts and
-// the next alert counts them, and its list of events is honoured.
+// the next alert counts them, its list of events is honoured, and a receiver
+// that never answers holds back no restart.
 
 #include "engine/slot_watcher.h"
+#include "engine/status_report.h"
 #include "engine/webhook.h"
 #include "tests/engine/program_folder_test.h"
 #include "tests/engine/wait_with_events.h"
@@ -20,14 +22,6 @@ namespace {
 
 class WebhookChannelTest : public ReapingFolderTest {
 protected:
-    /// Kills the slot's program and lets the check restart it.
-    void killAndCheck(engine::SlotWatcher &watcher, const std::filesystem::path &exe) {
-        ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
-        const pid_t pid = pidsOf(exe).front();
-        ::kill(pid, SIGKILL);
-        ASSERT_TRUE(waitUntil([&] { return hasEnded(pid); }));
-        watcher.tick(2);
-    }
     static QJsonObject json(const HttpRequest &request) {
         return QJsonDocument::fromJson(request.body).object();
     }
@@ -85,6 +79,57 @@ TEST_F(WebhookChannelTest, OnlyTheListedEventsAreSentAndAWrongNameIsLoggedOnce) 
     EXPECT_TRUE(gaveUp[u"sentence"].toString().contains(u"is no longer restarted"));
     watchdog_->reload();
     EXPECT_EQ(occurrences(logText(), "webhook: no such event: bogus"), 1) << logText();
+}
+
+// A receiver that takes the connection and never answers: restarts at once go
+// on while its alerts wait, and the final failure and the alerts dropped from
+// a full queue show in --status and its JSON.
+TEST_F(WebhookChannelTest, AReceiverThatNeverAnswersHoldsNoRestartAndShowsInTheStatus) {
+    HttpReceiver receiver;
+    receiver.hold(true);
+    const auto exe = program("unanswered");
+    auto &watcher =
+        start("[exe2]\nname=Orders\npath=" + exe.string() +
+              "\ntimer=1000\nimmediate=On\n[webhook]\nurl=" + receiver.url().toStdString() + "\n");
+    watchdog_->webhook().setTimings(400, 50, 50);
+    EXPECT_NE(engine::statusText(*watchdog_).indexOf(u"webhook: no failure\n"), -1);
+
+    ASSERT_TRUE(watcher.refresh()); // the panel's round sets the slot's timer going
+    watcher.tick(2);
+    for (int kill = 0; kill < 3; ++kill) {
+        // Seen running by the timer: its end is no young death and is answered at once.
+        ASSERT_TRUE(
+            waitWithEvents([&] { return watcher.slotState(2).phase == engine::Phase::Running; }));
+        const pid_t pid = watcher.slotState(2).pid;
+        ::kill(pid, SIGKILL);
+        ASSERT_TRUE(waitWithEvents([&] {
+            const auto pids = pidsOf(exe);
+            return pids.size() == 1 && pids.front() != pid;
+        })) << "restart "
+            << kill << " waited for the receiver";
+    }
+    ASSERT_FALSE(receiver.requests().empty());
+
+    engine::Alert filler;
+    filler.kind = QStringLiteral("restarted");
+    for (int n = 0; n < engine::WebhookSender::QueueLimit + 2; ++n) {
+        watchdog_->webhook().send(filler);
+    }
+    ASSERT_TRUE(waitWithEvents([&] { return !watchdog_->webhook().lastFailure().isEmpty(); }));
+    const QString text = engine::statusText(*watchdog_);
+    EXPECT_NE(text.indexOf(u"webhook: last failure at "), -1) << text.toStdString();
+    EXPECT_NE(text.indexOf(u"did not answer within 0.4 s"), -1) << text.toStdString();
+    // Those the restarts queued are still waiting behind the first: at least two go.
+    const int dropped = watchdog_->webhook().dropped();
+    EXPECT_GE(dropped, 2);
+    EXPECT_NE(text.indexOf(QStringLiteral(", %1 alerts dropped\n").arg(dropped)), -1)
+        << text.toStdString();
+    const QJsonObject status =
+        QJsonDocument::fromJson(engine::statusJson(*watchdog_)).object()[u"webhook"].toObject();
+    EXPECT_TRUE(status[u"lastFailure"].toString().contains(u"did not answer"));
+    EXPECT_FALSE(status[u"lastFailureTime"].isNull());
+    EXPECT_EQ(status[u"dropped"].toInt(), dropped);
+    EXPECT_GE(occurrences(logText(), "webhook: 127.0.0.1"), 1) << logText();
 }
 
 } // namespace

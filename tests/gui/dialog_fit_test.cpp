@@ -1,6 +1,7 @@
 // The dialogs as a person first meets them: every tab and table cell in view,
 // and Esc doing what the close box does.
 
+#include "dialogs/alert_channels_dialog.h"
 #include "dialogs/alert_dialog.h"
 #include "dialogs/command_line_dialog.h"
 #include "dialogs/email_dialog.h"
@@ -81,7 +82,7 @@ TEST_F(DialogFitTest, EscClosesEachDialog) {
     for (QWidget *opened :
          {shown<SetupDialog>(), shown<LogFileDialog>(), shown<EmailDialog>(),
           shown<CommandLineDialog>(), shown<AlertDialog>(), shown<IntervalDialog>(),
-          shown<RestartOptionsDialog>(), shown<AboutBox>()}) {
+          shown<RestartOptionsDialog>(), shown<AboutBox>(), shown<AlertChannelsDialog>()}) {
         QPointer<QWidget> window = opened;
         const std::string name = window->objectName().toStdString();
         window->activateWindow();

@@ -87,6 +87,17 @@ TEST_F(LogViewerTest, ShowsTheWholeLogAsUtf8AndDeleteRemovesIt) {
     EXPECT_TRUE(text1(form).isEmpty());
 }
 
+TEST_F(LogViewerTest, OpenLogOnADesktopNotificationShowsTheViewer) {
+    configureLog();
+    testing_support::writeFile(log_, "a line\n");
+    startMain();
+    emit main_->watchdog().openLogRequested();
+    LogViewer *form = ui::WindowRegistry::instance().find<LogViewer>();
+    ASSERT_NE(form, nullptr);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(text1(form).startsWith(QStringLiteral("a line\n"))) << text1(form).toStdString();
+}
+
 TEST_F(LogViewerTest, LogsThatCannotBeShownGiveTheMessageAndAnEmptyView) {
     const std::filesystem::path unreadable[] = {
         {},                  // no log configured

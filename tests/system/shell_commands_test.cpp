@@ -447,4 +447,39 @@ TEST_F(ShellCommands, SilentAndGarbageClientsDelayNoRestart) {
     }
 }
 
+TEST_F(ShellCommands, TheWebhookTokenGoesToTheReceiverAndNeverToStatusOrTheLog) {
+    const std::string token = "sys-Tok3n-9f2";
+    // A receiver that keeps the head of the one request it gets.
+    const auto head = folder_ / "head";
+    Child receiver(
+        {"/usr/bin/python3", "-c",
+         "import socket,sys\ns=socket.create_server(('127.0.0.1',0))\n"
+         "open(sys.argv[1]+'.port','w').write(str(s.getsockname()[1])+'\\n')\n"
+         "c,_=s.accept()\nd=b''\nwhile b'\\r\\n\\r\\n' not in d: d+=c.recv(4096) or exit()\n"
+         "c.sendall(b'HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n')\n"
+         "open(sys.argv[1],'wb').write(d)",
+         head.string()});
+    const auto port = head.string() + ".port";
+    ASSERT_TRUE(waitUntil([&] { return contains(readFile(port), "\n"); }));
+    writeFile(folder_ / "settings.ini", readFile(folder_ / "settings.ini") +
+                                            "[webhook]\nurl=http://127.0.0.1:" + readFile(port));
+    writeFile(folder_ / "webhook-token", token + "\n");
+    ::chmod((folder_ / "webhook-token").c_str(), 0600);
+    Child running({binary_.string()}, folder_.path(),
+                  {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime_.string(),
+                   "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder_ / "no-bus").string()});
+    runnerUp(); // its start is an alert
+    ASSERT_TRUE(
+        waitUntil([&] { return contains(readFile(head), "\r\n\r\n"); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(contains(readFile(head), "\r\nAuthorization: Bearer " + token + "\r\n"));
+
+    for (const char *arguments : {"--status", "--status --json"}) {
+        const ClientRun status = perstando(arguments);
+        EXPECT_EQ(status.status, 0) << arguments << ": " << status.output;
+        EXPECT_TRUE(contains(status.output, "Runner")) << status.output;
+        EXPECT_FALSE(contains(status.output, token)) << arguments;
+    }
+    EXPECT_FALSE(contains(readFile(folder_ / "watch.log"), token));
+}
+
 } // namespace
