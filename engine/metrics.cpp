@@ -8,6 +8,7 @@
 #include "engine/status_report.h"
 #include "engine/watch_counters.h"
 #include "engine/watchdog.h"
+#include "engine/webhook.h"
 
 #include <QList>
 #include <algorithm>
@@ -309,10 +310,15 @@ QByteArray metricsText(const Watchdog &watchdog, MetricsFormat format) {
         }
     }
     out.begin({"perstando_alert_delivery_failures", "counter", "",
-               "Alerts a channel gave up on delivering."});
+               "Alerts a channel gave up on delivering or dropped."});
     for (const AlertChannel channel : AlertChannels) {
+        std::uint64_t failures = watchdog.counters().deliveryFailures(channel);
+        // The webhook drops the oldest of a full queue without a failure of its own.
+        if (channel == AlertChannel::Webhook) {
+            failures += static_cast<std::uint64_t>(watchdog.webhook().dropped());
+        }
         out.sample(QByteArray("channel=\"") + ChannelLabels[static_cast<int>(channel)] + '"',
-                   watchdog.counters().deliveryFailures(channel));
+                   failures);
     }
     out.begin({"perstando_build", "info", "", "The version of Perstando that runs."});
     out.sample(QByteArray("version=\"") + PERSTANDO_VERSION + '"', QByteArray("1"));
