@@ -6,6 +6,7 @@
 #include "engine/slot_state.h"
 #include "engine/slot_watcher.h"
 #include "engine/status_report.h"
+#include "engine/switched_timer.h"
 #include "engine/watch_counters.h"
 #include "engine/watchdog.h"
 #include "engine/webhook.h"
@@ -138,7 +139,8 @@ std::vector<SlotView> slotViews(const Watchdog &watchdog) {
         view.labels =
             "slot=\"" + QByteArray::number(n) + "\",name=\"" + labelValue(watcher.name(n)) + '"';
         view.state = slotStateName(watcher, n);
-        view.up = isUp(watcher.slotState(n).phase);
+        // A slot no longer checked knows nothing of its program now.
+        view.up = watcher.timer(n)->interval() != 0 && isUp(watcher.slotState(n).phase);
         view.counts = &watchdog.counters().slot(n);
         const processes::RememberedProcess &process = watcher.remembered(n);
         if (view.up && process.pid() != 0) {
