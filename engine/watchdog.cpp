@@ -43,8 +43,13 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     testMailer_->setPasswordSource(lookUpMailPassword);
     mailer_->setPasswordSource(lookUpMailPassword);
     webhook_ = new WebhookSender(this);
-    connect(webhook_, &WebhookSender::failed, this,
-            [this](const QString &reason) { log_.note(reason); });
+    connect(webhook_, &WebhookSender::failed, this, [this](const QString &reason) {
+        log_.note(reason);
+        counters_.deliveryFailed(AlertChannel::Webhook);
+    });
+    // The alerts' e-mails only: a failed test e-mail is no alert lost.
+    connect(mailer_, &Mailer::failed, this,
+            [this] { counters_.deliveryFailed(AlertChannel::Mail); });
     attachConsumers();
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
@@ -96,6 +101,7 @@ void Watchdog::attachConsumers() {
     // The order a restart is told in; the status line was set before it was
     // published. Each runs whatever the others did: a log that cannot be
     // written silences no alarm and no e-mail.
+    events_.attach([this](const Event &e) { counters_.count(e); });
     events_.attach([this](const Event &e) { runCommandLine(e); });
     events_.attach([this](const Event &e) {
         if (settings_.visualAlarm && alarming(e.kind)) {
@@ -378,6 +384,8 @@ DesktopNotifier &Watchdog::notifier() {
             }
         });
         connect(notifier_, &DesktopNotifier::shown, this, [this] { notifyDownLogged_ = false; });
+        connect(notifier_, &DesktopNotifier::failed, this,
+                [this] { counters_.deliveryFailed(AlertChannel::Notify); });
     }
     return *notifier_;
 }

@@ -2,14 +2,15 @@
 // The program without its windows: it reads the settings, runs the slot
 // checks, the health probes and limits, the status panel's round, the activity animation, the
 // connection watch, the keep-up companion and the error-window sweep, holds the pause, and attaches
-// the consumers of the event stream (command-line action, alarms, popups, log, e-mail, webhook,
-// desktop notification) in the order they run. app/ builds it; the windows observe it through
-// signals and call its operations.
+// the consumers of the event stream (counters, command-line action, alarms, popups, log, e-mail,
+// webhook, desktop notification) in the order they run. app/ builds it; the windows observe it
+// through signals and call its operations.
 
 #include "engine/event_stream.h"
 #include "engine/log_writer.h"
 #include "engine/mail_flood_guard.h"
 #include "engine/settings.h"
+#include "engine/watch_counters.h"
 #include "engine/webhook.h"
 
 #include <QObject>
@@ -89,6 +90,8 @@ public:
     /// Shows the alerts as desktop notifications; made on first use, so that
     /// with notifications off the session bus is never touched.
     DesktopNotifier &notifier();
+    /// Restarts and alerts given up on since the start, for the metrics.
+    const WatchCounters &counters() const { return counters_; }
 
 signals:
     /// After the load steps.
@@ -137,6 +140,7 @@ private:
     bool paused_ = false;
     LogWriter log_;
     EventStream events_;
+    WatchCounters counters_;
     SlotWatcher *slots_ = nullptr;
     HangWatch *hang_ = nullptr;
     HealthWatch *health_ = nullptr;
