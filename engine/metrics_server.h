@@ -43,7 +43,7 @@ public:
     using Log = std::function<void(const QString &line)>;
 
     /// The head of a request (request line and headers) may be this long.
-    static constexpr qsizetype MaxHeadBytes = 8 * 1024;
+    static constexpr qsizetype MaxHeadBytes = 8192;
     /// How long a request may take to arrive, and how many may be open: as the
     /// shell commands' server allows.
     static constexpr int RequestMs = 2000;
