@@ -25,6 +25,7 @@ class DesktopNotifier;
 class ErrorWindowSweep;
 class SwitchedTimer;
 class HangWatch;
+class Heartbeat;
 class HealthWatch;
 class InternetWatch;
 class Mailer;
@@ -89,6 +90,8 @@ public:
     /// Shows the alerts as desktop notifications; made on first use, so that
     /// with notifications off the session bus is never touched.
     DesktopNotifier &notifier();
+    /// Pings the machine's state to a push monitor when `[heartbeat] url` is set.
+    Heartbeat &heartbeat() { return *heartbeat_; }
 
 signals:
     /// After the load steps.
@@ -130,6 +133,7 @@ private:
     void notifyDesktop(const Event &event);
     /// Takes the notification settings of a fresh read; unknown event names are logged once.
     void applyNotify();
+    void applyHeartbeat();
     MailSettings mailSettings() const;
 
     settings::Snapshot settings_;
@@ -154,6 +158,7 @@ private:
     bool connectionLost_ = false;
     bool lossToldBefore_ = false;
     DesktopNotifier *notifier_ = nullptr;
+    Heartbeat *heartbeat_ = nullptr;
     /// The notifications' own count of restarts held back within the e-mail span.
     MailFloodGuard notifyGuard_;
     QSet<Event::Kind> notifyKinds_;
