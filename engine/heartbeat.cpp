@@ -42,7 +42,9 @@ QString bounded(const QString &text, qsizetype limit) {
 }
 
 QString programs(int count) {
-    return QStringLiteral("%1 program%2 running").arg(count).arg(count == 1 ? QString() : QStringLiteral("s"));
+    return QStringLiteral("%1 program%2 running")
+        .arg(count)
+        .arg(count == 1 ? QString() : QStringLiteral("s"));
 }
 
 QString seconds(int ms) {
