@@ -9,6 +9,7 @@
 #include "engine/error_window_sweep.h"
 #include "engine/hang_watch.h"
 #include "engine/health_watch.h"
+#include "engine/heartbeat.h"
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
 #include "engine/mailer.h"
@@ -22,6 +23,7 @@
 #include <cstdio>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace engine {
 
@@ -50,6 +52,17 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     // The alerts' e-mails only: a failed test e-mail is no alert lost.
     connect(mailer_, &Mailer::failed, this,
             [this] { counters_.deliveryFailed(AlertChannel::Mail); });
+    heartbeat_ = new Heartbeat(
+        [this] {
+            std::vector<SlotSummary> watched;
+            for (int slot = 1; slot <= settings::SlotCount; ++slot) {
+                if (slots_->isWatched(slot)) {
+                    watched.push_back({slots_->name(slot), slots_->slotState(slot).phase});
+                }
+            }
+            return heartbeatState(watched, paused_);
+        },
+        [this](const QString &text) { log_.note(text); }, this);
     attachConsumers();
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
@@ -148,6 +161,7 @@ void Watchdog::reload() {
     health_->apply(settings_);
     applyWebhook();
     applyNotify();
+    applyHeartbeat();
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -405,6 +419,11 @@ void Watchdog::applyNotify() {
         log_.note(problem);
     }
     notifyProblem_ = problem;
+}
+
+void Watchdog::applyHeartbeat() {
+    const settings::Snapshot::Heartbeat &stored = settings_.heartbeat;
+    heartbeat_->apply(stored.url, stored.seconds, stored.method);
 }
 
 void Watchdog::notifyDesktop(const Event &event) {

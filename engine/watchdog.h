@@ -26,6 +26,7 @@ class DesktopNotifier;
 class ErrorWindowSweep;
 class SwitchedTimer;
 class HangWatch;
+class Heartbeat;
 class HealthWatch;
 class InternetWatch;
 class Mailer;
@@ -92,6 +93,8 @@ public:
     DesktopNotifier &notifier();
     /// Restarts and alerts given up on since the start, for the metrics.
     const WatchCounters &counters() const { return counters_; }
+    /// Pings the machine's state to a push monitor when `[heartbeat] url` is set.
+    Heartbeat &heartbeat() { return *heartbeat_; }
 
 signals:
     /// After the load steps.
@@ -133,6 +136,7 @@ private:
     void notifyDesktop(const Event &event);
     /// Takes the notification settings of a fresh read; unknown event names are logged once.
     void applyNotify();
+    void applyHeartbeat();
     MailSettings mailSettings() const;
 
     settings::Snapshot settings_;
@@ -158,6 +162,7 @@ private:
     bool connectionLost_ = false;
     bool lossToldBefore_ = false;
     DesktopNotifier *notifier_ = nullptr;
+    Heartbeat *heartbeat_ = nullptr;
     /// The notifications' own count of restarts held back within the e-mail span.
     MailFloodGuard notifyGuard_;
     QSet<Event::Kind> notifyKinds_;
