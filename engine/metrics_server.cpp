@@ -319,9 +319,12 @@ void MetricsServer::reloadToken() {
     if (!listener_) {
         return; // the next apply looks it up
     }
-    // Until the answer comes nothing is served: a token may be stored.
-    token_ = Token::Pending;
-    tokenHash_.clear();
+    // Until the first answer nothing is served: a token may be stored. A
+    // known answer stands until the next one, so that each read of the
+    // settings does not turn scrapes away.
+    if (token_ == Token::Unreadable) {
+        token_ = Token::Pending;
+    }
     lookUpToken(mailsecret::metricsToken(), this,
                 [this, lookup](const std::optional<QString> &token, const QString &problem) {
                     if (lookup != tokenLookups_) {
@@ -360,7 +363,7 @@ void MetricsServer::stop() {
     delete listener_;
     listener_ = nullptr;
     address_.reset();
-    token_ = Token::None;
+    token_ = Token::Pending;
     tokenHash_.clear();
 }
 

@@ -87,7 +87,7 @@ private:
     QTcpServer *listener_ = nullptr;
     std::optional<Address> address_;
     std::vector<std::unique_ptr<Connection>> connections_;
-    Token token_ = Token::None;
+    Token token_ = Token::Pending;
     QByteArray tokenHash_; ///< SHA-256 of the stored token: the token itself is not kept
     quint64 tokenLookups_ = 0;
     QString problem_;      ///< the last problem logged, so it is logged once

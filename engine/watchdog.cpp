@@ -13,6 +13,8 @@
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
 #include "engine/mailer.h"
+#include "engine/metrics.h"
+#include "engine/metrics_server.h"
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/webhook.h"
@@ -162,6 +164,7 @@ void Watchdog::reload() {
     applyWebhook();
     applyNotify();
     applyHeartbeat();
+    applyMetrics();
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -419,6 +422,21 @@ void Watchdog::applyNotify() {
         log_.note(problem);
     }
     notifyProblem_ = problem;
+}
+
+void Watchdog::applyMetrics() {
+    if (metricsServer_ == nullptr) {
+        if (settings_.metrics.listen.isEmpty()) {
+            return;
+        }
+        metricsServer_ = new MetricsServer(
+            [this](const QByteArray &accept) {
+                const MetricsFormat format = metricsFormatFor(accept);
+                return MetricsServer::Body{metricsContentType(format), metricsText(*this, format)};
+            },
+            [this](const QString &line) { log_.note(line); }, this);
+    }
+    metricsServer_->apply(settings_.metrics.listen);
 }
 
 void Watchdog::applyHeartbeat() {

@@ -1,10 +1,10 @@
 #pragma once
 // The program without its windows: it reads the settings, runs the slot
 // checks, the health probes and limits, the status panel's round, the activity animation, the
-// connection watch, the keep-up companion and the error-window sweep, holds the pause, and attaches
-// the consumers of the event stream (counters, command-line action, alarms, popups, log, e-mail,
-// webhook, desktop notification) in the order they run. app/ builds it; the windows observe it
-// through signals and call its operations.
+// connection watch, the keep-up companion, the error-window sweep, the heartbeat and the metrics
+// address, holds the pause, and attaches the consumers of the event stream (counters, command-line
+// action, alarms, popups, log, e-mail, webhook, desktop notification) in the order they run. app/
+// builds it; the windows observe it through signals and call its operations.
 
 #include "engine/event_stream.h"
 #include "engine/log_writer.h"
@@ -30,6 +30,7 @@ class Heartbeat;
 class HealthWatch;
 class InternetWatch;
 class Mailer;
+class MetricsServer;
 struct MailSettings;
 class SlotWatcher;
 
@@ -137,6 +138,9 @@ private:
     /// Takes the notification settings of a fresh read; unknown event names are logged once.
     void applyNotify();
     void applyHeartbeat();
+    /// Serves the metrics where `[metrics] listen` says; made on first use,
+    /// so that without the key no port is opened.
+    void applyMetrics();
     MailSettings mailSettings() const;
 
     settings::Snapshot settings_;
@@ -163,6 +167,7 @@ private:
     bool lossToldBefore_ = false;
     DesktopNotifier *notifier_ = nullptr;
     Heartbeat *heartbeat_ = nullptr;
+    MetricsServer *metricsServer_ = nullptr;
     /// The notifications' own count of restarts held back within the e-mail span.
     MailFloodGuard notifyGuard_;
     QSet<Event::Kind> notifyKinds_;
