@@ -22,23 +22,6 @@ using namespace testing_support;
 
 namespace {
 
-struct ShellRun {
-    int status = -1;
-    std::string output; ///< stdout and stderr
-};
-
-ShellRun shell(const std::string &command) {
-    ShellRun run;
-    FILE *pipe = ::popen((command + " 2>&1").c_str(), "r");
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-        run.output.append(chunk, n);
-    }
-    const int status = ::pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
 /// The value of the one sample written exactly as `series`; nullopt when absent.
 std::optional<double> valueOf(const std::string &text, const std::string &series) {
     const std::string start = series + ' ';

@@ -26,10 +26,7 @@ using namespace testing_support;
 
 namespace {
 
-struct ClientRun {
-    int status = -1;    ///< exit status
-    std::string output; ///< stdout and stderr
-};
+using ClientRun = ShellRun;
 
 class ShellCommands : public ::testing::Test {
 protected:
@@ -63,18 +60,6 @@ protected:
         const std::string command = "cd '" + folder_.path().string() + "' && XDG_RUNTIME_DIR='" +
                                     runtime_.string() + "' " + prefix + " ./perstando " + arguments;
         return shell(command);
-    }
-    /// `command` run by the shell, with its output and exit status.
-    static ClientRun shell(const std::string &command) {
-        ClientRun run;
-        FILE *pipe = ::popen((command + " 2>&1").c_str(), "r");
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-            run.output.append(chunk, n);
-        }
-        const int status = ::pclose(pipe);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return run;
     }
     /// Waits until slot 1's program runs under Perstando's eye.
     pid_t runnerUp() {
