@@ -22,6 +22,8 @@ public:
     void disarm() noexcept;
     /// Takes the expiry so that the descriptor is quiet again; whether it was due.
     bool take() noexcept;
+    /// The time on that clock, from an arbitrary start.
+    static std::chrono::milliseconds now() noexcept;
 
 private:
     UniqueFd fd_;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <ctime>
 
 namespace core {
 
@@ -34,6 +35,14 @@ bool BootTimer::take() noexcept {
     std::uint64_t expirations = 0;
     return valid() && ::read(fd_.get(), &expirations, sizeof expirations) ==
                           static_cast<ssize_t>(sizeof expirations);
+}
+
+std::chrono::milliseconds BootTimer::now() noexcept {
+    timespec time{};
+    ::clock_gettime(CLOCK_BOOTTIME, &time);
+    return std::chrono::seconds(time.tv_sec) +
+           std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::nanoseconds(time.tv_nsec));
 }
 
 } // namespace core

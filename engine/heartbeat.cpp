@@ -226,6 +226,7 @@ void Heartbeat::apply(const QString &url, int seconds, const QString &method) {
 }
 
 void Heartbeat::arm(qint64 ms) {
+    dueAt_ = core::BootTimer::now() + std::chrono::milliseconds(ms);
     if (timer_.valid() && timer_.arm(std::chrono::milliseconds(ms))) {
         return;
     }
@@ -235,6 +236,11 @@ void Heartbeat::arm(qint64 ms) {
 void Heartbeat::due() {
     if (!active()) {
         return;
+    }
+    // Due long ago: the machine slept or the process was stopped. A ping sent
+    // before that gap says nothing of now, and the new one must not wait for it.
+    if (core::BootTimer::now() - dueAt_ > LateMs) {
+        abandonInFlight();
     }
     arm(static_cast<qint64>(seconds_) * 1000);
     if (!inFlight_) {
@@ -303,6 +309,10 @@ void Heartbeat::ended(QNetworkReply *reply, bool timedOut) {
 void Heartbeat::stop() {
     timer_.disarm();
     fallback_.stop();
+    abandonInFlight();
+}
+
+void Heartbeat::abandonInFlight() {
     if (QNetworkReply *reply = inFlight_) {
         inFlight_ = nullptr;
         reply->disconnect(this);

@@ -75,11 +75,17 @@ private:
     void ping();
     void ended(QNetworkReply *reply, bool timedOut);
     void stop();
+    /// Lets the ping in flight go unanswered.
+    void abandonInFlight();
 
     StateSource state_;
     Note note_;
     QNetworkAccessManager *manager_;
+    /// A ping due longer ago than this went past a suspend or a stop.
+    static constexpr std::chrono::milliseconds LateMs{1000};
     core::BootTimer timer_;
+    /// When the next ping is due, on the timer's clock.
+    std::chrono::milliseconds dueAt_{};
     QSocketNotifier *notifier_ = nullptr;
     /// Stands in when the system gives no boot-clock timer.
     QTimer fallback_;

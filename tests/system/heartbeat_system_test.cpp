@@ -1,6 +1,7 @@
 // The running binary's heartbeat after it was stopped longer than its
-// interval: the ping that fell due meanwhile goes at once on continuing, one
-// only, and the interval resumes from it.
+// interval: the ping that fell due meanwhile goes at once on continuing, even
+// with one from before the stop still unanswered, one only, and the interval
+// resumes from it.
 
 #include "tests/support/test_support.h"
 
@@ -33,19 +34,23 @@ std::vector<std::string> linesOf(const std::filesystem::path &record) {
 TEST(HeartbeatSystem, AfterAStopLongerThanTheIntervalThePingGoesAtOnce) {
     TempDir folder;
     const auto record = folder.path() / "pings";
-    // Answers each request and writes down its request line.
+    // Writes down each request line and answers it, all but the third, which
+    // it holds unanswered: the ping in flight when Perstando is stopped.
     Child receiver(
         {"/usr/bin/python3", "-c",
          "import socket,sys\ns=socket.create_server(('127.0.0.1',0))\n"
          "open(sys.argv[1]+'.port','w').write(str(s.getsockname()[1])+'\\n')\n"
+         "held=[]\n"
          "while True:\n"
          "  c,_=s.accept(); d=b''\n"
          "  while b'\\r\\n\\r\\n' not in d:\n"
          "    b=c.recv(4096)\n"
          "    if not b: break\n"
          "    d+=b\n"
-         "  c.sendall(b'HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n'); c.close()\n"
-         "  f=open(sys.argv[1],'ab'); f.write(d.split(b'\\r\\n')[0]+b'\\n'); f.close()\n",
+         "  f=open(sys.argv[1],'ab'); f.write(d.split(b'\\r\\n')[0]+b'\\n'); f.close()\n"
+         "  held.append(c)\n"
+         "  if len(held)==3: continue\n"
+         "  c.sendall(b'HTTP/1.1 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n'); c.close()\n",
          record.string()});
     const auto port = record.string() + ".port";
     ASSERT_TRUE(waitUntil([&] { return readFile(port).find('\n') != std::string::npos; }));
@@ -60,7 +65,7 @@ TEST(HeartbeatSystem, AfterAStopLongerThanTheIntervalThePingGoesAtOnce) {
     Child perstando({binary.string()}, folder.path(),
                     {"QT_QPA_PLATFORM=offscreen", "XDG_RUNTIME_DIR=" + runtime.string(),
                      "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (folder.path() / "no-bus").string()});
-    ASSERT_TRUE(waitUntil([&] { return linesOf(record).size() >= 2; }, 20s));
+    ASSERT_TRUE(waitUntil([&] { return linesOf(record).size() >= 3; }, 20s));
     EXPECT_NE(linesOf(record).front().find("GET /beat/s3cret?status=up&msg="), std::string::npos)
         << linesOf(record).front();
 
