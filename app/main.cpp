@@ -26,6 +26,8 @@ constexpr const char *Usage =
     "Commands for the copy running with the same settings folder:\n"
     "  --status         each named slot's state, the pause, the alarms, the connection\n"
     "  --status --json  the same as one JSON document\n"
+    "  --metrics        the state and counts in the Prometheus text format\n"
+    "  --metrics --openmetrics  the same in OpenMetrics\n"
     "  --pause          pause checking, as the Pause Checking box does\n"
     "  --resume         resume checking\n"
     "  --acknowledge    stop the alarms, as Alarm Acknowledgement does\n"
@@ -72,7 +74,7 @@ bool isQtOption(const char *arg) {
 std::string requestOf(int argc, char *argv[]) {
     const std::string command = argv[1];
     if (argc == 2) {
-        for (const char *known : {"status", "pause", "resume", "acknowledge", "quit"}) {
+        for (const char *known : {"status", "metrics", "pause", "resume", "acknowledge", "quit"}) {
             if (command == std::string("--") + known) {
                 return known;
             }
@@ -80,6 +82,9 @@ std::string requestOf(int argc, char *argv[]) {
     }
     if (argc == 3 && command == "--status" && std::strcmp(argv[2], "--json") == 0) {
         return "status --json";
+    }
+    if (argc == 3 && command == "--metrics" && std::strcmp(argv[2], "--openmetrics") == 0) {
+        return "metrics --openmetrics";
     }
     if (argc == 3 && command == "--check" && std::strlen(argv[2]) <= 16) {
         return std::string("check ") + argv[2];
@@ -109,10 +114,12 @@ int runCommand(int argc, char *argv[]) {
     const auto show = [](const std::string &text, FILE *stream) {
         std::fwrite(text.data(), 1, text.size(), stream);
     };
+    // JSON and the metrics formats escape what they must themselves and are
+    // read by programs: shown as they come.
+    const bool raw = request == "status --json" || request.starts_with("metrics");
     switch (answer.outcome) {
     case core::commands::Outcome::Done:
-        show(request == "status --json" ? answer.text : core::commands::visible(answer.text),
-             stdout);
+        show(raw ? answer.text : core::commands::visible(answer.text), stdout);
         return 0;
     case core::commands::Outcome::Refused:
         show("perstando: " + core::commands::visible(answer.text) +

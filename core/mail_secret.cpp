@@ -20,6 +20,11 @@ Item webhookToken() {
             "org.perstando.Webhook", "token"};
 }
 
+Item metricsToken() {
+    return {MetricsTokenFileName,    "metrics", "token", "Perstando metrics token",
+            "org.perstando.Metrics", "token"};
+}
+
 Lookup lookup(const Item &item, const std::filesystem::path &folder,
               std::chrono::milliseconds bound) {
     KeyringAnswer keyring = backend::keyringLookup(item, bound);

@@ -29,11 +29,15 @@ struct Item {
 inline constexpr const char *FileName = "mail-password";
 /// The file of the webhook's token where no keyring answers.
 inline constexpr const char *TokenFileName = "webhook-token";
+/// The file of the metrics endpoint's token where no keyring answers.
+inline constexpr const char *MetricsTokenFileName = "metrics-token";
 
 /// The password of `user` on the mail server `server`.
 Item mailPassword(const std::string &server, const std::string &user);
 /// The webhook's token: server "webhook", user "token".
 Item webhookToken();
+/// The token a scraper must send to the metrics endpoint: server "metrics", user "token".
+Item metricsToken();
 
 /// How long the keyring may take to answer one request. A locked keyring
 /// waiting for someone to type its password must not hold the caller longer.

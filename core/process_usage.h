@@ -36,4 +36,8 @@ std::vector<int> descendants(int pid);
 /// Clock ticks per second (sysconf(_SC_CLK_TCK)).
 long clockTicksPerSecond();
 
+/// When the machine booted, in Unix seconds (the `btime` of /proc/stat): the
+/// origin of a process's start time. Read once; nullopt when it cannot be.
+std::optional<long long> bootTime();
+
 } // namespace processes

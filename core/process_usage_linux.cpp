@@ -20,6 +20,8 @@
 #include <charconv>
 #include <climits>
 #include <cstdio>
+#include <fstream>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -282,6 +284,28 @@ long clockTicksPerSecond() {
         return value > 0 ? value : 100;
     }();
     return ticks;
+}
+
+std::optional<long long> bootTime() {
+    static const std::optional<long long> boot = []() -> std::optional<long long> {
+        // Line by line: the interrupt counts before it can run to kilobytes.
+        std::ifstream stat("/proc/stat");
+        for (std::string line; std::getline(stat, line);) {
+            constexpr std::string_view key = "btime ";
+            if (line.starts_with(key)) {
+                long long seconds = 0;
+                const char *first = line.data() + key.size();
+                const auto [end, error] =
+                    std::from_chars(first, line.data() + line.size(), seconds);
+                if (error == std::errc() && end != first && seconds > 0) {
+                    return seconds;
+                }
+                return std::nullopt;
+            }
+        }
+        return std::nullopt;
+    }();
+    return boot;
 }
 
 } // namespace processes

@@ -211,6 +211,8 @@ void DesktopNotifier::send(Outgoing outgoing) {
             QTimer::singleShot(0, this, [test = std::move(dropped.test)] {
                 test(false, QStringLiteral("too many notifications waiting for the bus"));
             });
+        } else {
+            emit failed();
         }
     }
     if (link_ == Link::None) {
@@ -302,6 +304,7 @@ void DesktopNotifier::call(const Outgoing &outgoing) {
                     if (test) {
                         test(false, errorText(reply.error()));
                     } else {
+                        emit failed();
                         emit unavailable(errorText(reply.error()));
                     }
                     return;
@@ -340,6 +343,7 @@ void DesktopNotifier::failWaiting(const QString &reason) {
             outgoing.test(false, reason);
         } else {
             alerts = true;
+            emit failed();
         }
     }
     if (alerts) {

@@ -54,6 +54,9 @@ signals:
     void unavailable(const QString &reason);
     /// A notification (the test's too) was taken by the server.
     void shown();
+    /// One alert's notification was not shown: no server took it, or too
+    /// many waited for the bus. The test's is told to its own callback only.
+    void failed();
 
 private slots:
     void onActionInvoked(uint id, const QString &key, const QDBusMessage &message);

@@ -12,6 +12,15 @@
 
 namespace engine {
 
+/// What brought a restart about.
+enum class RestartReason {
+    Gone,          ///< the program was found gone by its timer or the end of its process
+    NotResponding, ///< Perstando ended it: its windows did not answer
+    Unhealthy,     ///< Perstando ended it: its health probe failed
+    OverLimit,     ///< Perstando ended it: over its memory or CPU limit
+    Check,         ///< found gone by a check asked for from the shell (`--check N`)
+};
+
 struct Event {
     enum class Kind {
         Restarted,           ///< the program was gone and is started again; detail: how its
@@ -41,6 +50,8 @@ struct Event {
     /// Restarted and RestartFailed: the last lines the ended program wrote,
     /// when its output was kept; oldest first.
     QStringList output{};
+    /// Restarted and RestartFailed: what brought the restart about.
+    RestartReason reason = RestartReason::Gone;
 };
 
 class EventStream {

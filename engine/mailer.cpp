@@ -309,6 +309,9 @@ void Mailer::settle(const std::shared_ptr<Job> &job, bool accepted, const QStrin
     if (!accepted && job->delivery.logFailures) {
         logFailure(problem);
     }
+    if (!accepted) {
+        emit failed(problem);
+    }
     if (job->delivery.done) {
         QMetaObject::invokeMethod(
             this, [done = job->delivery.done, accepted, problem] { done(accepted, problem); },

@@ -128,6 +128,11 @@ public:
                               "reach you the same way.");
     }
 
+signals:
+    /// An e-mail was given up on (what its failure's log line says, or a
+    /// refusal the user chose not to go past), once per e-mail.
+    void failed(const QString &problem);
+
 private:
     struct Job;
 

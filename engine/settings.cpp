@@ -210,6 +210,12 @@ Snapshot Snapshot::from(const Stored &stored) {
     s.mail.recovery = stored.flag(Key::MailRecovery);
     s.notify.on = stored.flag(Key::NotifyOn);
     s.notify.events = stored.text(Key::NotifyEvents);
+    s.metrics.listen = stored.text(Key::MetricsListen).trimmed();
+    s.heartbeat.url = stored.text(Key::HeartbeatUrl).trimmed();
+    // 0 would ping without pause.
+    const int heartbeatSeconds = stored.number(Key::HeartbeatSeconds).value_or(60);
+    s.heartbeat.seconds = heartbeatSeconds > 0 ? heartbeatSeconds : 60;
+    s.heartbeat.method = stored.text(Key::HeartbeatMethod).trimmed();
     s.problem = stored.problem();
     return s;
 }

@@ -75,6 +75,10 @@ enum class Key {
     MailRecovery,
     NotifyOn,
     NotifyEvents,
+    MetricsListen,
+    HeartbeatUrl,
+    HeartbeatSeconds,
+    HeartbeatMethod,
 };
 
 /// How a key's stored text is read; the schema gives each key one.
@@ -238,6 +242,16 @@ struct Snapshot {
         bool on = false;
         QString events;
     } notify;
+    /// The metrics' HTTP address ("127.0.0.1:9464"; empty: not served), as stored.
+    struct Metrics {
+        QString listen;
+    } metrics;
+    /// The heartbeat pinged to a push monitor (empty url: none).
+    struct Heartbeat {
+        QString url;
+        int seconds = 60; ///< the pings' interval; 0 or no number: 60
+        QString method;   ///< "GET" (also empty) or "POST", as stored
+    } heartbeat;
     /// Why the file could not be read; "" when it could or is missing.
     QString problem;
 

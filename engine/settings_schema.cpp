@@ -45,7 +45,7 @@ constexpr KeyDefinition asSeconds(const char *section, const char *name) {
     return {section, name, Type::Seconds};
 }
 
-constexpr std::array<Entry, 54> Schema{{
+constexpr std::array<Entry, 58> Schema{{
     {Key::SlotName, asText("exe%1", "name")},
     {Key::SlotProgram, asPath("exe%1", "path")},
     {Key::SlotInterval, asInterval("exe%1", "timer")},
@@ -100,6 +100,10 @@ constexpr std::array<Entry, 54> Schema{{
     {Key::MailRecovery, asSwitch("mail", "recovery")},
     {Key::NotifyOn, asSwitch("notify", "on")},
     {Key::NotifyEvents, asText("notify", "events")},
+    {Key::MetricsListen, asText("metrics", "listen")},
+    {Key::HeartbeatUrl, asText("heartbeat", "url")},
+    {Key::HeartbeatSeconds, asWholeNumber("heartbeat", "seconds", 60)},
+    {Key::HeartbeatMethod, asText("heartbeat", "method")},
 }};
 
 constexpr bool schemaInKeyOrder() {

@@ -1,5 +1,6 @@
 #include "engine/shell_commands.h"
 
+#include "engine/metrics.h"
 #include "engine/slot_watcher.h"
 #include "engine/status_report.h"
 #include "engine/watchdog.h"
@@ -29,7 +30,7 @@ CommandServer::Reply check(Watchdog &watchdog, const QString &number) {
     if (watchdog.paused()) {
         return refused(QStringLiteral("checking is paused"));
     }
-    watcher.tick(slot);
+    watcher.checkFromShell(slot);
     return {true,
             QStringLiteral("%1 %2: %3").arg(slot).arg(watcher.name(slot), watcher.status(slot))};
 }
@@ -42,6 +43,11 @@ CommandServer::Reply answerShellCommand(Watchdog &watchdog, const QString &reque
     }
     if (request == QLatin1String("status --json")) {
         return {true, QString::fromUtf8(statusJson(watchdog))};
+    }
+    if (request == QLatin1String("metrics") || request == QLatin1String("metrics --openmetrics")) {
+        return {true, QString::fromUtf8(metricsText(watchdog, request == QLatin1String("metrics")
+                                                                  ? MetricsFormat::Prometheus
+                                                                  : MetricsFormat::OpenMetrics))};
     }
     if (request == QLatin1String("pause") || request == QLatin1String("resume")) {
         watchdog.setPaused(request == QLatin1String("pause"));

@@ -32,6 +32,20 @@ qint64 steadyMs() {
         .count();
 }
 
+/// The reason a program found gone in `phase` was ended by Perstando.
+std::optional<RestartReason> endedFor(Phase phase) {
+    switch (phase) {
+    case Phase::NotResponding:
+        return RestartReason::NotResponding;
+    case Phase::Unhealthy:
+        return RestartReason::Unhealthy;
+    case Phase::OverLimit:
+        return RestartReason::OverLimit;
+    default:
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 SlotWatcher::SlotWatcher(const EventStream &events, QObject *parent)
@@ -164,7 +178,7 @@ void SlotWatcher::publish(int slot, Event::Kind kind, int pid, const QString &de
     events_.publish(kind, slot, pid, state(slot).name, detail);
 }
 
-void SlotWatcher::tick(int slot) {
+void SlotWatcher::check(int slot, bool fromShell) {
     // An unnamed slot is never checked, not even in the moment before the
     // status panel first turns its timer off.
     if (!isWatched(slot)) {
@@ -206,8 +220,14 @@ void SlotWatcher::tick(int slot) {
         }
         watchEnd(slot);
         seenRunning(slot, nowMs);
+        s.goneReason.reset();
         emit foundRunning(slot);
         return;
+    }
+    // Decided by the first check that finds it gone: a back-off's wait may follow.
+    if (!s.goneReason) {
+        s.goneReason = endedFor(s.record.phase)
+                           .value_or(fromShell ? RestartReason::Check : RestartReason::Gone);
     }
     if (staysClosed(slot, previous, now)) {
         return;
@@ -271,6 +291,8 @@ void SlotWatcher::tick(int slot) {
                   s.name,
                   s.record.lastExit};
     restart.output = output;
+    restart.reason = s.goneReason.value_or(RestartReason::Gone);
+    s.goneReason.reset();
     events_.publish(restart);
 }
 
@@ -457,6 +479,7 @@ void SlotWatcher::watchAgain(int slot) {
     State &s = state(slot);
     const bool gaveUp = s.crash.gaveUp;
     s.crash = {};
+    s.goneReason.reset();
     if (gaveUp) {
         publish(slot, Event::Kind::WatchedAgain);
     }

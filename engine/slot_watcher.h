@@ -49,7 +49,10 @@ public:
     /// One check of slot N (1 to 8): the same whether its timer or the end of
     /// its process asked for it. A restart sets the slot's state, then
     /// publishes the event.
-    void tick(int slot);
+    void tick(int slot) { check(slot, false); }
+    /// The same check asked for from the shell (`--check N`): a restart it
+    /// brings about is told as the check's.
+    void checkFromShell(int slot) { check(slot, true); }
 
     /// The status panel's round: an unnamed slot shows its placeholder and is
     /// not checked (its status line cleared), a named one is. True when any
@@ -164,9 +167,13 @@ private:
         /// Its program ended cleanly and is not started until it is found
         /// running again or the settings are applied.
         bool closed = false;
+        /// What the program was found gone after, kept through a back-off
+        /// until the restart tells it.
+        std::optional<RestartReason> goneReason;
     };
     State &state(int slot) { return slots_[static_cast<std::size_t>(slot - 1)]; }
     const State &state(int slot) const { return slots_[static_cast<std::size_t>(slot - 1)]; }
+    void check(int slot, bool fromShell);
     void setName(int slot, const QString &name);
     /// Puts the slot in `phase` since `since`, for `pid`.
     void enter(int slot, Phase phase, const QDateTime &since, int pid = 0,

@@ -29,6 +29,19 @@ struct SlotLine {
     const HealthRecord *health = nullptr;
 };
 
+} // namespace
+
+QString slotStateName(const SlotWatcher &watcher, int slot) {
+    if (watcher.timer(slot)->interval() == 0) {
+        return QStringLiteral("not checked");
+    }
+    const Phase phase = watcher.slotState(slot).phase;
+    // Unnamed: named since the last round.
+    return phaseName(phase == Phase::Unnamed ? Phase::NotCheckedYet : phase);
+}
+
+namespace {
+
 std::vector<SlotLine> slotLines(const Watchdog &watchdog) {
     const SlotWatcher &watcher = watchdog.slotWatcher();
     std::vector<SlotLine> lines;
@@ -37,15 +50,8 @@ std::vector<SlotLine> slotLines(const Watchdog &watchdog) {
             continue;
         }
         const SlotState &record = watcher.slotState(n);
-        SlotLine line{
-            n, watcher.name(n), phaseName(record.phase), &record, !shownTime(record).isEmpty(), 0};
-        if (record.phase == Phase::Unnamed) {
-            line.state = phaseName(Phase::NotCheckedYet); // named since the last round
-        }
-        if (watcher.timer(n)->interval() == 0) {
-            line.state = QStringLiteral("not checked");
-            line.timed = false;
-        }
+        SlotLine line{n, watcher.name(n), slotStateName(watcher, n), &record, false, 0};
+        line.timed = watcher.timer(n)->interval() != 0 && !shownTime(record).isEmpty();
         if (record.phase == Phase::Running || record.phase == Phase::Restarted ||
             record.phase == Phase::NotResponding || record.phase == Phase::Unhealthy ||
             record.phase == Phase::OverLimit) {

@@ -8,7 +8,11 @@
 
 namespace engine {
 
+class SlotWatcher;
 class Watchdog;
+
+/// A named slot's state as `--status` names it ("running", "not checked", ...).
+QString slotStateName(const SlotWatcher &watcher, int slot);
 
 /// The lines of `--status`, each ending in a newline.
 QString statusText(const Watchdog &watchdog);

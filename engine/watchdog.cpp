@@ -9,9 +9,12 @@
 #include "engine/error_window_sweep.h"
 #include "engine/hang_watch.h"
 #include "engine/health_watch.h"
+#include "engine/heartbeat.h"
 #include "engine/internet_watch.h"
 #include "engine/mail_password.h"
 #include "engine/mailer.h"
+#include "engine/metrics.h"
+#include "engine/metrics_server.h"
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/webhook.h"
@@ -22,6 +25,7 @@
 #include <cstdio>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace engine {
 
@@ -43,8 +47,24 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     testMailer_->setPasswordSource(lookUpMailPassword);
     mailer_->setPasswordSource(lookUpMailPassword);
     webhook_ = new WebhookSender(this);
-    connect(webhook_, &WebhookSender::failed, this,
-            [this](const QString &reason) { log_.note(reason); });
+    connect(webhook_, &WebhookSender::failed, this, [this](const QString &reason) {
+        log_.note(reason);
+        counters_.deliveryFailed(AlertChannel::Webhook);
+    });
+    // The alerts' e-mails only: a failed test e-mail is no alert lost.
+    connect(mailer_, &Mailer::failed, this,
+            [this] { counters_.deliveryFailed(AlertChannel::Mail); });
+    heartbeat_ = new Heartbeat(
+        [this] {
+            std::vector<SlotSummary> watched;
+            for (int slot = 1; slot <= settings::SlotCount; ++slot) {
+                if (slots_->isWatched(slot)) {
+                    watched.push_back({slots_->name(slot), slots_->slotState(slot).phase});
+                }
+            }
+            return heartbeatState(watched, paused_);
+        },
+        [this](const QString &text) { log_.note(text); }, this);
     attachConsumers();
 
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
@@ -96,6 +116,7 @@ void Watchdog::attachConsumers() {
     // The order a restart is told in; the status line was set before it was
     // published. Each runs whatever the others did: a log that cannot be
     // written silences no alarm and no e-mail.
+    events_.attach([this](const Event &e) { counters_.count(e); });
     events_.attach([this](const Event &e) { runCommandLine(e); });
     events_.attach([this](const Event &e) {
         if (settings_.visualAlarm && alarming(e.kind)) {
@@ -142,6 +163,8 @@ void Watchdog::reload() {
     health_->apply(settings_);
     applyWebhook();
     applyNotify();
+    applyHeartbeat();
+    applyMetrics();
     if (!settings_.problem.isEmpty() && settings_.problem != problemBefore) {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
@@ -378,6 +401,8 @@ DesktopNotifier &Watchdog::notifier() {
             }
         });
         connect(notifier_, &DesktopNotifier::shown, this, [this] { notifyDownLogged_ = false; });
+        connect(notifier_, &DesktopNotifier::failed, this,
+                [this] { counters_.deliveryFailed(AlertChannel::Notify); });
     }
     return *notifier_;
 }
@@ -397,6 +422,26 @@ void Watchdog::applyNotify() {
         log_.note(problem);
     }
     notifyProblem_ = problem;
+}
+
+void Watchdog::applyMetrics() {
+    if (metricsServer_ == nullptr) {
+        if (settings_.metrics.listen.isEmpty()) {
+            return;
+        }
+        metricsServer_ = new MetricsServer(
+            [this](const QByteArray &accept) {
+                const MetricsFormat format = metricsFormatFor(accept);
+                return MetricsServer::Body{metricsContentType(format), metricsText(*this, format)};
+            },
+            [this](const QString &line) { log_.note(line); }, this);
+    }
+    metricsServer_->apply(settings_.metrics.listen);
+}
+
+void Watchdog::applyHeartbeat() {
+    const settings::Snapshot::Heartbeat &stored = settings_.heartbeat;
+    heartbeat_->apply(stored.url, stored.seconds, stored.method);
 }
 
 void Watchdog::notifyDesktop(const Event &event) {

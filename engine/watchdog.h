@@ -1,15 +1,16 @@
 #pragma once
 // The program without its windows: it reads the settings, runs the slot
 // checks, the health probes and limits, the status panel's round, the activity animation, the
-// connection watch, the keep-up companion and the error-window sweep, holds the pause, and attaches
-// the consumers of the event stream (command-line action, alarms, popups, log, e-mail, webhook,
-// desktop notification) in the order they run. app/ builds it; the windows observe it through
-// signals and call its operations.
+// connection watch, the keep-up companion, the error-window sweep, the heartbeat and the metrics
+// address, holds the pause, and attaches the consumers of the event stream (counters, command-line
+// action, alarms, popups, log, e-mail, webhook, desktop notification) in the order they run. app/
+// builds it; the windows observe it through signals and call its operations.
 
 #include "engine/event_stream.h"
 #include "engine/log_writer.h"
 #include "engine/mail_flood_guard.h"
 #include "engine/settings.h"
+#include "engine/watch_counters.h"
 #include "engine/webhook.h"
 
 #include <QObject>
@@ -25,9 +26,11 @@ class DesktopNotifier;
 class ErrorWindowSweep;
 class SwitchedTimer;
 class HangWatch;
+class Heartbeat;
 class HealthWatch;
 class InternetWatch;
 class Mailer;
+class MetricsServer;
 struct MailSettings;
 class SlotWatcher;
 
@@ -89,6 +92,10 @@ public:
     /// Shows the alerts as desktop notifications; made on first use, so that
     /// with notifications off the session bus is never touched.
     DesktopNotifier &notifier();
+    /// Restarts and alerts given up on since the start, for the metrics.
+    const WatchCounters &counters() const { return counters_; }
+    /// Pings the machine's state to a push monitor when `[heartbeat] url` is set.
+    Heartbeat &heartbeat() { return *heartbeat_; }
 
 signals:
     /// After the load steps.
@@ -130,6 +137,10 @@ private:
     void notifyDesktop(const Event &event);
     /// Takes the notification settings of a fresh read; unknown event names are logged once.
     void applyNotify();
+    void applyHeartbeat();
+    /// Serves the metrics where `[metrics] listen` says; made on first use,
+    /// so that without the key no port is opened.
+    void applyMetrics();
     MailSettings mailSettings() const;
 
     settings::Snapshot settings_;
@@ -137,6 +148,7 @@ private:
     bool paused_ = false;
     LogWriter log_;
     EventStream events_;
+    WatchCounters counters_;
     SlotWatcher *slots_ = nullptr;
     HangWatch *hang_ = nullptr;
     HealthWatch *health_ = nullptr;
@@ -154,6 +166,8 @@ private:
     bool connectionLost_ = false;
     bool lossToldBefore_ = false;
     DesktopNotifier *notifier_ = nullptr;
+    Heartbeat *heartbeat_ = nullptr;
+    MetricsServer *metricsServer_ = nullptr;
     /// The notifications' own count of restarts held back within the e-mail span.
     MailFloodGuard notifyGuard_;
     QSet<Event::Kind> notifyKinds_;

@@ -180,6 +180,7 @@ TEST_F(DesktopNotificationTest, AMissingServerIsLoggedOnceUntilOneIsShownAndNoth
         ASSERT_TRUE(waitWithEvents([&] { return failures == restart; }));
     }
     EXPECT_EQ(occurrences(logText(), line), 1) << logText();
+    EXPECT_EQ(watchdog_->counters().deliveryFailures(engine::AlertChannel::Notify), 3u);
     EXPECT_EQ(occurrences(logText(), "Orders has been restarted."), 3);
     EXPECT_EQ(popups, 3);
     EXPECT_EQ(pidsOf(exe).size(), 1u);
@@ -203,6 +204,8 @@ TEST_F(DesktopNotificationTest, AMissingServerIsLoggedOnceUntilOneIsShownAndNoth
     killAndCheck(watcher, exe);
     ASSERT_TRUE(waitWithEvents([&] { return failures == 4; }));
     EXPECT_EQ(occurrences(logText(), line), 2) << logText();
+    // The failed tests are no alerts lost.
+    EXPECT_EQ(watchdog_->counters().deliveryFailures(engine::AlertChannel::Notify), 4u);
 }
 
 TEST_F(DesktopNotificationTest, WithoutASessionBusTheRestartIsLoggedWithWhy) {

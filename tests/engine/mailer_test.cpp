@@ -213,11 +213,15 @@ TEST_F(MailerTest, UndeliverableAlertsAreLoggedAndNothingIsSent) {
     } cases[] = {{QString::number(deadPort), u"server could not be reached"_s},
                  {QString(), u"no valid port"_s},
                  {u"abc"_s, u"no valid port"_s}};
+    int givenUp = 0;
+    QObject::connect(&mailer_, &engine::Mailer::failed, &mailer_, [&] { ++givenUp; });
     for (const auto &c : cases) {
         SCOPED_TRACE(c.port.toStdString());
         log_.clear();
+        givenUp = 0;
         mailer_.sendRestartMail(settings(c.port), u"One"_s, false);
         ASSERT_TRUE(settled());
+        EXPECT_EQ(givenUp, 1);
         ASSERT_EQ(log_.size(), 1) << failures().toStdString();
         const QStringList &entry = log_[0];
         ASSERT_EQ(entry.size(), 3) << failures().toStdString();

@@ -3,6 +3,7 @@
 // the next alert counts them, its list of events is honoured, and a receiver
 // that never answers holds back no restart.
 
+#include "engine/metrics.h"
 #include "engine/slot_watcher.h"
 #include "engine/status_report.h"
 #include "engine/webhook.h"
@@ -12,6 +13,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -130,6 +132,14 @@ TEST_F(WebhookChannelTest, AReceiverThatNeverAnswersHoldsNoRestartAndShowsInTheS
     EXPECT_FALSE(status[u"lastFailureTime"].isNull());
     EXPECT_EQ(status[u"dropped"].toInt(), dropped);
     EXPECT_GE(occurrences(logText(), "webhook: 127.0.0.1"), 1) << logText();
+    // The metrics count both the alert given up on and those dropped.
+    const QString metrics =
+        QString::fromUtf8(engine::metricsText(*watchdog_, engine::MetricsFormat::Prometheus));
+    const QRegularExpression failures(QStringLiteral(
+        "\nperstando_alert_delivery_failures_total\\{channel=\"webhook\"\\} (\\d+)\n"));
+    const QRegularExpressionMatch counted = failures.match(metrics);
+    ASSERT_TRUE(counted.hasMatch()) << metrics.toStdString();
+    EXPECT_GE(counted.captured(1).toInt(), dropped + 1) << metrics.toStdString();
 }
 
 } // namespace

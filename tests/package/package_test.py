@@ -52,6 +52,8 @@ def expected_entries():
         entries[f"{PROGRAM_DIR}/{name}"] = ("-", 0o644)
     for name in ("copyright", "changelog.gz"):
         entries[f"usr/share/doc/perstando/{name}"] = ("-", 0o644)
+    for name in ("prometheus.yml", "perstando-alerts.yml"):
+        entries[f"usr/share/doc/perstando/examples/prometheus/{name}"] = ("-", 0o644)
     for size in ICON_SIZES:
         entries[f"usr/share/icons/hicolor/{size}x{size}/apps/perstando.png"] = ("-", 0o644)
     for path in list(entries):

@@ -50,8 +50,8 @@ bool HttpRequest::hasHeader(const QByteArray &name) const {
     return false;
 }
 
-HttpReceiver::HttpReceiver() {
-    if (!server_.listen(QHostAddress::LocalHost)) {
+HttpReceiver::HttpReceiver(quint16 port) {
+    if (!server_.listen(QHostAddress::LocalHost, port)) {
         throw std::runtime_error("HttpReceiver: cannot listen on 127.0.0.1");
     }
     QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this] {
@@ -109,6 +109,7 @@ void HttpReceiver::readFrom(QTcpSocket *socket) {
         return;
     }
     request.body = buffer.mid(headEnd + 4, length);
+    request.received = std::chrono::steady_clock::now();
     socket->setProperty("done", true);
     requests_.push_back(request);
     if (held_) {

@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <chrono>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct HttpRequest {
     QByteArray path;
     QList<QPair<QByteArray, QByteArray>> headers; ///< as received, in order
     QByteArray body;
+    std::chrono::steady_clock::time_point received;
     /// The first header `name` (any case), or an empty array.
     QByteArray header(const QByteArray &name) const;
     bool hasHeader(const QByteArray &name) const;
@@ -37,7 +39,8 @@ struct HttpAnswer {
 /// closes it.
 class HttpReceiver {
 public:
-    HttpReceiver();
+    /// On `port`, or a free one for 0 (a port another receiver had: its address again).
+    explicit HttpReceiver(quint16 port = 0);
     HttpReceiver(const HttpReceiver &) = delete;
     HttpReceiver &operator=(const HttpReceiver &) = delete;
 

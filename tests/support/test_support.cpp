@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -255,6 +256,21 @@ PidNamespace rerunAsPidOne(const std::string &testName, int &status) {
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     status = std::system((unshare + self + " --gtest_filter=" + testName).c_str());
     return PidNamespace::RanThere;
+}
+
+ShellRun shell(const std::string &command) {
+    ShellRun run;
+    FILE *pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+        run.output.append(chunk, n);
+    }
+    const int status = ::pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
 }
 
 } // namespace testing_support

@@ -84,4 +84,11 @@ enum class PidNamespace {
 };
 PidNamespace rerunAsPidOne(const std::string &testName, int &status);
 
+struct ShellRun {
+    int status = -1;    ///< exit status; -1 when it did not exit
+    std::string output; ///< stdout and stderr
+};
+/// `command` run by the shell, with its output and exit status.
+ShellRun shell(const std::string &command);
+
 } // namespace testing_support

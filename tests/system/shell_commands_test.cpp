@@ -26,10 +26,7 @@ using namespace testing_support;
 
 namespace {
 
-struct ClientRun {
-    int status = -1;    ///< exit status
-    std::string output; ///< stdout and stderr
-};
+using ClientRun = ShellRun;
 
 class ShellCommands : public ::testing::Test {
 protected:
@@ -63,18 +60,6 @@ protected:
         const std::string command = "cd '" + folder_.path().string() + "' && XDG_RUNTIME_DIR='" +
                                     runtime_.string() + "' " + prefix + " ./perstando " + arguments;
         return shell(command);
-    }
-    /// `command` run by the shell, with its output and exit status.
-    static ClientRun shell(const std::string &command) {
-        ClientRun run;
-        FILE *pipe = ::popen((command + " 2>&1").c_str(), "r");
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-            run.output.append(chunk, n);
-        }
-        const int status = ::pclose(pipe);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return run;
     }
     /// Waits until slot 1's program runs under Perstando's eye.
     pid_t runnerUp() {
@@ -161,14 +146,30 @@ TEST_F(ShellCommands, StatusShowsEachSlotAndCheckRestartsBeforeTheInterval) {
     EXPECT_EQ(json.output, "restarted " + std::to_string(second) +
                                " False False 3 False True killed by signal 9 (SIGKILL)\n");
 
+    // Both starts of slot 2 came from the shell's checks; slot 3 is never checked.
+    for (const char *format : {"--metrics", "--metrics --openmetrics"}) {
+        const ClientRun metrics = perstando(format);
+        EXPECT_EQ(metrics.status, 0) << format;
+        EXPECT_TRUE(contains(metrics.output, "\nperstando_slot_restarts_total{slot=\"2\","
+                                             "name=\"Long\",reason=\"check\"} 2\n"))
+            << metrics.output;
+        EXPECT_TRUE(contains(metrics.output, "\nperstando_slot_state{slot=\"3\",name=\"Idle\","
+                                             "state=\"not_checked\"} 1\n"))
+            << metrics.output;
+        EXPECT_EQ(metrics.output.ends_with("# EOF\n"), contains(format, "openmetrics"))
+            << metrics.output;
+    }
+
     for (const char *refused : {"--check 9", "--check 4", "--check x"}) {
         const ClientRun run = perstando(refused);
         EXPECT_EQ(run.status, 1) << refused;
         EXPECT_TRUE(contains(run.output, "perstando: ")) << run.output;
     }
-    const ClientRun unknown = perstando("--frobnicate");
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_TRUE(contains(unknown.output, "Usage: perstando")) << unknown.output;
+    for (const char *unknownOne : {"--frobnicate", "--metrics --json"}) {
+        const ClientRun unknown = perstando(unknownOne);
+        EXPECT_EQ(unknown.status, 2) << unknownOne;
+        EXPECT_TRUE(contains(unknown.output, "Usage: perstando")) << unknown.output;
+    }
 }
 
 TEST_F(ShellCommands, PauseHoldsAKilledProgramDownAndResumeBringsItBack) {
@@ -221,9 +222,12 @@ TEST_F(ShellCommands, AnotherAccountIsRefusedAndNothingChanges) {
     runnerUp();
     const std::string nobody = "setpriv --reuid=nobody --regid=nogroup --clear-groups";
     // The socket's folder is closed to it...
-    const ClientRun closed = perstando("--pause", nobody);
-    EXPECT_EQ(closed.status, 1) << closed.output;
-    EXPECT_TRUE(contains(closed.output, "permission denied")) << closed.output;
+    for (const char *command : {"--pause", "--metrics"}) {
+        const ClientRun closed = perstando(command, nobody);
+        EXPECT_EQ(closed.status, 1) << closed.output;
+        EXPECT_TRUE(contains(closed.output, "permission denied")) << closed.output;
+        EXPECT_FALSE(contains(closed.output, "perstando_")) << closed.output;
+    }
     // ...and with the folder and socket opened (which its client no longer
     // trusts), the running copy itself says no, before it reads anything.
     std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all |

@@ -1,4 +1,4 @@
-#include "engine/webhook_token.h"
+#include "engine/kept_token.h"
 
 #include "core/mail_secret.h"
 #include "core/program_folder.h"
@@ -11,8 +11,8 @@
 
 namespace engine {
 
-void lookUpWebhookToken(QObject *context,
-                        std::function<void(const std::optional<QString> &, const QString &)> done) {
+void lookUpToken(const mailsecret::Item &item, QObject *context,
+                 std::function<void(const std::optional<QString> &, const QString &)> done) {
     // A child of the context: gone with it, and its answer with it.
     auto *lookup = new PasswordLookup(context);
     QObject::connect(lookup, &PasswordLookup::finished, context,
@@ -24,19 +24,18 @@ void lookUpWebhookToken(QObject *context,
                              done(std::nullopt, QString::fromStdString(r.reason));
                          }
                      });
-    lookup->start(mailsecret::webhookToken(), QString::fromStdString(core::settingsFolder()));
+    lookup->start(item, QString::fromStdString(core::settingsFolder()));
 }
 
-void storeWebhookToken(const QString &token, QObject *context,
-                       std::function<void(const QString &problem)> done) {
+void storeToken(const mailsecret::Item &item, const QString &token, QObject *context,
+                std::function<void(const QString &problem)> done) {
     // A bearer token holds no blanks: those around it were pasted along.
     std::string secret = token.trimmed().toStdString();
     const bool removing = secret.empty();
     auto change = std::make_shared<mailsecret::Change>();
     const std::string folder = core::settingsFolder();
     // The keyring may take seconds to answer; the checks go on meanwhile.
-    QThread *worker = QThread::create([change, folder, secret = std::move(secret)]() mutable {
-        const mailsecret::Item item = mailsecret::webhookToken();
+    QThread *worker = QThread::create([change, item, folder, secret = std::move(secret)]() mutable {
         *change = secret.empty() ? mailsecret::forget(item, folder)
                                  : mailsecret::store(item, secret, folder);
         std::fill(secret.begin(), secret.end(), '\0');
