@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
@@ -188,13 +189,17 @@ void SlotWatcher::check(int slot, bool fromShell) {
     const qint64 nowMs = clock_();
     // The file as it is now: a program changed in it counts at the next check.
     const QString program = settingsFile_.current().text(settings::Key::SlotProgram, slot);
-    emit checked(slot, program);
+    // Told, and other children collected, once the program is started: a
+    // restart waits for nothing it does not need.
+    const auto after = qScopeGuard([this, slot, &program] {
+        sweepOrphans();
+        emit checked(slot, program);
+    });
 
     // Found the way the start below finds it: links, "..", folder and PATH.
     State &s = state(slot);
     const std::string folder = s.settings.workingDirectory.toStdString();
     reapRemembered(slot);
-    sweepOrphans();
     const processes::ProcessIdentity previous = s.process.identity();
     bool running = false;
     try {
