@@ -301,6 +301,11 @@ void XClient::destroyWindow(std::uint32_t window) {
     sync();
 }
 
+void XClient::unmapWindow(std::uint32_t window) {
+    xcb_unmap_window(connection_, window);
+    sync();
+}
+
 void XClient::announceWindowManager(const std::vector<std::uint32_t> &stacking) {
     const auto setWindows = [&](xcb_window_t on, const char *name,
                                 const std::vector<std::uint32_t> &windows) {

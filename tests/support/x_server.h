@@ -85,6 +85,8 @@ public:
     /// (an id of this connection's) or a new one; done when it returns.
     std::uint32_t createWindow(std::uint32_t id = 0);
     void destroyWindow(std::uint32_t window);
+    /// Unmaps any client's window; done when it returns.
+    void unmapWindow(std::uint32_t window);
     /// Plays an EWMH window manager: a check window naming itself and
     /// `stacking` (bottom to top) as the client list; done when it returns.
     void announceWindowManager(const std::vector<std::uint32_t> &stacking);
