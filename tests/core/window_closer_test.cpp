@@ -335,6 +335,10 @@ TEST_P(WindowCloser, ASweepAfterIdleOnesSeesEveryChangeInBetween) {
         s.a = open(titled("first", true));
         s.b = open(titled("second", true));
     };
+    const auto clientOnTop = [](Scene &s, const Listing &l) {
+        return !l.empty() &&
+               l.front() == std::pair{s.a->id(), std::string("Crash.exe - Application Error")};
+    };
     const Case cases[] = {
         {"a window appears", true, true, [&](Scene &s) { s.a = open(titled("first", true)); },
          [&](Scene &s) { s.b = open(titled("Crash.exe - Application Error", true)); },
@@ -369,11 +373,16 @@ TEST_P(WindowCloser, ASweepAfterIdleOnesSeesEveryChangeInBetween) {
              s.a = open(titled("Crash.exe - Application Error", true));
              s.frame = client_.createWindow();
          },
-         [&](Scene &s) { client_.adopt(s.frame, s.a->id()); },
-         [](Scene &s, const Listing &l) {
-             return !l.empty() &&
-                    l.front() == std::pair{s.a->id(), std::string("Crash.exe - Application Error")};
-         }},
+         [&](Scene &s) { client_.adopt(s.frame, s.a->id()); }, clientOnTop},
+        // Found below the frame only once it is marked; until then the frame
+        // stands for itself.
+        {"a window in a frame is marked as its client", false, true,
+         [&](Scene &s) {
+             s.a = open(titled("Crash.exe - Application Error", true));
+             s.frame = client_.createWindow();
+             client_.reparent(s.frame, s.a->id());
+         },
+         [&](Scene &s) { client_.markClient(s.a->id()); }, clientOnTop},
     };
     for (const Case &c : cases) {
         if (!(managed() ? c.withWindowManager : c.withoutWindowManager)) {
@@ -393,6 +402,9 @@ TEST_P(WindowCloser, ASweepAfterIdleOnesSeesEveryChangeInBetween) {
         ASSERT_FALSE(c.seen(scene, before)) << c.name << ": seen before it happened";
         c.change(scene);
         EXPECT_TRUE(c.seen(scene, listing())) << c.name;
+        if (scene.frame != 0) {
+            client_.destroyWindow(scene.frame);
+        }
     }
 }
 

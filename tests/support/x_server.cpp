@@ -324,7 +324,16 @@ void XClient::announceWindowManager(const std::vector<std::uint32_t> &stacking) 
 }
 
 void XClient::adopt(std::uint32_t frame, std::uint32_t client) {
+    reparent(frame, client);
+    markClient(client);
+}
+
+void XClient::reparent(std::uint32_t frame, std::uint32_t client) {
     xcb_reparent_window(connection_, client, frame, 0, 20);
+    sync();
+}
+
+void XClient::markClient(std::uint32_t client) {
     const xcb_atom_t wmState = internAtom(connection_, "WM_STATE");
     const std::uint32_t normal[] = {1, XCB_NONE};
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, client, wmState, wmState, 32, 2,

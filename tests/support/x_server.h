@@ -93,6 +93,9 @@ public:
     /// What a reparenting window manager does: `client` moved into `frame`
     /// and marked with WM_STATE; done when it returns.
     void adopt(std::uint32_t frame, std::uint32_t client);
+    /// The two halves of adopt: the move into the frame, and the mark.
+    void reparent(std::uint32_t frame, std::uint32_t client);
+    void markClient(std::uint32_t client);
 
 private:
     void sync();
