@@ -304,15 +304,16 @@ bool lists(const Listing &windows, std::uint32_t id, const std::string &title) {
     return std::find(windows.begin(), windows.end(), std::pair{id, title}) != windows.end();
 }
 
-bool lists(const Listing &windows, std::uint32_t id) {
-    return std::any_of(windows.begin(), windows.end(),
-                       [&](const auto &entry) { return entry.first == id; });
+/// Where `id` is in the listing; its length when it is not there.
+std::size_t place(const Listing &windows, std::uint32_t id) {
+    return static_cast<std::size_t>(
+        std::find_if(windows.begin(), windows.end(),
+                     [&](const auto &entry) { return entry.first == id; }) -
+        windows.begin());
 }
 
-std::ptrdiff_t place(const Listing &windows, std::uint32_t id) {
-    return std::find_if(windows.begin(), windows.end(),
-                        [&](const auto &entry) { return entry.first == id; }) -
-           windows.begin();
+bool lists(const Listing &windows, std::uint32_t id) {
+    return place(windows, id) < windows.size();
 }
 
 // While nothing changes a sweep sends no request and lists what the sweep
