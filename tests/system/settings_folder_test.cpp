@@ -22,7 +22,7 @@ class ReadOnlyProgramFolder : public ::testing::Test {
 protected:
     void SetUp() override {
         fs::create_directory(program_);
-        binary_ = copyExecutable(PERSTANDO_BINARY, program_, "perstando");
+        binary_ = copyPerstando(program_);
         // As root, access() would call it writable; no write bit says read-only to root too.
         ASSERT_EQ(::chmod(program_.c_str(), 0555), 0);
     }
