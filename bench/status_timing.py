@@ -69,7 +69,9 @@ def program_folder(run, stem, interval_ms):
     runtime = os.path.join(run, "runtime")
     os.makedirs(folder)
     os.makedirs(runtime, mode=0o700)
-    shutil.copy(os.path.join(BUILD, "bin/perstando"), folder)
+    # The executable loads its windowed module from its own folder.
+    for name in ("perstando", "perstando-gui.so"):
+        shutil.copy(os.path.join(BUILD, "bin", name), folder)
     settings = f"[log]\npath={run}/watch.log\n"
     for n in range(1, SLOTS + 1):
         program = os.path.join(folder, f"{stem}-{n}")
