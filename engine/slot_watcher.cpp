@@ -58,9 +58,9 @@ SlotWatcher::SlotWatcher(const EventStream &events, QObject *parent)
     }
     // Programs started by hand from the windows come back to Perstando too,
     // also when no slot is checked.
-    auto *sweep = new QTimer(this);
-    connect(sweep, &QTimer::timeout, this, &SlotWatcher::sweepOrphans);
-    sweep->start(SweepMs);
+    sweepTimer_ = new QTimer(this);
+    connect(sweepTimer_, &QTimer::timeout, this, &SlotWatcher::sweepOrphans);
+    sweepTimer_->start(SweepMs);
 }
 
 SlotWatcher::~SlotWatcher() {
@@ -369,6 +369,9 @@ void SlotWatcher::sweepOrphans() {
         return;
     }
     lastSweep_.start();
+    // The checks sweep too: the timer covers only a time without them, and
+    // does not wake the program beside them.
+    sweepTimer_->start();
     std::vector<int> keep;
     for (const State &s : slots_) {
         if (s.process.pid() != 0) {

@@ -21,6 +21,7 @@
 #include "engine/webhook_token.h"
 
 #include <QSysInfo>
+#include <QTimer>
 
 #include <cstdio>
 #include <optional>
@@ -169,6 +170,8 @@ void Watchdog::reload() {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
     }
+    // A slot named while no window shows the panel is watched from now on.
+    refreshPanel();
     emit settingsRead();
 }
 
@@ -179,6 +182,9 @@ void Watchdog::setPaused(bool paused) {
     animationTimer_->setEnabled(!paused);
     internet_->timer()->setEnabled(!paused);
     slots_->setPaused(paused);
+    if (!paused) {
+        refreshPanel();
+    }
     if (changed) {
         emit pausedChanged(paused);
     }
@@ -220,12 +226,39 @@ void Watchdog::sendRestartMail(int slot, bool failed, const QString &exitCause,
                              exitCause, output);
 }
 
-void Watchdog::refreshPanel() {
-    if (slots_->refresh()) {
-        animationTimer_->setEnabled(true);
+void Watchdog::setShown(bool shown) {
+    if (shown_ == shown) {
+        return;
     }
-    internet_->timer()->setEnabled(settings_.watchInternet);
+    shown_ = shown;
+    panelTimer_->setHeld(!shown);
+    animationTimer_->setHeld(!shown);
+    if (shown) {
+        refreshPanel();
+    }
+}
+
+void Watchdog::refreshPanel() {
+    const bool any = slots_->refresh();
+    // Paused, the round leaves the animation and the connection watch off.
+    if (!paused_) {
+        if (any) {
+            animationTimer_->setEnabled(true);
+        }
+        internet_->timer()->setEnabled(settings_.watchInternet);
+    }
     emit panelRefreshed();
+}
+
+void Watchdog::refreshPanelSoon() {
+    if (panelTimer_->isActive() || paused_) {
+        return; // its own round comes, or the pause holds everything
+    }
+    QTimer::singleShot(panelTimer_->interval(), this, [this] {
+        if (!paused_) {
+            refreshPanel();
+        }
+    });
 }
 
 void Watchdog::animate() {

@@ -27,6 +27,7 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QVBoxLayout>
 
 MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
@@ -69,6 +70,8 @@ MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
 
     ui::ActivationTracker::instance().watch(this, [this] { activate(); });
     installMenuShortcutsFirst();
+    // Not shown yet: the panel and the animation wait for the first show.
+    watchdog_->setShown(false);
 }
 
 MainWindow::~MainWindow() {
@@ -97,7 +100,7 @@ void MainWindow::observeWatchdog() {
     connect(&watcher, &engine::SlotWatcher::stateChanged, this, [this](int slot) {
         // Hidden in the tray, eight lines laid out afresh every second
         // were a fifth of the idle cost; they are filled in on show.
-        if (isVisible()) {
+        if (shown_) {
             slotViews_[slot - 1].status->setText(watchdog_->slotWatcher().status(slot));
         } else {
             statusLinesStale_ = true;
@@ -190,9 +193,35 @@ void MainWindow::showStatusLines() const {
     }
 }
 
+void MainWindow::setShown(bool shown) {
+    if (shown_ == shown) {
+        return;
+    }
+    shown_ = shown;
+    if (shown) {
+        showStatusLines();
+        showClock_();
+        clockTimer_->start();
+    } else {
+        clockTimer_->stop();
+    }
+    watchdog_->setShown(shown);
+}
+
+void MainWindow::hideEvent(QHideEvent *event) {
+    QMainWindow::hideEvent(event);
+    setShown(false);
+}
+
+void MainWindow::changeEvent(QEvent *event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        setShown(isVisible() && !isMinimized());
+    }
+}
+
 void MainWindow::showEvent(QShowEvent *event) {
-    showStatusLines();
-    showClock_();
+    setShown(!isMinimized());
     QMainWindow::showEvent(event);
     if (!firstShowDone_) {
         // The first show activates the window whether or not the desktop gives
@@ -307,12 +336,9 @@ void MainWindow::buildStatusBar() {
         time->setText(engine::longTime(now.time()));
     };
     showClock_();
-    auto *clock = new QTimer(this);
-    // Nobody reads the clock of a window in the tray; showing it sets it.
-    connect(clock, &QTimer::timeout, this, [this] {
-        if (isVisible()) {
-            showClock_();
-        }
-    });
-    clock->start(1000);
+    // Nobody reads the clock of a window in the tray: it ticks while shown.
+    clockTimer_ = new QTimer(this);
+    clockTimer_->setObjectName(QStringLiteral("ClockTimer"));
+    clockTimer_->setInterval(1000);
+    connect(clockTimer_, &QTimer::timeout, this, [this] { showClock_(); });
 }
