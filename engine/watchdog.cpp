@@ -3,6 +3,7 @@
 #include "core/companion.h"
 #include "core/launcher.h"
 #include "core/program_folder.h"
+#include "core/working_set.h"
 #include "engine/alarm_state.h"
 #include "engine/alert_events.h"
 #include "engine/desktop_notifier.h"
@@ -35,6 +36,13 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     panelTimer_ = new SwitchedTimer(QStringLiteral("Timer1"), 500, true, this);
     animationTimer_ = new SwitchedTimer(QStringLiteral("Timer10"), 500, true, this);
     keepUpTimer_ = new SwitchedTimer(QStringLiteral("Timer13"), 4000, false, this);
+    // Out of sight for a while, the pages only start-up and the windows used
+    // are handed back: in the tray, days go by on a few small paths.
+    trimTimer_ = new QTimer(this);
+    trimTimer_->setObjectName(QStringLiteral("trimTimer"));
+    trimTimer_->setSingleShot(true);
+    trimTimer_->setInterval(TrimAfterMs);
+    connect(trimTimer_, &QTimer::timeout, this, [] { workingset::trim(); });
     slots_ = new SlotWatcher(events_, this);
     hang_ = new HangWatch(*slots_, this);
     health_ = new HealthWatch(*slots_, this);
@@ -234,7 +242,10 @@ void Watchdog::setShown(bool shown) {
     panelTimer_->setHeld(!shown);
     animationTimer_->setHeld(!shown);
     if (shown) {
+        trimTimer_->stop();
         refreshPanel();
+    } else {
+        trimTimer_->start();
     }
 }
 

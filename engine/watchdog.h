@@ -19,6 +19,8 @@
 
 #include <optional>
 
+class QTimer;
+
 namespace engine {
 
 class AlarmState;
@@ -194,6 +196,9 @@ private:
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;
+    /// Hidden this long, the working set is trimmed once.
+    static constexpr int TrimAfterMs = 10'000;
+    QTimer *trimTimer_ = nullptr;
 };
 
 } // namespace engine

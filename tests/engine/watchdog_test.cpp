@@ -172,6 +172,10 @@ TEST_F(WatchdogTest, WithThePanelHiddenNamedSlotsAreStillCheckedAfterEachChange)
         const auto *animation = watchdog.findChild<engine::SwitchedTimer *>(u"Timer10"_s);
         EXPECT_TRUE(panel->isEnabled() && animation->isEnabled());
         EXPECT_FALSE(panel->isActive() || animation->isActive()) << "hidden, they do not tick";
+        const auto *trim = watchdog.findChild<QTimer *>(u"trimTimer"_s);
+        EXPECT_TRUE(trim->isActive()) << "hidden, the working set is trimmed after a while";
+        watchdog.setShown(true);
+        EXPECT_FALSE(trim->isActive()) << "shown, it is not";
     }
 }
 
