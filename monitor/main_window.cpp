@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -29,6 +30,8 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
     : QMainWindow(parent), watchdog_(&watchdog) {
@@ -101,7 +104,7 @@ void MainWindow::observeWatchdog() {
         // Hidden in the tray, eight lines laid out afresh every second
         // were a fifth of the idle cost; they are filled in on show.
         if (shown_) {
-            slotViews_[slot - 1].status->setText(watchdog_->slotWatcher().status(slot));
+            showStatusLine(slot);
         } else {
             statusLinesStale_ = true;
         }
@@ -182,14 +185,21 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     QApplication::quit();
 }
 
+void MainWindow::showStatusLine(int slot) const {
+    QLineEdit *line = slotViews_[static_cast<std::size_t>(slot - 1)].status;
+    // The same text again would repaint the line and put its cursor back.
+    if (const QString text = watchdog_->slotWatcher().status(slot); line->text() != text) {
+        line->setText(text);
+    }
+}
+
 void MainWindow::showStatusLines() const {
     if (!statusLinesStale_) {
         return;
     }
     statusLinesStale_ = false;
     for (int n = 1; n <= settings::SlotCount; ++n) {
-        slotViews_[static_cast<std::size_t>(n - 1)].status->setText(
-            watchdog_->slotWatcher().status(n));
+        showStatusLine(n);
     }
 }
 
@@ -258,6 +268,11 @@ void MainWindow::buildSlots(QWidget *central) {
         slot.status->setReadOnly(true);
         slot.status->setToolTip(QStringLiteral("This is the display for Exe%1").arg(n));
         slot.status->setMinimumWidth(220);
+        // Opaque, so that its new text every second repaints the line alone,
+        // not the frame and window beneath it; the corners its rounded frame
+        // leaves get the window's colour they had.
+        slot.status->setBackgroundRole(QPalette::Window);
+        slot.status->setAutoFillBackground(true);
         slot.commandPicture = new QLabel(slot.frame);
         slot.commandPicture->setObjectName(QStringLiteral("Picture%1").arg(n + 17));
         slot.commandPicture->setToolTip(QStringLiteral("Command Line Enabled"));
@@ -330,9 +345,21 @@ void MainWindow::buildStatusBar() {
     statusBar_->addWidget(product, 1);
     statusBar_->addPermanentWidget(date);
     statusBar_->addPermanentWidget(time);
-    showClock_ = [date, time] {
+    // As wide as the widest time of the day, fixed: a new second then lays
+    // out nothing, and the clock does not shift as its digits change.
+    int widest = 0;
+    for (const int hour : {0, 8, 10, 12, 20, 23}) {
+        time->setText(engine::longTime(QTime(hour, 58, 8)));
+        widest = std::max(widest, time->sizeHint().width());
+    }
+    time->setFixedSize(widest, time->sizeHint().height());
+    // The date is written out again only when it changes.
+    showClock_ = [date, time, shown = QDate()]() mutable {
         const auto now = QDateTime::currentDateTime();
-        date->setText(engine::shortDate(now.date()));
+        if (now.date() != shown) {
+            shown = now.date();
+            date->setText(engine::shortDate(shown));
+        }
         time->setText(engine::longTime(now.time()));
     };
     showClock_();

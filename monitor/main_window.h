@@ -90,6 +90,7 @@ private:
     void showPause();
     void showTrayToolTip();
     /// Brings the status lines up to date after a time hidden.
+    void showStatusLine(int slot) const;
     void showStatusLines() const;
     /// Follows whether the window can be seen (shown and not minimized): the
     /// panel, the animation and the clock tick only then.
