@@ -18,12 +18,12 @@ std::size_t trim() {
     std::size_t offered = 0;
     char line[4096 + 128];
     while (std::fgets(line, sizeof line, maps) != nullptr) {
-        unsigned long start = 0;
-        unsigned long end = 0;
+        void *start = nullptr;
+        void *end = nullptr;
         char perms[5] = {};
         unsigned long long inode = 0;
-        // start-end perms offset dev inode [path]
-        if (std::sscanf(line, "%lx-%lx %4s %*s %*s %llu", &start, &end, perms, &inode) != 4) {
+        // start-end perms offset dev inode [path], the addresses in hex
+        if (std::sscanf(line, "%p-%p %4s %*s %*s %llu", &start, &end, perms, &inode) != 4) {
             continue;
         }
         // Only pages a file holds: writable private pages are anonymous
@@ -31,8 +31,10 @@ std::size_t trim() {
         if (inode == 0 || perms[1] == 'w' || perms[0] != 'r') {
             continue;
         }
-        if (::madvise(reinterpret_cast<void *>(start), end - start, MADV_PAGEOUT) == 0) {
-            offered += end - start;
+        const auto length =
+            static_cast<std::size_t>(static_cast<char *>(end) - static_cast<char *>(start));
+        if (::madvise(start, length, MADV_PAGEOUT) == 0) {
+            offered += length;
         } else if (errno == EINVAL && offered == 0) {
             break; // a kernel without it refuses every range
         }
