@@ -1,22 +1,19 @@
 // Perstando: keeps up to eight chosen applications running.
 
-#include "core/atomic_file.h"
-#include "core/child_reaper.h"
-#include "core/command_channel.h"
-#include "core/file_trust.h"
-#include "core/instance_lock.h"
-#include "core/program_folder.h"
-#include "engine/command_server.h"
-#include "engine/shell_commands.h"
-#include "engine/watchdog.h"
-#include "monitor/main_window.h"
+// The executable holds only main() and the shell commands, which need
+// neither Qt nor a display; the windowed program is a module loaded beside it.
 
-#include <QApplication>
-#include <QIcon>
+#include "app/gui_entry.h"
+#include "core/command_channel.h"
+#include "core/program_folder.h"
+
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace {
 
@@ -135,58 +132,41 @@ int runCommand(int argc, char *argv[]) {
     return 3;
 }
 
+/// Starts the windowed program from the module beside the real executable,
+/// never from a folder the caller chose (the current one, a link's).
+int runProgram(int argc, char *argv[]) {
+    std::error_code error;
+    const auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        std::fprintf(stderr, "perstando: its own executable cannot be found (/proc/self/exe: %s)\n",
+                     error.message().c_str());
+        return 1;
+    }
+    const std::string path = (executable.parent_path() / PERSTANDO_GUI_MODULE).string();
+    const auto fail = [&path](const char *what, const char *why) {
+        const std::string line =
+            std::string("perstando: ") + what + " " + path + ": " + (why ? why : "unknown error");
+        std::fprintf(stderr, "%s\n", core::commands::visible(line).c_str());
+        return 1;
+    };
+    // Local: the module's libraries stay its own, bound at once so that a
+    // missing one is told here and not at some later call.
+    void *module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!module) {
+        return fail("cannot load", ::dlerror());
+    }
+    const auto entry = reinterpret_cast<GuiEntry>(::dlsym(module, GuiEntryName));
+    if (!entry) {
+        return fail("cannot start the program from", ::dlerror());
+    }
+    return entry(argc, argv);
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
     if (argc > 1 && std::strncmp(argv[1], "--", 2) == 0 && !isQtOption(argv[1])) {
         return runCommand(argc, argv);
     }
-    // A second copy for the same settings ends at once, without a word.
-    core::InstanceLock instance;
-    if (!instance.tryAcquire(core::settingsFolder())) {
-        return 0;
-    }
-    // What Perstando starts stays its child, so its exit cause can be told;
-    // refused, the restarts go on without causes.
-    (void)reaper::setChildSubreaper();
-    // Without its folder the program still runs, on empty settings, as with
-    // no settings file; the user is told why nothing can be saved.
-    if (const std::string problem = core::prepareSettingsFolder(); !problem.empty()) {
-        std::fprintf(stderr,
-                     "Perstando: the settings folder cannot be created (%s); settings "
-                     "read as empty and cannot be saved.\n",
-                     problem.c_str());
-    }
-    // Saves cut short by a crash or a power cut leave their temporary files;
-    // with the folder ours alone, nobody is writing the settings now. A folder
-    // another account could change is not ours: nothing is done in it.
-    if (core::settingsExposure(core::settingsPath()).empty()) {
-        core::removeLeftoverTemporaries(core::settingsPath());
-    }
-
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Perstando"));
-    QApplication::setApplicationVersion(QStringLiteral(PERSTANDO_VERSION));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/perstando.png")));
-    // The program lives on in the tray with no window shown; only Exit ends it.
-    QApplication::setQuitOnLastWindowClosed(false);
-
-    engine::Watchdog watchdog;
-    // Deleted on close, after the registry unloads every window.
-    auto *form1 = new MainWindow(watchdog);
-    QObject::connect(&watchdog, &engine::Watchdog::quitRequested, form1,
-                     [form1] { form1->runMenuItem(QStringLiteral("mnuexit")); });
-    std::unique_ptr<engine::CommandServer> commands;
-    if (instance.listeningSocket() >= 0) {
-        commands = std::make_unique<engine::CommandServer>(
-            instance.listeningSocket(),
-            [&watchdog](const QString &request) {
-                return engine::answerShellCommand(watchdog, request);
-            },
-            nullptr);
-    }
-    watchdog.start();
-    form1->show();
-    form1->activateWindow();
-    return QApplication::exec();
+    return runProgram(argc, argv);
 }

@@ -4,6 +4,9 @@
 // time per call it reports the share of one core that Timer14's six sweeps a
 // second cost, in this process and in the X server, and the time of the first
 // sweep, which reads every title (later ones read only what changed).
+// KillWinSweep is the idle sweep: nothing changed since the last one.
+// KillWinSweepAfterChange sweeps right after one window's title changed.
+// Both count the requests a sweep sends.
 
 #include "bench/cpu_time.h"
 #include "core/window_closer.h"
@@ -19,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 using namespace testing_support;
 using bench::cpuSecondsOf;
@@ -42,10 +46,11 @@ struct Desktop {
             std::free(reply);
             return result;
         };
-        const xcb_atom_t netWmName = atom("_NET_WM_NAME");
-        const xcb_atom_t utf8 = atom("UTF8_STRING");
+        netWmName = atom("_NET_WM_NAME");
+        utf8 = atom("UTF8_STRING");
         for (int i = 0; i < WindowCount; ++i) {
             const xcb_window_t window = xcb_generate_id(connection);
+            windows.push_back(window);
             xcb_create_window(connection, XCB_COPY_FROM_PARENT, window, screen->root, i, i, 200,
                               100, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT, 0,
                               nullptr);
@@ -73,8 +78,22 @@ struct Desktop {
     }
     ~Desktop() { xcb_disconnect(connection); }
 
+    /// Retitles one window, still not matching, and waits until the server
+    /// has done it, so its event is on its way to the closer.
+    void retitle(int index, int round) {
+        const std::string title =
+            "Document " + std::to_string(index) + " (" + std::to_string(round) + ") - Text Editor";
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE,
+                            windows[static_cast<std::size_t>(index)], netWmName, utf8, 8,
+                            title.size(), title.data());
+        std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+    }
+
     XServer server;
     xcb_connection_t *connection = nullptr;
+    std::vector<xcb_window_t> windows;
+    xcb_atom_t netWmName = XCB_NONE;
+    xcb_atom_t utf8 = XCB_NONE;
     bool listed = false;
     double firstSweepMs = 0;
     double firstSweepCpuMs = 0;
@@ -95,8 +114,11 @@ void BM_KillWinSweep(benchmark::State &state) {
         state.SkipWithError("the windows were not all listed");
         return;
     }
+    // The sweep before the loop reads what setting up left unread.
+    windowcloser::closeTopmostTitled("Application Error");
     const double ownBefore = processCpuSeconds();
     const double serverBefore = cpuSecondsOf(d.server.serverPid());
+    const std::uint64_t requestsBefore = windowcloser::requestsSent();
     bool matched = false;
     for (auto _ : state) {
         const auto closed = windowcloser::closeTopmostTitled("Application Error");
@@ -110,12 +132,51 @@ void BM_KillWinSweep(benchmark::State &state) {
     state.counters["xserver_cpu_share_pct"] = serverPerCall * SweepsPerSecond * 100;
     state.counters["first_sweep_ms"] = d.firstSweepMs;
     state.counters["first_sweep_cpu_ms"] = d.firstSweepCpuMs;
+    state.counters["requests_per_sweep"] =
+        static_cast<double>(windowcloser::requestsSent() - requestsBefore) / calls;
+    if (matched) {
+        state.SkipWithError("a window matched");
+    }
+}
+
+void BM_KillWinSweepAfterChange(benchmark::State &state) {
+    Desktop &d = desktop(state.range(0) != 0);
+    if (!d.listed) {
+        state.SkipWithError("the windows were not all listed");
+        return;
+    }
+    std::uint64_t requests = 0;
+    bool matched = false;
+    int round = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        ++round;
+        d.retitle(round % WindowCount, round);
+        const std::uint64_t before = windowcloser::requestsSent();
+        state.ResumeTiming();
+        const auto closed = windowcloser::closeTopmostTitled("Application Error");
+        state.PauseTiming();
+        requests += windowcloser::requestsSent() - before;
+        state.ResumeTiming();
+        matched = matched || closed.has_value();
+        benchmark::DoNotOptimize(closed);
+    }
+    state.counters["requests_per_sweep"] =
+        static_cast<double>(requests) / static_cast<double>(state.iterations());
     if (matched) {
         state.SkipWithError("a window matched");
     }
 }
 
 BENCHMARK(BM_KillWinSweep)
+    ->ArgName("openbox")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(2.0)
+    ->UseRealTime();
+
+BENCHMARK(BM_KillWinSweepAfterChange)
     ->ArgName("openbox")
     ->Arg(0)
     ->Arg(1)

@@ -3,11 +3,14 @@
 //   latency PROGRAM KILLS GAP_MIN_MS GAP_MAX_MS OUT -- WATCHER ARGS...
 //     SIGKILLs PROGRAM KILLS times, each after a random gap, and writes to OUT
 //     the milliseconds from each kill until a new process of PROGRAM is visible
-//     in /proc (polled every millisecond), one a line.
+//     in /proc (polled every 0.1 ms), one a line.
 //   idle SECONDS OUT PROGRAM... -- WATCHER ARGS...
 //     Once every PROGRAM runs, writes to OUT the watcher's CPU time over
-//     SECONDS as a percentage of one core and its resident memory in MB. Only
-//     the process started is measured: a watcher must not hand its work to a
+//     SECONDS as a percentage of one core (from the scheduler's nanosecond
+//     counts, every thread's), its wake-ups (voluntary context switches) a
+//     second, its resident memory and proportional set in MB, and beside OUT
+//     (OUT.maps) what its resident memory is, mapping by mapping. Only the
+//     process started is measured: a watcher must not hand its work to a
 //     daemon it detaches (pm2 runs as pm2-runtime for that).
 //
 // The watcher runs as our child and we are the subreaper, so the programs it
@@ -29,11 +32,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -67,6 +72,40 @@ std::vector<pid_t> pidsOf(const std::string &program, pid_t except = 0) {
     }
     ::closedir(dir);
     return found;
+}
+
+/// Every pid in /proc now.
+std::vector<pid_t> allPids() {
+    std::vector<pid_t> pids;
+    DIR *dir = ::opendir("/proc");
+    if (!dir) {
+        throw std::runtime_error("cannot list /proc");
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] >= '1' && entry->d_name[0] <= '9') {
+            pids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+        }
+    }
+    ::closedir(dir);
+    return pids;
+}
+
+/// True when a process of `program` that is not in `old` runs.
+bool newProcessOf(const std::string &program, const std::unordered_set<pid_t> &old) {
+    char link[32];
+    char target[PATH_MAX];
+    for (const pid_t pid : allPids()) {
+        if (old.count(pid) != 0) {
+            continue;
+        }
+        std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(pid));
+        const auto n = ::readlink(link, target, sizeof target);
+        if (n == static_cast<ssize_t>(program.size()) &&
+            program.compare(0, program.size(), target, static_cast<std::size_t>(n)) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 /// Reaps every child that has ended; the watcher must not be among them.
@@ -168,11 +207,15 @@ void measureLatency(const std::string &program, int kills, int gapMinMs, int gap
             break;
         }
         current = pids.front();
+        // The pids there before the kill are never the new copy: each poll
+        // reads the names of the new ones only, so it can run every 0.1 ms.
+        const std::vector<pid_t> before = allPids();
+        const std::unordered_set<pid_t> old(before.begin(), before.end());
         const auto killed = Clock::now();
         ::kill(current, SIGKILL);
         auto next = killed;
         for (;;) {
-            if (!pidsOf(program, current).empty()) {
+            if (newProcessOf(program, old)) {
                 break;
             }
             if (Clock::now() - killed > 20s) {
@@ -180,7 +223,7 @@ void measureLatency(const std::string &program, int kills, int gapMinMs, int gap
                                          std::to_string(i + 1));
             }
             reap();
-            next += 1ms;
+            next += 100us;
             std::this_thread::sleep_until(next);
         }
         latencies.push_back(
@@ -195,31 +238,93 @@ void measureLatency(const std::string &program, int kills, int gapMinMs, int gap
     }
 }
 
-/// utime + stime of a process in clock ticks.
-long long cpuTicks(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // The command name may hold blanks and parentheses: fields count from the last ')'.
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    long long ticks = 0;
-    for (int n = 3; n <= 15 && fields >> field; ++n) {
-        if (n == 14 || n == 15) {
-            ticks += std::stoll(field);
+/// What the scheduler counted for every thread of a process: its time on a CPU
+/// and its voluntary context switches (each one a sleep, so a wake-up after).
+/// Threads that ended in between are not counted; the watchers measured keep theirs.
+struct Scheduled {
+    double cpuSeconds = 0;
+    long long wakeups = 0;
+};
+
+Scheduled scheduled(pid_t pid) {
+    Scheduled total;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = ::opendir(tasks.c_str());
+    if (!dir) {
+        throw std::runtime_error("the watcher is gone");
+    }
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        const std::string task = tasks + "/" + entry->d_name;
+        std::ifstream schedstat(task + "/schedstat");
+        unsigned long long ns = 0;
+        if (schedstat >> ns) {
+            total.cpuSeconds += static_cast<double>(ns) / 1e9;
+        }
+        std::ifstream status(task + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                total.wakeups += std::stoll(line.substr(line.find(':') + 1));
+            }
         }
     }
-    return ticks;
+    ::closedir(dir);
+    return total;
 }
 
-double residentMegabytes(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+/// One kB figure of /proc/PID/smaps_rollup, in MB.
+double rollupMegabytes(pid_t pid, const std::string &field) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
     std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::stod(line.substr(6)) / 1024.0;
+    while (std::getline(rollup, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::stod(line.substr(field.size() + 1)) / 1024.0;
         }
     }
-    throw std::runtime_error("no resident memory for the watcher");
+    throw std::runtime_error("no " + field + " for the watcher");
+}
+
+/// Resident and proportional kB of each mapped file (or [heap], [stack],
+/// anonymous), largest first: "rss_kb pss_kb name" a line.
+void writeMaps(pid_t pid, const std::string &out) {
+    std::ifstream smaps("/proc/" + std::to_string(pid) + "/smaps");
+    std::map<std::string, std::pair<long long, long long>> sizes;
+    std::string line;
+    std::string name;
+    while (std::getline(smaps, line)) {
+        std::istringstream fields(line);
+        std::string first;
+        if (!(fields >> first)) {
+            continue;
+        }
+        if (first.back() != ':') { // a mapping's first line: range perms offset dev inode [name]
+            std::string skip;
+            for (int i = 0; i < 4; ++i) {
+                fields >> skip;
+            }
+            std::getline(fields >> std::ws, name);
+            if (name.empty()) {
+                name = "[anonymous]";
+            }
+        } else if (first == "Rss:" || first == "Pss:") {
+            long long kb = 0;
+            fields >> kb;
+            (first == "Rss:" ? sizes[name].first : sizes[name].second) += kb;
+        }
+    }
+    std::vector<std::pair<std::string, std::pair<long long, long long>>> ordered(sizes.begin(),
+                                                                                 sizes.end());
+    std::sort(ordered.begin(), ordered.end(),
+              [](const auto &a, const auto &b) { return a.second.first > b.second.first; });
+    std::ofstream file(out);
+    for (const auto &[mapping, kb] : ordered) {
+        if (kb.first > 0) {
+            file << kb.first << " " << kb.second << " " << mapping << "\n";
+        }
+    }
 }
 
 void measureIdle(int seconds, const std::string &out, const std::vector<std::string> &programs) {
@@ -229,21 +334,23 @@ void measureIdle(int seconds, const std::string &out, const std::vector<std::str
         before.push_back(waitForOne(program, 0, 30s));
     }
     pause(3s); // past the start-up work
-    const long long ticks0 = cpuTicks(watcher);
+    const Scheduled s0 = scheduled(watcher);
     const auto t0 = Clock::now();
     pause(std::chrono::seconds(seconds));
-    const long long ticks1 = cpuTicks(watcher);
+    const Scheduled s1 = scheduled(watcher);
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-    const double rss = residentMegabytes(watcher);
+    const double rss = rollupMegabytes(watcher, "Rss");
+    const double pss = rollupMegabytes(watcher, "Pss");
+    writeMaps(watcher, out + ".maps");
     for (std::size_t i = 0; i < programs.size(); ++i) {
         if (pidsOf(programs[i]) != std::vector<pid_t>{before[i]}) {
             throw std::runtime_error(programs[i] + " was not kept as it was while idle");
         }
     }
-    const double cpuPercent = static_cast<double>(ticks1 - ticks0) /
-                              static_cast<double>(::sysconf(_SC_CLK_TCK)) / elapsed * 100.0;
     std::ofstream file(out);
-    file << "cpu_percent " << cpuPercent << "\nrss_mb " << rss << "\n";
+    file << "cpu_percent " << (s1.cpuSeconds - s0.cpuSeconds) / elapsed * 100.0 << "\nwakeups "
+         << static_cast<double>(s1.wakeups - s0.wakeups) / elapsed << "\nrss_mb " << rss
+         << "\npss_mb " << pss << "\n";
     if (!file.flush()) {
         throw std::runtime_error("cannot write " + out);
     }

@@ -131,6 +131,13 @@ std::vector<int> children() {
 }
 
 int OrphanSweep::sweep(const std::vector<int> &keep) {
+    // Without an ended child to collect, one system call says so: the list
+    // of children and their states is read only when there is one.
+    siginfo_t waiting{};
+    if (::waitid(P_ALL, 0, &waiting, WEXITED | WNOHANG | WNOWAIT) != 0 || waiting.si_pid == 0) {
+        zombies_.clear();
+        return 0;
+    }
     std::vector<Seen> now;
     int reaped = 0;
     for (const int pid : children()) {

@@ -121,11 +121,14 @@ ssize_t readProcFile(int procFd, const char *pid, const char *leaf, char *buf, s
 struct StatFields {
     char state;
     unsigned long long startTime; ///< clock ticks after boot; 0 when unreadable
+    /// Bytes of its address space: 0 once a process on its way out has
+    /// dropped its program image (and for kernel threads).
+    unsigned long long virtualSize;
 };
 
-/// The state letter and start time (fields 3 and 22) of a stat line. They
-/// follow the name, which sits between the first '(' and the last ')' and may
-/// itself hold blanks and parentheses.
+/// The state letter, start time and virtual size (fields 3, 22 and 23) of a
+/// stat line. They follow the name, which sits between the first '(' and the
+/// last ')' and may itself hold blanks and parentheses.
 std::optional<StatFields> parseStat(const char *buf, ssize_t n) {
     if (n <= 0) {
         return std::nullopt;
@@ -135,14 +138,18 @@ std::optional<StatFields> parseStat(const char *buf, ssize_t n) {
     if (close == std::string_view::npos || close + 2 >= text.size()) {
         return std::nullopt;
     }
-    StatFields fields{text[close + 2], 0};
+    StatFields fields{text[close + 2], 0, 0};
     std::size_t at = close + 2;
     for (int field = 3; field < 22 && at != std::string_view::npos; ++field) {
         at = text.find(' ', at);
         at = at == std::string_view::npos ? at : at + 1;
     }
     if (at != std::string_view::npos) {
-        std::from_chars(text.data() + at, text.data() + text.size(), fields.startTime);
+        const char *end = text.data() + text.size();
+        const auto [next, error] = std::from_chars(text.data() + at, end, fields.startTime);
+        if (error == std::errc() && next != end && *next == ' ') {
+            std::from_chars(next + 1, end, fields.virtualSize);
+        }
     }
     return fields;
 }
@@ -387,14 +394,6 @@ bool processMatches(int procFd, const char *pid, bool seeUnreadable, const Match
     }
     const Interpreter kind = interpreterKind(fileName(argv0));
     return kind != Interpreter::None && scriptMatches(procFd, pid, cmdline, kind, matches);
-}
-
-/// Whether the process still has its program image: one on its way out has
-/// dropped it before the kernel calls it ended, and counts as gone as the walk
-/// sees it. The argument vector is readable for other accounts' processes too.
-bool hasImage(int procFd) {
-    char buf[1];
-    return readProcFile(procFd, ".", "cmdline", buf, sizeof buf) > 0;
 }
 
 /// The first live process in the list that `matches` (see processMatches):
@@ -661,8 +660,10 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
             const auto stat = rereadStat(statFd_.get());
             // Ended last: a process that ended while it was read may have
             // left its PID to another.
+            // A process on its way out has dropped its program image before
+            // the kernel calls it ended, and counts as gone as the walk sees it.
             if (stat && isLiveState(stat->state) && stat->startTime == startTime_ &&
-                ((ownedBy(rule, program, workingDirectory) && hasImage(dirFd_.get())) ||
+                ((ownedBy(rule, program, workingDirectory) && stat->virtualSize > 0) ||
                  processMatches(dirFd_.get(), ".", matcher.seeUnreadable(), matcher)) &&
                 (!endFd_ || !hasEnded(endFd_.get()))) {
                 own(rule, program, workingDirectory);

@@ -50,7 +50,8 @@ using WindowVisitor = std::function<bool(WindowHandle window, std::string_view t
 /// Calls `visit` for every top-level client window, topmost first, until it
 /// returns false. Titles are requested all at once and kept while the window
 /// says nothing changed, so a sweep costs a fixed number of server round trips
-/// whatever the window count. Without a display nothing is visited.
+/// whatever the window count, and none while the server announced no change
+/// since the last one. Without a display nothing is visited.
 void enumTopLevelWindows(const WindowVisitor &visit);
 
 /// Title reader: the window's title as UTF-8; "" when it has none or is gone.
@@ -59,5 +60,9 @@ std::string windowTitle(WindowHandle window);
 /// Asks `window` to close (the platform's polite close request), without
 /// waiting for it; a window that is gone or cannot be asked is passed over.
 void postClose(WindowHandle window);
+
+/// How many requests the connection to the display has sent, for tests and
+/// benchmarks: a call that sent none leaves it as it was. 0 without a display.
+std::uint64_t requestsSent();
 
 } // namespace windowcloser

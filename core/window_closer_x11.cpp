@@ -5,8 +5,13 @@
 //
 // A sweep runs six times a second for the program's life, so what it reads
 // about a window is kept, and the window is watched: its property and
-// structure events say when that goes stale. In the steady state a sweep is
-// one round trip with three small requests, whatever the window count.
+// structure events say when that goes stale. The root is watched too, so the
+// server announces every window that comes, goes or moves in the stacking
+// order, and every change of the managed list. A sweep first reads the events
+// already in the socket (no request); when none arrived since the last
+// complete sweep, it visits what that sweep found and sends nothing at all.
+// Otherwise it is one round trip with three small requests, plus one for the
+// windows that are new or whose title changed.
 
 #include "core/window_closer.h"
 
@@ -39,6 +44,11 @@ constexpr std::uint32_t WatchMask = XCB_EVENT_MASK_PROPERTY_CHANGE |
                                     XCB_EVENT_MASK_STRUCTURE_NOTIFY |
                                     XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
 
+/// Events of the root: top-level windows created, destroyed, mapped, moved in
+/// the stacking order or reparented, and the root's own properties.
+constexpr std::uint32_t RootMask =
+    XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+
 /// What is known about a watched window; an event about it forgets it again.
 struct Known {
     std::optional<std::string> title;
@@ -66,12 +76,17 @@ public:
             root = x.root();
             wmState = x.atom("WM_STATE");
             wmDeleteWindow = x.atom("WM_DELETE_WINDOW");
+            xcb_change_window_attributes(connection, root, XCB_CW_EVENT_MASK, &RootMask);
+            xcb_flush(connection);
+            forgetSweep();
+            countProbes = 0;
             return true;
         });
         x.onClosing([this] {
             connection = nullptr;
             known.clear();
             trustedCheck = XCB_NONE;
+            forgetSweep();
         });
     }
     Display(const Display &) = delete;
@@ -91,9 +106,11 @@ public:
         return entry->second;
     }
 
-    /// Applies the events that have arrived. Called after a reply: the server
-    /// sends the events of earlier changes first, so nothing stale is used.
-    /// Errors of requests that were not waited for land here too and are dropped.
+    /// Applies the events that have arrived, reading the socket without
+    /// sending anything. After a reply, the server has sent the events of
+    /// earlier changes first, so nothing stale is used. Errors of requests that
+    /// were not waited for land here too. Each event but the harmless ones
+    /// says the kept sweep may be stale.
     void applyEvents() {
         while (xcb_generic_event_t *event = xcb_poll_for_event(connection)) {
             switch (event->response_type & 0x7F) {
@@ -103,11 +120,22 @@ public:
                     if (auto entry = known.find(e->window); entry != known.end()) {
                         entry->second.title.reset();
                     }
+                    changed = true;
                 } else if (e->atom == wmState) {
                     forgetShape(e->window);
+                    changed = true;
+                } else if (e->atom == ewmh._NET_CLIENT_LIST_STACKING ||
+                           e->atom == ewmh._NET_SUPPORTING_WM_CHECK) {
+                    changed = true;
                 }
+                // A sweep reads no other property: the rest (user times, the
+                // active window) changes nothing it found.
                 break;
             }
+            case XCB_CLIENT_MESSAGE:
+                // Sent with SendEvent, which changes nothing on the server:
+                // ping answers and close requests addressed to the root.
+                break;
             case XCB_DESTROY_NOTIFY: {
                 const auto *e = reinterpret_cast<xcb_destroy_notify_event_t *>(event);
                 // Window ids are reused: nothing of a destroyed window may stay.
@@ -130,8 +158,19 @@ public:
             default:
                 break;
             }
+            if ((event->response_type & 0x7F) != XCB_PROPERTY_NOTIFY &&
+                (event->response_type & 0x7F) != XCB_CLIENT_MESSAGE) {
+                changed = true;
+            }
             std::free(event);
         }
+    }
+
+    /// The next sweep reads everything again.
+    void forgetSweep() {
+        kept.clear();
+        keptValid = false;
+        changed = true;
     }
 
     /// Forgets the windows the current sweep did not list.
@@ -151,6 +190,14 @@ public:
     /// The window manager's check window once it has named itself.
     xcb_window_t trustedCheck = XCB_NONE;
     std::uint64_t sweep = 0;
+    /// The last complete sweep: the windows it listed, topmost first, with
+    /// their titles; valid until an event, an error or a failed read.
+    std::vector<std::pair<xcb_window_t, std::string>> kept;
+    bool keptValid = false;
+    /// Something arrived or failed since the sweep that read `kept` began.
+    bool changed = true;
+    /// NoOperation requests sent to learn the request count, left out of it.
+    std::uint64_t countProbes = 0;
 
 private:
     void forgetShape(xcb_window_t window) {
@@ -259,10 +306,17 @@ void visitTitles(Display &d, const std::vector<xcb_window_t> &windows, const Win
             // Gone before it was watched, so no event would ever clear what is
             // kept, and its id may come back on a new window.
             d.known.erase(windows[i]);
+            d.changed = true;
         }
     }
+    d.kept.clear();
+    d.kept.reserve(windows.size());
     for (std::size_t i = 0; i < windows.size(); ++i) {
-        if (!visit(windows[i], *titles[i])) {
+        d.kept.emplace_back(windows[i], *titles[i]);
+    }
+    d.keptValid = true;
+    for (const auto &[window, title] : d.kept) {
+        if (!visit(window, title)) {
             return;
         }
     }
@@ -293,6 +347,10 @@ std::vector<xcb_window_t> clientWindows(Display &d, const std::vector<xcb_window
         states.reserve(level.size());
         trees.reserve(level.size());
         for (const Probe &probe : level) {
+            if (depth > 0) {
+                // What changes below a frame must announce itself too.
+                d.watch(probe.window);
+            }
             // Length 0: only whether the property exists matters.
             states.push_back(xcb_get_property(d.connection, 0, probe.window, d.wmState,
                                               XCB_GET_PROPERTY_TYPE_ANY, 0, 0));
@@ -307,6 +365,9 @@ std::vector<xcb_window_t> clientWindows(Display &d, const std::vector<xcb_window
             Reply<xcb_query_tree_reply_t> tree(
                 descend ? xcb_query_tree_reply(d.connection, trees[k], nullptr) : nullptr);
             const Probe &probe = level[k];
+            if (!state || (descend && !tree)) {
+                d.changed = true;
+            }
             if (clients[probe.top] != XCB_NONE) {
                 continue;
             }
@@ -372,6 +433,21 @@ bool trustWindowManager(Display &d, xcb_window_t check) {
 }
 
 Sweep sweep(Display &d, const WindowVisitor &visit) {
+    d.applyEvents();
+    if (xcb_connection_has_error(d.connection)) {
+        return Sweep::DisplayGone;
+    }
+    if (d.keptValid && !d.changed) {
+        for (const auto &[window, title] : d.kept) {
+            if (!visit(window, title)) {
+                break;
+            }
+        }
+        return Sweep::Done;
+    }
+    // Whatever arrives from here on may postdate what this sweep reads.
+    d.changed = false;
+    d.keptValid = false;
     ++d.sweep;
     const auto stackingCookie = xcb_ewmh_get_client_list_stacking(&d.ewmh, d.screen);
     const auto checkCookie = xcb_ewmh_get_supporting_wm_check(&d.ewmh, d.root);
@@ -406,6 +482,8 @@ Sweep sweep(Display &d, const WindowVisitor &visit) {
         visitTitles(d, clientWindows(d, tops), visit);
     }
     d.forgetUnlisted();
+    // The event selections of new windows go out now, not with a later request.
+    xcb_flush(d.connection);
     return Sweep::Done;
 }
 
@@ -490,6 +568,17 @@ std::size_t closeWindowsOf(const std::vector<int> &pids) {
         postClose(window.window);
     }
     return owned.size();
+}
+
+std::uint64_t requestsSent() {
+    Display &d = display();
+    if (!d.ready()) {
+        return 0;
+    }
+    // xcb numbers only the requests it sends: a NoOperation, left out of the count.
+    const std::uint64_t sequence = xcb_no_operation(d.connection).sequence;
+    xcb_flush(d.connection);
+    return sequence - ++d.countProbes;
 }
 
 void postClose(WindowHandle window) {

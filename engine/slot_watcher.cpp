@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <algorithm>
@@ -57,9 +58,9 @@ SlotWatcher::SlotWatcher(const EventStream &events, QObject *parent)
     }
     // Programs started by hand from the windows come back to Perstando too,
     // also when no slot is checked.
-    auto *sweep = new QTimer(this);
-    connect(sweep, &QTimer::timeout, this, &SlotWatcher::sweepOrphans);
-    sweep->start(SweepMs);
+    sweepTimer_ = new QTimer(this);
+    connect(sweepTimer_, &QTimer::timeout, this, &SlotWatcher::sweepOrphans);
+    sweepTimer_->start(SweepMs);
 }
 
 SlotWatcher::~SlotWatcher() {
@@ -188,13 +189,17 @@ void SlotWatcher::check(int slot, bool fromShell) {
     const qint64 nowMs = clock_();
     // The file as it is now: a program changed in it counts at the next check.
     const QString program = settingsFile_.current().text(settings::Key::SlotProgram, slot);
-    emit checked(slot, program);
+    // Told, and other children collected, once the program is started: a
+    // restart waits for nothing it does not need.
+    const auto after = qScopeGuard([this, slot, &program] {
+        sweepOrphans();
+        emit checked(slot, program);
+    });
 
     // Found the way the start below finds it: links, "..", folder and PATH.
     State &s = state(slot);
     const std::string folder = s.settings.workingDirectory.toStdString();
     reapRemembered(slot);
-    sweepOrphans();
     const processes::ProcessIdentity previous = s.process.identity();
     bool running = false;
     try {
@@ -364,6 +369,9 @@ void SlotWatcher::sweepOrphans() {
         return;
     }
     lastSweep_.start();
+    // The checks sweep too: the timer covers only a time without them, and
+    // does not wake the program beside them.
+    sweepTimer_->start();
     std::vector<int> keep;
     for (const State &s : slots_) {
         if (s.process.pid() != 0) {

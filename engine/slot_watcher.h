@@ -26,6 +26,8 @@
 #include <memory>
 #include <optional>
 
+class QTimer;
+
 namespace engine {
 
 class SwitchedTimer;
@@ -218,6 +220,7 @@ private:
     static constexpr std::size_t LastOutputLines = 20;
     reaper::OrphanSweep orphans_;
     QElapsedTimer lastSweep_;
+    QTimer *sweepTimer_ = nullptr;
 };
 
 } // namespace engine

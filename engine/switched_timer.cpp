@@ -18,6 +18,14 @@ void SwitchedTimer::setEnabled(bool enabled) {
     apply();
 }
 
+void SwitchedTimer::setHeld(bool held) {
+    if (held_ == held) {
+        return;
+    }
+    held_ = held;
+    apply();
+}
+
 void SwitchedTimer::setIntervalMs(int intervalMs) {
     if (intervalMs == interval()) {
         return;
@@ -30,7 +38,7 @@ void SwitchedTimer::setIntervalMs(int intervalMs) {
 }
 
 void SwitchedTimer::apply() {
-    const bool shouldRun = enabled_ && interval() > 0;
+    const bool shouldRun = enabled_ && !held_ && interval() > 0;
     if (shouldRun && !isActive()) {
         start();
     } else if (!shouldRun && isActive()) {

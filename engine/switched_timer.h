@@ -7,8 +7,8 @@
 
 namespace engine {
 
-/// Ticks only while it is enabled and its interval is above zero, so an enabled
-/// timer with interval 0 is idle rather than firing continuously. Enabling a
+/// Ticks only while it is enabled, not held and its interval is above zero, so
+/// an enabled timer with interval 0 is idle rather than firing continuously. Enabling a
 /// timer that already runs keeps its countdown.
 class SwitchedTimer : public QTimer {
     Q_OBJECT
@@ -19,6 +19,10 @@ public:
 
     bool isEnabled() const { return enabled_; }
     void setEnabled(bool enabled);
+    /// A held timer keeps its switch but does not tick: what it serves is not
+    /// shown. Let go, an enabled timer starts its countdown afresh.
+    bool isHeld() const { return held_; }
+    void setHeld(bool held);
     /// Changing the interval of a running timer starts its countdown afresh;
     /// setting the same interval again changes nothing.
     void setIntervalMs(int intervalMs);
@@ -26,6 +30,7 @@ public:
 private:
     void apply();
     bool enabled_ = false;
+    bool held_ = false;
 };
 
 } // namespace engine

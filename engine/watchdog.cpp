@@ -3,6 +3,7 @@
 #include "core/companion.h"
 #include "core/launcher.h"
 #include "core/program_folder.h"
+#include "core/working_set.h"
 #include "engine/alarm_state.h"
 #include "engine/alert_events.h"
 #include "engine/desktop_notifier.h"
@@ -21,6 +22,7 @@
 #include "engine/webhook_token.h"
 
 #include <QSysInfo>
+#include <QTimer>
 
 #include <cstdio>
 #include <optional>
@@ -34,6 +36,13 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
     panelTimer_ = new SwitchedTimer(QStringLiteral("Timer1"), 500, true, this);
     animationTimer_ = new SwitchedTimer(QStringLiteral("Timer10"), 500, true, this);
     keepUpTimer_ = new SwitchedTimer(QStringLiteral("Timer13"), 4000, false, this);
+    // Out of sight for a while, the pages only start-up and the windows used
+    // are handed back: in the tray, days go by on a few small paths.
+    trimTimer_ = new QTimer(this);
+    trimTimer_->setObjectName(QStringLiteral("trimTimer"));
+    trimTimer_->setSingleShot(true);
+    trimTimer_->setInterval(TrimAfterMs);
+    connect(trimTimer_, &QTimer::timeout, this, [] { workingset::trim(); });
     slots_ = new SlotWatcher(events_, this);
     hang_ = new HangWatch(*slots_, this);
     health_ = new HealthWatch(*slots_, this);
@@ -169,6 +178,8 @@ void Watchdog::reload() {
         // Everything then reads as empty and nothing would be watched without a word.
         std::fprintf(stderr, "perstando: %s\n", settings_.problem.toLocal8Bit().constData());
     }
+    // A slot named while no window shows the panel is watched from now on.
+    refreshPanel();
     emit settingsRead();
 }
 
@@ -179,6 +190,9 @@ void Watchdog::setPaused(bool paused) {
     animationTimer_->setEnabled(!paused);
     internet_->timer()->setEnabled(!paused);
     slots_->setPaused(paused);
+    if (!paused) {
+        refreshPanel();
+    }
     if (changed) {
         emit pausedChanged(paused);
     }
@@ -220,12 +234,42 @@ void Watchdog::sendRestartMail(int slot, bool failed, const QString &exitCause,
                              exitCause, output);
 }
 
-void Watchdog::refreshPanel() {
-    if (slots_->refresh()) {
-        animationTimer_->setEnabled(true);
+void Watchdog::setShown(bool shown) {
+    if (shown_ == shown) {
+        return;
     }
-    internet_->timer()->setEnabled(settings_.watchInternet);
+    shown_ = shown;
+    panelTimer_->setHeld(!shown);
+    animationTimer_->setHeld(!shown);
+    if (shown) {
+        trimTimer_->stop();
+        refreshPanel();
+    } else {
+        trimTimer_->start();
+    }
+}
+
+void Watchdog::refreshPanel() {
+    const bool any = slots_->refresh();
+    // Paused, the round leaves the animation and the connection watch off.
+    if (!paused_) {
+        if (any) {
+            animationTimer_->setEnabled(true);
+        }
+        internet_->timer()->setEnabled(settings_.watchInternet);
+    }
     emit panelRefreshed();
+}
+
+void Watchdog::refreshPanelSoon() {
+    if (panelTimer_->isActive() || paused_) {
+        return; // its own round comes, or the pause holds everything
+    }
+    QTimer::singleShot(panelTimer_->interval(), this, [this] {
+        if (!paused_) {
+            refreshPanel();
+        }
+    });
 }
 
 void Watchdog::animate() {

@@ -19,6 +19,8 @@
 
 #include <optional>
 
+class QTimer;
+
 namespace engine {
 
 class AlarmState;
@@ -53,9 +55,20 @@ public:
 
     /// Pausing stops the status panel, the slot checks, the animation and the
     /// connection watch; resuming starts the panel, the animation and the
-    /// watch again, and the panel brings back the checks of named slots.
+    /// watch again, and brings back the checks of named slots at once.
     void setPaused(bool paused);
     bool paused() const { return paused_; }
+    /// Whether a window shows the status panel. Hidden, the panel's and the
+    /// animation's timers keep their switches but do not tick; shown again,
+    /// the panel is brought up to date at once.
+    void setShown(bool shown);
+    bool shown() const { return shown_; }
+    /// The status panel's round: the named slots' checks, the placeholders,
+    /// the animation and the connection watch as the settings say.
+    void refreshPanel();
+    /// One round of the panel within its interval, also while no window
+    /// shows it: checks held for a moment are let go again.
+    void refreshPanelSoon();
     void acknowledgeAlarms();
     /// Asks for the end of the program; the windows end it as File > Exit does.
     void requestQuit();
@@ -121,7 +134,6 @@ signals:
 
 private:
     void attachConsumers();
-    void refreshPanel();
     void animate();
     void runCommandLine(const Event &event);
     void showPopup(const Event &event);
@@ -146,6 +158,7 @@ private:
     settings::Snapshot settings_;
     bool mailOn_ = false;
     bool paused_ = false;
+    bool shown_ = true;
     LogWriter log_;
     EventStream events_;
     WatchCounters counters_;
@@ -183,6 +196,9 @@ private:
     SwitchedTimer *panelTimer_ = nullptr;
     SwitchedTimer *animationTimer_ = nullptr;
     SwitchedTimer *keepUpTimer_ = nullptr;
+    /// Hidden this long, the working set is trimmed once.
+    static constexpr int TrimAfterMs = 10'000;
+    QTimer *trimTimer_ = nullptr;
 };
 
 } // namespace engine

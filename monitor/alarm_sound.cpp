@@ -6,13 +6,18 @@
 #include <QSoundEffect>
 #include <QUrl>
 
-AlarmSound::AlarmSound(QObject *parent) : QObject(parent), effect_(new QSoundEffect(this)) {
+AlarmSound::AlarmSound(QObject *parent) : QObject(parent) {
     setObjectName(QStringLiteral("MMControl1"));
-    connect(effect_, &QSoundEffect::playingChanged, this, &AlarmSound::playingChanged);
 }
 
 void AlarmSound::play(const QString &file) {
     file_ = file;
+    if (!effect_) {
+        // Made for the first alarm: the audio backend costs memory and
+        // threads that a program which never rings need not hold.
+        effect_ = new QSoundEffect(this);
+        connect(effect_, &QSoundEffect::playingChanged, this, &AlarmSound::playingChanged);
+    }
     if (effect_->isPlaying()) {
         // Requests while it plays do not pile up: one more playing at the most.
         pending_ = true;
@@ -38,15 +43,17 @@ void AlarmSound::start() {
 
 void AlarmSound::stop() {
     pending_ = false;
-    effect_->stop();
+    if (effect_) {
+        effect_->stop();
+    }
 }
 
 bool AlarmSound::isPlaying() const {
-    return effect_->isPlaying();
+    return effect_ && effect_->isPlaying();
 }
 
 bool AlarmSound::isLoaded() const {
-    return effect_->status() == QSoundEffect::Ready;
+    return effect_ && effect_->status() == QSoundEffect::Ready;
 }
 
 void AlarmSound::playingChanged() {

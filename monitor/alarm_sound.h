@@ -33,7 +33,7 @@ private:
     void start();
     void playingChanged();
 
-    QSoundEffect *effect_ = nullptr;
+    QSoundEffect *effect_ = nullptr; ///< made on the first playing
     QString file_;
     bool pending_ = false;
     int started_ = 0;

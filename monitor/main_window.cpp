@@ -19,6 +19,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -27,7 +28,10 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
     : QMainWindow(parent), watchdog_(&watchdog) {
@@ -69,6 +73,8 @@ MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
 
     ui::ActivationTracker::instance().watch(this, [this] { activate(); });
     installMenuShortcutsFirst();
+    // Not shown yet: the panel and the animation wait for the first show.
+    watchdog_->setShown(false);
 }
 
 MainWindow::~MainWindow() {
@@ -97,8 +103,8 @@ void MainWindow::observeWatchdog() {
     connect(&watcher, &engine::SlotWatcher::stateChanged, this, [this](int slot) {
         // Hidden in the tray, eight lines laid out afresh every second
         // were a fifth of the idle cost; they are filled in on show.
-        if (isVisible()) {
-            slotViews_[slot - 1].status->setText(watchdog_->slotWatcher().status(slot));
+        if (shown_) {
+            showStatusLine(slot);
         } else {
             statusLinesStale_ = true;
         }
@@ -179,20 +185,53 @@ void MainWindow::closeEvent(QCloseEvent *event) {
     QApplication::quit();
 }
 
+void MainWindow::showStatusLine(int slot) const {
+    QLineEdit *line = slotViews_[static_cast<std::size_t>(slot - 1)].status;
+    // The same text again would repaint the line and put its cursor back.
+    if (const QString text = watchdog_->slotWatcher().status(slot); line->text() != text) {
+        line->setText(text);
+    }
+}
+
 void MainWindow::showStatusLines() const {
     if (!statusLinesStale_) {
         return;
     }
     statusLinesStale_ = false;
     for (int n = 1; n <= settings::SlotCount; ++n) {
-        slotViews_[static_cast<std::size_t>(n - 1)].status->setText(
-            watchdog_->slotWatcher().status(n));
+        showStatusLine(n);
+    }
+}
+
+void MainWindow::setShown(bool shown) {
+    if (shown_ == shown) {
+        return;
+    }
+    shown_ = shown;
+    if (shown) {
+        showStatusLines();
+        showClock_();
+        clockTimer_->start();
+    } else {
+        clockTimer_->stop();
+    }
+    watchdog_->setShown(shown);
+}
+
+void MainWindow::hideEvent(QHideEvent *event) {
+    QMainWindow::hideEvent(event);
+    setShown(false);
+}
+
+void MainWindow::changeEvent(QEvent *event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) {
+        setShown(isVisible() && !isMinimized());
     }
 }
 
 void MainWindow::showEvent(QShowEvent *event) {
-    showStatusLines();
-    showClock_();
+    setShown(!isMinimized());
     QMainWindow::showEvent(event);
     if (!firstShowDone_) {
         // The first show activates the window whether or not the desktop gives
@@ -229,6 +268,11 @@ void MainWindow::buildSlots(QWidget *central) {
         slot.status->setReadOnly(true);
         slot.status->setToolTip(QStringLiteral("This is the display for Exe%1").arg(n));
         slot.status->setMinimumWidth(220);
+        // Opaque, so that its new text every second repaints the line alone,
+        // not the frame and window beneath it; the corners its rounded frame
+        // leaves get the window's colour they had.
+        slot.status->setBackgroundRole(QPalette::Window);
+        slot.status->setAutoFillBackground(true);
         slot.commandPicture = new QLabel(slot.frame);
         slot.commandPicture->setObjectName(QStringLiteral("Picture%1").arg(n + 17));
         slot.commandPicture->setToolTip(QStringLiteral("Command Line Enabled"));
@@ -301,18 +345,27 @@ void MainWindow::buildStatusBar() {
     statusBar_->addWidget(product, 1);
     statusBar_->addPermanentWidget(date);
     statusBar_->addPermanentWidget(time);
-    showClock_ = [date, time] {
+    // As wide as the widest time of the day, fixed: a new second then lays
+    // out nothing, and the clock does not shift as its digits change.
+    int widest = 0;
+    for (const int hour : {0, 8, 10, 12, 20, 23}) {
+        time->setText(engine::longTime(QTime(hour, 58, 8)));
+        widest = std::max(widest, time->sizeHint().width());
+    }
+    time->setFixedSize(widest, time->sizeHint().height());
+    // The date is written out again only when it changes.
+    showClock_ = [date, time, shown = QDate()]() mutable {
         const auto now = QDateTime::currentDateTime();
-        date->setText(engine::shortDate(now.date()));
+        if (now.date() != shown) {
+            shown = now.date();
+            date->setText(engine::shortDate(shown));
+        }
         time->setText(engine::longTime(now.time()));
     };
     showClock_();
-    auto *clock = new QTimer(this);
-    // Nobody reads the clock of a window in the tray; showing it sets it.
-    connect(clock, &QTimer::timeout, this, [this] {
-        if (isVisible()) {
-            showClock_();
-        }
-    });
-    clock->start(1000);
+    // Nobody reads the clock of a window in the tray: it ticks while shown.
+    clockTimer_ = new QTimer(this);
+    clockTimer_->setObjectName(QStringLiteral("ClockTimer"));
+    clockTimer_->setInterval(1000);
+    connect(clockTimer_, &QTimer::timeout, this, [this] { showClock_(); });
 }

@@ -67,6 +67,8 @@ public:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     void buildSlots(QWidget *central);
@@ -88,7 +90,11 @@ private:
     void showPause();
     void showTrayToolTip();
     /// Brings the status lines up to date after a time hidden.
+    void showStatusLine(int slot) const;
     void showStatusLines() const;
+    /// Follows whether the window can be seen (shown and not minimized): the
+    /// panel, the animation and the clock tick only then.
+    void setShown(bool shown);
     QString withSettingsProblem(const QString &toolTip) const;
     void writeStartMode(bool inTray);
     void showHelp();
@@ -101,6 +107,8 @@ private:
     std::array<SlotView, settings::SlotCount> slotViews_{};
     mutable bool statusLinesStale_ = false;
     std::function<void()> showClock_;
+    class QTimer *clockTimer_ = nullptr;
+    bool shown_ = false;
     std::array<QLabel *, 9> activityPictures_{};
     QLabel *internetPicture_ = nullptr;
     QLabel *warningPicture_ = nullptr;

@@ -28,9 +28,6 @@ void MainWindow::prepareAlarms() {
     const QString folder = settings::dataFolderText();
     alarmSound_ = new AlarmSound(this);
     warningPicture_->setVisible(false);
-    warningMovie_ = new QMovie(folder + QStringLiteral("/warning_4.gif"), QByteArray(), this);
-    warningMovie_->setScaledSize(warningPicture_->size());
-    warningPicture_->setMovie(warningMovie_);
 
     connect(watchdog_, &engine::Watchdog::notRespondingPopupRequested, this,
             [](int slot, const QString &name) { showNotRespondingPopupOf(slot, name); });
@@ -39,7 +36,14 @@ void MainWindow::prepareAlarms() {
     auto &alarms = watchdog_->alarms();
     connect(&alarms, &engine::AlarmState::soundDue, this,
             [this, folder] { alarmSound_->play(folder + QStringLiteral("/ringin.wav")); });
-    connect(&alarms, &engine::AlarmState::visualAlarmRaised, this, [this] {
+    connect(&alarms, &engine::AlarmState::visualAlarmRaised, this, [this, folder] {
+        if (!warningMovie_) {
+            // Made for the first alarm: the picture is decoded only when seen.
+            warningMovie_ =
+                new QMovie(folder + QStringLiteral("/warning_4.gif"), QByteArray(), this);
+            warningMovie_->setScaledSize(warningPicture_->size());
+            warningPicture_->setMovie(warningMovie_);
+        }
         warningPicture_->setVisible(true);
         warningMovie_->start();
         flashTimer_->setEnabled(true);
@@ -48,7 +52,9 @@ void MainWindow::prepareAlarms() {
         alarmSound_->stop();
         flashTimer_->setEnabled(false);
         warningPicture_->setVisible(false);
-        warningMovie_->stop();
+        if (warningMovie_) {
+            warningMovie_->stop();
+        }
     });
     connect(flashTimer_, &QTimer::timeout, this,
             [this] { windowflash::toggle(this, flashTimer_->interval()); });

@@ -48,9 +48,13 @@ QString shownText(const QString &text) {
 } // namespace
 
 void LogViewer::holdChecks(bool hold) {
-    // The status panel lets them go again with its next round.
+    // The status panel lets them go again with its next round, which comes
+    // also while the main window is in the tray.
     if (watchdog_) {
         watchdog_->slotWatcher().setTimersEnabled(!hold);
+        if (hold) {
+            watchdog_->refreshPanelSoon();
+        }
     }
 }
 

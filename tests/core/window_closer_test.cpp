@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -284,6 +285,128 @@ TEST_P(WindowCloser, TitleChangesAreSeenByTheNextCall) {
 
     client_.setTitle(window->id(), "Notes - Text Editor");
     EXPECT_EQ(closeTopmost("Application Error"), 0u);
+}
+
+using Listing = std::vector<std::pair<windowcloser::WindowHandle, std::string>>;
+
+/// What one sweep lists, topmost first, with the titles.
+Listing listing() {
+    Listing windows;
+    windowcloser::enumTopLevelWindows(
+        [&](windowcloser::WindowHandle window, std::string_view title) {
+            windows.emplace_back(window, std::string(title));
+            return true;
+        });
+    return windows;
+}
+
+bool lists(const Listing &windows, std::uint32_t id, const std::string &title) {
+    return std::find(windows.begin(), windows.end(), std::pair{id, title}) != windows.end();
+}
+
+/// Where `id` is in the listing; its length when it is not there.
+std::size_t place(const Listing &windows, std::uint32_t id) {
+    return static_cast<std::size_t>(
+        std::find_if(windows.begin(), windows.end(),
+                     [&](const auto &entry) { return entry.first == id; }) -
+        windows.begin());
+}
+
+bool lists(const Listing &windows, std::uint32_t id) {
+    return place(windows, id) < windows.size();
+}
+
+// While nothing changes a sweep sends no request and lists what the sweep
+// before it read; whatever changes meanwhile, the very next sweep sees it.
+TEST_P(WindowCloser, ASweepAfterIdleOnesSeesEveryChangeInBetween) {
+    struct Scene {
+        std::unique_ptr<TestWindow> a;
+        std::unique_ptr<TestWindow> b;
+        std::uint32_t frame = 0;
+    };
+    struct Case {
+        const char *name;
+        bool withWindowManager;
+        bool withoutWindowManager;
+        std::function<void(Scene &)> setUp;
+        std::function<void(Scene &)> change;
+        std::function<bool(Scene &, const Listing &)> seen;
+    };
+    const auto two = [&](Scene &s) {
+        s.a = open(titled("first", true));
+        s.b = open(titled("second", true));
+    };
+    const auto clientOnTop = [](Scene &s, const Listing &l) {
+        return !l.empty() &&
+               l.front() == std::pair{s.a->id(), std::string("Crash.exe - Application Error")};
+    };
+    const Case cases[] = {
+        {"a window appears", true, true, [&](Scene &s) { s.a = open(titled("first", true)); },
+         [&](Scene &s) { s.b = open(titled("Crash.exe - Application Error", true)); },
+         [](Scene &s, const Listing &l) {
+             return s.b && lists(l, s.b->id(), "Crash.exe - Application Error");
+         }},
+        {"a title changes", true, true, [&](Scene &s) { s.a = open(titled("Notes", true)); },
+         [&](Scene &s) { client_.setTitle(s.a->id(), "Notes.exe - Application Error"); },
+         [](Scene &s, const Listing &l) {
+             return lists(l, s.a->id(), "Notes.exe - Application Error");
+         }},
+        {"a lower window is raised", true, true, two, [&](Scene &s) { raise(*s.a); },
+         [](Scene &s, const Listing &l) {
+             return lists(l, s.b->id()) && place(l, s.a->id()) < place(l, s.b->id());
+         }},
+        // Without a window manager an unmapped window stays among the root's
+        // children, and so in the listing.
+        {"a window is unmapped", true, false, two,
+         [&](Scene &s) {
+             client_.unmapWindow(s.a->id());
+             EXPECT_TRUE(waitUntil([&] { return !listed(s.a->id()); }));
+         },
+         [](Scene &s, const Listing &l) { return lists(l, s.b->id()) && !lists(l, s.a->id()); }},
+        {"a window is destroyed", true, true, two,
+         [&](Scene &s) {
+             s.a->process().stop();
+             waitGone(*s.a);
+         },
+         [](Scene &s, const Listing &l) { return lists(l, s.b->id()) && !lists(l, s.a->id()); }},
+        {"a window moves into a frame", false, true,
+         [&](Scene &s) {
+             s.a = open(titled("Crash.exe - Application Error", true));
+             s.frame = client_.createWindow();
+         },
+         [&](Scene &s) { client_.adopt(s.frame, s.a->id()); }, clientOnTop},
+        // Found below the frame only once it is marked; until then the frame
+        // stands for itself.
+        {"a window in a frame is marked as its client", false, true,
+         [&](Scene &s) {
+             s.a = open(titled("Crash.exe - Application Error", true));
+             s.frame = client_.createWindow();
+             client_.reparent(s.frame, s.a->id());
+         },
+         [&](Scene &s) { client_.markClient(s.a->id()); }, clientOnTop},
+    };
+    for (const Case &c : cases) {
+        if (!(managed() ? c.withWindowManager : c.withoutWindowManager)) {
+            continue;
+        }
+        Scene scene;
+        c.setUp(scene);
+        // The changes of setting up settle; then a sweep goes without a request.
+        Listing before;
+        const bool idle = waitUntil([&] {
+            before = listing();
+            const std::uint64_t sent = windowcloser::requestsSent();
+            const Listing again = listing();
+            return windowcloser::requestsSent() == sent && again == before;
+        });
+        ASSERT_TRUE(idle) << c.name << ": no sweep went without a request";
+        ASSERT_FALSE(c.seen(scene, before)) << c.name << ": seen before it happened";
+        c.change(scene);
+        EXPECT_TRUE(c.seen(scene, listing())) << c.name;
+        if (scene.frame != 0) {
+            client_.destroyWindow(scene.frame);
+        }
+    }
 }
 
 /// Without EWMH, a frame is followed down to the client window marked WM_STATE.

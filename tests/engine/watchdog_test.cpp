@@ -6,8 +6,10 @@
 #include "core/process_probe.h"
 #include "core/program_folder.h"
 #include "engine/alarm_state.h"
+#include "engine/internet_watch.h"
 #include "engine/mailer.h"
 #include "engine/slot_watcher.h"
+#include "engine/switched_timer.h"
 #include "engine/watchdog.h"
 #include "tests/engine/wait_with_events.h"
 #include "tests/support/smtp_test_server.h"
@@ -15,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QStringList>
+#include <functional>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -126,6 +129,54 @@ TEST_F(WatchdogTest, SwitchesCountOnlyForTheirExactWordAndBadIntervalsAreNoInter
     EXPECT_EQ(s.perSlot[7].hangSeconds, std::nullopt);
     EXPECT_FALSE(s.perSlot[7].restartWhenHung);
     EXPECT_EQ(s.perSlot[7].giveUpMinutes, 10);
+}
+
+// No window shows the panel, so its timer rests: whatever its round did must
+// still happen when it matters, or a slot named in the tray is never checked.
+TEST_F(WatchdogTest, WithThePanelHiddenNamedSlotsAreStillCheckedAfterEachChange) {
+    const std::string named = "[exe3]\nname=Billing\ntimer=60000\n[Internet]\nMonitor=On\n";
+    struct Case {
+        const char *what;
+        std::string before;
+        std::function<void(engine::Watchdog &)> act;
+    };
+    const Case cases[] = {
+        {"a settings read names the slot", "[exe3]\ntimer=60000\n",
+         [](engine::Watchdog &w) { w.reload(); }},
+        {"a pause ends", named,
+         [](engine::Watchdog &w) {
+             w.setPaused(true);
+             w.setPaused(false);
+         }},
+        {"the checks were held for a moment", named,
+         [](engine::Watchdog &w) {
+             w.slotWatcher().setTimersEnabled(false);
+             w.refreshPanelSoon();
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        writeSettings(c.before);
+        engine::Watchdog watchdog(nullptr);
+        watchdog.setShown(false);
+        watchdog.start();
+        writeSettings(named);
+        c.act(watchdog);
+        auto &watcher = watchdog.slotWatcher();
+        EXPECT_TRUE(waitWithEvents([&] { return watcher.timer(3)->isActive(); },
+                                   std::chrono::milliseconds(2000)));
+        EXPECT_TRUE(watcher.checking(3));
+        EXPECT_FALSE(watcher.timer(1)->isEnabled()) << "an unnamed slot stays unchecked";
+        EXPECT_TRUE(watchdog.internetWatch().timer()->isEnabled());
+        const auto *panel = watchdog.findChild<engine::SwitchedTimer *>(u"Timer1"_s);
+        const auto *animation = watchdog.findChild<engine::SwitchedTimer *>(u"Timer10"_s);
+        EXPECT_TRUE(panel->isEnabled() && animation->isEnabled());
+        EXPECT_FALSE(panel->isActive() || animation->isActive()) << "hidden, they do not tick";
+        const auto *trim = watchdog.findChild<QTimer *>(u"trimTimer"_s);
+        EXPECT_TRUE(trim->isActive()) << "hidden, the working set is trimmed after a while";
+        watchdog.setShown(true);
+        EXPECT_FALSE(trim->isActive()) << "shown, it is not";
+    }
 }
 
 // The order a restart is told in: the status line, then the command-line

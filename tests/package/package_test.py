@@ -40,6 +40,7 @@ def expected_entries():
     entries = {
         "usr/bin/perstando": ("l", None),
         f"{PROGRAM_DIR}/perstando": ("-", 0o755),
+        f"{PROGRAM_DIR}/perstando-gui.so": ("-", 0o644),
         f"{PROGRAM_DIR}/linkmind": ("-", 0o755),
         f"{PROGRAM_DIR}/outputlog": ("-", 0o755),
         "usr/share/doc/perstando/manual.md": ("l", None),

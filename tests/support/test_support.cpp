@@ -99,6 +99,13 @@ std::filesystem::path copyExecutable(const std::filesystem::path &source,
     return target;
 }
 
+std::filesystem::path copyPerstando(const std::filesystem::path &folder, const std::string &name) {
+    const std::filesystem::path module(PERSTANDO_GUI_MODULE_FILE);
+    std::filesystem::copy_file(module, folder / module.filename(),
+                               std::filesystem::copy_options::overwrite_existing);
+    return copyExecutable(PERSTANDO_BINARY, folder, name);
+}
+
 Child::Child(const std::vector<std::string> &argv, const std::filesystem::path &cwd,
              const std::vector<std::string> &extraEnv) {
     std::vector<char *> args;

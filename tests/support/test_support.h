@@ -41,6 +41,11 @@ std::string uniqueName(const std::string &stem);
 std::filesystem::path copyExecutable(const std::filesystem::path &source,
                                      const std::filesystem::path &folder, const std::string &name);
 
+/// Copies the perstando executable and the windowed module it loads from its
+/// own folder to `folder`, the executable as `name`; the executable's path.
+std::filesystem::path copyPerstando(const std::filesystem::path &folder,
+                                    const std::string &name = "perstando");
+
 /// A child process started by the test; killed and reaped at the end.
 /// `extraEnv` entries (NAME=value) replace inherited variables of the same name.
 class Child {

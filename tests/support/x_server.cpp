@@ -301,6 +301,11 @@ void XClient::destroyWindow(std::uint32_t window) {
     sync();
 }
 
+void XClient::unmapWindow(std::uint32_t window) {
+    xcb_unmap_window(connection_, window);
+    sync();
+}
+
 void XClient::announceWindowManager(const std::vector<std::uint32_t> &stacking) {
     const auto setWindows = [&](xcb_window_t on, const char *name,
                                 const std::vector<std::uint32_t> &windows) {
@@ -319,7 +324,16 @@ void XClient::announceWindowManager(const std::vector<std::uint32_t> &stacking) 
 }
 
 void XClient::adopt(std::uint32_t frame, std::uint32_t client) {
+    reparent(frame, client);
+    markClient(client);
+}
+
+void XClient::reparent(std::uint32_t frame, std::uint32_t client) {
     xcb_reparent_window(connection_, client, frame, 0, 20);
+    sync();
+}
+
+void XClient::markClient(std::uint32_t client) {
     const xcb_atom_t wmState = internAtom(connection_, "WM_STATE");
     const std::uint32_t normal[] = {1, XCB_NONE};
     xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, client, wmState, wmState, 32, 2,

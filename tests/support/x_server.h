@@ -85,12 +85,17 @@ public:
     /// (an id of this connection's) or a new one; done when it returns.
     std::uint32_t createWindow(std::uint32_t id = 0);
     void destroyWindow(std::uint32_t window);
+    /// Unmaps any client's window; done when it returns.
+    void unmapWindow(std::uint32_t window);
     /// Plays an EWMH window manager: a check window naming itself and
     /// `stacking` (bottom to top) as the client list; done when it returns.
     void announceWindowManager(const std::vector<std::uint32_t> &stacking);
     /// What a reparenting window manager does: `client` moved into `frame`
     /// and marked with WM_STATE; done when it returns.
     void adopt(std::uint32_t frame, std::uint32_t client);
+    /// The two halves of adopt: the move into the frame, and the mark.
+    void reparent(std::uint32_t frame, std::uint32_t client);
+    void markClient(std::uint32_t client);
 
 private:
     void sync();

@@ -118,7 +118,7 @@ TEST(Chaos, EightSlotsSurviveRandomKills) {
     std::mt19937 random(seed);
 
     TempDir folder;
-    copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    copyPerstando(folder.path());
     std::vector<std::string> names;
     std::vector<std::filesystem::path> programs;
     std::string settings;

@@ -12,7 +12,7 @@ namespace {
 class ErrorWindows : public ::testing::TestWithParam<bool> {
 protected:
     ErrorWindows() : server_(GetParam()) {
-        binary_ = copyExecutable(PERSTANDO_BINARY, folder_.path(), "perstando");
+        binary_ = copyPerstando(folder_.path());
         log_ = folder_ / "watch.log";
         writeFile(folder_ / "settings.ini", "[log]\npath=" + log_.string() + "\n");
     }

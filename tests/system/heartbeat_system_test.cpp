@@ -57,7 +57,7 @@ TEST(HeartbeatSystem, AfterAStopLongerThanTheIntervalThePingGoesAtOnce) {
     const auto runtime = folder.path() / "runtime";
     std::filesystem::create_directory(runtime);
     std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-    const auto binary = copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    const auto binary = copyPerstando(folder.path());
     writeFile(folder.path() / "settings.ini",
               "[heartbeat]\nseconds=2\nurl=http://127.0.0.1:" +
                   readFile(port).substr(0, readFile(port).find('\n')) +

@@ -64,7 +64,7 @@ class HostileSettings : public ::testing::TestWithParam<Case> {};
 TEST_P(HostileSettings, StartsWithinASecondOfCpuAndStaysUp) {
     const Case &c = GetParam();
     TempDir folder;
-    const auto binary = copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    const auto binary = copyPerstando(folder.path());
     const auto log = folder / "watch.log";
     const std::string logSection = "[log]\npath=" + log.string() + "\n";
     std::vector<std::filesystem::path> programs;

@@ -62,7 +62,7 @@ class LinkedProgram : public ::testing::TestWithParam<Case> {};
 TEST_P(LinkedProgram, OneCopyAfterTenTicks) {
     constexpr int Interval = 200;
     TempDir folder;
-    copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    copyPerstando(folder.path());
     std::vector<fs::path> exes;
     std::string settings;
     for (int slot = 1; slot <= 2; ++slot) {

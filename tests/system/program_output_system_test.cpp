@@ -14,7 +14,7 @@ namespace {
 
 TEST(ProgramOutputSystem, TheProgramKeepsWritingAfterPerstandoIsKilled) {
     TempDir folder;
-    copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    copyPerstando(folder.path());
     const auto logger = copyExecutable(OUTPUTLOG_BINARY, folder.path(), "outputlog");
     const auto exe = copyExecutable(WATCHED_PROGRAM, folder.path(), uniqueName("talker"));
     writeFile(exe.string() + ".mode", "say 50 0\n");

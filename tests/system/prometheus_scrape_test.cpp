@@ -100,7 +100,7 @@ protected:
         runtime_ = folder_ / "runtime";
         std::filesystem::create_directory(runtime_);
         std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);
-        binary_ = copyExecutable(PERSTANDO_BINARY, folder_.path(), "perstando");
+        binary_ = copyPerstando(folder_.path());
         runner_ = copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName("runner"));
         metricsPort_ = freePort();
         writeFile(folder_ / "settings.ini",

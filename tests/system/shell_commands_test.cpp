@@ -32,7 +32,7 @@ class ShellCommands : public ::testing::Test {
 protected:
     void SetUp() override {
         runtime_ = privateFolder("runtime");
-        binary_ = copyExecutable(PERSTANDO_BINARY, folder_.path(), "perstando");
+        binary_ = copyPerstando(folder_.path());
         runner_ = copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName("runner"));
         longOne_ = copyExecutable(WATCHED_PROGRAM, folder_.path(), uniqueName("long"));
         writeFile(folder_ / "settings.ini",

@@ -17,7 +17,7 @@ TEST(SignedInMail, AKilledProgramSendsOneSignedInRestartMail) {
     SmtpTestServer server(signInRequired("alerts@example.com", "correct horse"));
     ASSERT_TRUE(server.started());
     TempDir folder;
-    copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    copyPerstando(folder.path());
     const auto exe = copyExecutable(WATCHED_PROGRAM, folder.path(), uniqueName("signed"));
     struct KillAtEnd {
         std::filesystem::path program;

@@ -16,7 +16,7 @@ namespace {
 class Startup : public ::testing::Test {
 protected:
     void SetUp() override {
-        binary_ = copyExecutable(PERSTANDO_BINARY, folder_.path(), "perstando");
+        binary_ = copyPerstando(folder_.path());
         log_ = folder_ / "watch.log";
         writeFile(folder_ / "settings.ini", "[log]\npath=" + log_.string() + "\n");
     }
@@ -63,7 +63,7 @@ TEST_F(Startup, ClearsTheLeftoversOfASaveCutShort) {
 
 TEST_F(Startup, CopiesInDifferentFoldersRunSideBySide) {
     TempDir other;
-    const auto otherBinary = copyExecutable(PERSTANDO_BINARY, other.path(), "perstando");
+    const auto otherBinary = copyPerstando(other.path());
     const auto otherLog = other / "watch.log";
     writeFile(other / "settings.ini", "[log]\npath=" + otherLog.string() + "\n");
     Child first = startPerstando();

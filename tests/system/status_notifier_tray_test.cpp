@@ -24,7 +24,7 @@ protected:
                          {"DBUS_SESSION_BUS_ADDRESS=" + bus_.address()});
         ASSERT_TRUE(waitUntil([&] { return lines().size() == 1 || !watcher_.running(); }));
         ASSERT_EQ(lines(), std::vector<std::string>{"ready"}) << "the watcher did not start";
-        binary_ = copyExecutable(PERSTANDO_BINARY, folder_.path(), "perstando");
+        binary_ = copyPerstando(folder_.path());
     }
     Child startPerstando() {
         return Child({binary_.string()}, folder_.path(),

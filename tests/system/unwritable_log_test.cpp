@@ -34,7 +34,7 @@ TEST(UnwritableLog, AFifoLogHoldsNoCheck) {
     for (const bool stoppedReader : {false, true}) {
         SCOPED_TRACE(stoppedReader ? "stopped reader" : "no reader");
         TempDir folder;
-        copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+        copyPerstando(folder.path());
         KillAtEnd watched;
         std::string settings;
         for (int slot : {2, 3}) {
@@ -86,7 +86,7 @@ TEST(UnwritableLog, AFullDiskSilencesNoMailAndCutsNoEntry) {
     SmtpTestServer server;
     ASSERT_TRUE(server.started());
     TempDir folder;
-    copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    copyPerstando(folder.path());
     KillAtEnd watched{{copyExecutable(WATCHED_PROGRAM, folder.path(), uniqueName("full"))}};
     const auto &exe = watched.programs[0];
     const auto disk = folder / "disk";

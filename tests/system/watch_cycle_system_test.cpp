@@ -44,7 +44,7 @@ int restartEntries(const std::string &log, const std::string &name, std::size_t 
 
 TEST(WatchCycleSystem, KilledProgramsComeBackInTheirFoldersWithOneEntryPerKill) {
     TempDir folder;
-    copyExecutable(PERSTANDO_BINARY, folder.path(), "perstando");
+    copyPerstando(folder.path());
     struct Watched {
         std::string name;
         std::filesystem::path exe;
