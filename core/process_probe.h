@@ -5,6 +5,7 @@
 
 #include "core/unique_fd.h"
 
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -80,14 +81,19 @@ public:
     RememberedProcess &operator=(RememberedProcess &&other) noexcept;
 
     /// findByName (ExecutableName, which throws ListUnavailable like it) or
-    /// isRunning (PathContains) for `program` in `workingDirectory`.
-    bool running(Rule rule, std::string_view program, const std::string &workingDirectory);
+    /// isRunning (PathContains) for `program` in `workingDirectory`, where a
+    /// walk takes only a process of this account (root: of root) and, with
+    /// `arguments`, only one started with exactly those after the program or
+    /// its script. The remembered process stays the answer while it lives,
+    /// whatever its account, as long as it was found or started for the same.
+    bool running(Rule rule, std::string_view program, const std::string &workingDirectory,
+                 std::span<const std::string> arguments = {});
 
     /// Remembers `pid`, a program just started for `program` (as running()
     /// takes it), in place of what was remembered; nothing when it has ended
     /// already.
-    void remember(int pid, Rule rule, std::string_view program,
-                  const std::string &workingDirectory);
+    void remember(int pid, Rule rule, std::string_view program, const std::string &workingDirectory,
+                  std::span<const std::string> arguments = {});
     /// The same for a process started for no program in particular: it counts
     /// only while it matches.
     void remember(int pid);
@@ -117,8 +123,10 @@ public:
     bool answeredFromMemory() const { return fromMemory_; }
 
 private:
-    bool ownedBy(Rule rule, std::string_view program, const std::string &workingDirectory) const;
-    void own(Rule rule, std::string_view program, const std::string &workingDirectory);
+    bool ownedBy(Rule rule, std::string_view program, const std::string &workingDirectory,
+                 std::span<const std::string> arguments) const;
+    void own(Rule rule, std::string_view program, const std::string &workingDirectory,
+             std::span<const std::string> arguments);
 
     int pid_ = 0;
     unsigned long long startTime_ = 0;
@@ -132,6 +140,7 @@ private:
     Rule ownerRule_ = Rule::ExecutableName;
     std::string ownerProgram_;
     std::string ownerFolder_;
+    std::vector<std::string> ownerArguments_;
 };
 
 /// Executable file name of every process, in the order of the process list,

@@ -20,6 +20,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -28,10 +29,12 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -396,17 +399,24 @@ bool processMatches(int procFd, const char *pid, bool seeUnreadable, const Match
     return kind != Interpreter::None && scriptMatches(procFd, pid, cmdline, kind, matches);
 }
 
-/// The first live process in the list that `matches` (see processMatches):
-/// its PID, 0 for none; empty when there is no list at all.
-template <typename Match>
-std::optional<int> firstLiveMatch(bool seeUnreadable, const Match &matches) {
+/// Accepts every process a match rule found.
+struct AnyProcess {
+    bool operator()(int /*procFd*/, const char * /*pid*/) const { return true; }
+};
+
+/// The first live process in the list that `matches` (see processMatches) and
+/// `accept` takes: its PID, 0 for none; empty when there is no list at all.
+template <typename Match, typename Accept = AnyProcess>
+std::optional<int> firstLiveMatch(bool seeUnreadable, const Match &matches,
+                                  const Accept &accept = {}) {
     ProcListing list;
     if (!list.ok()) {
         return std::nullopt;
     }
     const int procFd = list.fd();
     while (const char *pid = list.next()) {
-        if (processMatches(procFd, pid, seeUnreadable, matches) && isLive(procFd, pid)) {
+        if (processMatches(procFd, pid, seeUnreadable, matches) && isLive(procFd, pid) &&
+            accept(procFd, pid)) {
             int id = 0;
             std::from_chars(pid, pid + std::strlen(pid), id);
             return id;
@@ -453,6 +463,92 @@ private:
     std::string upper_;
     bool byPath_;
     mutable std::optional<ResolvedProgram> program_;
+};
+
+/// The real user of a process, from its status; nullopt when unreadable.
+std::optional<uid_t> realUser(int procFd, const char *pid) {
+    char buf[4096];
+    const ssize_t n = readProcFile(procFd, pid, "status", buf, sizeof buf);
+    if (n <= 0) {
+        return std::nullopt;
+    }
+    const std::string_view text(buf, static_cast<std::size_t>(n));
+    constexpr std::string_view key = "\nUid:\t";
+    const auto at = text.find(key);
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    uid_t uid = 0;
+    const char *first = text.data() + at + key.size();
+    const auto [end, error] = std::from_chars(first, text.data() + text.size(), uid);
+    if (error != std::errc() || end == first) {
+        return std::nullopt;
+    }
+    return uid;
+}
+
+/// The words of a NUL-separated argument vector.
+std::vector<std::string_view> words(std::string_view cmdline) {
+    std::vector<std::string_view> out;
+    while (!cmdline.empty()) {
+        const auto end = cmdline.find('\0');
+        out.push_back(cmdline.substr(0, end));
+        cmdline.remove_prefix(end == std::string_view::npos ? cmdline.size() : end + 1);
+    }
+    return out;
+}
+
+bool sameWords(std::span<const std::string_view> found, std::span<const std::string> wanted) {
+    return std::equal(found.begin(), found.end(), wanted.begin(), wanted.end());
+}
+
+/// What a slot's walk takes beyond the match rule: a process of this account
+/// only, so another account's program is never taken for the slot's (nor
+/// signalled as it), and with arguments given, one started with exactly those
+/// (after the program, or after the script an interpreter runs).
+class SlotFilter {
+public:
+    explicit SlotFilter(std::span<const std::string> arguments)
+        : arguments_(arguments), user_(::getuid()) {}
+
+    bool operator()(int procFd, const char *pid) const {
+        if (realUser(procFd, pid) != user_) {
+            return false;
+        }
+        if (arguments_.empty()) {
+            return true;
+        }
+        // Bounded like every read of the walk; a longer line is no match.
+        char buf[16384];
+        const ssize_t n = readProcFile(procFd, pid, "cmdline", buf, sizeof buf);
+        if (n <= 0 || static_cast<std::size_t>(n) == sizeof buf) {
+            return false;
+        }
+        const std::string_view cmdline(buf, static_cast<std::size_t>(n));
+        const std::vector<std::string_view> argv = words(cmdline);
+        if (argv.empty()) {
+            return false;
+        }
+        if (sameWords(std::span(argv).subspan(1), arguments_)) {
+            return true;
+        }
+        const Interpreter kind = interpreterKind(fileName(argv.front()));
+        const std::string_view script =
+            kind == Interpreter::None ? std::string_view() : scriptArgument(cmdline, kind);
+        if (script.empty()) {
+            return false;
+        }
+        // The script is a view into cmdline: its word is found by its address.
+        const auto at = std::find_if(argv.begin(), argv.end(),
+                                     [&](std::string_view w) { return w.data() == script.data(); });
+        return at != argv.end() &&
+               sameWords(std::span(argv).subspan(static_cast<std::size_t>(at - argv.begin()) + 1),
+                         arguments_);
+    }
+
+private:
+    std::span<const std::string> arguments_;
+    uid_t user_;
 };
 
 /// /proc, opened once for the checks that ask one process; -1 when it is no procfs.
@@ -535,6 +631,7 @@ RememberedProcess &RememberedProcess::operator=(RememberedProcess &&other) noexc
         std::swap(ownerRule_, other.ownerRule_);
         std::swap(ownerProgram_, other.ownerProgram_);
         std::swap(ownerFolder_, other.ownerFolder_);
+        std::swap(ownerArguments_, other.ownerArguments_);
     }
     return *this;
 }
@@ -550,25 +647,31 @@ void RememberedProcess::forget() {
 }
 
 bool RememberedProcess::ownedBy(Rule rule, std::string_view program,
-                                const std::string &workingDirectory) const {
+                                const std::string &workingDirectory,
+                                std::span<const std::string> arguments) const {
     return owned_ && ownerRule_ == rule && ownerProgram_ == program &&
-           ownerFolder_ == workingDirectory;
+           ownerFolder_ == workingDirectory &&
+           std::equal(arguments.begin(), arguments.end(), ownerArguments_.begin(),
+                      ownerArguments_.end());
 }
 
 void RememberedProcess::own(Rule rule, std::string_view program,
-                            const std::string &workingDirectory) {
-    if (pid_ != 0 && !ownedBy(rule, program, workingDirectory)) {
+                            const std::string &workingDirectory,
+                            std::span<const std::string> arguments) {
+    if (pid_ != 0 && !ownedBy(rule, program, workingDirectory, arguments)) {
         owned_ = true;
         ownerRule_ = rule;
         ownerProgram_ = program;
         ownerFolder_ = workingDirectory;
+        ownerArguments_.assign(arguments.begin(), arguments.end());
     }
 }
 
 void RememberedProcess::remember(int pid, Rule rule, std::string_view program,
-                                 const std::string &workingDirectory) {
+                                 const std::string &workingDirectory,
+                                 std::span<const std::string> arguments) {
     remember(pid);
-    own(rule, program, workingDirectory);
+    own(rule, program, workingDirectory, arguments);
 }
 
 void RememberedProcess::remember(int pid) {
@@ -626,6 +729,7 @@ RememberedProcess RememberedProcess::duplicate() const {
     copy.ownerRule_ = ownerRule_;
     copy.ownerProgram_ = ownerProgram_;
     copy.ownerFolder_ = ownerFolder_;
+    copy.ownerArguments_ = ownerArguments_;
     return copy;
 }
 
@@ -651,11 +755,13 @@ bool RememberedProcess::sendSignal(Signal signal) const {
 }
 
 bool RememberedProcess::running(Rule rule, std::string_view program,
-                                const std::string &workingDirectory) {
+                                const std::string &workingDirectory,
+                                std::span<const std::string> arguments) {
     fromMemory_ = false;
     std::optional<int> found;
     try {
         const RuleMatcher matcher(rule, program, workingDirectory);
+        const SlotFilter filter(arguments);
         if (pid_ != 0) {
             const auto stat = rereadStat(statFd_.get());
             // Ended last: a process that ended while it was read may have
@@ -663,15 +769,16 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
             // A process on its way out has dropped its program image before
             // the kernel calls it ended, and counts as gone as the walk sees it.
             if (stat && isLiveState(stat->state) && stat->startTime == startTime_ &&
-                ((ownedBy(rule, program, workingDirectory) && stat->virtualSize > 0) ||
-                 processMatches(dirFd_.get(), ".", matcher.seeUnreadable(), matcher)) &&
+                ((ownedBy(rule, program, workingDirectory, arguments) && stat->virtualSize > 0) ||
+                 (processMatches(dirFd_.get(), ".", matcher.seeUnreadable(), matcher) &&
+                  filter(dirFd_.get(), "."))) &&
                 (!endFd_ || !hasEnded(endFd_.get()))) {
-                own(rule, program, workingDirectory);
+                own(rule, program, workingDirectory, arguments);
                 fromMemory_ = true;
                 return true;
             }
         }
-        found = firstLiveMatch(matcher.seeUnreadable(), matcher);
+        found = firstLiveMatch(matcher.seeUnreadable(), matcher, filter);
     } catch (...) {
         if (rule == Rule::ExecutableName) {
             throw;
@@ -685,7 +792,7 @@ bool RememberedProcess::running(Rule rule, std::string_view program,
         }
         return false;
     }
-    remember(*found, rule, program, workingDirectory);
+    remember(*found, rule, program, workingDirectory, arguments);
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
@@ -21,15 +22,13 @@
 #include <climits>
 #include <cstdio>
 #include <fstream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 
 namespace {
-
-/// A fork bomb must not make one reading unbounded.
-constexpr std::size_t MaxProcesses = 4096;
 
 int procDirectory() {
     static const int fd = [] {
@@ -64,13 +63,14 @@ struct StatLine {
     /// keep counting, so the tree's sum does not drop when one ends.
     std::uint64_t ticks = 0;
     long threads = 0;
+    unsigned long long startTime = 0; ///< clock ticks after boot
 };
 
 bool isLive(char state) {
     return state != 'Z' && state != 'X' && state != 'x';
 }
 
-/// Fields 3 to 20 of a stat line. They follow the name, which sits between the
+/// Fields 3 to 22 of a stat line. They follow the name, which sits between the
 /// first '(' and the last ')' and may itself hold blanks and parentheses.
 std::optional<StatLine> parseStat(std::string_view text) {
     const auto close = text.rfind(')');
@@ -80,7 +80,7 @@ std::optional<StatLine> parseStat(std::string_view text) {
     StatLine line;
     std::size_t at = close + 2;
     int field = 3;
-    for (; field <= 20 && at < text.size(); ++field) {
+    for (; field <= 22 && at < text.size(); ++field) {
         std::size_t end = text.find(' ', at);
         end = end == std::string_view::npos ? text.size() : end;
         const char *first = text.data() + at;
@@ -95,10 +95,12 @@ std::optional<StatLine> parseStat(std::string_view text) {
             line.ticks += ticks;
         } else if (field == 20) {
             std::from_chars(first, last, line.threads);
+        } else if (field == 22) {
+            std::from_chars(first, last, line.startTime);
         }
         at = end + 1;
     }
-    if (field <= 20) {
+    if (field <= 22) {
         return std::nullopt;
     }
     return line;
@@ -191,42 +193,115 @@ void appendChildren(int dirFd, int pid, long threads, std::vector<int> &out) {
     ::closedir(tasks);
 }
 
-/// Calls `visit(pid, dirFd, stat)` for each descendant of the process open at
-/// `rootDir`, zombies included, each PID once, at most MaxProcesses in all.
-template <typename Visit>
-void walkDescendants(int rootDir, int rootPid, const StatLine &root, const Visit &visit) {
-    std::vector<int> listed;
-    appendChildren(rootDir, rootPid, root.threads, listed);
-    if (listed.empty()) {
-        return;
-    }
-    const int procFd = procDirectory();
-    std::vector<std::pair<int, int>> pending; // child, the parent it was listed under
-    pending.reserve(listed.size());
-    for (const int child : listed) {
-        pending.emplace_back(child, rootPid);
-    }
-    std::unordered_set<int> seen{rootPid};
-    while (!pending.empty() && seen.size() < MaxProcesses) {
-        const auto [pid, parent] = pending.back();
-        pending.pop_back();
-        if (!seen.insert(pid).second) {
-            continue;
+core::UniqueFd openProcess(int pid) {
+    char name[16];
+    const auto end = std::to_chars(name, name + sizeof name - 1, pid).ptr;
+    *end = '\0';
+    return core::UniqueFd(::openat(procDirectory(), name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+/// One walk over a program's tree, from its process and from the orphans it
+/// left to this process: each PID once, at most MaxTreeProcesses in all.
+class TreeWalk {
+public:
+    /// Calls `visit(pid, dirFd, stat)` for each descendant of the process
+    /// open at `rootDir`, zombies included.
+    template <typename Visit>
+    void descendants(int rootDir, int rootPid, const StatLine &root, const Visit &visit) {
+        seen_.insert(rootPid);
+        std::vector<int> listed;
+        appendChildren(rootDir, rootPid, root.threads, listed);
+        std::vector<std::pair<int, int>> pending; // child, the parent it was listed under
+        pending.reserve(listed.size());
+        for (const int child : listed) {
+            pending.emplace_back(child, rootPid);
         }
-        char name[16];
-        const auto end = std::to_chars(name, name + sizeof name - 1, pid).ptr;
-        *end = '\0';
-        const core::UniqueFd dir(::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        const auto stat = dir ? readStat(dir.get()) : std::nullopt;
-        if (!stat || stat->parent != parent) {
-            continue; // ended, or its PID went to a process outside the tree
-        }
-        visit(pid, dir.get(), *stat);
-        if (isLive(stat->state) && pending.size() < MaxProcesses) {
+        while (!pending.empty()) {
+            if (seen_.size() >= processes::MaxTreeProcesses) {
+                cut_ = true;
+                return;
+            }
+            const auto [pid, parent] = pending.back();
+            pending.pop_back();
+            if (!seen_.insert(pid).second) {
+                continue;
+            }
+            const core::UniqueFd dir = openProcess(pid);
+            const auto stat = dir ? readStat(dir.get()) : std::nullopt;
+            if (!stat || stat->parent != parent) {
+                continue; // ended, or its PID went to a process outside the tree
+            }
+            visit(pid, dir.get(), *stat);
+            if (!isLive(stat->state)) {
+                continue;
+            }
+            if (pending.size() >= processes::MaxTreeProcesses) {
+                cut_ = true;
+                continue;
+            }
             listed.clear();
             appendChildren(dir.get(), pid, stat->threads, listed);
             for (const int child : listed) {
                 pending.emplace_back(child, pid);
+            }
+        }
+    }
+
+    /// The same for each orphan not yet seen, the orphan itself included.
+    template <typename Visit> void orphans(std::span<const int> pids, const Visit &visit) {
+        for (const int pid : pids) {
+            if (seen_.contains(pid)) {
+                continue;
+            }
+            if (seen_.size() >= processes::MaxTreeProcesses) {
+                cut_ = true;
+                return;
+            }
+            const core::UniqueFd dir = openProcess(pid);
+            const auto stat = dir ? readStat(dir.get()) : std::nullopt;
+            // An orphan is this process's child: its PID is no stranger's
+            // until it is reaped here.
+            if (!stat || !isLive(stat->state) || stat->parent != ::getpid()) {
+                continue;
+            }
+            visit(pid, dir.get(), *stat);
+            descendants(dir.get(), pid, *stat, visit);
+        }
+    }
+
+    bool cut() const { return cut_; }
+
+private:
+    std::unordered_set<int> seen_;
+    bool cut_ = false;
+};
+
+/// Whether the environment open at `fd` holds `entry` ("NAME=value") as one
+/// of its entries; read in pieces, so its size does not matter.
+bool environmentHolds(int fd, std::string_view entry) {
+    char buf[4096];
+    std::size_t matched = 0; // bytes of `entry` matched by the entry read so far
+    bool failed = false;     // the entry read so far is not `entry`
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return !failed && matched == entry.size();
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            const char c = buf[i];
+            if (c == '\0') {
+                if (!failed && matched == entry.size()) {
+                    return true;
+                }
+                matched = 0;
+                failed = false;
+            } else if (!failed && matched < entry.size() && entry[matched] == c) {
+                ++matched;
+            } else {
+                failed = true;
             }
         }
     }
@@ -236,7 +311,7 @@ void walkDescendants(int rootDir, int rootPid, const StatLine &root, const Visit
 
 namespace processes {
 
-std::optional<Usage> treeUsage(const RememberedProcess &process) {
+std::optional<Usage> treeUsage(const RememberedProcess &process, std::span<const int> orphans) {
     const int dir = process.directoryDescriptor();
     if (process.pid() == 0 || dir < 0 || procDirectory() < 0) {
         return std::nullopt;
@@ -246,38 +321,87 @@ std::optional<Usage> treeUsage(const RememberedProcess &process) {
         return std::nullopt;
     }
     Usage usage{readResident(dir), stat->ticks, 1};
-    walkDescendants(dir, process.pid(), *stat, [&](int, int childDir, const StatLine &line) {
+    const auto add = [&](int, int childDir, const StatLine &line) {
         usage.cpuTicks += line.ticks;
         if (isLive(line.state)) {
             usage.residentBytes += readResident(childDir);
             ++usage.processes;
         }
-    });
+    };
+    TreeWalk walk;
+    walk.descendants(dir, process.pid(), *stat, add);
+    walk.orphans(orphans, add);
+    usage.cut = walk.cut();
     return usage;
 }
 
-std::vector<int> descendants(int pid) {
-    std::vector<int> found;
-    const int procFd = procDirectory();
-    if (pid <= 0 || procFd < 0) {
+std::vector<TreeMember> treeMembers(int pid, std::span<const int> orphans) {
+    std::vector<TreeMember> found;
+    if (procDirectory() < 0) {
         return found;
     }
-    char name[16];
-    const auto end = std::to_chars(name, name + sizeof name - 1, pid).ptr;
-    *end = '\0';
-    const core::UniqueFd dir(::openat(procFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const auto stat = dir ? readStat(dir.get()) : std::nullopt;
-    if (!stat || !isLive(stat->state)) {
-        return found;
-    }
-    walkDescendants(dir.get(), pid, *stat, [&](int child, int, const StatLine &line) {
+    const auto add = [&](int member, int, const StatLine &line) {
         if (isLive(line.state)) {
-            found.push_back(child);
+            found.push_back({member, line.startTime});
         }
-    });
+    };
+    TreeWalk walk;
+    if (pid > 0) {
+        const core::UniqueFd dir = openProcess(pid);
+        const auto stat = dir ? readStat(dir.get()) : std::nullopt;
+        if (stat && isLive(stat->state)) {
+            walk.descendants(dir.get(), pid, *stat, add);
+        }
+    }
+    walk.orphans(orphans, add);
     return found;
 }
 
+std::vector<int> descendants(int pid) {
+    std::vector<int> pids;
+    for (const TreeMember &member : treeMembers(pid, {})) {
+        pids.push_back(member.pid);
+    }
+    return pids;
+}
+
+int signalMembers(std::span<const TreeMember> members, Signal signal) {
+    const int number = signal == Signal::Terminate  ? SIGTERM
+                       : signal == Signal::Continue ? SIGCONT
+                                                    : SIGKILL;
+    int reached = 0;
+    for (const TreeMember &member : members) {
+        // Checked right before the signal: a PID that passed to another
+        // process has another start time.
+        const core::UniqueFd dir = openProcess(member.pid);
+        const auto stat = dir ? readStat(dir.get()) : std::nullopt;
+        if (stat && isLive(stat->state) && stat->startTime == member.startTime &&
+            ::kill(member.pid, number) == 0) {
+            ++reached;
+        }
+    }
+    return reached;
+}
+
+std::vector<int> childrenMarked(std::string_view entry) {
+    std::vector<int> marked;
+    const core::UniqueFd self = openProcess(::getpid());
+    const auto stat = self ? readStat(self.get()) : std::nullopt;
+    if (!stat || entry.empty()) {
+        return marked;
+    }
+    std::vector<int> children;
+    appendChildren(self.get(), ::getpid(), stat->threads, children);
+    for (const int child : children) {
+        const core::UniqueFd dir = openProcess(child);
+        const core::UniqueFd environment(dir ? ::openat(dir.get(), "environ", O_RDONLY | O_CLOEXEC)
+                                             : -1);
+        if (environment && environmentHolds(environment.get(), entry)) {
+            marked.push_back(child);
+        }
+    }
+    return marked;
+}
 long clockTicksPerSecond() {
     static const long ticks = [] {
         const long value = ::sysconf(_SC_CLK_TCK);

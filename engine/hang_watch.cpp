@@ -125,7 +125,8 @@ void HangWatch::judge(int slot, int pid) {
 void HangWatch::end(int slot) {
     ProcessStop::Plan plan;
     plan.beforeKill = killGrace_;
-    hang(slot).ending->begin(watcher_.remembered(slot), plan);
+    watcher_.stopAsked(slot);
+    hang(slot).ending->begin(watcher_.remembered(slot), plan, watcher_.orphans(slot));
 }
 
 void HangWatch::ended(int slot) {

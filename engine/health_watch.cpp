@@ -182,7 +182,8 @@ void HealthWatch::sample(int slot) {
         return; // a slot without either costs nothing at its check
     }
     sameProcess(slot);
-    const auto usage = processes::treeUsage(watcher_.remembered(slot));
+    const std::vector<int> orphans = s.limited() ? watcher_.orphans(slot) : std::vector<int>();
+    const auto usage = processes::treeUsage(watcher_.remembered(slot), orphans);
     if (!usage) {
         return;
     }
@@ -213,14 +214,20 @@ void HealthWatch::sample(int slot) {
         }
         return;
     }
+    // A walk cut short read less than there is: what it read is a floor.
+    const QString atLeast = usage->cut ? QStringLiteral("at least ") : QString();
+    const QString cutShort =
+        usage->cut ? QStringLiteral(": more than %1 processes")
+                         .arg(grouped(static_cast<double>(processes::MaxTreeProcesses)))
+                   : QString();
     QString reason;
     if (s.memoryOver >= checks) {
-        reason = QStringLiteral("%1 MiB, over its limit of %2 MiB for %3 checks")
-                     .arg(grouped(memory), grouped(c.maxMemoryMiB))
+        reason = QStringLiteral("%1%2 MiB%3, over its limit of %4 MiB for %5 checks")
+                     .arg(atLeast, grouped(memory), cutShort, grouped(c.maxMemoryMiB))
                      .arg(s.memoryOver);
     } else if (s.cpuOver >= checks) {
-        reason = QStringLiteral("%1 % of a core, over %2 % for %3 checks")
-                     .arg(grouped(*cpu), grouped(c.maxCpuPercent))
+        reason = QStringLiteral("%1%2 % of a core%3, over %4 % for %5 checks")
+                     .arg(atLeast, grouped(*cpu), cutShort, grouped(c.maxCpuPercent))
                      .arg(s.cpuOver);
     } else {
         return;
@@ -257,7 +264,8 @@ void HealthWatch::stop(int slot) {
     plan.closeWindows = true;
     plan.beforeTerm = stopGrace_;
     plan.beforeKill = stopGrace_;
-    s.stop.begin(watcher_.remembered(slot), plan);
+    watcher_.stopAsked(slot);
+    s.stop.begin(watcher_.remembered(slot), plan, watcher_.orphans(slot));
 }
 
 } // namespace engine

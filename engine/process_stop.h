@@ -1,11 +1,14 @@
 #pragma once
 // Ending a watched program on Perstando's own decision (a hang, a failing
 // probe, a limit): optionally its windows asked to close first, then SIGTERM,
-// then SIGKILL, each step only while the same process lives. The stop holds
-// its own memory of the process, so the signals reach it whatever the slot
-// remembers by then.
+// then SIGKILL, each step only while the same process lives. The signals
+// reach the program's whole tree: its descendants and the orphans it left to
+// Perstando, as seen when SIGTERM goes, so workers that outlive the program's
+// own end are ended too. The stop holds its own memory of the process, so the
+// signals reach it whatever the slot remembers by then.
 
 #include "core/process_probe.h"
+#include "core/process_usage.h"
 #include "engine/process_end_watch.h"
 
 #include <QObject>
@@ -13,6 +16,7 @@
 
 #include <chrono>
 #include <memory>
+#include <vector>
 
 namespace engine {
 
@@ -35,12 +39,14 @@ public:
     ProcessStop(const ProcessStop &) = delete;
     ProcessStop &operator=(const ProcessStop &) = delete;
 
-    /// Starts stopping the process `process` remembers now. False, and
-    /// nothing under way, when it reached nothing (no process, or it ended).
-    bool begin(const processes::RememberedProcess &process, const Plan &plan);
+    /// Starts stopping the process `process` remembers now, with `orphans`
+    /// (children of Perstando its tree left behind). False, and nothing under
+    /// way, when it reached nothing (no process, or it ended).
+    bool begin(const processes::RememberedProcess &process, const Plan &plan,
+               const std::vector<int> &orphans = {});
     /// Under way: begun and neither ended, killed without an end to watch, nor abandoned.
     bool active() const { return target_.pid() != 0; }
-    /// Forgets the process; no further signal is sent.
+    /// Forgets the process and its tree; no further signal is sent.
     void abandon();
 
 signals:
@@ -51,8 +57,15 @@ signals:
 
 private:
     void terminate();
+    void kill();
+    void signalTree(processes::Signal signal);
+    /// Forgets the process; its tree still gets its SIGKILL.
+    void release();
 
     processes::RememberedProcess target_;
+    std::vector<int> orphans_;
+    /// The tree as SIGTERM found it, until SIGKILL.
+    std::vector<processes::TreeMember> tree_;
     std::unique_ptr<ProcessEndWatch> end_;
     QTimer termTimer_;
     QTimer killTimer_;

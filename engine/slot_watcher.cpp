@@ -3,9 +3,11 @@
 #include "core/launcher.h"
 #include "core/output_log.h"
 #include "core/process_probe.h"
+#include "core/process_usage.h"
 #include "engine/log_writer.h"
 #include "engine/switched_timer.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QScopeGuard>
@@ -86,6 +88,7 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
         const settings::Slot &read = snapshot.perSlot[static_cast<std::size_t>(n - 1)];
         const bool changed = state(n).settings != read;
         state(n).settings = read;
+        state(n).arguments = launcher::splitCommandLine(read.arguments.toStdString());
         // Every activation is a new try, also for a program closed on purpose.
         state(n).closed = false;
         setName(n, read.name);
@@ -103,7 +106,7 @@ void SlotWatcher::apply(const settings::Snapshot &snapshot) {
                 state(n).process.running(
                     ruleOf(n),
                     settingsFile_.current().text(settings::Key::SlotProgram, n).toStdString(),
-                    read.workingDirectory.toStdString());
+                    read.workingDirectory.toStdString(), state(n).arguments);
             } catch (const processes::ListUnavailable &) {
                 // the first check tries again
             }
@@ -203,7 +206,7 @@ void SlotWatcher::check(int slot, bool fromShell) {
     const processes::ProcessIdentity previous = s.process.identity();
     bool running = false;
     try {
-        running = s.process.running(ruleOf(slot), program.toStdString(), folder);
+        running = s.process.running(ruleOf(slot), program.toStdString(), folder, s.arguments);
     } catch (const processes::ListUnavailable &) {
         return; // nothing can be known this tick; the status line keeps its text
     }
@@ -250,10 +253,12 @@ void SlotWatcher::check(int slot, bool fromShell) {
     const QStringList output = lastOutput(slot, previous);
     const std::optional<launcher::OutputCapture> capture = outputOf(s.settings);
     const qint64 startedAtMs = QDateTime::currentMSecsSinceEpoch();
+    std::vector<std::string> variables = environment.variables;
+    variables.push_back(orphanMark(slot));
     const launcher::Result started =
         refusal.isEmpty()
             ? launcher::start(program.toStdString(), s.settings.arguments.toStdString(), folder,
-                              environment.variables, capture ? &*capture : nullptr)
+                              variables, capture ? &*capture : nullptr)
             : launcher::Result{launcher::Failure::AccessDenied};
     const bool failed = !started.ok();
     if (!failed) {
@@ -275,8 +280,9 @@ void SlotWatcher::check(int slot, bool fromShell) {
     s.crash.lastStart = nowMs;
     s.crash.due.reset();
     // A document opened by association has no PID: the next check walks.
-    s.process.remember(started.pid, ruleOf(slot), program.toStdString(), folder);
+    s.process.remember(started.pid, ruleOf(slot), program.toStdString(), folder, s.arguments);
     s.started = s.process.identity();
+    s.stopAsked = {};
     s.hung = {};
     s.unhealthy = {};
     watchEnd(slot);
@@ -345,12 +351,13 @@ bool SlotWatcher::staysClosed(int slot, const processes::ProcessIdentity &previo
         emit stateChanged(slot); // its last check is new
         return true;
     }
-    // Only a status told by the reaper counts: a cause unknown, a signal or
-    // a program Perstando did not start is restarted.
+    // Only a status told by the reaper counts: a cause unknown, a signal, a
+    // program Perstando did not start or one it asked to stop is restarted.
     const auto &cause = s.exit.reaped;
     const bool clean = s.settings.stopOnCleanExit && previous.pid != 0 &&
-                       sameProcess(previous, s.started) && sameProcess(s.exit.process, previous) &&
-                       cause && !cause->signalled && cause->number == 0;
+                       !sameProcess(previous, s.stopAsked) && sameProcess(previous, s.started) &&
+                       sameProcess(s.exit.process, previous) && cause && !cause->signalled &&
+                       cause->number == 0;
     if (!clean) {
         return false;
     }
@@ -567,12 +574,37 @@ void SlotWatcher::processEnded(int slot) {
     if (!checking(slot)) {
         return;
     }
-    // A program that dies young waits for the timer, so one that cannot start
-    // is tried once per interval, not in a loop.
-    if (s.lastStart.isValid() && s.lastStart.elapsed() < s.timer->interval()) {
+    // Every end is taken up at once, also right after a start: crash loops
+    // are where it matters most. Only a program that dies within the first
+    // tenth of its interval waits for the rest of that tenth, so one that
+    // cannot start is not tried in a tight loop.
+    const qint64 floorMs = std::clamp<qint64>(s.timer->interval() / 10, MinRestartGapMs,
+                                              std::max(s.timer->interval(), 1));
+    const qint64 wait = s.lastStart.isValid() ? floorMs - s.lastStart.elapsed() : 0;
+    if (wait <= 0) {
+        tick(slot);
         return;
     }
-    tick(slot);
+    const processes::ProcessIdentity ended = s.end.process;
+    QTimer::singleShot(std::chrono::milliseconds(wait), this, [this, slot, ended] {
+        // Only while nothing has been started or found since.
+        if (checking(slot) && state(slot).end.process == ended) {
+            tick(slot);
+        }
+    });
+}
+
+std::vector<int> SlotWatcher::orphans(int slot) const {
+    return processes::childrenMarked(orphanMark(slot));
+}
+
+std::string SlotWatcher::orphanMark(int slot) {
+    return "PERSTANDO_SLOT=" + std::to_string(slot) + ':' +
+           std::to_string(QCoreApplication::applicationPid());
+}
+
+void SlotWatcher::stopAsked(int slot) {
+    state(slot).stopAsked = state(slot).process.identity();
 }
 
 } // namespace engine

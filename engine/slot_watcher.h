@@ -25,6 +25,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 class QTimer;
 
@@ -108,6 +110,15 @@ public:
     /// The reported program passes again: back to running, unless it is
     /// reported not responding.
     void healthyAgain(int slot);
+    /// Perstando is stopping the slot's program: its end is a restart,
+    /// whatever its exit status.
+    void stopAsked(int slot);
+    /// Children of Perstando that the slot's programs left behind: their
+    /// environment holds orphanMark(slot).
+    std::vector<int> orphans(int slot) const;
+    /// "PERSTANDO_SLOT=N:PID", given to every program the slot starts, so
+    /// what it leaves to Perstando is known as the slot's.
+    static std::string orphanMark(int slot);
 
 signals:
     void nameChanged(int slot, const QString &name);
@@ -151,7 +162,9 @@ private:
         QElapsedTimer lastStart;              ///< invalid until Perstando started the program
         QString refusal;                      ///< why the last start was refused, once logged
         Crashes crash;
-        processes::ProcessIdentity started; ///< the process Perstando last started
+        processes::ProcessIdentity started;   ///< the process Perstando last started
+        processes::ProcessIdentity stopAsked; ///< the process Perstando is stopping
+        std::vector<std::string> arguments;   ///< the slot's arguments, split as started
         /// How a remembered process ended, reaped when its end was seen.
         struct {
             processes::ProcessIdentity process;
@@ -216,6 +229,8 @@ private:
     bool paused_ = false;
     /// How often orphans are looked for, checks or not.
     static constexpr int SweepMs = 5000;
+    /// The least time between a start and the restart at once that follows it.
+    static constexpr qint64 MinRestartGapMs = 100;
     /// How much of an ended program's output its restart tells.
     static constexpr std::size_t LastOutputLines = 20;
     reaper::OrphanSweep orphans_;

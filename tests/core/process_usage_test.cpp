@@ -1,5 +1,7 @@
 // What a watched program costs, read from real process trees.
 
+#include "core/child_reaper.h"
+#include "core/launcher.h"
 #include "core/process_probe.h"
 #include "core/process_usage.h"
 #include "tests/support/test_support.h"
@@ -46,6 +48,11 @@ public:
 private:
     fs::path path_;
 };
+
+std::string exeOfPid(pid_t pid) {
+    std::error_code ec;
+    return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
+}
 
 std::optional<Usage> usageOf(pid_t pid) {
     RememberedProcess memory;
@@ -95,6 +102,48 @@ TEST(TreeUsage, CountsTheMemoryAndTimeOfEveryDescendant) {
 
     parent.stop();
     EXPECT_FALSE(processes::treeUsage(memory)) << "an ended process has no usage";
+}
+
+// The tree is undercounted neither by what it left to its subreaper nor in
+// silence: a worker whose parent ended counts when it carries the program's
+// mark, and a walk that meets its bound says it was cut.
+TEST(TreeUsage, OrphansMarkedAsTheProgramsCountAndAWalkCutShortSaysSo) {
+    ASSERT_TRUE(reaper::setChildSubreaper(true));
+    TempDir dir;
+    ModeProgram worker(dir, "grow 8");
+    const std::string mark = "PERSTANDO_SLOT=7:" + std::to_string(::getpid());
+    // The program leaves its worker behind through a subshell that ends.
+    const auto started =
+        launcher::start("/bin/sh", "-c \"($0 &); exec sleep 1000\" " + worker.path().string(),
+                        dir.path().string(), {mark});
+    ASSERT_TRUE(started.ok());
+    ASSERT_TRUE(
+        waitUntil([&] { return worker.pid() != 0 && exeOfPid(started.pid).ends_with("/sleep"); }));
+    RememberedProcess memory;
+    memory.remember(started.pid);
+    const auto orphans = processes::childrenMarked(mark);
+    EXPECT_EQ(processes::treeUsage(memory)->processes, 1) << "the worker is no descendant";
+    const auto withOrphans = processes::treeUsage(memory, orphans);
+    ASSERT_TRUE(withOrphans);
+    EXPECT_EQ(withOrphans->processes, 2);
+    EXPECT_FALSE(withOrphans->cut);
+    EXPECT_TRUE(processes::childrenMarked(mark + "0").empty()) << "a mark matches whole";
+    for (const pid_t child : {static_cast<pid_t>(started.pid), worker.pid()}) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+    }
+    reaper::setChildSubreaper(false);
+
+    // More processes than a walk counts, all asleep.
+    ModeProgram forker(dir, "fork " + std::to_string(processes::MaxTreeProcesses));
+    Child root({forker.path().string()});
+    ASSERT_TRUE(
+        waitUntil([&] { return pidsOf(forker.path()).size() > processes::MaxTreeProcesses; },
+                  std::chrono::seconds(60)));
+    const auto cut = usageOf(root.pid());
+    ASSERT_TRUE(cut);
+    EXPECT_TRUE(cut->cut);
+    EXPECT_EQ(static_cast<std::size_t>(cut->processes), processes::MaxTreeProcesses);
 }
 
 // A busy child that has ended and been waited for keeps its time in the tree,

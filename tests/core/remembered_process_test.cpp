@@ -340,3 +340,56 @@ TEST(RememberedProcess, ASignalNeverReachesAStrangerThatTookThePid) {
 }
 
 } // namespace
+
+// A walk takes only a process of this account, and with arguments only one
+// started with exactly those: neither another account's copy of the program
+// nor a copy with other arguments counts as the slot's (nor is signalled as it).
+TEST(RememberedProcess, AWalkTakesOnlyThisAccountsProcessWithTheSameArguments) {
+    TempDir dir;
+    const fs::path exe = copyExecutable("/bin/sleep", dir.path(), uniqueName("Owned"));
+    const fs::path script = dir.path() / uniqueName("owned.sh");
+    testing_support::writeFile(script, "#!/bin/sh\nwhile :; do sleep 1; done\n");
+    fs::permissions(script, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    fs::permissions(dir.path(),
+                    fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    struct Case {
+        const char *what;
+        std::vector<std::string> argv; ///< the process found by the walk
+        std::vector<std::string> arguments;
+        bool counts;
+        bool asAnotherAccount = false;
+    };
+    const std::string sleeper = exe.string();
+    const Case cases[] = {
+        {"this account, no arguments asked", {sleeper, "1000"}, {}, true},
+        {"another account", {sleeper, "1000"}, {}, false, true},
+        {"the same arguments", {sleeper, "1000"}, {"1000"}, true},
+        {"other arguments", {sleeper, "999"}, {"1000"}, false},
+        {"more arguments", {sleeper, "1000", "5"}, {"1000"}, false},
+        {"a script's own arguments", {"/bin/sh", script.string(), "a b", "c"}, {"a b", "c"}, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.asAnotherAccount && ::geteuid() != 0) {
+            continue; // only root can start a process as another account
+        }
+        std::vector<std::string> argv = c.argv;
+        if (c.asAnotherAccount) {
+            argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+                                       "--clear-groups"});
+        }
+        testing_support::Child child(argv);
+        const bool isScript = c.argv.front() == "/bin/sh";
+        const std::string program = isScript ? script.string() : sleeper;
+        ASSERT_TRUE(waitUntil([&] {
+            const std::string cmdline =
+                testing_support::readFile("/proc/" + std::to_string(child.pid()) + "/cmdline");
+            return cmdline.find(c.argv.back()) != std::string::npos &&
+                   (isScript || exeOf(child.pid()) == sleeper);
+        }));
+        RememberedProcess memory;
+        EXPECT_EQ(memory.running(Rule::PathContains, program, {}, c.arguments), c.counts);
+        EXPECT_EQ(memory.pid(), c.counts ? child.pid() : 0);
+        child.stop();
+    }
+}

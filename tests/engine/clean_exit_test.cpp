@@ -1,6 +1,7 @@
 // A program Perstando started that exits with status 0 on a slot set to
 // cleanexit=Stop was closed on purpose: it is not started again until it is
-// found running or the settings are applied. Every other end is restarted.
+// found running or the settings are applied. Every other end is restarted,
+// also a clean one that Perstando's own stop asked for.
 
 #include "core/child_reaper.h"
 #include "core/launcher.h"
@@ -125,6 +126,33 @@ TEST_F(CleanExitTest, OnlyACleanExitOfWhatPerstandoStartedClosesTheSlot) {
         EXPECT_EQ(phase(), engine::Phase::Restarted);
         EXPECT_TRUE(waitUntil([&] { return starts(exe) == 4; }));
         EXPECT_EQ(occurrences(logText(), closedLine), 2) << logText();
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(CleanExitTest, AnEndPerstandoAskedForIsARestartWhateverItsStatus) {
+    // The program exits with status 0 on SIGTERM, as most daemons do.
+    struct Case {
+        const char *why;
+        const char *keys;
+    };
+    const Case cases[] = {
+        {"a failing probe", "health=/bin/sh -c \"exit 1\"\nhealthseconds=1\nhealthfailures=1\n"
+                            "healthgrace=0\nhealthaction=Restart\n"},
+        {"over its limit", "maxmemory=1\nlimitchecks=1\nlimitaction=Restart\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.why);
+        std::filesystem::remove(log());
+        const auto exe = program("stopped", "exit 0");
+        auto &watcher = start("[exe2]\nname=Orders\npath=" + exe.string() +
+                              "\ntimer=1000\nimmediate=On\ncleanexit=Stop\n" + c.keys);
+        ASSERT_TRUE(watcher.refresh());
+        ASSERT_TRUE(waitWithEvents([&] { return starts(exe) >= 2; }, std::chrono::seconds(20)))
+            << logText();
+        EXPECT_NE(watcher.slotState(2).phase, engine::Phase::Closed);
+        EXPECT_EQ(occurrences(logText(), "was closed"), 0) << logText();
         TearDown();
         SetUp();
     }

@@ -7,6 +7,8 @@
 // checks; and the graceful stop asks a real window to close before any
 // signal.
 
+#include "core/child_reaper.h"
+#include "core/launcher.h"
 #include "core/process_probe.h"
 #include "engine/health_watch.h"
 #include "engine/process_stop.h"
@@ -23,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -269,6 +272,40 @@ TEST(ProcessStopTest, AWindowIsAskedToCloseBeforeAnySignal) {
         ASSERT_TRUE(waitWithEvents([&] { return ended; }, 20s));
         EXPECT_EQ(window.count("closed"), c.acceptsDelete ? 1 : 0);
     }
+}
+
+// The stop ends the program's whole tree, not the program alone: a worker in
+// its group, one in a session of its own and one it left to Perstando.
+TEST(ProcessStopTest, TheStopEndsTheProgramsWholeTree) {
+    ASSERT_TRUE(reaper::setChildSubreaper(true));
+    TempDir dir;
+    const auto worker = copyExecutable("/bin/sleep", dir.path(), uniqueName("worker"));
+    const std::string mark = engine::SlotWatcher::orphanMark(3);
+    const auto started = launcher::start(
+        "/bin/sh",
+        "-c \"$0 1000 & setsid $0 1000 & ($0 1000 &); exec sleep 1000\" " + worker.string(),
+        dir.path().string(), {mark});
+    ASSERT_TRUE(started.ok());
+    ASSERT_TRUE(waitUntil([&] {
+        std::error_code ec;
+        return pidsOf(worker).size() == 3 &&
+               std::filesystem::read_symlink("/proc/" + std::to_string(started.pid) + "/exe", ec)
+                       .filename() == "sleep";
+    }));
+    processes::RememberedProcess process;
+    process.remember(started.pid);
+    engine::ProcessStop stop;
+    bool ended = false;
+    QObject::connect(&stop, &engine::ProcessStop::ended, [&] { ended = true; });
+    engine::ProcessStop::Plan plan;
+    plan.beforeKill = 2s;
+    ASSERT_TRUE(stop.begin(process, plan, processes::childrenMarked(mark)));
+    EXPECT_TRUE(waitWithEvents([&] { return ended && pidsOf(worker).empty(); }, 20s))
+        << pidsOf(worker).size() << " workers left";
+    killAll(worker);
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    reaper::setChildSubreaper(false);
 }
 
 } // namespace

@@ -20,6 +20,8 @@
 #include <functional>
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <signal.h>
 
 #include <spawn.h>
@@ -350,8 +352,8 @@ TEST_F(WatchdogTest, AProgramThatExecsIntoAnotherBinaryIsStartedOnce) {
     }
 }
 
-// A program that dies right after each start is started once per interval,
-// by the timer, and never in a loop on its end.
+// A program that dies right after each start waits out the first tenth of
+// its interval (100 ms at least) after each start: never a tight loop.
 TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop) {
     const auto starts = folder_ / "starts";
     const auto script = folder_ / (uniqueName("brief") + ".sh");
@@ -364,7 +366,38 @@ TEST_F(WatchdogTest, AProgramThatDiesAtStartIsRestartedOncePerIntervalNotInALoop
     waitWithEvents([] { return false; }, std::chrono::milliseconds(3000));
     const int started = occurrences(readFile(starts), "x");
     EXPECT_GE(started, 3);
-    EXPECT_LE(started, 3000 / 400 + 1);
+    EXPECT_LE(started, 3000 / 100 + 1);
+}
+
+// Restart at once watches every program from its start: one killed at any
+// time after it was started, even before a check saw it running, is started
+// again at once, not at the next tick.
+TEST_F(WatchdogTest, RestartAtOnceTakesUpAnEndSoonAfterEachStart) {
+    const auto exe = program("young");
+    constexpr int IntervalMs = 2000;
+    writeSettings("[exe2]\nname=Young\npath=" + exe.string() +
+                  "\ntimer=" + std::to_string(IntervalMs) + "\nimmediate=On\n");
+    engine::Watchdog watchdog(nullptr);
+    watchdog.start();
+    ASSERT_TRUE(watchdog.slotWatcher().refresh());
+    ASSERT_TRUE(waitWithEvents([&] { return pidsOf(exe).size() == 1; }));
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> gapMs(IntervalMs / 10, IntervalMs * 3 / 2);
+    for (int kill = 0; kill < 6; ++kill) {
+        const pid_t pid = pidsOf(exe).front();
+        const int gap = gapMs(random);
+        SCOPED_TRACE("killed " + std::to_string(gap) + " ms after its start");
+        waitWithEvents([] { return false; }, std::chrono::milliseconds(gap));
+        ::kill(pid, SIGKILL);
+        const auto killed = std::chrono::steady_clock::now();
+        ASSERT_TRUE(waitWithEvents([&] {
+            const auto pids = pidsOf(exe);
+            return pids.size() == 1 && pids.front() != pid;
+        }));
+        // A tick comes anywhere within the interval: a fifth of it is no tick's luck.
+        EXPECT_LT(std::chrono::steady_clock::now() - killed,
+                  std::chrono::milliseconds(IntervalMs / 5));
+    }
 }
 
 // Three restarts a minute allowed: the fourth death is given up once, with

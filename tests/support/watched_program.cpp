@@ -12,7 +12,8 @@
 //                      4 GiB, a guard for a test that forgot it)
 //   busy               spins one core
 //   touch FILE SECS    sets FILE's modification time every SECS seconds
-//   exit N             ends with exit status N on SIGUSR1
+//   exit N             ends with exit status N on SIGUSR1 or SIGTERM
+//   fork N             starts N children that sleep until killed
 //   say MS N           writes "out K of PID" to stdout and "err K of PID" to
 //                      stderr, K from 1, every MS ms; N times (0: for ever)
 // Tests that use a mode run a copy of their own, as the file sits beside it.
@@ -186,6 +187,16 @@ void runMode(const std::string &self) {
         long times = 0;
         words >> intervalMs >> times;
         say(intervalMs, times);
+    } else if (mode == "fork") {
+        long children = 0;
+        words >> children;
+        for (long i = 0; i < children; ++i) {
+            if (::fork() == 0) {
+                for (;;) {
+                    ::pause();
+                }
+            }
+        }
     } else if (mode == "touch") {
         std::string file;
         double seconds = 0;
@@ -214,6 +225,7 @@ int main(int argc, char **argv) {
     if (int status = 0; words >> mode >> status && mode == "exit") {
         exitStatus = status;
         std::signal(SIGUSR1, exitOnSignal);
+        std::signal(SIGTERM, exitOnSignal);
     }
     {
         std::ofstream record(self + ".starts", std::ios::app);
