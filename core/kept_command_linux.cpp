@@ -138,6 +138,8 @@ void killChildren() {
 [[noreturn]] void runKeeper(const char *path, char *const *argv, const char *directory,
                             int outputFd, int reportFd) {
     ::setsid();
+    // Named apart from Perstando in ps and top, whose program it still runs.
+    ::prctl(PR_SET_NAME, "probe keeper", 0UL, 0UL, 0UL);
     // Perstando's handlers have no business here; SIGTERM and SIGCHLD are
     // taken by sigwaitinfo alone, so none is lost between two waits.
     struct sigaction standard {};
