@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace sockets {
 
@@ -21,6 +22,10 @@ struct PortOwner {
     std::string program;
     /// Other: the account the socket belongs to.
     unsigned uid = 0;
+    /// Tree and Other: the listening sockets that take the connection (their
+    /// inodes, ascending), so that a second look can tell whether they are
+    /// still the same ones.
+    std::vector<unsigned long> sockets;
 };
 
 /// Who listens on TCP `port` at `address` (numeric IPv4 or IPv6 text: the

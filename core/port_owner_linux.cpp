@@ -339,6 +339,12 @@ sockets::PortOwner lookUp(const std::string &address, std::uint16_t port, int ro
                          return a.rank < b.rank;
                      })->rank;
     std::erase_if(listeners, [&](const Listener &l) { return l.rank != best; });
+    std::vector<unsigned long> sockets;
+    sockets.reserve(listeners.size());
+    for (const Listener &listener : listeners) {
+        sockets.push_back(listener.inode);
+    }
+    std::sort(sockets.begin(), sockets.end());
 
     std::vector<int> tree;
     if (rootPid > 0) {
@@ -352,9 +358,9 @@ sockets::PortOwner lookUp(const std::string &address, std::uint16_t port, int ro
     const auto stranger =
         std::find_if(listeners.begin(), listeners.end(), [](const Listener &l) { return !l.held; });
     if (stranger == listeners.end()) {
-        return {PortOwner::Verdict::Tree, 0, {}, 0};
+        return {PortOwner::Verdict::Tree, 0, {}, 0, sockets};
     }
-    PortOwner owner{PortOwner::Verdict::Other, 0, {}, stranger->uid};
+    PortOwner owner{PortOwner::Verdict::Other, 0, {}, stranger->uid, sockets};
     std::vector<Listener> wanted{*stranger};
     core::UniqueFd listFd(::openat(procFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     DIR *list = listFd ? ::fdopendir(listFd.get()) : nullptr;

@@ -1,9 +1,12 @@
 #include "engine/health_probe.h"
 
+#include "core/child_reaper.h"
+#include "core/kept_command.h"
 #include "core/launcher.h"
 #include "core/port_owner.h"
 #include "engine/smtp_session.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -16,10 +19,11 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QProcess>
 #include <QPromise>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QSslConfiguration>
+#include <QStandardPaths>
 #include <QTcpSocket>
 #include <QThreadPool>
 #include <QTimer>
@@ -35,6 +39,10 @@ namespace {
 constexpr qsizetype MaxBody = qsizetype{64} * 1024;
 // A command's output beyond this is read and dropped, so it never blocks on a full pipe.
 constexpr qsizetype MaxOutputKept = qsizetype{4} * 1024;
+// A command printing more has run away: reading it all would cost a core.
+constexpr qint64 MaxOutputRead = qint64{1024} * 1024;
+// What a command left behind is ended by its keeper; one without a keeper is killed after this.
+constexpr int KeeperGraceMs = 1000;
 constexpr qsizetype MaxLine = 200;
 
 /// "0.4": seconds with one decimal, in the C locale.
@@ -207,16 +215,25 @@ std::optional<QHostAddress> localAddress(QHostAddress address) {
     return std::nullopt;
 }
 
-/// The first listener outside the slot's tree among `addresses`; NoListener
-/// when each is held by the tree or by nobody this account can see.
-sockets::PortOwner foreignOwner(const QStringList &addresses, quint16 port, int ownerPid) {
+using Owners = std::vector<sockets::PortOwner>;
+
+/// The listeners of `port` at each of `addresses`, in their order.
+Owners ownersOf(const QStringList &addresses, quint16 port, int ownerPid) {
+    Owners owners;
     for (const QString &address : addresses) {
-        sockets::PortOwner owner = sockets::portOwner(address.toStdString(), port, ownerPid);
+        owners.push_back(sockets::portOwner(address.toStdString(), port, ownerPid));
+    }
+    return owners;
+}
+
+/// The first listener outside the slot's tree; null when there is none.
+const sockets::PortOwner *foreignOwner(const Owners &owners) {
+    for (const sockets::PortOwner &owner : owners) {
         if (owner.verdict == sockets::PortOwner::Verdict::Other) {
-            return owner;
+            return &owner;
         }
     }
-    return {};
+    return nullptr;
 }
 
 QString foreignReason(quint16 port, const sockets::PortOwner &owner) {
@@ -313,18 +330,29 @@ struct HealthProbe::Running {
     QStringList tlsErrors;
     QPointer<QTcpSocket> socket;
     int lookup = -1;
-    QPointer<QProcess> process;
+    /// Command: its keeper while it runs (pid 0 once reaped), and what tells of it.
+    launcher::KeptCommand command;
+    QPointer<QSocketNotifier> outputReady;
+    QPointer<QSocketNotifier> commandEnded;
     QByteArray output;
+    /// Bytes read of a failing HTTP answer's body, or of a command's output.
+    qint64 drained = 0;
+    /// Tcp and Http with an owner to check: the target's addresses on this
+    /// computer, and who listened there before the connection.
+    QStringList localAddresses;
+    Owners ownersBefore;
 
     std::chrono::milliseconds took() const { return std::chrono::milliseconds(clock.elapsed()); }
 
     void start() {
         switch (parsed.kind) {
         case ParsedProbe::Kind::Http:
-            startHttp();
-            break;
         case ParsedProbe::Kind::Tcp:
-            startTcp();
+            if (options.ownerPid != 0) {
+                lookBeforeConnecting();
+            } else {
+                connectToTarget();
+            }
             break;
         case ParsedProbe::Kind::File:
             startFile();
@@ -365,20 +393,18 @@ struct HealthProbe::Running {
             lookup = -1;
         }
         dropConnection();
-        if (process) {
-            QObject::disconnect(process, nullptr, owner, nullptr);
-            if (process->state() == QProcess::NotRunning) {
-                process->deleteLater();
-            } else {
-                // Reaped when it has gone; the verdict does not wait for that.
-                // What it started goes with it, or every timed-out probe
-                // would leave a process behind.
-                QObject::connect(process, &QProcess::finished, process, &QObject::deleteLater);
-                launcher::killGroup(static_cast<int>(process->processId()));
-                process->kill();
+        for (QSocketNotifier *notifier : {outputReady.get(), commandEnded.get()}) {
+            if (notifier != nullptr) {
+                // Perhaps in its own signal: let go later, told nothing more.
+                QObject::disconnect(notifier, nullptr, owner, nullptr);
+                notifier->setEnabled(false);
+                notifier->deleteLater();
             }
-            process = nullptr;
         }
+        if (command.pid != 0) {
+            endCommand(std::move(command));
+        }
+        command = {};
     }
 
     void dropConnection() {
@@ -450,6 +476,15 @@ struct HealthProbe::Running {
         finish(false, what + QStringLiteral(" within %1 s").arg(setting(options.timeout)));
     }
 
+    void connectToTarget() {
+        step = Step::Answer;
+        if (parsed.kind == ParsedProbe::Kind::Http) {
+            startHttp();
+        } else {
+            startTcp();
+        }
+    }
+
     // HTTP -----------------------------------------------------------------
 
     void startHttp() {
@@ -516,7 +551,7 @@ struct HealthProbe::Running {
             failReason = seen;
             step = Step::Failing;
         } else if (expect.isEmpty()) {
-            answered(seen, {});
+            answered(seen);
         } else {
             passReason = seen;
             step = Step::Body;
@@ -526,13 +561,16 @@ struct HealthProbe::Running {
     void httpBody() {
         httpStatus();
         if (decided || step != Step::Body) {
-            reply->readAll();
+            drained += reply->skip(reply->bytesAvailable());
+            if (!decided && step == Step::Failing && drained > MaxBody) {
+                finish(false, failReason); // a failure's body need not be read to its end
+            }
             return;
         }
         const qsizetype searched = std::max<qsizetype>(0, body.size() - expect.size() + 1);
         body += reply->read(MaxBody - body.size());
         if (body.indexOf(expect, searched) >= 0) {
-            answered(passReason, {});
+            answered(passReason);
         } else if (body.size() >= MaxBody) {
             finish(false,
                    QStringLiteral("the answer from %1 does not contain %2 in its first 64 KiB")
@@ -587,10 +625,8 @@ struct HealthProbe::Running {
         socket = new QTcpSocket(owner);
         socket->setProxy(QNetworkProxy::NoProxy);
         QObject::connect(socket, &QTcpSocket::connected, owner, [this] {
-            const QHostAddress peer = socket->peerAddress();
-            answered(
-                QStringLiteral("%1 accepted the connection after %2 s").arg(target, tenths(took())),
-                {peer});
+            answered(QStringLiteral("%1 accepted the connection after %2 s")
+                         .arg(target, tenths(took())));
         });
         QObject::connect(
             socket, &QTcpSocket::errorOccurred, owner, [this](QAbstractSocket::SocketError error) {
@@ -609,23 +645,12 @@ struct HealthProbe::Running {
 
     // Port ownership ----------------------------------------------------------
 
-    /// A pass on the network, still to be checked against the port's owner
-    /// when it is a local one and the slot's process is known. `reached` is
-    /// the address connected to; empty: whatever the host name resolves to.
-    void answered(const QString &pass, const QList<QHostAddress> &reached) {
-        if (options.ownerPid == 0) {
-            finish(true, pass);
-            return;
-        }
-        // The answer is in: the connection is not needed for what follows.
-        dropConnection();
-        passReason = pass;
-        if (!reached.isEmpty()) {
-            checkOwner(reached);
-            return;
-        }
+    /// The listener of a local target is looked at before the connection and
+    /// again after the answer: only the same sockets, the slot's, pass. One
+    /// that went or came in between may have answered for it and left.
+    void lookBeforeConnecting() {
         if (const QHostAddress literal(parsed.host); !literal.isNull()) {
-            checkOwner({literal});
+            lookFirst({literal});
             return;
         }
         step = Step::Resolve;
@@ -635,32 +660,72 @@ struct HealthProbe::Running {
                 return;
             }
             lookup = -1;
-            checkOwner(info.addresses());
+            lookFirst(info.addresses()); // none: the connection says why
         });
     }
 
-    void checkOwner(const QList<QHostAddress> &addresses) {
-        QStringList local;
+    void lookFirst(const QList<QHostAddress> &addresses) {
         for (const QHostAddress &address : addresses) {
             if (const std::optional<QHostAddress> found = localAddress(address)) {
-                local.append(found->toString());
+                localAddresses.append(found->toString());
             }
         }
-        if (local.isEmpty()) {
-            finish(true, passReason);
+        if (localAddresses.isEmpty()) {
+            connectToTarget(); // not on this computer: nobody here to ask
             return;
         }
+        lookAtOwners([this](const Owners &seen) {
+            if (const sockets::PortOwner *foreign = foreignOwner(seen)) {
+                finish(false, foreignReason(parsed.port, *foreign));
+                return;
+            }
+            ownersBefore = seen;
+            connectToTarget();
+        });
+    }
+
+    /// A pass on the network, still to be checked against the port's owner
+    /// when the target is on this computer and the slot's process is known.
+    void answered(const QString &pass) {
+        if (localAddresses.isEmpty()) {
+            finish(true, pass);
+            return;
+        }
+        // The answer is in: the connection is not needed for what follows.
+        dropConnection();
+        passReason = pass;
+        lookAtOwners([this](const Owners &seen) {
+            if (const sockets::PortOwner *foreign = foreignOwner(seen)) {
+                finish(false, foreignReason(parsed.port, *foreign));
+                return;
+            }
+            // Without a foreign one, any listener seen is the slot's.
+            bool held = false;
+            bool changed = false;
+            for (std::size_t i = 0; i < seen.size(); ++i) {
+                held = held || seen[i].verdict == sockets::PortOwner::Verdict::Tree;
+                changed = changed || seen[i].sockets != ownersBefore[i].sockets;
+            }
+            const QString unknown =
+                QStringLiteral("the owner of port %1 could not be established: ").arg(parsed.port);
+            if (!held) {
+                finish(false, unknown + QStringLiteral("no listening socket is visible"));
+            } else if (changed) {
+                finish(false,
+                       unknown + QStringLiteral("its listening socket changed during the probe"));
+            } else {
+                finish(true, passReason);
+            }
+        });
+    }
+
+    template <typename Done> void lookAtOwners(Done done) {
         step = Step::Owner;
+        const QStringList addresses = localAddresses;
         const quint16 port = parsed.port;
         const int pid = options.ownerPid;
-        offLoop<sockets::PortOwner>([local, port, pid] { return foreignOwner(local, port, pid); },
-                                    [this](const sockets::PortOwner &found) {
-                                        if (found.verdict == sockets::PortOwner::Verdict::Other) {
-                                            finish(false, foreignReason(parsed.port, found));
-                                        } else {
-                                            finish(true, passReason);
-                                        }
-                                    });
+        offLoop<Owners>([addresses, port, pid] { return ownersOf(addresses, port, pid); },
+                        std::move(done));
     }
 
     // Heartbeat file -------------------------------------------------------------
@@ -698,42 +763,86 @@ struct HealthProbe::Running {
     // Command --------------------------------------------------------------------
 
     void startCommand() {
-        process = new QProcess(owner);
-        process->setProgram(parsed.words.first());
-        process->setArguments(parsed.words.mid(1));
-        if (!options.workingDirectory.isEmpty()) {
-            process->setWorkingDirectory(options.workingDirectory);
+        // As exec takes it: a bare name from the PATH, anything else as written.
+        const QString name = parsed.words.first();
+        const QString path = name.contains(u'/') ? name : QStandardPaths::findExecutable(name);
+        if (path.isEmpty()) {
+            finish(false,
+                   QStringLiteral("cannot start %1: not found on the PATH").arg(quoted(name)));
+            return;
         }
-        process->setProcessChannelMode(QProcess::MergedChannels);
-        process->setStandardInputFile(QProcess::nullDevice());
-        process->setChildProcessModifier(launcher::leadOwnGroup);
-        QObject::connect(process, &QProcess::readyReadStandardOutput, owner,
-                         [this] { readOutput(); });
-        QObject::connect(process, &QProcess::finished, owner,
-                         [this](int code, QProcess::ExitStatus status) {
-                             readOutput();
-                             const QString line = firstLine(output);
-                             QString reason = status == QProcess::CrashExit
-                                                  ? QStringLiteral("ended by signal %1").arg(code)
-                                                  : QStringLiteral("exit status %1").arg(code);
-                             if (!line.isEmpty()) {
-                                 reason += QStringLiteral(": ") + line;
-                             }
-                             finish(status == QProcess::NormalExit && code == 0, reason);
-                         });
-        QObject::connect(
-            process, &QProcess::errorOccurred, owner, [this](QProcess::ProcessError error) {
-                if (error == QProcess::FailedToStart) {
-                    finish(false, QStringLiteral("cannot start %1: %2")
-                                      .arg(quoted(parsed.words.first()), process->errorString()));
-                }
-            });
-        process->start();
+        std::vector<std::string> arguments;
+        for (const QString &word : parsed.words) {
+            arguments.push_back(word.toStdString());
+        }
+        command = launcher::startKept(path.toStdString(), arguments,
+                                      options.workingDirectory.toStdString());
+        if (!command.error.empty()) {
+            finish(false, QStringLiteral("cannot start %1: %2")
+                              .arg(quoted(name), QString::fromStdString(command.error)));
+            return;
+        }
+        outputReady = new QSocketNotifier(command.output.get(), QSocketNotifier::Read, owner);
+        QObject::connect(outputReady, &QSocketNotifier::activated, owner, [this] { readOutput(); });
+        commandEnded = new QSocketNotifier(command.ended.get(), QSocketNotifier::Read, owner);
+        QObject::connect(commandEnded, &QSocketNotifier::activated, owner, [this] { ended(); });
+    }
+
+    /// The keeper has ended, and with it the command and all it started.
+    void ended() {
+        const std::optional<reaper::ExitCause> cause = reaper::reap(command.ended.get());
+        command.pid = 0;
+        readOutput(); // what the command wrote last
+        if (decided) {
+            return;
+        }
+        QString reason = !cause ? QStringLiteral("ended, but how is not known")
+                         : cause->signalled
+                             ? QStringLiteral("ended by signal %1").arg(cause->number)
+                             : QStringLiteral("exit status %1").arg(cause->number);
+        if (const QString line = firstLine(output); !line.isEmpty()) {
+            reason += QStringLiteral(": ") + line;
+        }
+        finish(cause && !cause->signalled && cause->number == 0, reason);
     }
 
     void readOutput() {
-        const QByteArray chunk = process->readAll();
-        output += chunk.left(MaxOutputKept - output.size());
+        char buf[16384];
+        while (!decided && command.output) {
+            const long n = launcher::readOutput(command, buf, sizeof buf);
+            if (n <= 0) {
+                if (n == 0 && outputReady) {
+                    outputReady->setEnabled(false); // its end: nothing more will come
+                }
+                return;
+            }
+            output.append(
+                buf, std::min<qsizetype>(n, std::max<qsizetype>(0, MaxOutputKept - output.size())));
+            drained += n;
+            if (drained > MaxOutputRead) {
+                const QString line = firstLine(output);
+                finish(false, QStringLiteral("printed more than 1 MiB of output") +
+                                  (line.isEmpty() ? QString() : QStringLiteral(": ") + line));
+            }
+        }
+    }
+
+    /// The keeper of a command that still runs ends it and all it started,
+    /// then itself; the verdict does not wait for that. One that does not
+    /// end is killed with its group.
+    void endCommand(launcher::KeptCommand running) {
+        // Not the probe's, which may go first.
+        auto *ending = new QObject(QCoreApplication::instance());
+        auto kept = std::make_shared<launcher::KeptCommand>(std::move(running));
+        kept->output.reset(); // the command's writes fail from now on
+        launcher::endKept(*kept);
+        auto *end = new QSocketNotifier(kept->ended.get(), QSocketNotifier::Read, ending);
+        QObject::connect(end, &QSocketNotifier::activated, ending, [ending, kept] {
+            reaper::reap(kept->ended.get());
+            kept->pid = 0;
+            ending->deleteLater();
+        });
+        QTimer::singleShot(KeeperGraceMs, ending, [kept] { launcher::killKept(*kept); });
     }
 };
 
@@ -759,6 +868,9 @@ bool HealthProbe::run(const ParsedProbe &parsed, const ProbeOptions &options) {
     r.body.clear();
     r.tlsErrors.clear();
     r.output.clear();
+    r.drained = 0;
+    r.localAddresses.clear();
+    r.ownersBefore.clear();
     switch (parsed.kind) {
     case ParsedProbe::Kind::Http:
         r.target = hostAndPort(parsed.host, parsed.port) + parsed.path;

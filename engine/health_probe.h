@@ -3,7 +3,8 @@
 // of a heartbeat file or a command's exit status. A probe runs off the check
 // path, on the event loop and the thread pool, and always ends within its
 // timeout (a little more for a command being killed); at most one runs per
-// HealthProbe at a time.
+// HealthProbe at a time. A command ends with all it started: nothing it
+// leaves behind outlives the probe.
 
 #include <QDateTime>
 #include <QObject>
@@ -52,11 +53,13 @@ struct ProbeOptions {
     /// Command: its working directory; File: what a relative path starts
     /// from. Empty: Perstando's.
     QString workingDirectory;
-    /// Tcp and Http on a local address: the slot's process; a listener that
-    /// is neither it nor one of its descendants fails the probe ("port 8080 is
+    /// Tcp and Http on a local address: the slot's process. The listener is
+    /// looked at before the connection and after the answer; one that is
+    /// neither it nor one of its descendants fails the probe ("port 8080 is
     /// answered by another program: nginx, PID 4242"; "... another program, of
-    /// user ID 33" when the holder is not visible). A listener this account
-    /// cannot find at all is no failure. 0: not checked.
+    /// user ID 33" when the holder is not visible), and so does one that
+    /// changed in between or cannot be seen at all ("the owner of port 8080
+    /// could not be established: ..."). 0: not checked.
     int ownerPid = 0;
 };
 
@@ -81,7 +84,8 @@ public:
     /// `parsed` has an error. `finished` follows once, later, never from within run().
     bool run(const ParsedProbe &parsed, const ProbeOptions &options);
     bool busy() const;
-    /// Abandons the probe in flight, without `finished`; a command is killed.
+    /// Abandons the probe in flight, without `finished`; a command is killed
+    /// with all it started.
     void cancel();
 
 signals:

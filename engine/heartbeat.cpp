@@ -17,6 +17,8 @@ namespace {
 
 // A server's reason phrase or Qt's words go into a log line; a hostile one must not fill it.
 constexpr qsizetype MaxReason = 100;
+// Only the status counts: a reply's body is dropped as it comes, and one longer than this cut off.
+constexpr qsizetype MaxReply = qsizetype{64} * 1024;
 
 QString withoutControls(const QString &text) {
     QString kept;
@@ -251,6 +253,9 @@ void Heartbeat::due() {
 void Heartbeat::ping() {
     const HeartbeatState state = state_ ? state_() : HeartbeatState{};
     QNetworkRequest request(heartbeatUrl(url_, state));
+    // A redirect is answered as a failure: the push address goes nowhere else.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
@@ -264,19 +269,32 @@ void Heartbeat::ping() {
         reply = manager_->get(request);
     }
     inFlight_ = reply;
-    auto timedOut = std::make_shared<bool>(false);
+    reply->setReadBufferSize(MaxReply);
+    struct State {
+        bool timedOut = false;
+        bool cut = false;
+        qint64 dropped = 0;
+    };
+    auto reading = std::make_shared<State>();
     auto *timer = new QTimer(reply);
     timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, reply, [reply, timedOut] {
-        *timedOut = true;
+    connect(timer, &QTimer::timeout, reply, [reply, reading] {
+        reading->timedOut = true;
         reply->abort();
     });
     timer->start(timeoutMs_);
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, reading] {
+        reading->dropped += reply->skip(reply->bytesAvailable());
+        if (reading->dropped > MaxReply) {
+            reading->cut = true; // the status is in: a reply without end need not be read to it
+            reply->abort();
+        }
+    });
     connect(reply, &QNetworkReply::finished, this,
-            [this, reply, timedOut] { ended(reply, *timedOut); });
+            [this, reply, reading] { ended(reply, reading->timedOut, reading->cut); });
 }
 
-void Heartbeat::ended(QNetworkReply *reply, bool timedOut) {
+void Heartbeat::ended(QNetworkReply *reply, bool timedOut, bool cut) {
     reply->deleteLater();
     if (inFlight_ == reply) {
         inFlight_ = nullptr;
@@ -285,6 +303,8 @@ void Heartbeat::ended(QNetworkReply *reply, bool timedOut) {
     QString why;
     if (timedOut) {
         why = QStringLiteral("no answer within %1 s").arg(seconds(timeoutMs_));
+    } else if (status >= 300 && status <= 399) {
+        why = QStringLiteral("HTTP %1 (redirects are not followed)").arg(status);
     } else if (status >= 400) {
         why = QStringLiteral("HTTP %1").arg(status);
         const QString phrase = withoutControls(
@@ -292,7 +312,7 @@ void Heartbeat::ended(QNetworkReply *reply, bool timedOut) {
         if (!phrase.isEmpty()) {
             why += QStringLiteral(" (%1)").arg(phrase.left(MaxReason));
         }
-    } else if (reply->error() != QNetworkReply::NoError) {
+    } else if (reply->error() != QNetworkReply::NoError && !cut) {
         why = failure(reply, url_);
     }
     const bool ok = why.isEmpty();

@@ -73,7 +73,8 @@ private:
     void due();
     void arm(qint64 ms);
     void ping();
-    void ended(QNetworkReply *reply, bool timedOut);
+    /// `cut`: aborted after the status, for a body too long to read.
+    void ended(QNetworkReply *reply, bool timedOut, bool cut);
     void stop();
     /// Lets the ping in flight go unanswered.
     void abandonInFlight();

@@ -25,6 +25,8 @@ namespace {
 constexpr qsizetype EncodedWordBytes = 45;
 // A server's reason phrase goes into a log line; a hostile one must not fill it.
 constexpr qsizetype MaxReasonPhrase = 100;
+// Only the status counts: a reply's body is dropped as it comes, and one longer than this cut off.
+constexpr qsizetype MaxReply = qsizetype{64} * 1024;
 constexpr int Tries = 3;
 
 QString messageText(const Alert &alert) {
@@ -136,10 +138,6 @@ QString scrubbed(QString text, const QUrl &url, const QString &token) {
 QString seconds(int ms) {
     return ms % 1000 == 0 ? QString::number(ms / 1000)
                           : QString::number(static_cast<double>(ms) / 1000.0, 'f', 1);
-}
-
-int defaultPort(const QUrl &url) {
-    return url.port(url.scheme() == u"https" ? 443 : 80);
 }
 
 } // namespace
@@ -309,9 +307,9 @@ void WebhookSender::post(const WebhookSettings &settings, const Alert &alert,
     const QString host = url.host();
 
     QNetworkRequest request(url);
-    // Only the same scheme, host and port: the alert and the token go nowhere else.
+    // A redirect is answered as a failure: the alert and the token go nowhere else.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::UserVerifiedRedirectPolicy);
+                         QNetworkRequest::ManualRedirectPolicy);
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
@@ -344,10 +342,11 @@ void WebhookSender::post(const WebhookSettings &settings, const Alert &alert,
 
     struct State {
         bool timedOut = false;
-        QString redirectedTo; ///< another host's address, refused
+        qint64 dropped = 0;
     };
     auto state = std::make_shared<State>();
     QNetworkReply *reply = manager_->post(request, content.body);
+    reply->setReadBufferSize(MaxReply);
     auto *timer = new QTimer(reply);
     timer->setSingleShot(true);
     connect(timer, &QTimer::timeout, reply, [reply, state] {
@@ -355,16 +354,11 @@ void WebhookSender::post(const WebhookSettings &settings, const Alert &alert,
         reply->abort();
     });
     timer->start(timeoutMs_);
-    connect(reply, &QNetworkReply::redirected, reply, [reply, state, url](const QUrl &target) {
-        const QUrl to = url.resolved(target);
-        if (to.scheme() == url.scheme() &&
-            to.host().compare(url.host(), Qt::CaseInsensitive) == 0 &&
-            defaultPort(to) == defaultPort(url)) {
-            emit reply->redirectAllowed();
-            return;
+    connect(reply, &QNetworkReply::readyRead, reply, [reply, state] {
+        state->dropped += reply->skip(reply->bytesAvailable());
+        if (state->dropped > MaxReply) {
+            reply->abort(); // the status is in: a reply without end need not be read to it
         }
-        state->redirectedTo = QStringLiteral("%1:%2").arg(to.host()).arg(defaultPort(to));
-        reply->abort();
     });
     connect(
         reply, &QNetworkReply::finished, this,
@@ -378,10 +372,6 @@ void WebhookSender::post(const WebhookSettings &settings, const Alert &alert,
                 outcome = {
                     Outcome::Kind::Retry,
                     QStringLiteral("%1 did not answer within %2 s").arg(host, seconds(timeoutMs_))};
-            } else if (!state->redirectedTo.isEmpty()) {
-                outcome = {Outcome::Kind::Final,
-                           QStringLiteral("%1 redirected to another host (%2)")
-                               .arg(host, state->redirectedTo)};
             } else if (status >= 200 && status <= 299) {
                 outcome = {Outcome::Kind::Delivered,
                            QStringLiteral("HTTP %1 from %2").arg(status).arg(host)};
@@ -391,7 +381,9 @@ void WebhookSender::post(const WebhookSettings &settings, const Alert &alert,
                         reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString())
                         .left(MaxReasonPhrase);
                 QString text = QStringLiteral("HTTP %1 from %2").arg(status).arg(host);
-                if (!phrase.isEmpty()) {
+                if (status >= 300 && status <= 399) {
+                    text += QStringLiteral(" (redirects are not followed)");
+                } else if (!phrase.isEmpty()) {
                     text += QStringLiteral(" (%1)").arg(phrase);
                 }
                 outcome = {status >= 500 && status <= 599 ? Outcome::Kind::Retry

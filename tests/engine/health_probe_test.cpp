@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <optional>
 
 using namespace testing_support;
@@ -27,9 +28,14 @@ class HttpServer {
 public:
     HttpServer() { server_.listen(QHostAddress::LocalHost); }
     quint16 port() const { return server_.serverPort(); }
+    /// Called with the listening server as each connection is taken.
+    std::function<void(QTcpServer &)> accepted;
     void answer(const QByteArray &response, bool close = true) {
         QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this, response, close] {
             while (QTcpSocket *socket = server_.nextPendingConnection()) {
+                if (accepted) {
+                    accepted(server_);
+                }
                 QObject::connect(socket, &QTcpSocket::readyRead, socket,
                                  [socket, response, close, request = QByteArray()]() mutable {
                                      request += socket->readAll();
@@ -270,6 +276,42 @@ TEST(HealthProbe, RunsCommandsWithoutAShell) {
     EXPECT_TRUE(waitWithEvents([&] { return ::kill(sleeper, 0) != 0; }));
 }
 
+// A command ends with all it started, a process in a session of its own
+// included, however it ends; one that prints without end is not read to it.
+TEST(HealthProbe, ACommandLeavesNothingBehindAndIsNotReadWithoutEnd) {
+    TempDir dir;
+    struct Row {
+        QString text;
+        std::chrono::milliseconds timeout;
+        bool healthy;
+        QString reason;
+    };
+    const QString forks = QStringLiteral(R"(/bin/sh -c "setsid sleep 300 & echo $! > pid; %1")");
+    const Row rows[] = {
+        {forks.arg(QStringLiteral("echo ok")), 5s, true, QStringLiteral("exit status 0: ok")},
+        {forks.arg(QStringLiteral("kill -TERM $$")), 5s, false,
+         QStringLiteral("ended by signal 15")},
+        {forks.arg(QStringLiteral("sleep 30")), 1s, false,
+         QStringLiteral("did not finish within 1 s")},
+        {QStringLiteral("yes"), 3s, false, QStringLiteral("printed more than 1 MiB of output: y")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.text.toStdString());
+        std::filesystem::remove(dir / "pid");
+        engine::ProbeOptions options;
+        options.timeout = row.timeout;
+        options.workingDirectory = QString::fromStdString(dir.path().string());
+        expectResult(probe(row.text, options), row.healthy, row.reason, row.text.toStdString());
+        if (!std::filesystem::exists(dir / "pid")) {
+            continue;
+        }
+        const pid_t left = std::stoi(readFile(dir / "pid"));
+        EXPECT_TRUE(waitWithEvents([&] { return ::kill(left, 0) != 0; }, 5s))
+            << "PID " << left << " outlived the probe";
+        ::kill(left, SIGKILL);
+    }
+}
+
 TEST(HealthProbe, FailsWhenThePortBelongsToAnotherProgram) {
     Child other({"/bin/sleep", "30"});
     HttpServer server;
@@ -298,6 +340,44 @@ TEST(HealthProbe, FailsWhenThePortBelongsToAnotherProgram) {
         options.ownerPid = row.ownerPid;
         expectResult(probe(QString::fromUtf8(row.probe).arg(port), options), row.healthy,
                      row.reason, row.probe);
+    }
+}
+
+// A listener that went or was replaced between the connection and the look
+// after the answer may have answered for the slot and left.
+TEST(HealthProbe, AListenerThatChangesDuringTheProbeLeavesTheOwnerUnknown) {
+    Child other({"/bin/sleep", "30"});
+    const QString unknown = QStringLiteral("the owner of port %1 could not be established: ");
+    struct Row {
+        const char *name;
+        int ownerPid;
+        bool listensAgain;
+        QString reason; ///< %1: the port
+    };
+    const Row rows[] = {
+        {"another program's listener goes after the answer", other.pid(), false,
+         QStringLiteral("port %1 is answered by another program: .+, PID ") +
+             QString::number(::getpid())},
+        {"the slot's listener goes after the answer", ::getpid(), false,
+         unknown + QStringLiteral("no listening socket is visible")},
+        {"the slot's listener is replaced after the answer", ::getpid(), true,
+         unknown + QStringLiteral("its listening socket changed during the probe")},
+    };
+    for (const Row &row : rows) {
+        HttpServer server;
+        const quint16 port = server.port();
+        server.accepted = [&row, port](QTcpServer &listener) {
+            listener.close();
+            if (row.listensAgain) {
+                EXPECT_TRUE(listener.listen(QHostAddress::LocalHost, port));
+            }
+        };
+        server.answer(http("200 OK", "fine"));
+        engine::ProbeOptions options;
+        options.ownerPid = row.ownerPid;
+        const QString portText = QString::number(port);
+        expectResult(probe(QStringLiteral("http://127.0.0.1:%1/").arg(portText), options), false,
+                     row.reason.arg(portText), row.name);
     }
 }
 

@@ -183,6 +183,11 @@ TEST_F(HeartbeatTest, AnOutageIsLoggedOnceAndItsEndOnce) {
          [](auto &r) { r->setAnswers({503}); }, [](auto &r) { r->setAnswers({200}); }},
         {"no answer", "failed: no answer within 0.3 s.", [](auto &r) { r->hold(true); },
          [](auto &r) { r->hold(false); }},
+        {"a redirect", "failed: HTTP 302 (redirects are not followed).",
+         [](auto &r) {
+             r->setAnswers({{302, "/ping/s3cret"}});
+         },
+         [](auto &r) { r->setAnswers({200}); }},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.label);

@@ -1,7 +1,10 @@
 // The webhook sender against a real loopback HTTP receiver: what each format
 // puts on the wire, which answers are retried, the queue's bound and order, and
-// that no secret reaches a failure text.
+// that no secret reaches a failure text; and how much of an answer each sender
+// reads.
 
+#include "engine/health_probe.h"
+#include "engine/heartbeat.h"
 #include "engine/webhook.h"
 #include "tests/engine/wait_with_events.h"
 #include "tests/support/http_receiver.h"
@@ -13,6 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <utility>
 #include <vector>
@@ -254,14 +259,14 @@ TEST_F(Webhook, RetriesWhatMayPassAndFailsTheRestOnceWithoutSecrets) {
          0,
          false,
          QStringLiteral("webhook: HTTP 503 from 127.0.0.1 (Service Unavailable)")},
-        {"a redirect on the same host is followed",
+        {"a redirect on the same host is not followed",
          {{307, "/moved"}, 200},
          withLogin,
          {},
-         2,
+         1,
          0,
-         true,
-         {}},
+         false,
+         QStringLiteral("webhook: HTTP 307 from 127.0.0.1 (redirects are not followed)")},
         {"a redirect to another host is not followed",
          {{307, "http://127.0.0.1:{other}/stolen"}},
          withLogin,
@@ -269,7 +274,15 @@ TEST_F(Webhook, RetriesWhatMayPassAndFailsTheRestOnceWithoutSecrets) {
          1,
          0,
          false,
-         QStringLiteral("webhook: 127.0.0.1 redirected to another host (127.0.0.1:{other})")},
+         QStringLiteral("webhook: HTTP 307 from 127.0.0.1 (redirects are not followed)")},
+        {"a redirect loop is one failure",
+         {{302, "/hook"}},
+         withLogin,
+         {},
+         1,
+         0,
+         false,
+         QStringLiteral("webhook: HTTP 302 from 127.0.0.1 (redirects are not followed)")},
         {"a closed port, three times",
          {},
          QStringLiteral("http://user:%1@127.0.0.1:{closed}/").arg(Password),
@@ -393,6 +406,114 @@ TEST_F(Webhook, TheTestIsOnePostWithTheAnswerTold) {
     EXPECT_EQ(jsonBody(receiver.requests()[0])[u"kind"].toString(), QStringLiteral("test"));
     EXPECT_TRUE(failures.isEmpty());
     EXPECT_TRUE(sender.lastFailure().isEmpty());
+}
+
+/// Answers every request with `status` and a body without end, written only
+/// as fast as the client takes it, and up to Cap; notes how much was written
+/// when the client closed.
+class EndlessAnswer {
+public:
+    static constexpr qint64 Cap = qint64{64} << 20;
+
+    explicit EndlessAnswer(const QByteArray &status) {
+        server_.listen(QHostAddress::LocalHost);
+        QObject::connect(&server_, &QTcpServer::newConnection, &server_, [this, status] {
+            while (QTcpSocket *socket = server_.nextPendingConnection()) {
+                socket->setSocketOption(QAbstractSocket::SendBufferSizeSocketOption, 64 * 1024);
+                auto head = std::make_shared<QByteArray>();
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [=, this] {
+                    const bool answered = head->contains("\r\n\r\n");
+                    *head += socket->readAll();
+                    if (!answered && head->contains("\r\n\r\n")) {
+                        socket->write("HTTP/1.1 " + status +
+                                      "\r\nContent-Type: text/plain\r\n\r\n");
+                    }
+                });
+                QObject::connect(socket, &QTcpSocket::bytesWritten, socket,
+                                 [this, socket](qint64 n) {
+                                     written_ += n;
+                                     if (socket->bytesToWrite() == 0 && written_ < Cap) {
+                                         socket->write(QByteArray(64 * 1024, 'x'));
+                                     }
+                                 });
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket] {
+                    closedAfter_ = written_;
+                    socket->deleteLater();
+                });
+            }
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/").arg(server_.serverPort()); }
+    qint64 written() const { return written_; }
+    /// Bytes written before the client closed; -1 while it has not.
+    qint64 closedAfter() const { return closedAfter_; }
+
+private:
+    QTcpServer server_;
+    qint64 written_ = 0;
+    qint64 closedAfter_ = -1;
+};
+
+// Every sender reads a bounded part of an answer, so a receiver that never
+// ends its body costs neither memory nor the whole time-out.
+TEST(BoundedReplies, AnAnswerWithoutEndIsCutOffSoonAfterItsStatus) {
+    using Told = std::function<void(const QString &)>;
+    struct Row {
+        const char *sender;
+        QByteArray status;
+        /// Starts one request to `url`; what it returns lives until the row ends.
+        std::function<std::shared_ptr<QObject>(const QString &url, Told told)> start;
+        QString outcome; ///< its start
+    };
+    static constexpr int TimeoutMs = 20000;
+    const Row rows[] = {
+        {"webhook", "200 OK",
+         [](const QString &url, Told told) {
+             auto sender = std::make_shared<WebhookSender>();
+             sender->setTimings(TimeoutMs, 50, 50);
+             sender->sendTest({url, WebhookFormat::Json, {}, {}},
+                              [told](bool, const QString &text) { told(text); });
+             return sender;
+         },
+         QStringLiteral("HTTP 200 from 127.0.0.1")},
+        {"heartbeat", "200 OK",
+         [](const QString &url, Told told) {
+             auto beat = std::make_shared<engine::Heartbeat>(
+                 [] { return engine::HeartbeatState{}; }, [](const QString &) {});
+             QObject::connect(beat.get(), &engine::Heartbeat::pinged, beat.get(),
+                              [told](bool ok) { told(ok ? QStringLiteral("up") : QString()); });
+             beat->setTimeoutMs(TimeoutMs);
+             beat->apply(url, 60, QStringLiteral("GET"));
+             return beat;
+         },
+         QStringLiteral("up")},
+        {"health probe", "503 Service Unavailable",
+         [](const QString &url, Told told) {
+             auto probe = std::make_shared<engine::HealthProbe>();
+             QObject::connect(probe.get(), &engine::HealthProbe::finished, probe.get(),
+                              [told](const engine::ProbeResult &result) { told(result.reason); });
+             engine::ProbeOptions options;
+             options.timeout = std::chrono::milliseconds(TimeoutMs);
+             probe->run(engine::parseProbe(url), options);
+             return probe;
+         },
+         QStringLiteral("HTTP 503 from 127.0.0.1")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.sender);
+        EndlessAnswer receiver(row.status);
+        std::optional<QString> outcome;
+        const auto running =
+            row.start(receiver.url(), [&](const QString &text) { outcome = text; });
+        if (!waitWithEvents([&] { return outcome.has_value(); }, std::chrono::seconds(5))) {
+            ADD_FAILURE() << "no outcome long before the time-out; " << receiver.written()
+                          << " bytes written";
+            continue;
+        }
+        EXPECT_TRUE(outcome->startsWith(row.outcome)) << outcome->toStdString();
+        ASSERT_TRUE(waitWithEvents([&] { return receiver.closedAfter() >= 0; }));
+        EXPECT_LT(receiver.closedAfter(), EndlessAnswer::Cap / 4);
+    }
 }
 
 } // namespace
