@@ -1,9 +1,12 @@
 // The metrics endpoint over real loopback sockets: what each request gets, the
-// token guarding it, the bounds on connections, and where it listens.
+// token guarding it (also as a running watchdog learns of it), the bounds on
+// connections, and where it listens.
 
 #include "core/mail_secret.h"
 #include "core/program_folder.h"
 #include "engine/metrics_server.h"
+#include "engine/shell_commands.h"
+#include "tests/engine/program_folder_test.h"
 #include "tests/engine/wait_with_events.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/secret_service.h"
@@ -56,6 +59,18 @@ struct Answer {
     QByteArray body;
 };
 
+quint16 freePort() {
+    QTcpServer probe;
+    EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
+    return probe.serverPort();
+}
+
+Answer ask(quint16 port, const QByteArray &request) {
+    Client client(port);
+    client.send(request);
+    return Answer(client.untilClosed());
+}
+
 const QByteArray Series = "perstando_up 1\n";
 const QByteArray OpenMetricsType = "application/openmetrics-text; version=1.0.0; charset=utf-8";
 const QByteArray TextType = "text/plain; version=0.0.4; charset=utf-8";
@@ -70,18 +85,10 @@ protected:
 
     /// Serves on a free loopback port; returns it.
     quint16 serve() {
-        QTcpServer probe;
-        EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = probe.serverPort();
-        probe.close();
+        const quint16 port = freePort();
         server_->apply(QString::number(port));
         EXPECT_TRUE(server_->serving().has_value()) << log_.join(u'\n').toStdString();
         return port;
-    }
-    static Answer ask(quint16 port, const QByteArray &request) {
-        Client client(port);
-        client.send(request);
-        return Answer(client.untilClosed());
     }
     /// The answer once the token's lookup has answered.
     static Answer askSettled(quint16 port, const QByteArray &request) {
@@ -154,28 +161,33 @@ TEST_F(MetricsServerTest, AStoredTokenGuardsEveryRequest) {
     const QString unreadable = QStringLiteral(
         "The metrics are not served: the token cannot be read: metrics-token can be read or "
         "changed by other users (mode 0644); chmod 600 metrics-token.");
+    const QString holdsNone = QStringLiteral(
+        "The metrics are not served: the token cannot be read: metrics-token holds no token.");
     const struct {
-        const char *stored; ///< the file's line; nullptr: no file
+        const char *stored; ///< the file's content; nullptr: no file
         mode_t mode;
         const char *authorization; ///< nullptr: none sent
         int status;
     } cases[] = {
         {nullptr, 0, nullptr, 200},
         {nullptr, 0, "Bearer anything", 200},
-        {"s3cret-Tok", 0600, "Bearer s3cret-Tok", 200},
-        {"s3cret-Tok", 0600, "bearer   s3cret-Tok ", 200},
-        {"s3cret-Tok", 0600, "Bearer s3cret-To", 401},
-        {"s3cret-Tok", 0600, "Basic s3cret-Tok", 401},
-        {"s3cret-Tok", 0600, nullptr, 401},
-        {"exposed-Tok", 0644, "Bearer exposed-Tok", 503},
-        {"exposed-Tok", 0644, nullptr, 503}, // read again: logged once
+        {"s3cret-Tok\n", 0600, "Bearer s3cret-Tok", 200},
+        {"s3cret-Tok\n", 0600, "bearer   s3cret-Tok ", 200},
+        {"s3cret-Tok\n", 0600, "Bearer s3cret-To", 401},
+        {"s3cret-Tok\n", 0600, "Basic s3cret-Tok", 401},
+        {"s3cret-Tok\n", 0600, nullptr, 401},
+        {"exposed-Tok\n", 0644, "Bearer exposed-Tok", 503},
+        {"exposed-Tok\n", 0644, nullptr, 503}, // read again: logged once
+        {"", 0600, nullptr, 503},
+        {"\n", 0600, "Bearer anything", 503}, // the recipe's echo where openssl is missing
+        {" \t \n", 0600, nullptr, 503},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::string(c.stored ? c.stored : "-") + " / " +
                      (c.authorization ? c.authorization : "-"));
         std::filesystem::remove(file);
         if (c.stored) {
-            writeFile(file, std::string(c.stored) + "\n");
+            writeFile(file, c.stored);
             ::chmod(file.c_str(), c.mode);
         }
         server_->reloadToken();
@@ -191,6 +203,7 @@ TEST_F(MetricsServerTest, AStoredTokenGuardsEveryRequest) {
         EXPECT_FALSE(answer.body.contains("Tok") || answer.head.contains("Tok"));
     }
     EXPECT_EQ(logged(unreadable), 1) << log_.join(u'\n').toStdString();
+    EXPECT_EQ(logged(holdsNone), 1) << log_.join(u'\n').toStdString();
     EXPECT_FALSE(log_.join(u'\n').contains(u"-Tok"));
 
     // A keyring that does not answer holds the lookup for seconds: meanwhile
@@ -211,27 +224,46 @@ TEST_F(MetricsServerTest, AStoredTokenGuardsEveryRequest) {
 
 TEST_F(MetricsServerTest, BoundsOnConnectionsNeverHoldUpTheOthers) {
     const quint16 port = serve();
-    askSettled(port, "GET / HTTP/1.1\r\n\r\n"); // the token's lookup is done
+    writeFile(folder_ / mailsecret::MetricsTokenFileName, "s3cret-Tok\n");
+    ::chmod((folder_ / mailsecret::MetricsTokenFileName).c_str(), 0600);
+    server_->reloadToken();
+    const QByteArray scrape = "GET /metrics HTTP/1.1\r\nAuthorization: Bearer s3cret-Tok\r\n\r\n";
+    ASSERT_EQ(askSettled(port, scrape).status, 200); // the token's lookup is done
     constexpr int open = engine::MetricsServer::MaxConnections;
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < open; ++i) {
         clients.push_back(std::make_unique<Client>(port));
         ASSERT_TRUE(waitWithEvents([&] { return clients.back()->connected(); }));
     }
-    Client extra(port);
-    const Answer refused(extra.untilClosed());
-    EXPECT_EQ(refused.status, 503);
+    // One more that sends at once is answered, not turned away: at most the
+    // oldest silent one gives way.
+    EXPECT_EQ(ask(port, scrape).body, Series);
 
-    // All but the last send now; the silent one does not hold them up.
-    for (int i = 0; i + 1 < open; ++i) {
-        clients[i]->send("GET /metrics HTTP/1.1\r\n\r\n");
+    // All but the first and the last send now; the silent one does not hold them up.
+    for (int i = 1; i + 1 < open; ++i) {
+        clients[i]->send(scrape);
     }
-    for (int i = 0; i + 1 < open; ++i) {
+    for (int i = 1; i + 1 < open; ++i) {
         EXPECT_EQ(Answer(clients[i]->untilClosed()).body, Series) << i;
     }
     EXPECT_FALSE(clients.back()->closed()) << "dropped before its time was up";
-    EXPECT_EQ(clients.back()->untilClosed(), QByteArray()) << "a silent client is only dropped";
-    EXPECT_EQ(ask(port, "GET /metrics HTTP/1.1\r\n\r\n").status, 200);
+
+    // Hundreds of idle connections and requests without the token starve no scrape.
+    for (int i = 0; i < 300; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+    }
+    ASSERT_TRUE(waitWithEvents([&] {
+        return std::ranges::all_of(clients,
+                                   [](const auto &c) { return c->connected() || c->closed(); });
+    }));
+    int served = 0;
+    for (int i = 0; i < 40; ++i) {
+        clients.push_back(std::make_unique<Client>(port));
+        clients.back()->send("GET /metrics HTTP/1.1\r\n\r\n");
+        served += ask(port, scrape).status == 200 ? 1 : 0;
+    }
+    EXPECT_EQ(served, 40);
+    EXPECT_EQ(clients[open - 1]->untilClosed(), QByteArray()) << "a silent client is only dropped";
 }
 
 TEST_F(MetricsServerTest, ListensOnlyWhereWrittenAndLogsEachProblemOnce) {
@@ -298,6 +330,94 @@ TEST_F(MetricsServerTest, ListensOnlyWhereWrittenAndLogsEachProblemOnce) {
     EXPECT_FALSE(server_->serving().has_value());
     EXPECT_EQ(logged(QStringLiteral("The metrics are no longer served.")), 1);
     ASSERT_TRUE(holder.listen(QHostAddress::LocalHost, port)) << "the port was let go";
+}
+
+TEST_F(MetricsServerTest, BeyondLoopbackNothingIsServedWithoutAToken) {
+    const quint16 port = freePort();
+    const QString everywhere = QStringLiteral("0.0.0.0:%1").arg(port);
+    const QString served =
+        QStringLiteral("The metrics are served at http://%1/metrics.").arg(everywhere);
+    server_->apply(everywhere);
+    for (const QByteArray &request :
+         {QByteArray("GET /metrics HTTP/1.1\r\n\r\n"), QByteArray("GET / HTTP/1.1\r\n\r\n")}) {
+        const Answer answer = askSettled(port, request);
+        EXPECT_EQ(answer.status, 503);
+        EXPECT_FALSE(answer.body.contains("perstando")) << answer.body.toStdString();
+        server_->reloadToken(); // looked up again: said once
+    }
+    EXPECT_EQ(log_, QStringList{QStringLiteral("The metrics are not served: %1 is not a loopback "
+                                               "address and no token is stored.")
+                                    .arg(everywhere)});
+    writeFile(folder_ / mailsecret::MetricsTokenFileName, "s3cret-Tok\n");
+    ::chmod((folder_ / mailsecret::MetricsTokenFileName).c_str(), 0600);
+    server_->reloadToken();
+    EXPECT_TRUE(waitWithEvents([&] {
+        return ask(port, "GET /metrics HTTP/1.1\r\nAuthorization: Bearer s3cret-Tok\r\n\r\n")
+                   .body == Series;
+    }));
+    EXPECT_EQ(logged(served), 1) << log_.join(u'\n').toStdString();
+}
+
+// A running watchdog, its window never shown, learns of a token stored or
+// removed: the file at the next check, the keyring at a save of the settings
+// or --resume.
+class MetricsTokenWhileRunning : public ProgramFolderTest {};
+
+TEST_F(MetricsTokenWhileRunning, AStoredOrRemovedTokenCountsWithoutARestart) {
+    if (!SecretServiceSession::installed()) {
+        GTEST_SKIP() << "gnome-keyring-daemon is not installed";
+    }
+    SecretServiceSession keyring;
+    ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", keyring.address());
+    const quint16 port = freePort();
+    const std::string settings = "[exe1]\nname=Kiosk\npath=" + program("kiosk").string() +
+                                 "\ntimer=60000\n[metrics]\nlisten=" + std::to_string(port) + "\n";
+    engine::SlotWatcher &watcher = start(settings);
+    ASSERT_TRUE(watcher.refresh());
+    const auto file = folder_ / mailsecret::MetricsTokenFileName;
+    const std::vector<std::string> item = {"application", "perstando", "server",
+                                           "metrics",     "user",      "token"};
+    const auto keep = [&](const char *token) {
+        std::vector<std::string> arguments = {token ? "store" : "clear"};
+        if (token) {
+            arguments.emplace_back("--label=metrics");
+        }
+        arguments.insert(arguments.end(), item.begin(), item.end());
+        ASSERT_EQ(keyring.secretTool(arguments, token ? token : "").status, 0);
+    };
+    enum class Then { Check, SaveAndCheck, Resume };
+    const struct {
+        const char *what;
+        std::function<void()> change;
+        Then then;
+        int status; ///< of a request without a token
+    } rows[] = {
+        {"none yet", [] {}, Then::Check, 200},
+        {"a file written",
+         [&] {
+             writeFile(file, "file-Tok\n");
+             ::chmod(file.c_str(), 0600);
+         },
+         Then::Check, 401},
+        {"the file emptied", [&] { writeFile(file, "\n"); }, Then::Check, 503},
+        {"the file removed", [&] { std::filesystem::remove(file); }, Then::Check, 200},
+        {"a keyring item stored", [&] { keep("ring-Tok"); }, Then::SaveAndCheck, 401},
+        {"the item cleared", [&] { keep(nullptr); }, Then::Resume, 200},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        row.change();
+        if (row.then == Then::SaveAndCheck) {
+            writeFile(folder_ / "settings.ini", readFile(folder_ / "settings.ini") + "; saved\n");
+        }
+        if (row.then == Then::Resume) {
+            EXPECT_TRUE(engine::answerShellCommand(*watchdog_, QStringLiteral("resume")).ok);
+        } else {
+            watcher.tick(1);
+        }
+        EXPECT_TRUE(waitWithEvents(
+            [&] { return ask(port, "GET /metrics HTTP/1.1\r\n\r\n").status == row.status; }));
+    }
 }
 
 } // namespace

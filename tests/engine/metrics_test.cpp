@@ -171,6 +171,26 @@ TEST_F(MetricsTest, EveryNamedSlotIsThereFromTheStartAndARestartIsCounted) {
     EXPECT_EQ(parsed.output, "11\n") << text;
 }
 
+TEST_F(MetricsTest, AScrapeTellsTheUsageTheLastCheckReadAndWalksNoTree) {
+    const auto exe = program("walked");
+    Child byHand({exe.string()}, folder_.path());
+    ASSERT_TRUE(waitUntil([&] { return pidsOf(exe).size() == 1; }));
+    auto &watcher = start("[exe1]\nname=Walked\npath=" + exe.string() + "\ntimer=60000\n");
+    ASSERT_TRUE(watcher.refresh());
+    const auto memory = [&] {
+        return valueOf(
+            engine::metricsText(*watchdog_, engine::MetricsFormat::Prometheus).toStdString(),
+            "perstando_slot_resident_memory_bytes{slot=\"1\",name=\"Walked\"}");
+    };
+    memory(); // asked for: the checks read the usage from now on
+    watcher.tick(1);
+    const auto read = memory();
+    ASSERT_GT(read.value_or(0), 0);
+    // Its tree gone and no check since: a scrape that walked would find nothing.
+    byHand.stop(SIGKILL);
+    EXPECT_EQ(memory(), read);
+}
+
 TEST_F(MetricsTest, ARestartIsCountedForWhatBroughtItAbout) {
     using engine::Phase;
     using engine::RestartReason;
