@@ -24,8 +24,8 @@ void lookUpToken(const mailsecret::Item &item, QObject *context,
                          const QString file = QString::fromStdString(item.fileName);
                          const QString none =
                              QStringLiteral(" holds no ") + QString::fromStdString(item.noun);
-                         // A token file or item that is there but empty (a recipe whose
-                         // generator was missing) is a token meant and not had: never none.
+                         // A file or item that is there but blank was meant to hold a token
+                         // (an echo whose generator was missing): unreadable, never none.
                          if (r.found() && !token.trimmed().isEmpty()) {
                              done(token, QString());
                          } else if (r.found()) {

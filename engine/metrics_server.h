@@ -51,8 +51,8 @@ public:
     static constexpr int RequestMs = 2000;
     /// Connections kept from loopback peers, and apart from them from the
     /// others, so that the network cannot crowd out a local scraper. Beyond
-    /// it the oldest connection still without its head is closed, once a
-    /// newer one has had GraceMs to send its own.
+    /// it the oldest connection still without its head is closed, though not
+    /// before it has had GraceMs to send one.
     static constexpr int MaxConnections = 8;
     static constexpr int GraceMs = 20;
     /// Open from one side at most (a flood): beyond it the oldest without its
