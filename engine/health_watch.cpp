@@ -7,6 +7,7 @@
 #include <QLocale>
 
 #include <algorithm>
+#include <utility>
 
 namespace engine {
 
@@ -44,6 +45,8 @@ struct HealthWatch::SlotHealth {
     int cpuOver = 0;
     bool limitReported = false;
     std::optional<Sample> last;
+    std::optional<UsageReading> kept;
+    bool sampled = false; ///< at the check under way
 
     bool limited() const { return settings.maxMemoryMiB > 0 || settings.maxCpuPercent > 0; }
     /// Counts and readings start over for another process.
@@ -77,6 +80,7 @@ HealthWatch::HealthWatch(SlotWatcher &watcher, QObject *parent)
         });
     }
     connect(&watcher_, &SlotWatcher::foundRunning, this, &HealthWatch::sample);
+    connect(&watcher_, &SlotWatcher::checked, this, [this](int slot) { keepReading(slot); });
 }
 
 HealthWatch::~HealthWatch() = default;
@@ -91,6 +95,10 @@ const HealthWatch::SlotHealth &HealthWatch::health(int slot) const {
 
 const HealthRecord &HealthWatch::record(int slot) const {
     return health(slot).record;
+}
+
+const std::optional<UsageReading> &HealthWatch::usage(int slot) const {
+    return health(slot).kept;
 }
 
 void HealthWatch::apply(const settings::Snapshot &snapshot) {
@@ -182,11 +190,13 @@ void HealthWatch::sample(int slot) {
         return; // a slot without either costs nothing at its check
     }
     sameProcess(slot);
-    const std::vector<int> orphans = s.limited() ? watcher_.orphans(slot) : std::vector<int>();
-    const auto usage = processes::treeUsage(watcher_.remembered(slot), orphans);
+    const auto usage = processes::treeUsage(watcher_.remembered(slot), watcher_.orphans(slot));
+    s.sampled = true;
+    s.kept.reset();
     if (!usage) {
         return;
     }
+    s.kept = UsageReading{s.process, *usage};
     const qint64 nowMs = watcher_.nowMs();
     const double memory = static_cast<double>(usage->residentBytes) / MiB;
     s.record.memoryMiB = memory;
@@ -234,6 +244,21 @@ void HealthWatch::sample(int slot) {
     }
     s.limitReported = true;
     fail(slot, true, reason);
+}
+
+void HealthWatch::keepReading(int slot) {
+    SlotHealth &s = health(slot);
+    if (std::exchange(s.sampled, false)) {
+        return;
+    }
+    s.kept.reset();
+    const processes::RememberedProcess &process = watcher_.remembered(slot);
+    if (!keepUsage_ || process.pid() == 0) {
+        return;
+    }
+    if (const auto usage = processes::treeUsage(process, watcher_.orphans(slot))) {
+        s.kept = UsageReading{process.identity(), *usage};
+    }
 }
 
 void HealthWatch::fail(int slot, bool limit, const QString &reason) {

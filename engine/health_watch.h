@@ -8,6 +8,7 @@
 // over on a pass and with every new process.
 
 #include "core/process_probe.h"
+#include "core/process_usage.h"
 #include "engine/health_probe.h"
 #include "engine/settings.h"
 
@@ -38,6 +39,12 @@ struct HealthRecord {
     std::optional<double> cpuPercent;
 };
 
+/// A program's usage as one check read it, and the process it was read for.
+struct UsageReading {
+    processes::ProcessIdentity process;
+    processes::Usage usage;
+};
+
 class HealthWatch : public QObject {
     Q_OBJECT
 
@@ -59,6 +66,11 @@ public:
     void probe(int slot);
     /// Replaces StopGrace for the stops that start from now on.
     void setStopGrace(std::chrono::milliseconds grace) { stopGrace_ = grace; }
+    /// From now on every check of a slot reads its program's usage, not only
+    /// a limited or probed slot's: the metrics tell it from there.
+    void keepUsage() { keepUsage_ = true; }
+    /// The usage the slot's last check read; nullopt when it read none.
+    const std::optional<UsageReading> &usage(int slot) const;
 
 private:
     struct SlotHealth;
@@ -68,6 +80,8 @@ private:
     bool sameProcess(int slot);
     void probed(int slot, const ProbeResult &result);
     void sample(int slot);
+    /// At the end of a check: the reading kept, unless sample() took it.
+    void keepReading(int slot);
     void fail(int slot, bool limit, const QString &reason);
     void pass(int slot, bool limit);
     void stop(int slot);
@@ -75,6 +89,7 @@ private:
     SlotWatcher &watcher_;
     std::array<std::unique_ptr<SlotHealth>, settings::SlotCount> slots_;
     std::chrono::milliseconds stopGrace_ = StopGrace;
+    bool keepUsage_ = false;
 };
 
 } // namespace engine

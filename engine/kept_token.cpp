@@ -4,6 +4,7 @@
 #include "core/program_folder.h"
 #include "engine/password_lookup.h"
 
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -15,16 +16,31 @@ void lookUpToken(const mailsecret::Item &item, QObject *context,
                  std::function<void(const std::optional<QString> &, const QString &)> done) {
     // A child of the context: gone with it, and its answer with it.
     auto *lookup = new PasswordLookup(context);
+    const QString folder = QString::fromStdString(core::settingsFolder());
     QObject::connect(lookup, &PasswordLookup::finished, context,
-                     [lookup, done = std::move(done)](const mailsecret::Lookup &r) {
+                     [lookup, item, folder, done = std::move(done)](const mailsecret::Lookup &r) {
                          lookup->deleteLater();
-                         if (r.found()) {
-                             done(QString::fromStdString(r.password), QString());
+                         const QString token = QString::fromStdString(r.password);
+                         const QString file = QString::fromStdString(item.fileName);
+                         const QString none =
+                             QStringLiteral(" holds no ") + QString::fromStdString(item.noun);
+                         // A file or item that is there but blank was meant to hold a token
+                         // (an echo whose generator was missing): unreadable, never none.
+                         if (r.found() && !token.trimmed().isEmpty()) {
+                             done(token, QString());
+                         } else if (r.found()) {
+                             done(std::nullopt, (r.place == mailsecret::Place::File
+                                                     ? file
+                                                     : QStringLiteral("the keyring's item")) +
+                                                    none);
+                         } else if (r.outcome == mailsecret::Lookup::Outcome::NotStored &&
+                                    QFileInfo::exists(folder + QLatin1Char('/') + file)) {
+                             done(std::nullopt, file + none);
                          } else {
                              done(std::nullopt, QString::fromStdString(r.reason));
                          }
                      });
-    lookup->start(item, QString::fromStdString(core::settingsFolder()));
+    lookup->start(item, folder);
 }
 
 void storeToken(const mailsecret::Item &item, const QString &token, QObject *context,

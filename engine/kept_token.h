@@ -16,8 +16,9 @@ namespace engine {
 
 /// The token `item`; `done(token, problem)` runs later on this thread unless
 /// `context` is gone: the token, or nullopt with "" when none is stored, or
-/// nullopt with why it could not be read. The keyring may take seconds; the
-/// event loop goes on meanwhile.
+/// nullopt with why it could not be read; a file or keyring item that is there
+/// but holds only blanks is such a problem, not "none stored". The keyring may
+/// take seconds; the event loop goes on meanwhile.
 void lookUpToken(const mailsecret::Item &item, QObject *context,
                  std::function<void(const std::optional<QString> &, const QString &)> done);
 

@@ -2,6 +2,7 @@
 
 #include "core/process_probe.h"
 #include "core/process_usage.h"
+#include "engine/health_watch.h"
 #include "engine/internet_watch.h"
 #include "engine/slot_state.h"
 #include "engine/slot_watcher.h"
@@ -142,14 +143,15 @@ std::vector<SlotView> slotViews(const Watchdog &watchdog) {
         // A slot no longer checked knows nothing of its program now.
         view.up = watcher.timer(n)->interval() != 0 && isUp(watcher.slotState(n).phase);
         view.counts = &watchdog.counters().slot(n);
-        const processes::RememberedProcess &process = watcher.remembered(n);
-        if (view.up && process.pid() != 0) {
-            // One tree, read through the remembered process: no walk of all processes.
-            view.usage = processes::treeUsage(process);
+        // As the last check read it: a scrape never walks a process tree,
+        // which for a large one would hold the checks up.
+        const auto &reading = watchdog.healthWatch().usage(n);
+        if (view.up && reading && reading->process == watcher.remembered(n).identity()) {
+            view.usage = reading->usage;
             const auto boot = processes::bootTime();
-            if (view.usage && boot && process.identity().startTime != 0) {
+            if (boot && reading->process.startTime != 0) {
                 view.startTime = static_cast<double>(*boot) +
-                                 static_cast<double>(process.identity().startTime) /
+                                 static_cast<double>(reading->process.startTime) /
                                      static_cast<double>(processes::clockTicksPerSecond());
             }
         }
@@ -242,7 +244,8 @@ QByteArray metricsContentType(MetricsFormat format) {
                : "text/plain; version=0.0.4; charset=utf-8";
 }
 
-QByteArray metricsText(const Watchdog &watchdog, MetricsFormat format) {
+QByteArray metricsText(Watchdog &watchdog, MetricsFormat format) {
+    watchdog.healthWatch().keepUsage();
     const std::vector<SlotView> views = slotViews(watchdog);
     Writer out(format);
 

@@ -21,7 +21,8 @@ enum class MetricsFormat {
 MetricsFormat metricsFormatFor(const QByteArray &accept);
 /// The Content-Type of `format`, with its version and charset.
 QByteArray metricsContentType(MetricsFormat format);
-/// Every series, as the running watchdog has them now.
-QByteArray metricsText(const Watchdog &watchdog, MetricsFormat format);
+/// Every series, as the running watchdog has them now. The programs' usage is
+/// what their checks read, which from the first call on they all do.
+QByteArray metricsText(Watchdog &watchdog, MetricsFormat format);
 
 } // namespace engine

@@ -1,6 +1,7 @@
 #include "engine/metrics_server.h"
 
 #include "core/mail_secret.h"
+#include "core/program_folder.h"
 #include "engine/kept_token.h"
 
 #include <QCryptographicHash>
@@ -172,6 +173,23 @@ std::optional<QByteArray> bearerToken(const std::optional<QByteArray> &authoriza
     return token;
 }
 
+/// Whether the file at `path` is no longer the one `stamp` described; `stamp`
+/// becomes what it is now. A change too recent to judge counts once more when
+/// it has settled, and not at every call until then.
+bool changedSince(core::FileStamp &stamp, const std::string &path) {
+    const core::FileStamp now = core::fileStamp(path);
+    core::FileStamp before = stamp;
+    core::FileStamp after = now;
+    before.settled = after.settled = true;
+    const bool changed = !core::unchanged(before, after) || (now.settled && !stamp.settled);
+    stamp = now;
+    return changed;
+}
+
+std::string tokenPath() {
+    return core::settingsFolder() + '/' + mailsecret::MetricsTokenFileName;
+}
+
 } // namespace
 
 struct MetricsServer::Connection {
@@ -180,6 +198,8 @@ struct MetricsServer::Connection {
     QByteArray head;
     bool overflowed = false;
     bool answered = false;
+    bool local = false; ///< from a loopback address
+    bool fresh = true;  ///< not yet through a trim: not closed for another
 };
 
 QString MetricsServer::Address::text() const {
@@ -191,7 +211,12 @@ QString MetricsServer::Address::text() const {
 }
 
 MetricsServer::MetricsServer(Renderer renderer, Log log, QObject *parent)
-    : QObject(parent), renderer_(std::move(renderer)), log_(std::move(log)) {}
+    : QObject(parent), renderer_(std::move(renderer)), log_(std::move(log)),
+      trimTimer_(new QTimer(this)) {
+    trimTimer_->setSingleShot(true);
+    trimTimer_->setInterval(GraceMs);
+    connect(trimTimer_, &QTimer::timeout, this, &MetricsServer::trim);
+}
 
 MetricsServer::~MetricsServer() {
     stop();
@@ -306,7 +331,10 @@ void MetricsServer::apply(const QString &listen) {
     problem_.clear();
     connect(listener_, &QTcpServer::pendingConnectionAvailable, this,
             &MetricsServer::acceptWaiting);
-    log_(QStringLiteral("The metrics are served at http://%1/metrics.").arg(address->text()));
+    // Beyond loopback that is told once a token guards it.
+    if (address->host.isLoopback()) {
+        log_(QStringLiteral("The metrics are served at http://%1/metrics.").arg(address->text()));
+    }
     reloadToken();
 }
 
@@ -325,6 +353,8 @@ void MetricsServer::reloadToken() {
     if (token_ == Token::Unreadable) {
         token_ = Token::Pending;
     }
+    tokenStamp_ = core::fileStamp(tokenPath());
+    settingsStamp_ = core::fileStamp(core::settingsPath());
     lookUpToken(mailsecret::metricsToken(), this,
                 [this, lookup](const std::optional<QString> &token, const QString &problem) {
                     if (lookup != tokenLookups_) {
@@ -346,7 +376,29 @@ void MetricsServer::reloadToken() {
                                  problem + QLatin1Char('.'));
                         }
                     }
+                    tellGuard();
                 });
+}
+
+void MetricsServer::noticeChanges() {
+    if (listener_ && (changedSince(tokenStamp_, tokenPath()) ||
+                      changedSince(settingsStamp_, core::settingsPath()))) {
+        reloadToken();
+    }
+}
+
+void MetricsServer::tellGuard() {
+    if (!address_ || address_->host.isLoopback()) {
+        return;
+    }
+    if (token_ == Token::None) {
+        servedTold_ = false;
+        note(address_->text() +
+             QStringLiteral(" is not a loopback address and no token is stored"));
+    } else if (token_ == Token::Present && !std::exchange(servedTold_, true)) {
+        problem_.clear();
+        log_(QStringLiteral("The metrics are served at http://%1/metrics.").arg(address_->text()));
+    }
 }
 
 void MetricsServer::note(const QString &problem) {
@@ -365,14 +417,27 @@ void MetricsServer::stop() {
     address_.reset();
     token_ = Token::Pending;
     tokenHash_.clear();
+    servedTold_ = false;
+}
+
+qsizetype MetricsServer::openFrom(bool local) const {
+    return std::count_if(connections_.begin(), connections_.end(),
+                         [local](const auto &c) { return c->local == local; });
 }
 
 void MetricsServer::acceptWaiting() {
     while (listener_ && listener_->hasPendingConnections()) {
         QTcpSocket *socket = listener_->nextPendingConnection();
         socket->setParent(this);
-        if (std::ssize(connections_) >= MaxConnections) {
-            // Answered and closed at once: the open ones keep their turn.
+        const bool local = socket->peerAddress().isLoopback();
+        const auto waiting =
+            std::find_if(connections_.begin(), connections_.end(),
+                         [local](const auto &c) { return c->local == local && !c->answered; });
+        if (openFrom(local) >= MaxOpen && waiting != connections_.end()) {
+            // A flood: the oldest without its head gives way at once, grace or not.
+            drop(waiting->get());
+        } else if (openFrom(local) >= MaxOpen) {
+            // Every one is being answered: the newest is turned away.
             socket->write(serialize(Reply{503,
                                           "text/plain; charset=utf-8",
                                           "Too many connections\n",
@@ -386,6 +451,7 @@ void MetricsServer::acceptWaiting() {
         auto connection = std::make_unique<Connection>();
         Connection *c = connection.get();
         c->socket = socket;
+        c->local = local;
         c->deadline = new QTimer(socket);
         c->deadline->setSingleShot(true);
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
@@ -394,9 +460,40 @@ void MetricsServer::acceptWaiting() {
         connect(c->deadline, &QTimer::timeout, this, [this, c] { drop(c); });
         c->deadline->start(RequestMs);
         connections_.push_back(std::move(connection));
+        if (openFrom(local) > MaxConnections && !trimTimer_->isActive()) {
+            trimTimer_->start();
+        }
         if (socket->bytesAvailable() > 0) {
             readFrom(c);
         }
+    }
+}
+
+void MetricsServer::trim() {
+    std::vector<Connection *> closing;
+    bool again = false;
+    for (const bool local : {true, false}) {
+        qsizetype over = openFrom(local) - MaxConnections;
+        // Oldest first: a client that has not sent its head by now gives way
+        // to one that came later, rather than the newest being turned away.
+        for (const auto &c : connections_) {
+            if (c->local != local || c->answered) {
+                continue;
+            }
+            if (over > 0 && !c->fresh) {
+                closing.push_back(c.get());
+                --over;
+            } else if (over > 0) {
+                again = true; // its grace runs until the next trim
+            }
+            c->fresh = false;
+        }
+    }
+    for (Connection *c : closing) {
+        drop(c);
+    }
+    if (again) {
+        trimTimer_->start();
     }
 }
 
@@ -447,6 +544,9 @@ QByteArray MetricsServer::answerTo(const QByteArray &head) const {
         break;
     }
     case Token::None:
+        if (!address_->host.isLoopback()) {
+            return send(plain(503, "The metrics need a token beyond loopback"));
+        }
         break;
     }
     if (request->method != "GET" && !headOnly) {

@@ -1,8 +1,11 @@
 #pragma once
 // The metrics over HTTP for a Prometheus scraper: GET /metrics on the address
 // of [metrics] listen, loopback unless another address is written. With a
-// stored metrics token, only a request that carries it is answered. Nothing
-// here waits: connections, reads and the token's lookup all run on signals.
+// stored metrics token, only a request that carries it is answered; beyond
+// loopback nothing is answered without one. Nothing here waits: connections,
+// reads and the token's lookup all run on signals.
+
+#include "core/file_stamp.h"
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -44,10 +47,18 @@ public:
 
     /// The head of a request (request line and headers) may be this long.
     static constexpr qsizetype MaxHeadBytes = 8192;
-    /// How long a request may take to arrive, and how many may be open: as the
-    /// shell commands' server allows.
+    /// How long a request's head may take to arrive after its connection.
     static constexpr int RequestMs = 2000;
+    /// Connections kept from loopback peers, and apart from them from the
+    /// others, so that the network cannot crowd out a local scraper. Beyond
+    /// it the oldest connection still without its head is closed, though not
+    /// before it has had GraceMs to send one.
     static constexpr int MaxConnections = 8;
+    static constexpr int GraceMs = 20;
+    /// Open from one side at most (a flood): beyond it the oldest without its
+    /// head is closed at once, or while all are being answered the new one
+    /// gets 503.
+    static constexpr int MaxOpen = 64;
     /// How long an answer may take to be taken by its client.
     static constexpr int ReplyMs = 10000;
 
@@ -66,6 +77,10 @@ public:
     void apply(const QString &listen);
     /// Looks the stored token up again (after it was stored or removed).
     void reloadToken();
+    /// Looks the token up again when its file or settings.ini changed since
+    /// the last lookup (a keyring item cannot be watched; a save of the
+    /// settings is when one is stored). Costs two stats otherwise.
+    void noticeChanges();
 
     /// Where it serves now; nullopt while it does not.
     std::optional<Address> serving() const;
@@ -76,22 +91,32 @@ private:
 
     void stop();
     void acceptWaiting();
+    /// Closes the oldest connections without a head beyond MaxConnections.
+    void trim();
+    qsizetype openFrom(bool local) const;
     void readFrom(Connection *connection);
     QByteArray answerTo(const QByteArray &head) const;
     void answer(Connection *connection, const QByteArray &reply);
     void drop(Connection *connection);
     void note(const QString &problem);
+    /// Beyond loopback, says once whether a token now guards the metrics.
+    void tellGuard();
 
     Renderer renderer_;
     Log log_;
     QTcpServer *listener_ = nullptr;
     std::optional<Address> address_;
-    std::vector<std::unique_ptr<Connection>> connections_;
+    std::vector<std::unique_ptr<Connection>> connections_; ///< oldest first
+    QTimer *trimTimer_ = nullptr;
     Token token_ = Token::Pending;
     QByteArray tokenHash_; ///< SHA-256 of the stored token: the token itself is not kept
     quint64 tokenLookups_ = 0;
     QString problem_;      ///< the last problem logged, so it is logged once
     QString tokenProblem_; ///< the last reason the token could not be read
+    bool servedTold_ = false;
+    /// The token's file and settings.ini as the last lookup found them.
+    core::FileStamp tokenStamp_;
+    core::FileStamp settingsStamp_;
 };
 
 } // namespace engine

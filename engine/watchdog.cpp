@@ -76,6 +76,12 @@ Watchdog::Watchdog(QObject *parent) : QObject(parent) {
         [this](const QString &text) { log_.note(text); }, this);
     attachConsumers();
 
+    // A token stored or removed while running counts from the next check on.
+    connect(slots_, &SlotWatcher::checked, this, [this] {
+        if (metricsServer_) {
+            metricsServer_->noticeChanges();
+        }
+    });
     connect(panelTimer_, &QTimer::timeout, this, &Watchdog::refreshPanel);
     connect(animationTimer_, &QTimer::timeout, this, &Watchdog::animate);
     connect(keepUpTimer_, &QTimer::timeout, this, [this] {
@@ -191,6 +197,10 @@ void Watchdog::setPaused(bool paused) {
     internet_->timer()->setEnabled(!paused);
     slots_->setPaused(paused);
     if (!paused) {
+        // --resume also asks the keyring again, whose items cannot be watched.
+        if (metricsServer_) {
+            metricsServer_->reloadToken();
+        }
         refreshPanel();
     }
     if (changed) {
@@ -479,6 +489,7 @@ void Watchdog::applyMetrics() {
                 return MetricsServer::Body{metricsContentType(format), metricsText(*this, format)};
             },
             [this](const QString &line) { log_.note(line); }, this);
+        health_->keepUsage(); // read at the checks for the first scrape already
     }
     metricsServer_->apply(settings_.metrics.listen);
 }

@@ -55,7 +55,8 @@ public:
 
     /// Pausing stops the status panel, the slot checks, the animation and the
     /// connection watch; resuming starts the panel, the animation and the
-    /// watch again, and brings back the checks of named slots at once.
+    /// watch again, brings back the checks of named slots at once and looks
+    /// the metrics token up again.
     void setPaused(bool paused);
     bool paused() const { return paused_; }
     /// Whether a window shows the status panel. Hidden, the panel's and the

@@ -139,7 +139,13 @@ TEST_F(MetricsTest, EveryNamedSlotIsThereFromTheStartAndARestartIsCounted) {
     ASSERT_TRUE(startedAt) << text;
     EXPECT_GE(*startedAt, killedAt - 1);
     EXPECT_LE(*startedAt, *restartedAt + 1);
-    EXPECT_GT(valueOf(text, "perstando_slot_resident_memory_bytes{" + one + "}").value_or(0), 0);
+    const std::string memory = "perstando_slot_resident_memory_bytes{" + one + "}";
+    EXPECT_GT(valueOf(text, memory).value_or(0), 0);
+    // As the check read it: a scrape walks no tree, which is gone by now.
+    const pid_t restarted = watcher.rememberedProcess(1);
+    ::kill(restarted, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return hasEnded(restarted); }));
+    EXPECT_EQ(valueOf(render(engine::MetricsFormat::Prometheus), memory), valueOf(text, memory));
     EXPECT_TRUE(valueOf(text, "perstando_slot_cpu_seconds_total{" + one + "}")) << text;
     EXPECT_FALSE(valueOf(text, "perstando_slot_resident_memory_bytes{" + two + "}"));
 
