@@ -1,4 +1,5 @@
 #include "core/output_log.h"
+#include "core/unique_fd.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/test_support.h"
@@ -19,6 +20,9 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <iostream>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -523,6 +527,168 @@ TEST(OutputLog, OnlyARegularFileIsOpenedForOutput) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_APPEND);
     ::close(fd);
+}
+
+/// The files in `folder` owned by `owner`, by name, with their text.
+std::map<std::string, std::string> filesOf(const fs::path &folder, uid_t owner) {
+    std::map<std::string, std::string> files;
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(folder, error)) {
+        struct stat info {};
+        if (::lstat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_uid == owner) {
+            files[entry.path().filename().string()] = testing_support::readFile(entry.path());
+        }
+    }
+    return files;
+}
+
+// Another account that owns the output folder or plants a file at its path,
+// the folder swapped for a link, a dangling link left at the path: the logger
+// writes into no file but its own, none of its files passes the cap by more
+// than one line, and a rotation it cannot make is told once.
+TEST(OutputLog, AttacksOnTheOutputPathReachNoOtherFileAndKeepTheCap) {
+    constexpr uid_t Other = 65534; // nobody
+    constexpr std::uint64_t Cap = 4096;
+    struct Place {
+        fs::path folder, path, moved, target, elsewhere;
+    };
+    // Held open: rotations may rename it out of sight.
+    core::UniqueFd planted;
+    const auto moveAndPlant = [&planted](const Place &p, mode_t mode) {
+        fs::rename(p.path, p.moved);
+        testing_support::writeFile(p.path, "");
+        ASSERT_EQ(::chown(p.path.c_str(), Other, Other), 0);
+        ASSERT_EQ(::chmod(p.path.c_str(), mode), 0);
+        planted.reset(::open(p.path.c_str(), O_RDONLY | O_CLOEXEC));
+    };
+    const auto giveAway = [](const Place &p) {
+        ASSERT_EQ(::chown(p.folder.c_str(), Other, Other), 0);
+    };
+    struct Attack {
+        const char *name;
+        bool needsRoot;
+        std::function<void(const Place &)> before; ///< before the logger starts
+        std::function<void(const Place &)> during; ///< once it has written a line
+        std::string refusedAtStart;                ///< what opening the file says; empty: it opens
+        std::string toldOnce;                      ///< the note of a rotation not made; empty: none
+        bool undo;                                 ///< the link is removed and writing resumes
+    };
+    const Attack attacks[] = {
+        {"folder of another account", true, giveAway,
+         [&](const Place &p) { moveAndPlant(p, 0666); },
+         "its folder {folder} belongs to another user (uid 65534)", "", false},
+        {"folder given to another account later", true, nullptr,
+         [&](const Place &p) {
+             giveAway(p);
+             moveAndPlant(p, 0666);
+         },
+         "", "not rotated: {path}: its folder {folder} belongs to another user (uid 65534)", false},
+        {"file of another account at the path", true, nullptr,
+         [&](const Place &p) { moveAndPlant(p, 0600); }, "",
+         "not rotated: {path}: the file belongs to another user (uid 65534)", false},
+        {"folder swapped for a link", false, nullptr,
+         [](const Place &p) {
+             fs::rename(p.folder, p.folder.string() + ".old");
+             fs::create_directory_symlink(p.elsewhere, p.folder);
+         },
+         "", "", false},
+        {"dangling link at the path", false, nullptr,
+         [](const Place &p) {
+             fs::rename(p.path, p.moved);
+             fs::create_symlink(p.target, p.path);
+         },
+         "", "not rotated: {path}: is a symbolic link", true},
+    };
+    for (const auto &attack : attacks) {
+        SCOPED_TRACE(attack.name);
+        if (attack.needsRoot && ::geteuid() != 0) {
+            std::cout << "skipped \"" << attack.name << "\": giving a file away needs root\n";
+            continue;
+        }
+        planted.reset();
+        TempDir dir;
+        const Place p{dir / "logs", dir / "logs" / "app.log", dir / "logs" / "moved.log",
+                      dir / "logs" / "target", dir / "root-only"};
+        fs::create_directory(p.folder);
+        fs::create_directory(p.elsewhere);
+        fs::permissions(p.elsewhere, fs::perms::owner_all, fs::perm_options::replace);
+        const auto words = [&](std::string text) {
+            for (const auto &[key, value] :
+                 {std::pair{"{path}", p.path.string()}, std::pair{"{folder}", p.folder.string()}}) {
+                if (const auto at = text.find(key); at != std::string::npos) {
+                    text.replace(at, std::strlen(key), value);
+                }
+            }
+            return text;
+        };
+        if (attack.before) {
+            attack.before(p);
+        }
+        std::string problem;
+        const int opened = outputlog::openOutputFile(p.path, problem);
+        ::close(opened);
+        if (!attack.refusedAtStart.empty()) {
+            EXPECT_EQ(problem, words(attack.refusedAtStart));
+            if (opened < 0) {
+                continue;
+            }
+        }
+        ASSERT_GE(opened, 0) << problem;
+        Logger logger(p.path.string(), Cap, 3);
+        ASSERT_GT(logger.pid(), 0);
+        ASSERT_TRUE(logger.write(0, "first\n"));
+        ASSERT_TRUE(testing_support::waitUntil([&] {
+            return testing_support::readFile(p.path).find(" out first\n") != std::string::npos;
+        }));
+        attack.during(p);
+        // Many rotations' worth, over more than the second between two tries.
+        const auto until = std::chrono::steady_clock::now() + 1500ms;
+        for (int round = 0; std::chrono::steady_clock::now() < until; ++round) {
+            std::string data;
+            for (int i = 0; i < 40; ++i) {
+                data += "api_key=SECRET-" + lostLine(round * 100 + i) + "\n";
+            }
+            ASSERT_TRUE(logger.write(0, data));
+            ASSERT_TRUE(testing_support::waitUntil([&] { return logger.drained(); }));
+        }
+        EXPECT_TRUE(logger.running());
+
+        struct stat plantedInfo {};
+        EXPECT_TRUE(!planted ||
+                    (::fstat(planted.get(), &plantedInfo) == 0 && plantedInfo.st_size == 0))
+            << "written into the file of another account";
+        std::string ours;
+        for (const fs::path &folder : {p.folder, fs::path(p.folder.string() + ".old")}) {
+            for (const auto &[name, text] : filesOf(folder, ::geteuid())) {
+                EXPECT_LE(text.size(), Cap + 200) << name;
+                ours += text;
+            }
+        }
+        EXPECT_TRUE(filesOf(p.elsewhere, ::geteuid()).empty())
+            << "files made in the folder a link leads to";
+        const std::string told = words(attack.toldOnce);
+        if (told.empty()) {
+            EXPECT_EQ(ours.find(" --- "), std::string::npos) << ours.substr(0, 2000);
+        } else {
+            EXPECT_EQ(testing_support::occurrences(ours, " --- " + told + ";"), 1)
+                << ours.substr(0, 3000);
+        }
+        if (attack.undo) {
+            fs::remove(p.path);
+            std::string text;
+            EXPECT_TRUE(testing_support::waitUntil([&] {
+                logger.write(0, "after\n");
+                text = testing_support::readFile(p.path);
+                return text.find(" out after\n") != std::string::npos;
+            })) << "writing did not resume";
+            EXPECT_GT(droppedCount(text, told), 0) << text.substr(0, 2000);
+            EXPECT_FALSE(fs::exists(p.target)) << "the link was followed";
+        }
+        logger.closeAll();
+        const int status = logger.wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
 }
 
 TEST(OutputLog, LastLinesAreTheNewestOfTheWindowShownSafely) {
