@@ -257,45 +257,31 @@ using MailQueueTest = testing_support::ProgramFolderTest;
 TEST_F(MailQueueTest, ACrashLoopsRestartMailsAreBoundedAndWhatWasDroppedIsTold) {
     SmtpTestServer silent({.silent = true});
     SmtpTestServer server;
-    ASSERT_TRUE(silent.started() && server.started());
     start("");
     engine::Mailer &mailer = watchdog_->mailer();
     mailer.setPacing(0, 0);
     mailer.setTimeouts(1000, 1000);
     mailer.setLateAfter(500);
-    const auto to = [](const SmtpTestServer &s) {
-        return engine::MailSettings{u"ops@example.com"_s,
-                                    QString::number(s.port()),
-                                    u"perstando@example.com"_s,
-                                    u"127.0.0.1"_s,
-                                    {},
-                                    {}};
-    };
-    mailer.sendRestartMail(to(silent), u"Held"_s, false); // waits 1 s for a greeting
-    constexpr int Extra = 5;
-    for (int i = 0; i < engine::Mailer::QueueLimit + Extra; ++i) {
-        if (i == 2) {
-            mailer.sendMail(to(server), [] { return u"Loop gave up."_s; });
-        }
-        mailer.sendRestartMail(to(server), u"R"_s + QString::number(i), false);
+    engine::MailSettings to(u"ops@example.com"_s, QString::number(silent.port()),
+                            u"perstando@example.com"_s, u"127.0.0.1"_s, QString(), QString());
+    mailer.sendRestartMail(to, u"Held"_s, false); // waits 1 s for a greeting
+    to.port = QString::number(server.port());
+    mailer.sendMail(to, [] { return u"Loop gave up."_s; }); // the oldest, but no restart
+    for (int i = 0; i < engine::Mailer::QueueLimit + 5; ++i) {
+        mailer.sendRestartMail(to, u"R"_s + QString::number(i), false);
     }
-    EXPECT_EQ(mailer.pendingMails(), engine::Mailer::QueueLimit + 2);
-    const QString status = engine::statusText(*watchdog_);
-    EXPECT_NE(status.indexOf(u"\nmail: 5 restart e-mails dropped, 22 waiting\n"_s), -1)
-        << status.toStdString();
+    EXPECT_TRUE(engine::statusText(*watchdog_)
+                    .contains(u"\nmail: 5 restart e-mails dropped, 22 waiting\n"_s));
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return mailer.pendingMails() == 0; }, 60000));
     const auto mails = server.messages();
     ASSERT_EQ(mails.size(), std::size_t{engine::Mailer::QueueLimit + 1});
-    static const QRegularExpression late(u"\r\nThis e-mail was sent \\d+ seconds? late\\.\r\n$"_s);
     for (std::size_t i = 0; i < mails.size(); ++i) {
-        const QString body = QString::fromStdString(mails[i].body());
-        const QString first = i == 0 ? u"Loop gave up.\r\n"
-                                       u"5 earlier restart e-mails were dropped: too many were "
-                                       u"waiting.\r\n"_s
-                                     : u"R%1 was restarted at: "_s.arg(i - 1 + Extra);
-        EXPECT_TRUE(body.startsWith(first)) << body.toStdString();
-        EXPECT_TRUE(late.match(body).hasMatch()) << body.toStdString();
+        const std::string first = i == 0 ? "Loop gave up.\r\n5 earlier restart e-mails were "
+                                           "dropped: too many were waiting.\r\n"
+                                         : "R" + std::to_string(i + 4) + " was restarted at: ";
+        EXPECT_TRUE(mails[i].body().starts_with(first)) << mails[i].body();
+        EXPECT_NE(mails[i].body().find("\r\nThis e-mail was sent "), std::string::npos);
     }
 }
 

@@ -126,15 +126,12 @@ TEST_F(MainWindowTest, StatusPanelMarksUnconfiguredSlotsAndRunsNamedOnes) {
     EXPECT_FALSE(control<QLabel>("Picture22")->isHidden());
 }
 
-// A status line shows the start of its text, the state, and the whole of it:
-// the field is as wide as the longest line.
+// A status line shows its text from the state on, and as wide as the longest, the whole of it.
 TEST_F(MainWindowTest, AStatusLineShowsItsWholeTextFromTheStateOn) {
     writeSettings("[exe2]\nname=Gone\npath=/nonexistent/perstando-gone\ntimer=60000\n");
     start();
     form_->watchdog().slotWatcher().tick(2);
     auto *status = control<QLineEdit>("Text2");
-    ASSERT_TRUE(status->text().startsWith(QStringLiteral("Restart failed: ")))
-        << status->text().toStdString();
     status->grab(); // a line edit scrolls to its cursor when it is painted
     const QRect inside = status->contentsRect() - status->textMargins();
     const int y = inside.center().y();
