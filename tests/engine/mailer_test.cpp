@@ -262,8 +262,8 @@ TEST_F(MailQueueTest, ACrashLoopsRestartMailsAreBoundedAndWhatWasDroppedIsTold) 
     mailer.setPacing(0, 0);
     mailer.setTimeouts(1000, 1000);
     mailer.setLateAfter(500);
-    engine::MailSettings to(u"ops@example.com"_s, QString::number(silent.port()),
-                            u"perstando@example.com"_s, u"127.0.0.1"_s, QString(), QString());
+    engine::MailSettings to{u"o@example.com"_s, {}, u"p@example.com"_s, u"127.0.0.1"_s, {}, {}};
+    to.port = QString::number(silent.port());
     mailer.sendRestartMail(to, u"Held"_s, false); // waits 1 s for a greeting
     to.port = QString::number(server.port());
     mailer.sendMail(to, [] { return u"Loop gave up."_s; }); // the oldest, but no restart
