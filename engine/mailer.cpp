@@ -89,27 +89,25 @@ void Mailer::setPacing(int sendAfterMs, int disconnectAfterMs) {
 void Mailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
                              bool restartFailed, const QString &afterText, const QString &exitCause,
                              const QStringList &output) {
+    auto makeBody = [slotName, restartFailed, afterText, exitCause, output] {
+        QString body = slotName +
+                       (restartFailed ? QStringLiteral(" could not be restarted at: ")
+                                      : QStringLiteral(" was restarted at: ")) +
+                       engine::longTime(QTime::currentTime());
+        if (!exitCause.isEmpty()) {
+            body += QStringLiteral("\nLast exit: ") + exitCause;
+        }
+        if (!output.isEmpty()) {
+            body += QStringLiteral("\nLast output:\n") + output.join(QLatin1Char('\n'));
+        }
+        if (!afterText.isEmpty()) {
+            body += QLatin1Char('\n') + afterText;
+        }
+        return body;
+    };
     Delivery delivery;
     delivery.restartNotice = true;
-    sendMail(
-        settings,
-        [slotName, restartFailed, afterText, exitCause, output] {
-            QString body = slotName +
-                           (restartFailed ? QStringLiteral(" could not be restarted at: ")
-                                          : QStringLiteral(" was restarted at: ")) +
-                           engine::longTime(QTime::currentTime());
-            if (!exitCause.isEmpty()) {
-                body += QStringLiteral("\nLast exit: ") + exitCause;
-            }
-            if (!output.isEmpty()) {
-                body += QStringLiteral("\nLast output:\n") + output.join(QLatin1Char('\n'));
-            }
-            if (!afterText.isEmpty()) {
-                body += QLatin1Char('\n') + afterText;
-            }
-            return body;
-        },
-        std::move(delivery));
+    sendMail(settings, std::move(makeBody), std::move(delivery));
 }
 
 void Mailer::sendTestMail(const MailSettings &settings, const std::optional<QString> &password,

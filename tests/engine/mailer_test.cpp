@@ -251,9 +251,8 @@ TEST_F(MailerTest, ASlowAnswerToTheMessageStillDelivers) {
 
 using MailQueueTest = testing_support::ProgramFolderTest;
 
-// A crash loop's restart e-mails while the server holds the line up: past the
-// limit the oldest are dropped (never another alert), the next e-mail says
-// how many, --status counts them, and each e-mail that waited says how late.
+// Past the limit a crash loop's oldest restart e-mails are dropped, no other alert: the next
+// e-mail and --status count them, and each e-mail that waited says how late it is.
 TEST_F(MailQueueTest, ACrashLoopsRestartMailsAreBoundedAndWhatWasDroppedIsTold) {
     SmtpTestServer silent({.silent = true});
     SmtpTestServer server;
@@ -272,7 +271,6 @@ TEST_F(MailQueueTest, ACrashLoopsRestartMailsAreBoundedAndWhatWasDroppedIsTold) 
     }
     EXPECT_TRUE(engine::statusText(*watchdog_)
                     .contains(u"\nmail: 5 restart e-mails dropped, 22 waiting\n"_s));
-
     ASSERT_TRUE(QTest::qWaitFor([&] { return mailer.pendingMails() == 0; }, 60000));
     const auto mails = server.messages();
     ASSERT_EQ(mails.size(), std::size_t{engine::Mailer::QueueLimit + 1});
