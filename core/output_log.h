@@ -7,7 +7,13 @@
 // The file is rotated at its cap (PATH, PATH.1, ...); a line that cannot be
 // written (a full disk) is dropped and counted, and the program never waits
 // for the disk: once writes succeed again, a line "<time> --- 12 lines
-// dropped: No space left on device" tells how many were lost.
+// dropped: No space left on device" tells how many were lost. A rotation that
+// fails drops lines the same way, so the cap holds: the full file says why,
+// once ("<time> --- not rotated: PATH: is a symbolic link; ...").
+//
+// Only this user's own files are written, in a folder no other account can
+// change (as settings.ini is judged): the folder is opened once and every
+// rotation works inside it, never through a link.
 
 #include <chrono>
 #include <cstdint>
@@ -47,8 +53,10 @@ std::int64_t lineTime(const std::string &line);
 
 /// Opens `path` for the logger: appending, created 0600 when missing, not
 /// through a symbolic link (rotation renames the path, which a link would
-/// defeat), and only a regular file. -1 with `problem` set ("is not a regular
-/// file", or the system's reason) otherwise.
+/// defeat), only a regular file of this user that no other account can
+/// change, in a folder no other account can change. -1 with `problem` set
+/// ("is not a regular file", "its folder /x belongs to another user (uid
+/// 1001)", or the system's reason) otherwise.
 int openOutputFile(const std::string &path, std::string &problem);
 
 /// The logger's work: reads `out` and `err` until both are closed, writing

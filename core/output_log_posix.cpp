@@ -1,5 +1,8 @@
 #include "core/output_log.h"
 
+#include "core/file_trust.h"
+#include "core/unique_fd.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -87,11 +90,83 @@ bool writeAllOnce(int fd, const char *data, std::size_t size, std::size_t &writt
     return written == size;
 }
 
+/// The folder part of `path`, and its name in that folder.
+std::string folderOf(const std::string &path) {
+    const auto cut = path.rfind('/');
+    return cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+}
+std::string nameOf(const std::string &path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
+/// Why another account could change the open folder of `path` now; empty
+/// when none could.
+std::string folderProblem(int folder, const std::string &path) {
+    struct stat info {};
+    if (::fstat(folder, &info) != 0) {
+        return std::strerror(errno);
+    }
+    return core::exposureReason("its folder " + folderOf(path), info);
+}
+
+/// The folder of `path`, opened; an empty descriptor with `problem` set when
+/// it cannot be.
+core::UniqueFd openFolder(const std::string &path, std::string &problem) {
+    core::UniqueFd fd(::open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        problem = std::strerror(errno);
+    }
+    return fd;
+}
+
+/// The output file `name` in the open `folder`, as openOutputFile opens it.
+int openIn(int folder, const std::string &name, std::string &problem) {
+    const int fd =
+        ::openat(folder, name.c_str(),
+                 O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat info {};
+        const bool seen = ::fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        if (error == ELOOP && seen && S_ISLNK(info.st_mode)) {
+            problem = "is a symbolic link";
+        } else if (seen && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+            problem = "is not a regular file"; // a FIFO without a reader: ENXIO
+        } else {
+            problem = std::strerror(error);
+        }
+        return -1;
+    }
+    core::UniqueFd file(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        problem = std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        problem = "is not a regular file";
+        return -1;
+    }
+    // Only this user's own file: another account could read what is written.
+    problem = info.st_uid != ::geteuid()
+                  ? "the file belongs to another user (uid " + std::to_string(info.st_uid) + ")"
+                  : core::exposureReason("the file", info);
+    if (!problem.empty()) {
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        problem = std::strerror(errno);
+        return -1;
+    }
+    return file.release();
+}
+
 /// The output being written: its size, its rotation, and what a full disk dropped.
 class Sink {
 public:
     Sink(int fd, std::string path, const Limits &limits)
-        : fd_(fd), path_(std::move(path)), limits_(limits) {
+        : fd_(fd), path_(std::move(path)), name_(nameOf(path_)), limits_(limits) {
         struct stat info {};
         if (::fstat(fd_, &info) == 0) {
             size_ = static_cast<std::uint64_t>(info.st_size);
@@ -100,6 +175,9 @@ public:
             limits_.maxBytes = 1;
         }
         limits_.files = std::clamp(limits_.files, 1, 99);
+        // Opened once: a folder renamed or swapped for a link later moves
+        // no rotation elsewhere. Its trust is judged at each rotation.
+        folder_ = openFolder(path_, folderOpenProblem_);
     }
     ~Sink() {
         if (fd_ != originalFd_) {
@@ -122,7 +200,7 @@ public:
             data += " --- ";
             data += std::to_string(dropped_);
             data += dropped_ == 1 ? " line dropped: " : " lines dropped: ";
-            data += std::strerror(firstError_);
+            data += dropReason_;
             data += '\n';
             ends.push_back(data.size());
             noteEnd_ = data.size();
@@ -148,11 +226,12 @@ public:
                     take = static_cast<std::size_t>(std::min<std::uint64_t>(room, rest));
                 }
                 if (take == 0) {
-                    if (!rotate()) {
-                        take = rest; // kept past the cap rather than lost
-                    } else {
+                    if (rotate()) {
                         continue;
                     }
+                    // Writing on would take the file past its cap for as long as this lasts.
+                    stalled(ends, pos);
+                    return;
                 }
             }
             std::size_t written = 0;
@@ -160,7 +239,7 @@ public:
             const bool whole = writeAllOnce(fd_, data.data() + pos, take, written, error);
             size_ += written;
             if (!whole) {
-                failed(ends, pos + written, error);
+                failed(ends, pos + written, std::strerror(error));
                 return;
             }
             pos += take;
@@ -189,7 +268,7 @@ public:
     }
 
 private:
-    void failed(const std::vector<std::size_t> &ends, std::size_t at, int error) {
+    void failed(const std::vector<std::size_t> &ends, std::size_t at, const std::string &reason) {
         std::size_t lost = 0;
         bool partial = false;
         for (std::size_t i = 0; i < ends.size(); ++i) {
@@ -208,10 +287,28 @@ private:
             dropped_ = 0; // told; new losses start a new count
         }
         if (dropped_ == 0) {
-            firstError_ = error;
+            dropReason_ = reason;
         }
         dropped_ += lost;
         midLine_ = (midLine_ && at == 0) || partial;
+    }
+
+    /// The lines from `at` on are dropped; the first time since the last
+    /// rotation, the file says why, one line past its cap.
+    void stalled(const std::vector<std::size_t> &ends, std::size_t at) {
+        failed(ends, at, notRotated_);
+        if (stallTold_) {
+            return;
+        }
+        stallTold_ = true;
+        std::string note = midLine_ ? "\n" : "";
+        note += stampNow() + " --- " + notRotated_ + "; new lines are dropped until it can be\n";
+        std::size_t written = 0;
+        int error = 0;
+        if (writeAllOnce(fd_, note.data(), note.size(), written, error)) {
+            midLine_ = false;
+        }
+        size_ += written;
     }
 
     bool rotate() {
@@ -219,28 +316,46 @@ private:
         if (rotateFailedAt_ != 0 && now - rotateFailedAt_ < 1000) {
             return false;
         }
-        const bool done = rotateLocked();
-        rotateFailedAt_ = done ? 0 : (now == 0 ? 1 : now);
+        std::string problem;
+        const bool done = rotateLocked(problem);
+        rotateFailedAt_ = done ? 0 : std::max<std::int64_t>(now, 1);
+        if (done) {
+            stallTold_ = false;
+        } else {
+            notRotated_ = "not rotated: " + path_ + ": " + problem;
+        }
         return done;
     }
 
-    bool rotateLocked() {
+    bool rotateLocked(std::string &problem) {
+        if (!folder_) {
+            problem = folderOpenProblem_;
+            return false;
+        }
+        problem = folderProblem(folder_.get(), path_);
+        if (!problem.empty()) {
+            return false;
+        }
         while (::flock(fd_, LOCK_EX) != 0) {
             if (errno != EINTR) {
+                problem = std::strerror(errno);
                 return false;
             }
         }
         struct stat mine {};
         struct stat named {};
-        const bool sameFile = ::fstat(fd_, &mine) == 0 && ::stat(path_.c_str(), &named) == 0 &&
-                              mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+        const bool sameFile =
+            ::fstat(fd_, &mine) == 0 &&
+            ::fstatat(folder_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
         if (!sameFile) {
-            // Another logger of the same file rotated it already.
+            // Another logger of the same file rotated it already, or it was moved.
             ::flock(fd_, LOCK_UN);
-            return reopen();
+            return reopen(problem);
         }
         if (limits_.files == 1) {
             const bool emptied = ::ftruncate(fd_, 0) == 0;
+            problem = emptied ? "" : std::strerror(errno);
             ::flock(fd_, LOCK_UN);
             if (emptied) {
                 size_ = 0;
@@ -248,20 +363,22 @@ private:
             }
             return emptied;
         }
+        const int folder = folder_.get();
         for (int i = limits_.files - 2; i >= 1; --i) {
-            const std::string from = path_ + "." + std::to_string(i);
-            const std::string to = path_ + "." + std::to_string(i + 1);
-            ::rename(from.c_str(), to.c_str());
+            ::renameat(folder, (name_ + "." + std::to_string(i)).c_str(), folder,
+                       (name_ + "." + std::to_string(i + 1)).c_str());
         }
-        const bool moved = ::rename(path_.c_str(), (path_ + ".1").c_str()) == 0;
-        const bool reopened = moved && reopen();
+        const bool moved = ::renameat(folder, name_.c_str(), folder, (name_ + ".1").c_str()) == 0;
+        if (!moved) {
+            problem = std::strerror(errno);
+        }
+        const bool reopened = moved && reopen(problem);
         ::flock(fd_, LOCK_UN);
         return reopened;
     }
 
-    bool reopen() {
-        std::string problem;
-        const int fd = openOutputFile(path_, problem);
+    bool reopen(std::string &problem) {
+        const int fd = openIn(folder_.get(), name_, problem);
         if (fd < 0) {
             return false;
         }
@@ -279,13 +396,18 @@ private:
     int fd_;
     const int originalFd_ = fd_;
     std::string path_;
+    std::string name_;
+    core::UniqueFd folder_;
+    std::string folderOpenProblem_;
     Limits limits_;
     std::uint64_t size_ = 0;
     std::uint64_t dropped_ = 0;
-    int firstError_ = 0;
+    std::string dropReason_;
     bool midLine_ = false;
     std::size_t noteEnd_ = 0;
     std::int64_t rotateFailedAt_ = 0;
+    std::string notRotated_;
+    bool stallTold_ = false;
 };
 
 struct Stream {
@@ -452,39 +574,11 @@ std::int64_t lineTime(const std::string &line) {
 }
 
 int openOutputFile(const std::string &path, std::string &problem) {
-    const int fd = ::open(
-        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0) {
-        const int error = errno;
-        struct stat info {};
-        const bool seen = ::lstat(path.c_str(), &info) == 0;
-        if (error == ELOOP && seen && S_ISLNK(info.st_mode)) {
-            problem = "is a symbolic link";
-        } else if (seen && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
-            problem = "is not a regular file"; // a FIFO without a reader: ENXIO
-        } else {
-            problem = std::strerror(error);
-        }
+    const core::UniqueFd folder = openFolder(path, problem);
+    if (!folder || !(problem = folderProblem(folder.get(), path)).empty()) {
         return -1;
     }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        problem = std::strerror(errno);
-        ::close(fd);
-        return -1;
-    }
-    if (!S_ISREG(info.st_mode)) {
-        problem = "is not a regular file";
-        ::close(fd);
-        return -1;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        problem = std::strerror(errno);
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return openIn(folder.get(), nameOf(path), problem);
 }
 
 int run(int out, int err, int file, const std::string &path, const Limits &limits) {

@@ -4,9 +4,13 @@
 #include "engine/log_writer.h"
 #include "engine/smtp_session.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTime>
 #include <QTimer>
+
+#include <algorithm>
+#include <utility>
 
 namespace engine {
 
@@ -43,7 +47,25 @@ struct Mailer::Job {
     bool disconnectDone = false;
     /// Its outcome has been given.
     bool settled = false;
+    /// Since it was asked for.
+    QElapsedTimer age;
+    /// Dropped e-mails its body tells of: told again by the next when it fails.
+    int toldDropped = 0;
 };
+
+namespace {
+
+QString countText(qint64 count, const char *unit) {
+    return QStringLiteral("%1 %2%3").arg(count).arg(QLatin1String(unit),
+                                                    count == 1 ? QString() : QStringLiteral("s"));
+}
+
+/// "19 minutes", or seconds under two minutes.
+QString ageText(qint64 ms) {
+    return ms >= 120'000 ? countText(ms / 60'000, "minute") : countText(ms / 1000, "second");
+}
+
+} // namespace
 
 Mailer::Mailer(WriteLogEntry writeLogEntry, QObject *parent)
     : QObject(parent), writeLogEntry_(std::move(writeLogEntry)),
@@ -67,7 +89,7 @@ void Mailer::setPacing(int sendAfterMs, int disconnectAfterMs) {
 void Mailer::sendRestartMail(const MailSettings &settings, const QString &slotName,
                              bool restartFailed, const QString &afterText, const QString &exitCause,
                              const QStringList &output) {
-    sendMail(settings, [slotName, restartFailed, afterText, exitCause, output] {
+    auto makeBody = [slotName, restartFailed, afterText, exitCause, output] {
         QString body = slotName +
                        (restartFailed ? QStringLiteral(" could not be restarted at: ")
                                       : QStringLiteral(" was restarted at: ")) +
@@ -82,7 +104,10 @@ void Mailer::sendRestartMail(const MailSettings &settings, const QString &slotNa
             body += QLatin1Char('\n') + afterText;
         }
         return body;
-    });
+    };
+    Delivery delivery;
+    delivery.restartNotice = true;
+    sendMail(settings, std::move(makeBody), std::move(delivery));
 }
 
 void Mailer::sendTestMail(const MailSettings &settings, const std::optional<QString> &password,
@@ -134,7 +159,11 @@ void Mailer::sendMail(const MailSettings &settings, std::function<QString()> bod
     job->recipients = settings.sendTo;
     job->body = std::move(body);
     job->delivery = std::move(delivery);
+    job->age.start();
     jobs_.push_back(job);
+    if (job->delivery.restartNotice) {
+        dropOldestRestartMail();
+    }
     if (!job->user.isEmpty()) {
         if (job->delivery.password) {
             job->password = *job->delivery.password;
@@ -198,6 +227,7 @@ void Mailer::advance() {
         }
         if (job->message && !job->sendDone) {
             job->sendDone = true;
+            addNotes(*job);
             job->session->send(*job->message);
         }
         if (job->disconnectAsked && !job->disconnectDone) {
@@ -210,6 +240,43 @@ void Mailer::advance() {
         // Still connected: a failure it reports from a queued event is logged.
         job->session->deleteLater();
         jobs_.pop_front();
+    }
+}
+
+void Mailer::dropOldestRestartMail() {
+    // The first in line may be talking to the server already: it stays.
+    const auto waiting = [](const std::shared_ptr<Job> &job) {
+        return job->delivery.restartNotice && !job->session && !job->abandoned;
+    };
+    if (std::count_if(jobs_.begin() + 1, jobs_.end(), waiting) <= QueueLimit) {
+        return;
+    }
+    const auto oldest = std::find_if(jobs_.begin() + 1, jobs_.end(), waiting);
+    const std::shared_ptr<Job> job = *oldest;
+    jobs_.erase(oldest);
+    ++dropped_;
+    ++droppedUntold_;
+    // Counted as a failure, but not logged: a crash loop would flood the log.
+    job->delivery.logFailures = false;
+    settle(job, false, QStringLiteral("dropped: too many restart e-mails were waiting"));
+}
+
+void Mailer::addNotes(Job &job) {
+    if (!job.delivery.paced) {
+        return; // the test e-mail: someone waits for it alone
+    }
+    QString &body = job.message->body;
+    if (droppedUntold_ > 0) {
+        body +=
+            QLatin1Char('\n') +
+            (droppedUntold_ == 1
+                 ? QStringLiteral("1 earlier restart e-mail was dropped")
+                 : QStringLiteral("%1 earlier restart e-mails were dropped").arg(droppedUntold_)) +
+            QStringLiteral(": too many were waiting.");
+        job.toldDropped = std::exchange(droppedUntold_, 0);
+    }
+    if (const qint64 age = job.age.elapsed(); age >= lateAfterMs_) {
+        body += QStringLiteral("\nThis e-mail was sent %1 late.").arg(ageText(age));
     }
 }
 
@@ -306,6 +373,9 @@ void Mailer::settle(const std::shared_ptr<Job> &job, bool accepted, const QStrin
         return;
     }
     job->settled = true;
+    if (!accepted) {
+        droppedUntold_ += std::exchange(job->toldDropped, 0);
+    }
     if (!accepted && job->delivery.logFailures) {
         logFailure(problem);
     }

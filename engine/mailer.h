@@ -43,6 +43,10 @@ public:
     static constexpr int DisconnectAfterMs = 2000;
     /// The test e-mail's longest wait for any one answer: someone is waiting.
     static constexpr int TestReplyTimeoutMs = 20000;
+    /// Restart e-mails that wait for the server beside the one being sent.
+    static constexpr int QueueLimit = 20;
+    /// An alert e-mail sent this long after it was asked says how late it is.
+    static constexpr int LateAfterMs = 3 * 60 * 1000;
 
     /// Writes one log entry, one line per element.
     using WriteLogEntry = std::function<bool(const QStringList &)>;
@@ -79,6 +83,9 @@ public:
         std::optional<QString> password;
         /// Called once, later, on this thread, unless the mailer is gone.
         Done done;
+        /// A restart e-mail: one of a crash loop's many, dropped oldest first
+        /// when more than QueueLimit wait.
+        bool restartNotice = false;
     };
 
     /// `writeLogEntry` takes the failures of the e-mails that log them.
@@ -121,6 +128,10 @@ public:
 
     /// E-mails whose conversation with the server has not ended yet.
     int pendingMails() const { return static_cast<int>(jobs_.size()); }
+    /// Restart e-mails dropped because too many waited, since the start.
+    int dropped() const { return dropped_; }
+    /// For tests: how old an alert e-mail is when it says it is late (ms).
+    void setLateAfter(int ms) { lateAfterMs_ = ms; }
 
     static QString subject() { return QStringLiteral("*****Perstando Alert*****"); }
     static QString testMailBody() {
@@ -148,6 +159,11 @@ private:
     /// A failure before any job exists.
     void failEarly(const Delivery &delivery, const QString &problem);
     void logFailure(const QString &reason) const;
+    /// Past the limit, the oldest restart e-mail still waiting goes.
+    void dropOldestRestartMail();
+    /// What the e-mail handed to the server now adds: the restart e-mails
+    /// dropped before it, and how late it is.
+    void addNotes(Job &job);
 
     WriteLogEntry writeLogEntry_;
     Confirm confirm_;
@@ -157,6 +173,9 @@ private:
     int sendAfterMs_ = SendAfterMs;
     int disconnectAfterMs_ = DisconnectAfterMs;
     std::deque<std::shared_ptr<Job>> jobs_;
+    int dropped_ = 0;
+    int droppedUntold_ = 0;
+    int lateAfterMs_ = LateAfterMs;
 };
 
 } // namespace engine

@@ -3,6 +3,7 @@
 #include "engine/alarm_state.h"
 #include "engine/health_watch.h"
 #include "engine/internet_watch.h"
+#include "engine/mailer.h"
 #include "engine/slot_state.h"
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
@@ -155,6 +156,13 @@ QString statusText(const Watchdog &watchdog) {
             line += QStringLiteral(", %1 alerts dropped").arg(webhook.dropped());
         }
         text += QStringLiteral("webhook: %1\n").arg(line);
+    }
+    // The alerts' mailer, found by its name: the test e-mail's has another.
+    const auto *mailer = watchdog.findChild<Mailer *>(QStringLiteral("Mailer"));
+    if (mailer && mailer->dropped() > 0) {
+        text += QStringLiteral("mail: %1 restart e-mails dropped, %2 waiting\n")
+                    .arg(mailer->dropped())
+                    .arg(mailer->pendingMails());
     }
     return text;
 }

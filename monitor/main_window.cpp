@@ -7,6 +7,7 @@
 #include "engine/internet_watch.h"
 #include "engine/locale_text.h"
 #include "engine/mailer.h"
+#include "engine/slot_state.h"
 #include "engine/slot_watcher.h"
 #include "engine/switched_timer.h"
 #include "engine/watchdog.h"
@@ -26,12 +27,46 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+
+namespace {
+
+/// The width that shows the longest status line of any state in `line`'s
+/// font, at most half the screen.
+int statusWidth(const QLineEdit *line) {
+    const QFontMetrics metrics = line->fontMetrics();
+    int widest = 0;
+    for (int phase = static_cast<int>(engine::Phase::Running);
+         phase <= static_cast<int>(engine::Phase::Closed); ++phase) {
+        for (const int hour : {0, 8, 10, 12, 20, 23}) {
+            engine::SlotState state;
+            state.phase = static_cast<engine::Phase>(phase);
+            state.since = state.lastCheck = QDateTime(QDate(2026, 12, 28), QTime(hour, 58, 58));
+            widest = std::max(widest, metrics.horizontalAdvance(engine::statusLine(state)));
+        }
+    }
+    QStyleOptionFrame option;
+    option.initFrom(line);
+    option.lineWidth = line->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, line);
+    const QMargins margins = line->textMargins() + line->contentsMargins();
+    // A line edit keeps 2 pixels beside its text, and 1 for the cursor.
+    const QSize text(widest + 5 + margins.left() + margins.right(), line->sizeHint().height());
+    int width = line->style()->sizeFromContents(QStyle::CT_LineEdit, &option, text, line).width();
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        width = std::min(width, screen->availableGeometry().width() / 2 - 60);
+    }
+    return std::max(width, 220);
+}
+
+} // namespace
 
 MainWindow::MainWindow(engine::Watchdog &watchdog, QWidget *parent)
     : QMainWindow(parent), watchdog_(&watchdog) {
@@ -190,6 +225,9 @@ void MainWindow::showStatusLine(int slot) const {
     // The same text again would repaint the line and put its cursor back.
     if (const QString text = watchdog_->slotWatcher().status(slot); line->text() != text) {
         line->setText(text);
+        // setText leaves the cursor at the end, and a line too narrow would
+        // then show the end of its text: the time, without the state.
+        line->setCursorPosition(0);
     }
 }
 
@@ -267,7 +305,7 @@ void MainWindow::buildSlots(QWidget *central) {
         slot.status->setObjectName(QStringLiteral("Text%1").arg(n));
         slot.status->setReadOnly(true);
         slot.status->setToolTip(QStringLiteral("This is the display for Exe%1").arg(n));
-        slot.status->setMinimumWidth(220);
+        slot.status->setMinimumWidth(statusWidth(slot.status));
         // Opaque, so that its new text every second repaints the line alone,
         // not the frame and window beneath it; the corners its rounded frame
         // leaves get the window's colour they had.

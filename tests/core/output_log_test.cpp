@@ -1,4 +1,5 @@
 #include "core/output_log.h"
+#include "core/unique_fd.h"
 #include "tests/support/network_namespace.h"
 #include "tests/support/scoped_env.h"
 #include "tests/support/test_support.h"
@@ -523,6 +524,72 @@ TEST(OutputLog, OnlyARegularFileIsOpenedForOutput) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_TRUE(::fcntl(fd, F_GETFL) & O_APPEND);
     ::close(fd);
+}
+
+// Another account's (nobody's) file or a dangling link at the path, the folder swapped or given
+// away: the logger writes its own files only, past the cap by at most the line saying why.
+TEST(OutputLog, AttacksOnTheOutputPathReachNoOtherFileAndKeepTheCap) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "giving a file to another account needs root";
+    }
+    TempDir dir;
+    const fs::path folder = dir / "logs", path = folder / "app.log", elsewhere = dir / "root-only";
+    fs::create_directory(elsewhere, dir.path());
+    const std::pair<std::string, const char *> attacks[] = {
+        {"file of another account", "the file belongs to another user (uid 65534)"},
+        {"dangling link", "is a symbolic link"},
+        {"folder swapped for a link", nullptr},
+        {"folder given away", "belongs to another user (uid 65534)"},
+    };
+    const std::string secret = "api_key=SECRET-" + std::string(3000, 'x') + "\n";
+    for (const auto &[attack, told] : attacks) {
+        SCOPED_TRACE(attack);
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        core::UniqueFd planted; // held open: rotations may rename it out of sight
+        Logger logger(path.string(), 4096, 3);
+        ASSERT_TRUE(logger.write(0, "first\n") &&
+                    testing_support::waitUntil([&] { return fs::file_size(path) > 0; }));
+        if (!told) {
+            fs::rename(folder, dir / "logs.old");
+            fs::create_directory_symlink(elsewhere, folder);
+        } else if (fs::rename(path, folder / "moved.log"); attack == "dangling link") {
+            fs::create_symlink(dir / "target", path);
+        } else {
+            testing_support::writeFile(path, "");
+            ASSERT_EQ(::chown(path.c_str(), 65534, 65534) | ::chmod(path.c_str(), 0666), 0);
+            planted.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+            ASSERT_EQ(attack == "folder given away" ? ::chown(folder.c_str(), 65534, 0) : 0, 0);
+        }
+        // Many rotations' worth, over more than the second between two tries.
+        for (const auto until = std::chrono::steady_clock::now() + 1500ms;
+             std::chrono::steady_clock::now() < until;) {
+            ASSERT_TRUE(logger.write(0, secret) &&
+                        testing_support::waitUntil([&] { return logger.drained(); }));
+        }
+        EXPECT_EQ(planted ? ::lseek(planted.get(), 0, SEEK_END) : 0, 0) << "written to another's";
+        EXPECT_TRUE(fs::is_empty(elsewhere)) << "files made where a link led";
+        std::string ours;
+        for (const auto &entry : fs::recursive_directory_iterator(dir.path())) {
+            if (entry.is_regular_file()) {
+                EXPECT_LE(fs::file_size(entry.path()), 4096u + 200) << entry.path();
+                ours += testing_support::readFile(entry.path());
+            }
+        }
+        const std::string note = "not rotated: " + path.string() + ": ";
+        EXPECT_EQ(testing_support::occurrences(ours, " --- " + note), told ? 1 : 0);
+        if (fs::is_symlink(path)) {
+            fs::remove(path); // writing resumes, first telling what was dropped
+            EXPECT_TRUE(testing_support::waitUntil([&] {
+                logger.write(0, "after\n");
+                return testing_support::readFile(path).find(" out after\n") != std::string::npos;
+            }));
+            EXPECT_GT(droppedCount(testing_support::readFile(path), note + told), 0);
+        }
+    }
+    std::string problem;
+    EXPECT_EQ(outputlog::openOutputFile(path.string() + ".new", problem), -1) << "at the start";
+    EXPECT_EQ(problem, "its folder " + folder.string() + " belongs to another user (uid 65534)");
 }
 
 TEST(OutputLog, LastLinesAreTheNewestOfTheWindowShownSafely) {

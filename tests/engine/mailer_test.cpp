@@ -2,6 +2,8 @@
 // server (python3-aiosmtpd), without a window.
 
 #include "engine/mailer.h"
+#include "engine/status_report.h"
+#include "tests/engine/program_folder_test.h"
 #include "tests/support/smtp_test_server.h"
 
 #include <QElapsedTimer>
@@ -245,6 +247,40 @@ TEST_F(MailerTest, ASlowAnswerToTheMessageStillDelivers) {
     ASSERT_TRUE(settled());
     EXPECT_EQ(server.messages().size(), 1u);
     EXPECT_TRUE(log_.isEmpty()) << failures().toStdString();
+}
+
+using MailQueueTest = testing_support::ProgramFolderTest;
+
+// Past the limit a crash loop's oldest restart e-mails are dropped, no other alert: the next
+// e-mail and --status count them, and each e-mail that waited says how late it is.
+TEST_F(MailQueueTest, ACrashLoopsRestartMailsAreBoundedAndWhatWasDroppedIsTold) {
+    SmtpTestServer silent({.silent = true});
+    SmtpTestServer server;
+    start("");
+    engine::Mailer &mailer = watchdog_->mailer();
+    mailer.setPacing(0, 0);
+    mailer.setTimeouts(1000, 1000);
+    mailer.setLateAfter(500);
+    engine::MailSettings to{u"o@example.com"_s, {}, u"p@example.com"_s, u"127.0.0.1"_s, {}, {}};
+    to.port = QString::number(silent.port());
+    mailer.sendRestartMail(to, u"Held"_s, false); // waits 1 s for a greeting
+    to.port = QString::number(server.port());
+    mailer.sendMail(to, [] { return u"Loop gave up."_s; }); // the oldest, but no restart
+    for (int i = 0; i < engine::Mailer::QueueLimit + 5; ++i) {
+        mailer.sendRestartMail(to, u"R"_s + QString::number(i), false);
+    }
+    EXPECT_TRUE(engine::statusText(*watchdog_)
+                    .contains(u"\nmail: 5 restart e-mails dropped, 22 waiting\n"_s));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return mailer.pendingMails() == 0; }, 60000));
+    const auto mails = server.messages();
+    ASSERT_EQ(mails.size(), std::size_t{engine::Mailer::QueueLimit + 1});
+    for (std::size_t i = 0; i < mails.size(); ++i) {
+        const std::string first = i == 0 ? "Loop gave up.\r\n5 earlier restart e-mails were "
+                                           "dropped: too many were waiting.\r\n"
+                                         : "R" + std::to_string(i + 4) + " was restarted at: ";
+        EXPECT_TRUE(mails[i].body().starts_with(first)) << mails[i].body();
+        EXPECT_NE(mails[i].body().find("\r\nThis e-mail was sent "), std::string::npos);
+    }
 }
 
 } // namespace

@@ -126,6 +126,21 @@ TEST_F(MainWindowTest, StatusPanelMarksUnconfiguredSlotsAndRunsNamedOnes) {
     EXPECT_FALSE(control<QLabel>("Picture22")->isHidden());
 }
 
+// A status line shows its text from the state on, and as wide as the longest, the whole of it.
+TEST_F(MainWindowTest, AStatusLineShowsItsWholeTextFromTheStateOn) {
+    writeSettings("[exe2]\nname=Gone\npath=/nonexistent/perstando-gone\ntimer=60000\n");
+    start();
+    form_->watchdog().slotWatcher().tick(2);
+    auto *status = control<QLineEdit>("Text2");
+    status->grab(); // a line edit scrolls to its cursor when it is painted
+    const QRect inside = status->contentsRect() - status->textMargins();
+    const int y = inside.center().y();
+    const QString visible = status->text().mid(status->cursorPositionAt({inside.left() + 1, y}));
+    EXPECT_TRUE(visible.startsWith(QStringLiteral("Restart failed: "))) << visible.toStdString();
+    EXPECT_EQ(status->cursorPositionAt({inside.right() - 1, y}), status->text().size())
+        << "the end is cut off";
+}
+
 // Hidden or minimized, the panel, the animation and the clock rest with their
 // switches kept; seen again, the status lines and the panel are current before
 // any tick.
